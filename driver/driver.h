@@ -1,0 +1,14 @@
+// The tool's run sequence: import an OBJ file, refine it, write it.
+#pragma once
+
+#include <cstdint>
+
+#include "geometry.h"
+
+// Writes g to path as OBJ text: "# Vertices n", one "v x y z" line per vertex
+// with six decimals, an empty line, "# Triangles n", one "f" line per face
+// with 1-based indices (four per face for face size 4). A regular file is
+// replaced whole through a temporary file in the same folder. Returns 1 when
+// the file was written; on any failure prints one line naming the path and the
+// reason and returns 0.
+int obj_write(const char* path, const geom* g);

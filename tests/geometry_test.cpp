@@ -1,0 +1,103 @@
+// Storage blocks and the geom record.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "geometry.h"
+
+TEST(Storage, PaddedSizeIsNextPageStrictlyAbove)
+{
+    EXPECT_EQ(padded_size(0), 4096u);
+    EXPECT_EQ(padded_size(1), 4096u);
+    EXPECT_EQ(padded_size(4095), 4096u);
+    EXPECT_EQ(padded_size(4096), 8192u);
+    EXPECT_EQ(padded_size(4097), 8192u);
+    EXPECT_EQ(padded_size(3 * 4096 + 5), 4 * 4096u);
+}
+
+TEST(Storage, BlocksAreAlignedAndWritableToTheirPaddedEnd)
+{
+    for (uint64_t n : {0ull, 1ull, 63ull, 4096ull, 100000ull}) {
+        auto* block = static_cast<unsigned char*>(mem_alloc(n));
+        ASSERT_NE(block, nullptr);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 64, 0u) << n;
+        // the whole padded size belongs to the block (the sanitizer build
+        // reports a write past it)
+        std::memset(block, 0xAB, padded_size(n));
+        mem_free(block);
+    }
+    mem_free(nullptr);
+}
+
+TEST(Storage, PadFillWritesExactlyTheTail)
+{
+    // 512 eight-byte elements end on a page boundary: the tail is one page
+    const uint64_t fill = 0x0123456789ABCDEFull;
+    auto* block = static_cast<uint64_t*>(mem_alloc(512 * 8));
+    for (int i = 0; i < 512; ++i) block[i] = uint64_t(i);
+    pad_fill(block, 8, 512, &fill);
+    for (int i = 0; i < 512; ++i) ASSERT_EQ(block[i], uint64_t(i));
+    for (int i = 512; i < 1024; ++i) ASSERT_EQ(block[i], fill) << i;
+    mem_free(block);
+
+    // 3 elements: the tail runs from element 3 to the end of the page
+    block = static_cast<uint64_t*>(mem_alloc(3 * 8));
+    block[2] = 7;
+    pad_fill(block, 8, 3, &fill);
+    EXPECT_EQ(block[2], 7u);
+    for (int i = 3; i < 512; ++i) ASSERT_EQ(block[i], fill) << i;
+    mem_free(block);
+}
+
+TEST(StorageDeath, PadFillRefusesSizesThatDoNotDivideThePage)
+{
+    char fill[12] = {};
+    void* block = mem_alloc(12 * 10);
+    EXPECT_EXIT(pad_fill(block, 12, 10, fill), testing::ExitedWithCode(1),
+                "element size 12 does not divide 4096");
+    mem_free(block);
+}
+
+TEST(StorageDeath, RefusedAllocationNamesTheByteCount)
+{
+    EXPECT_EXIT(mem_alloc(UINT64_MAX - 10), testing::ExitedWithCode(1),
+                "out of memory: cannot allocate 18446744073709551605 bytes");
+    EXPECT_EXIT(mem_alloc(uint64_t(1) << 60), testing::ExitedWithCode(1),
+                "out of memory: cannot allocate 1152921504606851072 bytes");
+}
+
+TEST(Geom, AllocTriangleAndQuad)
+{
+    geom g;
+    std::memset(&g, 0x5A, sizeof g); // whatever it held is overwritten
+    geom_alloc(&g, 10, 7, 11, 3);
+    EXPECT_NE(g.x, nullptr);
+    EXPECT_NE(g.y, nullptr);
+    EXPECT_NE(g.z, nullptr);
+    EXPECT_NE(g.corner0, nullptr);
+    EXPECT_NE(g.corner2, nullptr);
+    EXPECT_EQ(g.corner3, nullptr);
+    EXPECT_EQ(g.n_vertices, 10u);
+    EXPECT_EQ(g.n_faces, 7u);
+    EXPECT_EQ(g.n_edges, 11u);
+    EXPECT_EQ(g.flags, 3u);
+    EXPECT_EQ(geom_face_size(&g), 3);
+    geom_free(&g);
+    const geom cleared = {};
+    EXPECT_EQ(std::memcmp(&g, &cleared, sizeof g), 0);
+    geom_free(&g); // releasing a cleared record is harmless
+    geom_free(nullptr);
+
+    geom_alloc(&g, 0, 0, 0, 4);
+    EXPECT_NE(g.corner3, nullptr);
+    EXPECT_EQ(g.flags, 4u);
+    // zero counts still give a whole page to every array
+    std::memset(g.x, 0, 4096);
+    std::memset(g.corner3, 0, 4096);
+    geom_free(&g);
+}
+
+TEST(GeomDeath, AllocWithoutRecordIsFatal)
+{
+    EXPECT_EXIT(geom_alloc(nullptr, 1, 1, 1, 3), testing::ExitedWithCode(1), "no record to fill");
+}
