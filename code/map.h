@@ -1,0 +1,65 @@
+// Open-addressing hash map with linear probing over fixed-size byte keys and
+// values. Its one instance is the edge map of the half-edge construction,
+// keyed by directed edges.
+#pragma once
+
+#include <cstdint>
+
+// A stored hash of 0 marks an empty slot. Removal zeroes a slot and leaves no
+// marker, so a lookup does not stop at an empty slot: it walks until it has
+// passed the farthest distance from its home slot at which any entry has been
+// placed since the table was last built.
+struct map {
+    uint64_t* hashes;      // capacity entries: stored hash of each slot's key, 0 when empty
+    uint8_t* keys;         // capacity * key_size bytes: the key of slot i at i * key_size
+    uint8_t* values;       // capacity * value_size bytes: the value of slot i at i * value_size
+    uint64_t capacity;     // number of slots, a power of two
+    uint64_t count;        // number of occupied slots
+    uint64_t key_size;     // bytes per key
+    uint64_t value_size;   // bytes per value
+    uint64_t max_distance; // longest distance from home at which an entry was placed since the build
+};
+static_assert(sizeof(map) == 64, "map is seven words and the walk bound");
+
+// Key and value sizes and initial capacity of the edge map.
+constexpr uint64_t edge_map_key_size = 16;
+constexpr uint64_t edge_map_value_size = 8;
+constexpr uint64_t edge_map_capacity = 4096;
+
+// Sets up an empty map of capacity slots (a power of two, at least 1).
+void map_init(map* m, uint64_t key_size, uint64_t value_size, uint64_t capacity);
+
+// Releases the three blocks; the record's words are left as they were.
+void map_free(map* m);
+
+// 64-bit FNV-1a over n_bytes bytes. A key whose hash is 0 is stored under
+// map_zero_hash_stand_in instead, since 0 marks an empty slot.
+uint64_t map_hash(const void* bytes, uint64_t n_bytes);
+constexpr uint64_t map_zero_hash_stand_in = 0x9E3779B97F4A7C15ull;
+
+// Doubles the table when count + n would pass capacity * 0.66 (truncated).
+// n must then be below the capacity.
+void map_reserve(map* m, uint64_t n);
+
+// Claims a slot for key (no test for a present key: an equal key makes a
+// second entry) and returns its value bytes for the caller to fill.
+void* map_insert_key(map* m, const void* key);
+
+// map_insert_key, then copies value_size bytes from value into the slot.
+void* map_insert(map* m, const void* key, const void* value);
+
+// The value bytes of the first entry for key along its probe sequence, or
+// null. Valid until the next insertion, reservation, its removal or map_free.
+void* map_find(const map* m, const void* key);
+
+// Removes the first entry for key, zeroing its hash, key and value bytes.
+// An absent key is a fatal check.
+void map_remove(map* m, const void* key);
+
+// The same operations with the key's stored hash computed by the caller
+// (map_hash with the zero stand-in applied), for callers that use one key in
+// several operations.
+uint64_t map_key_hash(const map* m, const void* key);
+void* map_insert_key_hashed(map* m, const void* key, uint64_t hash);
+void* map_find_hashed(const map* m, const void* key, uint64_t hash);
+void map_remove_hashed(map* m, const void* key, uint64_t hash);
