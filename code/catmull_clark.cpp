@@ -57,8 +57,7 @@ int catmull_clark_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
     const uint64_t* const iedge_vertex = mesh_in->iedge_vertex;
     const uint64_t* const iedge_face = mesh_in->iedge_face;
 
-    // face points, added into the accumulators of their four corners, and
-    // the four children of every face
+    // face points, added into their corners' sums, and the four children of each face
     uint64_t* corner_buf[4];
     for (int c = 0; c < 4; ++c) corner_buf[c] = static_cast<uint64_t*>(mem_alloc(8 * 8));
     f32x8 corners[4];

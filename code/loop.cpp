@@ -164,10 +164,10 @@ bool loop_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* m
     mem_free(opposite_b);
     mem_free(valence);
 
-    // four children per face, four faces at a time; the edge point of a
-    // half-edge's edge is vertex nv + (half-edge >> 1)
+    // new faces: four children per face, four faces at a time
     const u64x4 edge_point_base = set1_4_u64(nv);
     for (uint64_t g = 0; g < nf; g += 4) {
+        // the edge point of a half-edge's edge is vertex nv + (half-edge >> 1);
         // a partial group reads the padding of the input arrays in its tail
         // lanes and writes the children of its valid lanes only
         const u64x4 m0 = add4_u64(edge_point_base,
