@@ -1,0 +1,200 @@
+// Catmull-Clark subdivision of closed quadrilateral meshes.
+//
+// Rules from E. Catmull and J. Clark, "Recursively generated B-spline surfaces
+// on arbitrary topological meshes", Computer-Aided Design 10(6), 350-355,
+// 1978: every face gains the mean of its corners as its face point; every
+// edge gains the mean of its two ends and the face points of its two faces;
+// every old vertex of valence k moves to ((k − 2) / k) P + (1 / k²) S, S the
+// sum of the face points of its k faces and the edge points of its k edges;
+// every quad splits in four.
+//
+// The passes run face, edge, vertex. The output slots of the old vertices are
+// cleared first and serve as accumulators: the face pass and the edge pass add
+// their points into them in ascending face and then edge order, and the vertex
+// pass overwrites them with the moved positions.
+#include <cstdio>
+#include <cstring>
+
+#include "check.h"
+#include "geometry.h"
+#include "simd.h"
+
+void catmull_clark_vertex_weights(uint64_t valence, float* weight_old, float* weight_partial)
+{
+    if (valence == 0) {
+        // a vertex on no face stays where it is: 1 × P + (−0) × 0 is P for
+        // every P, −0 included
+        *weight_old = 1.0f;
+        *weight_partial = -0.0f;
+        return;
+    }
+    const float k = float(valence);
+    *weight_old = (k - 2.0f) / k;
+    *weight_partial = 1.0f / (k * k);
+}
+
+int catmull_clark_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out)
+{
+    CHECK(mesh_in != nullptr && geom_in != nullptr && geom_out != nullptr,
+          "catmull_clark_step: no record");
+    if (geom_face_size(geom_in) != 4) return 0;
+
+    const uint64_t V = geom_in->n_vertices;
+    const uint64_t F = geom_in->n_faces;
+    const uint64_t E = geom_in->n_edges;
+    const uint64_t n_out = V + F + E;
+    geom_alloc(geom_out, n_out, 4 * F, 4 * F + 2 * E, 4);
+    std::memset(geom_out->x, 0, n_out * 4);
+    std::memset(geom_out->y, 0, n_out * 4);
+    std::memset(geom_out->z, 0, n_out * 4);
+    const uint64_t face_point_base = V;
+    const uint64_t edge_point_base = V + F;
+
+    const float* const axis_in[3] = {geom_in->x, geom_in->y, geom_in->z};
+    float* const axis_out[3] = {geom_out->x, geom_out->y, geom_out->z};
+    const uint64_t* const face_iedge[4] = {mesh_in->face_iedge0, mesh_in->face_iedge1,
+                                           mesh_in->face_iedge2, mesh_in->face_iedge3};
+    const uint64_t* const iedge_vertex = mesh_in->iedge_vertex;
+    const uint64_t* const iedge_face = mesh_in->iedge_face;
+
+    // face points, added into their corners' sums, and the four children of each face
+    uint64_t* corner_buf[4];
+    for (int c = 0; c < 4; ++c) corner_buf[c] = static_cast<uint64_t*>(mem_alloc(8 * 8));
+    f32x8 corners[4];
+    for (uint64_t g = 0; g < F; g += 8) {
+        const uint8_t k = lane_count8(g, F);
+        const int n_lanes = k ? k : 8;
+        if (k) {
+            // tail lanes gather element 0; their results are never stored
+            for (int c = 0; c < 4; ++c) std::memset(corner_buf[c], 0, 64);
+        }
+        for (int l = 0; l < n_lanes; ++l)
+            for (int c = 0; c < 4; ++c) corner_buf[c][l] = iedge_vertex[face_iedge[c][g + l]];
+        for (int axis = 0; axis < 3; ++axis) {
+            for (int c = 0; c < 4; ++c) corners[c] = gather8_f32(axis_in[axis], corner_buf[c]);
+            const f32x8 point = sum_scale8_f32(corners, 4, 0.25f);
+            store_lanes8_f32(axis_out[axis] + face_point_base + g, point, k);
+        }
+        // lane by lane: lanes of one group often share a vertex
+        for (int l = 0; l < n_lanes; ++l) {
+            for (int axis = 0; axis < 3; ++axis) {
+                float* out = axis_out[axis];
+                const float point = out[face_point_base + g + l];
+                for (int c = 0; c < 4; ++c) out[corner_buf[c][l]] += point;
+            }
+        }
+        // child 4f+c: corner c, edge point of c–c+1, face point, edge point of c−1–c
+        for (int l = 0; l < n_lanes; ++l) {
+            const uint64_t f = g + l;
+            const u64x4 edge_points =
+                add4_u64(set1_4_u64(edge_point_base),
+                         shift_right1_4_u64(set4_u64(face_iedge[0][f], face_iedge[1][f],
+                                                     face_iedge[2][f], face_iedge[3][f])));
+            store4_u64(geom_out->corner0 + 4 * f,
+                       set4_u64(corner_buf[0][l], corner_buf[1][l], corner_buf[2][l],
+                                corner_buf[3][l]));
+            store4_u64(geom_out->corner1 + 4 * f, edge_points);
+            store4_u64(geom_out->corner2 + 4 * f, set1_4_u64(face_point_base + f));
+            store4_u64(geom_out->corner3 + 4 * f, rotate4_u64(edge_points));
+        }
+    }
+    for (int c = 0; c < 4; ++c) mem_free(corner_buf[c]);
+
+    // edge points, added into the accumulators of their two ends
+    auto* end_a = static_cast<uint64_t*>(mem_alloc(8 * 8));
+    auto* end_b = static_cast<uint64_t*>(mem_alloc(8 * 8));
+    auto* face_a = static_cast<uint64_t*>(mem_alloc(8 * 8));
+    auto* face_b = static_cast<uint64_t*>(mem_alloc(8 * 8));
+    const f32x8 quarter = set1_8_f32(0.25f);
+    for (uint64_t g = 0; g < E; g += 8) {
+        const uint8_t k = lane_count8(g, E);
+        const int n_lanes = k ? k : 8;
+        if (k) {
+            std::memset(end_a, 0, 64);
+            std::memset(end_b, 0, 64);
+            std::memset(face_a, 0, 64);
+            std::memset(face_b, 0, 64);
+        }
+        for (int l = 0; l < n_lanes; ++l) {
+            const uint64_t h = 2 * (g + uint64_t(l)), t = h + 1;
+            end_a[l] = iedge_vertex[h];
+            end_b[l] = iedge_vertex[t];
+            face_a[l] = face_point_base + iedge_face[h];
+            face_b[l] = face_point_base + iedge_face[t];
+        }
+        for (int axis = 0; axis < 3; ++axis) {
+            const f32x8 fa = gather8_f32(axis_out[axis], face_a);
+            const f32x8 fb = gather8_f32(axis_out[axis], face_b);
+            const f32x8 a = gather8_f32(axis_in[axis], end_a);
+            const f32x8 b = gather8_f32(axis_in[axis], end_b);
+            const f32x8 point = mul8_f32(add8_f32(add8_f32(fa, fb), add8_f32(a, b)), quarter);
+            store_lanes8_f32(axis_out[axis] + edge_point_base + g, point, k);
+        }
+        for (int l = 0; l < n_lanes; ++l) {
+            for (int axis = 0; axis < 3; ++axis) {
+                float* out = axis_out[axis];
+                const float point = out[edge_point_base + g + l];
+                out[end_a[l]] += point;
+                out[end_b[l]] += point;
+            }
+        }
+    }
+    mem_free(end_a);
+    mem_free(end_b);
+    mem_free(face_a);
+    mem_free(face_b);
+
+    // vertex points: (weight_old × P) + (weight_partial × S) over the sums S
+    alignas(32) float weights_old_buf[8];
+    alignas(32) float weights_partial_buf[8];
+    const uint64_t valence_mask = ~(uint64_t(1) << 63);
+    for (uint64_t g = 0; g < V; g += 8) {
+        const uint8_t k = lane_count8(g, V);
+        const int n_lanes = k ? k : 8;
+        for (int l = 0; l < 8; ++l) {
+            // tail lanes keep the weights of valence 0: their results are not stored
+            const uint64_t valence =
+                l < n_lanes ? mesh_in->vertex_valence[g + uint64_t(l)] & valence_mask : 0;
+            catmull_clark_vertex_weights(valence, &weights_old_buf[l], &weights_partial_buf[l]);
+        }
+        const f32x8 weight_old = load8_f32(weights_old_buf);
+        const f32x8 weight_partial = load8_f32(weights_partial_buf);
+        for (int axis = 0; axis < 3; ++axis) {
+            // the last group loads face points past V and leaves them as they are
+            const f32x8 old_position = load8_f32(axis_in[axis] + g);
+            const f32x8 sum = load8_f32(axis_out[axis] + g);
+            const f32x8 point =
+                add8_f32(mul8_f32(weight_old, old_position), mul8_f32(weight_partial, sum));
+            store_lanes8_f32(axis_out[axis] + g, point, k);
+        }
+    }
+
+    if (mesh_out) mesh_build(mesh_out, geom_out);
+    return 1;
+}
+
+bool catmull_clark_iterate(const geom* input, geom* output, int32_t count)
+{
+    // a triangle mesh would make every step refuse: refuse it here instead
+    if (!input || !output || count <= 0 || geom_face_size(input) != 4) return false;
+
+    geom geom_in = *input; // shares the caller's arrays, which are never released here
+    geom geom_out = {};
+    mesh mesh_in = {}, mesh_out = {};
+    mesh_build(&mesh_in, &geom_in);
+    while (count-- > 0) {
+        // the last geometry needs no connectivity
+        mesh_out = mesh{};
+        catmull_clark_step(&mesh_in, &geom_in, &geom_out, count > 0 ? &mesh_out : nullptr);
+        std::fprintf(stderr, "Finished iteration vertices %llu -> %llu\n",
+                     (unsigned long long)geom_in.n_vertices,
+                     (unsigned long long)geom_out.n_vertices);
+        mesh_free(&mesh_in);
+        if (geom_in.x != input->x) geom_free(&geom_in);
+        geom_in = geom_out;
+        mesh_in = mesh_out;
+    }
+    mesh_free(&mesh_in);
+    *output = geom_out;
+    return true;
+}

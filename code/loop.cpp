@@ -1,0 +1,216 @@
+// Loop subdivision of closed triangle meshes.
+//
+// Rules from C. Loop, "Smooth Subdivision Surfaces Based on Triangles",
+// Master's thesis, Department of Mathematics, University of Utah, 1987: every
+// edge gains the point 3/8 (a + b) + 1/8 (p + q) from its ends a, b and the
+// opposite corners p, q of its two triangles; every old vertex of valence n
+// moves to (1 − nβ) P + β S, S the sum of its neighbours, with
+// β = (5/8 − (3/8 + 1/4 cos(2π/n))²) / n; every triangle splits in four.
+//
+// The phases run edge, vertex, face. One pass over the edges yields the edge
+// points and, in the output slots of the old vertices, the neighbour sums and
+// valences that the vertex phase then turns into the moved positions.
+//
+// This file is compiled with -fno-builtin-powf: the vertex rule calls the
+// library's single-precision powf, which the compiler would otherwise fold
+// into a product that rounds differently for some arguments.
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "check.h"
+#include "geometry.h"
+#include "simd.h"
+
+// Edge rule: the weight of the two ends and of the two opposite corners.
+static const float loop_weight_end = 0.375f;
+static const float loop_weight_opposite = 0.125f;
+// Vertex rule: pi in single precision (bits 0x40490FDB).
+static const float loop_pi = 3.14159274f;
+
+void loop_vertex_weights(uint32_t valence, float* alpha, float* beta)
+{
+    if (valence == 0) {
+        // a vertex on no edge stays where it is: P × 1 + 0 × (−0) is P for
+        // every P, −0 included
+        *alpha = 1.0f;
+        *beta = -0.0f;
+        return;
+    }
+    const float n = float(valence);
+    const float angle = (2.0f * loop_pi) / n;
+    const float kappa = cosf(angle);
+    const float b = (0.625f - powf(0.25f * kappa + 0.375f, 2.0f)) * (1.0f / n);
+    *alpha = 1.0f - n * b;
+    *beta = b;
+}
+
+// Children 4F to 4F+3 of face F with corners c0, c1, c2 and edge points m0
+// (c0–c1), m1 (c1–c2), m2 (c2–c0): the three corner triangles in corner
+// order, then the middle one, all wound as their parent.
+static inline void loop_face_children(geom* geom_out, uint64_t F, uint64_t c0, uint64_t c1,
+                                      uint64_t c2, uint64_t m0, uint64_t m1, uint64_t m2)
+{
+    uint64_t* child0 = geom_out->corner0 + 4 * F;
+    uint64_t* child1 = geom_out->corner1 + 4 * F;
+    uint64_t* child2 = geom_out->corner2 + 4 * F;
+    child0[0] = c0, child1[0] = m0, child2[0] = m2;
+    child0[1] = m0, child1[1] = c1, child2[1] = m1;
+    child0[2] = m1, child1[2] = c2, child2[2] = m2;
+    child0[3] = m1, child1[3] = m2, child2[3] = m0;
+}
+
+// The children of the n_lanes faces from g on; the corners and edge points of
+// face g + l are in lane l of the six vectors.
+static inline void loop_group_children(geom* geom_out, uint64_t g, int n_lanes, const u64x4& c0,
+                                       const u64x4& c1, const u64x4& c2, const u64x4& m0,
+                                       const u64x4& m1, const u64x4& m2)
+{
+    for (int l = 0; l < n_lanes; ++l)
+        loop_face_children(geom_out, g + uint64_t(l), extract4_u64(c0, l), extract4_u64(c1, l),
+                           extract4_u64(c2, l), extract4_u64(m0, l), extract4_u64(m1, l),
+                           extract4_u64(m2, l));
+}
+
+bool loop_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out)
+{
+    CHECK(mesh_in != nullptr && geom_in != nullptr && geom_out != nullptr,
+          "loop_step: no record");
+    if (geom_face_size(geom_in) != 3) return false;
+
+    const uint64_t nv = geom_in->n_vertices;
+    const uint64_t ne = geom_in->n_edges;
+    const uint64_t nf = geom_in->n_faces;
+    geom_alloc(geom_out, nv + ne, 4 * nf, 4 * ne, 3);
+    std::memset(geom_out->x, 0, (nv + ne) * 4);
+    std::memset(geom_out->y, 0, (nv + ne) * 4);
+    std::memset(geom_out->z, 0, (nv + ne) * 4);
+
+    const float* const axis_in[3] = {geom_in->x, geom_in->y, geom_in->z};
+    float* const axis_out[3] = {geom_out->x, geom_out->y, geom_out->z};
+    const uint64_t* const iedge_vertex = mesh_in->iedge_vertex;
+    const uint64_t* const iedge_next = mesh_in->iedge_next;
+
+    // edge points, with the neighbour sums and valences of the old vertices
+    auto* end_a = static_cast<uint64_t*>(mem_alloc(8 * 8));
+    auto* end_b = static_cast<uint64_t*>(mem_alloc(8 * 8));
+    auto* opposite_a = static_cast<uint64_t*>(mem_alloc(8 * 8));
+    auto* opposite_b = static_cast<uint64_t*>(mem_alloc(8 * 8));
+    auto* valence = static_cast<uint32_t*>(mem_alloc(nv * 4));
+    std::memset(valence, 0, nv * 4);
+    const f32x8 weight_end = set1_8_f32(loop_weight_end);
+    const f32x8 weight_opposite = set1_8_f32(loop_weight_opposite);
+    for (uint64_t g = 0; g < ne; g += 8) {
+        const uint8_t k = lane_count8(g, ne);
+        const int n_lanes = k ? k : 8;
+        if (k) {
+            // tail lanes gather element 0; their results are never stored
+            std::memset(end_a, 0, 64);
+            std::memset(end_b, 0, 64);
+            std::memset(opposite_a, 0, 64);
+            std::memset(opposite_b, 0, 64);
+        }
+        for (int l = 0; l < n_lanes; ++l) {
+            // the next of the next half-edge leaves the corner opposite the edge
+            const uint64_t h = 2 * (g + uint64_t(l)), t = h + 1;
+            end_a[l] = iedge_vertex[h];
+            end_b[l] = iedge_vertex[t];
+            opposite_a[l] = iedge_vertex[iedge_next[iedge_next[h]]];
+            opposite_b[l] = iedge_vertex[iedge_next[iedge_next[t]]];
+        }
+        for (int axis = 0; axis < 3; ++axis) {
+            const f32x8 a = gather8_f32(axis_in[axis], end_a);
+            const f32x8 b = gather8_f32(axis_in[axis], end_b);
+            const f32x8 p = gather8_f32(axis_in[axis], opposite_a);
+            const f32x8 q = gather8_f32(axis_in[axis], opposite_b);
+            const f32x8 point = add8_f32(mul8_f32(add8_f32(a, b), weight_end),
+                                         mul8_f32(add8_f32(p, q), weight_opposite));
+            store_lanes8_f32(axis_out[axis] + nv + g, point, k);
+        }
+        // lane by lane: lanes of one group often share a vertex
+        for (int l = 0; l < n_lanes; ++l) {
+            const uint64_t A = end_a[l], B = end_b[l];
+            for (int axis = 0; axis < 3; ++axis) axis_out[axis][A] += axis_in[axis][B];
+            for (int axis = 0; axis < 3; ++axis) axis_out[axis][B] += axis_in[axis][A];
+            valence[A] += 1;
+            valence[B] += 1;
+        }
+    }
+
+    // vertex points: (P × α) + (S × β) over the neighbour sums S
+    alignas(32) float weight_even_buf[8];
+    alignas(32) float weight_even_partial_buf[8];
+    for (uint64_t g = 0; g < nv; g += 8) {
+        const uint8_t k = lane_count8(g, nv);
+        const int n_lanes = k ? k : 8;
+        for (int l = 0; l < 8; ++l) {
+            // tail lanes keep the weights of valence 0: their results are not stored
+            const uint32_t n = l < n_lanes ? valence[g + uint64_t(l)] : 0;
+            loop_vertex_weights(n, &weight_even_buf[l], &weight_even_partial_buf[l]);
+        }
+        const f32x8 alpha = load8_f32(weight_even_buf);
+        const f32x8 beta = load8_f32(weight_even_partial_buf);
+        for (int axis = 0; axis < 3; ++axis) {
+            // the last group loads edge points past nv and leaves them as they are
+            const f32x8 old_position = load8_f32(axis_in[axis] + g);
+            const f32x8 sum = load8_f32(axis_out[axis] + g);
+            const f32x8 point = add8_f32(mul8_f32(old_position, alpha), mul8_f32(sum, beta));
+            store_lanes8_f32(axis_out[axis] + g, point, k);
+        }
+    }
+    mem_free(end_a);
+    mem_free(end_b);
+    mem_free(opposite_a);
+    mem_free(opposite_b);
+    mem_free(valence);
+
+    // new faces: four children per face, four faces at a time
+    const u64x4 edge_point_base = set1_4_u64(nv);
+    for (uint64_t g = 0; g < nf; g += 4) {
+        // the edge point of a half-edge's edge is vertex nv + (half-edge >> 1);
+        // a partial group reads the padding of the input arrays in its tail
+        // lanes and writes the children of its valid lanes only
+        const u64x4 m0 = add4_u64(edge_point_base,
+                                  shift_right1_4_u64(load4_u64(mesh_in->face_iedge0 + g)));
+        const u64x4 m1 = add4_u64(edge_point_base,
+                                  shift_right1_4_u64(load4_u64(mesh_in->face_iedge1 + g)));
+        const u64x4 m2 = add4_u64(edge_point_base,
+                                  shift_right1_4_u64(load4_u64(mesh_in->face_iedge2 + g)));
+        const u64x4 c0 = load4_u64(geom_in->corner0 + g);
+        const u64x4 c1 = load4_u64(geom_in->corner1 + g);
+        const u64x4 c2 = load4_u64(geom_in->corner2 + g);
+        if (g + 4 <= nf)
+            loop_group_children(geom_out, g, 4, c0, c1, c2, m0, m1, m2);
+        else
+            loop_group_children(geom_out, g, int(nf - g), c0, c1, c2, m0, m1, m2);
+    }
+
+    if (mesh_out) mesh_build(mesh_out, geom_out);
+    return true;
+}
+
+bool loop_iterate(const geom* input, geom* output, int32_t count)
+{
+    // a quad mesh would make every step refuse: refuse it here instead
+    if (!input || !output || count <= 0 || geom_face_size(input) != 3) return false;
+
+    geom geom_in = *input; // shares the caller's arrays, which are never released here
+    geom geom_out = {};
+    mesh mesh_in = {}, mesh_out = {};
+    mesh_build(&mesh_in, &geom_in);
+    while (count-- > 0) {
+        // the last geometry needs no connectivity
+        mesh_out = mesh{};
+        loop_step(&mesh_in, &geom_in, &geom_out, count > 0 ? &mesh_out : nullptr);
+        std::fprintf(stderr, "Finished iteration vertices %llu -> %llu\n",
+                     (unsigned long long)geom_in.n_vertices,
+                     (unsigned long long)geom_out.n_vertices);
+        mesh_free(&mesh_in);
+        if (geom_in.x != input->x) geom_free(&geom_in);
+        geom_in = geom_out;
+        mesh_in = mesh_out;
+    }
+    mesh_free(&mesh_in);
+    *output = geom_out;
+    return true;
+}

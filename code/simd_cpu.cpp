@@ -1,0 +1,26 @@
+// Start-up test of the processor. This file is compiled without AVX (see
+// CMakeLists.txt): it must run on processors that lack it.
+#include "simd_cpu.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+bool simd_cpu_supported(void)
+{
+#if SUBDIV_SCALAR
+    return true;
+#else
+    // the processor model may not be read yet when this runs before main
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+#endif
+}
+
+void simd_require_cpu(void)
+{
+    if (simd_cpu_supported()) return;
+    std::fputs("subdiv: this build needs a processor with AVX2\n", stderr);
+    std::fflush(stderr);
+    // _Exit: exit handlers and static destructors may come from files built with AVX
+    std::_Exit(1);
+}
