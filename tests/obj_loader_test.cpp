@@ -162,27 +162,30 @@ void file_write(const std::string& path, const std::string& text)
 
 // ---------------------------------------------------------------- token scanners
 
-TEST(ParseNumber, AcceptedForms)
+TEST(ParseNumber, AcceptedFormsAndIgnoredTails)
 {
     struct { const char* token; double value; } cases[] = {
         {"1.5", 1.5}, {"-2", -2.0}, {"+3.", 3.0}, {"1e3", 1000.0}, {"1E+3", 1000.0},
-        {"2.5e-1", 0.25}, {"0", 0.0}, {"007", 7.0}, {"-0.5", -0.5}, {"1e0", 1.0},
+        {"2.5e-1", 0.25}, {"007", 7.0}, {"-0", -0.0}, {"1e0", 1.0},
+        // text after a valid prefix is ignored
+        {"12abc", 12.0}, {"7,5", 7.0}, {"1.5.3", 1.5}, {"-4-", -4.0},
     };
     for (const auto& c : cases) {
         double value = 42.0;
         EXPECT_TRUE(number(c.token, &value)) << c.token;
         EXPECT_EQ(double_bits(value), double_bits(c.value)) << c.token << " read " << value;
     }
-    // a minus sign before zero gives negative zero
-    double value = 1.0;
-    EXPECT_TRUE(number("-0", &value));
-    EXPECT_EQ(double_bits(value), double_bits(-0.0));
+    // only [start, end) is read
+    double value = 0.0;
+    const char* text = "12345";
+    EXPECT_TRUE(parse_number(text, text + 2, &value));
+    EXPECT_EQ(value, 12.0);
 }
 
 TEST(ParseNumber, RefusedFormsLeaveTheResultAlone)
 {
     for (const char* token : {".5", "-.5", "e5", "1e", "1e+", "1e-", "abc", "", "+", "-", "1.5e",
-                              "1ex", "1e+x", "+.e1"}) {
+                              "3.e", "1ex", "1e+x"}) {
         double value = 42.0;
         EXPECT_FALSE(number(token, &value)) << token;
         EXPECT_EQ(value, 42.0) << token;
@@ -192,28 +195,6 @@ TEST(ParseNumber, RefusedFormsLeaveTheResultAlone)
     }
 }
 
-TEST(ParseNumber, TextAfterAValidPrefixIsIgnored)
-{
-    struct { const char* token; double value; } cases[] = {
-        {"12abc", 12.0}, {"7,5", 7.0}, {"1.5.3", 1.5}, {"1.5x", 1.5}, {"-4-", -4.0}, {"3.e", 0.0},
-    };
-    for (const auto& c : cases) {
-        double value = 42.0;
-        if (c.value == 0.0) {
-            EXPECT_FALSE(number(c.token, &value)) << c.token; // "3.e": marker without digits
-        } else {
-            EXPECT_TRUE(number(c.token, &value)) << c.token;
-            EXPECT_EQ(value, c.value) << c.token;
-        }
-    }
-    // only [start, end) is read
-    double value = 0.0;
-    const char* text = "12345";
-    EXPECT_TRUE(parse_number(text, text + 2, &value));
-    EXPECT_EQ(value, 12.0);
-    EXPECT_FALSE(parse_number(text, text, &value));
-}
-
 TEST(ParseNumber, FractionDigitsAddScaledTenthsNotTheNearestDouble)
 {
     // 0.3 reads as 3 * 0.1, one ulp above the double nearest to 0.3
@@ -221,15 +202,6 @@ TEST(ParseNumber, FractionDigitsAddScaledTenthsNotTheNearestDouble)
     ASSERT_TRUE(number("0.3", &value));
     EXPECT_EQ(double_bits(value), double_bits(3.0 * 0.1));
     EXPECT_NE(double_bits(value), double_bits(0.3));
-    // digit by digit: 0 + 1*0.1 + 2*0.01 + 3*(0.1*0.1*0.1)
-    ASSERT_TRUE(number("0.123", &value));
-    double scale = 0.1, expected = 0.0;
-    expected += 1.0 * scale;
-    scale = scale * 0.1;
-    expected += 2.0 * scale;
-    scale = scale * 0.1;
-    expected += 3.0 * scale;
-    EXPECT_EQ(double_bits(value), double_bits(expected));
 }
 
 TEST(ParseNumber, ExtremeExponents)
