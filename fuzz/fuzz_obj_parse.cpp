@@ -1,0 +1,81 @@
+// libFuzzer target: obj_parse on arbitrary bytes, without and with
+// triangulation, checking what holds for every successful parse.
+//
+// A failed CHECK inside the reader ends the process, which libFuzzer reports
+// as a crash: every check of the reader guards an invariant, never input data.
+// Library names are opened in a folder that does not exist, and inputs that
+// name a library by an absolute path are refused, so no file is ever read;
+// the reader's messages about the missing library print as usual.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#include "obj_loader.h"
+
+// True when an "mtllib" in the data is followed by blanks and a "/".
+static bool names_absolute_library(const uint8_t* data, size_t size)
+{
+    for (size_t i = 0; i + 6 < size; ++i) {
+        if (std::memcmp(data + i, "mtllib", 6) != 0) continue;
+        size_t j = i + 6;
+        while (j < size && (data[j] == ' ' || data[j] == '\t')) ++j;
+        if (j < size && data[j] == '/') return true;
+    }
+    return false;
+}
+
+static void fuzz_check(bool condition)
+{
+    if (!condition) __builtin_trap();
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (names_absolute_library(data, size)) return -1;
+
+    // the reader needs a NUL after the text
+    char* text = static_cast<char*>(std::malloc(size + 1));
+    if (size) std::memcpy(text, data, size);
+    text[size] = '\0';
+
+    for (uint32_t flags : {0u, parse_triangulate}) {
+        obj_attribs attribs;
+        obj_shape* shapes = nullptr;
+        obj_material* materials = nullptr;
+        uint64_t n_shapes = 0, n_materials = 0;
+        int result = obj_parse(&attribs, &shapes, &n_shapes, &materials, &n_materials, text, size,
+                               flags, "/nonexistent-subdiv-fuzz");
+        if (size == 0) {
+            fuzz_check(result == parse_error_invalid);
+            continue;
+        }
+        fuzz_check(result == parse_ok || result == parse_error_face);
+        if (result == parse_ok) {
+            // the face sizes add up to the corners
+            uint64_t corners = 0;
+            for (uint32_t i = 0; i < attribs.face_count; ++i) {
+                fuzz_check(attribs.face_sizes[i] >= 0);
+                fuzz_check(flags == 0 || attribs.face_sizes[i] == 3);
+                fuzz_check(attribs.face_materials[i] == -1); // no library can be read
+                corners += uint64_t(attribs.face_sizes[i]);
+            }
+            fuzz_check(corners == attribs.index_count);
+            fuzz_check(n_materials == 0 && materials == nullptr);
+            // shapes are in order and do not overlap
+            uint64_t next_face = 0;
+            for (uint64_t i = 0; i < n_shapes; ++i) {
+                fuzz_check(shapes[i].first_face >= next_face && shapes[i].face_count > 0);
+                next_face = uint64_t(shapes[i].first_face) + shapes[i].face_count;
+                if (shapes[i].name) fuzz_check(shapes[i].name[0] != '\0');
+            }
+        } else {
+            fuzz_check(attribs.positions == nullptr && shapes == nullptr && materials == nullptr);
+        }
+        obj_attribs_free(&attribs);
+        obj_shapes_free(shapes, n_shapes);
+        obj_materials_free(materials, n_materials);
+    }
+    std::free(text);
+    return 0;
+}
