@@ -193,7 +193,7 @@ int mesh_build(mesh* m, const geom* g)
             // that meets it later the odd one
             uint64_t a = q[k], b = q[(k + 1) % n];
             CHECK(H + 2 <= n_iedges,
-                  "mesh is not closed: face %llu adds an edge beyond the %llu a closed mesh "
+                  "mesh is not closed: face %llu adds an edge beyond the %llu edges a closed mesh "
                   "of %llu faces has (the edge from vertex %llu to vertex %llu lies on one "
                   "face only, or on more than two)",
                   (unsigned long long)f + 1, (unsigned long long)g->n_edges,

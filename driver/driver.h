@@ -16,3 +16,17 @@ int obj_write(const char* path, const geom* g);
 // Writes the text printf's "%f" gives for double(value) (six decimals, "inf",
 // "-nan", up to 47 characters) to out without a NUL; returns its length.
 int format_f6(float value, char* out);
+
+// Loads the OBJ file at path into *g (what it held is overwritten, not
+// released): positions and the position index of every face corner, face
+// size 3 or 4 from the faces, n_edges half the corner total. On failure
+// (unreadable file, reader error, no faces, faces of other sizes than 3 and 4
+// or of mixed sizes, a position index outside the vertices read) prints one
+// line naming the file and the problem and returns false.
+bool obj_import(const char* path, geom* g);
+
+// Runs one job: imports input_path, applies count iterations of the scheme
+// that matches its face size (count 0 keeps the mesh as it is) and writes the
+// result to output_path. Returns 1 when the output was written, 0 when the
+// job failed after printing why.
+int run(const char* input_path, const char* output_path, int32_t count);

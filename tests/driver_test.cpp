@@ -1,0 +1,224 @@
+// The tool end to end: the real subdiv executable run in a scratch folder.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+using test_util::read_file;
+using test_util::run_tool;
+using test_util::scratch_folder;
+using test_util::tool_result;
+using test_util::write_file;
+
+namespace {
+
+const std::string source_dir = SUBDIV_SOURCE_DIR;
+
+//   3-------7        the cube of meshes/cube-quad.obj: corners at +-1,
+//  /|      /|        vertex i at (x, y, z) with x from bit 2, y from bit 1,
+// 1-------5 |        z from bit 0 (0 is -1, 1 is +1); six quads wound
+// | 2-----|-6        counter-clockwise seen from outside
+// |/      |/
+// 0-------4
+const char cube_obj[] =
+    "v -1 -1 -1\nv -1 -1 1\nv -1 1 -1\nv -1 1 1\nv 1 -1 -1\nv 1 -1 1\nv 1 1 -1\nv 1 1 1\n"
+    "f 5 7 8 6\nf 1 2 4 3\nf 3 4 8 7\nf 1 5 6 2\nf 2 6 8 4\nf 1 3 7 5\n";
+
+const char tetrahedron_obj[] = "v 1 1 1\nv 1 -1 -1\nv -1 1 -1\nv -1 -1 1\n"
+                               "f 1 2 3\nf 1 4 2\nf 2 4 3\nf 3 4 1\n";
+
+int count_lines_starting(const std::string& text, const std::string& prefix)
+{
+    int n = 0;
+    for (size_t at = 0; at < text.size();) {
+        if (text.compare(at, prefix.size(), prefix) == 0) ++n;
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) break;
+        at = end + 1;
+    }
+    return n;
+}
+
+int count_lines(const std::string& text)
+{
+    return count_lines_starting(text, "");
+}
+
+} // namespace
+
+TEST(Driver, SampleJobRefinesTheCubeFourTimes)
+{
+    scratch_folder folder; // a working directory away from the project
+    std::string output = source_dir + "/meshes/cube-quad-1.obj";
+    std::remove(output.c_str());
+    tool_result r = run_tool(folder.path, {});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "Finished iteration vertices 8 -> 26\n"
+                     "Finished iteration vertices 26 -> 98\n"
+                     "Finished iteration vertices 98 -> 386\n"
+                     "Finished iteration vertices 386 -> 1538\n");
+    std::string text = read_file(output);
+    EXPECT_EQ(text.rfind("# Vertices 1538\n", 0), 0u);
+    EXPECT_EQ(count_lines_starting(text, "v "), 1538);
+    EXPECT_NE(text.find("\n\n# Triangles 1536\n"), std::string::npos);
+    EXPECT_EQ(count_lines_starting(text, "f "), 1536);
+}
+
+TEST(Driver, OneIterationMatchesTheRulesByteForByte)
+{
+    scratch_folder folder;
+    write_file(folder.file("cube.obj"), cube_obj);
+    write_file(folder.file("tetrahedron.obj"), tetrahedron_obj);
+
+    tool_result r = run_tool(folder.path, {"cube.obj", "1", "cube-1.obj"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "Finished iteration vertices 8 -> 26\n");
+    std::string cube = read_file(folder.file("cube-1.obj"));
+    EXPECT_EQ(cube, read_file(source_dir + "/tests/data/cube-quad-1.obj"));
+    // corner (1, 1, 1) of valence 3 moves to 11/18; face points are the face
+    // centres; the edge from (1, 1, 1) to (1, 1, -1) has its point at (0.75, 0.75, 0)
+    EXPECT_NE(cube.find("\nv 0.611111 0.611111 0.611111\n"), std::string::npos);
+    EXPECT_NE(cube.find("\nv 1.000000 0.000000 0.000000\n"), std::string::npos);
+    EXPECT_NE(cube.find("\nv 0.750000 0.750000 0.000000\n"), std::string::npos);
+
+    r = run_tool(folder.path, {"tetrahedron.obj", "1", "tetrahedron-1.obj"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "Finished iteration vertices 4 -> 10\n");
+    std::string tetrahedron = read_file(folder.file("tetrahedron-1.obj"));
+    EXPECT_EQ(tetrahedron, read_file(source_dir + "/tests/data/tetrahedron-1.obj"));
+    // (1, 1, 1) moves to (0.25, 0.25, 0.25); edge points at (+-0.5, 0, 0) ...
+    EXPECT_EQ(tetrahedron.rfind("# Vertices 10\nv 0.250000 0.250000 0.250000\n", 0), 0u);
+    EXPECT_NE(tetrahedron.find("\nv 0.500000 0.000000 0.000000\n"), std::string::npos);
+    EXPECT_NE(tetrahedron.find("\nv 0.000000 0.000000 -0.500000\n"), std::string::npos);
+}
+
+TEST(Driver, ZeroIterationsWriteTheInputMesh)
+{
+    scratch_folder folder;
+    write_file(folder.file("cube.obj"), cube_obj);
+    tool_result r = run_tool(folder.path, {"cube.obj", "0", "out.obj"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read_file(folder.file("out.obj")),
+              "# Vertices 8\n"
+              "v -1.000000 -1.000000 -1.000000\nv -1.000000 -1.000000 1.000000\n"
+              "v -1.000000 1.000000 -1.000000\nv -1.000000 1.000000 1.000000\n"
+              "v 1.000000 -1.000000 -1.000000\nv 1.000000 -1.000000 1.000000\n"
+              "v 1.000000 1.000000 -1.000000\nv 1.000000 1.000000 1.000000\n"
+              "\n# Triangles 6\n"
+              "f 5 7 8 6\nf 1 2 4 3\nf 3 4 8 7\nf 1 5 6 2\nf 2 6 8 4\nf 1 3 7 5\n");
+}
+
+TEST(Driver, UsageErrorsExitTwoAndWriteNothing)
+{
+    scratch_folder folder;
+    write_file(folder.file("cube.obj"), cube_obj);
+    const std::vector<std::vector<std::string>> bad = {
+        {"cube.obj"},
+        {"cube.obj", "1"},
+        {"cube.obj", "1", "out.obj", "extra"},
+        {"cube.obj", "abc", "out.obj"},
+        {"cube.obj", "-1", "out.obj"},
+        {"cube.obj", "3x", "out.obj"},
+        {"cube.obj", "", "out.obj"},
+        {"cube.obj", " 2", "out.obj"},
+        {"cube.obj", "2147483648", "out.obj"},
+    };
+    for (const auto& args : bad) {
+        tool_result r = run_tool(folder.path, args);
+        EXPECT_EQ(r.status, 2) << args.size() << " arguments";
+        EXPECT_NE(r.err.find("usage: subdiv INPUT.obj ITERATIONS OUTPUT.obj"), std::string::npos);
+        EXPECT_EQ(r.out, "");
+        EXPECT_FALSE(std::filesystem::exists(folder.file("out.obj")));
+    }
+
+    for (const char* help : {"-h", "--help"}) {
+        tool_result r = run_tool(folder.path, {help});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out.rfind("usage: subdiv INPUT.obj ITERATIONS OUTPUT.obj\n", 0), 0u);
+        EXPECT_EQ(r.err, "");
+    }
+    tool_result r = run_tool(folder.path, {"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("subdiv ", 0), 0u);
+}
+
+// Each bad input fails with status 1 and one line that names the file and the
+// problem; an output file that existed before is left as it was.
+TEST(Driver, BadInputsFailWithOneMessageAndLeaveTheOutputAlone)
+{
+    struct bad_input {
+        const char* name;
+        std::string text;
+        const char* message; // part of the one line on stderr
+    };
+    const std::string cube_vertices =
+        "v -1 -1 -1\nv -1 -1 1\nv -1 1 -1\nv -1 1 1\nv 1 -1 -1\nv 1 -1 1\nv 1 1 -1\nv 1 1 1\n";
+    const bad_input inputs[] = {
+        {"open.obj", cube_vertices + "f 5 7 8 6\nf 1 2 4 3\nf 3 4 8 7\nf 1 5 6 2\nf 2 6 8 4\n",
+         "mesh is not closed"},
+        {"degenerate.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 1 2\nf 1 2 3\n",
+         "face 1 has a degenerate edge: vertex 1 to itself"},
+        {"flipped.obj",
+         cube_vertices + "f 5 7 8 6\nf 1 2 4 3\nf 3 4 8 7\nf 1 5 6 2\nf 2 6 8 4\nf 5 7 3 1\n",
+         "both run from vertex"},
+        {"mixed.obj", cube_vertices + "f 5 7 8 6\nf 1 2 4\n",
+         "face 2 has 3 corners, but face 1 has 4"},
+        {"nofaces.obj", cube_vertices, "the file has no faces"},
+        {"pentagon.obj", cube_vertices + "f 1 2 3 4 5\n", "face 1 has 5 corners"},
+        {"range.obj", cube_vertices + "f 1 2 9\n", "face 1 names vertex 9, but the file has 8"},
+        {"relative.obj", "v 0 0 0\nv 1 0 0\nf -1 -2 -3\n", "reaches before the first"},
+        {"empty.obj", "", "the file is empty"},
+    };
+    for (const bad_input& input : inputs) {
+        scratch_folder folder;
+        write_file(folder.file(input.name), input.text);
+        write_file(folder.file("out.obj"), "old\n");
+        tool_result r = run_tool(folder.path, {input.name, "1", "out.obj"});
+        EXPECT_EQ(r.status, 1) << input.name;
+        EXPECT_NE(r.err.find(input.name), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(input.message), std::string::npos) << r.err;
+        EXPECT_EQ(count_lines(r.err), 1) << r.err;
+        EXPECT_EQ(read_file(folder.file("out.obj")), "old\n") << input.name;
+
+        // and no output file appears where there was none
+        tool_result again = run_tool(folder.path, {input.name, "1", "new.obj"});
+        EXPECT_EQ(again.status, 1);
+        EXPECT_FALSE(std::filesystem::exists(folder.file("new.obj"))) << input.name;
+    }
+}
+
+TEST(Driver, MissingInputAndUnwritableOutputFail)
+{
+    scratch_folder folder;
+    tool_result r = run_tool(folder.path, {"missing.obj", "1", "out.obj"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "subdiv: cannot read 'missing.obj': No such file or directory\n");
+    EXPECT_FALSE(std::filesystem::exists(folder.file("out.obj")));
+
+    // the mesh is refined, then the write fails
+    write_file(folder.file("cube.obj"), cube_obj);
+    r = run_tool(folder.path, {"cube.obj", "1", "no/such/folder/out.obj"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Finished iteration vertices 8 -> 26\n"
+                     "subdiv: cannot write 'no/such/folder/out.obj': No such file or directory\n");
+}
+
+TEST(Driver, CountsBeyondMemoryAreRefusedUpFront)
+{
+    scratch_folder folder;
+    write_file(folder.file("cube.obj"), cube_obj);
+    tool_result r = run_tool(folder.path, {"cube.obj", "30", "out.obj"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(count_lines(r.err), 1) << r.err;
+    EXPECT_NE(r.err.find("30 iterations make"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(folder.file("out.obj")));
+
+    r = run_tool(folder.path, {"cube.obj", "2000000000", "out.obj"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("more than 2^64"), std::string::npos) << r.err;
+}

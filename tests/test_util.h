@@ -1,0 +1,90 @@
+// Helpers shared by the test files: scratch folders, whole-file reads and
+// writes, small geometries, and runs of the real subdiv executable.
+#pragma once
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "geometry.h"
+
+namespace test_util {
+
+// A fresh folder under /tmp, removed with everything in it at the end.
+struct scratch_folder {
+    std::string path;
+    scratch_folder()
+    {
+        char name[] = "/tmp/subdiv-test-XXXXXX";
+        path = mkdtemp(name);
+    }
+    ~scratch_folder() { std::filesystem::remove_all(path); }
+    std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+inline std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+inline void write_file(const std::string& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// A record with the given positions (x, y, z per vertex) and corners
+// (face_size per face); n_edges is half the corner total.
+inline geom make_geom(const std::vector<float>& xyz, const std::vector<uint64_t>& corners,
+                      int face_size)
+{
+    uint64_t n_vertices = xyz.size() / 3, n_faces = corners.size() / face_size;
+    geom g;
+    geom_alloc(&g, n_vertices, n_faces, n_faces * face_size / 2, face_size);
+    for (uint64_t i = 0; i < n_vertices; ++i) {
+        g.x[i] = xyz[3 * i];
+        g.y[i] = xyz[3 * i + 1];
+        g.z[i] = xyz[3 * i + 2];
+    }
+    uint64_t* columns[4] = {g.corner0, g.corner1, g.corner2, g.corner3};
+    for (uint64_t f = 0; f < n_faces; ++f)
+        for (int c = 0; c < face_size; ++c) columns[c][f] = corners[f * face_size + c];
+    return g;
+}
+
+// What one run of the subdiv executable gave.
+struct tool_result {
+    int status;      // exit status, or 128 + signal number
+    std::string out; // standard output
+    std::string err; // standard error
+};
+
+// Runs the built subdiv executable with the given arguments in folder.
+inline tool_result run_tool(const std::string& folder, const std::vector<std::string>& args)
+{
+    std::string command = "cd '" + folder + "' && '" SUBDIV_EXE "'";
+    for (const std::string& arg : args) {
+        std::string quoted;
+        for (char c : arg) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        command += " '" + quoted + "'";
+    }
+    command += " >.stdout 2>.stderr";
+    int raw = std::system(command.c_str());
+    tool_result result;
+    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    result.out = read_file(folder + "/.stdout");
+    result.err = read_file(folder + "/.stderr");
+    std::remove((folder + "/.stdout").c_str());
+    std::remove((folder + "/.stderr").c_str());
+    return result;
+}
+
+} // namespace test_util
