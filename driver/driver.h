@@ -13,6 +13,11 @@
 // reason and returns 0.
 int obj_write(const char* path, const geom* g);
 
+// Writes the OBJ text of g, byte for byte as obj_write does, to the open file
+// descriptor fd from its current offset. Returns 0, or the errno of the first
+// write that failed (nothing is written after it).
+int obj_write_fd(int fd, const geom* g);
+
 // Writes the text printf's "%f" gives for double(value) (six decimals, "inf",
 // "-nan", up to 47 characters) to out without a NUL; returns its length.
 int format_f6(float value, char* out);
@@ -24,6 +29,12 @@ int format_f6(float value, char* out);
 // or of mixed sizes, a position index outside the vertices read) prints one
 // line naming the file and the problem and returns false.
 bool obj_import(const char* path, geom* g);
+
+// The import of obj_import after the read: parses the length bytes of OBJ text
+// at text (a block from mem_alloc with a NUL at text[length], which this
+// releases) into *g, naming the text name in messages and looking up material
+// libraries in folder (null or "" for the current one). Returns as obj_import.
+bool obj_import_text(const char* name, char* text, uint64_t length, const char* folder, geom* g);
 
 // Runs one job: imports input_path, applies count iterations of the scheme
 // that matches its face size (count 0 keeps the mesh as it is) and writes the

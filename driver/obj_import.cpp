@@ -99,32 +99,24 @@ static bool faces_are_usable(const char* path, const obj_attribs* attribs)
     return true;
 }
 
-bool obj_import(const char* path, geom* g)
+bool obj_import_text(const char* name, char* text, uint64_t length, const char* folder, geom* g)
 {
-    uint64_t length = 0;
-    char* text = read_whole_file(path, &length);
-    if (!text) return false;
-
-    // material libraries are looked up beside the OBJ file
-    std::string folder = path;
-    size_t slash = folder.rfind('/');
-    folder = slash == std::string::npos ? std::string() : folder.substr(0, slash + 1);
-
     obj_attribs attribs;
     obj_shape* shapes = nullptr;
     uint64_t n_shapes = 0;
     obj_material* materials = nullptr;
     uint64_t n_materials = 0;
     int result = obj_parse(&attribs, &shapes, &n_shapes, &materials, &n_materials, text, length,
-                           0, folder.c_str());
+                           0, folder);
+    // the text is done with: release it before the geometry is allocated
     mem_free(text);
     if (result != parse_ok) {
-        std::fprintf(stderr, "subdiv: %s: obj parsing error %d%s\n", path, result,
+        std::fprintf(stderr, "subdiv: %s: obj parsing error %d%s\n", name, result,
                      length == 0 ? " (the file is empty)" : "");
         return false;
     }
 
-    bool usable = faces_are_usable(path, &attribs);
+    bool usable = faces_are_usable(name, &attribs);
     if (usable) {
         const int size = attribs.face_sizes[0];
         const uint64_t n_vertices = attribs.vertex_count, n_faces = attribs.face_count;
@@ -144,4 +136,17 @@ bool obj_import(const char* path, geom* g)
     obj_materials_free(materials, n_materials);
     obj_attribs_free(&attribs);
     return usable;
+}
+
+bool obj_import(const char* path, geom* g)
+{
+    uint64_t length = 0;
+    char* text = read_whole_file(path, &length);
+    if (!text) return false;
+
+    // material libraries are looked up beside the OBJ file
+    std::string folder = path;
+    size_t slash = folder.rfind('/');
+    folder = slash == std::string::npos ? std::string() : folder.substr(0, slash + 1);
+    return obj_import_text(path, text, length, folder.c_str(), g);
 }

@@ -201,9 +201,7 @@ static int write_all(int fd, const char* bytes, uint64_t n)
     return 0;
 }
 
-// Writes the OBJ text of g to fd. Returns 0, or the errno of the first write
-// that failed; nothing is written after a failure.
-static int write_text(int fd, const geom* g)
+int obj_write_fd(int fd, const geom* g)
 {
     // the record's fields in locals: stores into the text may alias anything
     const float* const x = g->x;
@@ -288,7 +286,7 @@ static int write_direct(const char* path, const geom* g)
 {
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return errno;
-    int error = write_text(fd, g);
+    int error = obj_write_fd(fd, g);
     if (close(fd) != 0 && !error) error = errno;
     return error;
 }
@@ -322,7 +320,7 @@ static int write_replace(const char* target, int keep_mode, const geom* g)
         else if (int(created.st_mode & 07777) != keep_mode && fchmod(fd, mode_t(keep_mode)) != 0)
             error = errno;
     }
-    if (!error) error = write_text(fd, g);
+    if (!error) error = obj_write_fd(fd, g);
     if (close(fd) != 0 && !error) error = errno;
     if (!error && rename(temp, target) != 0) error = errno;
     if (error) unlink(temp);
