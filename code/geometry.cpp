@@ -1,6 +1,7 @@
 // Storage blocks, the geom record and the half-edge mesh.
 #include "geometry.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -115,20 +116,40 @@ void mesh_alloc(mesh* m, const geom* g)
     std::memset(m->vertex_valence, 0, g->n_vertices * 8);
 }
 
+// A check on the input of mesh_build. When it fails, the message is formatted
+// first (its values may lie in the mesh), then the map and the mesh's arrays
+// are released, so that a check handler that leaves by longjmp (the fuzz
+// targets' does) loses no memory.
+#define MESH_INPUT_CHECK(edge_map, m, condition, ...)                      \
+    do {                                                                   \
+        if (!(condition)) {                                                \
+            char mesh_message[512];                                        \
+            std::snprintf(mesh_message, sizeof mesh_message, __VA_ARGS__); \
+            map_free(edge_map);                                            \
+            mesh_free(m);                                                  \
+            CHECK(false, "%s", mesh_message);                              \
+        }                                                                  \
+    } while (0)
+
 // Faces and vertices in the messages below are counted from 1, as in OBJ files.
-static void mesh_check_face(const geom* g, uint64_t f, const uint64_t* q, int n)
+static void mesh_check_face(map* edge_map, mesh* m, const geom* g, uint64_t f, const uint64_t* q,
+                            int n)
 {
     for (int k = 0; k < n; ++k)
-        CHECK(q[k] < g->n_vertices, "face %llu names vertex %llu, but there are only %llu vertices",
-              (unsigned long long)f + 1, (unsigned long long)q[k] + 1,
-              (unsigned long long)g->n_vertices);
+        MESH_INPUT_CHECK(edge_map, m, q[k] < g->n_vertices,
+                         "face %llu names vertex %llu, but there are only %llu vertices",
+                         (unsigned long long)f + 1, (unsigned long long)q[k] + 1,
+                         (unsigned long long)g->n_vertices);
     for (int k = 0; k < n; ++k)
-        CHECK(q[k] != q[(k + 1) % n], "face %llu has a degenerate edge: vertex %llu to itself",
-              (unsigned long long)f + 1, (unsigned long long)q[k] + 1);
+        MESH_INPUT_CHECK(edge_map, m, q[k] != q[(k + 1) % n],
+                         "face %llu has a degenerate edge: vertex %llu to itself",
+                         (unsigned long long)f + 1, (unsigned long long)q[k] + 1);
     // a quad with one vertex at opposite corners runs through one edge both ways
     if (n == 4)
-        CHECK(q[0] != q[2] && q[1] != q[3], "face %llu names vertex %llu at two opposite corners",
-              (unsigned long long)f + 1, (unsigned long long)(q[0] == q[2] ? q[0] : q[1]) + 1);
+        MESH_INPUT_CHECK(edge_map, m, q[0] != q[2] && q[1] != q[3],
+                         "face %llu names vertex %llu at two opposite corners",
+                         (unsigned long long)f + 1,
+                         (unsigned long long)(q[0] == q[2] ? q[0] : q[1]) + 1);
 }
 
 int mesh_build(mesh* m, const geom* g)
@@ -153,7 +174,7 @@ int mesh_build(mesh* m, const geom* g)
     for (uint64_t f = 0; f < g->n_faces; ++f) {
         uint64_t q[4] = {0, 0, 0, 0};
         for (int k = 0; k < n; ++k) q[k] = corner[k][f];
-        mesh_check_face(g, f, q, n);
+        mesh_check_face(&edge_map, m, g, f, q, n);
 
         // keys of the edges leaving each corner, both directions, hashed once
         edge_key key[4], key_rev[4];
@@ -178,11 +199,12 @@ int mesh_build(mesh* m, const geom* g)
             // ran the way we do: we would take a half-edge it already holds.
             uint64_t other;
             std::memcpy(&other, found, 8);
-            CHECK((other & 1) == 0,
-                  "faces %llu and %llu both run from vertex %llu to vertex %llu "
-                  "(inconsistent orientation, or an edge on more than two faces)",
-                  (unsigned long long)m->iedge_face[other ^ 1] + 1, (unsigned long long)f + 1,
-                  (unsigned long long)q[k] + 1, (unsigned long long)q[(k + 1) % n] + 1);
+            MESH_INPUT_CHECK(&edge_map, m, (other & 1) == 0,
+                             "faces %llu and %llu both run from vertex %llu to vertex %llu "
+                             "(inconsistent orientation, or an edge on more than two faces)",
+                             (unsigned long long)m->iedge_face[other ^ 1] + 1,
+                             (unsigned long long)f + 1, (unsigned long long)q[k] + 1,
+                             (unsigned long long)q[(k + 1) % n] + 1);
             iedge[k] = other ^ 1;
         }
 
@@ -192,13 +214,13 @@ int mesh_build(mesh* m, const geom* g)
             // a new edge: this face takes the even half-edge, the neighbour
             // that meets it later the odd one
             uint64_t a = q[k], b = q[(k + 1) % n];
-            CHECK(H + 2 <= n_iedges,
-                  "mesh is not closed: face %llu adds an edge beyond the %llu edges a closed mesh "
-                  "of %llu faces has (the edge from vertex %llu to vertex %llu lies on one "
-                  "face only, or on more than two)",
-                  (unsigned long long)f + 1, (unsigned long long)g->n_edges,
-                  (unsigned long long)g->n_faces, (unsigned long long)a + 1,
-                  (unsigned long long)b + 1);
+            MESH_INPUT_CHECK(&edge_map, m, H + 2 <= n_iedges,
+                             "mesh is not closed: face %llu adds an edge beyond the %llu edges a "
+                             "closed mesh of %llu faces has (the edge from vertex %llu to vertex "
+                             "%llu lies on one face only, or on more than two)",
+                             (unsigned long long)f + 1, (unsigned long long)g->n_edges,
+                             (unsigned long long)g->n_faces, (unsigned long long)a + 1,
+                             (unsigned long long)b + 1);
             iedge[k] = H;
             uint64_t twin = H + 1;
             H += 2;
@@ -224,12 +246,13 @@ int mesh_build(mesh* m, const geom* g)
         }
     }
 
-    CHECK(H / 2 == g->n_edges, "mesh has %llu edges where a closed mesh of %llu faces has %llu",
-          (unsigned long long)(H / 2), (unsigned long long)g->n_faces,
-          (unsigned long long)g->n_edges);
-    CHECK(edge_map.count == 0,
-          "mesh is not closed: %llu edges lie on one face only",
-          (unsigned long long)(edge_map.count / 2));
+    MESH_INPUT_CHECK(&edge_map, m, H / 2 == g->n_edges,
+                     "mesh has %llu edges where a closed mesh of %llu faces has %llu",
+                     (unsigned long long)(H / 2), (unsigned long long)g->n_faces,
+                     (unsigned long long)g->n_edges);
+    MESH_INPUT_CHECK(&edge_map, m, edge_map.count == 0,
+                     "mesh is not closed: %llu edges lie on one face only",
+                     (unsigned long long)(edge_map.count / 2));
     map_free(&edge_map);
     return 1;
 }
