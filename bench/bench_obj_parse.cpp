@@ -180,7 +180,7 @@ void parse_grid(benchmark::State& state, uint64_t n, bool attributes)
         obj_material* materials = nullptr;
         uint64_t n_shapes = 0, n_materials = 0;
         int result = obj_parse(&attribs, &shapes, &n_shapes, &materials, &n_materials, text->data,
-                               text->length, 0, nullptr);
+                               text->length, 0, nullptr, nullptr);
         if (result != parse_ok) {
             state.SkipWithError("obj_parse failed");
             break;

@@ -277,28 +277,54 @@ static inline const char* corner_end(const char* p)
     return p;
 }
 
+// True when the index at text (parse_int's form: optional sign, digits) lies
+// outside the 32-bit range, where parse_int would wrap it to another index.
+static bool index_out_of_range(const char* text)
+{
+    const bool negative = *text == '-';
+    if (*text == '+' || *text == '-') ++text;
+    const uint64_t limit = negative ? uint64_t(1) << 31 : (uint64_t(1) << 31) - 1;
+    uint64_t value = 0;
+    for (; is_digit(*text); ++text) {
+        value = value * 10 + uint64_t(*text - '0');
+        if (value > limit) return true;
+    }
+    return false;
+}
+
+// The end of the index part of a corner that starts at part. A part of ten or
+// more characters may lie outside the 32-bit range: then, unless one is
+// already recorded, its start goes to *out_of_range.
+static inline const char* index_part_end(const char* part, const char** out_of_range)
+{
+    const char* end = corner_end(part);
+    if (end - part >= 10 && !*out_of_range && index_out_of_range(part)) *out_of_range = part;
+    return end;
+}
+
 // Moves the cursor over one face corner exactly as parse_corner does and, when
 // out is not null, reads its indices into *out. Counting corners without
-// reading their numbers takes the same path through the text.
-static inline void corner_scan(const char** cursor, corner_index* out)
+// reading their numbers takes the same path through the text. An index
+// outside the 32-bit range is recorded in *out_of_range (see index_part_end).
+static inline void corner_scan(const char** cursor, corner_index* out, const char** out_of_range)
 {
     const char* p = *cursor;
     corner_index corner = {index_missing, index_missing, index_missing};
     if (out) corner.position_index = parse_int(p);
-    p = corner_end(p);
+    p = index_part_end(p, out_of_range);
     if (*p == '/') {
         ++p;
         if (*p == '/') { // v//vn
             ++p;
             if (out) corner.normal_index = parse_int(p);
-            p = corner_end(p);
+            p = index_part_end(p, out_of_range);
         } else { // v/vt or v/vt/vn
             if (out) corner.texcoord_index = parse_int(p);
-            p = corner_end(p);
+            p = index_part_end(p, out_of_range);
             if (*p == '/') {
                 ++p;
                 if (out) corner.normal_index = parse_int(p);
-                p = corner_end(p);
+                p = index_part_end(p, out_of_range);
             }
         }
     }
@@ -309,7 +335,8 @@ static inline void corner_scan(const char** cursor, corner_index* out)
 corner_index parse_corner(const char** cursor)
 {
     corner_index corner;
-    corner_scan(cursor, &corner);
+    const char* out_of_range = nullptr; // parse_corner wraps such indices, as parse_int does
+    corner_scan(cursor, &corner, &out_of_range);
     return corner;
 }
 
@@ -760,19 +787,21 @@ static inline line_kind line_statement(const char** cursor)
 
 // Moves over the corners of a face statement from the cursor to the line end
 // at `end`: stores the first `room` corners in corners (when not null) and
-// returns the number of corners the statement holds.
+// returns the number of corners the statement holds. *out_of_range is set to
+// the first index outside the 32-bit range, or null.
 static inline uint64_t face_scan(const char* p, const char* end, corner_index* corners,
-                                 uint64_t room)
+                                 uint64_t room, const char** out_of_range)
 {
     uint64_t n = 0;
+    *out_of_range = nullptr;
     skip_blanks(&p);
     while (p < end && !is_line_end_char(*p)) {
         if (corners) {
             corner_index corner;
-            corner_scan(&p, &corner);
+            corner_scan(&p, &corner, out_of_range);
             if (n < room) corners[n] = corner;
         } else {
-            corner_scan(&p, nullptr);
+            corner_scan(&p, nullptr, out_of_range);
         }
         ++n;
         // blanks and the CR of a CR LF line; never past the line end
@@ -821,11 +850,12 @@ int obj_parse_line(line_record* record, const char* line, uint64_t length, bool 
     case kind_face: {
         corner_index corners[OBJ_MAX_FACES_PER_F_LINE - 1];
         uint64_t limit = face_corner_limit(triangulate);
-        uint64_t n = face_scan(p, end, corners, limit);
-        if (n > limit) {
+        const char* out_of_range = nullptr;
+        uint64_t n = face_scan(p, end, corners, limit, &out_of_range);
+        if (n > limit || out_of_range) {
             record->corner_count = 0;
             record->face_count = 0;
-            return parse_error_face;
+            return n > limit ? parse_error_face : parse_error_index;
         }
         face_yield(n, triangulate, &record->corner_count, &record->face_count);
         if (!triangulate) {
@@ -951,7 +981,7 @@ void obj_shapes_free(obj_shape* shapes, uint64_t n_shapes)
 
 int obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_shapes,
               obj_material** materials, uint64_t* n_materials, const char* text,
-              uint64_t length, uint32_t flags, const char* base_dir)
+              uint64_t length, uint32_t flags, const char* base_dir, const char* name)
 {
     if (!attribs || !shapes || !n_shapes || !materials || !n_materials || !text || length == 0)
         return parse_error_invalid;
@@ -977,13 +1007,23 @@ int obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_shapes,
         case kind_normal: counts.normals += 1; break;
         case kind_texcoord: counts.texcoords += 1; break;
         case kind_face: {
-            uint64_t n = face_scan(p, text + end, nullptr, 0);
+            const char* out_of_range = nullptr;
+            uint64_t n = face_scan(p, text + end, nullptr, 0, &out_of_range);
             uint64_t limit = face_corner_limit(triangulate);
             if (n > limit) {
-                std::fprintf(stderr, "OBJ: line %llu: face with %llu corners, at most %llu are supported\n",
-                             (unsigned long long)line_number, (unsigned long long)n,
-                             (unsigned long long)limit);
+                std::fprintf(stderr, "OBJ: %s%sline %llu: face with %llu corners, at most %llu are supported\n",
+                             name ? name : "", name ? ": " : "", (unsigned long long)line_number,
+                             (unsigned long long)n, (unsigned long long)limit);
                 return parse_error_face;
+            }
+            if (out_of_range) {
+                // the index as written, cut short when it is long
+                int shown = int(corner_end(out_of_range) - out_of_range);
+                std::fprintf(stderr,
+                             "OBJ: %s%sline %llu: face index %.*s%s is outside the 32-bit range\n",
+                             name ? name : "", name ? ": " : "", (unsigned long long)line_number,
+                             shown > 24 ? 24 : shown, out_of_range, shown > 24 ? "..." : "");
+                return parse_error_index;
             }
             uint64_t corners = 0, faces = 0;
             face_yield(n, triangulate, &corners, &faces);

@@ -19,6 +19,7 @@ constexpr int parse_error_empty = -1;    // the text holds no line (never for a 
 constexpr int parse_error_invalid = -2;  // a length of 0 or a null argument; nothing touched
 constexpr int parse_error_file = -3;     // a file cannot be opened or read
 constexpr int parse_error_face = -4;     // a face statement has more corners than supported
+constexpr int parse_error_index = -5;    // a face index lies outside the 32-bit range
 
 // obj_parse flags: bit 0 splits every face into a fan of triangles.
 constexpr uint32_t parse_triangulate = 1;
@@ -245,9 +246,10 @@ void obj_shapes_free(obj_shape* shapes, uint64_t n_shapes);
 // Parses the line of `length` characters at `line` into *record (kind and the
 // fields of the kind). The character at line[length] must end the line (LF,
 // CR or NUL), as it does for every line of a text that obj_parse splits.
-// Returns 1 for one of the eight statements, 0 for anything else, and
-// parse_error_face (kind_face, no corner stored) for a face statement with too
-// many corners.
+// Returns 1 for one of the eight statements, 0 for anything else, and, with
+// kind_face and no corner stored, parse_error_face for a face statement with
+// too many corners and parse_error_index for one with an index outside the
+// 32-bit range (which parse_int would wrap to another index).
 int obj_parse_line(line_record* record, const char* line, uint64_t length, bool triangulate);
 
 // Parses the OBJ text of `length` bytes at `text` (text[length] must be NUL)
@@ -257,11 +259,13 @@ int obj_parse_line(line_record* record, const char* line, uint64_t length, bool 
 // current directory); a library that cannot be read is reported on stderr and
 // leaves every face without material. flags: parse_triangulate.
 // Returns parse_ok; parse_error_invalid when length is 0 or a pointer other
-// than base_dir is null (nothing touched); parse_error_face, after a message
-// naming the line, when a face statement has more than 15 corners (5 when
-// triangulating), with *attribs empty and the out-parameters null and 0.
+// than base_dir and name is null (nothing touched); after a message naming
+// the line (and name, the text's file, when it is not null),
+// parse_error_face when a face statement has more than 15 corners (5 when
+// triangulating) and parse_error_index when a face index lies outside the
+// 32-bit range, both with *attribs empty and the out-parameters null and 0.
 // On success the caller owns every output and releases it with
 // obj_attribs_free, obj_shapes_free and obj_materials_free.
 int obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_shapes,
               obj_material** materials, uint64_t* n_materials, const char* text,
-              uint64_t length, uint32_t flags, const char* base_dir);
+              uint64_t length, uint32_t flags, const char* base_dir, const char* name);

@@ -86,12 +86,18 @@ static bool faces_are_usable(const char* path, const obj_attribs* attribs)
         }
         for (int32_t k = 0; k < size; ++k, ++corner) {
             int32_t index = attribs->indices[corner].position_index;
-            if (index < 0 || uint32_t(index) >= attribs->vertex_count) {
+            if (index < 0) {
+                std::fprintf(stderr,
+                             "subdiv: %s: face %u has a relative index that points %lld before "
+                             "the first vertex\n",
+                             path, f + 1, -(long long)index);
+                return false;
+            }
+            if (uint32_t(index) >= attribs->vertex_count) {
                 std::fprintf(stderr,
                              "subdiv: %s: face %u names vertex %lld, but the file has %u "
-                             "vertices%s\n",
-                             path, f + 1, (long long)index + 1, attribs->vertex_count,
-                             index < 0 ? " (a relative index reaches before the first)" : "");
+                             "vertices\n",
+                             path, f + 1, (long long)index + 1, attribs->vertex_count);
                 return false;
             }
         }
@@ -107,12 +113,14 @@ bool obj_import_text(const char* name, char* text, uint64_t length, const char* 
     obj_material* materials = nullptr;
     uint64_t n_materials = 0;
     int result = obj_parse(&attribs, &shapes, &n_shapes, &materials, &n_materials, text, length,
-                           0, folder);
+                           0, folder, name);
     // the text is done with: release it before the geometry is allocated
     mem_free(text);
     if (result != parse_ok) {
-        std::fprintf(stderr, "subdiv: %s: obj parsing error %d%s\n", name, result,
-                     length == 0 ? " (the file is empty)" : "");
+        // the reader has named the file and the line of the faults it finds
+        if (result != parse_error_face && result != parse_error_index)
+            std::fprintf(stderr, "subdiv: %s: obj parsing error %d%s\n", name, result,
+                         length == 0 ? " (the file is empty)" : "");
         return false;
     }
 

@@ -171,7 +171,8 @@ TEST(Driver, BadInputsFailWithOneMessageAndLeaveTheOutputAlone)
         {"nofaces.obj", cube_vertices, "the file has no faces"},
         {"pentagon.obj", cube_vertices + "f 1 2 3 4 5\n", "face 1 has 5 corners"},
         {"range.obj", cube_vertices + "f 1 2 9\n", "face 1 names vertex 9, but the file has 8"},
-        {"relative.obj", "v 0 0 0\nv 1 0 0\nf -1 -2 -3\n", "reaches before the first"},
+        {"relative.obj", "v 0 0 0\nv 1 0 0\nf -1 -2 -3\n",
+         "face 1 has a relative index that points 1 before the first vertex"},
         {"empty.obj", "", "the file is empty"},
     };
     for (const bad_input& input : inputs) {

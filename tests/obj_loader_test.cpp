@@ -101,7 +101,7 @@ parsed parse_text(const std::string& text, uint32_t flags = 0, const char* base_
     parsed p;
     std::memset(&p, 0, sizeof p);
     p.result = obj_parse(&p.attribs, &p.shapes, &p.n_shapes, &p.materials, &p.n_materials,
-                         text.c_str(), text.size(), flags, base_dir);
+                         text.c_str(), text.size(), flags, base_dir, nullptr);
     return p;
 }
 
@@ -915,6 +915,78 @@ TEST(ObjParse, TooManyCornersIsRefusedWithTheLine)
     EXPECT_EQ(record.corner_count, 0u);
 }
 
+// parse_int wraps, so an index beyond 32 bits would name another vertex:
+// 4294967297 would be 1. Face statements with such an index are refused.
+TEST(ObjParse, FaceIndicesOutsideThirtyTwoBitsAreRefusedWithTheLine)
+{
+    const std::string vertices = "v 0 0 0\nv 1 0 0\nv 0 1 0\n";
+    // the edges of the range, in every part of a corner, signs and zeros
+    for (const char* face : {"f 2147483647 1 2", "f -2147483648 1 2", "f 1/2147483647 2 3",
+                             "f 1 2 +0000000000003", "f -000000000001 1 2"}) {
+        parsed p = parse_text(vertices + face + "\n");
+        EXPECT_EQ(p.result, parse_ok) << face;
+        parsed_free(&p);
+    }
+    struct refused {
+        const char* face;
+        const char* shown; // the index as the message gives it
+    } cases[] = {
+        {"f 2147483648 1 2", "2147483648"},
+        {"f 1 4294967297 2", "4294967297"},
+        {"f 1 2 -2147483649", "-2147483649"},
+        {"f 1/99999999999/1 2 3", "99999999999"},
+        {"f 1//+2147483648 2 3", "+2147483648"},
+        {"f 1 2 3/1/123456789012345678901234567890", "123456789012345678901234..."},
+    };
+    for (const refused& c : cases) {
+        testing::internal::CaptureStderr();
+        parsed p = parse_text(vertices + "\r\n" + c.face + "\r\n");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  std::string("OBJ: line 5: face index ") + c.shown +
+                      " is outside the 32-bit range\n");
+        EXPECT_EQ(p.result, parse_error_index) << c.face;
+        EXPECT_EQ(p.attribs.positions, nullptr);
+        EXPECT_EQ(p.shapes, nullptr);
+        parsed_free(&p);
+
+        line_record record;
+        const char* line = c.face;
+        EXPECT_EQ(obj_parse_line(&record, line, std::strlen(line), false), parse_error_index);
+        EXPECT_EQ(record.corner_count, 0u);
+    }
+    // parse_corner itself wraps, as parse_int does
+    const char* cursor = "4294967297/2";
+    EXPECT_EQ(parse_corner(&cursor).position_index, 1);
+}
+
+// The messages of the faults that fail a parse name the text when given a name.
+TEST(ObjParse, FaultMessagesNameTheFile)
+{
+    std::string corners16;
+    for (int i = 1; i <= 16; ++i) corners16 += " 1";
+    obj_attribs attribs;
+    obj_shape* shapes = nullptr;
+    obj_material* materials = nullptr;
+    uint64_t n_shapes = 0, n_materials = 0;
+    struct named {
+        std::string text;
+        int result;
+        const char* message;
+    } cases[] = {
+        {"v 0 0 0\nf" + corners16 + "\n", parse_error_face,
+         "OBJ: dir/m.obj: line 2: face with 16 corners, at most 15 are supported\n"},
+        {"f 1 2 3\nf 1 2 -4294967296\n", parse_error_index,
+         "OBJ: dir/m.obj: line 2: face index -4294967296 is outside the 32-bit range\n"},
+    };
+    for (const named& c : cases) {
+        testing::internal::CaptureStderr();
+        int result = obj_parse(&attribs, &shapes, &n_shapes, &materials, &n_materials,
+                               c.text.c_str(), c.text.size(), 0, nullptr, "dir/m.obj");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+        EXPECT_EQ(result, c.result);
+    }
+}
+
 TEST(ObjParse, ParseLineKindsAndNames)
 {
     line_record record;
@@ -957,15 +1029,20 @@ TEST(ObjParse, InvalidArgumentsTouchNothing)
     obj_material* materials = reinterpret_cast<obj_material*>(0x1);
     uint64_t n_shapes = 7, n_materials = 7;
     const char* text = "v 1 2 3\n";
-    EXPECT_EQ(obj_parse(&attribs, &shapes, &n_shapes, &materials, &n_materials, text, 0, 0, nullptr),
+    EXPECT_EQ(obj_parse(&attribs, &shapes, &n_shapes, &materials, &n_materials, text, 0, 0,
+                        nullptr, nullptr),
               parse_error_invalid);
-    EXPECT_EQ(obj_parse(nullptr, &shapes, &n_shapes, &materials, &n_materials, text, 8, 0, nullptr),
+    EXPECT_EQ(obj_parse(nullptr, &shapes, &n_shapes, &materials, &n_materials, text, 8, 0,
+                        nullptr, nullptr),
               parse_error_invalid);
-    EXPECT_EQ(obj_parse(&attribs, nullptr, &n_shapes, &materials, &n_materials, text, 8, 0, nullptr),
+    EXPECT_EQ(obj_parse(&attribs, nullptr, &n_shapes, &materials, &n_materials, text, 8, 0,
+                        nullptr, nullptr),
               parse_error_invalid);
-    EXPECT_EQ(obj_parse(&attribs, &shapes, &n_shapes, &materials, nullptr, text, 8, 0, nullptr),
+    EXPECT_EQ(obj_parse(&attribs, &shapes, &n_shapes, &materials, nullptr, text, 8, 0,
+                        nullptr, nullptr),
               parse_error_invalid);
-    EXPECT_EQ(obj_parse(&attribs, &shapes, &n_shapes, &materials, &n_materials, nullptr, 8, 0, nullptr),
+    EXPECT_EQ(obj_parse(&attribs, &shapes, &n_shapes, &materials, &n_materials, nullptr, 8, 0,
+                        nullptr, nullptr),
               parse_error_invalid);
     EXPECT_EQ(attribs.vertex_count, 0x5A5A5A5Au);
     EXPECT_EQ(shapes, reinterpret_cast<obj_shape*>(0x1));
