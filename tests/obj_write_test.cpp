@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -311,6 +312,33 @@ TEST(ObjWrite, WritesIntoAPipeDirectly)
     reader.join();
     EXPECT_EQ(received, printf_text(&g));
     EXPECT_TRUE(fs::is_fifo(fifo));
+    geom_free(&g);
+}
+
+// The text onto a descriptor, from its offset on, is the text of the file;
+// a descriptor that takes no writes gives its errno and nothing else.
+TEST(ObjWrite, OntoAnOpenDescriptor)
+{
+    geom g = make_geom({0.5f, -1, 3, 1e10f, 2, -0.0f, 1, 1, 1}, {0, 1, 2, 2, 1, 0}, 3);
+    int fd = memfd_create("obj_write_test", 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "head", 4), 4);
+    EXPECT_EQ(obj_write_fd(fd, &g), 0);
+    std::string text(size_t(lseek(fd, 0, SEEK_CUR)), '\0');
+    ASSERT_EQ(pread(fd, text.data(), text.size(), 0), ssize_t(text.size()));
+    EXPECT_EQ(text, "head" + printf_text(&g));
+    close(fd);
+
+    scratch_folder folder;
+    std::string path = folder.file("read-only");
+    write_file(path, "keep");
+    fd = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(obj_write_fd(fd, &g), EBADF);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    close(fd);
+    EXPECT_EQ(read_file(path), "keep");
     geom_free(&g);
 }
 
