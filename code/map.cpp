@@ -153,7 +153,8 @@ static uint64_t map_find_slot(const map* m, const void* key, uint64_t hash)
     uint64_t end = start + n_probes;
     // up to the last slot, then on from slot 0
     uint64_t slot = map_walk_range(m, key, hash, start, end < capacity ? end : capacity);
-    if (slot == UINT64_MAX && end > capacity) slot = map_walk_range(m, key, hash, 0, end - capacity);
+    if (slot == UINT64_MAX && end > capacity)
+        slot = map_walk_range(m, key, hash, 0, end - capacity);
     return slot == UINT64_MAX ? capacity : slot;
 }
 

@@ -19,7 +19,8 @@ struct map {
     uint64_t count;        // number of occupied slots
     uint64_t key_size;     // bytes per key
     uint64_t value_size;   // bytes per value
-    uint64_t max_distance; // longest distance from home at which an entry was placed since the build
+    uint64_t max_distance; // longest distance from home at which an entry was placed since
+                           // the table was last built: no entry lies farther
     uint64_t load_limit;   // capacity * 0.66, truncated: the most entries before the table doubles
 };
 static_assert(sizeof(map) == 72, "map is seven words, the walk bound and the load limit");

@@ -369,13 +369,14 @@ void compare_with_full_walk(uint64_t key_size, uint64_t value_size, uint64_t cap
 
 TEST(MapBoundedWalk, EqualsTheFullWalkOnEdgeKeys)
 {
-    compare_with_full_walk(16, 8, 4096, 3000, 40000, 1);
-    compare_with_full_walk(16, 8, 16, 300, 40000, 2);
+    ASSERT_NO_FATAL_FAILURE(compare_with_full_walk(16, 8, 4096, 3000, 40000, 1));
+    ASSERT_NO_FATAL_FAILURE(compare_with_full_walk(16, 8, 16, 300, 40000, 2));
 }
 
 TEST(MapBoundedWalk, EqualsTheFullWalkOnOddSizesAndTinyTables)
 {
-    compare_with_full_walk(3, 5, 2, 40, 20000, 3);  // few distinct keys: many equal entries
-    compare_with_full_walk(24, 1, 4, 500, 20000, 4);
-    compare_with_full_walk(1, 8, 8, 256, 20000, 5);
+    // few distinct keys: many equal entries
+    ASSERT_NO_FATAL_FAILURE(compare_with_full_walk(3, 5, 2, 40, 20000, 3));
+    ASSERT_NO_FATAL_FAILURE(compare_with_full_walk(24, 1, 4, 500, 20000, 4));
+    ASSERT_NO_FATAL_FAILURE(compare_with_full_walk(1, 8, 8, 256, 20000, 5));
 }

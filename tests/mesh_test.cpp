@@ -165,7 +165,7 @@ void expect_builds_consistently(int n, uint64_t n_vertices, const std::vector<ui
     geom g = make_closed(n, n_vertices, corners);
     mesh m;
     EXPECT_EQ(mesh_build(&m, &g), 1);
-    expect_consistent(&m, &g);
+    ASSERT_NO_FATAL_FAILURE(expect_consistent(&m, &g));
     mesh_free(&m);
     geom_free(&g);
 }
@@ -193,7 +193,7 @@ TEST(Mesh, TetrahedronNumbering)
         for (int k = 0; k < 3; ++k)
             EXPECT_EQ(face_iedge(&m, k, f), expected_face_iedges[f][k]) << f << " " << k;
     for (uint64_t v = 0; v < 4; ++v) EXPECT_EQ(m.vertex_valence[v], 3u);
-    expect_consistent(&m, &g);
+    ASSERT_NO_FATAL_FAILURE(expect_consistent(&m, &g));
     mesh_free(&m);
     EXPECT_EQ(m.iedge_next, nullptr);
     geom_free(&g);
@@ -206,26 +206,28 @@ TEST(Mesh, CubeHasTwelveEdgesOfValenceThree)
     mesh m;
     ASSERT_EQ(mesh_build(&m, &g), 1);
     for (uint64_t v = 0; v < 8; ++v) EXPECT_EQ(m.vertex_valence[v], 3u);
-    expect_consistent(&m, &g);
+    ASSERT_NO_FATAL_FAILURE(expect_consistent(&m, &g));
     mesh_free(&m);
     geom_free(&g);
 }
 
 TEST(Mesh, SeveralClosedMeshesAreConsistent)
 {
-    expect_builds_consistently(3, 6, octahedron);
-    expect_builds_consistently(4, 5 * 7, torus(5, 7, false));
-    expect_builds_consistently(3, 6 * 4, torus(6, 4, true));
-    expect_builds_consistently(3, 4, shuffled(3, tetrahedron, 1));
-    expect_builds_consistently(4, 8, shuffled(4, cube, 2));
+    ASSERT_NO_FATAL_FAILURE(expect_builds_consistently(3, 6, octahedron));
+    ASSERT_NO_FATAL_FAILURE(expect_builds_consistently(4, 5 * 7, torus(5, 7, false)));
+    ASSERT_NO_FATAL_FAILURE(expect_builds_consistently(3, 6 * 4, torus(6, 4, true)));
+    ASSERT_NO_FATAL_FAILURE(expect_builds_consistently(3, 4, shuffled(3, tetrahedron, 1)));
+    ASSERT_NO_FATAL_FAILURE(expect_builds_consistently(4, 8, shuffled(4, cube, 2)));
 }
 
 TEST(Mesh, FacesInRandomOrderGrowTheMap)
 {
     // a random order leaves most edges half met for long: the map holds
     // thousands of entries and doubles several times during the build
-    expect_builds_consistently(4, 60 * 80, shuffled(4, torus(60, 80, false), 3));
-    expect_builds_consistently(3, 50 * 50, shuffled(3, torus(50, 50, true), 4));
+    ASSERT_NO_FATAL_FAILURE(
+        expect_builds_consistently(4, 60 * 80, shuffled(4, torus(60, 80, false), 3)));
+    ASSERT_NO_FATAL_FAILURE(
+        expect_builds_consistently(3, 50 * 50, shuffled(3, torus(50, 50, true), 4)));
 }
 
 TEST(Mesh, AllocFillsTailsAndClearsValences)
