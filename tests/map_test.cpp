@@ -278,11 +278,20 @@ TEST(MapDeath, RemovingAnAbsentKeyIsFatal)
 
 namespace {
 
-// Reference search over the record's arrays: the first slot of the whole
-// probe sequence that holds the key, or capacity.
-uint64_t full_walk_find(const map* m, const void* key)
+// The hash a test drives the map with: the key's own, or a weak one that
+// many keys share (through the *_hashed operations), so that walks meet
+// entries whose hash matches and whose key does not.
+uint64_t test_hash(const map* m, const void* key, bool weak)
 {
     uint64_t hash = map_stored_hash(map_hash(key, m->key_size));
+    return weak ? hash % 5 + 1 : hash;
+}
+
+// Reference search over the record's arrays: the first slot of the whole
+// probe sequence that holds the key, or capacity.
+uint64_t full_walk_find(const map* m, const void* key, bool weak)
+{
+    uint64_t hash = test_hash(m, key, weak);
     for (uint64_t i = 0; i < m->capacity; ++i) {
         uint64_t slot = (hash + i) & (m->capacity - 1);
         if (m->hashes[slot] == hash &&
@@ -293,9 +302,9 @@ uint64_t full_walk_find(const map* m, const void* key)
 }
 
 // Reference insertion: the first empty slot of the probe sequence.
-uint64_t full_walk_empty(const map* m, const void* key)
+uint64_t full_walk_empty(const map* m, const void* key, bool weak)
 {
-    uint64_t hash = map_stored_hash(map_hash(key, m->key_size));
+    uint64_t hash = test_hash(m, key, weak);
     for (uint64_t i = 0; i < m->capacity; ++i) {
         uint64_t slot = (hash + i) & (m->capacity - 1);
         if (m->hashes[slot] == 0) return slot;
@@ -307,7 +316,7 @@ uint64_t full_walk_empty(const map* m, const void* key)
 // removals of present keys through the map and compares every result with
 // the full walk.
 void compare_with_full_walk(uint64_t key_size, uint64_t value_size, uint64_t capacity,
-                            int n_keys, int n_operations, unsigned seed)
+                            int n_keys, int n_operations, unsigned seed, bool weak = false)
 {
     std::mt19937 random(seed);
     std::vector<uint8_t> pool(uint64_t(n_keys) * key_size);
@@ -316,6 +325,9 @@ void compare_with_full_walk(uint64_t key_size, uint64_t value_size, uint64_t cap
 
     map m;
     map_init(&m, key_size, value_size, capacity);
+    auto find = [&](const uint8_t* key) {
+        return weak ? map_find_hashed(&m, key, test_hash(&m, key, true)) : map_find(&m, key);
+    };
     uint64_t n_entries = 0;
     for (int op = 0; op < n_operations; ++op) {
         // phases that mostly fill and mostly empty the table in turn
@@ -324,23 +336,32 @@ void compare_with_full_walk(uint64_t key_size, uint64_t value_size, uint64_t cap
         int choice = int(random() % 100);
         if (choice < (filling ? 50 : 20)) {
             map_reserve(&m, 1);
-            uint64_t expected = full_walk_empty(&m, key);
+            uint64_t expected = full_walk_empty(&m, key, weak);
             for (auto& byte : value) byte = uint8_t(random());
-            void* slot_value = map_insert(&m, key, value.data());
+            void* slot_value;
+            if (weak) {
+                slot_value = map_insert_key_hashed(&m, key, test_hash(&m, key, true));
+                std::memcpy(slot_value, value.data(), value_size);
+            } else {
+                slot_value = map_insert(&m, key, value.data());
+            }
             ASSERT_EQ(slot_of(&m, slot_value), expected) << "insert, operation " << op;
             ASSERT_EQ(std::memcmp(slot_value, value.data(), value_size), 0);
             n_entries += 1;
         } else if (choice < 70) {
-            uint64_t expected = full_walk_find(&m, key);
-            void* found = map_find(&m, key);
+            uint64_t expected = full_walk_find(&m, key, weak);
+            void* found = find(key);
             if (expected == m.capacity)
                 ASSERT_EQ(found, nullptr) << "find, operation " << op;
             else
                 ASSERT_EQ(slot_of(&m, found), expected) << "find, operation " << op;
         } else {
-            uint64_t expected = full_walk_find(&m, key);
+            uint64_t expected = full_walk_find(&m, key, weak);
             if (expected == m.capacity) continue; // removing an absent key is fatal
-            map_remove(&m, key);
+            if (weak)
+                map_remove_hashed(&m, key, test_hash(&m, key, true));
+            else
+                map_remove(&m, key);
             ASSERT_EQ(m.hashes[expected], 0u) << "remove, operation " << op;
             ASSERT_TRUE(bytes_are_zero(m.keys + expected * key_size, key_size));
             ASSERT_TRUE(bytes_are_zero(m.values + expected * value_size, value_size));
@@ -351,8 +372,8 @@ void compare_with_full_walk(uint64_t key_size, uint64_t value_size, uint64_t cap
             // every key of the pool, present or not, and the walk bound itself
             for (int k = 0; k < n_keys; ++k) {
                 const uint8_t* any = pool.data() + uint64_t(k) * key_size;
-                uint64_t expected = full_walk_find(&m, any);
-                void* found = map_find(&m, any);
+                uint64_t expected = full_walk_find(&m, any, weak);
+                void* found = find(any);
                 ASSERT_EQ(found ? slot_of(&m, found) : m.capacity, expected) << op;
             }
             for (uint64_t slot = 0; slot < m.capacity; ++slot) {
@@ -379,4 +400,10 @@ TEST(MapBoundedWalk, EqualsTheFullWalkOnOddSizesAndTinyTables)
     ASSERT_NO_FATAL_FAILURE(compare_with_full_walk(3, 5, 2, 40, 20000, 3));
     ASSERT_NO_FATAL_FAILURE(compare_with_full_walk(24, 1, 4, 500, 20000, 4));
     ASSERT_NO_FATAL_FAILURE(compare_with_full_walk(1, 8, 8, 256, 20000, 5));
+}
+
+TEST(MapBoundedWalk, EqualsTheFullWalkWhenManyKeysShareAHash)
+{
+    ASSERT_NO_FATAL_FAILURE(compare_with_full_walk(16, 8, 64, 200, 20000, 6, true));
+    ASSERT_NO_FATAL_FAILURE(compare_with_full_walk(5, 3, 8, 100, 20000, 7, true));
 }
