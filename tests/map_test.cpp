@@ -319,8 +319,14 @@ void compare_with_full_walk(uint64_t key_size, uint64_t value_size, uint64_t cap
                             int n_keys, int n_operations, unsigned seed, bool weak = false)
 {
     std::mt19937 random(seed);
+    // keys that share many bytes; with the weak hash, half the keys agree in
+    // their first half and the others in their second half
     std::vector<uint8_t> pool(uint64_t(n_keys) * key_size);
-    for (auto& byte : pool) byte = uint8_t(random() % 4); // keys that share many bytes
+    for (uint64_t i = 0; i < pool.size(); ++i) {
+        uint64_t k = i / key_size, byte = i % key_size;
+        bool fixed = weak && (k % 2 == 0 ? byte < key_size / 2 : byte >= key_size / 2);
+        pool[i] = fixed ? 0 : uint8_t(random() % 4);
+    }
     std::vector<uint8_t> value(value_size);
 
     map m;
