@@ -12,3 +12,7 @@
 // the file was written; on any failure prints one line naming the path and the
 // reason and returns 0.
 int obj_write(const char* path, const geom* g);
+
+// Writes the text printf's "%f" gives for double(value) (six decimals, "inf",
+// "-nan", up to 47 characters) to out without a NUL; returns its length.
+int format_f6(float value, char* out);

@@ -1,25 +1,360 @@
 // OBJ writer.
+//
+// The text is formatted here, without printf, into one storage block that is
+// handed to the system in blocks of a mebibyte. Coordinates print exactly as
+// printf's "%f" prints a float widened to double: the float's value times 10^6
+// is an exact binary fraction, rounded to an integer with integer arithmetic,
+// ties to even (glibc's rounding in the default rounding mode).
+//
+// A regular file is never truncated in place: the text goes to a temporary
+// file in the same folder, which replaces the path by a rename once every
+// byte is written and the file is closed, so a failed write leaves the old
+// file (or nothing) behind, never a partial one.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "driver.h"
 
+// ---------------------------------------------------------------- numbers
+
+// "00" "01" ... "99": two decimal digits per lookup.
+static const char digit_pairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Number of decimal digits of v (1 for 0).
+static inline int decimal_length(uint64_t v)
+{
+    int n = 1;
+    for (;;) {
+        if (v < 10) return n;
+        if (v < 100) return n + 1;
+        if (v < 1000) return n + 2;
+        if (v < 10000) return n + 3;
+        v /= 10000;
+        n += 4;
+    }
+}
+
+// Writes the decimal digits of v to out; returns their count (at most 20).
+static inline int format_u64(uint64_t v, char* out)
+{
+    int length = decimal_length(v);
+    char* p = out + length;
+    while (v >= 100) {
+        uint64_t rest = v / 100;
+        p -= 2;
+        std::memcpy(p, digit_pairs + 2 * (v - rest * 100), 2);
+        v = rest;
+    }
+    if (v >= 10) {
+        p -= 2;
+        std::memcpy(p, digit_pairs + 2 * v, 2);
+    } else {
+        *--p = char('0' + v);
+    }
+    return length;
+}
+
+// The eight decimal digits of v < 10^8, leading zeros included, one digit
+// value (0-9) per byte, the first digit in the lowest byte: both four-digit
+// halves, then their two-digit quarters, then the single digits are split in
+// parallel lanes of one 64-bit word. x * 5243 >> 19 is x / 100 for x < 10^4,
+// and x * 103 >> 10 is x / 10 for x < 100.
+static inline uint64_t eight_digits(uint64_t v)
+{
+    uint64_t halves = (v / 10000) | ((v % 10000) << 32);
+    uint64_t high = ((halves * 5243) >> 19) & 0x0000007F0000007Full;
+    uint64_t quarters = high | ((halves - high * 100) << 16);
+    uint64_t tens = ((quarters * 103) >> 10) & 0x000F000F000F000Full;
+    return tens | ((quarters - tens * 10) << 8);
+}
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "the digit words are stored with their lowest byte first");
+
+static const uint64_t ascii_zeros = 0x3030303030303030ull;
+
+// Writes v < 10^8 without leading zeros; returns the length. Always stores
+// eight bytes: those past the length are scratch that later text overwrites.
+static inline int format_below_1e8(uint64_t v, char* out)
+{
+    uint64_t digits = eight_digits(v);
+    // the leading zero digits are the zero bytes at the low end; 0 keeps one
+    int zeros = __builtin_ctzll(digits | (uint64_t(1) << 56)) / 8;
+    digits = (digits + ascii_zeros) >> (8 * zeros);
+    std::memcpy(out, &digits, 8);
+    return 8 - zeros;
+}
+
+// Writes v as printf's "%lld" does; returns the length (at most 20). May
+// store up to eight bytes from out whatever the length.
+static inline int format_i64(int64_t v, char* out)
+{
+    if (uint64_t(v) < 100000000) return format_below_1e8(uint64_t(v), out);
+    if (v >= 0) return format_u64(uint64_t(v), out);
+    *out = '-';
+    return 1 + format_u64(0 - uint64_t(v), out + 1);
+}
+
+// Writes the decimal digits of v (below 2^128: at most 39 digits); returns
+// their count. Only integers of 2^64 and above take the slow digit loop.
+static int format_u128(unsigned __int128 v, char* out)
+{
+    if (uint64_t(v >> 64) == 0) return format_u64(uint64_t(v), out);
+    char digits[40];
+    char* p = digits + sizeof digits;
+    while (v != 0) {
+        *--p = char('0' + unsigned(v % 10));
+        v /= 10;
+    }
+    int length = int(digits + sizeof digits - p);
+    std::memcpy(out, p, size_t(length));
+    return length;
+}
+
+// format_f6 for the writer's loops, inlined there. Stores up to eight bytes
+// past the returned length.
+static inline int format_float(float value, char* out)
+{
+    uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    // glibc signs -0, -nan and negatives that round to 0
+    *out = '-';
+    char* p = out + (bits >> 31);
+    uint32_t biased = (bits >> 23) & 0xFF;
+    uint32_t mantissa = bits & 0x7FFFFF;
+    if (biased == 0xFF) {
+        std::memcpy(p, mantissa ? "nan" : "inf", 3);
+        return int(p + 3 - out);
+    }
+
+    // |value| = m * 2^e exactly, m below 2^24
+    uint64_t m = biased ? (mantissa | 0x800000) : mantissa;
+    int e = biased ? int(biased) - 150 : -149;
+    if (e >= 0) {
+        // a whole number, up to 39 digits for the largest floats
+        p += format_u128((unsigned __int128)m << e, p);
+        std::memcpy(p, ".000000", 7);
+        return int(p + 7 - out);
+    }
+
+    // |value| * 10^6 = scaled / 2^shift, rounded to the nearest integer with
+    // ties to even by adding half - 1, plus 1 when the quotient is odd, before
+    // the shift. scaled is below 2^44, so every shift from 46 on gives 0: a
+    // shift beyond 63 is taken as 63.
+    int shift = -e < 63 ? -e : 63;
+    uint64_t scaled = m * 1000000;
+    uint64_t odd = (scaled >> shift) & 1;
+    uint64_t micros = (scaled + (uint64_t(1) << (shift - 1)) - 1 + odd) >> shift;
+
+    // whole part (at most 2^23, seven digits), then the point and the six
+    // decimals in one eight-byte store: "." d1..d6 and a scratch zero byte
+    uint64_t whole = micros / 1000000;
+    uint64_t decimals = micros - whole * 1000000;
+    if (whole < 10) // the common case of coordinates near the origin
+        *p++ = char('0' + whole);
+    else
+        p += format_below_1e8(whole, p);
+    uint64_t point_decimals = ((eight_digits(decimals) + ascii_zeros) >> 16 << 8) | '.';
+    std::memcpy(p, &point_decimals, 8);
+    return int(p + 7 - out);
+}
+
+int format_f6(float value, char* out)
+{
+    char text[56];
+    int length = format_float(value, text);
+    std::memcpy(out, text, size_t(length));
+    return length;
+}
+
+// ---------------------------------------------------------------- output
+
+// Bytes handed to the system at a time, and the room kept free for one more
+// line: the longest line is a vertex line of three 47-character numbers.
+static const uint64_t block_size = uint64_t(1) << 20;
+static const uint64_t line_room = 256;
+
+// Writes n bytes to fd, resuming after partial writes and interrupted calls.
+// Returns 0, or the errno of the write that failed.
+static int write_all(int fd, const char* bytes, uint64_t n)
+{
+    while (n > 0) {
+        ssize_t written = write(fd, bytes, n);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (written == 0) return EIO; // a device that takes nothing would loop forever
+        bytes += written;
+        n -= uint64_t(written);
+    }
+    return 0;
+}
+
+// Writes the OBJ text of g to fd. Returns 0, or the errno of the first write
+// that failed; nothing is written after a failure.
+static int write_text(int fd, const geom* g)
+{
+    // the record's fields in locals: stores into the text may alias anything
+    const float* const x = g->x;
+    const float* const y = g->y;
+    const float* const z = g->z;
+    const uint64_t* const corner0 = g->corner0;
+    const uint64_t* const corner1 = g->corner1;
+    const uint64_t* const corner2 = g->corner2;
+    const uint64_t* const corner3 = g->corner3;
+    const uint64_t n_vertices = g->n_vertices;
+    const uint64_t n_faces = g->n_faces;
+    const bool quads = geom_face_size(g) == 4;
+
+    char* const block = static_cast<char*>(mem_alloc(block_size));
+    char* const full = block + block_size - line_room;
+    char* p = block;
+    int error = 0;
+
+    std::memcpy(p, "# Vertices ", 11);
+    p += 11;
+    p += format_i64(int64_t(n_vertices), p);
+    *p++ = '\n';
+    for (uint64_t i = 0; i < n_vertices; ++i) {
+        if (p >= full) {
+            error = write_all(fd, block, uint64_t(p - block));
+            p = block;
+            if (error) break;
+        }
+        p[0] = 'v';
+        p[1] = ' ';
+        p += 2;
+        p += format_float(x[i], p);
+        *p++ = ' ';
+        p += format_float(y[i], p);
+        *p++ = ' ';
+        p += format_float(z[i], p);
+        *p++ = '\n';
+    }
+
+    if (!error) {
+        std::memcpy(p, "\n# Triangles ", 13);
+        p += 13;
+        p += format_i64(int64_t(n_faces), p);
+        *p++ = '\n';
+    }
+    for (uint64_t i = 0; i < n_faces && !error; ++i) {
+        if (p >= full) {
+            error = write_all(fd, block, uint64_t(p - block));
+            p = block;
+            if (error) break;
+        }
+        p[0] = 'f';
+        p[1] = ' ';
+        p += 2;
+        p += format_i64(int64_t(corner0[i] + 1), p);
+        *p++ = ' ';
+        p += format_i64(int64_t(corner1[i] + 1), p);
+        *p++ = ' ';
+        p += format_i64(int64_t(corner2[i] + 1), p);
+        if (quads) { // any face size but 4 writes triangles
+            *p++ = ' ';
+            p += format_i64(int64_t(corner3[i] + 1), p);
+        }
+        *p++ = '\n';
+    }
+
+    if (!error) error = write_all(fd, block, uint64_t(p - block));
+    mem_free(block);
+    return error;
+}
+
+// Reports a failed write of path with the system's reason; returns 0.
+static int report_failure(const char* path, int error)
+{
+    std::fprintf(stderr, "subdiv: cannot write '%s': %s\n", path, std::strerror(error));
+    return 0;
+}
+
+// Writes g straight into what path names (a device, a pipe, a new file behind
+// a dangling link). Returns 0 or an errno.
+static int write_direct(const char* path, const geom* g)
+{
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return errno;
+    int error = write_text(fd, g);
+    if (close(fd) != 0 && !error) error = errno;
+    return error;
+}
+
+// Writes g to a new temporary file in the folder of target and renames it
+// over target. keep_mode is the mode of the regular file being replaced, or
+// -1 for a new file, which gets the mode a plain create gives (0666 less the
+// umask). The temporary file is removed on failure. Returns 0 or an errno.
+static int write_replace(const char* target, int keep_mode, const geom* g)
+{
+    // the temporary file: ".subdiv-<pid>-<n>.tmp" beside the target
+    const char* slash = std::strrchr(target, '/');
+    size_t folder_length = slash ? size_t(slash - target) + 1 : 0;
+    char temp[PATH_MAX + 64];
+    if (folder_length >= PATH_MAX) return ENAMETOOLONG;
+    std::memcpy(temp, target, folder_length);
+
+    int fd = -1;
+    for (unsigned attempt = 0; fd < 0; ++attempt) {
+        std::snprintf(temp + folder_length, sizeof temp - folder_length, ".subdiv-%ld-%u.tmp",
+                      long(getpid()), attempt);
+        fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && (errno != EEXIST || attempt == 99)) return errno;
+    }
+
+    int error = 0;
+    if (keep_mode >= 0) {
+        struct stat created;
+        if (fstat(fd, &created) != 0)
+            error = errno;
+        else if (int(created.st_mode & 07777) != keep_mode && fchmod(fd, mode_t(keep_mode)) != 0)
+            error = errno;
+    }
+    if (!error) error = write_text(fd, g);
+    if (close(fd) != 0 && !error) error = errno;
+    if (!error && rename(temp, target) != 0) error = errno;
+    if (error) unlink(temp);
+    return error;
+}
+
 int obj_write(const char* path, const geom* g)
 {
-    FILE* file = std::fopen(path, "w");
-    if (!file) return 0;
-    std::fprintf(file, "# Vertices %lld\n", (long long)g->n_vertices);
-    for (uint64_t i = 0; i < g->n_vertices; ++i)
-        std::fprintf(file, "v %f %f %f\n", double(g->x[i]), double(g->y[i]), double(g->z[i]));
-    std::fprintf(file, "\n# Triangles %lld\n", (long long)g->n_faces);
-    for (uint64_t i = 0; i < g->n_faces; ++i) {
-        if (geom_face_size(g) == 4)
-            std::fprintf(file, "f %lld %lld %lld %lld\n", (long long)g->corner0[i] + 1,
-                         (long long)g->corner1[i] + 1, (long long)g->corner2[i] + 1,
-                         (long long)g->corner3[i] + 1);
-        else
-            std::fprintf(file, "f %lld %lld %lld\n", (long long)g->corner0[i] + 1,
-                         (long long)g->corner1[i] + 1, (long long)g->corner2[i] + 1);
+    if (path[0] == '\0') return report_failure(path, ENOENT);
+
+    struct stat st;
+    if (stat(path, &st) == 0) {
+        if (!S_ISREG(st.st_mode)) {
+            // a terminal, a pipe, a device, or a folder (whose open fails)
+            int error = write_direct(path, g);
+            return error ? report_failure(path, error) : 1;
+        }
+        // replace the regular file itself, also when path is a link to it
+        const char* target = path;
+        char resolved[PATH_MAX];
+        struct stat link;
+        if (lstat(path, &link) == 0 && S_ISLNK(link.st_mode)) {
+            if (!realpath(path, resolved)) return report_failure(path, errno);
+            target = resolved;
+        }
+        int error = write_replace(target, int(st.st_mode & 07777), g);
+        return error ? report_failure(path, error) : 1;
     }
-    std::fclose(file);
-    return 1;
+    if (errno != ENOENT) return report_failure(path, errno);
+
+    // nothing at path, or a link to nothing, which a plain open follows
+    struct stat link;
+    int error = lstat(path, &link) == 0 ? write_direct(path, g) : write_replace(path, -1, g);
+    return error ? report_failure(path, error) : 1;
 }
