@@ -110,7 +110,7 @@ void* map_insert(map* m, const void* key, const void* value)
 // Walks read the stored hashes in groups of four (one 256-bit compare, with
 // a scalar twin that does the same tests in order). A group may reach past
 // the range it serves: into later slots, or past the last slot into the
-// block's zero tail.
+// block's zero tail, which never equals a stored hash.
 
 // Bit j set when stored hash j of the four from h on equals value.
 static inline unsigned map_group_equal(const uint64_t* h, uint64_t value)
@@ -126,18 +126,22 @@ static inline unsigned map_group_equal(const uint64_t* h, uint64_t value)
 }
 
 // The first slot from begin up to end (exclusive) whose stored hash is hash
-// and whose key equals key, or UINT64_MAX.
-static inline uint64_t map_walk_range(const map* m, const void* key, uint64_t hash,
-                                      uint64_t begin, uint64_t end)
+// and whose key equals key, or UINT64_MAX. Groups of eight slots whose
+// hashes all differ from hash are passed over without looking at keys.
+__attribute__((always_inline)) static inline uint64_t
+map_walk_range(const map* m, const void* key, uint64_t hash, uint64_t begin, uint64_t end,
+               const uint64_t key_size)
 {
-    for (uint64_t i = begin; i < end; i += 4) {
-        unsigned hits = map_group_equal(m->hashes + i, hash);
-        while (hits) {
+    for (uint64_t i = begin; i < end; i += 8) {
+        unsigned hits = map_group_equal(m->hashes + i, hash) |
+                        map_group_equal(m->hashes + i + 4, hash) << 4;
+        if (__builtin_expect(hits == 0, 1)) continue;
+        do {
             uint64_t slot = i + uint64_t(__builtin_ctz(hits));
-            if (slot >= end) break;
-            if (map_key_equal(m->keys + slot * m->key_size, key, m->key_size)) return slot;
+            if (slot >= end) return UINT64_MAX;
+            if (map_key_equal(m->keys + slot * key_size, key, key_size)) return slot;
             hits &= hits - 1;
-        }
+        } while (hits);
     }
     return UINT64_MAX;
 }
@@ -145,17 +149,25 @@ static inline uint64_t map_walk_range(const map* m, const void* key, uint64_t ha
 // Slot of the first entry for key along its probe sequence, or capacity.
 // No entry lies farther than max_distance from its home slot, so the walk
 // stops after max_distance + 1 probes; an empty slot does not end it.
-static uint64_t map_find_slot(const map* m, const void* key, uint64_t hash)
+__attribute__((always_inline)) static inline uint64_t
+map_find_slot_sized(const map* m, const void* key, uint64_t hash, const uint64_t key_size)
 {
     const uint64_t capacity = m->capacity;
     uint64_t n_probes = m->max_distance < capacity ? m->max_distance + 1 : capacity;
     uint64_t start = hash & (capacity - 1);
     uint64_t end = start + n_probes;
     // up to the last slot, then on from slot 0
-    uint64_t slot = map_walk_range(m, key, hash, start, end < capacity ? end : capacity);
+    uint64_t slot = map_walk_range(m, key, hash, start, end < capacity ? end : capacity, key_size);
     if (slot == UINT64_MAX && end > capacity)
-        slot = map_walk_range(m, key, hash, 0, end - capacity);
+        slot = map_walk_range(m, key, hash, 0, end - capacity, key_size);
     return slot == UINT64_MAX ? capacity : slot;
+}
+
+// The edge map's 16-byte keys take a copy of the walk with that size fixed.
+static uint64_t map_find_slot(const map* m, const void* key, uint64_t hash)
+{
+    if (m->key_size == 16) return map_find_slot_sized(m, key, hash, 16);
+    return map_find_slot_sized(m, key, hash, m->key_size);
 }
 
 // The first empty slot from begin up to end (exclusive), or UINT64_MAX.
