@@ -81,7 +81,8 @@ void map_grow(map* m, uint64_t n)
           (unsigned long long)n, (unsigned long long)m->capacity);
 
     // re-place every entry, in slot order, into a table twice the size; the
-    // walk bound restarts with the new placements
+    // walk bound restarts with the new placements. A slot's stored hash is
+    // its key's hash, so the keys are not hashed again.
     map new_map;
     map_init(&new_map, m->key_size, m->value_size, m->capacity * 2);
     for (uint64_t i = 0; i < m->capacity; ++i) {
