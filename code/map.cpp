@@ -3,12 +3,9 @@
 
 #include <cstring>
 
-#if !defined(SUBDIV_SCALAR)
-#include <immintrin.h>
-#endif
-
 #include "check.h"
 #include "geometry.h"
+#include "simd.h"
 
 uint64_t map_hash(const void* bytes, uint64_t n_bytes)
 {
@@ -108,23 +105,9 @@ void* map_insert(map* m, const void* key, const void* value)
 
 // ---------------------------------------------------------------- walks
 //
-// Walks read the stored hashes in groups of four (one 256-bit compare, with
-// a scalar twin that does the same tests in order). A group may reach past
-// the range it serves: into later slots, or past the last slot into the
-// block's zero tail, which never equals a stored hash.
-
-// Bit j set when stored hash j of the four from h on equals value.
-static inline unsigned map_group_equal(const uint64_t* h, uint64_t value)
-{
-#if !defined(SUBDIV_SCALAR)
-    __m256i group = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h));
-    __m256i eq = _mm256_cmpeq_epi64(group, _mm256_set1_epi64x(int64_t(value)));
-    return unsigned(_mm256_movemask_pd(_mm256_castsi256_pd(eq)));
-#else
-    return unsigned(h[0] == value) | unsigned(h[1] == value) << 1 |
-           unsigned(h[2] == value) << 2 | unsigned(h[3] == value) << 3;
-#endif
-}
+// Walks test the stored hashes four at a time (equal_mask4_u64). A group may
+// reach past the range it serves: into later slots, or past the last slot
+// into the block's zero tail, which never equals a stored hash.
 
 // The first slot from begin up to end (exclusive) whose stored hash is hash
 // and whose key equals key, or UINT64_MAX. Groups of eight slots whose
@@ -134,8 +117,8 @@ map_walk_range(const map* m, const void* key, uint64_t hash, uint64_t begin, uin
                const uint64_t key_size)
 {
     for (uint64_t i = begin; i < end; i += 8) {
-        unsigned hits = map_group_equal(m->hashes + i, hash) |
-                        map_group_equal(m->hashes + i + 4, hash) << 4;
+        unsigned hits = equal_mask4_u64(m->hashes + i, hash) |
+                        equal_mask4_u64(m->hashes + i + 4, hash) << 4;
         if (__builtin_expect(hits == 0, 1)) continue;
         do {
             uint64_t slot = i + uint64_t(__builtin_ctz(hits));
@@ -175,7 +158,7 @@ static uint64_t map_find_slot(const map* m, const void* key, uint64_t hash)
 static inline uint64_t map_empty_in_range(const map* m, uint64_t begin, uint64_t end)
 {
     for (uint64_t i = begin; i < end; i += 4) {
-        unsigned empty = map_group_equal(m->hashes + i, 0);
+        unsigned empty = equal_mask4_u64(m->hashes + i, 0);
         if (empty) {
             uint64_t slot = i + uint64_t(__builtin_ctz(empty));
             return slot < end ? slot : UINT64_MAX;

@@ -301,7 +301,7 @@ TEST(MeshDeath, MoreEdgesThanTheEdgeCount)
     ASSERT_EQ(g.n_edges, 1u);
     mesh m;
     EXPECT_EXIT(mesh_build(&m, &g), testing::ExitedWithCode(1),
-                "mesh is not closed: face 1 adds an edge beyond the 1 a closed mesh of 1 "
+                "mesh is not closed: face 1 adds an edge beyond the 1 edges a closed mesh of 1 "
                 "faces has \\(the edge from vertex 2 to vertex 3");
     geom_free(&g);
 
@@ -311,7 +311,7 @@ TEST(MeshDeath, MoreEdgesThanTheEdgeCount)
     g.n_edges = 56;
     // rows of 7 faces add 21, 14, 14 and 14 edges: the 25th face would add the 57th
     EXPECT_EXIT(mesh_build(&m, &g), testing::ExitedWithCode(1),
-                "mesh is not closed: face 25 adds an edge beyond the 56");
+                "mesh is not closed: face 25 adds an edge beyond the 56 edges");
     geom_free(&g);
 }
 
