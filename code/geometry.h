@@ -100,8 +100,16 @@ constexpr uint64_t index_pad_fill = ~uint64_t(0);
 void mesh_alloc(mesh* m, const geom* g);
 
 // Allocates *m and computes the connectivity of g's faces; g->n_edges must be
-// the number of distinct edges. Input that is not a closed, consistently
-// oriented mesh (see the checks in the source) ends the run. Returns 1.
+// the number of distinct edges. Returns 1, with every half-edge entry set.
+// Ends the run, before writing out of bounds or leaving an entry unset, on a
+// corner index not below n_vertices, two equal consecutive corners, a quad
+// with one vertex at opposite corners, a directed edge that a second face
+// runs the same way while the first face's edge is still unmatched, and a
+// number of distinct edges or of edges on one face only that a closed mesh
+// of n_edges edges cannot have. An edge shared by four faces that pair up in
+// opposite directions is taken as two edges with the same ends. These checks
+// release *m (cleared) and the edge map before they fail, so that a check
+// handler that leaves by longjmp loses nothing.
 int mesh_build(mesh* m, const geom* g);
 
 // Releases the arrays of *m and clears it.

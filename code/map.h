@@ -3,6 +3,7 @@
 // keyed by directed edges.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // A stored hash of 0 marks an empty slot. Removal zeroes a slot and leaves no
@@ -10,16 +11,22 @@
 // passed the farthest distance from its home slot at which any entry has been
 // placed since the table was last built.
 struct map {
-    uint64_t* hashes;      // capacity entries: stored hash of each slot's key, 0 when empty
+    uint64_t* hashes;      // capacity entries: stored hash of each slot's key, 0 when empty;
+                           // the block's padding tail is 0 as well
     uint8_t* keys;         // capacity * key_size bytes: the key of slot i at i * key_size
     uint8_t* values;       // capacity * value_size bytes: the value of slot i at i * value_size
     uint64_t capacity;     // number of slots, a power of two
     uint64_t count;        // number of occupied slots
     uint64_t key_size;     // bytes per key
     uint64_t value_size;   // bytes per value
-    uint64_t max_distance; // longest distance from home at which an entry was placed since the build
+    uint64_t max_distance; // longest distance from home at which an entry was placed since
+                           // the table was last built: no entry lies farther
+    uint64_t load_limit;   // capacity * 0.66, truncated: the most entries before the table doubles
 };
-static_assert(sizeof(map) == 64, "map is seven words and the walk bound");
+static_assert(sizeof(map) == 72, "map is seven words, the walk bound and the load limit");
+static_assert(offsetof(map, capacity) == 24 && offsetof(map, value_size) == 48 &&
+                  offsetof(map, max_distance) == 56,
+              "map field order");
 
 // Key and value sizes and initial capacity of the edge map.
 constexpr uint64_t edge_map_key_size = 16;
@@ -37,9 +44,41 @@ void map_free(map* m);
 uint64_t map_hash(const void* bytes, uint64_t n_bytes);
 constexpr uint64_t map_zero_hash_stand_in = 0x9E3779B97F4A7C15ull;
 
-// Doubles the table when count + n would pass capacity * 0.66 (truncated).
-// n must then be below the capacity.
-void map_reserve(map* m, uint64_t n);
+// FNV-1a offset basis and prime.
+constexpr uint64_t map_hash_basis = 0xCBF29CE484222325ull;
+constexpr uint64_t map_hash_prime = 0x100000001B3ull;
+
+// The FNV-1a state after the eight bytes of word (low byte first) from state
+// hash: map_hash over a key is the basis run through its words in order. A
+// zero byte only multiplies by the prime, so four zero high bytes cost one
+// multiplication by the prime's fourth power.
+inline uint64_t map_hash_word(uint64_t hash, uint64_t word)
+{
+    constexpr uint64_t prime4 = map_hash_prime * map_hash_prime * map_hash_prime * map_hash_prime;
+    hash = (hash ^ (word & 0xFF)) * map_hash_prime;
+    hash = (hash ^ ((word >> 8) & 0xFF)) * map_hash_prime;
+    hash = (hash ^ ((word >> 16) & 0xFF)) * map_hash_prime;
+    hash = (hash ^ ((word >> 24) & 0xFF)) * map_hash_prime;
+    if ((word >> 32) == 0) return hash * prime4;
+    hash = (hash ^ ((word >> 32) & 0xFF)) * map_hash_prime;
+    hash = (hash ^ ((word >> 40) & 0xFF)) * map_hash_prime;
+    hash = (hash ^ ((word >> 48) & 0xFF)) * map_hash_prime;
+    return (hash ^ (word >> 56)) * map_hash_prime;
+}
+
+// The stored hash for a key hash: the hash itself, or the stand-in for 0.
+inline uint64_t map_stored_hash(uint64_t hash)
+{
+    return hash ? hash : map_zero_hash_stand_in;
+}
+
+// Doubles the table when count + n would pass the load limit. n must then be
+// below the capacity.
+void map_grow(map* m, uint64_t n);
+inline void map_reserve(map* m, uint64_t n)
+{
+    if (m->count + n > m->load_limit) map_grow(m, n);
+}
 
 // Claims a slot for key (no test for a present key: an equal key makes a
 // second entry) and returns its value bytes for the caller to fill.
@@ -57,8 +96,8 @@ void* map_find(const map* m, const void* key);
 void map_remove(map* m, const void* key);
 
 // The same operations with the key's stored hash computed by the caller
-// (map_hash with the zero stand-in applied), for callers that use one key in
-// several operations.
+// (map_key_hash, or map_hash_word and map_stored_hash over the key's words),
+// for callers that use one key in several operations.
 uint64_t map_key_hash(const map* m, const void* key);
 void* map_insert_key_hashed(map* m, const void* key, uint64_t hash);
 void* map_find_hashed(const map* m, const void* key, uint64_t hash);

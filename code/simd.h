@@ -223,6 +223,20 @@ static inline uint64_t extract4_u64(const u64x4& v, int32_t k)
 #endif
 }
 
+// Bit l set when entry l of the four from p equals value (an unaligned
+// load): the edge map tests four stored hashes at once.
+static inline unsigned equal_mask4_u64(const uint64_t* p, uint64_t value)
+{
+#if SUBDIV_SCALAR
+    return unsigned(p[0] == value) | unsigned(p[1] == value) << 1 |
+           unsigned(p[2] == value) << 2 | unsigned(p[3] == value) << 3;
+#else
+    __m256i group = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    __m256i equal = _mm256_cmpeq_epi64(group, _mm256_set1_epi64x(int64_t(value)));
+    return unsigned(_mm256_movemask_pd(_mm256_castsi256_pd(equal)));
+#endif
+}
+
 // (s0, s1, s2, s3) to (s3, s0, s1, s2): every lane moves up by one and the
 // top lane wraps round to lane 0.
 static inline u64x4 rotate4_u64(const u64x4& v)

@@ -1,14 +1,9 @@
-// Storage blocks, the geom record and the refusals of the mesh construction.
+// Storage blocks and the geom record.
 #include <gtest/gtest.h>
 
-#include <csetjmp>
 #include <cstring>
-#include <string>
-#include <vector>
 
-#include "check.h"
 #include "geometry.h"
-#include "test_util.h"
 
 TEST(Storage, PaddedSizeIsNextPageStrictlyAbove)
 {
@@ -105,76 +100,4 @@ TEST(Geom, AllocTriangleAndQuad)
 TEST(GeomDeath, AllocWithoutRecordIsFatal)
 {
     EXPECT_EXIT(geom_alloc(nullptr, 1, 1, 1, 3), testing::ExitedWithCode(1), "no record to fill");
-}
-
-#ifdef __SANITIZE_ADDRESS__
-// from the sanitizer runtime (GCC ships no header for it)
-extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
-#endif
-
-namespace {
-
-jmp_buf g_refusal_exit;
-
-void refusal_leave() { longjmp(g_refusal_exit, 1); }
-
-// True when mesh_build refused g, through a check handler that longjmps.
-bool build_refused(mesh* m, const geom* g)
-{
-    if (setjmp(g_refusal_exit) != 0) return true;
-    mesh_build(m, g);
-    return false;
-}
-
-// Bytes the heap has handed out and not taken back. Only AddressSanitizer's
-// allocator counts them exactly (glibc's own statistics count freed blocks in
-// its caches as in use), so elsewhere this is 0 and the comparison is void.
-size_t heap_in_use()
-{
-#ifdef __SANITIZE_ADDRESS__
-    return __sanitizer_get_current_allocated_bytes();
-#else
-    return 0;
-#endif
-}
-
-} // namespace
-
-// Every input check of mesh_build: the message names the fault, and a check
-// handler that leaves by longjmp finds the map and the mesh released.
-TEST(MeshBuild, RefusalsReleaseEverythingBeforeTheCheckFails)
-{
-    const std::vector<float> xyz(3 * 8, 0.0f);
-    struct refusal {
-        std::vector<uint64_t> corners;
-        int face_size;
-        const char* message;
-    } refusals[] = {
-        {{0, 1, 8}, 3, "face 1 names vertex 9, but there are only 8 vertices"},
-        {{0, 1, 2, 0, 1, 1}, 3, "face 2 has a degenerate edge: vertex 2 to itself"},
-        {{0, 1, 0, 2}, 4, "face 1 names vertex 1 at two opposite corners"},
-        {{0, 1, 2, 0, 1, 3}, 3, "faces 1 and 2 both run from vertex 1 to vertex 2"},
-        {{0, 1, 2, 0, 2, 3}, 3, "mesh is not closed: face 2 adds an edge"},
-        // an odd corner total: one corner more than the edges hold
-        {{0, 1, 2, 0, 2, 1, 0, 1, 2}, 3, "mesh is not closed: face 3 adds an edge"},
-        {{0, 1, 2, 3, 4, 5}, 3, "mesh is not closed: face 2 adds an edge"},
-    };
-    check_handler_fn previous = check_set_handler(refusal_leave);
-    for (const refusal& r : refusals) {
-        geom g = test_util::make_geom(xyz, r.corners, r.face_size);
-        mesh m;
-        std::memset(&m, 0xAB, sizeof m);
-        testing::internal::CaptureStderr();
-        size_t before = heap_in_use();
-        bool refused = build_refused(&m, &g);
-        size_t after = heap_in_use();
-        std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_TRUE(refused) << r.message;
-        EXPECT_NE(err.find(r.message), std::string::npos) << err;
-        EXPECT_EQ(after, before) << r.message;
-        const mesh cleared = {};
-        EXPECT_EQ(std::memcmp(&m, &cleared, sizeof m), 0) << r.message;
-        geom_free(&g);
-    }
-    check_set_handler(previous);
 }
