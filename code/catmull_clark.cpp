@@ -169,7 +169,7 @@ int catmull_clark_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
         }
     }
 
-    if (mesh_out) mesh_build(mesh_out, geom_out);
+    if (mesh_out) catmull_clark_mesh_derive(mesh_in, geom_in, geom_out, mesh_out);
     return 1;
 }
 

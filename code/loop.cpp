@@ -185,7 +185,7 @@ bool loop_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* m
             loop_group_children(geom_out, g, int(nf - g), c0, c1, c2, m0, m1, m2);
     }
 
-    if (mesh_out) mesh_build(mesh_out, geom_out);
+    if (mesh_out) loop_mesh_derive(mesh_in, geom_in, geom_out, mesh_out);
     return true;
 }
 
