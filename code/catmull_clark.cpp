@@ -183,6 +183,21 @@ bool catmull_clark_iterate(const geom* input, geom* output, int32_t count)
     mesh mesh_in = {}, mesh_out = {};
     mesh_build(&mesh_in, &geom_in);
     while (count-- > 0) {
+        // Neither the step nor the numbering of its output's connectivity
+        // reads the half-edge successors of the input or the input's
+        // corners (the corners of the output come from the half-edges):
+        // they go before the output is allocated, the caller's corners
+        // excepted.
+        mem_free(mesh_in.iedge_next);
+        mesh_in.iedge_next = nullptr;
+        if (geom_in.x != input->x) {
+            uint64_t** corners[4] = {&geom_in.corner0, &geom_in.corner1, &geom_in.corner2,
+                                     &geom_in.corner3};
+            for (uint64_t** corner : corners) {
+                mem_free(*corner);
+                *corner = nullptr;
+            }
+        }
         // the last geometry needs no connectivity
         mesh_out = mesh{};
         catmull_clark_step(&mesh_in, &geom_in, &geom_out, count > 0 ? &mesh_out : nullptr);

@@ -199,6 +199,17 @@ bool loop_iterate(const geom* input, geom* output, int32_t count)
     mesh mesh_in = {}, mesh_out = {};
     mesh_build(&mesh_in, &geom_in);
     while (count-- > 0) {
+        // The step reads neither the faces of the input's half-edges nor
+        // face_iedge3, which triangles leave unset, and only the numbering
+        // of its output's connectivity reads the valences: they go before
+        // the output is allocated.
+        mem_free(mesh_in.iedge_face);
+        mem_free(mesh_in.face_iedge3);
+        mesh_in.iedge_face = mesh_in.face_iedge3 = nullptr;
+        if (count == 0) {
+            mem_free(mesh_in.vertex_valence);
+            mesh_in.vertex_valence = nullptr;
+        }
         // the last geometry needs no connectivity
         mesh_out = mesh{};
         loop_step(&mesh_in, &geom_in, &geom_out, count > 0 ? &mesh_out : nullptr);
