@@ -12,12 +12,19 @@
 // ---------------------------------------------------------------- storage
 
 // Returns a block of padded_size(n_bytes) bytes aligned to 64 bytes. The
-// contents are not initialised. A request the system refuses ends the run
+// contents are not initialised (and may hold what a released block held). A request the system refuses ends the run
 // with a message giving the byte count; the result is never null.
 void* mem_alloc(uint64_t n_bytes);
 
-// Returns a block from mem_alloc to the system. Null is ignored.
+// Returns a block from mem_alloc. Null is ignored. A block of 256 KiB or
+// more keeps its pages for the next requests, until one of them needs pages
+// never touched before (or mem_trim): only then do they go back to the
+// system. Not safe to call from several threads at once, as mem_alloc.
 void mem_free(void* block);
+
+// Hands the pages of every released block that still holds them back to the
+// system, so that the next requests touch fresh pages.
+void mem_trim();
 
 // The padded size of n bytes: the next multiple of 4096 strictly above n
 // (0 and 4095 give 4096, 4096 gives 8192).
