@@ -44,9 +44,11 @@ int catmull_clark_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
     const uint64_t E = geom_in->n_edges;
     const uint64_t n_out = V + F + E;
     geom_alloc(geom_out, n_out, 4 * F, 4 * F + 2 * E, 4);
-    std::memset(geom_out->x, 0, n_out * 4);
-    std::memset(geom_out->y, 0, n_out * 4);
-    std::memset(geom_out->z, 0, n_out * 4);
+    // only the old vertices' slots accumulate; the passes store every face
+    // point and edge point whole before anything reads it
+    std::memset(geom_out->x, 0, V * 4);
+    std::memset(geom_out->y, 0, V * 4);
+    std::memset(geom_out->z, 0, V * 4);
     const uint64_t face_point_base = V;
     const uint64_t edge_point_base = V + F;
 

@@ -82,9 +82,11 @@ bool loop_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* m
     const uint64_t ne = geom_in->n_edges;
     const uint64_t nf = geom_in->n_faces;
     geom_alloc(geom_out, nv + ne, 4 * nf, 4 * ne, 3);
-    std::memset(geom_out->x, 0, (nv + ne) * 4);
-    std::memset(geom_out->y, 0, (nv + ne) * 4);
-    std::memset(geom_out->z, 0, (nv + ne) * 4);
+    // only the old vertices' slots accumulate; the edge phase stores every
+    // edge point whole before anything reads it
+    std::memset(geom_out->x, 0, nv * 4);
+    std::memset(geom_out->y, 0, nv * 4);
+    std::memset(geom_out->z, 0, nv * 4);
 
     const float* const axis_in[3] = {geom_in->x, geom_in->y, geom_in->z};
     float* const axis_out[3] = {geom_out->x, geom_out->y, geom_out->z};
