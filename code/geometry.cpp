@@ -26,11 +26,12 @@
 // on it, and the steps release blocks as they allocate larger ones. So a
 // released large block keeps its pages and goes on a free list, where it
 // merges with released neighbours; a request takes the smallest free range
-// that holds it, and only when none does is the arena extended into pages
-// never touched. Before that happens, the free ranges give their pages back
-// to the system: the memory a job holds then never exceeds its live blocks
-// and one free range, while blocks released and requested again in turn
-// reuse their pages.
+// that still holds its pages and is large enough, else the smallest free
+// range, else the arena is extended into pages never touched. Before fresh
+// pages are touched, the other free ranges give their pages back to the
+// system: the memory a job holds then never exceeds its live blocks and one
+// free range, while blocks released and requested again in turn reuse their
+// pages.
 
 namespace {
 
@@ -125,14 +126,21 @@ void* arena_alloc(uint64_t size)
     }
     if (arena.n_live == arena_max_live) return nullptr;
 
-    // the smallest free range that holds the block
+    // the smallest free range that holds the block, among those whose pages
+    // are still held if any is large enough
     uint64_t best = arena.n_free;
-    for (uint64_t i = 0; i < arena.n_free; ++i)
-        if (arena.free[i].size >= size &&
-            (best == arena.n_free || arena.free[i].size < arena.free[best].size))
-            best = i;
+    for (int pass = 0; pass < 2 && best == arena.n_free; ++pass) {
+        for (uint64_t i = 0; i < arena.n_free; ++i) {
+            const arena_range& r = arena.free[i];
+            if (r.size >= size && (pass == 1 || r.resident) &&
+                (best == arena.n_free || r.size < arena.free[best].size))
+                best = i;
+        }
+    }
     uint64_t start;
     if (best < arena.n_free) {
+        // fresh pages are about to be touched: hand back those of the others
+        if (!arena.free[best].resident) arena_release_free(best);
         arena_range& r = arena.free[best];
         start = r.start;
         r.start += size;
@@ -237,7 +245,8 @@ void pad_fill(void* block, uint64_t element_size, uint64_t n_elements, const voi
 
 // ---------------------------------------------------------------- geometry
 
-void geom_alloc(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_edges, int face_size)
+void geom_alloc_vertices(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_edges,
+                         int face_size)
 {
     CHECK(g != nullptr, "geom_alloc: no record to fill");
     // byte counts of the arrays must not wrap
@@ -248,14 +257,25 @@ void geom_alloc(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_edges
     g->x = static_cast<float*>(mem_alloc(n_vertices * 4));
     g->y = static_cast<float*>(mem_alloc(n_vertices * 4));
     g->z = static_cast<float*>(mem_alloc(n_vertices * 4));
-    g->corner0 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
-    g->corner1 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
-    g->corner2 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
-    if (face_size == 4) g->corner3 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
     g->n_vertices = n_vertices;
     g->n_faces = n_faces;
     g->n_edges = n_edges;
     g->flags = uint64_t(face_size) & 0xF;
+}
+
+void geom_alloc_faces(geom* g)
+{
+    const uint64_t n_faces = g->n_faces;
+    g->corner0 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
+    g->corner1 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
+    g->corner2 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
+    if (geom_face_size(g) == 4) g->corner3 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
+}
+
+void geom_alloc(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_edges, int face_size)
+{
+    geom_alloc_vertices(g, n_vertices, n_faces, n_edges, face_size);
+    geom_alloc_faces(g);
 }
 
 void geom_free(geom* g)

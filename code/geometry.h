@@ -26,6 +26,15 @@ void mem_free(void* block);
 // system, so that the next requests touch fresh pages.
 void mem_trim();
 
+// mem_free of *block, then *block cleared: for loops that release some
+// arrays of a record they own before the rest.
+template <typename T>
+inline void mem_release(T** block)
+{
+    mem_free(*block);
+    *block = nullptr;
+}
+
 // The padded size of n bytes: the next multiple of 4096 strictly above n
 // (0 and 4095 give 4096, 4096 gives 8192).
 uint64_t padded_size(uint64_t n_bytes);
@@ -65,6 +74,15 @@ inline int geom_face_size(const geom* g) { return int(g->flags & 0xF); }
 // (n_faces indices each), and corner3 when face_size is 4; sets the counts and
 // flags. Contents are uninitialised. What *g held is overwritten, not released.
 void geom_alloc(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_edges, int face_size);
+
+// The two halves of geom_alloc: the first clears *g, allocates x, y and z
+// and sets the counts and flags; the second allocates the corner arrays for
+// g's face count and face size. The last step of an iteration loop takes its
+// corner arrays only once it has released the input arrays that it no
+// longer reads, so that they can take over their pages.
+void geom_alloc_vertices(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_edges,
+                         int face_size);
+void geom_alloc_faces(geom* g);
 
 // Releases the arrays of *g and clears it. Null, or a cleared record, is harmless.
 void geom_free(geom* g);

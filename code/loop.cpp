@@ -72,16 +72,12 @@ static inline void loop_group_children(geom* geom_out, uint64_t g, int n_lanes, 
                            extract4_u64(m2, l));
 }
 
-bool loop_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out)
+// Edge points and the moved old vertices into x, y and z of geom_out, which
+// holds nv + ne vertices.
+static void loop_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out)
 {
-    CHECK(mesh_in != nullptr && geom_in != nullptr && geom_out != nullptr,
-          "loop_step: no record");
-    if (geom_face_size(geom_in) != 3) return false;
-
     const uint64_t nv = geom_in->n_vertices;
     const uint64_t ne = geom_in->n_edges;
-    const uint64_t nf = geom_in->n_faces;
-    geom_alloc(geom_out, nv + ne, 4 * nf, 4 * ne, 3);
     // only the old vertices' slots accumulate; the edge phase stores every
     // edge point whole before anything reads it
     std::memset(geom_out->x, 0, nv * 4);
@@ -166,7 +162,14 @@ bool loop_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* m
     mem_free(opposite_b);
     mem_free(valence);
 
-    // new faces: four children per face, four faces at a time
+}
+
+// The four children of every face into the corner arrays of geom_out.
+static void loop_children(const mesh* mesh_in, const geom* geom_in, geom* geom_out)
+{
+    const uint64_t nv = geom_in->n_vertices;
+    const uint64_t nf = geom_in->n_faces;
+    // four faces at a time
     const u64x4 edge_point_base = set1_4_u64(nv);
     for (uint64_t g = 0; g < nf; g += 4) {
         // the edge point of a half-edge's edge is vertex nv + (half-edge >> 1);
@@ -187,8 +190,45 @@ bool loop_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* m
             loop_group_children(geom_out, g, int(nf - g), c0, c1, c2, m0, m1, m2);
     }
 
+}
+
+bool loop_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out)
+{
+    CHECK(mesh_in != nullptr && geom_in != nullptr && geom_out != nullptr,
+          "loop_step: no record");
+    if (geom_face_size(geom_in) != 3) return false;
+
+    const uint64_t nv = geom_in->n_vertices;
+    const uint64_t ne = geom_in->n_edges;
+    const uint64_t nf = geom_in->n_faces;
+    geom_alloc(geom_out, nv + ne, 4 * nf, 4 * ne, 3);
+    loop_points(mesh_in, geom_in, geom_out);
+    loop_children(mesh_in, geom_in, geom_out);
     if (mesh_out) loop_mesh_derive(mesh_in, geom_in, geom_out, mesh_out);
     return true;
+}
+
+// The step of the last iteration, which builds no connectivity, in an order
+// that lowers the peak of the whole loop: the positions first; then the
+// input arrays that only they read go (the input's positions only when the
+// loop owns them), and only then are the output's corners allocated, on
+// the pages just released.
+static void loop_last_step(mesh* mesh_in, geom* geom_in, geom* geom_out, bool owns_positions)
+{
+    const uint64_t nv = geom_in->n_vertices;
+    const uint64_t ne = geom_in->n_edges;
+    const uint64_t nf = geom_in->n_faces;
+    geom_alloc_vertices(geom_out, nv + ne, 4 * nf, 4 * ne, 3);
+    loop_points(mesh_in, geom_in, geom_out);
+    mem_release(&mesh_in->iedge_vertex);
+    mem_release(&mesh_in->iedge_next);
+    if (owns_positions) {
+        mem_release(&geom_in->x);
+        mem_release(&geom_in->y);
+        mem_release(&geom_in->z);
+    }
+    geom_alloc_faces(geom_out);
+    loop_children(mesh_in, geom_in, geom_out);
 }
 
 bool loop_iterate(const geom* input, geom* output, int32_t count)
@@ -201,25 +241,26 @@ bool loop_iterate(const geom* input, geom* output, int32_t count)
     mesh mesh_in = {}, mesh_out = {};
     mesh_build(&mesh_in, &geom_in);
     while (count-- > 0) {
+        const bool owned = geom_in.x != input->x; // the caller's arrays are never released
         // The step reads neither the faces of the input's half-edges nor
         // face_iedge3, which triangles leave unset, and only the numbering
         // of its output's connectivity reads the valences: they go before
         // the output is allocated.
-        mem_free(mesh_in.iedge_face);
-        mem_free(mesh_in.face_iedge3);
-        mesh_in.iedge_face = mesh_in.face_iedge3 = nullptr;
-        if (count == 0) {
-            mem_free(mesh_in.vertex_valence);
-            mesh_in.vertex_valence = nullptr;
-        }
+        mem_release(&mesh_in.iedge_face);
+        mem_release(&mesh_in.face_iedge3);
         // the last geometry needs no connectivity
         mesh_out = mesh{};
-        loop_step(&mesh_in, &geom_in, &geom_out, count > 0 ? &mesh_out : nullptr);
+        if (count > 0) {
+            loop_step(&mesh_in, &geom_in, &geom_out, &mesh_out);
+        } else {
+            mem_release(&mesh_in.vertex_valence);
+            loop_last_step(&mesh_in, &geom_in, &geom_out, owned);
+        }
         std::fprintf(stderr, "Finished iteration vertices %llu -> %llu\n",
                      (unsigned long long)geom_in.n_vertices,
                      (unsigned long long)geom_out.n_vertices);
         mesh_free(&mesh_in);
-        if (geom_in.x != input->x) geom_free(&geom_in);
+        if (owned) geom_free(&geom_in);
         geom_in = geom_out;
         mesh_in = mesh_out;
     }

@@ -86,6 +86,27 @@ TEST(Storage, ReleasedNeighboursServeALargerRequest)
     mem_free(whole);
 }
 
+// A request takes released pages that are still held before a released
+// range whose pages went back, even when that range fits it more tightly.
+TEST(Storage, RequestPrefersReleasedPagesStillHeld)
+{
+    const uint64_t n = 4 * 1000 * 1000;
+    void* tight = mem_alloc(n);
+    void* fence = mem_alloc(n);
+    auto* roomy = static_cast<unsigned char*>(mem_alloc(3 * n));
+    void* fence_after = mem_alloc(n);
+    mem_free(tight);
+    mem_trim();
+    std::memset(roomy, 3, padded_size(3 * n));
+    mem_free(roomy);
+    auto* taken = static_cast<unsigned char*>(mem_alloc(n));
+    EXPECT_NE(taken, tight);
+    EXPECT_TRUE(all_resident(taken, padded_size(n)));
+    mem_free(taken);
+    mem_free(fence);
+    mem_free(fence_after);
+}
+
 // mem_trim hands the pages of released blocks back, and the blocks stay
 // usable: the next request through them touches fresh, zero pages.
 TEST(Storage, TrimHandsReleasedPagesBack)
