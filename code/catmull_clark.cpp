@@ -155,28 +155,50 @@ static void catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom*
 
 }
 
-// The four children of every face into the corner arrays of geom_out. Child
-// 4f+c: corner c, edge point of c–c+1, face point, edge point of c−1–c.
-static void catmull_clark_children(const mesh* mesh_in, const geom* geom_in, geom* geom_out)
+// The children's corners, one output array at a time, so that the last step
+// can release each input array after its last reader. Child 4f+c of face f
+// is (corner c, edge point of c–c+1, face point, edge point of c−1–c); its
+// entries are the four consecutive entries 4f to 4f+3 of each array.
+
+// corner0: the corners of the old face, the origins of its half-edges.
+static void catmull_clark_children_corners(const mesh* mesh_in, uint64_t F, uint64_t* corner0)
 {
-    const uint64_t V = geom_in->n_vertices;
-    const uint64_t F = geom_in->n_faces;
-    const uint64_t face_point_base = V;
-    const u64x4 edge_point_base = set1_4_u64(V + F);
     const uint64_t* const iedge_vertex = mesh_in->iedge_vertex;
     const uint64_t* const face_iedge[4] = {mesh_in->face_iedge0, mesh_in->face_iedge1,
                                            mesh_in->face_iedge2, mesh_in->face_iedge3};
-    for (uint64_t f = 0; f < F; ++f) {
-        const uint64_t h[4] = {face_iedge[0][f], face_iedge[1][f], face_iedge[2][f],
-                               face_iedge[3][f]};
-        const u64x4 edge_points =
-            add4_u64(edge_point_base, shift_right1_4_u64(set4_u64(h[0], h[1], h[2], h[3])));
-        store4_u64(geom_out->corner0 + 4 * f, set4_u64(iedge_vertex[h[0]], iedge_vertex[h[1]],
-                                                       iedge_vertex[h[2]], iedge_vertex[h[3]]));
-        store4_u64(geom_out->corner1 + 4 * f, edge_points);
-        store4_u64(geom_out->corner2 + 4 * f, set1_4_u64(face_point_base + f));
-        store4_u64(geom_out->corner3 + 4 * f, rotate4_u64(edge_points));
-    }
+    for (uint64_t f = 0; f < F; ++f)
+        store4_u64(corner0 + 4 * f,
+                   set4_u64(iedge_vertex[face_iedge[0][f]], iedge_vertex[face_iedge[1][f]],
+                            iedge_vertex[face_iedge[2][f]], iedge_vertex[face_iedge[3][f]]));
+}
+
+// corner1: the edge points of the old face's sides, vertex
+// edge_point_base + (half-edge >> 1).
+static void catmull_clark_children_edge_points(const mesh* mesh_in, uint64_t F,
+                                               uint64_t edge_point_base, uint64_t* corner1)
+{
+    const u64x4 base = set1_4_u64(edge_point_base);
+    const uint64_t* const face_iedge[4] = {mesh_in->face_iedge0, mesh_in->face_iedge1,
+                                           mesh_in->face_iedge2, mesh_in->face_iedge3};
+    for (uint64_t f = 0; f < F; ++f)
+        store4_u64(corner1 + 4 * f,
+                   add4_u64(base, shift_right1_4_u64(set4_u64(face_iedge[0][f], face_iedge[1][f],
+                                                              face_iedge[2][f],
+                                                              face_iedge[3][f]))));
+}
+
+// corner2: the face point, four times; corner3: corner1 of the child before.
+static void catmull_clark_children_face_points(uint64_t F, uint64_t face_point_base,
+                                               uint64_t* corner2)
+{
+    for (uint64_t f = 0; f < F; ++f) store4_u64(corner2 + 4 * f, set1_4_u64(face_point_base + f));
+}
+
+static void catmull_clark_children_edge_points_before(const uint64_t* corner1, uint64_t F,
+                                                      uint64_t* corner3)
+{
+    for (uint64_t f = 0; f < F; ++f)
+        store4_u64(corner3 + 4 * f, rotate4_u64(load4_u64(corner1 + 4 * f)));
 }
 
 int catmull_clark_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out)
@@ -190,23 +212,27 @@ int catmull_clark_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
     const uint64_t E = geom_in->n_edges;
     geom_alloc(geom_out, V + F + E, 4 * F, 4 * F + 2 * E, 4);
     catmull_clark_points(mesh_in, geom_in, geom_out);
-    catmull_clark_children(mesh_in, geom_in, geom_out);
+    catmull_clark_children_corners(mesh_in, F, geom_out->corner0);
+    catmull_clark_children_edge_points(mesh_in, F, V + F, geom_out->corner1);
+    catmull_clark_children_face_points(F, V, geom_out->corner2);
+    catmull_clark_children_edge_points_before(geom_out->corner1, F, geom_out->corner3);
     if (mesh_out) catmull_clark_mesh_derive(mesh_in, geom_in, geom_out, mesh_out);
     return 1;
 }
 
 // The step of the last iteration, which builds no connectivity, in an order
-// that lowers the peak of the whole loop: the positions first; then the
-// input arrays that only they read go (the input's positions only when the
-// loop owns them), and only then are the output's corners allocated, on
-// the pages just released.
+// that lowers the peak of the whole loop: the positions first; then every
+// input array goes as soon as nothing further reads it (the input's
+// positions only when the loop owns them), and each corner array of the
+// output is allocated only then, on the pages just released.
 static void catmull_clark_last_step(mesh* mesh_in, geom* geom_in, geom* geom_out,
                                     bool owns_positions)
 {
     const uint64_t V = geom_in->n_vertices;
     const uint64_t F = geom_in->n_faces;
     const uint64_t E = geom_in->n_edges;
-    geom_alloc_vertices(geom_out, V + F + E, 4 * F, 4 * F + 2 * E, 4);
+    const uint64_t n_corners = 4 * F;
+    geom_alloc_vertices(geom_out, V + F + E, n_corners, 4 * F + 2 * E, 4);
     catmull_clark_points(mesh_in, geom_in, geom_out);
     mem_release(&mesh_in->iedge_face);
     mem_release(&mesh_in->vertex_valence);
@@ -215,8 +241,19 @@ static void catmull_clark_last_step(mesh* mesh_in, geom* geom_in, geom* geom_out
         mem_release(&geom_in->y);
         mem_release(&geom_in->z);
     }
-    geom_alloc_faces(geom_out);
-    catmull_clark_children(mesh_in, geom_in, geom_out);
+    geom_out->corner0 = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+    catmull_clark_children_corners(mesh_in, F, geom_out->corner0);
+    mem_release(&mesh_in->iedge_vertex);
+    geom_out->corner1 = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+    catmull_clark_children_edge_points(mesh_in, F, V + F, geom_out->corner1);
+    mem_release(&mesh_in->face_iedge0);
+    mem_release(&mesh_in->face_iedge1);
+    mem_release(&mesh_in->face_iedge2);
+    mem_release(&mesh_in->face_iedge3);
+    geom_out->corner2 = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+    catmull_clark_children_face_points(F, V, geom_out->corner2);
+    geom_out->corner3 = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+    catmull_clark_children_edge_points_before(geom_out->corner1, F, geom_out->corner3);
 }
 
 bool catmull_clark_iterate(const geom* input, geom* output, int32_t count)
@@ -243,10 +280,21 @@ bool catmull_clark_iterate(const geom* input, geom* output, int32_t count)
         }
         // the last geometry needs no connectivity
         mesh_out = mesh{};
-        if (count > 0)
-            catmull_clark_step(&mesh_in, &geom_in, &geom_out, &mesh_out);
-        else
+        if (count > 0) {
+            // the step, then the connectivity of its output, which reads only
+            // the input's face_iedge arrays and valences
+            catmull_clark_step(&mesh_in, &geom_in, &geom_out, nullptr);
+            mem_release(&mesh_in.iedge_vertex);
+            mem_release(&mesh_in.iedge_face);
+            if (owned) {
+                mem_release(&geom_in.x);
+                mem_release(&geom_in.y);
+                mem_release(&geom_in.z);
+            }
+            catmull_clark_mesh_derive(&mesh_in, &geom_in, &geom_out, &mesh_out);
+        } else {
             catmull_clark_last_step(&mesh_in, &geom_in, &geom_out, owned);
+        }
         std::fprintf(stderr, "Finished iteration vertices %llu -> %llu\n",
                      (unsigned long long)geom_in.n_vertices,
                      (unsigned long long)geom_out.n_vertices);
