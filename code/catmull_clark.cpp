@@ -152,7 +152,6 @@ static void catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom*
             store_lanes8_f32(axis_out[axis] + g, point, k);
         }
     }
-
 }
 
 // The children's corners, one output array at a time, so that the last step
