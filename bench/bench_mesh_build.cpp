@@ -2,10 +2,10 @@
 //   - a torus grid of 500 x 500 quadrilaterals (250,000 faces),
 //   - an icosahedron split seven times at its edge midpoints (327,680 triangles).
 //
-// The "warm" benchmarks keep freed blocks in the process heap, so every build
-// after the first writes into pages that were touched before; the "fresh"
-// ones hand every large block back to the system on release, so each build
-// pays the first touch of its pages again. BM_first_touch measures that cost
+// The "warm" benchmarks keep released blocks, so every build after the first
+// writes into pages that were touched before; the "fresh" ones hand every
+// large block's pages back to the system on release, so each build pays the
+// first touch of its pages again. BM_first_touch measures that cost
 // per 4 KiB page on its own (items_per_second counts pages). In a virtual
 // machine, memory that the machine has never used since it started costs
 // several times more on its first touch; a benchmark that repeats cannot
@@ -177,15 +177,17 @@ void report_probes(benchmark::State& state, const geom* g)
 
 // ---------------------------------------------------------------- allocation modes
 
-// Large blocks come from the heap and stay there when released, so a
-// repeated build reuses pages it has touched before.
+// Blocks of 256 KiB and more come from mem_alloc's arena, which keeps the
+// pages of released blocks for the next request; smaller ones (the edge
+// map's first tables) from the C library's heap, told here to keep them too.
 void keep_released_blocks()
 {
     mallopt(M_MMAP_THRESHOLD, 1 << 30);
     mallopt(M_TRIM_THRESHOLD, 1 << 30);
 }
 
-// Every block of 64 KiB or more is mapped afresh and unmapped on release.
+// The heap maps every block of 64 KiB or more afresh and unmaps it on
+// release; the arena's released pages go back with mem_trim.
 void return_released_blocks()
 {
     mallopt(M_MMAP_THRESHOLD, 64 << 10);
@@ -207,6 +209,7 @@ void run_build(benchmark::State& state, const geom* g, bool fresh)
         mesh_build(&m, g);
         benchmark::DoNotOptimize(m.iedge_next);
         mesh_free(&m);
+        if (fresh) mem_trim();
     }
     state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(g->n_faces));
     report_probes(state, g);
@@ -253,6 +256,7 @@ void BM_first_touch(benchmark::State& state)
         auto* block = static_cast<volatile uint8_t*>(mem_alloc(n_bytes));
         for (uint64_t offset = 0; offset < n_bytes; offset += 4096) block[offset] = 1;
         mem_free(const_cast<uint8_t*>(block));
+        mem_trim();
     }
     state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(n_bytes / 4096));
 }

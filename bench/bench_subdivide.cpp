@@ -1,6 +1,7 @@
 // One subdivision step of each scheme on a torus of about 260,000 faces,
 // the position and face computation timed apart from the connectivity of its
-// output.
+// output, which is timed both through mesh_build and numbered from the
+// input's connectivity as the steps do (mesh_derive).
 //
 //   warm:  the output blocks come from memory the allocator has handed out
 //          and taken back before, so no page is touched for the first time;
@@ -161,9 +162,31 @@ void run_mesh_build(benchmark::State& state, const input& in, step_fn step)
     geom_free(&out);
 }
 
+// The same connectivity numbered from the step's input's, as the steps do.
+void run_mesh_derive(benchmark::State& state, const input& in, step_fn step,
+                     void (*derive)(const mesh*, const geom*, const geom*, mesh*))
+{
+    geom out = {};
+    step(&in.m, &in.g, &out, nullptr);
+    for (auto _ : state) {
+        mesh m = {};
+        derive(&in.m, &in.g, &out, &m);
+        state.PauseTiming();
+        mesh_free(&m);
+        state.ResumeTiming();
+    }
+    state.counters["out_vertices"] = benchmark::Counter(
+        double(out.n_vertices) * double(state.iterations()), benchmark::Counter::kIsRate);
+    geom_free(&out);
+}
+
 void BM_loop_step_warm(benchmark::State& state) { run_step(state, loop_input(), loop_step_int, false); }
 void BM_loop_step_fresh(benchmark::State& state) { run_step(state, loop_input(), loop_step_int, true); }
 void BM_loop_mesh_build(benchmark::State& state) { run_mesh_build(state, loop_input(), loop_step_int); }
+void BM_loop_mesh_derive(benchmark::State& state)
+{
+    run_mesh_derive(state, loop_input(), loop_step_int, loop_mesh_derive);
+}
 void BM_catmull_clark_step_warm(benchmark::State& state)
 {
     run_step(state, quad_input(), catmull_clark_step, false);
@@ -175,6 +198,11 @@ void BM_catmull_clark_step_fresh(benchmark::State& state)
 void BM_catmull_clark_mesh_build(benchmark::State& state)
 {
     run_mesh_build(state, quad_input(), catmull_clark_step);
+}
+
+void BM_catmull_clark_mesh_derive(benchmark::State& state)
+{
+    run_mesh_derive(state, quad_input(), catmull_clark_step, catmull_clark_mesh_derive);
 }
 
 // The first touch of one page: 64 MiB of fresh anonymous memory written
@@ -204,9 +232,11 @@ void BM_first_touch(benchmark::State& state)
 SUBDIV_BENCH(BM_loop_step_warm);
 SUBDIV_BENCH(BM_loop_step_fresh);
 SUBDIV_BENCH(BM_loop_mesh_build);
+SUBDIV_BENCH(BM_loop_mesh_derive);
 SUBDIV_BENCH(BM_catmull_clark_step_warm);
 SUBDIV_BENCH(BM_catmull_clark_step_fresh);
 SUBDIV_BENCH(BM_catmull_clark_mesh_build);
+SUBDIV_BENCH(BM_catmull_clark_mesh_derive);
 SUBDIV_BENCH(BM_first_touch);
 
 } // namespace

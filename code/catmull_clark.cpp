@@ -33,20 +33,18 @@ void catmull_clark_vertex_weights(uint64_t valence, float* weight_old, float* we
     *weight_partial = 1.0f / (k * k);
 }
 
-int catmull_clark_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out)
+// Face points, edge points and the moved old vertices into x, y and z of
+// geom_out, which holds V + F + E vertices.
+static void catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out)
 {
-    CHECK(mesh_in != nullptr && geom_in != nullptr && geom_out != nullptr,
-          "catmull_clark_step: no record");
-    if (geom_face_size(geom_in) != 4) return 0;
-
     const uint64_t V = geom_in->n_vertices;
     const uint64_t F = geom_in->n_faces;
     const uint64_t E = geom_in->n_edges;
-    const uint64_t n_out = V + F + E;
-    geom_alloc(geom_out, n_out, 4 * F, 4 * F + 2 * E, 4);
-    std::memset(geom_out->x, 0, n_out * 4);
-    std::memset(geom_out->y, 0, n_out * 4);
-    std::memset(geom_out->z, 0, n_out * 4);
+    // only the old vertices' slots accumulate; the passes store every face
+    // point and edge point whole before anything reads it
+    std::memset(geom_out->x, 0, V * 4);
+    std::memset(geom_out->y, 0, V * 4);
+    std::memset(geom_out->z, 0, V * 4);
     const uint64_t face_point_base = V;
     const uint64_t edge_point_base = V + F;
 
@@ -57,7 +55,7 @@ int catmull_clark_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
     const uint64_t* const iedge_vertex = mesh_in->iedge_vertex;
     const uint64_t* const iedge_face = mesh_in->iedge_face;
 
-    // face points, added into their corners' sums, and the four children of each face
+    // face points, added into their corners' sums
     uint64_t* corner_buf[4];
     for (int c = 0; c < 4; ++c) corner_buf[c] = static_cast<uint64_t*>(mem_alloc(8 * 8));
     f32x8 corners[4];
@@ -82,20 +80,6 @@ int catmull_clark_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
                 const float point = out[face_point_base + g + l];
                 for (int c = 0; c < 4; ++c) out[corner_buf[c][l]] += point;
             }
-        }
-        // child 4f+c: corner c, edge point of c–c+1, face point, edge point of c−1–c
-        for (int l = 0; l < n_lanes; ++l) {
-            const uint64_t f = g + l;
-            const u64x4 edge_points =
-                add4_u64(set1_4_u64(edge_point_base),
-                         shift_right1_4_u64(set4_u64(face_iedge[0][f], face_iedge[1][f],
-                                                     face_iedge[2][f], face_iedge[3][f])));
-            store4_u64(geom_out->corner0 + 4 * f,
-                       set4_u64(corner_buf[0][l], corner_buf[1][l], corner_buf[2][l],
-                                corner_buf[3][l]));
-            store4_u64(geom_out->corner1 + 4 * f, edge_points);
-            store4_u64(geom_out->corner2 + 4 * f, set1_4_u64(face_point_base + f));
-            store4_u64(geom_out->corner3 + 4 * f, rotate4_u64(edge_points));
         }
     }
     for (int c = 0; c < 4; ++c) mem_free(corner_buf[c]);
@@ -168,9 +152,107 @@ int catmull_clark_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
             store_lanes8_f32(axis_out[axis] + g, point, k);
         }
     }
+}
 
-    if (mesh_out) mesh_build(mesh_out, geom_out);
+// The children's corners, one output array at a time, so that the last step
+// can release each input array after its last reader. Child 4f+c of face f
+// is (corner c, edge point of c–c+1, face point, edge point of c−1–c); its
+// entries are the four consecutive entries 4f to 4f+3 of each array.
+
+// corner0: the corners of the old face, the origins of its half-edges.
+static void catmull_clark_children_corners(const mesh* mesh_in, uint64_t F, uint64_t* corner0)
+{
+    const uint64_t* const iedge_vertex = mesh_in->iedge_vertex;
+    const uint64_t* const face_iedge[4] = {mesh_in->face_iedge0, mesh_in->face_iedge1,
+                                           mesh_in->face_iedge2, mesh_in->face_iedge3};
+    for (uint64_t f = 0; f < F; ++f)
+        store4_u64(corner0 + 4 * f,
+                   set4_u64(iedge_vertex[face_iedge[0][f]], iedge_vertex[face_iedge[1][f]],
+                            iedge_vertex[face_iedge[2][f]], iedge_vertex[face_iedge[3][f]]));
+}
+
+// corner1: the edge points of the old face's sides, vertex
+// edge_point_base + (half-edge >> 1).
+static void catmull_clark_children_edge_points(const mesh* mesh_in, uint64_t F,
+                                               uint64_t edge_point_base, uint64_t* corner1)
+{
+    const u64x4 base = set1_4_u64(edge_point_base);
+    const uint64_t* const face_iedge[4] = {mesh_in->face_iedge0, mesh_in->face_iedge1,
+                                           mesh_in->face_iedge2, mesh_in->face_iedge3};
+    for (uint64_t f = 0; f < F; ++f)
+        store4_u64(corner1 + 4 * f,
+                   add4_u64(base, shift_right1_4_u64(set4_u64(face_iedge[0][f], face_iedge[1][f],
+                                                              face_iedge[2][f],
+                                                              face_iedge[3][f]))));
+}
+
+// corner2: the face point, four times; corner3: corner1 of the child before.
+static void catmull_clark_children_face_points(uint64_t F, uint64_t face_point_base,
+                                               uint64_t* corner2)
+{
+    for (uint64_t f = 0; f < F; ++f) store4_u64(corner2 + 4 * f, set1_4_u64(face_point_base + f));
+}
+
+static void catmull_clark_children_edge_points_before(const uint64_t* corner1, uint64_t F,
+                                                      uint64_t* corner3)
+{
+    for (uint64_t f = 0; f < F; ++f)
+        store4_u64(corner3 + 4 * f, rotate4_u64(load4_u64(corner1 + 4 * f)));
+}
+
+int catmull_clark_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out)
+{
+    CHECK(mesh_in != nullptr && geom_in != nullptr && geom_out != nullptr,
+          "catmull_clark_step: no record");
+    if (geom_face_size(geom_in) != 4) return 0;
+
+    const uint64_t V = geom_in->n_vertices;
+    const uint64_t F = geom_in->n_faces;
+    const uint64_t E = geom_in->n_edges;
+    geom_alloc(geom_out, V + F + E, 4 * F, 4 * F + 2 * E, 4);
+    catmull_clark_points(mesh_in, geom_in, geom_out);
+    catmull_clark_children_corners(mesh_in, F, geom_out->corner0);
+    catmull_clark_children_edge_points(mesh_in, F, V + F, geom_out->corner1);
+    catmull_clark_children_face_points(F, V, geom_out->corner2);
+    catmull_clark_children_edge_points_before(geom_out->corner1, F, geom_out->corner3);
+    if (mesh_out) catmull_clark_mesh_derive(mesh_in, geom_in, geom_out, mesh_out);
     return 1;
+}
+
+// The step of the last iteration, which builds no connectivity, in an order
+// that lowers the peak of the whole loop: the positions first; then every
+// input array goes as soon as nothing further reads it (the input's
+// positions only when the loop owns them), and each corner array of the
+// output is allocated only then, on the pages just released.
+static void catmull_clark_last_step(mesh* mesh_in, geom* geom_in, geom* geom_out,
+                                    bool owns_positions)
+{
+    const uint64_t V = geom_in->n_vertices;
+    const uint64_t F = geom_in->n_faces;
+    const uint64_t E = geom_in->n_edges;
+    const uint64_t n_corners = 4 * F;
+    geom_alloc_vertices(geom_out, V + F + E, n_corners, 4 * F + 2 * E, 4);
+    catmull_clark_points(mesh_in, geom_in, geom_out);
+    mem_release(&mesh_in->iedge_face);
+    mem_release(&mesh_in->vertex_valence);
+    if (owns_positions) {
+        mem_release(&geom_in->x);
+        mem_release(&geom_in->y);
+        mem_release(&geom_in->z);
+    }
+    geom_out->corner0 = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+    catmull_clark_children_corners(mesh_in, F, geom_out->corner0);
+    mem_release(&mesh_in->iedge_vertex);
+    geom_out->corner1 = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+    catmull_clark_children_edge_points(mesh_in, F, V + F, geom_out->corner1);
+    mem_release(&mesh_in->face_iedge0);
+    mem_release(&mesh_in->face_iedge1);
+    mem_release(&mesh_in->face_iedge2);
+    mem_release(&mesh_in->face_iedge3);
+    geom_out->corner2 = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+    catmull_clark_children_face_points(F, V, geom_out->corner2);
+    geom_out->corner3 = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+    catmull_clark_children_edge_points_before(geom_out->corner1, F, geom_out->corner3);
 }
 
 bool catmull_clark_iterate(const geom* input, geom* output, int32_t count)
@@ -183,14 +265,40 @@ bool catmull_clark_iterate(const geom* input, geom* output, int32_t count)
     mesh mesh_in = {}, mesh_out = {};
     mesh_build(&mesh_in, &geom_in);
     while (count-- > 0) {
+        const bool owned = geom_in.x != input->x; // the caller's arrays are never released
+        // Neither the step nor the numbering of its output's connectivity
+        // reads the half-edge successors of the input or the input's
+        // corners (the corners of the output come from the half-edges):
+        // they go before the output is allocated.
+        mem_release(&mesh_in.iedge_next);
+        if (owned) {
+            mem_release(&geom_in.corner0);
+            mem_release(&geom_in.corner1);
+            mem_release(&geom_in.corner2);
+            mem_release(&geom_in.corner3);
+        }
         // the last geometry needs no connectivity
         mesh_out = mesh{};
-        catmull_clark_step(&mesh_in, &geom_in, &geom_out, count > 0 ? &mesh_out : nullptr);
+        if (count > 0) {
+            // the step, then the connectivity of its output, which reads only
+            // the input's face_iedge arrays and valences
+            catmull_clark_step(&mesh_in, &geom_in, &geom_out, nullptr);
+            mem_release(&mesh_in.iedge_vertex);
+            mem_release(&mesh_in.iedge_face);
+            if (owned) {
+                mem_release(&geom_in.x);
+                mem_release(&geom_in.y);
+                mem_release(&geom_in.z);
+            }
+            catmull_clark_mesh_derive(&mesh_in, &geom_in, &geom_out, &mesh_out);
+        } else {
+            catmull_clark_last_step(&mesh_in, &geom_in, &geom_out, owned);
+        }
         std::fprintf(stderr, "Finished iteration vertices %llu -> %llu\n",
                      (unsigned long long)geom_in.n_vertices,
                      (unsigned long long)geom_out.n_vertices);
         mesh_free(&mesh_in);
-        if (geom_in.x != input->x) geom_free(&geom_in);
+        if (owned) geom_free(&geom_in);
         geom_in = geom_out;
         mesh_in = mesh_out;
     }

@@ -12,12 +12,28 @@
 // ---------------------------------------------------------------- storage
 
 // Returns a block of padded_size(n_bytes) bytes aligned to 64 bytes. The
-// contents are not initialised. A request the system refuses ends the run
+// contents are not initialised (and may hold what a released block held). A request the system refuses ends the run
 // with a message giving the byte count; the result is never null.
 void* mem_alloc(uint64_t n_bytes);
 
-// Returns a block from mem_alloc to the system. Null is ignored.
+// Returns a block from mem_alloc. Null is ignored. A block of 256 KiB or
+// more keeps its pages for the next requests, until one of them needs pages
+// never touched before (or mem_trim): only then do they go back to the
+// system. Not safe to call from several threads at once, as mem_alloc.
 void mem_free(void* block);
+
+// Hands the pages of every released block that still holds them back to the
+// system, so that the next requests touch fresh pages.
+void mem_trim();
+
+// mem_free of *block, then *block cleared: for loops that release some
+// arrays of a record they own before the rest.
+template <typename T>
+inline void mem_release(T** block)
+{
+    mem_free(*block);
+    *block = nullptr;
+}
 
 // The padded size of n bytes: the next multiple of 4096 strictly above n
 // (0 and 4095 give 4096, 4096 gives 8192).
@@ -58,6 +74,15 @@ inline int geom_face_size(const geom* g) { return int(g->flags & 0xF); }
 // (n_faces indices each), and corner3 when face_size is 4; sets the counts and
 // flags. Contents are uninitialised. What *g held is overwritten, not released.
 void geom_alloc(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_edges, int face_size);
+
+// The two halves of geom_alloc: the first clears *g, allocates x, y and z
+// and sets the counts and flags; the second allocates the corner arrays for
+// g's face count and face size. The last step of an iteration loop takes its
+// corner arrays only once it has released the input arrays that it no
+// longer reads, so that they can take over their pages.
+void geom_alloc_vertices(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_edges,
+                         int face_size);
+void geom_alloc_faces(geom* g);
 
 // Releases the arrays of *g and clears it. Null, or a cleared record, is harmless.
 void geom_free(geom* g);
@@ -114,6 +139,19 @@ int mesh_build(mesh* m, const geom* g);
 
 // Releases the arrays of *m and clears it.
 void mesh_free(mesh* m);
+
+// The connectivity of the output of one subdivision step, numbered from the
+// connectivity mesh_in of the step's input geom_in instead of through the
+// edge map: *mesh_out is allocated (what it held is overwritten) and filled
+// with exactly what mesh_build(mesh_out, geom_out) gives, entry for entry,
+// padding tails included. geom_out must be the finished output of
+// catmull_clark_step or loop_step on geom_in, and mesh_in the connectivity
+// of geom_in from mesh_build or from these functions. Reads mesh_in's
+// face_iedge arrays and vertex_valence, and geom_out's corners.
+void catmull_clark_mesh_derive(const mesh* mesh_in, const geom* geom_in, const geom* geom_out,
+                               mesh* mesh_out);
+void loop_mesh_derive(const mesh* mesh_in, const geom* geom_in, const geom* geom_out,
+                      mesh* mesh_out);
 
 // ---------------------------------------------------------------- subdivision
 

@@ -45,46 +45,17 @@ void loop_vertex_weights(uint32_t valence, float* alpha, float* beta)
     *beta = b;
 }
 
-// Children 4F to 4F+3 of face F with corners c0, c1, c2 and edge points m0
-// (c0–c1), m1 (c1–c2), m2 (c2–c0): the three corner triangles in corner
-// order, then the middle one, all wound as their parent.
-static inline void loop_face_children(geom* geom_out, uint64_t F, uint64_t c0, uint64_t c1,
-                                      uint64_t c2, uint64_t m0, uint64_t m1, uint64_t m2)
+// Edge points and the moved old vertices into x, y and z of geom_out, which
+// holds nv + ne vertices.
+static void loop_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out)
 {
-    uint64_t* child0 = geom_out->corner0 + 4 * F;
-    uint64_t* child1 = geom_out->corner1 + 4 * F;
-    uint64_t* child2 = geom_out->corner2 + 4 * F;
-    child0[0] = c0, child1[0] = m0, child2[0] = m2;
-    child0[1] = m0, child1[1] = c1, child2[1] = m1;
-    child0[2] = m1, child1[2] = c2, child2[2] = m2;
-    child0[3] = m1, child1[3] = m2, child2[3] = m0;
-}
-
-// The children of the n_lanes faces from g on; the corners and edge points of
-// face g + l are in lane l of the six vectors.
-static inline void loop_group_children(geom* geom_out, uint64_t g, int n_lanes, const u64x4& c0,
-                                       const u64x4& c1, const u64x4& c2, const u64x4& m0,
-                                       const u64x4& m1, const u64x4& m2)
-{
-    for (int l = 0; l < n_lanes; ++l)
-        loop_face_children(geom_out, g + uint64_t(l), extract4_u64(c0, l), extract4_u64(c1, l),
-                           extract4_u64(c2, l), extract4_u64(m0, l), extract4_u64(m1, l),
-                           extract4_u64(m2, l));
-}
-
-bool loop_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out)
-{
-    CHECK(mesh_in != nullptr && geom_in != nullptr && geom_out != nullptr,
-          "loop_step: no record");
-    if (geom_face_size(geom_in) != 3) return false;
-
     const uint64_t nv = geom_in->n_vertices;
     const uint64_t ne = geom_in->n_edges;
-    const uint64_t nf = geom_in->n_faces;
-    geom_alloc(geom_out, nv + ne, 4 * nf, 4 * ne, 3);
-    std::memset(geom_out->x, 0, (nv + ne) * 4);
-    std::memset(geom_out->y, 0, (nv + ne) * 4);
-    std::memset(geom_out->z, 0, (nv + ne) * 4);
+    // only the old vertices' slots accumulate; the edge phase stores every
+    // edge point whole before anything reads it
+    std::memset(geom_out->x, 0, nv * 4);
+    std::memset(geom_out->y, 0, nv * 4);
+    std::memset(geom_out->z, 0, nv * 4);
 
     const float* const axis_in[3] = {geom_in->x, geom_in->y, geom_in->z};
     float* const axis_out[3] = {geom_out->x, geom_out->y, geom_out->z};
@@ -164,29 +135,102 @@ bool loop_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* m
     mem_free(opposite_b);
     mem_free(valence);
 
-    // new faces: four children per face, four faces at a time
-    const u64x4 edge_point_base = set1_4_u64(nv);
-    for (uint64_t g = 0; g < nf; g += 4) {
-        // the edge point of a half-edge's edge is vertex nv + (half-edge >> 1);
-        // a partial group reads the padding of the input arrays in its tail
-        // lanes and writes the children of its valid lanes only
-        const u64x4 m0 = add4_u64(edge_point_base,
-                                  shift_right1_4_u64(load4_u64(mesh_in->face_iedge0 + g)));
-        const u64x4 m1 = add4_u64(edge_point_base,
-                                  shift_right1_4_u64(load4_u64(mesh_in->face_iedge1 + g)));
-        const u64x4 m2 = add4_u64(edge_point_base,
-                                  shift_right1_4_u64(load4_u64(mesh_in->face_iedge2 + g)));
-        const u64x4 c0 = load4_u64(geom_in->corner0 + g);
-        const u64x4 c1 = load4_u64(geom_in->corner1 + g);
-        const u64x4 c2 = load4_u64(geom_in->corner2 + g);
-        if (g + 4 <= nf)
-            loop_group_children(geom_out, g, 4, c0, c1, c2, m0, m1, m2);
-        else
-            loop_group_children(geom_out, g, int(nf - g), c0, c1, c2, m0, m1, m2);
-    }
+}
 
-    if (mesh_out) mesh_build(mesh_out, geom_out);
+// The children's corners, one output array at a time, so that the last step
+// can release each input array after its last reader. Children 4F to 4F+3 of
+// face F with corners c0, c1, c2 and edge points m0 (c0–c1), m1 (c1–c2), m2
+// (c2–c0) are the three corner triangles in corner order, then the middle
+// one, all wound as their parent:
+//
+//   child   corner0  corner1  corner2
+//   4F      c0       m0       m2
+//   4F+1    m0       c1       m1
+//   4F+2    m1       c2       m2
+//   4F+3    m1       m2       m0
+//
+// The edge point of a half-edge's edge is vertex nv + (half-edge >> 1).
+
+static void loop_children_corner0(const mesh* mesh_in, const geom* geom_in, uint64_t* corner0)
+{
+    const uint64_t nv = geom_in->n_vertices;
+    const uint64_t* const c0 = geom_in->corner0;
+    for (uint64_t F = 0; F < geom_in->n_faces; ++F) {
+        const uint64_t m1 = nv + (mesh_in->face_iedge1[F] >> 1);
+        store4_u64(corner0 + 4 * F, set4_u64(c0[F], nv + (mesh_in->face_iedge0[F] >> 1), m1, m1));
+    }
+}
+
+static void loop_children_corner1(const mesh* mesh_in, const geom* geom_in, uint64_t* corner1)
+{
+    const uint64_t nv = geom_in->n_vertices;
+    const uint64_t* const c1 = geom_in->corner1;
+    const uint64_t* const c2 = geom_in->corner2;
+    for (uint64_t F = 0; F < geom_in->n_faces; ++F)
+        store4_u64(corner1 + 4 * F,
+                   set4_u64(nv + (mesh_in->face_iedge0[F] >> 1), c1[F], c2[F],
+                            nv + (mesh_in->face_iedge2[F] >> 1)));
+}
+
+static void loop_children_corner2(const mesh* mesh_in, const geom* geom_in, uint64_t* corner2)
+{
+    const u64x4 base = set1_4_u64(geom_in->n_vertices);
+    for (uint64_t F = 0; F < geom_in->n_faces; ++F)
+        store4_u64(corner2 + 4 * F,
+                   add4_u64(base, shift_right1_4_u64(set4_u64(
+                                      mesh_in->face_iedge2[F], mesh_in->face_iedge1[F],
+                                      mesh_in->face_iedge2[F], mesh_in->face_iedge0[F]))));
+}
+
+bool loop_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out)
+{
+    CHECK(mesh_in != nullptr && geom_in != nullptr && geom_out != nullptr,
+          "loop_step: no record");
+    if (geom_face_size(geom_in) != 3) return false;
+
+    const uint64_t nv = geom_in->n_vertices;
+    const uint64_t ne = geom_in->n_edges;
+    const uint64_t nf = geom_in->n_faces;
+    geom_alloc(geom_out, nv + ne, 4 * nf, 4 * ne, 3);
+    loop_points(mesh_in, geom_in, geom_out);
+    loop_children_corner0(mesh_in, geom_in, geom_out->corner0);
+    loop_children_corner1(mesh_in, geom_in, geom_out->corner1);
+    loop_children_corner2(mesh_in, geom_in, geom_out->corner2);
+    if (mesh_out) loop_mesh_derive(mesh_in, geom_in, geom_out, mesh_out);
     return true;
+}
+
+// The step of the last iteration, which builds no connectivity, in an order
+// that lowers the peak of the whole loop: the positions first; then every
+// input array goes as soon as nothing further reads it (the input's own
+// arrays only when the loop owns them), and each corner array of the output
+// is allocated only then, on the pages just released.
+static void loop_last_step(mesh* mesh_in, geom* geom_in, geom* geom_out, bool owns_input)
+{
+    const uint64_t nv = geom_in->n_vertices;
+    const uint64_t ne = geom_in->n_edges;
+    const uint64_t nf = geom_in->n_faces;
+    const uint64_t n_corners = 4 * nf;
+    geom_alloc_vertices(geom_out, nv + ne, n_corners, 4 * ne, 3);
+    loop_points(mesh_in, geom_in, geom_out);
+    mem_release(&mesh_in->iedge_vertex);
+    mem_release(&mesh_in->iedge_next);
+    if (owns_input) {
+        mem_release(&geom_in->x);
+        mem_release(&geom_in->y);
+        mem_release(&geom_in->z);
+    }
+    geom_out->corner0 = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+    loop_children_corner0(mesh_in, geom_in, geom_out->corner0);
+    if (owns_input) mem_release(&geom_in->corner0);
+    geom_out->corner1 = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+    loop_children_corner1(mesh_in, geom_in, geom_out->corner1);
+    if (owns_input) {
+        mem_release(&geom_in->corner1);
+        mem_release(&geom_in->corner2);
+    }
+    geom_out->corner2 = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+    loop_children_corner2(mesh_in, geom_in, geom_out->corner2);
 }
 
 bool loop_iterate(const geom* input, geom* output, int32_t count)
@@ -199,14 +243,39 @@ bool loop_iterate(const geom* input, geom* output, int32_t count)
     mesh mesh_in = {}, mesh_out = {};
     mesh_build(&mesh_in, &geom_in);
     while (count-- > 0) {
+        const bool owned = geom_in.x != input->x; // the caller's arrays are never released
+        // The step reads neither the faces of the input's half-edges nor
+        // face_iedge3, which triangles leave unset, and only the numbering
+        // of its output's connectivity reads the valences: they go before
+        // the output is allocated.
+        mem_release(&mesh_in.iedge_face);
+        mem_release(&mesh_in.face_iedge3);
         // the last geometry needs no connectivity
         mesh_out = mesh{};
-        loop_step(&mesh_in, &geom_in, &geom_out, count > 0 ? &mesh_out : nullptr);
+        if (count > 0) {
+            // the step, then the connectivity of its output, which reads only
+            // the input's face_iedge arrays and valences
+            loop_step(&mesh_in, &geom_in, &geom_out, nullptr);
+            mem_release(&mesh_in.iedge_vertex);
+            mem_release(&mesh_in.iedge_next);
+            if (owned) {
+                mem_release(&geom_in.x);
+                mem_release(&geom_in.y);
+                mem_release(&geom_in.z);
+                mem_release(&geom_in.corner0);
+                mem_release(&geom_in.corner1);
+                mem_release(&geom_in.corner2);
+            }
+            loop_mesh_derive(&mesh_in, &geom_in, &geom_out, &mesh_out);
+        } else {
+            mem_release(&mesh_in.vertex_valence);
+            loop_last_step(&mesh_in, &geom_in, &geom_out, owned);
+        }
         std::fprintf(stderr, "Finished iteration vertices %llu -> %llu\n",
                      (unsigned long long)geom_in.n_vertices,
                      (unsigned long long)geom_out.n_vertices);
         mesh_free(&mesh_in);
-        if (geom_in.x != input->x) geom_free(&geom_in);
+        if (owned) geom_free(&geom_in);
         geom_in = geom_out;
         mesh_in = mesh_out;
     }

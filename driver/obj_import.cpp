@@ -28,9 +28,10 @@ static char* read_whole_file(const char* path, uint64_t* length)
         return nullptr;
     }
 
-    // a regular file is read in one block of its size; a pipe or device in
-    // blocks that double as they fill
-    uint64_t capacity = S_ISREG(info.st_mode) ? uint64_t(info.st_size) + 1 : 65536;
+    // a regular file is read in one block of its size, with room for the
+    // NUL and for the read that finds the end; a pipe or device in blocks
+    // that double as they fill
+    uint64_t capacity = S_ISREG(info.st_mode) ? uint64_t(info.st_size) + 2 : 65536;
     char* text = static_cast<char*>(mem_alloc(capacity));
     uint64_t used = 0;
     for (;;) {

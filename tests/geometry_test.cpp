@@ -1,7 +1,11 @@
 // Storage blocks and the geom record.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "geometry.h"
 
@@ -17,7 +21,10 @@ TEST(Storage, PaddedSizeIsNextPageStrictlyAbove)
 
 TEST(Storage, BlocksAreAlignedAndWritableToTheirPaddedEnd)
 {
-    for (uint64_t n : {0ull, 1ull, 63ull, 4096ull, 100000ull}) {
+    // small blocks, and large ones around the size from which the arena
+    // serves them
+    for (uint64_t n : {0ull, 1ull, 63ull, 4096ull, 100000ull, 258047ull, 258048ull, 262144ull,
+                       3000000ull}) {
         auto* block = static_cast<unsigned char*>(mem_alloc(n));
         ASSERT_NE(block, nullptr);
         EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 64, 0u) << n;
@@ -27,6 +34,118 @@ TEST(Storage, BlocksAreAlignedAndWritableToTheirPaddedEnd)
         mem_free(block);
     }
     mem_free(nullptr);
+}
+
+// Whether every page of the n bytes at block is resident.
+static bool all_resident(void* block, uint64_t n)
+{
+    std::vector<unsigned char> pages(n / 4096);
+    EXPECT_EQ(mincore(block, n, pages.data()), 0);
+    return std::all_of(pages.begin(), pages.end(), [](unsigned char p) { return (p & 1) != 0; });
+}
+
+static bool none_resident(void* block, uint64_t n)
+{
+    std::vector<unsigned char> pages(n / 4096);
+    EXPECT_EQ(mincore(block, n, pages.data()), 0);
+    return std::none_of(pages.begin(), pages.end(), [](unsigned char p) { return (p & 1) != 0; });
+}
+
+// A released large block goes back with its pages to the next request that
+// it holds: no page is touched for the first time again.
+TEST(Storage, ReleasedLargeBlockIsReusedWithItsPages)
+{
+    const uint64_t n = 5 * 1000 * 1000;
+    const uint64_t size = padded_size(n);
+    auto* first = static_cast<unsigned char*>(mem_alloc(n));
+    std::memset(first, 0x5A, size);
+    mem_free(first);
+    auto* again = static_cast<unsigned char*>(mem_alloc(n));
+    EXPECT_EQ(again, first);
+    EXPECT_TRUE(all_resident(again, size));
+    EXPECT_EQ(again[0], 0x5A);
+    EXPECT_EQ(again[size - 1], 0x5A);
+
+    mem_free(again);
+}
+
+// Released neighbours merge: two halves of a released block, released
+// again, serve one request of the whole.
+TEST(Storage, ReleasedNeighboursServeALargerRequest)
+{
+    const uint64_t half = padded_size(7 * 1000 * 1000);
+    auto* whole = static_cast<unsigned char*>(mem_alloc(2 * half - 4096));
+    mem_free(whole);
+    auto* front = static_cast<unsigned char*>(mem_alloc(half - 4096));
+    auto* back = static_cast<unsigned char*>(mem_alloc(half - 4096));
+    EXPECT_EQ(front, whole);
+    EXPECT_EQ(back, whole + half);
+    mem_free(front);
+    mem_free(back);
+    EXPECT_EQ(mem_alloc(2 * half - 4096), whole);
+    mem_free(whole);
+}
+
+// A request takes released pages that are still held before a released
+// range whose pages went back, even when that range fits it more tightly.
+TEST(Storage, RequestPrefersReleasedPagesStillHeld)
+{
+    const uint64_t n = 4 * 1000 * 1000;
+    void* tight = mem_alloc(n);
+    void* fence = mem_alloc(n);
+    auto* roomy = static_cast<unsigned char*>(mem_alloc(3 * n));
+    void* fence_after = mem_alloc(n);
+    mem_free(tight);
+    mem_trim();
+    std::memset(roomy, 3, padded_size(3 * n));
+    mem_free(roomy);
+    auto* taken = static_cast<unsigned char*>(mem_alloc(n));
+    EXPECT_NE(taken, tight);
+    EXPECT_TRUE(all_resident(taken, padded_size(n)));
+    mem_free(taken);
+    mem_free(fence);
+    mem_free(fence_after);
+}
+
+// mem_trim hands the pages of released blocks back, and the blocks stay
+// usable: the next request through them touches fresh, zero pages.
+TEST(Storage, TrimHandsReleasedPagesBack)
+{
+    const uint64_t n = 3 * 1000 * 1000;
+    const uint64_t size = padded_size(n);
+    auto* block = static_cast<unsigned char*>(mem_alloc(n));
+    std::memset(block, 0x77, size);
+    EXPECT_TRUE(all_resident(block, size));
+    mem_free(block);
+    mem_trim();
+    EXPECT_TRUE(none_resident(block, size));
+    auto* again = static_cast<unsigned char*>(mem_alloc(n));
+    ASSERT_EQ(again, block);
+    EXPECT_EQ(again[0], 0);
+    std::memset(again, 1, size);
+    mem_free(again);
+}
+
+// Before the arena grows into pages never touched, the released blocks that
+// the growth does not take hand their pages back: memory held stays at the
+// live blocks.
+TEST(Storage, GrowingHandsReleasedPagesBack)
+{
+    const uint64_t n = 2 * 1000 * 1000;
+    const uint64_t size = padded_size(n);
+    void* released = mem_alloc(n);
+    void* kept = mem_alloc(n); // after released, so released is not at the top
+    std::memset(released, 1, size);
+    mem_free(released);
+    ASSERT_TRUE(all_resident(released, size));
+    // larger than anything released before: the arena grows, at its top,
+    // which the released block is not
+    const uint64_t huge_size = uint64_t(1) << 28;
+    auto* huge = static_cast<unsigned char*>(mem_alloc(huge_size));
+    EXPECT_GT(huge, static_cast<unsigned char*>(kept));
+    EXPECT_TRUE(none_resident(released, size));
+    mem_free(huge);
+    mem_free(kept);
 }
 
 TEST(Storage, PadFillWritesExactlyTheTail)

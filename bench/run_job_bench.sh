@@ -1,0 +1,162 @@
+#!/usr/bin/env bash
+# Times whole runs of the tool (import, iterations, write) on three large
+# closed meshes and prints one table row per case: faces in and out, median
+# wall time and median peak resident memory over the runs, and the first
+# digits of the output's SHA-256, which must be the same in every run and
+# before and after a change that is meant to keep every output byte.
+#
+#   bench/run_job_bench.sh [SUBDIV] [RUNS] [SCRATCH]
+#
+# SUBDIV   a release build of the tool (default build/release/subdiv, else
+#          build/test/subdiv); the script builds nothing
+# RUNS     runs per case, default 5; the cases take turns run by run, so a
+#          slow spell of the shared machine does not fall on one case
+# SCRATCH  folder for the generated meshes and the outputs, default
+#          ${TMPDIR:-/tmp}/subdiv-job-bench; meshes already there are reused
+#
+# Cases: a quad torus of 500 x 500 = 250,000 faces and of 200 x 100 = 20,000
+# faces (Catmull-Clark), and an icosahedron split seven times at its edge
+# midpoints, 327,680 triangles (Loop). Needs bash, python3 and /usr/bin/time (GNU time).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+exe=${1:-}
+if [ -z "$exe" ]; then
+  if [ -x build/release/subdiv ]; then exe=build/release/subdiv; else exe=build/test/subdiv; fi
+fi
+runs=${2:-5}
+scratch=${3:-${TMPDIR:-/tmp}/subdiv-job-bench}
+if [ ! -x "$exe" ]; then
+  echo "run_job_bench.sh: no executable at '$exe' (build one: cmake --workflow --preset release)" >&2
+  exit 2
+fi
+mkdir -p "$scratch"
+
+exec python3 - "$exe" "$runs" "$scratch" <<'PYTHON'
+import hashlib
+import math
+import os
+import statistics
+import subprocess
+import sys
+import time
+
+exe, runs, scratch = os.path.abspath(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
+
+
+def write_obj(path, positions, faces):
+    lines = [f"v {x:.7g} {y:.7g} {z:.7g}\n" for x, y, z in positions]
+    lines += ["f " + " ".join(str(i + 1) for i in face) + "\n" for face in faces]
+    tmp = path + ".part"
+    with open(tmp, "w") as out:
+        out.writelines(lines)
+    os.replace(tmp, path)
+
+
+def quad_torus(rows, cols):
+    positions, faces = [], []
+    for i in range(rows):
+        u = 2 * math.pi * i / rows
+        for j in range(cols):
+            v = 2 * math.pi * j / cols
+            r = 2 + 0.7 * math.cos(v)
+            positions.append((r * math.cos(u), r * math.sin(u), 0.7 * math.sin(v)))
+    for i in range(rows):
+        for j in range(cols):
+            i1, j1 = (i + 1) % rows, (j + 1) % cols
+            faces.append((i * cols + j, i * cols + j1, i1 * cols + j1, i1 * cols + j))
+    return positions, faces
+
+
+def icosphere(levels):
+    t = (1 + math.sqrt(5)) / 2
+    positions = [(-1, t, 0), (1, t, 0), (-1, -t, 0), (1, -t, 0), (0, -1, t), (0, 1, t),
+                 (0, -1, -t), (0, 1, -t), (t, 0, -1), (t, 0, 1), (-t, 0, -1), (-t, 0, 1)]
+    positions = [tuple(c / math.sqrt(x * x + y * y + z * z) for c in (x, y, z))
+                 for x, y, z in positions]
+    faces = [(0, 11, 5), (0, 5, 1), (0, 1, 7), (0, 7, 10), (0, 10, 11), (1, 5, 9), (5, 11, 4),
+             (11, 10, 2), (10, 7, 6), (7, 1, 8), (3, 9, 4), (3, 4, 2), (3, 2, 6), (3, 6, 8),
+             (3, 8, 9), (4, 9, 5), (2, 4, 11), (6, 2, 10), (8, 6, 7), (9, 8, 1)]
+    for _ in range(levels):
+        # one midpoint per edge, shared by its two faces through the table, so
+        # the result stays closed; children keep their parent's winding
+        midpoint = {}
+
+        def middle(a, b):
+            key = (a, b) if a < b else (b, a)
+            if key not in midpoint:
+                p, q = positions[a], positions[b]
+                m = [(p[k] + q[k]) / 2 for k in range(3)]
+                n = math.sqrt(sum(c * c for c in m))
+                midpoint[key] = len(positions)
+                positions.append(tuple(c / n for c in m))
+            return midpoint[key]
+
+        refined = []
+        for a, b, c in faces:
+            ab, bc, ca = middle(a, b), middle(b, c), middle(c, a)
+            refined += [(a, ab, ca), (b, bc, ab), (c, ca, bc), (ab, bc, ca)]
+        faces = refined
+    return positions, faces
+
+
+# (name, file, generator, iterations, faces in, faces out)
+cases = [
+    ("quad torus 250k", "torus-quad-500x500.obj", lambda: quad_torus(500, 500), 2),
+    ("quad torus 20k", "torus-quad-200x100.obj", lambda: quad_torus(200, 100), 4),
+    ("icosphere 328k", "icosphere-7.obj", lambda: icosphere(7), 2),
+]
+faces_in = {}
+for name, file, make, iterations in cases:
+    path = os.path.join(scratch, file)
+    if not os.path.exists(path):
+        print(f"generating {path}", file=sys.stderr)
+        positions, faces = make()
+        write_obj(path, positions, faces)
+    with open(path) as source:
+        faces_in[name] = sum(1 for line in source if line.startswith("f "))
+
+
+def run_once(path, iterations, out):
+    # /usr/bin/time reports the peak of the tool alone: a child forked from
+    # this process would inherit its peak, which exec does not reset
+    report = os.path.join(scratch, "time.txt")
+    start = time.perf_counter()
+    run = subprocess.run(["/usr/bin/time", "-f", "%e %M", "-o", report,
+                          exe, path, str(iterations), out],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    wall = time.perf_counter() - start
+    if run.returncode != 0:
+        sys.exit(f"run_job_bench.sh: {exe} {path} {iterations} failed "
+                 f"({run.returncode}): {run.stderr}")
+    with open(report) as numbers:
+        _, peak_kib = numbers.read().split()[-2:]
+    return wall, int(peak_kib) / 1024.0
+
+
+times = {name: [] for name, *_ in cases}
+peaks = {name: [] for name, *_ in cases}
+digests = {name: set() for name, *_ in cases}
+faces_out = {}
+for run in range(runs):
+    for name, file, _, iterations in cases:
+        out = os.path.join(scratch, "out-" + file)
+        wall, peak = run_once(os.path.join(scratch, file), iterations, out)
+        times[name].append(wall)
+        peaks[name].append(peak)
+        with open(out, "rb") as produced:
+            digests[name].add(hashlib.sha256(produced.read()).hexdigest()[:12])
+        faces_out[name] = faces_in[name] * 4 ** iterations
+        os.remove(out)
+
+print(f"{exe}, {runs} runs per case, medians")
+print("| case | iterations | faces in | faces out | wall time (s) | peak memory (MiB) | output sha256 |")
+print("|---|---:|---:|---:|---:|---:|---|")
+for name, _, _, iterations in cases:
+    digest = ",".join(sorted(digests[name]))
+    print(f"| {name} | {iterations} | {faces_in[name]:,} | {faces_out[name]:,} | "
+          f"{statistics.median(times[name]):.3f} | {statistics.median(peaks[name]):.0f} | "
+          f"{digest} |")
+if any(len(d) != 1 for d in digests.values()):
+    sys.exit("run_job_bench.sh: the runs of one case wrote different outputs")
+PYTHON
