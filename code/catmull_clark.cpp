@@ -12,7 +12,6 @@
 // cleared first and serve as accumulators: the face pass and the edge pass add
 // their points into them in ascending face and then edge order, and the vertex
 // pass overwrites them with the moved positions.
-#include <cstdio>
 #include <cstring>
 
 #include "check.h"
@@ -294,13 +293,7 @@ bool catmull_clark_iterate(const geom* input, geom* output, int32_t count)
         } else {
             catmull_clark_last_step(&mesh_in, &geom_in, &geom_out, owned);
         }
-        std::fprintf(stderr, "Finished iteration vertices %llu -> %llu\n",
-                     (unsigned long long)geom_in.n_vertices,
-                     (unsigned long long)geom_out.n_vertices);
-        mesh_free(&mesh_in);
-        if (owned) geom_free(&geom_in);
-        geom_in = geom_out;
-        mesh_in = mesh_out;
+        iteration_advance(&geom_in, &mesh_in, &geom_out, &mesh_out, owned);
     }
     mesh_free(&mesh_in);
     *output = geom_out;

@@ -155,6 +155,12 @@ void loop_mesh_derive(const mesh* mesh_in, const geom* geom_in, const geom* geom
 
 // ---------------------------------------------------------------- subdivision
 
+// The end of one iteration of a subdivision loop: prints "Finished iteration
+// vertices N -> M" on stderr, releases the input pair (its geometry only when
+// owned, never the caller's arrays) and moves the output pair into its place.
+void iteration_advance(geom* geom_in, mesh* mesh_in, const geom* geom_out, const mesh* mesh_out,
+                       bool owned);
+
 // The weights of the Loop vertex rule for a vertex of the given valence n:
 // *alpha for its old position and *beta for the sum of its neighbours, in
 // single precision as angle = 2π / n, κ = cosf(angle),

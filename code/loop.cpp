@@ -15,7 +15,6 @@
 // library's single-precision powf, which the compiler would otherwise fold
 // into a product that rounds differently for some arguments.
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 
 #include "check.h"
@@ -271,13 +270,7 @@ bool loop_iterate(const geom* input, geom* output, int32_t count)
             mem_release(&mesh_in.vertex_valence);
             loop_last_step(&mesh_in, &geom_in, &geom_out, owned);
         }
-        std::fprintf(stderr, "Finished iteration vertices %llu -> %llu\n",
-                     (unsigned long long)geom_in.n_vertices,
-                     (unsigned long long)geom_out.n_vertices);
-        mesh_free(&mesh_in);
-        if (owned) geom_free(&geom_in);
-        geom_in = geom_out;
-        mesh_in = mesh_out;
+        iteration_advance(&geom_in, &mesh_in, &geom_out, &mesh_out, owned);
     }
     mesh_free(&mesh_in);
     *output = geom_out;
