@@ -24,35 +24,15 @@
 #include <vector>
 
 #include "driver.h"
+#include "mesh_fixtures.h"
+#include "test_util.h"
 
 namespace fs = std::filesystem;
+using test_util::read_file;
+using test_util::scratch_folder;
+using test_util::write_file;
 
 namespace {
-
-// A fresh folder under /tmp, removed with everything in it at the end.
-struct scratch_folder {
-    std::string path;
-    scratch_folder()
-    {
-        char name[] = "/tmp/subdiv-obj-write-XXXXXX";
-        path = mkdtemp(name);
-    }
-    ~scratch_folder() { fs::remove_all(path); }
-    std::string file(const char* name) const { return path + "/" + name; }
-};
-
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void write_file(const std::string& path, const std::string& text)
-{
-    std::ofstream(path, std::ios::binary) << text;
-}
 
 std::vector<std::string> folder_entries(const std::string& folder)
 {
@@ -62,22 +42,6 @@ std::vector<std::string> folder_entries(const std::string& folder)
     return names;
 }
 
-// A record with the given positions (x, y, z per vertex) and corners.
-geom make_geom(std::vector<float> xyz, std::vector<uint64_t> corners, int face_size)
-{
-    uint64_t n_vertices = xyz.size() / 3, n_faces = corners.size() / face_size;
-    geom g;
-    geom_alloc(&g, n_vertices, n_faces, n_faces * face_size / 2, face_size);
-    for (uint64_t i = 0; i < n_vertices; ++i) {
-        g.x[i] = xyz[3 * i];
-        g.y[i] = xyz[3 * i + 1];
-        g.z[i] = xyz[3 * i + 2];
-    }
-    uint64_t* columns[4] = {g.corner0, g.corner1, g.corner2, g.corner3};
-    for (uint64_t f = 0; f < n_faces; ++f)
-        for (int c = 0; c < face_size; ++c) columns[c][f] = corners[f * face_size + c];
-    return g;
-}
 
 // The text of g written one printf per line: what the writer must match.
 std::string printf_text(const geom* g)
@@ -139,7 +103,7 @@ int format_mismatches(const std::vector<float>& values)
 TEST(ObjWrite, TwoVerticesWithoutFaces)
 {
     scratch_folder folder;
-    geom g = make_geom({0, 0, 0, 1, 0, 0}, {}, 3);
+    geom g = geom_from_arrays({0, 0, 0, 1, 0, 0}, {}, 3);
     ASSERT_EQ(obj_write(folder.file("two.obj").c_str(), &g), 1);
     EXPECT_EQ(read_file(folder.file("two.obj")),
               "# Vertices 2\nv 0.000000 0.000000 0.000000\nv 1.000000 0.000000 0.000000\n"
@@ -156,7 +120,7 @@ TEST(ObjWrite, QuadsUnderTrianglesHeaderAndTriangleCorners)
 {
     scratch_folder folder;
     std::string path = folder.file("mesh.obj");
-    geom quad = make_geom({-1, -0.5f, 2, 1e10f, 0.25f, -3}, {0, 1, 1, 0, 1, 0, 0, 1}, 4);
+    geom quad = geom_from_arrays({-1, -0.5f, 2, 1e10f, 0.25f, -3}, {0, 1, 1, 0, 1, 0, 0, 1}, 4);
     ASSERT_EQ(obj_write(path.c_str(), &quad), 1);
     EXPECT_EQ(read_file(path), "# Vertices 2\n"
                                "v -1.000000 -0.500000 2.000000\n"
@@ -166,7 +130,7 @@ TEST(ObjWrite, QuadsUnderTrianglesHeaderAndTriangleCorners)
                                "f 2 1 1 2\n");
     geom_free(&quad);
 
-    geom tri = make_geom({0, 0, 0, 1, 0, 0, 0, 1, 0}, {0, 1, 2}, 3);
+    geom tri = geom_from_arrays({0, 0, 0, 1, 0, 0, 0, 1, 0}, {0, 1, 2}, 3);
     ASSERT_EQ(obj_write(path.c_str(), &tri), 1);
     EXPECT_EQ(read_file(path), "# Vertices 3\n"
                                "v 0.000000 0.000000 0.000000\n"
@@ -268,7 +232,7 @@ TEST(ObjWrite, ReplacesFilesWholeAndKeepsTheirMode)
 {
     scratch_folder folder;
     std::string path = folder.file("out.obj");
-    geom g = make_geom({1, 2, 3}, {}, 3);
+    geom g = geom_from_arrays({1, 2, 3}, {}, 3);
     const std::string text = "# Vertices 1\nv 1.000000 2.000000 3.000000\n\n# Triangles 0\n";
 
     // a new file gets 0666 less the umask
@@ -307,7 +271,7 @@ TEST(ObjWrite, WritesIntoAPipeDirectly)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     std::string received;
     std::thread reader([&] { received = read_file(fifo); });
-    geom g = make_geom({-2.5f, 0.125f, 7}, {0, 0, 0}, 3);
+    geom g = geom_from_arrays({-2.5f, 0.125f, 7}, {0, 0, 0}, 3);
     EXPECT_EQ(obj_write(fifo.c_str(), &g), 1);
     reader.join();
     EXPECT_EQ(received, printf_text(&g));
@@ -319,7 +283,7 @@ TEST(ObjWrite, WritesIntoAPipeDirectly)
 // a descriptor that takes no writes gives its errno and nothing else.
 TEST(ObjWrite, OntoAnOpenDescriptor)
 {
-    geom g = make_geom({0.5f, -1, 3, 1e10f, 2, -0.0f, 1, 1, 1}, {0, 1, 2, 2, 1, 0}, 3);
+    geom g = geom_from_arrays({0.5f, -1, 3, 1e10f, 2, -0.0f, 1, 1, 1}, {0, 1, 2, 2, 1, 0}, 3);
     int fd = memfd_create("obj_write_test", 0);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(write(fd, "head", 4), 4);
@@ -345,7 +309,7 @@ TEST(ObjWrite, OntoAnOpenDescriptor)
 TEST(ObjWrite, FailuresNameThePathAndTheReason)
 {
     scratch_folder folder;
-    geom g = make_geom({1, 2, 3}, {}, 3);
+    geom g = geom_from_arrays({1, 2, 3}, {}, 3);
     write_file(folder.file("plain"), "keep");
     struct {
         std::string path;

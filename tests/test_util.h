@@ -1,5 +1,5 @@
 // Helpers shared by the test files: scratch folders, whole-file reads and
-// writes, small geometries, and runs of the real subdiv executable.
+// writes, and runs of the real subdiv executable.
 #pragma once
 
 #include <sys/wait.h>
@@ -11,8 +11,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include "geometry.h"
 
 namespace test_util {
 
@@ -39,25 +37,6 @@ inline std::string read_file(const std::string& path)
 inline void write_file(const std::string& path, const std::string& text)
 {
     std::ofstream(path, std::ios::binary) << text;
-}
-
-// A record with the given positions (x, y, z per vertex) and corners
-// (face_size per face); n_edges is half the corner total.
-inline geom make_geom(const std::vector<float>& xyz, const std::vector<uint64_t>& corners,
-                      int face_size)
-{
-    uint64_t n_vertices = xyz.size() / 3, n_faces = corners.size() / face_size;
-    geom g;
-    geom_alloc(&g, n_vertices, n_faces, n_faces * face_size / 2, face_size);
-    for (uint64_t i = 0; i < n_vertices; ++i) {
-        g.x[i] = xyz[3 * i];
-        g.y[i] = xyz[3 * i + 1];
-        g.z[i] = xyz[3 * i + 2];
-    }
-    uint64_t* columns[4] = {g.corner0, g.corner1, g.corner2, g.corner3};
-    for (uint64_t f = 0; f < n_faces; ++f)
-        for (int c = 0; c < face_size; ++c) columns[c][f] = corners[f * face_size + c];
-    return g;
 }
 
 // What one run of the subdiv executable gave.
