@@ -32,10 +32,11 @@ static unsigned long long physical_memory(void)
     return (unsigned long long)pages * (unsigned long long)page_size;
 }
 
-// Works out the counts after count iterations and the most memory any
+// Works out the counts after count iterations and a bound on the memory any
 // iteration holds at once (the input, the previous geometry and its
 // connectivity, the next geometry and, but for the last iteration, its
-// connectivity). Prints why and returns false when they do not fit.
+// connectivity; the loops release parts of the previous pair early, so the
+// real peak is lower). Prints why and returns false when they do not fit.
 static bool run_fits_in_memory(const char* path, const geom* input, int32_t count)
 {
     const int face_size = geom_face_size(input);
@@ -63,7 +64,7 @@ static bool run_fits_in_memory(const char* path, const geom* input, int32_t coun
     unsigned long long memory = physical_memory();
     if (peak > memory) {
         std::fprintf(stderr,
-                     "subdiv: %s: %d iterations make %llu vertices and %llu faces and need about "
+                     "subdiv: %s: %d iterations make %llu vertices and %llu faces and need up to "
                      "%.3g bytes of memory; this machine has %llu bytes\n",
                      path, count, (unsigned long long)v, (unsigned long long)f, double(peak),
                      memory);
