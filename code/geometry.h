@@ -12,8 +12,9 @@
 // ---------------------------------------------------------------- storage
 
 // Returns a block of padded_size(n_bytes) bytes aligned to 64 bytes. The
-// contents are not initialised (and may hold what a released block held). A request the system refuses ends the run
-// with a message giving the byte count; the result is never null.
+// contents are not initialised (and may hold what a released block held). A
+// request the system refuses ends the run with a message giving the byte
+// count; the result is never null.
 void* mem_alloc(uint64_t n_bytes);
 
 // Returns a block from mem_alloc. Null is ignored. A block of 256 KiB or
