@@ -265,19 +265,13 @@ void geom_alloc_vertices(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_
     g->flags = uint64_t(face_size) & 0xF;
 }
 
-void geom_alloc_faces(geom* g)
+void geom_alloc(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_edges, int face_size)
 {
-    const uint64_t n_faces = g->n_faces;
+    geom_alloc_vertices(g, n_vertices, n_faces, n_edges, face_size);
     g->corner0 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
     g->corner1 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
     g->corner2 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
     if (geom_face_size(g) == 4) g->corner3 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
-}
-
-void geom_alloc(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_edges, int face_size)
-{
-    geom_alloc_vertices(g, n_vertices, n_faces, n_edges, face_size);
-    geom_alloc_faces(g);
 }
 
 void geom_free(geom* g)

@@ -76,14 +76,13 @@ inline int geom_face_size(const geom* g) { return int(g->flags & 0xF); }
 // flags. Contents are uninitialised. What *g held is overwritten, not released.
 void geom_alloc(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_edges, int face_size);
 
-// The two halves of geom_alloc: the first clears *g, allocates x, y and z
-// and sets the counts and flags; the second allocates the corner arrays for
-// g's face count and face size. The last step of an iteration loop takes its
-// corner arrays only once it has released the input arrays that it no
-// longer reads, so that they can take over their pages.
+// The first half of geom_alloc: clears *g, allocates x, y and z and sets the
+// counts and flags; the corner arrays stay null for the caller to allocate.
+// The last step of an iteration loop takes its corner arrays only once it has
+// released the input arrays that it no longer reads, so that they can take
+// over their pages.
 void geom_alloc_vertices(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_edges,
                          int face_size);
-void geom_alloc_faces(geom* g);
 
 // Releases the arrays of *g and clears it. Null, or a cleared record, is harmless.
 void geom_free(geom* g);
