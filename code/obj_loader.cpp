@@ -573,6 +573,21 @@ static void material_strings_free(obj_material* material)
     std::free(material->alpha_map);
 }
 
+// Ends the material being read: a started one (a "newmtl" was read) is
+// appended to the array, whose count was taken beforehand; values read before
+// any "newmtl" belong to no material and are dropped.
+static void material_finish(obj_material* material, bool started, obj_material* array,
+                            uint64_t* count, uint64_t capacity)
+{
+    if (!started) {
+        material_strings_free(material);
+        return;
+    }
+    CHECK(*count < capacity, "material library holds more than %llu materials",
+          (unsigned long long)capacity);
+    array[(*count)++] = *material;
+}
+
 // Replaces *field by a copy of the text from the cursor to the line's CR, LF or NUL.
 static void material_map_set(char** field, const char* cursor)
 {
@@ -635,14 +650,8 @@ int mtl_parse(obj_material** materials, uint64_t* num_materials, const char* pat
         const char* cursor = line;
         switch (mtl_statement(&cursor)) {
         case mtl_newmtl: {
-            if (started) {
-                CHECK(count < capacity, "material library holds more than %llu materials",
-                      (unsigned long long)capacity);
-                array[count++] = material;
-            } else {
-                material_strings_free(&material);
-                started = true;
-            }
+            material_finish(&material, started, array, &count, capacity);
+            started = true;
             material_defaults(&material);
             uint64_t n = 0;
             const char* word = line_word(cursor, &n);
@@ -686,13 +695,7 @@ int mtl_parse(obj_material** materials, uint64_t* num_materials, const char* pat
         const void* feed = std::memchr(line, '\n', uint64_t(text_end - line));
         line = feed ? static_cast<const char*>(feed) + 1 : text_end;
     }
-    if (started) {
-        CHECK(count < capacity, "material library holds more than %llu materials",
-              (unsigned long long)capacity);
-        array[count++] = material;
-    } else {
-        material_strings_free(&material);
-    }
+    material_finish(&material, started, array, &count, capacity);
     CHECK(count == capacity, "material library: %llu materials read, %llu counted",
           (unsigned long long)count, (unsigned long long)capacity);
 

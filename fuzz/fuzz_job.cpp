@@ -32,6 +32,7 @@
 
 #include "check.h"
 #include "driver.h"
+#include "fuzz_common.h"
 #include "geometry.h"
 
 // from the sanitizer runtime that every fuzz build links
@@ -53,19 +54,6 @@ static void fuzz_check(bool condition)
 }
 
 static void leave_build(void) { longjmp(g_refused, 1); }
-
-// True when an "mtllib" in the data is followed by blanks and a "/": such a
-// library would be opened outside the (missing) folder the fuzzer names.
-static bool names_absolute_library(const uint8_t* data, size_t size)
-{
-    for (size_t i = 0; i + 6 < size; ++i) {
-        if (std::memcmp(data + i, "mtllib", 6) != 0) continue;
-        size_t j = i + 6;
-        while (j < size && (data[j] == ' ' || data[j] == '\t')) ++j;
-        if (j < size && data[j] == '/') return true;
-    }
-    return false;
-}
 
 // The rule of mesh_build over the faces in file order, with a std::map for
 // its edge table: no face has an edge from a vertex to itself or one vertex

@@ -11,19 +11,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "fuzz_common.h"
 #include "obj_loader.h"
-
-// True when an "mtllib" in the data is followed by blanks and a "/".
-static bool names_absolute_library(const uint8_t* data, size_t size)
-{
-    for (size_t i = 0; i + 6 < size; ++i) {
-        if (std::memcmp(data + i, "mtllib", 6) != 0) continue;
-        size_t j = i + 6;
-        while (j < size && (data[j] == ' ' || data[j] == '\t')) ++j;
-        if (j < size && data[j] == '/') return true;
-    }
-    return false;
-}
 
 static void fuzz_check(bool condition)
 {
