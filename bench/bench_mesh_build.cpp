@@ -22,7 +22,8 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "geometry.h"
+#include "mesh.h"
+#include "storage.h"
 #include "map.h"
 
 namespace {

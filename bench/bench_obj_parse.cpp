@@ -18,7 +18,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "geometry.h"
+#include "storage.h"
 #include "obj_loader.h"
 
 namespace {

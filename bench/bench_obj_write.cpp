@@ -11,7 +11,7 @@
 
 #include <cstdio>
 
-#include "driver.h"
+#include "obj_write.h"
 
 static const char* const fast_path = "/tmp/subdiv-bench-obj-write.obj";
 static const char* const fprintf_path = "/tmp/subdiv-bench-obj-write-fprintf.obj";

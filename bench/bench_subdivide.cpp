@@ -20,7 +20,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "geometry.h"
+#include "catmull_clark.h"
+#include "loop.h"
+#include "mesh_derive.h"
+#include "storage.h"
 
 namespace {
 

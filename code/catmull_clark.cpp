@@ -12,11 +12,15 @@
 // cleared first and serve as accumulators: the face pass and the edge pass add
 // their points into them in ascending face and then edge order, and the vertex
 // pass overwrites them with the moved positions.
+#include "catmull_clark.h"
+
 #include <cstring>
 
 #include "check.h"
-#include "geometry.h"
+#include "iteration.h"
+#include "mesh_derive.h"
 #include "simd.h"
+#include "storage.h"
 
 void catmull_clark_vertex_weights(uint64_t valence, float* weight_old, float* weight_partial)
 {

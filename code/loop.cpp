@@ -14,12 +14,16 @@
 // This file is compiled with -fno-builtin-powf: the vertex rule calls the
 // library's single-precision powf, which the compiler would otherwise fold
 // into a product that rounds differently for some arguments.
+#include "loop.h"
+
 #include <cmath>
 #include <cstring>
 
 #include "check.h"
-#include "geometry.h"
+#include "iteration.h"
+#include "mesh_derive.h"
 #include "simd.h"
+#include "storage.h"
 
 // Edge rule: the weight of the two ends and of the two opposite corners.
 static const float loop_weight_end = 0.375f;

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "check.h"
-#include "geometry.h"
+#include "storage.h"
 #include "simd.h"
 
 uint64_t map_hash(const void* bytes, uint64_t n_bytes)

@@ -20,10 +20,12 @@
 // earlier face of its even twin gave the two halves. The scratch array split
 // holds them: split[h] is the number of the half of edge h >> 1 that touches
 // the origin of h, so a face reads split[h] and split[h ^ 1] for either side.
+#include "mesh_derive.h"
+
 #include <cstring>
 
 #include "check.h"
-#include "geometry.h"
+#include "storage.h"
 
 // The arrays of mesh_out that a child face fills: its half-edges in corner
 // order, each with its origin (the child's corner), its face and its next.

@@ -12,7 +12,7 @@
 #include <limits>
 
 #include "check.h"
-#include "geometry.h"
+#include "storage.h"
 
 // ---------------------------------------------------------------- memory and strings
 

@@ -4,7 +4,11 @@
 #include <cstdio>
 
 #include "check.h"
+#include "catmull_clark.h"
 #include "driver.h"
+#include "loop.h"
+#include "obj_import.h"
+#include "obj_write.h"
 
 // The job's input and output records live until the process ends.
 static geom g_input;

@@ -30,10 +30,14 @@
 #include <map>
 #include <utility>
 
+#include "catmull_clark.h"
 #include "check.h"
-#include "driver.h"
 #include "fuzz_common.h"
-#include "geometry.h"
+#include "loop.h"
+#include "mesh.h"
+#include "obj_import.h"
+#include "obj_write.h"
+#include "storage.h"
 
 // from the sanitizer runtime that every fuzz build links
 extern "C" size_t __sanitizer_get_current_allocated_bytes(void);

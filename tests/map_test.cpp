@@ -5,7 +5,8 @@
 #include <random>
 #include <vector>
 
-#include "geometry.h"
+#include "mesh.h"
+#include "storage.h"
 #include "map.h"
 
 namespace {

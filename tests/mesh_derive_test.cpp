@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "geometry.h"
+#include "mesh_derive.h"
 #include "mesh_fixtures.h"
 
 namespace {

@@ -10,7 +10,12 @@
 #include <utility>
 #include <vector>
 
-#include "geometry.h"
+#include "catmull_clark.h"
+#include "geom.h"
+#include "loop.h"
+#include "mesh.h"
+#include "mesh_derive.h"
+#include "storage.h"
 
 // A geom from flat positions (x, y, z per vertex) and flat corner lists
 // (face_size per face); the edge count is half the number of corners, as the

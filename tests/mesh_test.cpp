@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "check.h"
-#include "geometry.h"
+#include "mesh.h"
+#include "storage.h"
 
 namespace {
 

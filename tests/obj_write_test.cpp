@@ -23,8 +23,8 @@
 #include <thread>
 #include <vector>
 
-#include "driver.h"
 #include "mesh_fixtures.h"
+#include "obj_write.h"
 #include "test_util.h"
 
 namespace fs = std::filesystem;

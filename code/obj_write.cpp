@@ -10,6 +10,8 @@
 // file in the same folder, which replaces the path by a rename once every
 // byte is written and the file is closed, so a failed write leaves the old
 // file (or nothing) behind, never a partial one.
+#include "obj_write.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,7 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver.h"
+#include "storage.h"
 
 // ---------------------------------------------------------------- numbers
 

@@ -1,4 +1,6 @@
 // OBJ import: the whole file read at once, parsed, and copied into a geom.
+#include "obj_import.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,8 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include "driver.h"
 #include "obj_loader.h"
+#include "storage.h"
 
 // Reads the whole file at path into a NUL-terminated block from mem_alloc.
 // Returns the block and sets *length, or prints why and returns null.

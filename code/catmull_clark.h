@@ -1,0 +1,25 @@
+// Catmull-Clark subdivision of quadrilateral meshes.
+#pragma once
+
+#include <cstdint>
+
+#include "geom.h"
+#include "mesh.h"
+
+// The weights of the Catmull-Clark vertex rule for a vertex of valence k:
+// *weight_old = (k − 2) / k for its old position and *weight_partial = 1 / k²
+// for the sum of its face and edge points, in single precision (1/3 and 1/9
+// for valence 3, 1/2 and 1/16 for valence 4). Valence 0 gives 1 and −0,
+// which keep the old position bit for bit.
+void catmull_clark_vertex_weights(uint64_t valence, float* weight_old, float* weight_partial);
+
+// One Catmull-Clark iteration of the quad mesh geom_in with its connectivity
+// mesh_in: fills geom_out (V + F + E vertices, 4F faces, 4F + 2E edges) and,
+// when mesh_out is not null, its connectivity. Returns 0, touching nothing,
+// when geom_in's face size is not 4. Inputs and outputs must not alias.
+int catmull_clark_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out);
+
+// Applies count Catmull-Clark iterations to the quad mesh *input and moves the
+// result into *output, as loop_iterate does (false for a mesh that is not
+// made of quads).
+bool catmull_clark_iterate(const geom* input, geom* output, int32_t count);
