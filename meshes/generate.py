@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Writes the sample meshes of this folder: small closed, consistently oriented
-meshes with outward-facing counter-clockwise faces.
+"""Writes the sample meshes of this folder: small consistently oriented meshes
+whose faces run counter-clockwise seen from outside: from above for the open
+patches that lie over the z = 0 plane.
 
     python3 meshes/generate.py            # rewrites the files beside this script
 """
@@ -17,6 +18,30 @@ def write(name, vertices, faces, comment):
             out.write("v " + " ".join(fmt(c) for c in v) + "\n")
         for f in faces:
             out.write("f " + " ".join(str(i + 1) for i in f) + "\n")
+
+
+def write_textured(name, vertices, faces, face_texcoords, comment, library=None, materials=()):
+    """Faces as f v/vt ...: face_texcoords gives per face the (u, v) of each
+    corner, and every distinct (u, v) is written once, in order of first use,
+    so faces that meet along an edge without a seam share their vt lines.
+    materials lists (first face, material name) for the usemtl statements."""
+    texcoords = {}
+    for uvs in face_texcoords:
+        for uv in uvs:
+            texcoords.setdefault(uv, len(texcoords))
+    starts = dict(materials)
+    with open(os.path.join(HERE, name), "w", newline="\n") as out:
+        out.write(f"# {comment}\n")
+        if library:
+            out.write(f"mtllib {library}\n")
+        for v in vertices:
+            out.write("v " + " ".join(fmt(c) for c in v) + "\n")
+        for uv in texcoords:
+            out.write("vt " + " ".join(fmt(c) for c in uv) + "\n")
+        for k, (f, uvs) in enumerate(zip(faces, face_texcoords)):
+            if k in starts:
+                out.write(f"usemtl {starts[k]}\n")
+            out.write("f " + " ".join(f"{i + 1}/{texcoords[uv] + 1}" for i, uv in zip(f, uvs)) + "\n")
 
 
 def fmt(c):
@@ -83,6 +108,113 @@ def torus(n_major, n_minor, radius=1.0, tube=0.35, triangles=False):
     return v, faces
 
 
+def grid(xs, ys, triangles=False):
+    """Open grid over the z = 0 plane, rows of cells from y = ys[0] up. Cells
+    split into triangles take their diagonals in a checkerboard pattern, so
+    two of the grid's four corners lie on one triangle and two on two."""
+    v = [(x, y, 0) for y in ys for x in xs]
+    at = lambda i, j: j * len(xs) + i
+    faces = []
+    for j in range(len(ys) - 1):
+        for i in range(len(xs) - 1):
+            a, b, c, d = at(i, j), at(i + 1, j), at(i + 1, j + 1), at(i, j + 1)
+            if not triangles:
+                faces.append((a, b, c, d))
+            elif (i + j) % 2 == 0:
+                faces += [(a, b, c), (a, c, d)]
+            else:
+                faces += [(a, b, d), (b, c, d)]
+    return v, faces
+
+
+GRID_X = (0, 1, 2.5, 3, 4.5)
+GRID_Y = (0, 1.5, 2, 3)
+
+
+def grid_texcoords(v, faces):
+    """u = x / 5 and v = y / 4, except that the cells of the last column form
+    an island of their own, shifted by 0.05 in u: a seam along x = 3."""
+    seam = GRID_X[-2]
+    result = []
+    for f in faces:
+        shift = 0.05 if all(v[i][0] >= seam for i in f) else 0
+        result.append([(v[i][0] / 5 + shift, v[i][1] / 4) for i in f])
+    return result
+
+
+def cylinder_open():
+    """Open tube of quads around the z axis, an octagon at three heights."""
+    ring = [(1, 0), (0.7, 0.7), (0, 1), (-0.7, 0.7), (-1, 0), (-0.7, -0.7), (0, -1), (0.7, -0.7)]
+    heights = (0, 0.75, 2)
+    v = [(x, y, z) for z in heights for (x, y) in ring]
+    n = len(ring)
+    at = lambda j, i: j * n + i % n
+    faces = [(at(j, i), at(j, i + 1), at(j + 1, i + 1), at(j + 1, i))
+             for j in range(len(heights) - 1) for i in range(n)]
+    return v, faces
+
+
+def cube_open():
+    """The cube without its +z face."""
+    v, faces = cube()
+    return v, faces[:4] + faces[5:]
+
+
+def polygon_closed():
+    """The cube with a vertex added at z = 0.5 on its edge x = y = 1, which
+    makes the +x and +y faces pentagons, and its -z face split into two
+    triangles."""
+    v, faces = cube()
+    v = v + [(1, 1, 0.5)]
+    extra = len(v) - 1
+    plus_x = list(faces[0])
+    plus_x.insert(plus_x.index(7), extra)       # side (1, 1, -1) -> (1, 1, 1)
+    plus_y = list(faces[2])
+    plus_y.insert(plus_y.index(6), extra)       # side (1, 1, 1) -> (1, 1, -1)
+    a, b, c, d = faces[5]
+    return v, [plus_x, faces[1], plus_y, faces[3], faces[4], (a, b, c), (a, c, d)]
+
+
+def polygon_open():
+    """Open patch of faces with 3 to 7 corners, flat but for its four interior
+    vertices (two of them of valence 2, on the sides between two faces). Of
+    the boundary vertices some lie on one face only, and (3, 2) lies on four
+    boundary edges: a last triangle touches the patch there and nowhere else."""
+    v = [(0, 0, 0), (1, 0, 0), (1.5, -0.25, 0), (2, 0, 0), (3, 0, 0), (3.25, 0.5, 0),
+         (0, 1, 0), (1, 1, 0.5), (1.5, 1, 0.25), (2, 1, -0.25), (2, 0.5, 0), (3, 1, 0),
+         (0, 2, 0), (1, 2, 0), (2, 2, 0), (2.5, 2.25, 0), (3, 2, 0), (4, 2, 0), (3.5, 3, 0)]
+    faces = [(0, 1, 7), (0, 7, 6), (1, 2, 3, 10, 9, 8, 7), (3, 4, 5, 11, 9, 10),
+             (6, 7, 13, 12), (7, 8, 9, 14, 13), (9, 11, 16, 15, 14), (16, 17, 18)]
+    return v, faces
+
+
+def cube_texcoords():
+    """The cube unfolded as a cross, 0.25 a side: the +z face in the middle of
+    a row -x, +z, +x, -z, with +y above and -y below it. Each face's (u, v)
+    runs counter-clockwise like the face seen from outside."""
+    def uv(p, normal):
+        x, y, z = ((c + 1) / 2 for c in p)  # 0 or 1
+        s = 0.25
+        return {
+            (1, 0, 0): (2 * s + (1 - z) * s, s + y * s),
+            (-1, 0, 0): (z * s, s + y * s),
+            (0, 1, 0): (s + x * s, 2 * s + (1 - z) * s),
+            (0, -1, 0): (s + x * s, z * s),
+            (0, 0, 1): (s + x * s, s + y * s),
+            (0, 0, -1): (3 * s + (1 - x) * s, s + y * s),
+        }[normal]
+    v, faces = cube()
+    normals = [(1, 0, 0), (-1, 0, 0), (0, 1, 0), (0, -1, 0), (0, 0, 1), (0, 0, -1)]
+    return [[uv(v[i], n) for i in f] for f, n in zip(faces, normals)]
+
+
+def write_materials(name, materials, comment):
+    with open(os.path.join(HERE, name), "w", newline="\n") as out:
+        out.write(f"# {comment}\n")
+        for material, colour in materials:
+            out.write(f"newmtl {material}\nKd {colour}\n")
+
+
 if __name__ == "__main__":
     write("cube-quad.obj", *cube(), "cube, corners at +-1, six outward quads")
     write("tetrahedron.obj", *tetrahedron(), "regular tetrahedron")
@@ -90,3 +222,18 @@ if __name__ == "__main__":
     write("icosahedron.obj", *icosahedron(), "icosahedron")
     write("torus-quad.obj", *torus(24, 12), "quad torus, 24 x 12")
     write("torus-tri.obj", *torus(24, 12, triangles=True), "triangle torus, 24 x 12 x 2")
+    write("grid-quad.obj", *grid(GRID_X, GRID_Y), "open grid of 4 x 3 quads over z = 0")
+    write("grid-tri.obj", *grid(GRID_X, GRID_Y, triangles=True), "open grid of 4 x 3 x 2 triangles over z = 0")
+    write("cylinder-open.obj", *cylinder_open(), "open tube of 8 x 2 quads, two boundary rims")
+    write("cube-open.obj", *cube_open(), "cube of quads without its +z face")
+    write("polygon-closed.obj", *polygon_closed(), "closed: cube with two pentagons and two triangles")
+    write("polygon-open.obj", *polygon_open(), "open patch of faces with 3 to 7 corners")
+    v, faces = cube()
+    write_textured("cube-textured.obj", v, faces, cube_texcoords(),
+                   "cube with texture coordinates unfolded as a cross", library="cube-textured.mtl",
+                   materials=[(0, "sides"), (4, "caps")])
+    write_materials("cube-textured.mtl", [("sides", "0.8 0.3 0.2"), ("caps", "0.2 0.4 0.8")],
+                    "materials of cube-textured.obj")
+    v, faces = grid(GRID_X, GRID_Y, triangles=True)
+    write_textured("grid-textured.obj", v, faces, grid_texcoords(v, faces),
+                   "open triangle grid with texture coordinates and a seam along x = 3")

@@ -2,7 +2,15 @@
 """Runs the subdiv executable and the reference model on the sample meshes and
 fails unless every output byte agrees.
 
-    compare_with_tool.py SUBDIV_EXE MESH_FOLDER
+    compare_with_tool.py SUBDIV_EXE MESH_FOLDER [--cases=closed|open|polygon|uv|all]
+
+The closed cases (the default) are closed meshes of triangles only or quads
+only; open adds meshes with boundaries under both corner modes, polygon meshes
+with faces of other sizes and a triangle mesh under Catmull-Clark, uv the
+texture coordinates (--uv). With --uv the tool numbers its vt lines as it
+likes, so there the v lines and the vertex indices of the f lines must agree
+byte for byte, and each face corner's vt text must be the model's texture
+coordinate printed with %f.
 """
 import os
 import subprocess
@@ -21,36 +29,158 @@ CASES = [
     ("torus-tri.obj", 2),
 ]
 
+# (mesh, iterations, tool options); corners are sharp unless told otherwise.
+OPEN_CASES = [
+    ("grid-quad.obj", 1, []),
+    ("grid-quad.obj", 3, []),
+    ("grid-quad.obj", 3, ["--corners=smooth"]),
+    ("grid-tri.obj", 1, ["--corners=sharp"]),
+    ("grid-tri.obj", 3, []),
+    ("grid-tri.obj", 3, ["--corners=smooth"]),
+    ("cylinder-open.obj", 2, []),
+    ("cylinder-open.obj", 2, ["--corners=smooth"]),
+    ("cube-open.obj", 3, []),
+    ("cube-open.obj", 2, ["--corners=smooth"]),
+]
 
-def model_output(path, iterations):
+POLYGON_CASES = [
+    ("polygon-closed.obj", 1, []),
+    ("polygon-closed.obj", 3, []),
+    ("polygon-open.obj", 1, []),
+    ("polygon-open.obj", 3, []),
+    ("polygon-open.obj", 2, ["--corners=smooth"]),
+    ("icosahedron.obj", 2, ["--scheme=catmull-clark"]),
+    ("grid-tri.obj", 2, ["--scheme=catmull-clark", "--corners=smooth"]),
+    ("torus-tri.obj", 1, ["--scheme=loop"]),
+]
+
+UV_CASES = [
+    ("cube-textured.obj", 1, ["--uv"]),
+    ("cube-textured.obj", 3, ["--uv"]),
+    ("cube-textured.obj", 2, []),  # without --uv the output has no vt
+    ("grid-textured.obj", 2, ["--uv"]),
+    ("grid-textured.obj", 2, ["--uv", "--corners=smooth"]),
+    ("grid-textured.obj", 2, ["--uv", "--scheme=catmull-clark"]),
+]
+
+CASE_LISTS = {
+    "closed": [(name, iterations, []) for name, iterations in CASES],
+    "open": OPEN_CASES,
+    "polygon": POLYGON_CASES,
+    "uv": UV_CASES,
+}
+CASE_LISTS["all"] = [case for cases in CASE_LISTS.values() for case in cases]
+
+
+def model_options(options):
+    """The model's keyword arguments for the tool's options."""
+    kwargs = {}
+    for option in options:
+        if option == "--uv":
+            kwargs["uv"] = True
+        else:
+            name, _, value = option[2:].partition("=")
+            assert name in ("scheme", "corners"), f"unknown option {option}"
+            kwargs[name] = value
+    return kwargs
+
+
+def model_output(path, iterations, options=()):
+    """The model's positions, faces and per-corner texture coordinates (None
+    without --uv)."""
     with open(path) as source:
-        positions, faces = reference.read_obj(source.read())
-    for _ in range(iterations):
-        step = reference.catmull_clark if len(faces[0]) == 4 else reference.loop
-        positions, faces = step(positions, faces)
-    return reference.write_obj(positions, faces)
+        return reference.subdivide_text(source.read(), iterations, **model_options(options))
+
+
+def first_difference(tool_text, model_text):
+    tool_lines, model_lines = tool_text.split("\n"), model_text.split("\n")
+    for n, (a, b) in enumerate(zip(tool_lines, model_lines)):
+        if a != b:
+            return f"line {n + 1}: tool {a!r}, model {b!r}"
+    return f"tool {len(tool_lines)} lines, model {len(model_lines)}"
+
+
+def uv_difference(tool_text, positions, faces, uvs):
+    """What the tool's output with texture coordinates gets wrong, or None."""
+    v_lines, texcoords, f_corners = [], [], []
+    for line in tool_text.splitlines():
+        words = line.split()
+        if words and words[0] == "v":
+            v_lines.append(line)
+        elif words and words[0] == "vt":
+            texcoords.append(" ".join(words[1:]))
+        elif words and words[0] == "f":
+            f_corners.append(words[1:])
+    model_v_lines = ["v %f %f %f" % tuple(p) for p in positions]
+    if v_lines != model_v_lines:
+        return "v lines: " + first_difference("\n".join(v_lines), "\n".join(model_v_lines))
+    if len(f_corners) != len(faces):
+        return f"tool {len(f_corners)} faces, model {len(faces)}"
+    for f, (corners, face, face_uvs) in enumerate(zip(f_corners, faces, uvs)):
+        if len(corners) != len(face):
+            return f"face {f + 1}: tool {len(corners)} corners, model {len(face)}"
+        for c, (corner, v, uv) in enumerate(zip(corners, face, face_uvs)):
+            where = f"face {f + 1} corner {c + 1} ({corner})"
+            parts = corner.split("/")
+            if parts[0] != str(v + 1):
+                return f"{where}: model vertex {v + 1}"
+            if len(parts) < 2 or not parts[1].isdigit() or not 1 <= int(parts[1]) <= len(texcoords):
+                return f"{where}: no texture coordinate among the {len(texcoords)} vt lines"
+            if texcoords[int(parts[1]) - 1] != reference.format_uv(uv):
+                return f"{where}: tool vt {texcoords[int(parts[1]) - 1]}, model {reference.format_uv(uv)}"
+    return None
+
+
+def difference(tool_text, path, iterations, options):
+    """What differs between the tool's output and the model's, or None."""
+    positions, faces, uvs = model_output(path, iterations, options)
+    if uvs is not None:
+        return uv_difference(tool_text, positions, faces, uvs)
+    model_text = reference.write_obj(positions, faces)
+    return None if tool_text == model_text else first_difference(tool_text, model_text)
 
 
 def main():
+    if len(sys.argv) == 4 and sys.argv[3].startswith("--cases="):
+        selection = sys.argv[3][len("--cases="):]
+    elif len(sys.argv) == 3:
+        selection = "closed"
+    else:
+        selection = None
+    if selection not in CASE_LISTS:
+        print(__doc__.split("\n\n")[1], file=sys.stderr)
+        return 2
     exe, folder = sys.argv[1], sys.argv[2]
+    cases = CASE_LISTS[selection]
     failures = 0
     with tempfile.TemporaryDirectory() as scratch:
-        for name, iterations in CASES:
+        for name, iterations, options in cases:
+            label = f"{name}, {iterations} iterations" + (" " + " ".join(options) if options else "")
             mesh = os.path.join(folder, name)
             out = os.path.join(scratch, "out.obj")
-            run = subprocess.run([exe, mesh, str(iterations), out], capture_output=True, text=True)
+            if os.path.exists(out):
+                os.remove(out)
+            run = subprocess.run([exe, *options, mesh, str(iterations), out], capture_output=True, text=True)
             if run.returncode != 0:
-                print(f"{name}: subdiv exited {run.returncode}: {run.stderr}")
+                print(f"{label}: subdiv exited {run.returncode}: {run.stderr.rstrip()}")
+                failures += 1
+                continue
+            if not os.path.exists(out):
+                print(f"{label}: subdiv wrote no output")
                 failures += 1
                 continue
             with open(out) as produced:
                 tool_text = produced.read()
-            if tool_text != model_output(mesh, iterations):
-                print(f"{name}, {iterations} iterations: output differs from the reference model")
+            try:
+                problem = difference(tool_text, mesh, iterations, options)
+            except (ValueError, AssertionError) as error:
+                problem = f"the reference model refuses the case: {error}"
+            if problem:
+                print(f"{label}: output differs from the reference model\n    {problem}")
                 failures += 1
             else:
-                print(f"{name}, {iterations} iterations: identical")
-    print(f"{len(CASES) - failures} passed, {failures} failed")
+                print(f"{label}: identical")
+    print(f"{len(cases) - failures} passed, {failures} failed")
     return 1 if failures else 0
 
 
