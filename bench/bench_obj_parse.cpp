@@ -19,7 +19,7 @@
 #include <cstring>
 
 #include "storage.h"
-#include "obj_loader.h"
+#include "obj_parse.h"
 
 namespace {
 
@@ -179,9 +179,10 @@ void parse_grid(benchmark::State& state, uint64_t n, bool attributes)
         obj_shape* shapes = nullptr;
         obj_material* materials = nullptr;
         uint64_t n_shapes = 0, n_materials = 0;
-        int result = obj_parse(&attribs, &shapes, &n_shapes, &materials, &n_materials, text->data,
-                               text->length, 0, nullptr, nullptr);
-        if (result != parse_ok) {
+        subdiv_status result = obj_parse(&attribs, &shapes, &n_shapes, &materials, &n_materials,
+                                         text->data, text->length, 0, nullptr, "bench.obj",
+                                         nullptr, nullptr);
+        if (result != subdiv_ok) {
             state.SkipWithError("obj_parse failed");
             break;
         }

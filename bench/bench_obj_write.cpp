@@ -11,6 +11,7 @@
 
 #include <cstdio>
 
+#include "geom.h"
 #include "obj_write.h"
 
 static const char* const fast_path = "/tmp/subdiv-bench-obj-write.obj";
@@ -69,7 +70,7 @@ static void BM_obj_write(benchmark::State& state)
 {
     const geom* g = bench_mesh();
     for (auto _ : state)
-        if (!obj_write(fast_path, g)) state.SkipWithError("obj_write failed");
+        if (obj_write(fast_path, g, nullptr, nullptr) != subdiv_ok) state.SkipWithError("obj_write failed");
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(file_size(fast_path)));
 }
 BENCHMARK(BM_obj_write)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -76,7 +76,7 @@ const input& loop_input()
 {
     static input in = [] {
         input r = {torus_grid(triangle_grid, 3), {}};
-        mesh_build(&r.m, &r.g);
+        mesh_build(&r.m, &r.g, nullptr);
         return r;
     }();
     return in;
@@ -86,7 +86,7 @@ const input& quad_input()
 {
     static input in = [] {
         input r = {torus_grid(quad_grid, 4), {}};
-        mesh_build(&r.m, &r.g);
+        mesh_build(&r.m, &r.g, nullptr);
         return r;
     }();
     return in;
@@ -155,7 +155,7 @@ void run_mesh_build(benchmark::State& state, const input& in, step_fn step)
     step(&in.m, &in.g, &out, nullptr);
     for (auto _ : state) {
         mesh m = {};
-        mesh_build(&m, &out);
+        mesh_build(&m, &out, nullptr);
         state.PauseTiming();
         mesh_free(&m);
         state.ResumeTiming();

@@ -258,48 +258,35 @@ static void catmull_clark_last_step(mesh* mesh_in, geom* geom_in, geom* geom_out
     catmull_clark_children_edge_points_before(geom_out->corner1, F, geom_out->corner3);
 }
 
-bool catmull_clark_iterate(const geom* input, geom* output, int32_t count)
+// The step without its output's connectivity, for the iteration loop.
+static void catmull_clark_step_points_faces(const mesh* mesh_in, const geom* geom_in,
+                                            geom* geom_out)
 {
-    // a triangle mesh would make every step refuse: refuse it here instead
-    if (!input || !output || count <= 0 || geom_face_size(input) != 4) return false;
+    catmull_clark_step(mesh_in, geom_in, geom_out, nullptr);
+}
 
-    geom geom_in = *input; // shares the caller's arrays, which are never released here
-    geom geom_out = {};
-    mesh mesh_in = {}, mesh_out = {};
-    mesh_build(&mesh_in, &geom_in);
-    while (count-- > 0) {
-        const bool owned = geom_in.x != input->x; // the caller's arrays are never released
-        // Neither the step nor the numbering of its output's connectivity
-        // reads the half-edge successors of the input or the input's
-        // corners (the corners of the output come from the half-edges):
-        // they go before the output is allocated.
-        mem_release(&mesh_in.iedge_next);
-        if (owned) {
-            mem_release(&geom_in.corner0);
-            mem_release(&geom_in.corner1);
-            mem_release(&geom_in.corner2);
-            mem_release(&geom_in.corner3);
-        }
-        // the last geometry needs no connectivity
-        mesh_out = mesh{};
-        if (count > 0) {
-            // the step, then the connectivity of its output, which reads only
-            // the input's face_iedge arrays and valences
-            catmull_clark_step(&mesh_in, &geom_in, &geom_out, nullptr);
-            mem_release(&mesh_in.iedge_vertex);
-            mem_release(&mesh_in.iedge_face);
-            if (owned) {
-                mem_release(&geom_in.x);
-                mem_release(&geom_in.y);
-                mem_release(&geom_in.z);
-            }
-            catmull_clark_mesh_derive(&mesh_in, &geom_in, &geom_out, &mesh_out);
-        } else {
-            catmull_clark_last_step(&mesh_in, &geom_in, &geom_out, owned);
-        }
-        iteration_advance(&geom_in, &mesh_in, &geom_out, &mesh_out, owned);
-    }
-    mesh_free(&mesh_in);
-    *output = geom_out;
-    return true;
+// Neither the step nor the numbering of its output's connectivity reads the
+// half-edge successors of the input or its corners (the corners of the
+// output come from the half-edges); the numbering reads only the input's
+// face_iedge arrays and valences.
+static const iteration_scheme catmull_clark_scheme = {
+    4,
+    catmull_clark_step_points_faces,
+    catmull_clark_mesh_derive,
+    catmull_clark_last_step,
+    array_iedge_next | array_corners,
+    array_iedge_vertex | array_iedge_face | array_positions,
+    0,
+};
+
+subdiv_status catmull_clark_iterate(const geom* input, geom* output, int32_t count,
+                                    const subdiv_options* options, subdiv_error* error)
+{
+    return iteration_build_and_run(&catmull_clark_scheme, input, output, count, options, error);
+}
+
+void catmull_clark_iterate_mesh(const geom* input, mesh* input_mesh, geom* output, int32_t count,
+                     const subdiv_options* options)
+{
+    iteration_run(&catmull_clark_scheme, input, input_mesh, output, count, options);
 }

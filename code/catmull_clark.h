@@ -5,6 +5,7 @@
 
 #include "geom.h"
 #include "mesh.h"
+#include "subdiv/subdiv.h"
 
 // The weights of the Catmull-Clark vertex rule for a vertex of valence k:
 // *weight_old = (k − 2) / k for its old position and *weight_partial = 1 / k²
@@ -19,7 +20,13 @@ void catmull_clark_vertex_weights(uint64_t valence, float* weight_old, float* we
 // when geom_in's face size is not 4. Inputs and outputs must not alias.
 int catmull_clark_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out);
 
-// Applies count Catmull-Clark iterations to the quad mesh *input and moves the
-// result into *output, as loop_iterate does (false for a mesh that is not
-// made of quads).
-bool catmull_clark_iterate(const geom* input, geom* output, int32_t count);
+// Applies count Catmull-Clark iterations to the quad mesh *input and moves
+// the result into *output, as loop_iterate does (subdiv_error_usage for a
+// mesh that is not made of quads).
+subdiv_status catmull_clark_iterate(const geom* input, geom* output, int32_t count,
+                                    const subdiv_options* options, subdiv_error* error);
+
+// catmull_clark_iterate from the connectivity *input_mesh of *input that
+// mesh_build gave (count at least 1): takes it over, as iteration_run does.
+void catmull_clark_iterate_mesh(const geom* input, mesh* input_mesh, geom* output, int32_t count,
+                                const subdiv_options* options);

@@ -34,7 +34,7 @@ void geom_alloc(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_edges
     if (geom_face_size(g) == 4) g->corner3 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
 }
 
-void geom_free(geom* g)
+void geom_release(geom* g)
 {
     if (!g) return;
     mem_free(g->x);

@@ -1,11 +1,56 @@
-// What the iteration loops of both schemes share.
+// The iteration loop that both schemes share: connectivity of the input,
+// then step after step, each input array released right after its last
+// reader, and the connectivity of each output numbered from its input's.
 #pragma once
+
+#include <cstdint>
 
 #include "geom.h"
 #include "mesh.h"
+#include "subdiv/subdiv.h"
 
-// The end of one iteration of a subdivision loop: prints "Finished iteration
-// vertices N -> M" on stderr, releases the input pair (its geometry only when
-// owned, never the caller's arrays) and moves the output pair into its place.
-void iteration_advance(geom* geom_in, mesh* mesh_in, const geom* geom_out, const mesh* mesh_out,
-                       bool owned);
+// Arrays of a mesh or a geom, as bits of a release set.
+enum iteration_array : uint32_t {
+    array_face_iedge3 = 1u << 0,
+    array_iedge_vertex = 1u << 1,
+    array_iedge_face = 1u << 2,
+    array_iedge_next = 1u << 3,
+    array_vertex_valence = 1u << 4,
+    array_positions = 1u << 5, // x, y and z of a geom
+    array_corners = 1u << 6,   // corner0 to corner3 of a geom
+};
+
+// What a scheme gives the loop: its step in two forms and the arrays of the
+// input that it reads when.
+struct iteration_scheme {
+    int face_size; // of the input the scheme refines
+    // One step of geom_in with its connectivity mesh_in into geom_out
+    // (allocated here), without the output's connectivity.
+    void (*step)(const mesh* mesh_in, const geom* geom_in, geom* geom_out);
+    // The connectivity of a step's output numbered from the input's.
+    void (*derive)(const mesh* mesh_in, const geom* geom_in, const geom* geom_out, mesh* mesh_out);
+    // The last step: as step, but it releases every input array after its
+    // last reader (positions only when owned), taking the output's corner
+    // arrays on the pages released.
+    void (*last_step)(mesh* mesh_in, geom* geom_in, geom* geom_out, bool owned);
+    uint32_t unread;            // input arrays neither the step nor derive read
+    uint32_t unread_by_derive;  // input arrays derive does not read, released after the step
+    uint32_t unread_by_last;    // input arrays the last step does not read
+};
+
+// Applies count (at least 1) steps of the scheme to *input, whose
+// connectivity *input_mesh is (from mesh_build, which also set its n_edges),
+// and moves the result into *output, which owns it afterwards. Takes over
+// *input_mesh, which is released and cleared; *input and its arrays are only
+// read, never released. Reports each iteration through the options' progress
+// callback (options may be null).
+void iteration_run(const iteration_scheme* scheme, const geom* input, mesh* input_mesh,
+                   geom* output, int32_t count, const subdiv_options* options);
+
+// The same from *input alone: builds its connectivity first. Returns
+// subdiv_ok, or with *error filled and *output untouched: subdiv_error_mesh
+// when mesh_build refuses the faces, subdiv_error_usage for a count below 1
+// or an input of another face size.
+subdiv_status iteration_build_and_run(const iteration_scheme* scheme, const geom* input,
+                                      geom* output, int32_t count, const subdiv_options* options,
+                                      subdiv_error* error);

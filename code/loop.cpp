@@ -236,47 +236,34 @@ static void loop_last_step(mesh* mesh_in, geom* geom_in, geom* geom_out, bool ow
     loop_children_corner2(mesh_in, geom_in, geom_out->corner2);
 }
 
-bool loop_iterate(const geom* input, geom* output, int32_t count)
+// The step without its output's connectivity, for the iteration loop.
+static void loop_step_points_faces(const mesh* mesh_in, const geom* geom_in, geom* geom_out)
 {
-    // a quad mesh would make every step refuse: refuse it here instead
-    if (!input || !output || count <= 0 || geom_face_size(input) != 3) return false;
+    loop_step(mesh_in, geom_in, geom_out, nullptr);
+}
 
-    geom geom_in = *input; // shares the caller's arrays, which are never released here
-    geom geom_out = {};
-    mesh mesh_in = {}, mesh_out = {};
-    mesh_build(&mesh_in, &geom_in);
-    while (count-- > 0) {
-        const bool owned = geom_in.x != input->x; // the caller's arrays are never released
-        // The step reads neither the faces of the input's half-edges nor
-        // face_iedge3, which triangles leave unset, and only the numbering
-        // of its output's connectivity reads the valences: they go before
-        // the output is allocated.
-        mem_release(&mesh_in.iedge_face);
-        mem_release(&mesh_in.face_iedge3);
-        // the last geometry needs no connectivity
-        mesh_out = mesh{};
-        if (count > 0) {
-            // the step, then the connectivity of its output, which reads only
-            // the input's face_iedge arrays and valences
-            loop_step(&mesh_in, &geom_in, &geom_out, nullptr);
-            mem_release(&mesh_in.iedge_vertex);
-            mem_release(&mesh_in.iedge_next);
-            if (owned) {
-                mem_release(&geom_in.x);
-                mem_release(&geom_in.y);
-                mem_release(&geom_in.z);
-                mem_release(&geom_in.corner0);
-                mem_release(&geom_in.corner1);
-                mem_release(&geom_in.corner2);
-            }
-            loop_mesh_derive(&mesh_in, &geom_in, &geom_out, &mesh_out);
-        } else {
-            mem_release(&mesh_in.vertex_valence);
-            loop_last_step(&mesh_in, &geom_in, &geom_out, owned);
-        }
-        iteration_advance(&geom_in, &mesh_in, &geom_out, &mesh_out, owned);
-    }
-    mesh_free(&mesh_in);
-    *output = geom_out;
-    return true;
+// The step reads neither the faces of the input's half-edges nor
+// face_iedge3, which triangles leave unset; the numbering of its output's
+// connectivity reads only the input's face_iedge arrays and valences, and
+// only that numbering reads the valences.
+static const iteration_scheme loop_scheme = {
+    3,
+    loop_step_points_faces,
+    loop_mesh_derive,
+    loop_last_step,
+    array_iedge_face | array_face_iedge3,
+    array_iedge_vertex | array_iedge_next | array_positions | array_corners,
+    array_vertex_valence,
+};
+
+subdiv_status loop_iterate(const geom* input, geom* output, int32_t count,
+                           const subdiv_options* options, subdiv_error* error)
+{
+    return iteration_build_and_run(&loop_scheme, input, output, count, options, error);
+}
+
+void loop_iterate_mesh(const geom* input, mesh* input_mesh, geom* output, int32_t count,
+                     const subdiv_options* options)
+{
+    iteration_run(&loop_scheme, input, input_mesh, output, count, options);
 }

@@ -5,6 +5,7 @@
 
 #include "geom.h"
 #include "mesh.h"
+#include "subdiv/subdiv.h"
 
 // The weights of the Loop vertex rule for a vertex of the given valence n:
 // *alpha for its old position and *beta for the sum of its neighbours, in
@@ -20,8 +21,14 @@ void loop_vertex_weights(uint32_t valence, float* alpha, float* beta);
 bool loop_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out);
 
 // Applies count Loop iterations to the triangle mesh *input and moves the
-// result into *output, which owns it afterwards. Prints one progress line per
-// iteration on stderr. *input and its arrays are only read. Returns false,
-// with *output untouched and nothing printed, when a record is null, count is
-// not positive or *input is not a triangle mesh.
-bool loop_iterate(const geom* input, geom* output, int32_t count);
+// result into *output, which owns it afterwards; *input and its arrays are
+// only read. Reports each iteration through the options' progress callback.
+// Returns as iteration_run (subdiv_error_usage for a count below 1 or a mesh
+// that is not made of triangles).
+subdiv_status loop_iterate(const geom* input, geom* output, int32_t count,
+                           const subdiv_options* options, subdiv_error* error);
+
+// loop_iterate from the connectivity *input_mesh of *input that mesh_build
+// gave (count at least 1): takes it over, as iteration_run does.
+void loop_iterate_mesh(const geom* input, mesh* input_mesh, geom* output, int32_t count,
+                       const subdiv_options* options);

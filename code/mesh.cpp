@@ -4,11 +4,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "check.h"
 #include "map.h"
+#include "error.h"
 #include "storage.h"
-
 
 edge_key make_edge_key(uint64_t origin, uint64_t destination)
 {
@@ -45,63 +46,98 @@ void mesh_alloc(mesh* m, const geom* g)
     std::memset(m->vertex_valence, 0, g->n_vertices * 8);
 }
 
-// Fails a check on the input of mesh_build: formats the message first (its
-// values may lie in the mesh), then releases the map and the mesh's arrays, so
-// that a check handler that leaves by longjmp (the fuzz targets' does) loses
-// no memory, and reports the check at the caller's file and line.
-[[noreturn]] __attribute__((cold, noinline, format(printf, 5, 6))) static void
-mesh_input_fail(map* edge_map, mesh* m, const char* file, int line, const char* format, ...)
+// ---------------------------------------------------------------- construction
+//
+// mesh_build numbers the edges with the edge map, which holds both directions
+// of every edge that exactly one face has met so far: the second face to meet
+// an edge takes the other half-edge and removes both directions. The half-edge
+// arrays start with room for as many half-edges as the faces have corners
+// (every edge on two faces) and grow when edges on one face need more.
+// Faults found on the way end the construction with the place named; faults
+// that only the whole mesh shows (an edge on one face only, or on more than
+// two) are looked for once every face is connected.
+
+// The construction's state besides the mesh: the edge map, the half-edges
+// numbered and the room for them.
+struct mesh_builder {
+    map edge_map;
+    uint64_t n_iedges;    // half-edges numbered so far
+    uint64_t iedge_room;  // entries of the three half-edge arrays
+};
+
+// Releases the construction's map and the mesh's arrays after a fault.
+static subdiv_status mesh_build_fail(mesh_builder* b, mesh* m)
 {
-    char message[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(message, sizeof message, format, args);
-    va_end(args);
-    map_free(edge_map);
+    map_free(&b->edge_map);
     mesh_free(m);
-    check_fail(file, line, "%s", message);
+    return subdiv_error_mesh;
 }
 
-// CHECK for the input of mesh_build, through mesh_input_fail.
-#define MESH_INPUT_CHECK(edge_map, m, condition, ...)                                   \
-    do {                                                                                \
-        if (!(condition)) mesh_input_fail(edge_map, m, __FILE__, __LINE__, __VA_ARGS__); \
-    } while (0)
+// A block of room 8-byte entries holding the first n of old, which is
+// released.
+static uint64_t* iedge_array_move(uint64_t* old, uint64_t n, uint64_t room)
+{
+    auto* array = static_cast<uint64_t*>(mem_alloc(room * 8));
+    std::memcpy(array, old, n * 8);
+    mem_free(old);
+    return array;
+}
+
+// Gives the half-edge arrays room for all half-edges that n_corners corners
+// can open: every corner opens at most one edge of two half-edges.
+static void mesh_iedge_grow(mesh_builder* b, mesh* m, uint64_t n_corners)
+{
+    b->iedge_room = 2 * n_corners;
+    m->iedge_vertex = iedge_array_move(m->iedge_vertex, b->n_iedges, b->iedge_room);
+    m->iedge_face = iedge_array_move(m->iedge_face, b->n_iedges, b->iedge_room);
+    m->iedge_next = iedge_array_move(m->iedge_next, b->n_iedges, b->iedge_room);
+}
+
+// Leaves the half-edge arrays exactly as mesh_alloc gives them for n_edges
+// edges (what mesh_derive's output is compared with): arrays that grew past
+// that move to blocks of the exact size, with their padding tails filled.
+static void mesh_fit_iedges(mesh* m, uint64_t n_edges, uint64_t room)
+{
+    if (room == 2 * n_edges) return;
+    const uint64_t n = 2 * n_edges;
+    const uint64_t fill = index_pad_fill;
+    for (uint64_t** array : {&m->iedge_vertex, &m->iedge_face, &m->iedge_next}) {
+        *array = iedge_array_move(*array, n, n);
+        pad_fill(*array, 8, n, &fill);
+    }
+}
 
 // Faces and vertices in the messages below are counted from 1, as in OBJ files.
-__attribute__((always_inline)) static inline void
-mesh_check_face(map* edge_map, mesh* m, const geom* g, uint64_t f, const uint64_t* q, int n)
+__attribute__((always_inline)) static inline subdiv_status
+mesh_check_face(const geom* g, uint64_t f, const uint64_t* q, int n, subdiv_error* error)
 {
     for (int k = 0; k < n; ++k)
-        MESH_INPUT_CHECK(edge_map, m, q[k] < g->n_vertices,
-                         "face %llu names vertex %llu, but there are only %llu vertices",
-                         (unsigned long long)f + 1, (unsigned long long)q[k] + 1,
-                         (unsigned long long)g->n_vertices);
+        if (q[k] >= g->n_vertices)
+            return error_set(error, subdiv_error_mesh, {0, f + 1, {q[k] + 1}},
+                             "face %llu names vertex %llu, but there are only %llu vertices",
+                             (unsigned long long)f + 1, (unsigned long long)q[k] + 1,
+                             (unsigned long long)g->n_vertices);
     for (int k = 0; k < n; ++k)
-        MESH_INPUT_CHECK(edge_map, m, q[k] != q[(k + 1) % n],
-                         "face %llu has a degenerate edge: vertex %llu to itself",
-                         (unsigned long long)f + 1, (unsigned long long)q[k] + 1);
+        if (q[k] == q[(k + 1) % n])
+            return error_set(error, subdiv_error_mesh, {0, f + 1, {q[k] + 1}},
+                             "face %llu has a degenerate edge: vertex %llu to itself",
+                             (unsigned long long)f + 1, (unsigned long long)q[k] + 1);
     // a quad with one vertex at opposite corners runs through one edge both ways
-    if (n == 4)
-        MESH_INPUT_CHECK(edge_map, m, q[0] != q[2] && q[1] != q[3],
+    if (n == 4 && (q[0] == q[2] || q[1] == q[3])) {
+        const uint64_t v = q[0] == q[2] ? q[0] : q[1];
+        return error_set(error, subdiv_error_mesh, {0, f + 1, {v + 1}},
                          "face %llu names vertex %llu at two opposite corners",
-                         (unsigned long long)f + 1,
-                         (unsigned long long)(q[0] == q[2] ? q[0] : q[1]) + 1);
+                         (unsigned long long)f + 1, (unsigned long long)v + 1);
+    }
+    return subdiv_ok;
 }
 
 // Connects faces first to last, each with its n corners (3 or 4, a constant
-// in each of the two calls below, so that the corner loops unroll), and
-// returns the number of half-edges numbered.
-//
-// The map holds both directions of every edge that exactly one face has met
-// so far; the second face to meet an edge takes the other half-edge and
-// removes both directions.
-__attribute__((always_inline)) static inline uint64_t
-mesh_connect_faces(mesh* m, const geom* g, map* edge_map, const int n)
+// in each of the two calls below, so that the corner loops unroll).
+__attribute__((always_inline)) static inline subdiv_status
+mesh_connect_faces(mesh_builder* b, mesh* m, const geom* g, const int n, subdiv_error* error)
 {
-    const uint64_t n_iedges = g->n_edges * 2;
-    uint64_t H = 0;
-
+    map* const edge_map = &b->edge_map;
     uint64_t* const face_iedge[4] = {m->face_iedge0, m->face_iedge1, m->face_iedge2,
                                      m->face_iedge3};
     const uint64_t* const corner[4] = {g->corner0, g->corner1, g->corner2, g->corner3};
@@ -109,7 +145,7 @@ mesh_connect_faces(mesh* m, const geom* g, map* edge_map, const int n)
     for (uint64_t f = 0; f < g->n_faces; ++f) {
         uint64_t q[4] = {0, 0, 0, 0};
         for (int k = 0; k < n; ++k) q[k] = corner[k][f];
-        mesh_check_face(edge_map, m, g, f, q, n);
+        if (mesh_check_face(g, f, q, n, error) != subdiv_ok) return subdiv_error_mesh;
 
         // keys of the edges leaving each corner, both directions, hashed once;
         // a key's hash starts with its origin's word, shared by the key of
@@ -137,12 +173,14 @@ mesh_connect_faces(mesh* m, const geom* g, map* edge_map, const int n)
             // ran the way we do: we would take a half-edge it already holds.
             uint64_t other;
             std::memcpy(&other, found, 8);
-            MESH_INPUT_CHECK(edge_map, m, (other & 1) == 0,
-                             "faces %llu and %llu both run from vertex %llu to vertex %llu "
-                             "(inconsistent orientation, or an edge on more than two faces)",
-                             (unsigned long long)m->iedge_face[other ^ 1] + 1,
-                             (unsigned long long)f + 1, (unsigned long long)q[k] + 1,
-                             (unsigned long long)q[(k + 1) % n] + 1);
+            if (other & 1) {
+                const uint64_t a = q[k], c = q[(k + 1) % n], first = m->iedge_face[other ^ 1];
+                return error_set(error, subdiv_error_mesh, {0, f + 1, {a + 1, c + 1}},
+                                 "faces %llu and %llu both run from vertex %llu to vertex %llu "
+                                 "(inconsistent orientation, or an edge on more than two faces)",
+                                 (unsigned long long)first + 1, (unsigned long long)f + 1,
+                                 (unsigned long long)a + 1, (unsigned long long)c + 1);
+            }
             iedge[k] = other ^ 1;
         }
 
@@ -151,21 +189,14 @@ mesh_connect_faces(mesh* m, const geom* g, map* edge_map, const int n)
             if (done[k]) continue;
             // a new edge: this face takes the even half-edge, the neighbour
             // that meets it later the odd one
-            uint64_t a = q[k], b = q[(k + 1) % n];
-            MESH_INPUT_CHECK(edge_map, m, H + 2 <= n_iedges,
-                             "mesh is not closed: face %llu adds an edge beyond the %llu edges a "
-                             "closed mesh of %llu faces has (the edge from vertex %llu to vertex "
-                             "%llu lies on one face only, or on more than two)",
-                             (unsigned long long)f + 1, (unsigned long long)g->n_edges,
-                             (unsigned long long)g->n_faces, (unsigned long long)a + 1,
-                             (unsigned long long)b + 1);
-            iedge[k] = H;
-            uint64_t twin = H + 1;
-            H += 2;
+            if (b->n_iedges + 2 > b->iedge_room) mesh_iedge_grow(b, m, uint64_t(n) * g->n_faces);
+            iedge[k] = b->n_iedges;
+            const uint64_t twin = iedge[k] + 1;
+            b->n_iedges += 2;
             std::memcpy(map_insert_key_hashed(edge_map, &key[k], hash[k]), &iedge[k], 8);
             std::memcpy(map_insert_key_hashed(edge_map, &key_rev[k], hash_rev[k]), &twin, 8);
-            m->vertex_valence[a] += 1;
-            m->vertex_valence[b] += 1;
+            m->vertex_valence[q[k]] += 1;
+            m->vertex_valence[q[(k + 1) % n]] += 1;
         }
 
         // an edge met twice is complete: drop both directions
@@ -183,30 +214,157 @@ mesh_connect_faces(mesh* m, const geom* g, map* edge_map, const int n)
             m->iedge_next[h] = iedge[(k + 1) % n];
         }
     }
-    return H;
+    return subdiv_ok;
 }
 
-int mesh_build(mesh* m, const geom* g)
+// The edges that one face only met are left in the map, both directions:
+// the face's direction with its even half-edge, the other with the odd one,
+// which no face holds. Gives each odd half-edge its origin and no face.
+static void mesh_mark_boundary(const mesh_builder* b, mesh* m)
+{
+    const map* edge_map = &b->edge_map;
+    for (uint64_t slot = 0; slot < edge_map->capacity; ++slot) {
+        if (edge_map->hashes[slot] == 0) continue;
+        uint64_t h;
+        std::memcpy(&h, edge_map->values + slot * edge_map->value_size, 8);
+        if ((h & 1) == 0) continue;
+        edge_key key;
+        std::memcpy(&key, edge_map->keys + slot * edge_map->key_size, sizeof key);
+        m->iedge_vertex[h] = key.origin;
+        m->iedge_face[h] = mesh_no_face;
+        m->iedge_next[h] = mesh_no_face;
+    }
+}
+
+// Refuses a mesh with edges on one face only, naming the lowest-numbered one.
+static subdiv_status mesh_refuse_open(const mesh* m, uint64_t n_edges, subdiv_error* error)
+{
+    uint64_t n_open = 0, first = n_edges;
+    for (uint64_t e = 0; e < n_edges; ++e) {
+        if (m->iedge_face[2 * e + 1] != mesh_no_face) continue;
+        n_open += 1;
+        if (first == n_edges) first = e;
+    }
+    if (n_open == 0) return subdiv_ok;
+    const uint64_t a = m->iedge_vertex[2 * first], c = m->iedge_vertex[2 * first + 1];
+    const uint64_t f = m->iedge_face[2 * first];
+    return error_set(error, subdiv_error_mesh, {0, f + 1, {a + 1, c + 1}},
+                     "mesh is not closed: the edge from vertex %llu to vertex %llu lies on "
+                     "face %llu only (%llu edges lie on one face only)",
+                     (unsigned long long)a + 1, (unsigned long long)c + 1,
+                     (unsigned long long)f + 1, (unsigned long long)n_open);
+}
+
+// The faces on the edges between v and w (at most 8, ascending) into faces;
+// returns how many there are in all. at[from, to) lists the half-edges
+// leaving v.
+static int mesh_faces_between(const mesh* m, const uint64_t* at, uint64_t from, uint64_t to,
+                              uint64_t w, uint64_t faces[8])
+{
+    int n = 0;
+    for (uint64_t i = from; i < to; ++i) {
+        const uint64_t h = at[i];
+        if (m->iedge_vertex[h ^ 1] != w) continue;
+        for (uint64_t side : {h, h ^ 1}) {
+            const uint64_t f = m->iedge_face[side];
+            if (f == mesh_no_face) continue;
+            if (n < 8) {
+                // insertion in ascending order
+                int j = n;
+                while (j > 0 && faces[j - 1] > f) faces[j] = faces[j - 1], --j;
+                faces[j] = f;
+            }
+            n += 1;
+        }
+    }
+    return n;
+}
+
+// An edge met by a face after two others had closed it is numbered again, so
+// an edge on more than two faces shows as edges with the same two ends,
+// whatever the order of the faces. Looks for them vertex by vertex: the
+// half-edges leaving each vertex, listed through an offset table built from
+// the valences, must lead to different neighbours. Refuses the mesh naming
+// the first such pair of vertices and the faces on their edges.
+static subdiv_status mesh_refuse_shared_ends(const mesh* m, const geom* g, uint64_t n_edges,
+                                             subdiv_error* error)
+{
+    const uint64_t V = g->n_vertices;
+    auto* start = static_cast<uint64_t*>(mem_alloc((V + 1) * 8));
+    auto* at = static_cast<uint64_t*>(mem_alloc(2 * n_edges * 8));
+    auto* mark = static_cast<uint64_t*>(mem_alloc(V * 8));
+    start[0] = 0;
+    for (uint64_t v = 0; v < V; ++v) start[v + 1] = start[v] + m->vertex_valence[v];
+    // the marks serve first as fill cursors, then hold the last vertex whose
+    // neighbours met each vertex
+    std::memcpy(mark, start, V * 8);
+    for (uint64_t h = 0; h < 2 * n_edges; ++h) at[mark[m->iedge_vertex[h]]++] = h;
+    for (uint64_t v = 0; v < V; ++v) mark[v] = UINT64_MAX;
+
+    subdiv_status status = subdiv_ok;
+    for (uint64_t v = 0; v < V && status == subdiv_ok; ++v) {
+        for (uint64_t i = start[v]; i < start[v + 1]; ++i) {
+            const uint64_t w = m->iedge_vertex[at[i] ^ 1];
+            if (mark[w] != v) {
+                mark[w] = v;
+                continue;
+            }
+            uint64_t faces[8];
+            const int n_faces = mesh_faces_between(m, at, start[v], start[v + 1], w, faces);
+            char list[256];
+            int used = 0;
+            for (int j = 0; j < n_faces && j < 8; ++j)
+                used += std::snprintf(list + used, sizeof list - uint64_t(used), "%s%llu",
+                                      j == 0 ? "" : j + 1 == n_faces ? " and " : ", ",
+                                      (unsigned long long)faces[j] + 1);
+            status = error_set(error, subdiv_error_mesh, {0, faces[0] + 1, {v + 1, w + 1}},
+                               "the edge between vertex %llu and vertex %llu lies on %d faces "
+                               "(%s%s); an edge may lie on two faces at most",
+                               (unsigned long long)v + 1, (unsigned long long)w + 1, n_faces,
+                               list, n_faces > 8 ? ", ..." : "");
+            break;
+        }
+    }
+    mem_free(start);
+    mem_free(at);
+    mem_free(mark);
+    return status;
+}
+
+subdiv_status mesh_build(mesh* m, geom* g, subdiv_error* error)
 {
     CHECK(m != nullptr && g != nullptr, "mesh_build: no record");
     const int n = geom_face_size(g);
     CHECK(n == 3 || n == 4, "mesh_build: face size %d is neither 3 nor 4", n);
     CHECK(n == 3 || g->corner3 != nullptr, "mesh_build: quad mesh without its fourth corners");
+    CHECK(g->n_faces <= UINT64_MAX / 64 && g->n_vertices <= UINT64_MAX / 16,
+          "mesh_build: %llu faces and %llu vertices do not fit in memory",
+          (unsigned long long)g->n_faces, (unsigned long long)g->n_vertices);
+
+    // room for the half-edges of a closed mesh, every edge on two faces
+    const uint64_t n_corners = uint64_t(n) * g->n_faces;
+    g->n_edges = n_corners / 2;
     mesh_alloc(m, g);
+    mesh_builder b;
+    map_init(&b.edge_map, edge_map_key_size, edge_map_value_size, edge_map_capacity);
+    b.n_iedges = 0;
+    b.iedge_room = n_corners;
 
-    map edge_map;
-    map_init(&edge_map, edge_map_key_size, edge_map_value_size, edge_map_capacity);
-    uint64_t H = n == 3 ? mesh_connect_faces(m, g, &edge_map, 3)
-                        : mesh_connect_faces(m, g, &edge_map, 4);
-
-    MESH_INPUT_CHECK(&edge_map, m, H / 2 == g->n_edges,
-                     "mesh has %llu distinct edges, but its edge count is %llu",
-                     (unsigned long long)(H / 2), (unsigned long long)g->n_edges);
-    MESH_INPUT_CHECK(&edge_map, m, edge_map.count == 0,
-                     "mesh is not closed: %llu edges lie on one face only",
-                     (unsigned long long)(edge_map.count / 2));
-    map_free(&edge_map);
-    return 1;
+    subdiv_status status = n == 3 ? mesh_connect_faces(&b, m, g, 3, error)
+                                  : mesh_connect_faces(&b, m, g, 4, error);
+    if (status != subdiv_ok) return mesh_build_fail(&b, m);
+    mesh_mark_boundary(&b, m);
+    map_free(&b.edge_map);
+    const uint64_t n_edges = b.n_iedges / 2;
+    status = mesh_refuse_shared_ends(m, g, n_edges, error);
+    if (status == subdiv_ok) status = mesh_refuse_open(m, n_edges, error);
+    if (status != subdiv_ok) {
+        mesh_free(m);
+        return status;
+    }
+    mesh_fit_iedges(m, n_edges, b.iedge_room);
+    g->n_edges = n_edges;
+    return subdiv_ok;
 }
 
 void mesh_free(mesh* m)

@@ -10,125 +10,107 @@
 #include <cstring>
 #include <string>
 
-#include "obj_loader.h"
+#include "check.h"
+#include "error.h"
+#include "geom.h"
+#include "obj_parse.h"
 #include "storage.h"
 
-// Reads the whole file at path into a NUL-terminated block from mem_alloc.
-// Returns the block and sets *length, or prints why and returns null.
-static char* read_whole_file(const char* path, uint64_t* length)
+// Reads the whole file behind fd into a NUL-terminated block from mem_alloc.
+// Returns subdiv_ok with the block and its length, or a failure naming name.
+static subdiv_status read_whole_file(int fd, const char* name, char** text, uint64_t* length,
+                                     subdiv_error* error)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
     struct stat info;
-    if (fd < 0 || fstat(fd, &info) != 0) {
-        std::fprintf(stderr, "subdiv: cannot read '%s': %s\n", path, std::strerror(errno));
-        if (fd >= 0) close(fd);
-        return nullptr;
-    }
-    if (S_ISDIR(info.st_mode)) {
-        std::fprintf(stderr, "subdiv: cannot read '%s': %s\n", path, std::strerror(EISDIR));
-        close(fd);
-        return nullptr;
-    }
+    if (fstat(fd, &info) != 0)
+        return error_set(error, subdiv_error_read, {}, "cannot read '%s': %s", name,
+                         std::strerror(errno));
+    if (S_ISDIR(info.st_mode))
+        return error_set(error, subdiv_error_read, {}, "cannot read '%s': %s", name,
+                         std::strerror(EISDIR));
 
     // a regular file is read in one block of its size, with room for the
     // NUL and for the read that finds the end; a pipe or device in blocks
-    // that double as they fill
+    // that double as they fill, as long as the machine can hold them
+    const uint64_t memory = mem_physical();
     uint64_t capacity = S_ISREG(info.st_mode) ? uint64_t(info.st_size) + 2 : 65536;
-    char* text = static_cast<char*>(mem_alloc(capacity));
+    if (capacity > memory)
+        return error_set(error, subdiv_error_limit, {},
+                         "%s: the file of %llu bytes does not fit in this machine's memory", name,
+                         (unsigned long long)info.st_size);
+    char* block = static_cast<char*>(mem_alloc(capacity));
     uint64_t used = 0;
     for (;;) {
         if (used + 1 == capacity) {
+            if (capacity > memory / 2) {
+                mem_free(block);
+                return error_set(error, subdiv_error_limit, {},
+                                 "%s: the input does not fit in this machine's memory", name);
+            }
             char* larger = static_cast<char*>(mem_alloc(capacity * 2));
-            std::memcpy(larger, text, used);
-            mem_free(text);
-            text = larger;
+            std::memcpy(larger, block, used);
+            mem_free(block);
+            block = larger;
             capacity *= 2;
         }
-        ssize_t n = read(fd, text + used, capacity - 1 - used);
+        ssize_t n = read(fd, block + used, capacity - 1 - used);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            std::fprintf(stderr, "subdiv: cannot read '%s': %s\n", path, std::strerror(errno));
-            mem_free(text);
-            close(fd);
-            return nullptr;
+            const int reason = errno;
+            mem_free(block);
+            return error_set(error, subdiv_error_read, {}, "cannot read '%s': %s", name,
+                             std::strerror(reason));
         }
         if (n == 0) break;
         used += uint64_t(n);
     }
-    close(fd);
-    text[used] = '\0';
+    block[used] = '\0';
+    *text = block;
     *length = used;
-    return text;
+    return subdiv_ok;
 }
 
-// Checks that the faces form one mesh of triangles or of quadrilaterals whose
-// corners all name vertices of the file; prints the first fault and returns
-// false otherwise. Faces and vertices are named from 1, as in the file.
-static bool faces_are_usable(const char* path, const obj_attribs* attribs)
+// Checks that the faces form one mesh of triangles or of quadrilaterals:
+// returns subdiv_ok, or subdiv_error_mesh naming the first fault. Faces are
+// named from 1, as in the file.
+static subdiv_status faces_are_usable(const char* name, const obj_attribs* attribs,
+                                      subdiv_error* error)
 {
-    if (attribs->face_count == 0) {
-        std::fprintf(stderr, "subdiv: %s: the file has no faces\n", path);
-        return false;
-    }
+    if (attribs->face_count == 0)
+        return error_set(error, subdiv_error_mesh, {}, "%s: the file has no faces", name);
     const int32_t size = attribs->face_sizes[0];
-    if (size != 3 && size != 4) {
-        std::fprintf(stderr,
-                     "subdiv: %s: face 1 has %d corners; only meshes of triangles or of "
-                     "quadrilaterals can be refined\n",
-                     path, size);
-        return false;
-    }
-    uint64_t corner = 0;
-    for (uint32_t f = 0; f < attribs->face_count; ++f) {
-        if (attribs->face_sizes[f] != size) {
-            std::fprintf(stderr,
-                         "subdiv: %s: face %u has %d corners, but face 1 has %d: all faces must "
-                         "have the same number of corners\n",
-                         path, f + 1, attribs->face_sizes[f], size);
-            return false;
-        }
-        for (int32_t k = 0; k < size; ++k, ++corner) {
-            int32_t index = attribs->indices[corner].position_index;
-            if (index < 0) {
-                std::fprintf(stderr,
-                             "subdiv: %s: face %u has a relative index that points %lld before "
-                             "the first vertex\n",
-                             path, f + 1, -(long long)index);
-                return false;
-            }
-            if (uint32_t(index) >= attribs->vertex_count) {
-                std::fprintf(stderr,
-                             "subdiv: %s: face %u names vertex %lld, but the file has %u "
-                             "vertices\n",
-                             path, f + 1, (long long)index + 1, attribs->vertex_count);
-                return false;
-            }
-        }
-    }
-    return true;
+    if (size != 3 && size != 4)
+        return error_set(error, subdiv_error_mesh, {0, 1, {}},
+                         "%s: face 1 has %d corners; only meshes of triangles or of "
+                         "quadrilaterals can be refined",
+                         name, size);
+    for (uint32_t f = 0; f < attribs->face_count; ++f)
+        if (attribs->face_sizes[f] != size)
+            return error_set(error, subdiv_error_mesh, {0, uint64_t(f) + 1, {}},
+                             "%s: face %u has %d corners, but face 1 has %d: all faces must "
+                             "have the same number of corners",
+                             name, f + 1, attribs->face_sizes[f], size);
+    return subdiv_ok;
 }
 
-bool obj_import_text(const char* name, char* text, uint64_t length, const char* folder, geom* g)
+subdiv_status obj_import_block(const char* name, char* text, uint64_t length, const char* folder,
+                               const subdiv_options* options, geom* g, subdiv_error* error)
 {
+    *g = geom{};
     obj_attribs attribs;
     obj_shape* shapes = nullptr;
     uint64_t n_shapes = 0;
     obj_material* materials = nullptr;
     uint64_t n_materials = 0;
-    int result = obj_parse(&attribs, &shapes, &n_shapes, &materials, &n_materials, text, length,
-                           0, folder, name);
+    subdiv_status status = obj_parse(&attribs, &shapes, &n_shapes, &materials, &n_materials, text,
+                                     length, 0, folder, name, options, error);
     // the text is done with: release it before the geometry is allocated
     mem_free(text);
-    if (result != parse_ok) {
-        // the reader has named the file and the line of the faults it finds
-        if (result != parse_error_face && result != parse_error_index)
-            std::fprintf(stderr, "subdiv: %s: obj parsing error %d%s\n", name, result,
-                         length == 0 ? " (the file is empty)" : "");
-        return false;
-    }
+    if (status != subdiv_ok) return status;
+    if (length == 0) status = error_set(error, subdiv_error_mesh, {}, "%s: the file is empty", name);
 
-    bool usable = faces_are_usable(name, &attribs);
-    if (usable) {
+    if (status == subdiv_ok) status = faces_are_usable(name, &attribs, error);
+    if (status == subdiv_ok) {
         const int size = attribs.face_sizes[0];
         const uint64_t n_vertices = attribs.vertex_count, n_faces = attribs.face_count;
         geom_alloc(g, n_vertices, n_faces, uint64_t(size) * n_faces / 2, size);
@@ -146,18 +128,47 @@ bool obj_import_text(const char* name, char* text, uint64_t length, const char* 
     obj_shapes_free(shapes, n_shapes);
     obj_materials_free(materials, n_materials);
     obj_attribs_free(&attribs);
-    return usable;
+    return status;
 }
 
-bool obj_import(const char* path, geom* g)
+subdiv_status obj_import_buffer(const char* name, const char* text, uint64_t length,
+                                const char* folder, const subdiv_options* options, geom* g,
+                                subdiv_error* error)
 {
-    uint64_t length = 0;
-    char* text = read_whole_file(path, &length);
-    if (!text) return false;
+    CHECK(name != nullptr && (text != nullptr || length == 0) && g != nullptr,
+          "obj_import_text: no name, text or record");
+    *g = geom{};
+    if (length > mem_physical())
+        return error_set(error, subdiv_error_limit, {},
+                         "%s: a text of %llu bytes does not fit in this machine's memory", name,
+                         (unsigned long long)length);
+    // the reader needs a NUL after the text, and may change the text
+    char* block = static_cast<char*>(mem_alloc(length + 1));
+    if (length > 0) std::memcpy(block, text, length);
+    block[length] = '\0';
+    return obj_import_block(name, block, length, folder, options, g, error);
+}
 
-    // material libraries are looked up beside the OBJ file
-    std::string folder = path;
+subdiv_status obj_import_path(const char* path, const subdiv_options* options, geom* g,
+                              subdiv_error* error)
+{
+    CHECK(path != nullptr && g != nullptr, "obj_import: no path or record");
+    *g = geom{};
+    // standard input, or the file; material libraries are looked up beside it
+    const bool standard_input = std::strcmp(path, "-") == 0;
+    const char* name = standard_input ? "standard input" : path;
+    int fd = standard_input ? 0 : open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return error_set(error, subdiv_error_read, {}, "cannot read '%s': %s", path,
+                         std::strerror(errno));
+    char* text = nullptr;
+    uint64_t length = 0;
+    subdiv_status status = read_whole_file(fd, name, &text, &length, error);
+    if (!standard_input) close(fd);
+    if (status != subdiv_ok) return status;
+
+    std::string folder = standard_input ? std::string() : std::string(path);
     size_t slash = folder.rfind('/');
     folder = slash == std::string::npos ? std::string() : folder.substr(0, slash + 1);
-    return obj_import_text(path, text, length, folder.c_str(), g);
+    return obj_import_block(name, text, length, folder.c_str(), options, g, error);
 }

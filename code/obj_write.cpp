@@ -22,6 +22,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "check.h"
+#include "error.h"
+#include "geom.h"
 #include "storage.h"
 
 // ---------------------------------------------------------------- numbers
@@ -275,15 +278,15 @@ int obj_write_fd(int fd, const geom* g)
     return error;
 }
 
-// Reports a failed write of path with the system's reason; returns 0.
-static int report_failure(const char* path, int error)
+// Fills *error for a failed write of path with the system's reason.
+static subdiv_status report_failure(const char* path, int reason, subdiv_error* error)
 {
-    std::fprintf(stderr, "subdiv: cannot write '%s': %s\n", path, std::strerror(error));
-    return 0;
+    return error_set(error, subdiv_error_write, {}, "cannot write '%s': %s", path,
+                     std::strerror(reason));
 }
 
-// Writes g straight into what path names (a device, a pipe, a new file behind
-// a dangling link). Returns 0 or an errno.
+// Writes g straight into what path names (a terminal, a pipe or a device).
+// Returns 0 or an errno.
 static int write_direct(const char* path, const geom* g)
 {
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -329,32 +332,56 @@ static int write_replace(const char* target, int keep_mode, const geom* g)
     return error;
 }
 
-int obj_write(const char* path, const geom* g)
+// The path that a chain of symbolic links from path ends at, whether or not
+// anything exists there, into out (PATH_MAX bytes). A relative link target
+// counts from the link's folder. Returns 0 or an errno (ELOOP after 40 links).
+static int link_target(const char* path, char* out)
 {
-    if (path[0] == '\0') return report_failure(path, ENOENT);
-
-    struct stat st;
-    if (stat(path, &st) == 0) {
-        if (!S_ISREG(st.st_mode)) {
-            // a terminal, a pipe, a device, or a folder (whose open fails)
-            int error = write_direct(path, g);
-            return error ? report_failure(path, error) : 1;
+    if (std::strlen(path) >= PATH_MAX) return ENAMETOOLONG;
+    std::strcpy(out, path);
+    for (int links = 0; links < 40; ++links) {
+        struct stat info;
+        if (lstat(out, &info) != 0 || !S_ISLNK(info.st_mode)) return 0;
+        char target[PATH_MAX];
+        const ssize_t n = readlink(out, target, sizeof target - 1);
+        if (n < 0) return errno;
+        target[n] = '\0';
+        if (target[0] == '/') {
+            std::memcpy(out, target, size_t(n) + 1);
+            continue;
         }
-        // replace the regular file itself, also when path is a link to it
-        const char* target = path;
-        char resolved[PATH_MAX];
-        struct stat link;
-        if (lstat(path, &link) == 0 && S_ISLNK(link.st_mode)) {
-            if (!realpath(path, resolved)) return report_failure(path, errno);
-            target = resolved;
-        }
-        int error = write_replace(target, int(st.st_mode & 07777), g);
-        return error ? report_failure(path, error) : 1;
+        // relative: replace the last component of out
+        char* slash = std::strrchr(out, '/');
+        const size_t folder_length = slash ? size_t(slash - out) + 1 : 0;
+        if (folder_length + size_t(n) >= PATH_MAX) return ENAMETOOLONG;
+        std::memcpy(out + folder_length, target, size_t(n) + 1);
     }
-    if (errno != ENOENT) return report_failure(path, errno);
+    return ELOOP;
+}
 
-    // nothing at path, or a link to nothing, which a plain open follows
-    struct stat link;
-    int error = lstat(path, &link) == 0 ? write_direct(path, g) : write_replace(path, -1, g);
-    return error ? report_failure(path, error) : 1;
+subdiv_status obj_write_path(const char* path, const geom* g, const subdiv_options* options,
+                             subdiv_error* error)
+{
+    CHECK(path != nullptr && g != nullptr, "obj_write: no path or record");
+    (void)options;
+    if (std::strcmp(path, "-") == 0) {
+        const int reason = obj_write_fd(1, g);
+        return reason ? report_failure("standard output", reason, error) : subdiv_ok;
+    }
+    if (path[0] == '\0') return report_failure(path, ENOENT, error);
+
+    // a link is followed to the path it ends at; a regular file there, or
+    // nothing, is replaced whole through a temporary file beside it
+    char target[PATH_MAX];
+    int reason = link_target(path, target);
+    if (reason) return report_failure(path, reason, error);
+    struct stat info;
+    if (stat(target, &info) == 0) {
+        // a terminal, a pipe, a device, or a folder (whose open fails)
+        if (!S_ISREG(info.st_mode)) reason = write_direct(target, g);
+        else reason = write_replace(target, int(info.st_mode & 07777), g);
+    } else {
+        reason = errno == ENOENT ? write_replace(target, -1, g) : errno;
+    }
+    return reason ? report_failure(path, reason, error) : subdiv_ok;
 }

@@ -2,9 +2,6 @@
 // CMakeLists.txt): it must run on processors that lack it.
 #include "simd_cpu.h"
 
-#include <cstdio>
-#include <cstdlib>
-
 bool simd_cpu_supported(void)
 {
 #if SUBDIV_SCALAR
@@ -14,13 +11,4 @@ bool simd_cpu_supported(void)
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2");
 #endif
-}
-
-void simd_require_cpu(void)
-{
-    if (simd_cpu_supported()) return;
-    std::fputs("subdiv: this build needs a processor with AVX2\n", stderr);
-    std::fflush(stderr);
-    // _Exit: exit handlers and static destructors may come from files built with AVX
-    std::_Exit(1);
 }

@@ -1,15 +1,10 @@
 // Start-up test of the processor for the vector layer. Kept apart from
 // simd.h, whose inline functions carry AVX2 code: this header and its source
 // file are compiled without AVX, so that the test itself runs on any x86-64
-// processor before the first AVX instruction does.
+// processor before the first AVX instruction does (the tool's main and the
+// library's public entry points call it first).
 #pragma once
 
 // True when the processor runs the instructions this build uses (AVX2); the
 // scalar build runs anywhere and always gives true.
 bool simd_cpu_supported(void);
-
-// Ends the process with status 1 after the line "subdiv: this build needs a
-// processor with AVX2" on stderr when simd_cpu_supported() is false. The
-// driver calls it first thing in main, which must likewise be compiled
-// without AVX.
-void simd_require_cpu(void);

@@ -78,9 +78,7 @@ void arena_unpoison(uint64_t start, uint64_t size)
 // costs nothing until pages are made writable and touched.
 bool arena_reserve()
 {
-    long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGE_SIZE);
-    uint64_t memory = pages > 0 && page_size > 0 ? uint64_t(pages) * uint64_t(page_size)
-                                                 : uint64_t(1) << 35;
+    uint64_t memory = mem_physical();
     uint64_t size = std::min(2 * memory, uint64_t(1) << 44) & ~uint64_t(4095);
     void* base = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (base == MAP_FAILED) return false;
@@ -197,6 +195,12 @@ void arena_free(uint64_t start)
 }
 
 } // namespace
+
+uint64_t mem_physical()
+{
+    long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGE_SIZE);
+    return pages > 0 && page_size > 0 ? uint64_t(pages) * uint64_t(page_size) : uint64_t(1) << 35;
+}
 
 uint64_t padded_size(uint64_t n_bytes)
 {

@@ -33,6 +33,9 @@ inline void mem_release(T** block)
     *block = nullptr;
 }
 
+// The bytes of memory this machine has (2^35 when the system does not say).
+uint64_t mem_physical();
+
 // The padded size of n bytes: the next multiple of 4096 strictly above n
 // (0 and 4095 give 4096, 4096 gives 8192).
 uint64_t padded_size(uint64_t n_bytes);

@@ -1,10 +1,11 @@
 // The tool's run sequence: import an OBJ file, refine it, write it.
 #pragma once
 
-#include <cstdint>
+#include "command_line.h"
 
-// Runs one job: imports input_path, applies count iterations of the scheme
-// that matches its face size (count 0 keeps the mesh as it is) and writes the
-// result to output_path. Returns 1 when the output was written, 0 when the
-// job failed after printing why.
-int run(const char* input_path, const char* output_path, int32_t count);
+// Runs the job of the command line: imports its input, refines it and writes
+// the result, printing the progress lines, warnings and the last line that
+// says what was written on stderr, or the one line that says why the job
+// failed. Returns the exit status: 0 when the output was written, 1 when
+// the job failed, 2 when an option does not fit the input.
+int run(const command_line* line);

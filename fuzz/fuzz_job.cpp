@@ -1,43 +1,35 @@
-// libFuzzer target: the tool's whole job in one process on arbitrary bytes:
-// OBJ text -> import -> connectivity -> one or two iterations of the scheme
-// that matches the face size -> OBJ text in memory.
+// libFuzzer target: the tool's whole job in one process on arbitrary bytes,
+// through the library's public entry points: OBJ text -> import -> one or two
+// iterations of the scheme that matches the face size -> OBJ text in memory.
 //
 // Input: the first byte picks the iteration count (odd: 1, even: 2; the seeds
 // start with "1" or "2"), the rest is the OBJ text.
 //
 // What must hold for every input:
 // - the import either fills a mesh of triangles or quads whose corners name
-//   its vertices, or refuses the text with a message;
-// - mesh_build accepts the mesh exactly when an independent model of its rule
-//   (below, over std::map) does, and refuses it through a failed check;
-// - a mesh that mesh_build accepts refines without any failed check, into the
-//   counts the schemes give, with every corner naming a vertex;
-// - the writer formats every line of the result;
-// - nothing leaks, on the refused paths included: the check handler leaves
-//   mesh_build by longjmp, and mesh_build releases its map and mesh before
-//   its input checks fail. The records of the job live in statics that are
-//   released after every input, and the bytes held by the allocator are
-//   compared before and after each one.
-// Any other failed check ends the process (exit status 1), which libFuzzer
-// reports as a crash. The messages of refused inputs are printed as usual.
+//   its vertices, or refuses the text with a one-line message;
+// - the refinement accepts the mesh exactly when an independent model of its
+//   rule (below, over std::map) does, and refuses it with subdiv_error_mesh
+//   and a one-line message otherwise;
+// - an accepted mesh refines into the counts the schemes give, every corner
+//   naming a vertex, and the writer formats every line of the result;
+// - nothing leaks, on the refused paths included: the bytes held by the
+//   allocator are compared before and after each input.
+// A failed CHECK (a broken invariant) ends the process, which libFuzzer
+// reports as a crash.
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <csetjmp>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <utility>
 
-#include "catmull_clark.h"
-#include "check.h"
 #include "fuzz_common.h"
-#include "loop.h"
-#include "mesh.h"
-#include "obj_import.h"
+#include "geom.h"
 #include "obj_write.h"
-#include "storage.h"
+#include "subdiv/subdiv.h"
 
 // from the sanitizer runtime that every fuzz build links
 extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
@@ -45,11 +37,8 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 // Faces the refined mesh may have at most: bounds the work per input.
 static const uint64_t max_faces_after = uint64_t(1) << 20;
 
-// The job's records: statics, so that they can be released after a longjmp.
 static geom g_input;
 static geom g_output;
-static mesh g_mesh;
-static jmp_buf g_refused;
 static int g_text_fd = -1;
 
 static void fuzz_check(bool condition)
@@ -57,55 +46,37 @@ static void fuzz_check(bool condition)
     if (!condition) __builtin_trap();
 }
 
-static void leave_build(void) { longjmp(g_refused, 1); }
-
-// The rule of mesh_build over the faces in file order, with a std::map for
-// its edge table: no face has an edge from a vertex to itself or one vertex
-// at opposite corners of a quad; a face's edge a -> b pairs with the open
-// edge b -> a of an earlier face, which then closes, and refuses when the
-// open edge ran a -> b itself; every other edge opens; at the end no edge is
-// open and the edges number half the corners.
+// The rule the refinement applies to the faces, over a std::map of
+// undirected edges: no face has an edge from a vertex to itself or one vertex
+// at opposite corners of a quad, and every edge is run once each way, by two
+// faces.
 static bool model_accepts(const geom* g)
 {
     const int n = geom_face_size(g);
     const uint64_t* corner[4] = {g->corner0, g->corner1, g->corner2, g->corner3};
-    // open edges, both directions: true for the direction the opening face runs
-    std::map<std::pair<uint64_t, uint64_t>, bool> open;
-    uint64_t n_edges = 0;
+    // per edge (lower end, upper end): faces running it upwards, downwards
+    std::map<std::pair<uint64_t, uint64_t>, std::pair<int, int>> runs;
     for (uint64_t f = 0; f < g->n_faces; ++f) {
         uint64_t q[4];
         for (int k = 0; k < n; ++k) q[k] = corner[k][f];
-        for (int k = 0; k < n; ++k)
-            if (q[k] == q[(k + 1) % n]) return false;
         if (n == 4 && (q[0] == q[2] || q[1] == q[3])) return false;
-        bool closes[4];
-        for (int k = 0; k < n; ++k) {
-            auto found = open.find({q[(k + 1) % n], q[k]});
-            closes[k] = found != open.end();
-            if (closes[k] && found->second == false) return false; // runs the same way
-        }
         for (int k = 0; k < n; ++k) {
             const uint64_t a = q[k], b = q[(k + 1) % n];
-            if (closes[k]) {
-                open.erase({a, b});
-                open.erase({b, a});
-            } else {
-                if (++n_edges > g->n_edges) return false;
-                open[{a, b}] = true;
-                open[{b, a}] = false;
-            }
+            if (a == b) return false;
+            auto& run = runs[{a < b ? a : b, a < b ? b : a}];
+            (a < b ? run.first : run.second) += 1;
         }
     }
-    return open.empty() && n_edges == g->n_edges;
+    for (const auto& [edge, run] : runs)
+        if (run.first != 1 || run.second != 1) return false;
+    return true;
 }
 
-// Builds the connectivity of g_input into g_mesh; false when a check refused
-// it (g_mesh is then released by mesh_build).
-static bool build_accepted(void)
+// A message of the library: one line, not empty.
+static void check_message(const subdiv_error* error)
 {
-    if (setjmp(g_refused) != 0) return false;
-    mesh_build(&g_mesh, &g_input);
-    return true;
+    fuzz_check(error->message[0] != '\0');
+    fuzz_check(std::strchr(error->message, '\n') == nullptr);
 }
 
 // Formats g_output into the in-memory file and checks that it holds the two
@@ -130,15 +101,16 @@ static void write_in_memory(void)
 static void run_job(const uint8_t* data, size_t size)
 {
     const int iterations = (data[0] & 1) ? 1 : 2;
-    const uint64_t length = size - 1;
-    char* text = static_cast<char*>(mem_alloc(length + 1));
-    std::memcpy(text, data + 1, length);
-    text[length] = '\0';
-    if (!obj_import_text("fuzz input", text, length, "/nonexistent-subdiv-fuzz", &g_input)) return;
+    subdiv_error error;
+    if (obj_import_text("fuzz input", reinterpret_cast<const char*>(data + 1), size - 1,
+                        "/nonexistent-subdiv-fuzz", nullptr, &g_input, &error) != subdiv_ok) {
+        check_message(&error);
+        return;
+    }
 
     const int n = geom_face_size(&g_input);
     fuzz_check(n == 3 || n == 4);
-    fuzz_check(g_input.n_faces > 0 && g_input.n_edges == uint64_t(n) * g_input.n_faces / 2);
+    fuzz_check(g_input.n_faces > 0);
     const uint64_t* corner[4] = {g_input.corner0, g_input.corner1, g_input.corner2,
                                  g_input.corner3};
     for (uint64_t f = 0; f < g_input.n_faces; ++f)
@@ -146,23 +118,22 @@ static void run_job(const uint8_t* data, size_t size)
     if (g_input.n_faces > (max_faces_after >> (2 * iterations))) return;
 
     const bool expected = model_accepts(&g_input);
-    check_handler_fn previous = check_set_handler(leave_build);
-    const bool accepted = build_accepted();
-    check_set_handler(previous);
-    fuzz_check(accepted == expected);
-    if (!accepted) return;
-    mesh_free(&g_mesh);
+    const subdiv_status status = subdiv_refine(&g_input, iterations, nullptr, &g_output, &error);
+    fuzz_check((status == subdiv_ok) == expected);
+    if (status != subdiv_ok) {
+        fuzz_check(status == subdiv_error_mesh);
+        check_message(&error);
+        return;
+    }
 
-    // the counts after the iterations, by the schemes' rules
-    uint64_t v = g_input.n_vertices, f = g_input.n_faces, e = g_input.n_edges;
+    // the counts after the iterations, by the schemes' rules: closed, so
+    // half as many edges as corners
+    uint64_t v = g_input.n_vertices, f = g_input.n_faces, e = uint64_t(n) * f / 2;
     for (int i = 0; i < iterations; ++i) {
         const uint64_t v_next = n == 3 ? v + e : v + f + e;
         const uint64_t e_next = n == 3 ? 4 * e : 4 * f + 2 * e;
         v = v_next, f = 4 * f, e = e_next;
     }
-    const bool refined = n == 3 ? loop_iterate(&g_input, &g_output, iterations)
-                                : catmull_clark_iterate(&g_input, &g_output, iterations);
-    fuzz_check(refined);
     fuzz_check(g_output.n_vertices == v && g_output.n_faces == f && g_output.n_edges == e);
     fuzz_check(geom_face_size(&g_output) == n);
     const uint64_t* out[4] = {g_output.corner0, g_output.corner1, g_output.corner2,
@@ -175,14 +146,11 @@ static void run_job(const uint8_t* data, size_t size)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size == 0 || names_absolute_library(data, size)) return -1;
-    check_set_context("fuzz input"); // as the tool names its input file
     const size_t held = __sanitizer_get_current_allocated_bytes();
     run_job(data, size);
-    // the import leaves g_input cleared or filled, the loops g_output; geom_free
-    // and mesh_free take cleared records
+    // the import leaves g_input cleared or filled, the refinement g_output
     geom_free(&g_input);
     geom_free(&g_output);
-    mesh_free(&g_mesh);
     fuzz_check(__sanitizer_get_current_allocated_bytes() == held);
     return 0;
 }

@@ -84,7 +84,7 @@ static geom reference_step(const geom& in)
 static geom step_once(const geom& in, mesh* mesh_out = nullptr)
 {
     mesh mesh_in = {};
-    mesh_build(&mesh_in, &in);
+    build_mesh(&mesh_in, &in);
     geom out = {};
     EXPECT_EQ(catmull_clark_step(&mesh_in, &in, &out, mesh_out), 1);
     mesh_free(&mesh_in);
@@ -218,9 +218,10 @@ TEST(CatmullClarkIterate, CubeFourIterations)
 {
     geom box = cube();
     geom out = {};
-    testing::internal::CaptureStderr();
-    EXPECT_TRUE(catmull_clark_iterate(&box, &out, 4));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    std::string lines;
+    subdiv_options options = progress_options(&lines);
+    EXPECT_EQ(catmull_clark_iterate(&box, &out, 4, &options, nullptr), subdiv_ok);
+    EXPECT_EQ(lines,
               "Finished iteration vertices 8 -> 26\n"
               "Finished iteration vertices 26 -> 98\n"
               "Finished iteration vertices 98 -> 386\n"
@@ -230,7 +231,7 @@ TEST(CatmullClarkIterate, CubeFourIterations)
     EXPECT_EQ(out.n_edges, 3072u);
     expect_closed_and_oriented(out);
     mesh m = {};
-    mesh_build(&m, &out);
+    build_mesh(&m, &out);
     for (uint64_t v = 0; v < out.n_vertices; ++v) {
         const uint64_t valence = m.vertex_valence[v] & ~(uint64_t(1) << 63);
         ASSERT_TRUE(valence == 3 || valence == 4) << "vertex " << v << " valence " << valence;
@@ -250,9 +251,10 @@ TEST(CatmullClarkIterate, EqualsRepeatedStepsAndLeavesTheInputAlone)
     const std::vector<unsigned char> c3_before((unsigned char*)torus.corner3,
                                                (unsigned char*)torus.corner3 + corner_bytes);
     geom out = {};
-    testing::internal::CaptureStderr();
-    ASSERT_TRUE(catmull_clark_iterate(&torus, &out, 3));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    std::string lines;
+    subdiv_options options = progress_options(&lines);
+    ASSERT_EQ(catmull_clark_iterate(&torus, &out, 3, &options, nullptr), subdiv_ok);
+    EXPECT_EQ(lines,
               "Finished iteration vertices 35 -> 140\n"
               "Finished iteration vertices 140 -> 560\n"
               "Finished iteration vertices 560 -> 2240\n");
@@ -272,9 +274,10 @@ TEST(CatmullClarkIterate, OneIterationReturnsNewArrays)
 {
     geom box = cube();
     geom out = {};
-    testing::internal::CaptureStderr();
-    EXPECT_TRUE(catmull_clark_iterate(&box, &out, 1));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Finished iteration vertices 8 -> 26\n");
+    std::string lines;
+    subdiv_options options = progress_options(&lines);
+    EXPECT_EQ(catmull_clark_iterate(&box, &out, 1, &options, nullptr), subdiv_ok);
+    EXPECT_EQ(lines, "Finished iteration vertices 8 -> 26\n");
     EXPECT_NE(out.x, box.x);
     EXPECT_NE(out.corner3, box.corner3);
     EXPECT_EQ(out.n_vertices, 26u);
@@ -291,14 +294,14 @@ TEST(CatmullClarkIterate, RefusesWithoutTouchingTheOutput)
     geom out;
     std::memset(&out, 0x5A, sizeof out);
     const geom before = out;
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(catmull_clark_iterate(&box, &out, 0));
-    EXPECT_FALSE(catmull_clark_iterate(&box, &out, -1));
-    EXPECT_FALSE(catmull_clark_iterate(&box, &out, INT32_MIN));
-    EXPECT_FALSE(catmull_clark_iterate(nullptr, &out, 2));
-    EXPECT_FALSE(catmull_clark_iterate(&box, nullptr, 2));
-    EXPECT_FALSE(catmull_clark_iterate(&triangles, &out, 2));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    std::string lines;
+    subdiv_options options = progress_options(&lines);
+    for (int32_t count : {0, -1, INT32_MIN})
+        EXPECT_EQ(catmull_clark_iterate(&box, &out, count, &options, nullptr), subdiv_error_usage);
+    subdiv_error error;
+    EXPECT_EQ(catmull_clark_iterate(&triangles, &out, 2, &options, &error), subdiv_error_usage);
+    EXPECT_NE(std::string(error.message).find("cannot refine"), std::string::npos);
+    EXPECT_EQ(lines, "");
     EXPECT_EQ(std::memcmp(&out, &before, sizeof out), 0);
     geom_free(&triangles);
     geom_free(&box);
@@ -308,7 +311,7 @@ TEST(CatmullClarkStep, RefusesTrianglesTouchingNothing)
 {
     geom triangles = tetrahedron();
     mesh mesh_in = {};
-    mesh_build(&mesh_in, &triangles);
+    build_mesh(&mesh_in, &triangles);
     geom out;
     mesh mesh_out;
     std::memset(&out, 0x5A, sizeof out);
@@ -344,9 +347,7 @@ TEST(CatmullClarkIterate, GoldenResultsOfThreeIterations)
     geom_free(&ico);
     for (golden& c : cases) {
         geom out = {};
-        testing::internal::CaptureStderr();
-        ASSERT_TRUE(catmull_clark_iterate(&c.g, &out, 3));
-        testing::internal::GetCapturedStderr();
+        ASSERT_EQ(catmull_clark_iterate(&c.g, &out, 3, nullptr, nullptr), subdiv_ok);
         EXPECT_EQ(geom_hash(out), c.hash) << c.name;
         geom_free(&out);
         geom_free(&c.g);

@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include <string>
 #include <vector>
@@ -60,7 +63,8 @@ TEST(Driver, SampleJobRefinesTheCubeFourTimes)
     EXPECT_EQ(r.err, "Finished iteration vertices 8 -> 26\n"
                      "Finished iteration vertices 26 -> 98\n"
                      "Finished iteration vertices 98 -> 386\n"
-                     "Finished iteration vertices 386 -> 1538\n");
+                     "Finished iteration vertices 386 -> 1538\n"
+                     "subdiv: wrote " + output + " (1538 vertices, 1536 faces)\n");
     std::string text = read_file(output);
     EXPECT_EQ(text.rfind("# Vertices 1538\n", 0), 0u);
     EXPECT_EQ(count_lines_starting(text, "v "), 1538);
@@ -76,7 +80,8 @@ TEST(Driver, OneIterationMatchesTheRulesByteForByte)
 
     tool_result r = run_tool(folder.path, {"cube.obj", "1", "cube-1.obj"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "Finished iteration vertices 8 -> 26\n");
+    EXPECT_EQ(r.err, "Finished iteration vertices 8 -> 26\n"
+                     "subdiv: wrote cube-1.obj (26 vertices, 24 faces)\n");
     std::string cube = read_file(folder.file("cube-1.obj"));
     EXPECT_EQ(cube, read_file(source_dir + "/tests/data/cube-quad-1.obj"));
     // corner (1, 1, 1) of valence 3 moves to 11/18; face points are the face
@@ -87,7 +92,8 @@ TEST(Driver, OneIterationMatchesTheRulesByteForByte)
 
     r = run_tool(folder.path, {"tetrahedron.obj", "1", "tetrahedron-1.obj"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "Finished iteration vertices 4 -> 10\n");
+    EXPECT_EQ(r.err, "Finished iteration vertices 4 -> 10\n"
+                     "subdiv: wrote tetrahedron-1.obj (10 vertices, 16 faces)\n");
     std::string tetrahedron = read_file(folder.file("tetrahedron-1.obj"));
     EXPECT_EQ(tetrahedron, read_file(source_dir + "/tests/data/tetrahedron-1.obj"));
     // (1, 1, 1) moves to (0.25, 0.25, 0.25); edge points at (+-0.5, 0, 0) ...
@@ -102,7 +108,7 @@ TEST(Driver, ZeroIterationsWriteTheInputMesh)
     write_file(folder.file("cube.obj"), cube_obj);
     tool_result r = run_tool(folder.path, {"cube.obj", "0", "out.obj"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "subdiv: wrote out.obj (8 vertices, 6 faces)\n");
     EXPECT_EQ(read_file(folder.file("out.obj")),
               "# Vertices 8\n"
               "v -1.000000 -1.000000 -1.000000\nv -1.000000 -1.000000 1.000000\n"
@@ -127,19 +133,27 @@ TEST(Driver, UsageErrorsExitTwoAndWriteNothing)
         {"cube.obj", "", "out.obj"},
         {"cube.obj", " 2", "out.obj"},
         {"cube.obj", "2147483648", "out.obj"},
+        {"--unknown", "cube.obj", "1", "out.obj"},
+        {"cube.obj", "1", "out.obj", "-x"},
+        {"cube.obj", "1", "--version=2", "out.obj"},
+        {"--", "cube.obj", "1", "out.obj", "--help"},
     };
     for (const auto& args : bad) {
         tool_result r = run_tool(folder.path, args);
         EXPECT_EQ(r.status, 2) << args.size() << " arguments";
-        EXPECT_NE(r.err.find("usage: subdiv INPUT.obj ITERATIONS OUTPUT.obj"), std::string::npos);
+        EXPECT_EQ(r.err.rfind("subdiv: ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find("usage: subdiv [OPTIONS] INPUT.obj ITERATIONS OUTPUT.obj"),
+                  std::string::npos);
         EXPECT_EQ(r.out, "");
         EXPECT_FALSE(std::filesystem::exists(folder.file("out.obj")));
     }
 
-    for (const char* help : {"-h", "--help"}) {
-        tool_result r = run_tool(folder.path, {help});
+    // options may stand anywhere before "--"
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"-h"}, {"--help"}, {"cube.obj", "--help", "1"}, {"cube.obj", "1", "out.obj", "-h"}}) {
+        tool_result r = run_tool(folder.path, args);
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out.rfind("usage: subdiv INPUT.obj ITERATIONS OUTPUT.obj\n", 0), 0u);
+        EXPECT_EQ(r.out.rfind("usage: subdiv [OPTIONS] INPUT.obj ITERATIONS OUTPUT.obj\n", 0), 0u);
         EXPECT_EQ(r.err, "");
     }
     tool_result r = run_tool(folder.path, {"--version"});
@@ -147,8 +161,9 @@ TEST(Driver, UsageErrorsExitTwoAndWriteNothing)
     EXPECT_EQ(r.out.rfind("subdiv ", 0), 0u);
 }
 
-// Each bad input fails with status 1 and one line that names the file and the
-// problem; an output file that existed before is left as it was.
+// Each bad input fails with status 1 and one line "subdiv: FILE: ..." that
+// names the place and carries no source location, for 0 iterations as for
+// 1; an output file that existed before is left as it was and none appears.
 TEST(Driver, BadInputsFailWithOneMessageAndLeaveTheOutputAlone)
 {
     struct bad_input {
@@ -160,20 +175,23 @@ TEST(Driver, BadInputsFailWithOneMessageAndLeaveTheOutputAlone)
         "v -1 -1 -1\nv -1 -1 1\nv -1 1 -1\nv -1 1 1\nv 1 -1 -1\nv 1 -1 1\nv 1 1 -1\nv 1 1 1\n";
     const bad_input inputs[] = {
         {"open.obj", cube_vertices + "f 5 7 8 6\nf 1 2 4 3\nf 3 4 8 7\nf 1 5 6 2\nf 2 6 8 4\n",
-         "mesh is not closed"},
+         "mesh is not closed: the edge from vertex 5 to vertex 7 lies on face 1 only"},
         {"degenerate.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 1 2\nf 1 2 3\n",
          "face 1 has a degenerate edge: vertex 1 to itself"},
         {"flipped.obj",
          cube_vertices + "f 5 7 8 6\nf 1 2 4 3\nf 3 4 8 7\nf 1 5 6 2\nf 2 6 8 4\nf 5 7 3 1\n",
-         "both run from vertex"},
+         "faces 1 and 6 both run from vertex 5 to vertex 7"},
         {"mixed.obj", cube_vertices + "f 5 7 8 6\nf 1 2 4\n",
          "face 2 has 3 corners, but face 1 has 4"},
         {"nofaces.obj", cube_vertices, "the file has no faces"},
         {"pentagon.obj", cube_vertices + "f 1 2 3 4 5\n", "face 1 has 5 corners"},
-        {"range.obj", cube_vertices + "f 1 2 9\n", "face 1 names vertex 9, but the file has 8"},
+        {"range.obj", cube_vertices + "f 1 2 9\n",
+         "line 9: face corner '9' names vertex 9, but only 8 vertices come before it"},
         {"relative.obj", "v 0 0 0\nv 1 0 0\nf -1 -2 -3\n",
-         "face 1 has a relative index that points 1 before the first vertex"},
+         "line 3: face corner '-3' counts back 3 vertices, but only 2 come before it"},
         {"empty.obj", "", "the file is empty"},
+        {"short.obj", "v 1 2\n", "line 1: 'v' statement with 2 coordinates; 3 are needed"},
+        {"number.obj", "v 1 2 1.5.3\n", "line 1: coordinate '1.5.3' is not a decimal number"},
     };
     for (const bad_input& input : inputs) {
         scratch_folder folder;
@@ -181,15 +199,66 @@ TEST(Driver, BadInputsFailWithOneMessageAndLeaveTheOutputAlone)
         write_file(folder.file("out.obj"), "old\n");
         tool_result r = run_tool(folder.path, {input.name, "1", "out.obj"});
         EXPECT_EQ(r.status, 1) << input.name;
-        EXPECT_NE(r.err.find(input.name), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.rfind("subdiv: " + std::string(input.name) + ": ", 0), 0u) << r.err;
         EXPECT_NE(r.err.find(input.message), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find(".cpp:"), std::string::npos) << r.err;
         EXPECT_EQ(count_lines(r.err), 1) << r.err;
         EXPECT_EQ(read_file(folder.file("out.obj")), "old\n") << input.name;
 
-        // and no output file appears where there was none
-        tool_result again = run_tool(folder.path, {input.name, "1", "new.obj"});
+        // the same for no iteration, and no output file appears where there was none
+        tool_result again = run_tool(folder.path, {input.name, "0", "new.obj"});
         EXPECT_EQ(again.status, 1);
+        EXPECT_EQ(again.err, r.err);
         EXPECT_FALSE(std::filesystem::exists(folder.file("new.obj"))) << input.name;
+    }
+}
+
+// Standard input and output by "-"; material libraries that the input names
+// are read only as small regular files beside it, and any other is one
+// warning on a job that succeeds.
+TEST(Driver, StandardStreamsAndTheFilesTheInputNames)
+{
+    scratch_folder folder;
+    write_file(folder.file("cube.obj"), cube_obj);
+    tool_result r = run_tool(folder.path, {"-", "1", "-"}, folder.file("cube.obj"));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, read_file(source_dir + "/tests/data/cube-quad-1.obj"));
+    EXPECT_EQ(r.err, "Finished iteration vertices 8 -> 26\n"
+                     "subdiv: wrote standard output (26 vertices, 24 faces)\n");
+    r = run_tool(folder.path, {"-", "1", "out.obj"}, folder.file("cube.obj"));
+    EXPECT_EQ(read_file(folder.file("out.obj")), read_file(source_dir + "/tests/data/cube-quad-1.obj"));
+    r = run_tool(folder.path, {"--", "-", "0", "-"}, "/dev/null");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "subdiv: standard input: the file is empty\n");
+
+    ASSERT_EQ(mkfifo(folder.file("fifo.mtl").c_str(), 0600), 0);
+    write_file(folder.file("big.mtl"), "");
+    ASSERT_EQ(truncate(folder.file("big.mtl").c_str(), (64 << 20) + 1), 0);
+    std::filesystem::create_directory(folder.file("sub"));
+    write_file(folder.file("sub/near.mtl"), "newmtl a\n");
+    const struct {
+        const char* library;
+        std::string warning; // empty: none
+    } libraries[] = {
+        {"/dev/zero", "the material library '/dev/zero' is not a regular file"},
+        {"fifo.mtl", "the material library 'sub/../fifo.mtl' is not a regular file"},
+        {"big.mtl", "the material library 'sub/../big.mtl' is larger than 64 MiB"},
+        {"missing.mtl",
+         "cannot read the material library 'sub/../missing.mtl': No such file or directory"},
+        {"near.mtl", ""},
+    };
+    for (const auto& c : libraries) {
+        // libraries are looked up in the folder of the OBJ file
+        const std::string library = c.library[0] == '/' ? c.library : std::string("../") + c.library;
+        write_file(folder.file("sub/cube.obj"),
+                   std::string("mtllib ") + (std::string(c.library) == "near.mtl" ? "near.mtl" : library) +
+                       "\n" + cube_obj);
+        r = run_tool(folder.path, {"sub/cube.obj", "0", "out.obj"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        const std::string wrote = "subdiv: wrote out.obj (8 vertices, 6 faces)\n";
+        EXPECT_EQ(r.err, c.warning.empty() ? wrote
+                                           : "subdiv: warning: sub/cube.obj: line 1: " + c.warning +
+                                                 "; materials are left out\n" + wrote);
     }
 }
 

@@ -87,7 +87,7 @@ static geom reference_step(const geom& in)
 static geom step_once(const geom& in, mesh* mesh_out = nullptr)
 {
     mesh mesh_in = {};
-    mesh_build(&mesh_in, &in);
+    build_mesh(&mesh_in, &in);
     geom out = {};
     EXPECT_TRUE(loop_step(&mesh_in, &in, &out, mesh_out));
     mesh_free(&mesh_in);
@@ -265,9 +265,10 @@ TEST(LoopIterate, OctahedronTwoIterations)
 {
     geom octa = octahedron();
     geom out = {};
-    testing::internal::CaptureStderr();
-    EXPECT_TRUE(loop_iterate(&octa, &out, 2));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    std::string lines;
+    subdiv_options options = progress_options(&lines);
+    EXPECT_EQ(loop_iterate(&octa, &out, 2, &options, nullptr), subdiv_ok);
+    EXPECT_EQ(lines,
               "Finished iteration vertices 6 -> 18\n"
               "Finished iteration vertices 18 -> 66\n");
     EXPECT_EQ(out.n_vertices, 66u);
@@ -290,9 +291,10 @@ TEST(LoopIterate, EqualsRepeatedStepsAndLeavesTheInputAlone)
     const std::vector<unsigned char> c2_before((unsigned char*)torus.corner2,
                                                (unsigned char*)torus.corner2 + corner_bytes);
     geom out = {};
-    testing::internal::CaptureStderr();
-    ASSERT_TRUE(loop_iterate(&torus, &out, 3));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+    std::string lines;
+    subdiv_options options = progress_options(&lines);
+    ASSERT_EQ(loop_iterate(&torus, &out, 3, &options, nullptr), subdiv_ok);
+    EXPECT_EQ(lines,
               "Finished iteration vertices 35 -> 140\n"
               "Finished iteration vertices 140 -> 560\n"
               "Finished iteration vertices 560 -> 2240\n");
@@ -312,9 +314,10 @@ TEST(LoopIterate, OneIterationReturnsNewArrays)
 {
     geom tetra = tetrahedron();
     geom out = {};
-    testing::internal::CaptureStderr();
-    EXPECT_TRUE(loop_iterate(&tetra, &out, 1));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Finished iteration vertices 4 -> 10\n");
+    std::string lines;
+    subdiv_options options = progress_options(&lines);
+    EXPECT_EQ(loop_iterate(&tetra, &out, 1, &options, nullptr), subdiv_ok);
+    EXPECT_EQ(lines, "Finished iteration vertices 4 -> 10\n");
     EXPECT_NE(out.x, tetra.x);
     EXPECT_NE(out.corner0, tetra.corner0);
     EXPECT_EQ(out.n_vertices, 10u);
@@ -331,14 +334,14 @@ TEST(LoopIterate, RefusesWithoutTouchingTheOutput)
     geom out;
     std::memset(&out, 0x5A, sizeof out);
     const geom before = out;
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(loop_iterate(&tetra, &out, 0));
-    EXPECT_FALSE(loop_iterate(&tetra, &out, -1));
-    EXPECT_FALSE(loop_iterate(&tetra, &out, INT32_MIN));
-    EXPECT_FALSE(loop_iterate(nullptr, &out, 2));
-    EXPECT_FALSE(loop_iterate(&tetra, nullptr, 2));
-    EXPECT_FALSE(loop_iterate(&quads, &out, 2));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    std::string lines;
+    subdiv_options options = progress_options(&lines);
+    for (int32_t count : {0, -1, INT32_MIN})
+        EXPECT_EQ(loop_iterate(&tetra, &out, count, &options, nullptr), subdiv_error_usage);
+    subdiv_error error;
+    EXPECT_EQ(loop_iterate(&quads, &out, 2, &options, &error), subdiv_error_usage);
+    EXPECT_NE(std::string(error.message).find("cannot refine"), std::string::npos);
+    EXPECT_EQ(lines, "");
     EXPECT_EQ(std::memcmp(&out, &before, sizeof out), 0);
     geom_free(&quads);
     geom_free(&tetra);
@@ -348,7 +351,7 @@ TEST(LoopStep, RefusesQuadsTouchingNothing)
 {
     geom quads = cube();
     mesh mesh_in = {};
-    mesh_build(&mesh_in, &quads);
+    build_mesh(&mesh_in, &quads);
     geom out;
     mesh mesh_out;
     std::memset(&out, 0x5A, sizeof out);
@@ -381,9 +384,7 @@ TEST(LoopIterate, GoldenResultsOfThreeIterations)
     };
     for (golden& c : cases) {
         geom out = {};
-        testing::internal::CaptureStderr();
-        ASSERT_TRUE(loop_iterate(&c.g, &out, 3));
-        testing::internal::GetCapturedStderr();
+        ASSERT_EQ(loop_iterate(&c.g, &out, 3, nullptr, nullptr), subdiv_ok);
         EXPECT_EQ(geom_hash(out), c.hash) << c.name;
         geom_free(&out);
         geom_free(&c.g);

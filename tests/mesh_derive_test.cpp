@@ -73,7 +73,7 @@ void expect_same_mesh(const mesh& actual, const mesh& expected, const geom& g)
 void expect_derive_matches_build(geom g, int iterations)
 {
     mesh m = {};
-    mesh_build(&m, &g);
+    build_mesh(&m, &g);
     for (int i = 1; i <= iterations; ++i) {
         SCOPED_TRACE(testing::Message() << "iteration " << i << " of " << g.n_faces << " faces");
         geom out = {};
@@ -82,7 +82,7 @@ void expect_derive_matches_build(geom g, int iterations)
             catmull_clark_step(&m, &g, &out, &derived);
         else
             loop_step(&m, &g, &out, &derived);
-        mesh_build(&built, &out);
+        build_mesh(&built, &out);
         expect_same_mesh(derived, built, out);
         mesh_free(&built);
         mesh_free(&m);
@@ -147,7 +147,7 @@ TEST(MeshDeriveDeath, RefusesAnOutputThatIsNotOneStepOfTheInput)
 {
     geom g = cube();
     mesh m = {};
-    mesh_build(&m, &g);
+    build_mesh(&m, &g);
     geom out = {};
     catmull_clark_step(&m, &g, &out, nullptr);
     mesh derived = {};

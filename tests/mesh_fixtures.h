@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -35,6 +36,41 @@ inline geom geom_from_arrays(const std::vector<float>& xyz, const std::vector<ui
     for (uint64_t f = 0; f < n_faces; ++f)
         for (int k = 0; k < face_size; ++k) corner[k][f] = corners[f * uint64_t(face_size) + uint64_t(k)];
     return g;
+}
+
+// mesh_build of g, which must accept it (the test fails otherwise); sets
+// g->n_edges, as the refinement does.
+inline void build_mesh(mesh* m, geom* g)
+{
+    subdiv_error error;
+    const subdiv_status status = mesh_build(m, g, &error);
+    ASSERT_EQ(status, subdiv_ok) << error.message;
+}
+
+// mesh_build of a record that the test keeps unchanged: of a copy that
+// shares its arrays.
+inline void build_mesh(mesh* m, const geom* g)
+{
+    geom copy = *g;
+    build_mesh(m, &copy);
+}
+
+// A progress callback that appends the line the tool prints for each
+// iteration to the std::string behind context.
+inline void record_progress(void* context, int32_t, uint64_t before, uint64_t after)
+{
+    *static_cast<std::string*>(context) += "Finished iteration vertices " + std::to_string(before) +
+                                           " -> " + std::to_string(after) + "\n";
+}
+
+// Options whose progress lines go to *lines.
+inline subdiv_options progress_options(std::string* lines)
+{
+    subdiv_options options;
+    subdiv_options_init(&options);
+    options.progress = record_progress;
+    options.context = lines;
+    return options;
 }
 
 // The corners of face f.
@@ -213,7 +249,7 @@ inline void expect_closed_and_oriented(const geom& g)
     }
     EXPECT_EQ(directed.size(), 2 * g.n_edges);
     mesh m = {};
-    mesh_build(&m, &g); // stops the test program on a mesh that is not closed
+    build_mesh(&m, &g);
     mesh_free(&m);
 }
 

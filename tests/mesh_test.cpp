@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <csetjmp>
 #include <cstring>
 #include <map>
 #include <random>
@@ -12,11 +11,17 @@
 #include <utility>
 #include <vector>
 
-#include "check.h"
 #include "mesh.h"
 #include "storage.h"
 
 namespace {
+
+// mesh_build of g, which must accept it.
+void build_mesh(mesh* m, geom* g)
+{
+    subdiv_error error;
+    ASSERT_EQ(mesh_build(m, g, &error), subdiv_ok) << error.message;
+}
 
 // A geom of face size n from a flat list of corners, n per face.
 geom make_geom(int n, uint64_t n_vertices, const std::vector<uint64_t>& corners,
@@ -168,7 +173,7 @@ void expect_builds_consistently(int n, uint64_t n_vertices, const std::vector<ui
 {
     geom g = make_closed(n, n_vertices, corners);
     mesh m;
-    EXPECT_EQ(mesh_build(&m, &g), 1);
+    build_mesh(&m, &g);
     ASSERT_NO_FATAL_FAILURE(expect_consistent(&m, &g));
     mesh_free(&m);
     geom_free(&g);
@@ -183,7 +188,7 @@ TEST(Mesh, TetrahedronNumbering)
     geom g = make_closed(3, 4, tetrahedron);
     ASSERT_EQ(g.n_edges, 6u);
     mesh m;
-    ASSERT_EQ(mesh_build(&m, &g), 1);
+    build_mesh(&m, &g);
 
     // edges by first meeting: 0:{0,1} 1:{1,2} 2:{2,0} 3:{0,3} 4:{3,1} 5:{3,2}
     const uint64_t ends[6][2] = {{0, 1}, {1, 2}, {2, 0}, {0, 3}, {3, 1}, {3, 2}};
@@ -208,7 +213,7 @@ TEST(Mesh, CubeHasTwelveEdgesOfValenceThree)
     geom g = make_closed(4, 8, cube);
     ASSERT_EQ(g.n_edges, 12u);
     mesh m;
-    ASSERT_EQ(mesh_build(&m, &g), 1);
+    build_mesh(&m, &g);
     for (uint64_t v = 0; v < 8; ++v) EXPECT_EQ(m.vertex_valence[v], 3u);
     ASSERT_NO_FATAL_FAILURE(expect_consistent(&m, &g));
     mesh_free(&m);
@@ -254,7 +259,7 @@ TEST(Mesh, EmptyGeomBuilds)
 {
     geom g = make_geom(3, 0, {}, 0);
     mesh m;
-    EXPECT_EQ(mesh_build(&m, &g), 1);
+    build_mesh(&m, &g);
     EXPECT_EQ(m.iedge_vertex[0], index_pad_fill);
     mesh_free(&m);
     geom_free(&g);
@@ -262,133 +267,18 @@ TEST(Mesh, EmptyGeomBuilds)
 
 // ---------------------------------------------------------------- refused input
 
-TEST(MeshDeath, CornerBeyondTheVertices)
-{
-    std::vector<uint64_t> corners = tetrahedron;
-    corners[7] = 4; // the third face names index 4 of 4 vertices
-    geom g = make_closed(3, 4, corners);
-    mesh m;
-    EXPECT_EXIT(mesh_build(&m, &g), testing::ExitedWithCode(1),
-                "face 3 names vertex 5, but there are only 4 vertices");
-    // the index an OBJ vertex number 0 turns into reads as 0 again
-    corners[7] = UINT64_MAX;
-    geom_free(&g);
-    g = make_closed(3, 4, corners);
-    EXPECT_EXIT(mesh_build(&m, &g), testing::ExitedWithCode(1),
-                "face 3 names vertex 0, but there are only 4 vertices");
-    geom_free(&g);
-}
-
-TEST(MeshDeath, DirectedEdgeOnTwoFaces)
-{
-    // the second face runs 1 -> 2 as the first does
-    std::vector<uint64_t> corners = tetrahedron;
-    corners[3] = 1, corners[4] = 2, corners[5] = 3;
-    geom g = make_closed(3, 4, corners);
-    mesh m;
-    EXPECT_EXIT(mesh_build(&m, &g), testing::ExitedWithCode(1),
-                "faces 1 and 2 both run from vertex 2 to vertex 3 \\(inconsistent orientation");
-    geom_free(&g);
-
-    // a quad mesh with one face turned over
-    corners = cube;
-    std::reverse(corners.begin() + 8, corners.begin() + 12);
-    g = make_closed(4, 8, corners);
-    EXPECT_EXIT(mesh_build(&m, &g), testing::ExitedWithCode(1), "both run from vertex");
-    geom_free(&g);
-}
-
-TEST(MeshDeath, MoreEdgesThanTheEdgeCount)
-{
-    // a single triangle as the import stores it: three corners, one edge
-    geom g = make_closed(3, 3, {0, 1, 2});
-    ASSERT_EQ(g.n_edges, 1u);
-    mesh m;
-    EXPECT_EXIT(mesh_build(&m, &g), testing::ExitedWithCode(1),
-                "mesh is not closed: face 1 adds an edge beyond the 1 edges a closed mesh of 1 "
-                "faces has \\(the edge from vertex 2 to vertex 3");
-    geom_free(&g);
-
-    // an open strip: the edges run out in the middle of the scan
-    g = make_closed(4, 5 * 7, torus(5, 7, false));
-    g.n_faces = 28; // the last row left out: its neighbours' edges lie on one face
-    g.n_edges = 56;
-    // rows of 7 faces add 21, 14, 14 and 14 edges: the 25th face would add the 57th
-    EXPECT_EXIT(mesh_build(&m, &g), testing::ExitedWithCode(1),
-                "mesh is not closed: face 25 adds an edge beyond the 56 edges");
-    geom_free(&g);
-}
-
-TEST(MeshDeath, FewerEdgesThanTheEdgeCount)
-{
-    geom g = make_geom(3, 4, tetrahedron, 7);
-    mesh m;
-    EXPECT_EXIT(mesh_build(&m, &g), testing::ExitedWithCode(1),
-                "mesh has 6 distinct edges, but its edge count is 7");
-    geom_free(&g);
-}
-
-TEST(MeshDeath, EdgesOnOneFaceOnly)
-{
-    // the right count of distinct edges, but each lies on one face: the
-    // other half-edges would stay unset
-    geom g = make_geom(3, 3, {0, 1, 2}, 3);
-    mesh m;
-    EXPECT_EXIT(mesh_build(&m, &g), testing::ExitedWithCode(1),
-                "mesh is not closed: 3 edges lie on one face only");
-    geom_free(&g);
-}
-
-TEST(MeshDeath, DegenerateEdge)
-{
-    std::vector<uint64_t> corners = tetrahedron;
-    corners[5] = 3; // the second face, (0, 3, 1), becomes (0, 3, 3)
-    geom g = make_closed(3, 4, corners);
-    mesh m;
-    EXPECT_EXIT(mesh_build(&m, &g), testing::ExitedWithCode(1),
-                "face 2 has a degenerate edge: vertex 4 to itself");
-    geom_free(&g);
-
-    corners = cube;
-    corners[3] = 0; // the first face, (0, 2, 3, 1), closes with 0 -> 0
-    g = make_closed(4, 8, corners);
-    EXPECT_EXIT(mesh_build(&m, &g), testing::ExitedWithCode(1),
-                "face 1 has a degenerate edge: vertex 1 to itself");
-    geom_free(&g);
-}
-
-TEST(MeshDeath, QuadWithOneVertexAtOppositeCorners)
-{
-    // faces count from 1 in the messages: the third face, (0, 1, 5, 4) in
-    // the cube, becomes (0, 1, 0, 4)
-    std::vector<uint64_t> corners = cube;
-    corners[4 * 2 + 2] = 0;
-    geom g = make_closed(4, 8, corners);
-    mesh m;
-    EXPECT_EXIT(mesh_build(&m, &g), testing::ExitedWithCode(1),
-                "face 3 names vertex 1 at two opposite corners");
-    geom_free(&g);
-
-    corners = cube;
-    corners[4 * 2 + 3] = 1; // (0, 1, 5, 1)
-    g = make_closed(4, 8, corners);
-    EXPECT_EXIT(mesh_build(&m, &g), testing::ExitedWithCode(1),
-                "face 3 names vertex 2 at two opposite corners");
-    geom_free(&g);
-}
-
 TEST(MeshDeath, BadRecords)
 {
     geom g = make_closed(3, 4, tetrahedron);
     mesh m;
-    EXPECT_EXIT(mesh_build(nullptr, &g), testing::ExitedWithCode(1), "mesh_build: no record");
-    EXPECT_EXIT(mesh_build(&m, nullptr), testing::ExitedWithCode(1), "mesh_build: no record");
+    EXPECT_EXIT(mesh_build(nullptr, &g, nullptr), testing::ExitedWithCode(1), "mesh_build: no record");
+    EXPECT_EXIT(mesh_build(&m, nullptr, nullptr), testing::ExitedWithCode(1), "mesh_build: no record");
     EXPECT_EXIT(mesh_free(nullptr), testing::ExitedWithCode(1), "mesh_free: no record");
     g.flags = 5;
-    EXPECT_EXIT(mesh_build(&m, &g), testing::ExitedWithCode(1),
+    EXPECT_EXIT(mesh_build(&m, &g, nullptr), testing::ExitedWithCode(1),
                 "mesh_build: face size 5 is neither 3 nor 4");
     g.flags = 4; // corner3 was never allocated
-    EXPECT_EXIT(mesh_build(&m, &g), testing::ExitedWithCode(1),
+    EXPECT_EXIT(mesh_build(&m, &g, nullptr), testing::ExitedWithCode(1),
                 "quad mesh without its fourth corners");
     g.flags = 3;
     geom_free(&g);
@@ -400,18 +290,6 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 #endif
 
 namespace {
-
-jmp_buf g_refusal_exit;
-
-void refusal_leave() { longjmp(g_refusal_exit, 1); }
-
-// True when mesh_build refused g, through a check handler that longjmps.
-bool build_refused(mesh* m, const geom* g)
-{
-    if (setjmp(g_refusal_exit) != 0) return true;
-    mesh_build(m, g);
-    return false;
-}
 
 // Bytes the heap has handed out and not taken back. Only AddressSanitizer's
 // allocator counts them exactly (glibc's own statistics count freed blocks in
@@ -425,42 +303,65 @@ size_t heap_in_use()
 #endif
 }
 
+// Two tetrahedra, 0 1 2 3 and 0 1 4 5, sharing the edge from vertex 0 to 1:
+// four faces on it, which pair up in opposite directions two by two.
+const std::vector<uint64_t> twin_tetrahedra = {0, 1, 2, 0, 3, 1, 1, 3, 2, 2, 3, 0,
+                                               1, 0, 4, 1, 5, 0, 0, 5, 4, 4, 5, 1};
+
+// The same faces, each face of one tetrahedron on the edge followed by one
+// of the other running the other way: the pairs the map makes differ.
+const std::vector<uint64_t> twin_tetrahedra_interleaved = {0, 1, 2, 1, 0, 4, 0, 3, 1, 1, 5, 0,
+                                                           1, 3, 2, 2, 3, 0, 0, 5, 4, 4, 5, 1};
+
 } // namespace
 
-// Every input check of mesh_build: the message names the fault, and a check
-// handler that leaves by longjmp finds the map and the mesh released.
-TEST(MeshBuild, RefusalsReleaseEverythingBeforeTheCheckFails)
+// Every refusal of mesh_build: the status, the message, the face and
+// vertices it names (from 1), and nothing held afterwards, the mesh cleared.
+TEST(MeshBuild, RefusalsNameThePlaceAndReleaseEverything)
 {
     struct refusal {
         std::vector<uint64_t> corners;
         int face_size;
         const char* message;
+        uint64_t face;
+        uint64_t vertices[2];
     } refusals[] = {
-        {{0, 1, 8}, 3, "face 1 names vertex 9, but there are only 8 vertices"},
-        {{0, 1, 2, 0, 1, 1}, 3, "face 2 has a degenerate edge: vertex 2 to itself"},
-        {{0, 1, 0, 2}, 4, "face 1 names vertex 1 at two opposite corners"},
-        {{0, 1, 2, 0, 1, 3}, 3, "faces 1 and 2 both run from vertex 1 to vertex 2"},
-        {{0, 1, 2, 0, 2, 3}, 3, "mesh is not closed: face 2 adds an edge"},
-        // an odd corner total: one corner more than the edges hold
-        {{0, 1, 2, 0, 2, 1, 0, 1, 2}, 3, "mesh is not closed: face 3 adds an edge"},
-        {{0, 1, 2, 3, 4, 5}, 3, "mesh is not closed: face 2 adds an edge"},
+        {{0, 1, 8}, 3, "face 1 names vertex 9, but there are only 8 vertices", 1, {9, 0}},
+        {{0, 1, 2, 0, 1, 1}, 3, "face 2 has a degenerate edge: vertex 2 to itself", 2, {2, 0}},
+        {{0, 1, 0, 2}, 4, "face 1 names vertex 1 at two opposite corners", 1, {1, 0}},
+        {{0, 1, 2, 0, 1, 3}, 3, "faces 1 and 2 both run from vertex 1 to vertex 2", 2, {1, 2}},
+        // a triangle and its mirror image closing over it, and a third face
+        // on their edge from 1 to 2, after the pair closed
+        {{0, 1, 2, 0, 2, 1, 1, 0, 3, 0, 1, 4},
+         3,
+         "the edge between vertex 1 and vertex 2 lies on 4 faces (1, 2, 3 and 4)",
+         1,
+         {1, 2}},
+        {twin_tetrahedra, 3, "the edge between vertex 1 and vertex 2 lies on 4 faces (1, 2, 5 and 6)",
+         1, {1, 2}},
+        {twin_tetrahedra_interleaved, 3,
+         "the edge between vertex 1 and vertex 2 lies on 4 faces (1, 2, 3 and 4)", 1, {1, 2}},
+        // an open pair of triangles: the first edge on one face only is named
+        {{0, 1, 2, 0, 2, 3}, 3,
+         "mesh is not closed: the edge from vertex 1 to vertex 2 lies on face 1 only "
+         "(4 edges lie on one face only)",
+         1, {1, 2}},
+        {{0, 1, 2, 3, 4, 5}, 3, "the edge from vertex 1 to vertex 2 lies on face 1 only", 1, {1, 2}},
     };
-    check_handler_fn previous = check_set_handler(refusal_leave);
     for (const refusal& r : refusals) {
         geom g = make_closed(r.face_size, 8, r.corners);
         mesh m;
         std::memset(&m, 0xAB, sizeof m);
-        testing::internal::CaptureStderr();
-        size_t before = heap_in_use();
-        bool refused = build_refused(&m, &g);
-        size_t after = heap_in_use();
-        std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_TRUE(refused) << r.message;
-        EXPECT_NE(err.find(r.message), std::string::npos) << err;
-        EXPECT_EQ(after, before) << r.message;
+        subdiv_error error;
+        const size_t before = heap_in_use();
+        EXPECT_EQ(mesh_build(&m, &g, &error), subdiv_error_mesh) << r.message;
+        EXPECT_EQ(heap_in_use(), before) << r.message;
+        EXPECT_NE(std::string(error.message).find(r.message), std::string::npos) << error.message;
+        EXPECT_EQ(error.face, r.face) << r.message;
+        EXPECT_EQ(error.vertices[0], r.vertices[0]) << r.message;
+        EXPECT_EQ(error.vertices[1], r.vertices[1]) << r.message;
         const mesh cleared = {};
         EXPECT_EQ(std::memcmp(&m, &cleared, sizeof m), 0) << r.message;
         geom_free(&g);
     }
-    check_set_handler(previous);
 }

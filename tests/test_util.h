@@ -46,8 +46,10 @@ struct tool_result {
     std::string err; // standard error
 };
 
-// Runs the built subdiv executable with the given arguments in folder.
-inline tool_result run_tool(const std::string& folder, const std::vector<std::string>& args)
+// Runs the built subdiv executable with the given arguments in folder, its
+// standard input the file input (empty: the test's own).
+inline tool_result run_tool(const std::string& folder, const std::vector<std::string>& args,
+                            const std::string& input = "")
 {
     std::string command = "cd '" + folder + "' && '" SUBDIV_EXE "'";
     for (const std::string& arg : args) {
@@ -56,6 +58,7 @@ inline tool_result run_tool(const std::string& folder, const std::vector<std::st
         command += " '" + quoted + "'";
     }
     command += " >.stdout 2>.stderr";
+    if (!input.empty()) command += " <'" + input + "'";
     int raw = std::system(command.c_str());
     tool_result result;
     result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);

@@ -9,9 +9,7 @@ what subdivide_reference.py makes of them after one iteration:
 - bipyramid-300: a ring of 300 vertices with an apex above and below, each
   apex of valence 300;
 - pole-300: a ring of 600 vertices with a pole above and below, each pole of
-  valence 300, the ring alternating valence 4 and 2;
-- numbers-as-read: the tool's reading of a tetrahedron written with 1e400, -1e400,
-  nan and 0x1p3 (inf, -inf, 0 and 0: the last two are malformed numbers).
+  valence 300, the ring alternating valence 4 and 2.
 """
 import math
 import os
@@ -23,8 +21,6 @@ DATA = os.path.join(HERE, "..", "data")
 
 
 def fmt(c):
-    if isinstance(c, str):
-        return c
     text = f"{c:.6f}".rstrip("0").rstrip(".")
     return "0" if text in ("-0", "") else text
 
@@ -82,14 +78,8 @@ def pole(n):
     write(f"pole-{n}", ring + [(0, 0, 1), (0, 0, -1)], faces)
 
 
-def numbers():
-    v = [("inf", "-inf", "0"), (1, -1, "0"), (-1, 1, -1), (-1, -1, 1)]
-    write("numbers-as-read", v, TETRAHEDRON)
-
-
 if __name__ == "__main__":
     bowtie_tri()
     bowtie_quad()
     bipyramid(300)
     pole(300)
-    numbers()

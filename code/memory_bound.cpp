@@ -1,0 +1,95 @@
+// Upper bounds on the memory of a refinement.
+//
+// Every block is counted at its padded size (at most 4096 bytes above its
+// request) and every array a phase may hold at its largest, as if nothing
+// were released early: the loops release much of it before allocating more,
+// so the real peak lies below.
+#include "memory_bound.h"
+
+#include "map.h"
+
+typedef unsigned __int128 u128;
+
+// Bytes of a block of n bytes.
+static u128 block(u128 n_bytes) { return n_bytes + 4096; }
+
+// A geom: three position arrays and a corner array per corner of a face.
+static u128 geom_bytes(u128 v, u128 f, int face_size)
+{
+    return 3 * block(4 * v) + u128(face_size) * block(8 * f);
+}
+
+// A mesh: four per-face arrays, three half-edge arrays, the valences.
+static u128 mesh_bytes(u128 v, u128 f, u128 e)
+{
+    return 4 * block(8 * f) + 3 * block(16 * e) + block(8 * v);
+}
+
+u128 memory_bound_build(uint64_t n_vertices, uint64_t n_faces, int face_size)
+{
+    const u128 v = n_vertices, f = n_faces, corners = u128(face_size) * f;
+    // Every corner opens at most one edge: at most `corners` edges, whose
+    // half-edge arrays grow once from room for `corners` half-edges to room
+    // for twice as many, the old and the new arrays held together.
+    const u128 mesh = 4 * block(8 * f) + 3 * (block(8 * corners) + block(16 * corners)) +
+                      block(8 * v);
+    // The map holds both directions of the edges open at once, at most
+    // 2 × corners keys; it doubles while growing past 0.66 of its slots,
+    // holding the old table and the new one. A slot is a hash, a key and a
+    // value.
+    u128 capacity = edge_map_capacity;
+    while (u128(double(capacity) * 0.66) < 2 * corners + 8) capacity *= 2;
+    const u128 slot = 8 + edge_map_key_size + edge_map_value_size;
+    const u128 map = (capacity + capacity / 2) * slot + 6 * 4096;
+    // After the map: the offset table, the half-edge list and the marks of
+    // the check for edges on more than two faces.
+    const u128 shared_ends = block(8 * (v + 1)) + block(16 * corners) + block(8 * v);
+    return geom_bytes(v, f, face_size) + mesh + (map > shared_ends ? map : shared_ends);
+}
+
+level_counts memory_bound_step_counts(level_counts level, int face_size)
+{
+    level_counts next;
+    if (face_size == 3) {
+        // Loop: an edge point per edge; four triangles per triangle; two
+        // halves per edge and three inner edges per triangle
+        next.vertices = level.vertices + level.edges;
+        next.faces = 4 * level.faces;
+        next.edges = 2 * level.edges + 3 * level.faces;
+        next.corners = 3 * next.faces;
+    } else {
+        // Catmull-Clark: a face point per face and an edge point per edge; a
+        // quad per corner; two halves per edge and an inner edge per corner
+        next.vertices = level.vertices + level.faces + level.edges;
+        next.faces = level.corners;
+        next.edges = 2 * level.edges + level.corners;
+        next.corners = 4 * next.faces;
+    }
+    return next;
+}
+
+u128 memory_bound_iterations(level_counts input, int face_size, int32_t count)
+{
+    const u128 kept = geom_bytes(input.vertices, input.faces, face_size);
+    if (count <= 0) // the copy of the input beside its connectivity
+        return 2 * kept + mesh_bytes(input.vertices, input.faces, input.edges);
+    u128 peak = 0;
+    level_counts level = input;
+    for (int32_t i = 1; i <= count; ++i) {
+        const level_counts next = memory_bound_step_counts(level, face_size);
+        const int next_size = face_size == 3 ? 3 : 4;
+        const bool last = i == count;
+        // the step's scratch: the numbering of the output's connectivity
+        // (two entries per edge), Loop's valences, eight group buffers
+        const u128 scratch = (last ? 0 : block(16 * level.edges)) +
+                             (face_size == 3 ? block(4 * level.vertices) : 0) + 8 * block(64);
+        const u128 held = kept + (i > 1 ? geom_bytes(level.vertices, level.faces, face_size) : 0) +
+                          mesh_bytes(level.vertices, level.faces, level.edges) +
+                          geom_bytes(next.vertices, next.faces, next_size) +
+                          (last ? 0 : mesh_bytes(next.vertices, next.faces, next.edges)) + scratch;
+        if (held > peak) peak = held;
+        level = next;
+        face_size = next_size;
+    }
+    return peak;
+}

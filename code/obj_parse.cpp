@@ -1,0 +1,695 @@
+// The OBJ reader.
+//
+// Bottom-up: line splitting and continued lines, the statement parser, the
+// counts and names of a text, and last the entry point obj_parse, which reads
+// a text in two passes: one that counts what every line holds, and, once
+// every array is allocated at its size, one that fills them.
+#include "obj_parse.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "check.h"
+#include "error.h"
+#include "name_table.h"
+#include "storage.h"
+
+// ---------------------------------------------------------------- line splitting
+
+// True when the character at i ends a line: NUL, LF, or a CR that is neither
+// the last character of the text nor followed by LF. In a CR LF pair the CR
+// stays the last character of its line.
+static inline bool is_line_end(const char* text, uint64_t i, uint64_t length)
+{
+    char c = text[i];
+    if (c == '\0' || c == '\n') return true;
+    return c == '\r' && i + 1 < length && text[i + 1] != '\n';
+}
+
+// The offset of the line end that closes the line starting at `start`, or
+// length for the last line of the text.
+static inline uint64_t line_end_find(const char* text, uint64_t start, uint64_t length)
+{
+    uint64_t i = start;
+    // eight characters at a time while none of them is below 14 (NUL, tab, LF, CR)
+    const uint64_t ones = 0x0101010101010101ull;
+    const uint64_t highs = 0x8080808080808080ull;
+    while (i + 8 <= length) {
+        uint64_t word;
+        std::memcpy(&word, text + i, sizeof word);
+        if (((word - 14 * ones) & ~word & highs) != 0) break;
+        i += 8;
+    }
+    for (; i < length; ++i)
+        if ((unsigned char)text[i] <= '\r' && is_line_end(text, i, length)) return i;
+    return length;
+}
+
+// The offsets of the line ends that continued lines joined to the next line:
+// grown as they are found, rarely needed.
+struct line_joins {
+    uint64_t* at;  // count entries, ascending
+    uint64_t count;
+    uint64_t room;
+};
+
+// Joins the line from start to *end to the lines that follow while it ends
+// in a backslash: the backslash, the CR of a CR LF end and the line end
+// become blanks, and each joined line end is recorded in *joins. *end moves
+// to the end of the joined line. A backslash at the end of the text is only
+// blanked.
+static void line_join_continued(char* text, uint64_t start, uint64_t* end, uint64_t length,
+                                line_joins* joins)
+{
+    for (;;) {
+        uint64_t e = *end;
+        // the backslash before the line end (and before the CR of CR LF)
+        uint64_t before = e;
+        if (before > start && text[before - 1] == '\r' && (e == length || text[e] == '\n'))
+            before -= 1;
+        if (before == start || text[before - 1] != '\\') return;
+        for (uint64_t i = before - 1; i < e; ++i) text[i] = ' ';
+        if (e >= length) return;
+        text[e] = ' ';
+        if (joins->count == joins->room) {
+            const uint64_t room = joins->room ? 2 * joins->room : 64;
+            auto* at = static_cast<uint64_t*>(mem_alloc(room * 8));
+            if (joins->count) std::memcpy(at, joins->at, joins->count * 8);
+            mem_free(joins->at);
+            joins->at = at;
+            joins->room = room;
+        }
+        joins->at[joins->count++] = e;
+        *end = line_end_find(text, e + 1, length);
+    }
+}
+
+// ---------------------------------------------------------------- statements
+
+// The statement of an OBJ line: skips leading blanks and matches a keyword
+// that a space or tab follows, moving the cursor past both. kind_empty, with
+// the cursor unmoved, for an empty line, a comment or anything else.
+static inline line_kind line_statement(const char** cursor)
+{
+    const char* p = *cursor;
+    skip_blanks(&p);
+    line_kind kind = kind_empty;
+    int n = 0; // keyword length
+    switch (p[0]) {
+    case 'v':
+        if (is_blank(p[1])) {
+            kind = kind_vertex;
+            n = 1;
+        } else if (p[1] == 'n' && is_blank(p[2])) {
+            kind = kind_normal;
+            n = 2;
+        } else if (p[1] == 't' && is_blank(p[2])) {
+            kind = kind_texcoord;
+            n = 2;
+        }
+        break;
+    case 'f':
+        if (is_blank(p[1])) kind = kind_face, n = 1;
+        break;
+    case 'g':
+        if (is_blank(p[1])) kind = kind_group, n = 1;
+        break;
+    case 'o':
+        if (is_blank(p[1])) kind = kind_object, n = 1;
+        break;
+    case 'u':
+        if (std::strncmp(p, "usemtl", 6) == 0 && is_blank(p[6])) kind = kind_use_material, n = 6;
+        break;
+    case 'm':
+        if (std::strncmp(p, "mtllib", 6) == 0 && is_blank(p[6])) kind = kind_material_library, n = 6;
+        break;
+    default: break;
+    }
+    if (kind != kind_empty) *cursor = p + n + 1;
+    return kind;
+}
+
+// The number of corner tokens of a face statement from p to the line end at
+// end.
+static inline uint64_t face_corner_tokens(const char* p, const char* end)
+{
+    uint64_t n = 0;
+    skip_blanks(&p);
+    while (p < end && !is_line_end_char(*p)) {
+        p += token_length(p);
+        ++n;
+        // blanks and the CR of a CR LF line; never past the line end
+        while (p < end && (is_blank(*p) || *p == '\r')) ++p;
+    }
+    return n;
+}
+
+// The most corners a face statement may have.
+static inline uint64_t face_corner_limit(bool triangulate)
+{
+    return triangulate ? obj_max_fan_corners : OBJ_MAX_FACES_PER_F_LINE - 1;
+}
+
+// The corners and faces that a face statement of n corners yields: one face
+// of n corners, or a fan of n - 2 triangles (none below three corners).
+static inline void face_yield(uint64_t n, bool triangulate, uint64_t* corners, uint64_t* faces)
+{
+    if (!triangulate) {
+        *corners = n;
+        *faces = 1;
+    } else {
+        *faces = n >= 3 ? n - 2 : 0;
+        *corners = 3 * *faces;
+    }
+}
+
+// Records the token of n characters at token as the fault of *record and
+// returns fault.
+static int line_fault_set(line_record* record, line_fault fault, const char* token, uint64_t n)
+{
+    record->fault = token;
+    record->fault_length = n;
+    return fault;
+}
+
+// Reads the coordinates of a "v", "vn" or "vt" statement from p to the line
+// end into out: at least need and at most take of them; further tokens are
+// passed over. keyword names the statement in faults.
+static int line_coordinates(line_record* record, const char* p, const char* end, float* out,
+                            int need, int take, const char* keyword)
+{
+    int n = 0;
+    for (; n < take; ++n) {
+        skip_blanks(&p);
+        if (p >= end || is_line_end_char(*p)) break;
+        const uint64_t length = token_length(p);
+        double value = 0.0;
+        if (!parse_number(p, p + length, &value)) return line_fault_set(record, fault_number, p, length);
+        const float coordinate = float(value);
+        if (!std::isfinite(coordinate)) return line_fault_set(record, fault_number, p, length);
+        out[n] = coordinate;
+        p += length;
+    }
+    if (n < need) {
+        record->fault_count = uint64_t(n);
+        return line_fault_set(record, fault_too_few, keyword, std::strlen(keyword));
+    }
+    return 1;
+}
+
+int obj_parse_line(line_record* record, const char* line, uint64_t length, bool triangulate)
+{
+    CHECK(record != nullptr && line != nullptr, "obj_parse_line: no record or no line");
+    CHECK(is_line_end_char(line[length]),
+          "obj_parse_line: the line of %llu characters is not followed by a line end",
+          (unsigned long long)length);
+    const char* p = line;
+    const char* end = line + length;
+    record->kind = line_statement(&p);
+    switch (record->kind) {
+    case kind_empty: return 0;
+    case kind_vertex: return line_coordinates(record, p, end, record->position, 3, 3, "v");
+    case kind_normal: return line_coordinates(record, p, end, record->normal, 3, 3, "vn");
+    case kind_texcoord:
+        record->texcoord[1] = 0.0f;
+        return line_coordinates(record, p, end, record->texcoord, 1, 2, "vt");
+    case kind_face: {
+        const uint64_t n = face_corner_tokens(p, end);
+        const uint64_t limit = face_corner_limit(triangulate);
+        record->corner_count = 0;
+        record->face_count = 0;
+        if (n > limit) {
+            record->fault_count = n;
+            return line_fault_set(record, fault_corner_count, line, length);
+        }
+        corner_index corners[OBJ_MAX_FACES_PER_F_LINE - 1];
+        skip_blanks(&p);
+        for (uint64_t k = 0; k < n; ++k) {
+            const char* token = p;
+            const corner_result result = parse_corner(&p, &corners[k]);
+            if (result != corner_ok)
+                return line_fault_set(record,
+                                      result == corner_malformed ? fault_corner_form
+                                                                 : fault_corner_range,
+                                      token, uint64_t(p - token));
+            while (p < end && (is_blank(*p) || *p == '\r')) ++p;
+        }
+        face_yield(n, triangulate, &record->corner_count, &record->face_count);
+        if (!triangulate) {
+            std::memcpy(record->face_corners, corners, n * sizeof(corner_index));
+            record->face_sizes[0] = int32_t(n);
+        } else {
+            // fan from corner 0: (c0, c(k-1), ck) for k = 2 .. n - 1
+            for (uint64_t k = 2; k < n; ++k) {
+                corner_index* triangle = &record->face_corners[3 * (k - 2)];
+                triangle[0] = corners[0];
+                triangle[1] = corners[k - 1];
+                triangle[2] = corners[k];
+                record->face_sizes[k - 2] = 3;
+            }
+        }
+        return 1;
+    }
+    case kind_group:
+        record->group_name = p;
+        record->group_name_length = uint64_t(end - p);
+        return 1;
+    case kind_object:
+        record->object_name = p;
+        record->object_name_length = uint64_t(end - p);
+        return 1;
+    case kind_use_material:
+        skip_blanks(&p);
+        record->material_name = p;
+        record->material_name_length = uint64_t(end - p);
+        return 1;
+    case kind_material_library:
+        skip_blanks(&p);
+        record->library_name = p;
+        record->library_name_length = uint64_t(end - p);
+        return 1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------- counts and names
+
+// The length of the name of n characters at text without its trailing
+// blanks and CRs.
+static uint64_t name_trimmed_length(const char* text, uint64_t n)
+{
+    while (n > 0 && (is_blank(text[n - 1]) || text[n - 1] == '\r')) --n;
+    return n;
+}
+
+// The path of a library named by n characters at name: the name itself when
+// it is absolute or base_dir is null or empty, else base_dir/name. malloc'd.
+static char* library_path(const char* base_dir, const char* name, uint64_t n)
+{
+    if (!base_dir || base_dir[0] == '\0' || name[0] == '/') return text_copy(name, n);
+    uint64_t dir_length = std::strlen(base_dir);
+    bool slash = base_dir[dir_length - 1] != '/';
+    uint64_t total = dir_length + (slash ? 1 : 0) + n;
+    char* path = static_cast<char*>(std::malloc(total + 1));
+    CHECK(path != nullptr, "out of memory: cannot copy a path of %llu bytes",
+          (unsigned long long)total);
+    std::memcpy(path, base_dir, dir_length);
+    if (slash) path[dir_length] = '/';
+    std::memcpy(path + dir_length + (slash ? 1 : 0), name, n);
+    path[total] = '\0';
+    return path;
+}
+
+// An array block of n elements of the given size, or null for none.
+static void* array_alloc(uint64_t n, uint64_t element_size)
+{
+    if (n == 0) return nullptr;
+    return mem_alloc(n * element_size);
+}
+
+// What the counting pass finds in a text.
+struct obj_counts {
+    uint64_t vertices;        // "v" statements
+    uint64_t normals;         // "vn" statements
+    uint64_t texcoords;       // "vt" statements
+    uint64_t corners;         // face corners over all faces
+    uint64_t faces;           // faces
+    uint64_t face_statements; // "f" statements
+    uint64_t names;           // "g" and "o" statements
+    const char* library;      // name of the last "mtllib" statement, trailing blanks and CR cut
+    uint64_t library_length;
+    uint64_t library_line;    // its line, from 1
+};
+
+// Emits the pending shape when face statements were seen since it began.
+static void shape_emit(obj_shape* shapes, uint64_t capacity, uint64_t* n_shapes, const char* name,
+                       uint64_t name_length, uint64_t first_face, uint64_t face_statements)
+{
+    if (face_statements == first_face) return;
+    CHECK(*n_shapes < capacity, "more than %llu shapes", (unsigned long long)capacity);
+    obj_shape* shape = &shapes[(*n_shapes)++];
+    shape->name = name && name_length > 0 ? text_copy(name, name_length) : nullptr;
+    shape->first_face = uint32_t(first_face);
+    shape->face_count = uint32_t(face_statements - first_face);
+}
+
+// ---------------------------------------------------------------- faults
+
+// The token of corner k of the face statement that is the line at line (of
+// length characters): its start, and its length in *n.
+static const char* face_corner_token(const char* line, uint64_t length, uint64_t k, uint64_t* n)
+{
+    const char* p = line;
+    const char* end = line + length;
+    line_statement(&p);
+    skip_blanks(&p);
+    for (uint64_t i = 0; i < k && p < end; ++i) {
+        p += token_length(p);
+        while (p < end && (is_blank(*p) || *p == '\r')) ++p;
+    }
+    *n = token_length(p);
+    return p;
+}
+
+// Fills *error with the fault that obj_parse_line found in line line_number
+// of the text name.
+static subdiv_status line_fault_report(const line_record* record, int fault, const char* name,
+                                       uint64_t line_number, uint64_t face, subdiv_error* error)
+{
+    char token[32];
+    error_token(record->fault, record->fault_length, token);
+    const error_place place = {line_number, record->kind == kind_face ? face : 0, {}};
+    const unsigned long long line = line_number;
+    switch (fault) {
+    case fault_corner_count:
+        return error_set(error, subdiv_error_syntax, place,
+                         "%s: line %llu: face with %llu corners; at most %d are supported", name,
+                         line, (unsigned long long)record->fault_count,
+                         OBJ_MAX_FACES_PER_F_LINE - 1);
+    case fault_corner_range:
+        return error_set(error, subdiv_error_syntax, place,
+                         "%s: line %llu: face corner '%s' has an index outside the 32-bit range",
+                         name, line, token);
+    case fault_corner_form:
+        return error_set(error, subdiv_error_syntax, place,
+                         "%s: line %llu: face corner '%s' is not of the form v, v/vt, v//vn or "
+                         "v/vt/vn with whole numbers",
+                         name, line, token);
+    case fault_number: {
+        double value = 0.0;
+        const bool number = parse_number(record->fault, record->fault + record->fault_length, &value);
+        return error_set(error, subdiv_error_syntax, place,
+                         number ? "%s: line %llu: coordinate '%s' does not read as a finite 32-bit "
+                                  "float"
+                                : "%s: line %llu: coordinate '%s' is not a decimal number",
+                         name, line, token);
+    }
+    case fault_too_few:
+        return error_set(error, subdiv_error_syntax, place,
+                         "%s: line %llu: '%s' statement with %llu coordinates; %s needed", name,
+                         line, token, (unsigned long long)record->fault_count,
+                         record->kind == kind_texcoord ? "at least 1 is" : "3 are");
+    }
+    CHECK(false, "obj_parse: unknown line fault %d", fault);
+    return subdiv_error_syntax;
+}
+
+// What a face index of each part names, for the messages.
+static const char* const part_names[3] = {"vertex", "texture coordinate", "normal"};
+static const char* const part_names_plural[3] = {"vertices", "texture coordinates", "normals"};
+
+// Fills *error for index i of part `part` (0 position, 1 texture, 2 normal)
+// of corner k of the face statement at line, which names none of the n
+// elements of its kind read before it.
+static subdiv_status face_index_report(const char* line, uint64_t length, uint64_t k, int part,
+                                       int32_t i, uint64_t n, const char* name,
+                                       uint64_t line_number, uint64_t face, subdiv_error* error)
+{
+    uint64_t token_n = 0;
+    const char* token_start = face_corner_token(line, length, k, &token_n);
+    char token[32];
+    error_token(token_start, token_n, token);
+    const unsigned long long line_n = line_number;
+    if (i == 0)
+        return error_set(error, subdiv_error_syntax, {line_number, face, {}},
+                         "%s: line %llu: face corner '%s': index 0 names no %s (indices count "
+                         "from 1, or back from -1)",
+                         name, line_n, token, part_names[part]);
+    if (i > 0)
+        return error_set(error, subdiv_error_syntax,
+                         {line_number, face, {part == 0 ? uint64_t(i) : 0}},
+                         "%s: line %llu: face corner '%s' names %s %d, but only %llu %s come "
+                         "before it",
+                         name, line_n, token, part_names[part], i, (unsigned long long)n,
+                         part_names_plural[part]);
+    return error_set(error, subdiv_error_syntax, {line_number, face, {}},
+                     "%s: line %llu: face corner '%s' counts back %lld %s, but only %llu come "
+                     "before it",
+                     name, line_n, token, -(long long)i, part_names_plural[part],
+                     (unsigned long long)n);
+}
+
+// ---------------------------------------------------------------- entry point
+
+void obj_attribs_init(obj_attribs* attribs)
+{
+    std::memset(attribs, 0, sizeof *attribs);
+}
+
+void obj_attribs_free(obj_attribs* attribs)
+{
+    if (!attribs) return;
+    mem_free(attribs->positions);
+    mem_free(attribs->normals);
+    mem_free(attribs->texcoords);
+    mem_free(attribs->indices);
+    mem_free(attribs->face_sizes);
+    mem_free(attribs->face_materials);
+    obj_attribs_init(attribs);
+}
+
+void obj_shapes_free(obj_shape* shapes, uint64_t n_shapes)
+{
+    if (!shapes) return;
+    for (uint64_t i = 0; i < n_shapes; ++i) std::free(shapes[i].name);
+    mem_free(shapes);
+}
+
+// Reads the material library named in the text into *materials, filling the
+// table with its names; a library that cannot be read leaves no materials
+// and gives a warning.
+static void obj_parse_library(const obj_counts* counts, const char* base_dir, const char* name,
+                              const subdiv_options* options, obj_material** materials,
+                              uint64_t* n_materials, name_table* material_table)
+{
+    if (!counts->library || counts->library_length == 0) return;
+    char* path = library_path(base_dir, counts->library, counts->library_length);
+    subdiv_error reason;
+    if (mtl_parse(materials, n_materials, path, material_table, &reason) != subdiv_ok)
+        warning_report(options, "%s: line %llu: %s; materials are left out", name,
+                       (unsigned long long)counts->library_line, reason.message);
+    std::free(path);
+}
+
+subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_shapes,
+                        obj_material** materials, uint64_t* n_materials, char* text,
+                        uint64_t length, uint32_t flags, const char* base_dir, const char* name,
+                        const subdiv_options* options, subdiv_error* error)
+{
+    CHECK(attribs && shapes && n_shapes && materials && n_materials && text && name,
+          "obj_parse: no record, text or name");
+    CHECK(text[length] == '\0', "obj_parse: the text of %llu bytes does not end in a NUL",
+          (unsigned long long)length);
+    obj_attribs_init(attribs);
+    *shapes = nullptr;
+    *n_shapes = 0;
+    *materials = nullptr;
+    *n_materials = 0;
+    const bool triangulate = (flags & parse_triangulate) != 0;
+
+    // Counting pass: split the text into lines, join continued lines and
+    // recognise every statement; face statements are counted token by token
+    // without reading numbers
+    obj_counts counts;
+    std::memset(&counts, 0, sizeof counts);
+    line_joins joins = {nullptr, 0, 0};
+    line_record record;
+    for (uint64_t start = 0, line_number = 1;;) {
+        uint64_t end = line_end_find(text, start, length);
+        const uint64_t joined_before = joins.count;
+        line_join_continued(text, start, &end, length, &joins);
+        const char* p = text + start;
+        switch (line_statement(&p)) {
+        case kind_vertex: counts.vertices += 1; break;
+        case kind_normal: counts.normals += 1; break;
+        case kind_texcoord: counts.texcoords += 1; break;
+        case kind_face: {
+            uint64_t corners = 0, faces = 0;
+            face_yield(face_corner_tokens(p, text + end), triangulate, &corners, &faces);
+            counts.corners += corners;
+            counts.faces += faces;
+            counts.face_statements += 1;
+            break;
+        }
+        case kind_group:
+        case kind_object: counts.names += 1; break;
+        case kind_material_library:
+            obj_parse_line(&record, text + start, end - start, triangulate);
+            counts.library = record.library_name;
+            counts.library_length = name_trimmed_length(record.library_name, record.library_name_length);
+            counts.library_line = line_number;
+            break;
+        case kind_use_material:
+        case kind_empty: break;
+        }
+        if (end >= length) break;
+        start = end + 1;
+        line_number += 1 + (joins.count - joined_before);
+    }
+
+    // Limits: 32-bit counts, and arrays that this machine can hold
+    const uint64_t limit32 = UINT32_MAX;
+    subdiv_status status = subdiv_ok;
+    if (counts.vertices > limit32 || counts.normals > limit32 || counts.texcoords > limit32 ||
+        counts.corners > limit32 || counts.faces > limit32 || counts.face_statements > limit32)
+        status = error_set(error, subdiv_error_limit, {},
+                           "%s: too large: %llu vertices, %llu normals, %llu texture coordinates, "
+                           "%llu face corners and %llu faces; at most 4294967295 of each are "
+                           "supported",
+                           name, (unsigned long long)counts.vertices,
+                           (unsigned long long)counts.normals, (unsigned long long)counts.texcoords,
+                           (unsigned long long)counts.corners, (unsigned long long)counts.faces);
+    const uint64_t array_bytes = 12 * counts.vertices + 12 * counts.normals +
+                                 8 * counts.texcoords + 12 * counts.corners + 8 * counts.faces +
+                                 sizeof(obj_shape) * (counts.names + 1);
+    if (status == subdiv_ok && array_bytes > mem_physical())
+        status = error_set(error, subdiv_error_limit, {},
+                           "%s: the %llu vertices and %llu face corners need %llu bytes, more than "
+                           "this machine's memory",
+                           name, (unsigned long long)counts.vertices,
+                           (unsigned long long)counts.corners, (unsigned long long)array_bytes);
+    if (status != subdiv_ok) {
+        mem_free(joins.at);
+        return status;
+    }
+
+    // Material library: the last "mtllib" statement, opened in base_dir
+    name_table material_table;
+    name_table_create(10, &material_table);
+    obj_parse_library(&counts, base_dir, name, options, materials, n_materials, &material_table);
+
+    // Allocation: every output once, at its exact size
+    attribs->vertex_count = uint32_t(counts.vertices);
+    attribs->normal_count = uint32_t(counts.normals);
+    attribs->texcoord_count = uint32_t(counts.texcoords);
+    attribs->index_count = uint32_t(counts.corners);
+    attribs->face_count = uint32_t(counts.faces);
+    attribs->positions = static_cast<float*>(array_alloc(3 * counts.vertices, sizeof(float)));
+    attribs->normals = static_cast<float*>(array_alloc(3 * counts.normals, sizeof(float)));
+    attribs->texcoords = static_cast<float*>(array_alloc(2 * counts.texcoords, sizeof(float)));
+    attribs->indices = static_cast<corner_index*>(array_alloc(counts.corners, sizeof(corner_index)));
+    attribs->face_sizes = static_cast<int32_t*>(array_alloc(counts.faces, sizeof(int32_t)));
+    attribs->face_materials = static_cast<int32_t*>(array_alloc(counts.faces, sizeof(int32_t)));
+    const uint64_t shape_capacity = counts.names + 1;
+    obj_shape* shape_array = static_cast<obj_shape*>(mem_alloc(shape_capacity * sizeof(obj_shape)));
+    uint64_t shape_count = 0;
+
+    // Fill pass: parse every line again, in place, and append its values;
+    // face indices resolve against the statements read so far
+    uint64_t n_vertices = 0, n_normals = 0, n_texcoords = 0, n_corners = 0, n_faces = 0;
+    int32_t material = -1;
+    uint64_t face_statements = 0, shape_first = 0; // shapes: face statements seen, pending start
+    const char* shape_name = nullptr;
+    uint64_t shape_name_length = 0;
+    uint64_t next_join = 0;
+    for (uint64_t start = 0, line_number = 1; status == subdiv_ok;) {
+        const uint64_t end = line_end_find(text, start, length);
+        const int result = obj_parse_line(&record, text + start, end - start, triangulate);
+        if (result < 0) {
+            status = line_fault_report(&record, result, name, line_number, n_faces + 1, error);
+            break;
+        }
+        if (result == 1) {
+            switch (record.kind) {
+            case kind_vertex:
+                CHECK(n_vertices < counts.vertices, "OBJ: more vertices than counted");
+                std::memcpy(attribs->positions + 3 * n_vertices, record.position, 3 * sizeof(float));
+                n_vertices += 1;
+                break;
+            case kind_normal:
+                CHECK(n_normals < counts.normals, "OBJ: more normals than counted");
+                std::memcpy(attribs->normals + 3 * n_normals, record.normal, 3 * sizeof(float));
+                n_normals += 1;
+                break;
+            case kind_texcoord:
+                CHECK(n_texcoords < counts.texcoords, "OBJ: more texture coordinates than counted");
+                std::memcpy(attribs->texcoords + 2 * n_texcoords, record.texcoord, 2 * sizeof(float));
+                n_texcoords += 1;
+                break;
+            case kind_face: {
+                CHECK(n_corners + record.corner_count <= counts.corners &&
+                          n_faces + record.face_count <= counts.faces,
+                      "OBJ: more face corners or faces than counted");
+                // every index given must name an element read before the face
+                const uint64_t n_before[3] = {n_vertices, n_texcoords, n_normals};
+                for (uint64_t i = 0; i < record.corner_count && status == subdiv_ok; ++i) {
+                    const corner_index& c = record.face_corners[i];
+                    const int32_t given[3] = {c.position_index, c.texcoord_index, c.normal_index};
+                    uint32_t resolved[3] = {uint32_t(index_missing), uint32_t(index_missing),
+                                            uint32_t(index_missing)};
+                    for (int part = 0; part < 3 && status == subdiv_ok; ++part) {
+                        if (given[part] == index_missing) continue;
+                        if (!resolve_index(given[part], n_before[part], &resolved[part])) {
+                            // the corner as written: triangulation repeats corners
+                            const uint64_t k = triangulate ? (i % 3 == 0 ? 0 : i / 3 + i % 3) : i;
+                            status = face_index_report(text + start, end - start, k, part,
+                                                       given[part], n_before[part], name,
+                                                       line_number, n_faces + 1, error);
+                        }
+                    }
+                    corner_index& out = attribs->indices[n_corners++];
+                    out.position_index = int32_t(resolved[0]);
+                    out.texcoord_index = int32_t(resolved[1]);
+                    out.normal_index = int32_t(resolved[2]);
+                }
+                for (uint64_t i = 0; i < record.face_count; ++i) {
+                    attribs->face_sizes[n_faces] = record.face_sizes[i];
+                    attribs->face_materials[n_faces] = material;
+                    n_faces += 1;
+                }
+                face_statements += 1;
+                break;
+            }
+            case kind_group:
+            case kind_object:
+                shape_emit(shape_array, shape_capacity, &shape_count, shape_name, shape_name_length,
+                           shape_first, face_statements);
+                shape_first = face_statements;
+                shape_name = record.kind == kind_group ? record.group_name : record.object_name;
+                shape_name_length = record.kind == kind_group ? record.group_name_length
+                                                              : record.object_name_length;
+                break;
+            case kind_use_material: {
+                uint64_t n = name_trimmed_length(record.material_name, record.material_name_length);
+                if (n > 0) {
+                    const name_table_slot* slot =
+                        name_table_find(name_hash_span(record.material_name, n), &material_table);
+                    material = slot ? slot->value : -1;
+                }
+                break;
+            }
+            case kind_material_library:
+            case kind_empty: break;
+            }
+        }
+        if (end >= length) break;
+        // the line number of the next line counts the lines joined into this one
+        uint64_t joined = 0;
+        while (next_join < joins.count && joins.at[next_join] < end) ++next_join, ++joined;
+        start = end + 1;
+        line_number += 1 + joined;
+    }
+    mem_free(joins.at);
+    name_table_free(&material_table);
+    if (status != subdiv_ok) {
+        obj_shapes_free(shape_array, shape_count);
+        obj_materials_free(*materials, *n_materials);
+        *materials = nullptr;
+        *n_materials = 0;
+        obj_attribs_free(attribs);
+        return status;
+    }
+    shape_emit(shape_array, shape_capacity, &shape_count, shape_name, shape_name_length, shape_first,
+               face_statements);
+    CHECK(n_vertices == counts.vertices && n_normals == counts.normals &&
+              n_texcoords == counts.texcoords && n_corners == counts.corners &&
+              n_faces == counts.faces,
+          "OBJ: the fill pass found other counts than the counting pass");
+
+    // Hand out the results
+    *shapes = shape_array;
+    *n_shapes = shape_count;
+    return subdiv_ok;
+}

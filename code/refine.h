@@ -1,0 +1,12 @@
+// The refinement of a geom with the scheme of its faces.
+#pragma once
+
+#include <cstdint>
+
+#include "subdiv/subdiv.h"
+
+// subdiv_refine (subdiv.h): checks the faces of *input by building its
+// connectivity, refuses counts beyond 2^64 or this machine's memory, then
+// runs the iterations of the scheme of its faces into *output.
+subdiv_status refine(const geom* input, int32_t iterations, const subdiv_options* options,
+                     geom* output, subdiv_error* error);

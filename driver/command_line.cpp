@@ -1,0 +1,145 @@
+// The tool's command line.
+#include "command_line.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+const char command_line_usage[] =
+    "usage: subdiv [OPTIONS] INPUT.obj ITERATIONS OUTPUT.obj\n"
+    "       subdiv        (sample job: 4 iterations of meshes/cube-quad.obj into "
+    "meshes/cube-quad-1.obj)\n"
+    "INPUT or OUTPUT '-' reads standard input or writes standard output.\n"
+    "options:\n"
+    "  --help            print this text\n"
+    "  --version         print the version\n";
+
+// Reads a plain decimal count from 0 to 2^31 - 1: digits only, no sign, no
+// blanks, nothing after them.
+static bool parse_count(const char* text, int32_t* count)
+{
+    if (*text == '\0') return false;
+    long long value = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        value = value * 10 + (*p - '0');
+        if (value > 2147483647) return false;
+    }
+    *count = int32_t(value);
+    return true;
+}
+
+// One option of the command line.
+struct option_entry {
+    const char* name;  // without the leading "--"
+    bool takes_value;  // "--name=value" or "--name value"
+    // Applies the option (value null when it takes none); false with the
+    // reason in message for a value it does not know.
+    bool (*apply)(command_line* line, const char* value, char* message, size_t size);
+};
+
+static bool option_help(command_line* line, const char*, char*, size_t)
+{
+    line->help = true;
+    return true;
+}
+
+static bool option_version(command_line* line, const char*, char*, size_t)
+{
+    line->version = true;
+    return true;
+}
+
+static const option_entry option_table[] = {
+    {"help", false, option_help},
+    {"version", false, option_version},
+};
+
+// Applies the option argument arg ("--name" or "--name=value"), taking its
+// value from *next (and moving it on) when it needs one and arg has none.
+static bool apply_option(const char* arg, int argc, char** argv, int* next, command_line* line,
+                         char* message, size_t size)
+{
+    const char* name = arg + 2;
+    const char* equals = std::strchr(name, '=');
+    const size_t name_length = equals ? size_t(equals - name) : std::strlen(name);
+    for (const option_entry& entry : option_table) {
+        if (std::strlen(entry.name) != name_length ||
+            std::strncmp(entry.name, name, name_length) != 0)
+            continue;
+        const char* value = equals ? equals + 1 : nullptr;
+        if (!entry.takes_value && value) {
+            std::snprintf(message, size, "option '--%s' takes no value", entry.name);
+            return false;
+        }
+        if (entry.takes_value && !value) {
+            if (*next >= argc) {
+                std::snprintf(message, size, "option '--%s' needs a value", entry.name);
+                return false;
+            }
+            value = argv[(*next)++];
+        }
+        return entry.apply(line, value, message, size);
+    }
+    std::snprintf(message, size, "unknown option '%s'", arg);
+    return false;
+}
+
+bool command_line_parse(int argc, char** argv, const char* project_dir, command_line* line,
+                        char* message, size_t size)
+{
+    *line = command_line{};
+    subdiv_options_init(&line->options);
+    const char* positional[3] = {nullptr, nullptr, nullptr};
+    int n_positional = 0;
+    bool options_end = false;
+    for (int i = 1; i < argc;) {
+        const char* arg = argv[i++];
+        if (!options_end && std::strcmp(arg, "--") == 0) {
+            options_end = true;
+            continue;
+        }
+        if (!options_end && std::strcmp(arg, "-h") == 0) {
+            line->help = true;
+            continue;
+        }
+        if (!options_end && arg[0] == '-' && arg[1] == '-') {
+            if (!apply_option(arg, argc, argv, &i, line, message, size)) return false;
+            continue;
+        }
+        if (!options_end && arg[0] == '-' && arg[1] != '\0') {
+            std::snprintf(message, size, "unknown option '%s'", arg);
+            return false;
+        }
+        if (n_positional == 3) {
+            std::snprintf(message, size, "expected 3 arguments, got more");
+            return false;
+        }
+        positional[n_positional++] = arg;
+    }
+    if (line->help || line->version) return true;
+
+    if (n_positional == 0) {
+        // the sample job, whose paths lie in the project folder
+        static std::string input, output;
+        input = std::string(project_dir) + "/meshes/cube-quad.obj";
+        output = std::string(project_dir) + "/meshes/cube-quad-1.obj";
+        line->input_path = input.c_str();
+        line->output_path = output.c_str();
+        line->iterations = 4;
+        return true;
+    }
+    if (n_positional != 3) {
+        std::snprintf(message, size, "expected 3 arguments, got %d", n_positional);
+        return false;
+    }
+    if (!parse_count(positional[1], &line->iterations)) {
+        std::snprintf(message, size,
+                      "the iteration count must be a whole number from 0 to 2147483647, not '%s'",
+                      positional[1]);
+        return false;
+    }
+    line->input_path = positional[0];
+    line->output_path = positional[2];
+    return true;
+}

@@ -1,0 +1,148 @@
+// subdiv: refines polygon meshes by repeated subdivision, and reads and
+// writes them as Wavefront OBJ text.
+//
+// A caller reads a mesh into a geom record, refines it a number of times and
+// writes the result:
+//
+//     subdiv_options options;
+//     subdiv_options_init(&options);
+//     geom input = {}, output = {};
+//     subdiv_error error;
+//     if (obj_import("in.obj", &options, &input, &error) == subdiv_ok &&
+//         subdiv_refine(&input, 3, &options, &output, &error) == subdiv_ok &&
+//         obj_write("out.obj", &output, &options, &error) == subdiv_ok) { ... }
+//     geom_free(&input);
+//     geom_free(&output);
+//
+// Every float operation of the refinement happens in single precision in a
+// fixed order, so the same input gives the same bits on every machine, build
+// and code path.
+//
+// Failures on input are values: each function returns subdiv_ok or another
+// subdiv_status and fills the caller's error record. No function prints,
+// exits or aborts on bad input; progress and warnings reach the caller
+// through the callbacks of the options. A broken internal invariant (a
+// programming error) still ends the process with a message, and so does
+// memory the system refuses after the functions' own estimates let a job
+// start.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---------------------------------------------------------------- the mesh record
+
+// A mesh as parallel arrays. All faces have the same size, 3 or 4, held in
+// the low four bits of flags. The record owns its arrays, blocks of the
+// library's allocator that geom_free releases; a plain copy shares them and
+// exactly one copy may be released. A record cleared to all zero holds no
+// mesh and is released harmlessly.
+struct geom {
+    float* x;            // n_vertices entries: x of each vertex
+    float* y;            // n_vertices entries: y of each vertex
+    float* z;            // n_vertices entries: z of each vertex
+    uint64_t* corner0;   // n_faces entries: zero-based vertex at corner 0 of each face
+    uint64_t* corner1;   // n_faces entries: vertex at corner 1
+    uint64_t* corner2;   // n_faces entries: vertex at corner 2
+    uint64_t* corner3;   // n_faces entries: vertex at corner 3; null unless face size is 4
+    uint64_t n_vertices; // number of vertices
+    uint64_t n_faces;    // number of faces
+    uint64_t n_edges;    // number of undirected edges
+    uint64_t flags;      // bits 0-3: face size (3 or 4); all other bits 0
+};
+
+static_assert(sizeof(geom) == 88, "geom is eleven 64-bit words");
+static_assert(offsetof(geom, corner0) == 24 && offsetof(geom, n_vertices) == 56 &&
+                  offsetof(geom, flags) == 80,
+              "geom field order");
+
+// Releases the arrays of *g and clears it. Null, or a cleared record, is harmless.
+void geom_free(geom* g);
+
+// ---------------------------------------------------------------- results
+
+// What a function of the library returns.
+enum subdiv_status : int32_t {
+    subdiv_ok = 0,
+    subdiv_error_read = 1,   // an input file cannot be read
+    subdiv_error_syntax = 2, // OBJ text that does not read as a mesh: a bad number, index or face
+    subdiv_error_mesh = 3,   // faces that do not form a surface the schemes refine
+    subdiv_error_limit = 4,  // counts beyond what the formats or this machine's memory hold
+    subdiv_error_write = 5,  // the output cannot be written
+    subdiv_error_usage = 6,  // an argument or option that does not fit the input
+};
+
+// What went wrong, for the caller to report: the message in the tool's
+// wording, and the places it names. The message names the file when the
+// function that failed was given one (the reader and the writer are; the
+// refinement of a geom is not).
+struct subdiv_error {
+    subdiv_status status; // as returned
+    uint64_t line;        // line of the OBJ text, counted from 1; 0 when none
+    uint64_t face;        // face, counted from 1 in file order; 0 when none
+    uint64_t vertices[4]; // vertices named, counted from 1; 0 in unused entries
+    char message[512];    // one line, no final newline, e.g. "in.obj: line 7: ..."
+};
+
+// ---------------------------------------------------------------- options
+
+// Called after each iteration with its number (from 1) and the vertex counts
+// before and after it.
+typedef void (*subdiv_progress_fn)(void* context, int32_t iteration, uint64_t vertices_before,
+                                   uint64_t vertices_after);
+
+// Called with a warning: something in the input that the job passes over, in
+// the tool's wording, e.g. "in.obj: line 2: cannot read the material library ...".
+typedef void (*subdiv_warning_fn)(void* context, const char* message);
+
+// How a job runs. Set up with subdiv_options_init, then change fields.
+struct subdiv_options {
+    subdiv_progress_fn progress; // null: no progress reports
+    subdiv_warning_fn warning;   // null: warnings are dropped
+    void* context;               // passed to both callbacks
+};
+
+// Fills *options with the defaults: no callbacks.
+void subdiv_options_init(subdiv_options* options);
+
+// ---------------------------------------------------------------- reading, refining, writing
+
+// The library's version, e.g. "0.2.0".
+const char* subdiv_version(void);
+
+// Reads the OBJ file at path ("-": standard input) into *g, which is cleared
+// first (what it held is overwritten, not released): the positions, and the
+// vertex of every face corner. A material library that the file names is
+// looked up in the file's folder. options may be null (defaults). Returns
+// subdiv_ok, or a failure with *error filled (when error is not null) and *g
+// cleared: subdiv_error_read, _syntax, _mesh (no faces, faces of mixed or
+// unsupported sizes) or _limit.
+subdiv_status obj_import(const char* path, const subdiv_options* options, geom* g,
+                         subdiv_error* error);
+
+// As obj_import, from the length bytes of OBJ text at text (no NUL needed),
+// naming the text name in messages and looking up material libraries in
+// folder (null or "" for the current one).
+subdiv_status obj_import_text(const char* name, const char* text, uint64_t length,
+                              const char* folder, const subdiv_options* options, geom* g,
+                              subdiv_error* error);
+
+// Refines *input iterations times, Loop subdivision for triangles and
+// Catmull-Clark for quadrilaterals, into *output, which is cleared first and
+// owns the result (new arrays, also for 0 iterations). *input is only read;
+// the two must not be the same record. The faces are checked first, whatever
+// the count. options may be null. Returns subdiv_ok, or with *error filled
+// and *output cleared: subdiv_error_mesh (faces that do not form a closed,
+// consistently oriented surface: the message names the faces and vertices),
+// subdiv_error_limit (a result beyond 2^64 elements or this machine's
+// memory) or subdiv_error_usage (a negative count).
+subdiv_status subdiv_refine(const geom* input, int32_t iterations, const subdiv_options* options,
+                            geom* output, subdiv_error* error);
+
+// Writes *g as OBJ text to path ("-": standard output): "# Vertices n", one
+// "v x y z" line per vertex with six decimals, an empty line, "# Triangles n",
+// one "f" line per face with 1-based indices. A regular file is replaced whole
+// through a temporary file in its folder, so a failure leaves the old file
+// (or none). Returns subdiv_ok or subdiv_error_write with *error filled.
+subdiv_status obj_write(const char* path, const geom* g, const subdiv_options* options,
+                        subdiv_error* error);

@@ -1,0 +1,99 @@
+// The memory bound that refuses jobs too large for the machine is an upper
+// bound: the real peak of the tool stays below it, on a mesh whose shuffled
+// faces keep most edges half met while its connectivity is built.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "memory_bound.h"
+#include "test_util.h"
+
+namespace {
+
+// An icosahedron split `splits` times at its edge midpoints, its faces in a
+// random order, as OBJ text; its counts in *counts.
+std::string shuffled_icosphere(int splits, level_counts* counts)
+{
+    const double t = (1.0 + std::sqrt(5.0)) / 2.0;
+    std::vector<std::array<double, 3>> v = {{-1, t, 0}, {1, t, 0}, {-1, -t, 0}, {1, -t, 0},
+                                           {0, -1, t}, {0, 1, t}, {0, -1, -t}, {0, 1, -t},
+                                           {t, 0, -1}, {t, 0, 1}, {-t, 0, -1}, {-t, 0, 1}};
+    std::vector<std::array<uint64_t, 3>> f = {
+        {0, 11, 5}, {0, 5, 1}, {0, 1, 7}, {0, 7, 10}, {0, 10, 11}, {1, 5, 9}, {5, 11, 4},
+        {11, 10, 2}, {10, 7, 6}, {7, 1, 8}, {3, 9, 4}, {3, 4, 2}, {3, 2, 6}, {3, 6, 8},
+        {3, 8, 9}, {4, 9, 5}, {2, 4, 11}, {6, 2, 10}, {8, 6, 7}, {9, 8, 1}};
+    for (int s = 0; s < splits; ++s) {
+        std::map<std::pair<uint64_t, uint64_t>, uint64_t> middle;
+        auto mid = [&](uint64_t a, uint64_t b) {
+            auto key = std::minmax(a, b);
+            auto found = middle.find(key);
+            if (found != middle.end()) return found->second;
+            v.push_back({(v[a][0] + v[b][0]) / 2, (v[a][1] + v[b][1]) / 2, (v[a][2] + v[b][2]) / 2});
+            return middle[key] = v.size() - 1;
+        };
+        std::vector<std::array<uint64_t, 3>> next;
+        for (const auto& q : f) {
+            const uint64_t a = mid(q[0], q[1]), b = mid(q[1], q[2]), c = mid(q[2], q[0]);
+            next.insert(next.end(), {{q[0], a, c}, {a, q[1], b}, {c, b, q[2]}, {a, b, c}});
+        }
+        f = next;
+    }
+    std::mt19937 random(11);
+    std::shuffle(f.begin(), f.end(), random);
+    std::string text;
+    for (const auto& p : v)
+        text += "v " + std::to_string(p[0]) + " " + std::to_string(p[1]) + " " +
+                std::to_string(p[2]) + "\n";
+    for (const auto& q : f)
+        text += "f " + std::to_string(q[0] + 1) + " " + std::to_string(q[1] + 1) + " " +
+                std::to_string(q[2] + 1) + "\n";
+    *counts = {v.size(), f.size(), 3 * f.size() / 2, 3 * f.size()};
+    return text;
+}
+
+// The peak resident bytes of one run of the tool on input.
+uint64_t tool_peak(const std::string& folder, const char* input, const char* count)
+{
+    pid_t child = fork();
+    if (child == 0) {
+        if (chdir(folder.c_str()) != 0 || !freopen("/dev/null", "w", stderr)) _exit(99);
+        execl(SUBDIV_EXE, SUBDIV_EXE, input, count, "out.obj", (char*)nullptr);
+        _exit(98);
+    }
+    int status = 0;
+    struct rusage usage = {};
+    EXPECT_EQ(wait4(child, &status, 0, &usage), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    return uint64_t(usage.ru_maxrss) * 1024;
+}
+
+} // namespace
+
+TEST(MemoryBound, ThePeakOfAShuffledMeshStaysBelowIt)
+{
+    test_util::scratch_folder folder;
+    level_counts counts, tiny;
+    test_util::write_file(folder.file("big.obj"), shuffled_icosphere(6, &counts));
+    test_util::write_file(folder.file("tiny.obj"), shuffled_icosphere(0, &tiny));
+    // what the process holds besides the job's blocks
+    const uint64_t baseline = tool_peak(folder.path, "tiny.obj", "0");
+    for (const char* count : {"1", "2"}) {
+        const uint64_t peak = tool_peak(folder.path, "big.obj", count);
+        const unsigned __int128 build = memory_bound_build(uint64_t(counts.vertices),
+                                                           uint64_t(counts.faces), 3);
+        const unsigned __int128 iterations = memory_bound_iterations(counts, 3, std::atoi(count));
+        const uint64_t bound = uint64_t(build > iterations ? build : iterations);
+        EXPECT_LE(peak - baseline, bound) << count << " iterations: peak " << peak << ", baseline "
+                                          << baseline;
+    }
+}
