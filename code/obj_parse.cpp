@@ -216,24 +216,26 @@ int obj_parse_line(line_record* record, const char* line, uint64_t length, bool 
         record->texcoord[1] = 0.0f;
         return line_coordinates(record, p, end, record->texcoord, 1, 2, "vt");
     case kind_face: {
-        const uint64_t n = face_corner_tokens(p, end);
         const uint64_t limit = face_corner_limit(triangulate);
         record->corner_count = 0;
         record->face_count = 0;
-        if (n > limit) {
-            record->fault_count = n;
-            return line_fault_set(record, fault_corner_count, line, length);
-        }
         corner_index corners[OBJ_MAX_FACES_PER_F_LINE - 1];
+        uint64_t n = 0;
         skip_blanks(&p);
-        for (uint64_t k = 0; k < n; ++k) {
+        for (; p < end && !is_line_end_char(*p); ++n) {
+            if (n == limit) {
+                // too many corners: the message gives them all
+                record->fault_count = n + face_corner_tokens(p, end);
+                return line_fault_set(record, fault_corner_count, line, length);
+            }
             const char* token = p;
-            const corner_result result = parse_corner(&p, &corners[k]);
+            const corner_result result = parse_corner(&p, &corners[n]);
             if (result != corner_ok)
                 return line_fault_set(record,
                                       result == corner_malformed ? fault_corner_form
                                                                  : fault_corner_range,
                                       token, uint64_t(p - token));
+            // blanks and the CR of a CR LF line; never past the line end
             while (p < end && (is_blank(*p) || *p == '\r')) ++p;
         }
         face_yield(n, triangulate, &record->corner_count, &record->face_count);
@@ -614,25 +616,28 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
                       "OBJ: more face corners or faces than counted");
                 // every index given must name an element read before the face
                 const uint64_t n_before[3] = {n_vertices, n_texcoords, n_normals};
-                for (uint64_t i = 0; i < record.corner_count && status == subdiv_ok; ++i) {
+                for (uint64_t i = 0; i < record.corner_count; ++i) {
                     const corner_index& c = record.face_corners[i];
                     const int32_t given[3] = {c.position_index, c.texcoord_index, c.normal_index};
-                    uint32_t resolved[3] = {uint32_t(index_missing), uint32_t(index_missing),
-                                            uint32_t(index_missing)};
-                    for (int part = 0; part < 3 && status == subdiv_ok; ++part) {
-                        if (given[part] == index_missing) continue;
-                        if (!resolve_index(given[part], n_before[part], &resolved[part])) {
-                            // the corner as written: triangulation repeats corners
-                            const uint64_t k = triangulate ? (i % 3 == 0 ? 0 : i / 3 + i % 3) : i;
-                            status = face_index_report(text + start, end - start, k, part,
-                                                       given[part], n_before[part], name,
-                                                       line_number, n_faces + 1, error);
-                        }
-                    }
                     corner_index& out = attribs->indices[n_corners++];
-                    out.position_index = int32_t(resolved[0]);
-                    out.texcoord_index = int32_t(resolved[1]);
-                    out.normal_index = int32_t(resolved[2]);
+                    int32_t* const resolved[3] = {&out.position_index, &out.texcoord_index,
+                                                  &out.normal_index};
+                    for (int part = 0; part < 3; ++part) {
+                        *resolved[part] = index_missing;
+                        if (part > 0 && given[part] == index_missing) continue;
+                        uint32_t element;
+                        if (__builtin_expect(resolve_index(given[part], n_before[part], &element), 1)) {
+                            *resolved[part] = int32_t(element);
+                            continue;
+                        }
+                        // the corner as written: triangulation repeats corners
+                        const uint64_t k = triangulate ? (i % 3 == 0 ? 0 : i / 3 + i % 3) : i;
+                        status = face_index_report(text + start, end - start, k, part, given[part],
+                                                   n_before[part], name, line_number, n_faces + 1,
+                                                   error);
+                        break;
+                    }
+                    if (status != subdiv_ok) break;
                 }
                 for (uint64_t i = 0; i < record.face_count; ++i) {
                     attribs->face_sizes[n_faces] = record.face_sizes[i];

@@ -8,7 +8,7 @@
 
 #include "check.h"
 
-// ---------------------------------------------------------------- blanks and tokens
+// ---------------------------------------------------------------- names
 
 char* text_copy(const char* text, uint64_t n)
 {
@@ -19,20 +19,6 @@ char* text_copy(const char* text, uint64_t n)
     std::memcpy(copy, text, n);
     copy[n] = '\0';
     return copy;
-}
-
-void skip_blanks(const char** cursor)
-{
-    const char* p = *cursor;
-    while (is_blank(*p)) ++p;
-    *cursor = p;
-}
-
-uint64_t token_length(const char* text)
-{
-    const char* p = text;
-    while (!is_token_end(*p)) ++p;
-    return uint64_t(p - text);
 }
 
 // ---------------------------------------------------------------- numbers
@@ -210,71 +196,4 @@ int32_t parse_int_token(const char** cursor)
     int32_t value = parse_int(*cursor);
     *cursor += token_length(*cursor);
     return value;
-}
-
-// ---------------------------------------------------------------- face corners
-
-// Reads one index of a corner at p: an optional sign and at least one digit,
-// within ±(2^31 − 1). Moves p past it. Returns corner_malformed when there
-// are no digits.
-static inline corner_result corner_index_part(const char** cursor, int32_t* out)
-{
-    const char* p = *cursor;
-    const bool negative = *p == '-';
-    if (*p == '+' || *p == '-') ++p;
-    const char* digits = p;
-    uint64_t value = 0;
-    bool too_large = false;
-    for (; is_digit(*p); ++p) {
-        value = value * 10 + uint64_t(*p - '0');
-        if (value > uint64_t(INT32_MAX)) {
-            too_large = true;
-            value = INT32_MAX; // saturate: the digits go on
-        }
-    }
-    *cursor = p;
-    if (p == digits) return corner_malformed;
-    if (too_large) return corner_out_of_range;
-    *out = negative ? -int32_t(value) : int32_t(value);
-    return corner_ok;
-}
-
-corner_result parse_corner(const char** cursor, corner_index* out)
-{
-    const char* p = *cursor;
-    const char* end = p + token_length(p);
-    *cursor = end;
-    corner_index corner = {index_missing, index_missing, index_missing};
-
-    // the position, then "/vt", "//vn" or "/vt/vn"; every part holds digits
-    corner_result result = corner_index_part(&p, &corner.position_index);
-    if (result == corner_ok && p < end && *p == '/') {
-        ++p;
-        if (*p == '/') {
-            ++p;
-            result = corner_index_part(&p, &corner.normal_index);
-        } else {
-            result = corner_index_part(&p, &corner.texcoord_index);
-            if (result == corner_ok && p < end && *p == '/') {
-                ++p;
-                result = corner_index_part(&p, &corner.normal_index);
-            }
-        }
-    }
-    if (result == corner_ok && p != end) result = corner_malformed;
-    if (result == corner_ok) *out = corner;
-    return result;
-}
-
-bool resolve_index(int32_t i, uint64_t n, uint32_t* out)
-{
-    if (i > 0 && uint64_t(i) <= n) {
-        *out = uint32_t(i - 1);
-        return true;
-    }
-    if (i < 0 && i != index_missing && uint64_t(-int64_t(i)) <= n) {
-        *out = uint32_t(n - uint64_t(-int64_t(i)));
-        return true;
-    }
-    return false;
 }

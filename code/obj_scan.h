@@ -37,10 +37,20 @@ inline bool is_word_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r');
 char* text_copy(const char* text, uint64_t n);
 
 // Moves the cursor past spaces and tabs.
-void skip_blanks(const char** cursor);
+inline void skip_blanks(const char** cursor)
+{
+    const char* p = *cursor;
+    while (is_blank(*p)) ++p;
+    *cursor = p;
+}
 
 // The number of characters up to the first NUL, space, tab, CR or LF.
-uint64_t token_length(const char* text);
+inline uint64_t token_length(const char* text)
+{
+    const char* p = text;
+    while (!is_token_end(*p)) ++p;
+    return uint64_t(p - text);
+}
 
 // Reads the whole token [start, end) as a decimal number: optional sign,
 // digits with an optional point and fraction digits (".5" and "5." too, but
@@ -91,14 +101,75 @@ enum corner_result : int32_t {
     corner_out_of_range = 2, // an index beyond ±(2^31 − 1)
 };
 
+// Reads one index of a face corner at the cursor: an optional sign and at
+// least one digit, within ±(2^31 − 1), into *out. Moves the cursor past the
+// digits. Returns corner_malformed when there are none.
+inline corner_result corner_index_part(const char** cursor, int32_t* out)
+{
+    const char* p = *cursor;
+    const bool negative = *p == '-';
+    if (*p == '+' || *p == '-') ++p;
+    const char* digits = p;
+    uint64_t value = 0;
+    bool too_large = false;
+    for (; is_digit(*p); ++p) {
+        value = value * 10 + uint64_t(*p - '0');
+        if (value > uint64_t(INT32_MAX)) {
+            too_large = true;
+            value = INT32_MAX; // saturate: the digits go on
+        }
+    }
+    *cursor = p;
+    if (p == digits) return corner_malformed;
+    if (too_large) return corner_out_of_range;
+    *out = negative ? -int32_t(value) : int32_t(value);
+    return corner_ok;
+}
+
 // Reads the face corner token at the cursor, up to the next NUL, space, tab,
 // CR or LF, into *out: v, v/vt, v//vn or v/vt/vn, each index an optional
 // sign and at least one digit, and nothing else. Moves the cursor to the end
-// of the token whatever the result.
-corner_result parse_corner(const char** cursor, corner_index* out);
+// of the token whatever the result; *out is set only for corner_ok.
+inline corner_result parse_corner(const char** cursor, corner_index* out)
+{
+    const char* p = *cursor;
+    corner_index corner = {index_missing, index_missing, index_missing};
+
+    // the position, then "/vt", "//vn" or "/vt/vn"; every part holds digits
+    corner_result result = corner_index_part(&p, &corner.position_index);
+    if (result == corner_ok && *p == '/') {
+        ++p;
+        if (*p == '/') {
+            ++p;
+            result = corner_index_part(&p, &corner.normal_index);
+        } else {
+            result = corner_index_part(&p, &corner.texcoord_index);
+            if (result == corner_ok && *p == '/') {
+                ++p;
+                result = corner_index_part(&p, &corner.normal_index);
+            }
+        }
+    }
+    if (result == corner_ok && !is_token_end(*p)) result = corner_malformed;
+    if (result != corner_ok) p += token_length(p);
+    *cursor = p;
+    if (result == corner_ok) *out = corner;
+    return result;
+}
 
 // The 0-based element that index i names among the n elements of its kind
 // read before the face: i − 1 for 0 < i <= n, n + i for −n <= i < 0. Returns
 // false, leaving *out alone, when i names none (0, beyond n, or before the
 // first).
-bool resolve_index(int32_t i, uint64_t n, uint32_t* out);
+inline bool resolve_index(int32_t i, uint64_t n, uint32_t* out)
+{
+    if (i > 0 && uint64_t(i) <= n) {
+        *out = uint32_t(i - 1);
+        return true;
+    }
+    if (i < 0 && i != index_missing && uint64_t(-int64_t(i)) <= n) {
+        *out = uint32_t(n - uint64_t(-int64_t(i)));
+        return true;
+    }
+    return false;
+}
