@@ -120,11 +120,12 @@ uint64_t geom_pages(const geom& g)
     return (3 * padded_size(g.n_vertices * 4) + corner_arrays * padded_size(g.n_faces * 8)) / 4096;
 }
 
-typedef int (*step_fn)(const mesh*, const geom*, geom*, mesh*);
+typedef int (*step_fn)(const mesh*, const geom*, geom*, mesh*, const subdiv_options*);
 
-int loop_step_int(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out)
+int loop_step_int(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out,
+                  const subdiv_options* options)
 {
-    return loop_step(mesh_in, geom_in, geom_out, mesh_out) ? 1 : 0;
+    return loop_step(mesh_in, geom_in, geom_out, mesh_out, options) ? 1 : 0;
 }
 
 // Positions and faces of one step; the output is released outside the
@@ -134,7 +135,7 @@ void run_step(benchmark::State& state, const input& in, step_fn step, bool fresh
     geom out = {};
     uint64_t n_out = 0, pages = 0;
     for (auto _ : state) {
-        step(&in.m, &in.g, &out, nullptr);
+        step(&in.m, &in.g, &out, nullptr, nullptr);
         state.PauseTiming();
         n_out = out.n_vertices;
         pages = geom_pages(out);
@@ -152,7 +153,7 @@ void run_step(benchmark::State& state, const input& in, step_fn step, bool fresh
 void run_mesh_build(benchmark::State& state, const input& in, step_fn step)
 {
     geom out = {};
-    step(&in.m, &in.g, &out, nullptr);
+    step(&in.m, &in.g, &out, nullptr, nullptr);
     for (auto _ : state) {
         mesh m = {};
         mesh_build(&m, &out, nullptr);
@@ -170,7 +171,7 @@ void run_mesh_derive(benchmark::State& state, const input& in, step_fn step,
                      void (*derive)(const mesh*, const geom*, const geom*, mesh*))
 {
     geom out = {};
-    step(&in.m, &in.g, &out, nullptr);
+    step(&in.m, &in.g, &out, nullptr, nullptr);
     for (auto _ : state) {
         mesh m = {};
         derive(&in.m, &in.g, &out, &m);

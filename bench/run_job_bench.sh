@@ -1,38 +1,53 @@
 #!/usr/bin/env bash
-# Times whole runs of the tool (import, iterations, write) on three large
-# closed meshes and prints one table row per case: faces in and out, median
-# wall time and median peak resident memory over the runs, and the first
-# digits of the output's SHA-256, which must be the same in every run and
-# before and after a change that is meant to keep every output byte.
+# Times whole runs of the tool (import, iterations, write) on large meshes and
+# prints one table row per case and executable: faces in and out, median wall
+# time and median peak resident memory over the runs, and the first digits of
+# the output's SHA-256, which must be the same in every run, and for every
+# executable when a change is meant to keep every output byte.
 #
-#   bench/run_job_bench.sh [SUBDIV] [RUNS] [SCRATCH]
+#   bench/run_job_bench.sh [--runs=N] [--scratch=DIR] [SUBDIV ...]
 #
-# SUBDIV   a release build of the tool (default build/release/subdiv, else
-#          build/test/subdiv); the script builds nothing
-# RUNS     runs per case, default 5; the cases take turns run by run, so a
-#          slow spell of the shared machine does not fall on one case
-# SCRATCH  folder for the generated meshes and the outputs, default
+# SUBDIV   release builds of the tool (default build/release/subdiv, else
+#          build/test/subdiv); with several, they take turns run by run, so
+#          that all see the same state of the shared machine. The script
+#          builds nothing.
+# --runs   runs per case and executable, default 5; the cases take turns
+#          run by run as well
+# --scratch  folder for the generated meshes and the outputs, default
 #          ${TMPDIR:-/tmp}/subdiv-job-bench; meshes already there are reused
 #
-# Cases: a quad torus of 500 x 500 = 250,000 faces and of 200 x 100 = 20,000
-# faces (Catmull-Clark), and an icosahedron split seven times at its edge
-# midpoints, 327,680 triangles (Loop). Needs bash, python3 and /usr/bin/time (GNU time).
+# Cases: closed quad tori of 500 x 500 = 250,000 faces and of 200 x 100 =
+# 20,000 faces (Catmull-Clark); an icosahedron split seven times at its edge
+# midpoints, 327,680 triangles (Loop); and the open twins of the first and
+# the third: a torus of 501 x 501 cut open along both seams (500 x 500 quads)
+# and the icosphere with a hole round its top. Needs bash, python3 and
+# /usr/bin/time (GNU time).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-exe=${1:-}
-if [ -z "$exe" ]; then
-  if [ -x build/release/subdiv ]; then exe=build/release/subdiv; else exe=build/test/subdiv; fi
+runs=5
+scratch=${TMPDIR:-/tmp}/subdiv-job-bench
+exes=()
+for arg in "$@"; do
+  case "$arg" in
+    --runs=*) runs=${arg#--runs=} ;;
+    --scratch=*) scratch=${arg#--scratch=} ;;
+    -*) echo "run_job_bench.sh: unknown option '$arg'" >&2; exit 2 ;;
+    *) exes+=("$arg") ;;
+  esac
+done
+if [ ${#exes[@]} -eq 0 ]; then
+  if [ -x build/release/subdiv ]; then exes=(build/release/subdiv); else exes=(build/test/subdiv); fi
 fi
-runs=${2:-5}
-scratch=${3:-${TMPDIR:-/tmp}/subdiv-job-bench}
-if [ ! -x "$exe" ]; then
-  echo "run_job_bench.sh: no executable at '$exe' (build one: cmake --workflow --preset release)" >&2
-  exit 2
-fi
+for exe in "${exes[@]}"; do
+  if [ ! -x "$exe" ]; then
+    echo "run_job_bench.sh: no executable at '$exe' (build one: cmake --workflow --preset release)" >&2
+    exit 2
+  fi
+done
 mkdir -p "$scratch"
 
-exec python3 - "$exe" "$runs" "$scratch" <<'PYTHON'
+exec python3 - "$runs" "$scratch" "${exes[@]}" <<'PYTHON'
 import hashlib
 import math
 import os
@@ -41,7 +56,8 @@ import subprocess
 import sys
 import time
 
-exe, runs, scratch = os.path.abspath(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
+runs, scratch = int(sys.argv[1]), sys.argv[2]
+exes = [os.path.abspath(exe) for exe in sys.argv[3:]]
 
 
 def write_obj(path, positions, faces):
@@ -65,6 +81,15 @@ def quad_torus(rows, cols):
         for j in range(cols):
             i1, j1 = (i + 1) % rows, (j + 1) % cols
             faces.append((i * cols + j, i * cols + j1, i1 * cols + j1, i1 * cols + j))
+    return positions, faces
+
+
+def open_quad_torus(rows, cols):
+    # the torus of rows x cols quads cut open along both seams: the same
+    # surface and coordinates, and every edge of the cuts on one face
+    positions, _ = quad_torus(rows, cols)
+    faces = [(i * cols + j, i * cols + j + 1, (i + 1) * cols + j + 1, (i + 1) * cols + j)
+             for i in range(rows - 1) for j in range(cols - 1)]
     return positions, faces
 
 
@@ -100,11 +125,20 @@ def icosphere(levels):
     return positions, faces
 
 
+def open_icosphere(levels):
+    # the icosphere with a hole round its top: the faces whose corners all
+    # lie above z = 0.9 left out
+    positions, faces = icosphere(levels)
+    return positions, [f for f in faces if not all(positions[v][2] > 0.9 for v in f)]
+
+
 # (name, file, generator, iterations, faces in, faces out)
 cases = [
     ("quad torus 250k", "torus-quad-500x500.obj", lambda: quad_torus(500, 500), 2),
     ("quad torus 20k", "torus-quad-200x100.obj", lambda: quad_torus(200, 100), 4),
     ("icosphere 328k", "icosphere-7.obj", lambda: icosphere(7), 2),
+    ("quad torus 250k, cut open", "torus-quad-501x501-open.obj", lambda: open_quad_torus(501, 501), 2),
+    ("icosphere 328k with a hole", "icosphere-7-open.obj", lambda: open_icosphere(7), 2),
 ]
 faces_in = {}
 for name, file, make, iterations in cases:
@@ -117,7 +151,7 @@ for name, file, make, iterations in cases:
         faces_in[name] = sum(1 for line in source if line.startswith("f "))
 
 
-def run_once(path, iterations, out):
+def run_once(exe, path, iterations, out):
     # /usr/bin/time reports the peak of the tool alone: a child forked from
     # this process would inherit its peak, which exec does not reset
     report = os.path.join(scratch, "time.txt")
@@ -126,6 +160,8 @@ def run_once(path, iterations, out):
                           exe, path, str(iterations), out],
                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     wall = time.perf_counter() - start
+    if run.returncode == 1 and "subdiv: " in run.stderr:
+        return None, None  # an executable that refuses the mesh (an older build, an open mesh)
     if run.returncode != 0:
         sys.exit(f"run_job_bench.sh: {exe} {path} {iterations} failed "
                  f"({run.returncode}): {run.stderr}")
@@ -134,29 +170,39 @@ def run_once(path, iterations, out):
     return wall, int(peak_kib) / 1024.0
 
 
-times = {name: [] for name, *_ in cases}
-peaks = {name: [] for name, *_ in cases}
-digests = {name: set() for name, *_ in cases}
+keys = [(name, exe) for name, *_ in cases for exe in exes]
+times = {key: [] for key in keys}
+peaks = {key: [] for key in keys}
+digests = {key: set() for key in keys}
 faces_out = {}
 for run in range(runs):
     for name, file, _, iterations in cases:
-        out = os.path.join(scratch, "out-" + file)
-        wall, peak = run_once(os.path.join(scratch, file), iterations, out)
-        times[name].append(wall)
-        peaks[name].append(peak)
-        with open(out, "rb") as produced:
-            digests[name].add(hashlib.sha256(produced.read()).hexdigest()[:12])
-        faces_out[name] = faces_in[name] * 4 ** iterations
-        os.remove(out)
+        for exe in exes:
+            out = os.path.join(scratch, "out-" + file)
+            wall, peak = run_once(exe, os.path.join(scratch, file), iterations, out)
+            if wall is None:
+                continue
+            times[(name, exe)].append(wall)
+            peaks[(name, exe)].append(peak)
+            with open(out, "rb") as produced:
+                digests[(name, exe)].add(hashlib.sha256(produced.read()).hexdigest()[:12])
+            faces_out[name] = faces_in[name] * 4 ** iterations
+            os.remove(out)
 
-print(f"{exe}, {runs} runs per case, medians")
-print("| case | iterations | faces in | faces out | wall time (s) | peak memory (MiB) | output sha256 |")
-print("|---|---:|---:|---:|---:|---:|---|")
+print(f"{runs} runs per case and executable, medians")
+print("| case | executable | iterations | faces in | faces out | wall time (s) | peak memory (MiB) | output sha256 |")
+print("|---|---|---:|---:|---:|---:|---:|---|")
 for name, _, _, iterations in cases:
-    digest = ",".join(sorted(digests[name]))
-    print(f"| {name} | {iterations} | {faces_in[name]:,} | {faces_out[name]:,} | "
-          f"{statistics.median(times[name]):.3f} | {statistics.median(peaks[name]):.0f} | "
-          f"{digest} |")
-if any(len(d) != 1 for d in digests.values()):
+    for exe in exes:
+        key = (name, exe)
+        digest = ",".join(sorted(digests[key]))
+        if not times[key]:
+            print(f"| {name} | {os.path.relpath(exe)} | {iterations} | {faces_in[name]:,} | "
+                  f"{faces_out[name]:,} | refused | | |")
+            continue
+        print(f"| {name} | {os.path.relpath(exe)} | {iterations} | {faces_in[name]:,} | "
+              f"{faces_out[name]:,} | {statistics.median(times[key]):.3f} | "
+              f"{statistics.median(peaks[key]):.0f} | {digest} |")
+if any(len(d) > 1 for d in digests.values()):
     sys.exit("run_job_bench.sh: the runs of one case wrote different outputs")
 PYTHON

@@ -16,9 +16,11 @@
 
 #include <cstring>
 
+#include "boundary.h"
 #include "check.h"
 #include "iteration.h"
 #include "mesh_derive.h"
+#include "options.h"
 #include "simd.h"
 #include "storage.h"
 
@@ -37,8 +39,10 @@ void catmull_clark_vertex_weights(uint64_t valence, float* weight_old, float* we
 }
 
 // Face points, edge points and the moved old vertices into x, y and z of
-// geom_out, which holds V + F + E vertices.
-static void catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out)
+// geom_out, which holds V + F + E vertices: the interior rules for every edge
+// and vertex, then the boundary rules for those on boundary edges.
+static void catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
+                                 bool smooth_corners)
 {
     const uint64_t V = geom_in->n_vertices;
     const uint64_t F = geom_in->n_faces;
@@ -103,11 +107,14 @@ static void catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom*
             std::memset(face_b, 0, 64);
         }
         for (int l = 0; l < n_lanes; ++l) {
+            // a boundary edge has no second face: the lane takes the first
+            // twice, and its point is replaced after the pass
             const uint64_t h = 2 * (g + uint64_t(l)), t = h + 1;
+            const uint64_t f_t = iedge_face[t];
             end_a[l] = iedge_vertex[h];
             end_b[l] = iedge_vertex[t];
             face_a[l] = face_point_base + iedge_face[h];
-            face_b[l] = face_point_base + iedge_face[t];
+            face_b[l] = f_t == mesh_no_face ? face_a[l] : face_point_base + f_t;
         }
         for (int axis = 0; axis < 3; ++axis) {
             const f32x8 fa = gather8_f32(axis_out[axis], face_a);
@@ -130,18 +137,19 @@ static void catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom*
     mem_free(end_b);
     mem_free(face_a);
     mem_free(face_b);
+    // the boundary edges' points; the interior sums of their ends are not read
+    boundary_edge_points(mesh_in, geom_in, geom_out, edge_point_base);
 
     // vertex points: (weight_old × P) + (weight_partial × S) over the sums S
     alignas(32) float weights_old_buf[8];
     alignas(32) float weights_partial_buf[8];
-    const uint64_t valence_mask = ~(uint64_t(1) << 63);
     for (uint64_t g = 0; g < V; g += 8) {
         const uint8_t k = lane_count8(g, V);
         const int n_lanes = k ? k : 8;
         for (int l = 0; l < 8; ++l) {
             // tail lanes keep the weights of valence 0: their results are not stored
             const uint64_t valence =
-                l < n_lanes ? mesh_in->vertex_valence[g + uint64_t(l)] & valence_mask : 0;
+                l < n_lanes ? mesh_valence(mesh_in->vertex_valence[g + uint64_t(l)]) : 0;
             catmull_clark_vertex_weights(valence, &weights_old_buf[l], &weights_partial_buf[l]);
         }
         const f32x8 weight_old = load8_f32(weights_old_buf);
@@ -155,6 +163,7 @@ static void catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom*
             store_lanes8_f32(axis_out[axis] + g, point, k);
         }
     }
+    boundary_vertex_points(mesh_in, geom_in, geom_out, smooth_corners);
 }
 
 // The children's corners, one output array at a time, so that the last step
@@ -203,7 +212,8 @@ static void catmull_clark_children_edge_points_before(const uint64_t* corner1, u
         store4_u64(corner3 + 4 * f, rotate4_u64(load4_u64(corner1 + 4 * f)));
 }
 
-int catmull_clark_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out)
+int catmull_clark_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out,
+                       const subdiv_options* options)
 {
     CHECK(mesh_in != nullptr && geom_in != nullptr && geom_out != nullptr,
           "catmull_clark_step: no record");
@@ -213,7 +223,7 @@ int catmull_clark_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
     const uint64_t F = geom_in->n_faces;
     const uint64_t E = geom_in->n_edges;
     geom_alloc(geom_out, V + F + E, 4 * F, 4 * F + 2 * E, 4);
-    catmull_clark_points(mesh_in, geom_in, geom_out);
+    catmull_clark_points(mesh_in, geom_in, geom_out, options_smooth_corners(options));
     catmull_clark_children_corners(mesh_in, F, geom_out->corner0);
     catmull_clark_children_edge_points(mesh_in, F, V + F, geom_out->corner1);
     catmull_clark_children_face_points(F, V, geom_out->corner2);
@@ -228,14 +238,14 @@ int catmull_clark_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
 // positions only when the loop owns them), and each corner array of the
 // output is allocated only then, on the pages just released.
 static void catmull_clark_last_step(mesh* mesh_in, geom* geom_in, geom* geom_out,
-                                    bool owns_positions)
+                                    bool owns_positions, const subdiv_options* options)
 {
     const uint64_t V = geom_in->n_vertices;
     const uint64_t F = geom_in->n_faces;
     const uint64_t E = geom_in->n_edges;
     const uint64_t n_corners = 4 * F;
     geom_alloc_vertices(geom_out, V + F + E, n_corners, 4 * F + 2 * E, 4);
-    catmull_clark_points(mesh_in, geom_in, geom_out);
+    catmull_clark_points(mesh_in, geom_in, geom_out, options_smooth_corners(options));
     mem_release(&mesh_in->iedge_face);
     mem_release(&mesh_in->vertex_valence);
     if (owns_positions) {
@@ -260,9 +270,9 @@ static void catmull_clark_last_step(mesh* mesh_in, geom* geom_in, geom* geom_out
 
 // The step without its output's connectivity, for the iteration loop.
 static void catmull_clark_step_points_faces(const mesh* mesh_in, const geom* geom_in,
-                                            geom* geom_out)
+                                            geom* geom_out, const subdiv_options* options)
 {
-    catmull_clark_step(mesh_in, geom_in, geom_out, nullptr);
+    catmull_clark_step(mesh_in, geom_in, geom_out, nullptr, options);
 }
 
 // Neither the step nor the numbering of its output's connectivity reads the

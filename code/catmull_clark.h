@@ -16,9 +16,11 @@ void catmull_clark_vertex_weights(uint64_t valence, float* weight_old, float* we
 
 // One Catmull-Clark iteration of the quad mesh geom_in with its connectivity
 // mesh_in: fills geom_out (V + F + E vertices, 4F faces, 4F + 2E edges) and,
-// when mesh_out is not null, its connectivity. Returns 0, touching nothing,
-// when geom_in's face size is not 4. Inputs and outputs must not alias.
-int catmull_clark_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out);
+// when mesh_out is not null, its connectivity. options (may be null) give the
+// corners' rule. Returns 0, touching nothing, when geom_in's face size is not
+// 4. Inputs and outputs must not alias.
+int catmull_clark_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out,
+                       const subdiv_options* options);
 
 // Applies count Catmull-Clark iterations to the quad mesh *input and moves
 // the result into *output, as loop_iterate does (subdiv_error_usage for a

@@ -47,12 +47,12 @@ void iteration_run(const iteration_scheme* scheme, const geom* input, mesh* inpu
         // the last geometry needs no connectivity
         mesh_out = mesh{};
         if (iteration < count) {
-            scheme->step(&mesh_in, &geom_in, &geom_out);
+            scheme->step(&mesh_in, &geom_in, &geom_out, options);
             iteration_release(scheme->unread_by_derive, &mesh_in, &geom_in, owned);
             scheme->derive(&mesh_in, &geom_in, &geom_out, &mesh_out);
         } else {
             iteration_release(scheme->unread_by_last, &mesh_in, &geom_in, owned);
-            scheme->last_step(&mesh_in, &geom_in, &geom_out, owned);
+            scheme->last_step(&mesh_in, &geom_in, &geom_out, owned, options);
         }
         if (options && options->progress)
             options->progress(options->context, iteration, geom_in.n_vertices,

@@ -26,13 +26,15 @@ struct iteration_scheme {
     int face_size; // of the input the scheme refines
     // One step of geom_in with its connectivity mesh_in into geom_out
     // (allocated here), without the output's connectivity.
-    void (*step)(const mesh* mesh_in, const geom* geom_in, geom* geom_out);
+    void (*step)(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
+                 const subdiv_options* options);
     // The connectivity of a step's output numbered from the input's.
     void (*derive)(const mesh* mesh_in, const geom* geom_in, const geom* geom_out, mesh* mesh_out);
     // The last step: as step, but it releases every input array after its
     // last reader (positions only when owned), taking the output's corner
     // arrays on the pages released.
-    void (*last_step)(mesh* mesh_in, geom* geom_in, geom* geom_out, bool owned);
+    void (*last_step)(mesh* mesh_in, geom* geom_in, geom* geom_out, bool owned,
+                      const subdiv_options* options);
     uint32_t unread;            // input arrays neither the step nor derive read
     uint32_t unread_by_derive;  // input arrays derive does not read, released after the step
     uint32_t unread_by_last;    // input arrays the last step does not read

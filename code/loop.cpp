@@ -19,9 +19,11 @@
 #include <cmath>
 #include <cstring>
 
+#include "boundary.h"
 #include "check.h"
 #include "iteration.h"
 #include "mesh_derive.h"
+#include "options.h"
 #include "simd.h"
 #include "storage.h"
 
@@ -49,8 +51,10 @@ void loop_vertex_weights(uint32_t valence, float* alpha, float* beta)
 }
 
 // Edge points and the moved old vertices into x, y and z of geom_out, which
-// holds nv + ne vertices.
-static void loop_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out)
+// holds nv + ne vertices: the interior rules for every edge and vertex, then
+// the boundary rules for those on boundary edges.
+static void loop_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
+                        bool smooth_corners)
 {
     const uint64_t nv = geom_in->n_vertices;
     const uint64_t ne = geom_in->n_edges;
@@ -70,8 +74,6 @@ static void loop_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out
     auto* end_b = static_cast<uint64_t*>(mem_alloc(8 * 8));
     auto* opposite_a = static_cast<uint64_t*>(mem_alloc(8 * 8));
     auto* opposite_b = static_cast<uint64_t*>(mem_alloc(8 * 8));
-    auto* valence = static_cast<uint32_t*>(mem_alloc(nv * 4));
-    std::memset(valence, 0, nv * 4);
     const f32x8 weight_end = set1_8_f32(loop_weight_end);
     const f32x8 weight_opposite = set1_8_f32(loop_weight_opposite);
     for (uint64_t g = 0; g < ne; g += 8) {
@@ -85,12 +87,15 @@ static void loop_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out
             std::memset(opposite_b, 0, 64);
         }
         for (int l = 0; l < n_lanes; ++l) {
-            // the next of the next half-edge leaves the corner opposite the edge
+            // the next of the next half-edge leaves the corner opposite the
+            // edge; a boundary edge has no second face: the lane takes the
+            // first corner twice, and its point is replaced after the pass
             const uint64_t h = 2 * (g + uint64_t(l)), t = h + 1;
+            const uint64_t next_t = iedge_next[t];
             end_a[l] = iedge_vertex[h];
             end_b[l] = iedge_vertex[t];
             opposite_a[l] = iedge_vertex[iedge_next[iedge_next[h]]];
-            opposite_b[l] = iedge_vertex[iedge_next[iedge_next[t]]];
+            opposite_b[l] = next_t == mesh_no_face ? opposite_a[l] : iedge_vertex[iedge_next[next_t]];
         }
         for (int axis = 0; axis < 3; ++axis) {
             const f32x8 a = gather8_f32(axis_in[axis], end_a);
@@ -106,10 +111,14 @@ static void loop_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out
             const uint64_t A = end_a[l], B = end_b[l];
             for (int axis = 0; axis < 3; ++axis) axis_out[axis][A] += axis_in[axis][B];
             for (int axis = 0; axis < 3; ++axis) axis_out[axis][B] += axis_in[axis][A];
-            valence[A] += 1;
-            valence[B] += 1;
         }
     }
+    mem_free(end_a);
+    mem_free(end_b);
+    mem_free(opposite_a);
+    mem_free(opposite_b);
+    // the boundary edges' points; the interior sums of their ends are not read
+    boundary_edge_points(mesh_in, geom_in, geom_out, nv);
 
     // vertex points: (P × α) + (S × β) over the neighbour sums S
     alignas(32) float weight_even_buf[8];
@@ -119,7 +128,8 @@ static void loop_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out
         const int n_lanes = k ? k : 8;
         for (int l = 0; l < 8; ++l) {
             // tail lanes keep the weights of valence 0: their results are not stored
-            const uint32_t n = l < n_lanes ? valence[g + uint64_t(l)] : 0;
+            const uint32_t n =
+                l < n_lanes ? uint32_t(mesh_valence(mesh_in->vertex_valence[g + uint64_t(l)])) : 0;
             loop_vertex_weights(n, &weight_even_buf[l], &weight_even_partial_buf[l]);
         }
         const f32x8 alpha = load8_f32(weight_even_buf);
@@ -132,12 +142,7 @@ static void loop_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out
             store_lanes8_f32(axis_out[axis] + g, point, k);
         }
     }
-    mem_free(end_a);
-    mem_free(end_b);
-    mem_free(opposite_a);
-    mem_free(opposite_b);
-    mem_free(valence);
-
+    boundary_vertex_points(mesh_in, geom_in, geom_out, smooth_corners);
 }
 
 // The children's corners, one output array at a time, so that the last step
@@ -185,7 +190,8 @@ static void loop_children_corner2(const mesh* mesh_in, const geom* geom_in, uint
                                       mesh_in->face_iedge2[F], mesh_in->face_iedge0[F]))));
 }
 
-bool loop_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out)
+bool loop_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out,
+               const subdiv_options* options)
 {
     CHECK(mesh_in != nullptr && geom_in != nullptr && geom_out != nullptr,
           "loop_step: no record");
@@ -194,8 +200,8 @@ bool loop_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* m
     const uint64_t nv = geom_in->n_vertices;
     const uint64_t ne = geom_in->n_edges;
     const uint64_t nf = geom_in->n_faces;
-    geom_alloc(geom_out, nv + ne, 4 * nf, 4 * ne, 3);
-    loop_points(mesh_in, geom_in, geom_out);
+    geom_alloc(geom_out, nv + ne, 4 * nf, 2 * ne + 3 * nf, 3);
+    loop_points(mesh_in, geom_in, geom_out, options_smooth_corners(options));
     loop_children_corner0(mesh_in, geom_in, geom_out->corner0);
     loop_children_corner1(mesh_in, geom_in, geom_out->corner1);
     loop_children_corner2(mesh_in, geom_in, geom_out->corner2);
@@ -208,14 +214,16 @@ bool loop_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* m
 // input array goes as soon as nothing further reads it (the input's own
 // arrays only when the loop owns them), and each corner array of the output
 // is allocated only then, on the pages just released.
-static void loop_last_step(mesh* mesh_in, geom* geom_in, geom* geom_out, bool owns_input)
+static void loop_last_step(mesh* mesh_in, geom* geom_in, geom* geom_out, bool owns_input,
+                           const subdiv_options* options)
 {
     const uint64_t nv = geom_in->n_vertices;
     const uint64_t ne = geom_in->n_edges;
     const uint64_t nf = geom_in->n_faces;
     const uint64_t n_corners = 4 * nf;
-    geom_alloc_vertices(geom_out, nv + ne, n_corners, 4 * ne, 3);
-    loop_points(mesh_in, geom_in, geom_out);
+    geom_alloc_vertices(geom_out, nv + ne, n_corners, 2 * ne + 3 * nf, 3);
+    loop_points(mesh_in, geom_in, geom_out, options_smooth_corners(options));
+    mem_release(&mesh_in->vertex_valence);
     mem_release(&mesh_in->iedge_vertex);
     mem_release(&mesh_in->iedge_next);
     if (owns_input) {
@@ -237,15 +245,16 @@ static void loop_last_step(mesh* mesh_in, geom* geom_in, geom* geom_out, bool ow
 }
 
 // The step without its output's connectivity, for the iteration loop.
-static void loop_step_points_faces(const mesh* mesh_in, const geom* geom_in, geom* geom_out)
+static void loop_step_points_faces(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
+                                   const subdiv_options* options)
 {
-    loop_step(mesh_in, geom_in, geom_out, nullptr);
+    loop_step(mesh_in, geom_in, geom_out, nullptr, options);
 }
 
 // The step reads neither the faces of the input's half-edges nor
 // face_iedge3, which triangles leave unset; the numbering of its output's
-// connectivity reads only the input's face_iedge arrays and valences, and
-// only that numbering reads the valences.
+// connectivity reads only the input's face_iedge arrays, valences and
+// boundary edges.
 static const iteration_scheme loop_scheme = {
     3,
     loop_step_points_faces,
@@ -253,7 +262,7 @@ static const iteration_scheme loop_scheme = {
     loop_last_step,
     array_iedge_face | array_face_iedge3,
     array_iedge_vertex | array_iedge_next | array_positions | array_corners,
-    array_vertex_valence,
+    0,
 };
 
 subdiv_status loop_iterate(const geom* input, geom* output, int32_t count,

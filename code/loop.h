@@ -15,10 +15,12 @@
 void loop_vertex_weights(uint32_t valence, float* alpha, float* beta);
 
 // One Loop iteration of the triangle mesh geom_in with its connectivity
-// mesh_in: fills geom_out (nv + ne vertices, 4 nf faces, 4 ne edges) and, when
-// mesh_out is not null, its connectivity. Returns false, touching nothing,
-// when geom_in's face size is not 3. Inputs and outputs must not alias.
-bool loop_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out);
+// mesh_in: fills geom_out (nv + ne vertices, 4 nf faces, 2 ne + 3 nf edges)
+// and, when mesh_out is not null, its connectivity. options (may be null)
+// give the corners' rule. Returns false, touching nothing, when geom_in's face
+// size is not 3. Inputs and outputs must not alias.
+bool loop_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out,
+               const subdiv_options* options);
 
 // Applies count Loop iterations to the triangle mesh *input and moves the
 // result into *output, which owns it afterwards; *input and its arrays are

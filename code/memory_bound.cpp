@@ -19,10 +19,11 @@ static u128 geom_bytes(u128 v, u128 f, int face_size)
     return 3 * block(4 * v) + u128(face_size) * block(8 * f);
 }
 
-// A mesh: four per-face arrays, three half-edge arrays, the valences.
+// A mesh: four per-face arrays, three half-edge arrays, the valences and
+// the boundary edges (at most every edge).
 static u128 mesh_bytes(u128 v, u128 f, u128 e)
 {
-    return 4 * block(8 * f) + 3 * block(16 * e) + block(8 * v);
+    return 4 * block(8 * f) + 3 * block(16 * e) + block(8 * v) + block(8 * e);
 }
 
 u128 memory_bound_build(uint64_t n_vertices, uint64_t n_faces, int face_size)
@@ -32,7 +33,7 @@ u128 memory_bound_build(uint64_t n_vertices, uint64_t n_faces, int face_size)
     // half-edge arrays grow once from room for `corners` half-edges to room
     // for twice as many, the old and the new arrays held together.
     const u128 mesh = 4 * block(8 * f) + 3 * (block(8 * corners) + block(16 * corners)) +
-                      block(8 * v);
+                      block(8 * v) + block(8 * corners);
     // The map holds both directions of the edges open at once, at most
     // 2 × corners keys; it doubles while growing past 0.66 of its slots,
     // holding the old table and the new one. A slot is a hash, a key and a
@@ -80,9 +81,10 @@ u128 memory_bound_iterations(level_counts input, int face_size, int32_t count)
         const int next_size = face_size == 3 ? 3 : 4;
         const bool last = i == count;
         // the step's scratch: the numbering of the output's connectivity
-        // (two entries per edge), Loop's valences, eight group buffers
-        const u128 scratch = (last ? 0 : block(16 * level.edges)) +
-                             (face_size == 3 ? block(4 * level.vertices) : 0) + 8 * block(64);
+        // (two entries per edge) and its boundary bits, the boundary
+        // vertices' bits, eight group buffers
+        const u128 scratch = (last ? 0 : block(16 * level.edges) + block(level.edges / 8)) +
+                             block(level.vertices / 8) + 8 * block(64);
         const u128 held = kept + (i > 1 ? geom_bytes(level.vertices, level.faces, face_size) : 0) +
                           mesh_bytes(level.vertices, level.faces, level.edges) +
                           geom_bytes(next.vertices, next.faces, next_size) +

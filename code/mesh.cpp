@@ -236,23 +236,24 @@ static void mesh_mark_boundary(const mesh_builder* b, mesh* m)
     }
 }
 
-// Refuses a mesh with edges on one face only, naming the lowest-numbered one.
-static subdiv_status mesh_refuse_open(const mesh* m, uint64_t n_edges, subdiv_error* error)
+// The boundary edges of the built mesh, ascending, into m->boundary_edges,
+// and the number at each vertex into its vertex_valence entry.
+static void mesh_list_boundary(mesh* m, uint64_t n_edges)
 {
-    uint64_t n_open = 0, first = n_edges;
-    for (uint64_t e = 0; e < n_edges; ++e) {
+    uint64_t n_boundary = 0;
+    for (uint64_t e = 0; e < n_edges; ++e) n_boundary += m->iedge_face[2 * e + 1] == mesh_no_face;
+    m->boundary_edges = static_cast<uint64_t*>(mem_alloc(n_boundary * 8));
+    m->n_boundary_edges = n_boundary;
+    uint64_t i = 0;
+    for (uint64_t e = 0; e < n_edges && i < n_boundary; ++e) {
         if (m->iedge_face[2 * e + 1] != mesh_no_face) continue;
-        n_open += 1;
-        if (first == n_edges) first = e;
+        m->boundary_edges[i++] = e;
+        for (const uint64_t v : {m->iedge_vertex[2 * e], m->iedge_vertex[2 * e + 1]}) {
+            const uint64_t entry = m->vertex_valence[v];
+            m->vertex_valence[v] =
+                mesh_valence_entry(mesh_valence(entry), mesh_boundary_count(entry) + 1);
+        }
     }
-    if (n_open == 0) return subdiv_ok;
-    const uint64_t a = m->iedge_vertex[2 * first], c = m->iedge_vertex[2 * first + 1];
-    const uint64_t f = m->iedge_face[2 * first];
-    return error_set(error, subdiv_error_mesh, {0, f + 1, {a + 1, c + 1}},
-                     "mesh is not closed: the edge from vertex %llu to vertex %llu lies on "
-                     "face %llu only (%llu edges lie on one face only)",
-                     (unsigned long long)a + 1, (unsigned long long)c + 1,
-                     (unsigned long long)f + 1, (unsigned long long)n_open);
 }
 
 // The faces on the edges between v and w (at most 8, ascending) into faces;
@@ -294,7 +295,7 @@ static subdiv_status mesh_refuse_shared_ends(const mesh* m, const geom* g, uint6
     auto* at = static_cast<uint64_t*>(mem_alloc(2 * n_edges * 8));
     auto* mark = static_cast<uint64_t*>(mem_alloc(V * 8));
     start[0] = 0;
-    for (uint64_t v = 0; v < V; ++v) start[v + 1] = start[v] + m->vertex_valence[v];
+    for (uint64_t v = 0; v < V; ++v) start[v + 1] = start[v] + mesh_valence(m->vertex_valence[v]);
     // the marks serve first as fill cursors, then hold the last vertex whose
     // neighbours met each vertex
     std::memcpy(mark, start, V * 8);
@@ -357,12 +358,12 @@ subdiv_status mesh_build(mesh* m, geom* g, subdiv_error* error)
     map_free(&b.edge_map);
     const uint64_t n_edges = b.n_iedges / 2;
     status = mesh_refuse_shared_ends(m, g, n_edges, error);
-    if (status == subdiv_ok) status = mesh_refuse_open(m, n_edges, error);
     if (status != subdiv_ok) {
         mesh_free(m);
         return status;
     }
     mesh_fit_iedges(m, n_edges, b.iedge_room);
+    mesh_list_boundary(m, n_edges);
     g->n_edges = n_edges;
     return subdiv_ok;
 }
@@ -378,5 +379,6 @@ void mesh_free(mesh* m)
     mem_free(m->iedge_face);
     mem_free(m->iedge_next);
     mem_free(m->vertex_valence);
+    mem_free(m->boundary_edges);
     std::memset(m, 0, sizeof *m);
 }

@@ -21,7 +21,9 @@ edge_key make_edge_key(uint64_t origin, uint64_t destination);
 // Half-edge connectivity of a geom with V vertices, F faces and E edges. The
 // half-edges of edge e are 2e and 2e + 1 (the twin of h is h ^ 1), and edges
 // are numbered in the order a scan of the faces, each from corner 0, first
-// meets them.
+// meets them. The face that meets an edge first holds its even half-edge; an
+// edge on one face only (a boundary edge) has an odd half-edge that no face
+// holds, whose origin is the edge's other end.
 struct mesh {
     uint64_t* face_iedge0;    // F entries: half-edge of face f from corner 0 to corner 1
     uint64_t* face_iedge1;    // F entries: half-edge from corner 1 to corner 2
@@ -30,9 +32,25 @@ struct mesh {
     uint64_t* iedge_vertex;   // 2E entries: origin vertex of each half-edge
     uint64_t* iedge_face;     // 2E entries: face that holds each half-edge, or mesh_no_face
     uint64_t* iedge_next;     // 2E entries: next half-edge of the same face, or mesh_no_face
-    uint64_t* vertex_valence; // V entries: bits 0-62 number of edges at the vertex; bit 63 reserved, 0
+    uint64_t* vertex_valence; // V entries: bits 0-31 number of edges at the vertex, bits
+                              // 32-47 how many of them are boundary edges (saturating),
+                              // bits 48-63 0; mesh_valence and mesh_boundary_count read them
+    uint64_t* boundary_edges; // n_boundary_edges entries: the boundary edges, ascending
+    uint64_t n_boundary_edges;
 };
-static_assert(sizeof(mesh) == 64, "mesh is eight 64-bit words");
+static_assert(sizeof(mesh) == 80, "mesh is nine arrays and a count");
+
+// The parts of a vertex_valence entry: the number of edges at the vertex,
+// and how many of them lie on one face only (0 for an interior vertex).
+inline uint64_t mesh_valence(uint64_t entry) { return entry & 0xFFFFFFFFu; }
+inline uint64_t mesh_boundary_count(uint64_t entry) { return (entry >> 32) & 0xFFFFu; }
+
+// A vertex_valence entry for a vertex of valence edges, boundary of them on
+// one face only.
+inline uint64_t mesh_valence_entry(uint64_t valence, uint64_t boundary)
+{
+    return valence | (boundary < 0xFFFFu ? boundary : 0xFFFFu) << 32;
+}
 
 // Every bit set: the fill of the padding tails of the mesh's index arrays.
 constexpr uint64_t index_pad_fill = ~uint64_t(0);
@@ -43,7 +61,8 @@ constexpr uint64_t mesh_no_face = ~uint64_t(0);
 
 // Clears *m and allocates its arrays sized from g's counts; fills the padding
 // tails of face_iedge0-2 and the three half-edge arrays with index_pad_fill and
-// sets every valence to 0. What *m held is overwritten, not released.
+// sets every valence to 0. The boundary edges are left to the caller (null,
+// none). What *m held is overwritten, not released.
 void mesh_alloc(mesh* m, const geom* g);
 
 // Computes the connectivity of g's faces into *m (allocated here; what it
@@ -52,8 +71,8 @@ void mesh_alloc(mesh* m, const geom* g);
 // with *error filled (faces and vertices counted from 1) and *m cleared when
 // a face names a vertex not below n_vertices, has two equal consecutive
 // corners or one vertex at two opposite corners of a quad, when two faces run
-// through an edge the same way, when an edge lies on more than two faces
-// (whatever their order), or when an edge lies on one face only.
+// through an edge the same way, or when an edge lies on more than two faces
+// (whatever their order).
 subdiv_status mesh_build(mesh* m, geom* g, subdiv_error* error);
 
 // Releases the arrays of *m and clears it.

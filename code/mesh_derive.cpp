@@ -20,6 +20,10 @@
 // earlier face of its even twin gave the two halves. The scratch array split
 // holds them: split[h] is the number of the half of edge h >> 1 that touches
 // the origin of h, so a face reads split[h] and split[h ^ 1] for either side.
+//
+// The two halves of a boundary edge are boundary edges: their odd half-edges
+// have no face, and they join the output's list of boundary edges in the
+// order they are numbered, which is ascending.
 #include "mesh_derive.h"
 
 #include <cstring>
@@ -43,12 +47,60 @@ mesh_derive_child(mesh* m, const uint64_t* const corner[4], uint64_t child, cons
     }
 }
 
-// Old vertices keep their valence; every new vertex gets new_valence.
+// Old vertices keep their valence entries; every new vertex gets
+// new_valence, but the edge points (from edge_point_base) of the input's
+// boundary edges, which lie on boundary_valence edges, two of them boundary
+// edges.
 static void mesh_derive_valences(mesh* m, const mesh* mesh_in, uint64_t n_old,
-                                 uint64_t n_vertices, uint64_t new_valence)
+                                 uint64_t n_vertices, uint64_t new_valence,
+                                 uint64_t edge_point_base, uint64_t boundary_valence)
 {
     std::memcpy(m->vertex_valence, mesh_in->vertex_valence, n_old * 8);
     for (uint64_t v = n_old; v < n_vertices; ++v) m->vertex_valence[v] = new_valence;
+    for (uint64_t i = 0; i < mesh_in->n_boundary_edges; ++i)
+        m->vertex_valence[edge_point_base + mesh_in->boundary_edges[i]] =
+            mesh_valence_entry(boundary_valence, 2);
+}
+
+// The boundary edges of the input as bits (null when there are none) and the
+// output's list, room for the two halves of each.
+struct derive_boundary {
+    uint64_t* is_boundary; // bit e of word e / 64: edge e of the input is a boundary edge
+    mesh* out;             // the output, whose boundary list grows
+};
+
+static derive_boundary derive_boundary_begin(const mesh* mesh_in, uint64_t n_edges, mesh* out)
+{
+    derive_boundary b = {nullptr, out};
+    out->boundary_edges = static_cast<uint64_t*>(mem_alloc(2 * mesh_in->n_boundary_edges * 8));
+    out->n_boundary_edges = 0;
+    if (mesh_in->n_boundary_edges == 0) return b;
+    const uint64_t words = (n_edges + 63) / 64;
+    b.is_boundary = static_cast<uint64_t*>(mem_alloc(words * 8));
+    std::memset(b.is_boundary, 0, words * 8);
+    for (uint64_t i = 0; i < mesh_in->n_boundary_edges; ++i) {
+        const uint64_t e = mesh_in->boundary_edges[i];
+        b.is_boundary[e / 64] |= uint64_t(1) << (e % 64);
+    }
+    return b;
+}
+
+// Whether half-edge h of the input lies on a boundary edge.
+static inline bool derive_on_boundary(const derive_boundary* b, uint64_t h)
+{
+    const uint64_t e = h >> 1;
+    return b->is_boundary && ((b->is_boundary[e / 64] >> (e % 64)) & 1);
+}
+
+// Output edge `edge`, a half of a boundary edge, is a boundary edge: its odd
+// half-edge, from `origin`, has no face; it joins the list.
+static inline void derive_boundary_half(derive_boundary* b, uint64_t edge, uint64_t origin)
+{
+    mesh* m = b->out;
+    m->iedge_vertex[2 * edge + 1] = origin;
+    m->iedge_face[2 * edge + 1] = mesh_no_face;
+    m->iedge_next[2 * edge + 1] = mesh_no_face;
+    m->boundary_edges[m->n_boundary_edges++] = edge;
 }
 
 void catmull_clark_mesh_derive(const mesh* mesh_in, const geom* geom_in, const geom* geom_out,
@@ -61,10 +113,12 @@ void catmull_clark_mesh_derive(const mesh* mesh_in, const geom* geom_in, const g
           "catmull_clark_mesh_derive: the output counts are not those of one step");
     mesh_alloc(mesh_out, geom_out);
     auto* split = static_cast<uint64_t*>(mem_alloc(geom_in->n_edges * 16));
+    derive_boundary boundary = derive_boundary_begin(mesh_in, geom_in->n_edges, mesh_out);
     const uint64_t* const face_iedge[4] = {mesh_in->face_iedge0, mesh_in->face_iedge1,
                                            mesh_in->face_iedge2, mesh_in->face_iedge3};
     const uint64_t* const corner[4] = {geom_out->corner0, geom_out->corner1, geom_out->corner2,
                                        geom_out->corner3};
+    const uint64_t edge_point_base = geom_in->n_vertices + F;
 
     uint64_t next = 0; // edges numbered so far
     for (uint64_t f = 0; f < F; ++f) {
@@ -89,6 +143,20 @@ void catmull_clark_mesh_derive(const mesh* mesh_in, const geom* geom_in, const g
         if (!odd[3]) split[h[3]] = next++;     // child 3: A_3
         if (!odd[2]) split[h[2] ^ 1] = next++; //          B_2
         const uint64_t inner[4] = {i0, i1, i2, i3};
+        if (boundary.is_boundary) {
+            // the halves of the boundary sides in the order numbered above;
+            // A_c runs from corner c to the edge point, B_c on to corner c+1
+            const uint64_t order[8][2] = {{0, 0}, {3, 1}, {1, 0}, {0, 1},
+                                          {2, 0}, {1, 1}, {3, 0}, {2, 1}};
+            for (const auto& half : order) {
+                const int c = int(half[0]);
+                if (!derive_on_boundary(&boundary, h[c])) continue;
+                const uint64_t edge = split[half[1] ? h[c] ^ 1 : h[c]];
+                const uint64_t origin = half[1] ? corner[0][4 * f + uint64_t((c + 1) % 4)]
+                                                : edge_point_base + (h[c] >> 1);
+                derive_boundary_half(&boundary, edge, origin);
+            }
+        }
         for (int c = 0; c < 4; ++c) {
             const int before = (c + 3) % 4;
             // the first face to meet an edge takes its even half-edge
@@ -100,10 +168,13 @@ void catmull_clark_mesh_derive(const mesh* mesh_in, const geom* geom_in, const g
         }
     }
     mem_free(split);
+    mem_free(boundary.is_boundary);
     CHECK(next == geom_out->n_edges, "catmull_clark_mesh_derive: %llu edges numbered, not %llu",
           (unsigned long long)next, (unsigned long long)geom_out->n_edges);
-    // face points and edge points both lie on four edges
-    mesh_derive_valences(mesh_out, mesh_in, geom_in->n_vertices, geom_out->n_vertices, 4);
+    // face points and edge points lie on four edges, edge points of boundary
+    // edges on three
+    mesh_derive_valences(mesh_out, mesh_in, geom_in->n_vertices, geom_out->n_vertices, 4,
+                         edge_point_base, 3);
 }
 
 void loop_mesh_derive(const mesh* mesh_in, const geom* geom_in, const geom* geom_out,
@@ -111,13 +182,15 @@ void loop_mesh_derive(const mesh* mesh_in, const geom* geom_in, const geom* geom
 {
     const uint64_t F = geom_in->n_faces;
     CHECK(geom_face_size(geom_out) == 3 && geom_out->n_faces == 4 * F &&
-              geom_out->n_edges == 4 * geom_in->n_edges && 3 * F == 2 * geom_in->n_edges &&
+              geom_out->n_edges == 2 * geom_in->n_edges + 3 * F &&
               geom_out->n_vertices == geom_in->n_vertices + geom_in->n_edges,
           "loop_mesh_derive: the output counts are not those of one step");
     mesh_alloc(mesh_out, geom_out);
     auto* split = static_cast<uint64_t*>(mem_alloc(geom_in->n_edges * 16));
+    derive_boundary boundary = derive_boundary_begin(mesh_in, geom_in->n_edges, mesh_out);
     const uint64_t* const face_iedge[3] = {mesh_in->face_iedge0, mesh_in->face_iedge1,
                                            mesh_in->face_iedge2};
+    const uint64_t edge_point_base = geom_in->n_vertices;
     const uint64_t* const corner[4] = {geom_out->corner0, geom_out->corner1, geom_out->corner2,
                                        nullptr};
 
@@ -138,6 +211,21 @@ void loop_mesh_derive(const mesh* mesh_in, const geom* geom_in, const geom* geom
         if (!odd[1]) split[h[1] ^ 1] = next++; // child 2 (m1 c2 m2): B_1
         if (!odd[2]) split[h[2]] = next++;     //                     A_2
         const uint64_t j21 = next++;           //                     m2–m1
+        if (boundary.is_boundary) {
+            // the halves of the boundary sides in the order numbered above;
+            // A_c runs from corner c to its edge point, B_c on to corner c+1
+            const uint64_t order[6][2] = {{0, 0}, {2, 1}, {0, 1}, {1, 0}, {1, 1}, {2, 0}};
+            // corner c+1 of f is corner 1 of child c+1, or corner 0 of child 0
+            const uint64_t next_corner[3] = {corner[1][4 * f + 1], corner[1][4 * f + 2],
+                                             corner[0][4 * f]};
+            for (const auto& half : order) {
+                const int c = int(half[0]);
+                if (!derive_on_boundary(&boundary, h[c])) continue;
+                const uint64_t edge = split[half[1] ? h[c] ^ 1 : h[c]];
+                const uint64_t origin = half[1] ? next_corner[c] : edge_point_base + (h[c] >> 1);
+                derive_boundary_half(&boundary, edge, origin);
+            }
+        }
         // the first face to meet an edge takes its even half-edge
         const uint64_t child_iedge[4][3] = {
             {2 * split[h[0]] | odd[0], 2 * j02, 2 * split[h[2] ^ 1] | odd[2]},
@@ -148,9 +236,11 @@ void loop_mesh_derive(const mesh* mesh_in, const geom* geom_in, const geom* geom
             mesh_derive_child(mesh_out, corner, 4 * f + uint64_t(c), child_iedge[c], 3);
     }
     mem_free(split);
+    mem_free(boundary.is_boundary);
     CHECK(next == geom_out->n_edges, "loop_mesh_derive: %llu edges numbered, not %llu",
           (unsigned long long)next, (unsigned long long)geom_out->n_edges);
     // an edge point lies on the two halves of its edge and two inner edges
-    // of each of its two faces
-    mesh_derive_valences(mesh_out, mesh_in, geom_in->n_vertices, geom_out->n_vertices, 6);
+    // of each of its faces: six, or four on a boundary edge
+    mesh_derive_valences(mesh_out, mesh_in, geom_in->n_vertices, geom_out->n_vertices, 6,
+                         edge_point_base, 4);
 }

@@ -11,6 +11,9 @@ const char command_line_usage[] =
     "meshes/cube-quad-1.obj)\n"
     "INPUT or OUTPUT '-' reads standard input or writes standard output.\n"
     "options:\n"
+    "  --corners=sharp|smooth\n"
+    "                    open meshes: whether a boundary vertex on one face keeps its\n"
+    "                    position (sharp, the default) or follows the boundary\n"
     "  --help            print this text\n"
     "  --version         print the version\n";
 
@@ -50,7 +53,21 @@ static bool option_version(command_line* line, const char*, char*, size_t)
     return true;
 }
 
+static bool option_corners(command_line* line, const char* value, char* message, size_t size)
+{
+    if (std::strcmp(value, "sharp") == 0) {
+        line->options.corners = subdiv_corners_sharp;
+    } else if (std::strcmp(value, "smooth") == 0) {
+        line->options.corners = subdiv_corners_smooth;
+    } else {
+        std::snprintf(message, size, "--corners must be sharp or smooth, not '%s'", value);
+        return false;
+    }
+    return true;
+}
+
 static const option_entry option_table[] = {
+    {"corners", true, option_corners},
     {"help", false, option_help},
     {"version", false, option_version},
 };

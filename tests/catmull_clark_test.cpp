@@ -86,7 +86,7 @@ static geom step_once(const geom& in, mesh* mesh_out = nullptr)
     mesh mesh_in = {};
     build_mesh(&mesh_in, &in);
     geom out = {};
-    EXPECT_EQ(catmull_clark_step(&mesh_in, &in, &out, mesh_out), 1);
+    EXPECT_EQ(catmull_clark_step(&mesh_in, &in, &out, mesh_out, nullptr), 1);
     mesh_free(&mesh_in);
     return out;
 }
@@ -318,7 +318,7 @@ TEST(CatmullClarkStep, RefusesTrianglesTouchingNothing)
     std::memset(&mesh_out, 0x5A, sizeof mesh_out);
     const geom out_before = out;
     const mesh mesh_before = mesh_out;
-    EXPECT_EQ(catmull_clark_step(&mesh_in, &triangles, &out, &mesh_out), 0);
+    EXPECT_EQ(catmull_clark_step(&mesh_in, &triangles, &out, &mesh_out, nullptr), 0);
     EXPECT_EQ(std::memcmp(&out, &out_before, sizeof out), 0);
     EXPECT_EQ(std::memcmp(&mesh_out, &mesh_before, sizeof mesh_out), 0);
     mesh_free(&mesh_in);

@@ -174,8 +174,8 @@ TEST(Driver, BadInputsFailWithOneMessageAndLeaveTheOutputAlone)
     const std::string cube_vertices =
         "v -1 -1 -1\nv -1 -1 1\nv -1 1 -1\nv -1 1 1\nv 1 -1 -1\nv 1 -1 1\nv 1 1 -1\nv 1 1 1\n";
     const bad_input inputs[] = {
-        {"open.obj", cube_vertices + "f 5 7 8 6\nf 1 2 4 3\nf 3 4 8 7\nf 1 5 6 2\nf 2 6 8 4\n",
-         "mesh is not closed: the edge from vertex 5 to vertex 7 lies on face 1 only"},
+        {"three-faces.obj", cube_obj + std::string("f 5 7 8 6\n"),
+         "the edge between vertex 5 and vertex 7 lies on 3 faces (1, 6 and 7)"},
         {"degenerate.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 1 2\nf 1 2 3\n",
          "face 1 has a degenerate edge: vertex 1 to itself"},
         {"flipped.obj",

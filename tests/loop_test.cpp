@@ -89,7 +89,7 @@ static geom step_once(const geom& in, mesh* mesh_out = nullptr)
     mesh mesh_in = {};
     build_mesh(&mesh_in, &in);
     geom out = {};
-    EXPECT_TRUE(loop_step(&mesh_in, &in, &out, mesh_out));
+    EXPECT_TRUE(loop_step(&mesh_in, &in, &out, mesh_out, nullptr));
     mesh_free(&mesh_in);
     return out;
 }
@@ -358,7 +358,7 @@ TEST(LoopStep, RefusesQuadsTouchingNothing)
     std::memset(&mesh_out, 0x5A, sizeof mesh_out);
     const geom out_before = out;
     const mesh mesh_before = mesh_out;
-    EXPECT_FALSE(loop_step(&mesh_in, &quads, &out, &mesh_out));
+    EXPECT_FALSE(loop_step(&mesh_in, &quads, &out, &mesh_out, nullptr));
     EXPECT_EQ(std::memcmp(&out, &out_before, sizeof out), 0);
     EXPECT_EQ(std::memcmp(&mesh_out, &mesh_before, sizeof mesh_out), 0);
     mesh_free(&mesh_in);

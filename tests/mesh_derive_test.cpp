@@ -62,7 +62,10 @@ void expect_same_mesh(const mesh& actual, const mesh& expected, const geom& g)
         {"iedge_face", actual.iedge_face, expected.iedge_face, H, true},
         {"iedge_next", actual.iedge_next, expected.iedge_next, H, true},
         {"vertex_valence", actual.vertex_valence, expected.vertex_valence, g.n_vertices, false},
+        {"boundary_edges", actual.boundary_edges, expected.boundary_edges,
+         expected.n_boundary_edges, false},
     };
+    ASSERT_EQ(actual.n_boundary_edges, expected.n_boundary_edges);
     for (const array& a : arrays)
         ASSERT_NO_FATAL_FAILURE(expect_same_array(a.actual, a.expected, a.n, a.with_tail, a.name));
 }
@@ -79,9 +82,9 @@ void expect_derive_matches_build(geom g, int iterations)
         geom out = {};
         mesh derived = {}, built = {};
         if (geom_face_size(&g) == 4)
-            catmull_clark_step(&m, &g, &out, &derived);
+            catmull_clark_step(&m, &g, &out, &derived, nullptr);
         else
-            loop_step(&m, &g, &out, &derived);
+            loop_step(&m, &g, &out, &derived, nullptr);
         build_mesh(&built, &out);
         expect_same_mesh(derived, built, out);
         mesh_free(&built);
@@ -135,6 +138,25 @@ TEST(MeshDerive, CatmullClarkMatchesMeshBuildOnEveryIteration)
     for (geom& g : meshes) expect_derive_matches_build(g, 3);
 }
 
+// Open surfaces of both schemes: grids whose face counts leave remainders of
+// 8, tubes, a box without a lid, fans touching at a vertex, and the same
+// shuffled, so that boundary half-edges of either parity's faces occur.
+TEST(MeshDerive, OpenSurfacesMatchMeshBuildWithTheirBoundaries)
+{
+    for (int face_size : {3, 4}) {
+        std::vector<geom> meshes = {open_grid(1, 1, face_size, false),
+                                    open_grid(3, 5, face_size, false),
+                                    open_grid(4, 7, face_size, true), touching_fans(face_size)};
+        if (face_size == 4) meshes.push_back(open_box());
+        for (unsigned seed = 1; seed <= 2; ++seed) {
+            geom grid = open_grid(5, 6, face_size, seed == 2);
+            meshes.push_back(shuffled(grid, seed));
+            geom_free(&grid);
+        }
+        for (geom& g : meshes) expect_derive_matches_build(g, 3);
+    }
+}
+
 // A torus of a few hundred faces, through four iterations: large enough
 // that the map of mesh_build grows several times.
 TEST(MeshDerive, LargerToriOverFourIterations)
@@ -149,7 +171,7 @@ TEST(MeshDeriveDeath, RefusesAnOutputThatIsNotOneStepOfTheInput)
     mesh m = {};
     build_mesh(&m, &g);
     geom out = {};
-    catmull_clark_step(&m, &g, &out, nullptr);
+    catmull_clark_step(&m, &g, &out, nullptr, nullptr);
     mesh derived = {};
     EXPECT_EXIT(loop_mesh_derive(&m, &g, &out, &derived), testing::ExitedWithCode(1),
                 "loop_mesh_derive: the output counts are not those of one step");

@@ -196,6 +196,55 @@ inline geom twisted_torus(uint64_t m, uint64_t n, uint64_t twist, int face_size)
     return geom_from_arrays(xyz, corners, face_size);
 }
 
+// Open surfaces: an m × n grid of quads (or of two triangles per quad, the
+// diagonal alternating), flat with some unevenness; wrapped round in its
+// columns when `tube`, into an open cylinder with two rims.
+inline geom open_grid(uint64_t m, uint64_t n, int face_size, bool tube)
+{
+    const uint64_t columns = tube ? n : n + 1;
+    std::vector<float> xyz;
+    for (uint64_t i = 0; i <= m; ++i)
+        for (uint64_t j = 0; j < columns; ++j)
+            xyz.insert(xyz.end(), {float(j) + 0.1f * float((i * 3 + j) % 4), float(i),
+                                   0.25f * float((i * 5 + j * 3) % 7)});
+    auto vertex = [&](uint64_t i, uint64_t j) { return i * columns + j % columns; };
+    std::vector<uint64_t> corners;
+    for (uint64_t i = 0; i < m; ++i)
+        for (uint64_t j = 0; j < n; ++j) {
+            const uint64_t a = vertex(i, j), b = vertex(i, j + 1), c = vertex(i + 1, j + 1),
+                           d = vertex(i + 1, j);
+            if (face_size == 4)
+                corners.insert(corners.end(), {a, b, c, d});
+            else if ((i + j) % 2 == 0)
+                corners.insert(corners.end(), {a, b, c, a, c, d});
+            else
+                corners.insert(corners.end(), {a, b, d, b, c, d});
+        }
+    return geom_from_arrays(xyz, corners, face_size);
+}
+
+// The cube without its last face, and two open fans touching at vertex 0
+// (which lies on four boundary edges).
+inline geom open_box()
+{
+    geom c = cube();
+    std::vector<float> xyz;
+    for (uint64_t v = 0; v < c.n_vertices; ++v) xyz.insert(xyz.end(), {c.x[v], c.y[v], c.z[v]});
+    std::vector<uint64_t> corners;
+    for (uint64_t f = 0; f + 1 < c.n_faces; ++f)
+        corners.insert(corners.end(), {c.corner0[f], c.corner1[f], c.corner2[f], c.corner3[f]});
+    geom_free(&c);
+    return geom_from_arrays(xyz, corners, 4);
+}
+
+inline geom touching_fans(int face_size)
+{
+    const std::vector<float> xyz = {0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0, -1, 0, 0.5f,
+                                    -1, -1, 0.5f, 0, -1, 0.5f};
+    if (face_size == 4) return geom_from_arrays(xyz, {0, 1, 2, 3, 0, 4, 5, 6}, 4);
+    return geom_from_arrays(xyz, {0, 1, 2, 0, 2, 3, 0, 4, 5, 0, 5, 6}, 3);
+}
+
 // A quad mesh from a triangle mesh: every triangle becomes three quads round
 // its centre, so the old vertices keep their valence, edge midpoints get
 // valence 4 and centres valence 3. Edge midpoints are numbered in the order

@@ -341,12 +341,6 @@ TEST(MeshBuild, RefusalsNameThePlaceAndReleaseEverything)
          1, {1, 2}},
         {twin_tetrahedra_interleaved, 3,
          "the edge between vertex 1 and vertex 2 lies on 4 faces (1, 2, 3 and 4)", 1, {1, 2}},
-        // an open pair of triangles: the first edge on one face only is named
-        {{0, 1, 2, 0, 2, 3}, 3,
-         "mesh is not closed: the edge from vertex 1 to vertex 2 lies on face 1 only "
-         "(4 edges lie on one face only)",
-         1, {1, 2}},
-        {{0, 1, 2, 3, 4, 5}, 3, "the edge from vertex 1 to vertex 2 lies on face 1 only", 1, {1, 2}},
     };
     for (const refusal& r : refusals) {
         geom g = make_closed(r.face_size, 8, r.corners);

@@ -95,14 +95,25 @@ typedef void (*subdiv_progress_fn)(void* context, int32_t iteration, uint64_t ve
 // the tool's wording, e.g. "in.obj: line 2: cannot read the material library ...".
 typedef void (*subdiv_warning_fn)(void* context, const char* message);
 
+// What becomes of the corners of an open mesh's boundary. A boundary vertex
+// is a corner where a number of boundary edges other than two meet (two open
+// fans touching) or, when corners are sharp, where it lies on one face only.
+// A corner keeps its position; every other boundary vertex follows the
+// boundary curve.
+enum subdiv_corners : int32_t {
+    subdiv_corners_sharp = 0,  // the default
+    subdiv_corners_smooth = 1, // a vertex on one face and two boundary edges is no corner
+};
+
 // How a job runs. Set up with subdiv_options_init, then change fields.
 struct subdiv_options {
     subdiv_progress_fn progress; // null: no progress reports
     subdiv_warning_fn warning;   // null: warnings are dropped
     void* context;               // passed to both callbacks
+    subdiv_corners corners;      // the corners of open meshes (--corners)
 };
 
-// Fills *options with the defaults: no callbacks.
+// Fills *options with the defaults: no callbacks, sharp corners.
 void subdiv_options_init(subdiv_options* options);
 
 // ---------------------------------------------------------------- reading, refining, writing
@@ -130,12 +141,13 @@ subdiv_status obj_import_text(const char* name, const char* text, uint64_t lengt
 // Refines *input iterations times, Loop subdivision for triangles and
 // Catmull-Clark for quadrilaterals, into *output, which is cleared first and
 // owns the result (new arrays, also for 0 iterations). *input is only read;
-// the two must not be the same record. The faces are checked first, whatever
-// the count. options may be null. Returns subdiv_ok, or with *error filled
-// and *output cleared: subdiv_error_mesh (faces that do not form a closed,
-// consistently oriented surface: the message names the faces and vertices),
-// subdiv_error_limit (a result beyond 2^64 elements or this machine's
-// memory) or subdiv_error_usage (a negative count).
+// the two must not be the same record. The surface may be open: edges on one
+// face follow the boundary rules. The faces are checked first, whatever the
+// count. options may be null. Returns subdiv_ok, or with *error filled and
+// *output cleared: subdiv_error_mesh (faces that do not form a consistently
+// oriented surface, an edge on more than two faces: the message names the
+// faces and vertices), subdiv_error_limit (a result beyond 2^64 elements or
+// this machine's memory) or subdiv_error_usage (a negative count).
 subdiv_status subdiv_refine(const geom* input, int32_t iterations, const subdiv_options* options,
                             geom* output, subdiv_error* error);
 

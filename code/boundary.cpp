@@ -1,0 +1,64 @@
+// The boundary rules of both schemes.
+#include "boundary.h"
+
+#include <cstring>
+
+#include "storage.h"
+
+void boundary_edge_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
+                          uint64_t edge_point_base)
+{
+    const float* const axis_in[3] = {geom_in->x, geom_in->y, geom_in->z};
+    float* const axis_out[3] = {geom_out->x, geom_out->y, geom_out->z};
+    for (uint64_t i = 0; i < mesh_in->n_boundary_edges; ++i) {
+        const uint64_t e = mesh_in->boundary_edges[i];
+        const uint64_t a = mesh_in->iedge_vertex[2 * e], b = mesh_in->iedge_vertex[2 * e + 1];
+        for (int axis = 0; axis < 3; ++axis)
+            axis_out[axis][edge_point_base + e] = (axis_in[axis][a] + axis_in[axis][b]) * 0.5f;
+    }
+}
+
+// Whether the boundary vertex of this valence entry keeps its position.
+static inline bool boundary_corner(uint64_t valence_entry, bool smooth_corners)
+{
+    const uint64_t boundary = mesh_boundary_count(valence_entry);
+    if (boundary != 2) return true;
+    // two boundary edges: the faces at the vertex are its edges less one
+    return !smooth_corners && mesh_valence(valence_entry) == 2;
+}
+
+void boundary_vertex_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
+                            bool smooth_corners)
+{
+    if (mesh_in->n_boundary_edges == 0) return;
+    const float* const axis_in[3] = {geom_in->x, geom_in->y, geom_in->z};
+    float* const axis_out[3] = {geom_out->x, geom_out->y, geom_out->z};
+    // a bit per vertex: whether its boundary edge of lower index has passed,
+    // leaving the other end's position in the vertex's output slot
+    const uint64_t words = (geom_in->n_vertices + 63) / 64;
+    auto* met = static_cast<uint64_t*>(mem_alloc(words * 8));
+    std::memset(met, 0, words * 8);
+    for (uint64_t i = 0; i < mesh_in->n_boundary_edges; ++i) {
+        const uint64_t e = mesh_in->boundary_edges[i];
+        const uint64_t ends[2] = {mesh_in->iedge_vertex[2 * e], mesh_in->iedge_vertex[2 * e + 1]};
+        for (int side = 0; side < 2; ++side) {
+            const uint64_t v = ends[side], other = ends[1 - side];
+            if (boundary_corner(mesh_in->vertex_valence[v], smooth_corners)) {
+                for (int axis = 0; axis < 3; ++axis) axis_out[axis][v] = axis_in[axis][v];
+                continue;
+            }
+            uint64_t& word = met[v / 64];
+            const uint64_t bit = uint64_t(1) << (v % 64);
+            if (!(word & bit)) {
+                word |= bit;
+                for (int axis = 0; axis < 3; ++axis) axis_out[axis][v] = axis_in[axis][other];
+                continue;
+            }
+            for (int axis = 0; axis < 3; ++axis) {
+                const float a = axis_out[axis][v], b = axis_in[axis][other];
+                axis_out[axis][v] = (axis_in[axis][v] * 0.75f) + ((a + b) * 0.125f);
+            }
+        }
+    }
+    mem_free(met);
+}
