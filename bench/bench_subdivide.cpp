@@ -1,7 +1,8 @@
 // One subdivision step of each scheme on a torus of about 260,000 faces,
 // the position and face computation timed apart from the connectivity of its
 // output, which is timed both through mesh_build and numbered from the
-// input's connectivity as the steps do (mesh_derive).
+// input's connectivity as the steps do (mesh_derive); and the first
+// Catmull-Clark step of a torus of as many triangles, quads and hexagons.
 //
 //   warm:  the output blocks come from memory the allocator has handed out
 //          and taken back before, so no page is touched for the first time;
@@ -19,8 +20,10 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "catmull_clark.h"
+#include "geom.h"
 #include "loop.h"
 #include "mesh_derive.h"
 #include "storage.h"
@@ -66,6 +69,45 @@ geom torus_grid(uint64_t m, int face_size)
     return g;
 }
 
+// The quad torus of torus_grid(m, 4) with faces of three sizes: in every row
+// of cells, of each four the first is cut into two triangles, the second
+// stays a quad and the last two merge into a hexagon; about as many faces as
+// cells.
+geom mixed_torus_grid(uint64_t m)
+{
+    geom quads = torus_grid(m, 4);
+    std::vector<std::vector<uint64_t>> faces;
+    for (uint64_t f = 0; f < quads.n_faces; ++f) {
+        const uint64_t a = quads.corner0[f], b = quads.corner1[f], c = quads.corner2[f],
+                       d = quads.corner3[f];
+        const uint64_t j = f % m;
+        if (j % 4 == 0) {
+            faces.push_back({a, b, c});
+            faces.push_back({a, c, d});
+        } else if (j % 4 == 1 || j + 1 == m) {
+            faces.push_back({a, b, c, d});
+        } else if (j % 4 == 2) {
+            // this cell and the next: a b c (next c) (next d) d
+            faces.push_back({a, b, c, quads.corner2[f + 1], quads.corner3[f + 1], d});
+        }
+    }
+    uint64_t n_corners = 0;
+    for (const auto& face : faces) n_corners += face.size();
+    geom g;
+    geom_alloc_polygons(&g, quads.n_vertices, faces.size(), n_corners);
+    std::memcpy(g.x, quads.x, quads.n_vertices * 4);
+    std::memcpy(g.y, quads.y, quads.n_vertices * 4);
+    std::memcpy(g.z, quads.z, quads.n_vertices * 4);
+    uint64_t corner = 0;
+    for (uint64_t f = 0; f < faces.size(); ++f) {
+        g.face_start[f] = corner;
+        for (uint64_t v : faces[f]) g.corners[corner++] = v;
+    }
+    g.face_start[faces.size()] = corner;
+    geom_free(&quads);
+    return g;
+}
+
 // The input meshes and their connectivity, built once.
 struct input {
     geom g;
@@ -86,6 +128,16 @@ const input& quad_input()
 {
     static input in = [] {
         input r = {torus_grid(quad_grid, 4), {}};
+        mesh_build(&r.m, &r.g, nullptr);
+        return r;
+    }();
+    return in;
+}
+
+const input& mixed_input()
+{
+    static input in = [] {
+        input r = {mixed_torus_grid(quad_grid), {}};
         mesh_build(&r.m, &r.g, nullptr);
         return r;
     }();
@@ -199,6 +251,12 @@ void BM_catmull_clark_step_fresh(benchmark::State& state)
 {
     run_step(state, quad_input(), catmull_clark_step, true);
 }
+// The first step of a mesh of triangles, quads and hexagons, against the
+// quad step of about as many faces above.
+void BM_catmull_clark_mixed_step_warm(benchmark::State& state)
+{
+    run_step(state, mixed_input(), catmull_clark_step, false);
+}
 void BM_catmull_clark_mesh_build(benchmark::State& state)
 {
     run_mesh_build(state, quad_input(), catmull_clark_step);
@@ -239,6 +297,7 @@ SUBDIV_BENCH(BM_loop_mesh_build);
 SUBDIV_BENCH(BM_loop_mesh_derive);
 SUBDIV_BENCH(BM_catmull_clark_step_warm);
 SUBDIV_BENCH(BM_catmull_clark_step_fresh);
+SUBDIV_BENCH(BM_catmull_clark_mixed_step_warm);
 SUBDIV_BENCH(BM_catmull_clark_mesh_build);
 SUBDIV_BENCH(BM_catmull_clark_mesh_derive);
 SUBDIV_BENCH(BM_first_touch);

@@ -66,7 +66,23 @@ static void catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom*
     uint64_t* corner_buf[4];
     for (int c = 0; c < 4; ++c) corner_buf[c] = static_cast<uint64_t*>(mem_alloc(8 * 8));
     f32x8 corners[4];
-    for (uint64_t g = 0; g < F; g += 8) {
+    // faces of any sizes: one at a time, their corners summed in order
+    for (uint64_t f = 0; geom_face_size(geom_in) == 0 && f < F; ++f) {
+        const uint64_t start = geom_in->face_start[f], n = geom_in->face_start[f + 1] - start;
+        const uint64_t* const q = geom_in->corners + start;
+        const float count = float(n);
+        for (int axis = 0; axis < 3; ++axis) {
+            const float* in = axis_in[axis];
+            float* out = axis_out[axis];
+            float sum = in[q[0]];
+            for (uint64_t c = 1; c < n; ++c) sum = sum + in[q[c]];
+            const float point = sum / count;
+            out[face_point_base + f] = point;
+            for (uint64_t c = 0; c < n; ++c) out[q[c]] += point;
+        }
+    }
+    // quads: eight at a time
+    for (uint64_t g = 0; geom_face_size(geom_in) == 4 && g < F; g += 8) {
         const uint8_t k = lane_count8(g, F);
         const int n_lanes = k ? k : 8;
         if (k) {
@@ -212,11 +228,47 @@ static void catmull_clark_children_edge_points_before(const uint64_t* corner1, u
         store4_u64(corner3 + 4 * f, rotate4_u64(load4_u64(corner1 + 4 * f)));
 }
 
+// The children of faces of any sizes: face f of n corners gives the quads
+// face_start[f] + c for c = 0 .. n − 1, (corner c, edge point of c–c+1, face
+// point, edge point of c−1–c), in geom_out's four corner arrays.
+static void catmull_clark_polygon_children(const mesh* mesh_in, const geom* geom_in,
+                                           geom* geom_out)
+{
+    const uint64_t V = geom_in->n_vertices, F = geom_in->n_faces;
+    for (uint64_t f = 0; f < F; ++f) {
+        const uint64_t start = geom_in->face_start[f], n = geom_in->face_start[f + 1] - start;
+        for (uint64_t c = 0; c < n; ++c) {
+            const uint64_t child = start + c, before = start + (c + n - 1) % n;
+            geom_out->corner0[child] = geom_in->corners[child];
+            geom_out->corner1[child] = V + F + (mesh_in->corner_iedge[child] >> 1);
+            geom_out->corner2[child] = V + f;
+            geom_out->corner3[child] = V + F + (mesh_in->corner_iedge[before] >> 1);
+        }
+    }
+}
+
+// One step of a mesh of faces of any sizes into quads: V + F + E vertices,
+// one quad per corner, 2E + corners edges.
+static void catmull_clark_polygon_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
+                                       mesh* mesh_out, const subdiv_options* options)
+{
+    const uint64_t V = geom_in->n_vertices, F = geom_in->n_faces, E = geom_in->n_edges;
+    const uint64_t n_corners = geom_corner_count(geom_in);
+    geom_alloc(geom_out, V + F + E, n_corners, 2 * E + n_corners, 4);
+    catmull_clark_points(mesh_in, geom_in, geom_out, options_smooth_corners(options));
+    catmull_clark_polygon_children(mesh_in, geom_in, geom_out);
+    if (mesh_out) catmull_clark_mesh_derive(mesh_in, geom_in, geom_out, mesh_out);
+}
+
 int catmull_clark_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out,
                        const subdiv_options* options)
 {
     CHECK(mesh_in != nullptr && geom_in != nullptr && geom_out != nullptr,
           "catmull_clark_step: no record");
+    if (geom_face_size(geom_in) == 0) {
+        catmull_clark_polygon_step(mesh_in, geom_in, geom_out, mesh_out, options);
+        return 1;
+    }
     if (geom_face_size(geom_in) != 4) return 0;
 
     const uint64_t V = geom_in->n_vertices;
@@ -240,6 +292,11 @@ int catmull_clark_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
 static void catmull_clark_last_step(mesh* mesh_in, geom* geom_in, geom* geom_out,
                                     bool owns_positions, const subdiv_options* options)
 {
+    if (geom_face_size(geom_in) == 0) {
+        // faces of any sizes only come as the caller's input: nothing to release
+        catmull_clark_polygon_step(mesh_in, geom_in, geom_out, nullptr, options);
+        return;
+    }
     const uint64_t V = geom_in->n_vertices;
     const uint64_t F = geom_in->n_faces;
     const uint64_t E = geom_in->n_edges;
@@ -281,6 +338,7 @@ static void catmull_clark_step_points_faces(const mesh* mesh_in, const geom* geo
 // face_iedge arrays and valences.
 static const iteration_scheme catmull_clark_scheme = {
     4,
+    true,
     catmull_clark_step_points_faces,
     catmull_clark_mesh_derive,
     catmull_clark_last_step,

@@ -6,7 +6,6 @@
 #include "check.h"
 #include "storage.h"
 
-
 void geom_alloc_vertices(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_edges,
                          int face_size)
 {
@@ -34,6 +33,21 @@ void geom_alloc(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_edges
     if (geom_face_size(g) == 4) g->corner3 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
 }
 
+void geom_alloc_polygons(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_corners)
+{
+    CHECK(n_corners <= UINT64_MAX / 16, "out of memory: %llu corners do not fit in memory",
+          (unsigned long long)n_corners);
+    geom_alloc_vertices(g, n_vertices, n_faces, 0, 0);
+    g->face_start = static_cast<uint64_t*>(mem_alloc((n_faces + 1) * 8));
+    g->corners = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+}
+
+uint64_t geom_corner_count(const geom* g)
+{
+    const int n = geom_face_size(g);
+    return n ? uint64_t(n) * g->n_faces : g->face_start[g->n_faces];
+}
+
 void geom_release(geom* g)
 {
     if (!g) return;
@@ -44,5 +58,7 @@ void geom_release(geom* g)
     mem_free(g->corner1);
     mem_free(g->corner2);
     mem_free(g->corner3);
+    mem_free(g->face_start);
+    mem_free(g->corners);
     std::memset(g, 0, sizeof *g);
 }

@@ -5,8 +5,12 @@
 
 #include "subdiv/subdiv.h"
 
-// The face size of a record: flags masked with 0xF.
+// The face size of a record: flags masked with 0xF; 0 for faces of any
+// sizes (face_start and corners).
 inline int geom_face_size(const geom* g) { return int(g->flags & 0xF); }
+
+// The number of face corners of *g over all faces.
+uint64_t geom_corner_count(const geom* g);
 
 // Clears *g, then allocates x, y, z (n_vertices floats each) and corner0-2
 // (n_faces indices each), and corner3 when face_size is 4; sets the counts and
@@ -21,6 +25,11 @@ void geom_alloc(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_edges
 void geom_alloc_vertices(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_edges,
                          int face_size);
 
+
+// Clears *g, then allocates x, y, z (n_vertices floats each), face_start
+// (n_faces + 1 entries) and corners (n_corners entries), for faces of any
+// sizes: face size 0, edge count 0. Contents are uninitialised.
+void geom_alloc_polygons(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_corners);
 
 // geom_free (subdiv.h): releases the arrays of *g and clears it. Null, or a
 // cleared record, is harmless.

@@ -32,7 +32,8 @@ void iteration_run(const iteration_scheme* scheme, const geom* input, mesh* inpu
 {
     CHECK(scheme != nullptr && input != nullptr && input_mesh != nullptr && output != nullptr,
           "iteration_run: no record");
-    CHECK(count >= 1 && geom_face_size(input) == scheme->face_size,
+    CHECK(count >= 1 && (geom_face_size(input) == scheme->face_size ||
+                         (scheme->takes_polygons && geom_face_size(input) == 0)),
           "iteration_run: %d iterations of faces of %d corners, not %d", count,
           geom_face_size(input), scheme->face_size);
 
@@ -76,7 +77,8 @@ subdiv_status iteration_build_and_run(const iteration_scheme* scheme, const geom
     if (count <= 0)
         return error_set(error, subdiv_error_usage, {}, "the iteration count %d is not positive",
                          count);
-    if (geom_face_size(input) != scheme->face_size)
+    if (geom_face_size(input) != scheme->face_size &&
+        !(scheme->takes_polygons && geom_face_size(input) == 0))
         return error_set(error, subdiv_error_usage, {},
                          "a scheme for faces of %d corners cannot refine faces of %d",
                          scheme->face_size, geom_face_size(input));

@@ -23,7 +23,8 @@ enum iteration_array : uint32_t {
 // What a scheme gives the loop: its step in two forms and the arrays of the
 // input that it reads when.
 struct iteration_scheme {
-    int face_size; // of the input the scheme refines
+    int face_size;        // of the input the scheme refines
+    bool takes_polygons;  // and an input of faces of any sizes (face size 0)
     // One step of geom_in with its connectivity mesh_in into geom_out
     // (allocated here), without the output's connectivity.
     void (*step)(const mesh* mesh_in, const geom* geom_in, geom* geom_out,

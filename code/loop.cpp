@@ -257,6 +257,7 @@ static void loop_step_points_faces(const mesh* mesh_in, const geom* geom_in, geo
 // boundary edges.
 static const iteration_scheme loop_scheme = {
     3,
+    false,
     loop_step_points_faces,
     loop_mesh_derive,
     loop_last_step,

@@ -13,85 +13,90 @@ typedef unsigned __int128 u128;
 // Bytes of a block of n bytes.
 static u128 block(u128 n_bytes) { return n_bytes + 4096; }
 
-// A geom: three position arrays and a corner array per corner of a face.
-static u128 geom_bytes(u128 v, u128 f, int face_size)
+// The faces of a level: a corner array per corner of a face of size 3 or 4;
+// offsets and corners for faces of any sizes.
+static u128 face_bytes(const level_counts& c)
 {
-    return 3 * block(4 * v) + u128(face_size) * block(8 * f);
+    if (c.face_size == 0) return block(8 * (c.faces + 1)) + block(8 * c.corners);
+    return u128(c.face_size) * block(8 * c.faces);
 }
 
-// A mesh: four per-face arrays, three half-edge arrays, the valences and
-// the boundary edges (at most every edge).
-static u128 mesh_bytes(u128 v, u128 f, u128 e)
+// A geom: three position arrays and the faces.
+static u128 geom_bytes(const level_counts& c) { return 3 * block(4 * c.vertices) + face_bytes(c); }
+
+// A mesh: the half-edges of each face's corners (four per-face arrays, or one
+// per corner), three half-edge arrays, the valences and the boundary edges
+// (at most every edge).
+static u128 mesh_bytes(const level_counts& c)
 {
-    return 4 * block(8 * f) + 3 * block(16 * e) + block(8 * v) + block(8 * e);
+    const u128 corners = c.face_size == 0 ? block(8 * c.corners) : 4 * block(8 * c.faces);
+    return corners + 3 * block(16 * c.edges) + block(8 * c.vertices) + block(8 * c.edges);
 }
 
-u128 memory_bound_build(uint64_t n_vertices, uint64_t n_faces, int face_size)
+u128 memory_bound_build(level_counts input)
 {
-    const u128 v = n_vertices, f = n_faces, corners = u128(face_size) * f;
+    const u128 v = input.vertices, corners = input.corners;
     // Every corner opens at most one edge: at most `corners` edges, whose
     // half-edge arrays grow once from room for `corners` half-edges to room
     // for twice as many, the old and the new arrays held together.
-    const u128 mesh = 4 * block(8 * f) + 3 * (block(8 * corners) + block(16 * corners)) +
-                      block(8 * v) + block(8 * corners);
+    level_counts most = input;
+    most.edges = corners;
+    const u128 mesh = mesh_bytes(most) + 3 * block(8 * corners);
     // The map holds both directions of the edges open at once, at most
     // 2 × corners keys; it doubles while growing past 0.66 of its slots,
     // holding the old table and the new one. A slot is a hash, a key and a
     // value.
     u128 capacity = edge_map_capacity;
-    while (u128(double(capacity) * 0.66) < 2 * corners + 8) capacity *= 2;
+    while (u128(double(capacity) * 0.66) < 2 * corners + 32) capacity *= 2;
     const u128 slot = 8 + edge_map_key_size + edge_map_value_size;
     const u128 map = (capacity + capacity / 2) * slot + 6 * 4096;
     // After the map: the offset table, the half-edge list and the marks of
     // the check for edges on more than two faces.
     const u128 shared_ends = block(8 * (v + 1)) + block(16 * corners) + block(8 * v);
-    return geom_bytes(v, f, face_size) + mesh + (map > shared_ends ? map : shared_ends);
+    return geom_bytes(input) + mesh + (map > shared_ends ? map : shared_ends);
 }
 
-level_counts memory_bound_step_counts(level_counts level, int face_size)
+level_counts memory_bound_step_counts(level_counts level, subdiv_scheme scheme)
 {
     level_counts next;
-    if (face_size == 3) {
-        // Loop: an edge point per edge; four triangles per triangle; two
-        // halves per edge and three inner edges per triangle
+    if (scheme == subdiv_scheme_loop) {
+        // an edge point per edge; four triangles per triangle; two halves
+        // per edge and three inner edges per triangle
         next.vertices = level.vertices + level.edges;
         next.faces = 4 * level.faces;
         next.edges = 2 * level.edges + 3 * level.faces;
         next.corners = 3 * next.faces;
+        next.face_size = 3;
     } else {
-        // Catmull-Clark: a face point per face and an edge point per edge; a
-        // quad per corner; two halves per edge and an inner edge per corner
+        // a face point per face and an edge point per edge; a quad per
+        // corner; two halves per edge and an inner edge per corner
         next.vertices = level.vertices + level.faces + level.edges;
         next.faces = level.corners;
         next.edges = 2 * level.edges + level.corners;
         next.corners = 4 * next.faces;
+        next.face_size = 4;
     }
     return next;
 }
 
-u128 memory_bound_iterations(level_counts input, int face_size, int32_t count)
+u128 memory_bound_iterations(level_counts input, subdiv_scheme scheme, int32_t count)
 {
-    const u128 kept = geom_bytes(input.vertices, input.faces, face_size);
-    if (count <= 0) // the copy of the input beside its connectivity
-        return 2 * kept + mesh_bytes(input.vertices, input.faces, input.edges);
+    const u128 kept = geom_bytes(input);
+    if (count <= 0) return 2 * kept + mesh_bytes(input); // the copy beside the connectivity
     u128 peak = 0;
     level_counts level = input;
     for (int32_t i = 1; i <= count; ++i) {
-        const level_counts next = memory_bound_step_counts(level, face_size);
-        const int next_size = face_size == 3 ? 3 : 4;
+        const level_counts next = memory_bound_step_counts(level, scheme);
         const bool last = i == count;
         // the step's scratch: the numbering of the output's connectivity
         // (two entries per edge) and its boundary bits, the boundary
         // vertices' bits, eight group buffers
         const u128 scratch = (last ? 0 : block(16 * level.edges) + block(level.edges / 8)) +
                              block(level.vertices / 8) + 8 * block(64);
-        const u128 held = kept + (i > 1 ? geom_bytes(level.vertices, level.faces, face_size) : 0) +
-                          mesh_bytes(level.vertices, level.faces, level.edges) +
-                          geom_bytes(next.vertices, next.faces, next_size) +
-                          (last ? 0 : mesh_bytes(next.vertices, next.faces, next.edges)) + scratch;
+        const u128 held = kept + (i > 1 ? geom_bytes(level) : 0) + mesh_bytes(level) +
+                          geom_bytes(next) + (last ? 0 : mesh_bytes(next)) + scratch;
         if (held > peak) peak = held;
         level = next;
-        face_size = next_size;
     }
     return peak;
 }

@@ -13,20 +13,21 @@ struct level_counts {
     unsigned __int128 faces;
     unsigned __int128 edges;
     unsigned __int128 corners; // face corners over all faces
+    int face_size;             // 3 or 4, or 0 for faces of any sizes
 };
 
 // An upper bound on the bytes that mesh_build holds at once for a mesh of
-// these vertices, faces and corners (whatever its edges), the caller's geom
-// of face_size (3 or 4) included: the half-edge arrays at their largest,
-// the edge map at its largest, the checks' tables.
-unsigned __int128 memory_bound_build(uint64_t n_vertices, uint64_t n_faces, int face_size);
+// these counts (whatever its edges), the caller's geom included: the
+// half-edge arrays at their largest, the edge map at its largest, the
+// checks' tables.
+unsigned __int128 memory_bound_build(level_counts input);
 
-// The counts after one step of the scheme for faces of face_size corners
-// (3: Loop; 4: Catmull-Clark).
-level_counts memory_bound_step_counts(level_counts level, int face_size);
+// The counts after one step of the scheme (Loop or Catmull-Clark).
+level_counts memory_bound_step_counts(level_counts level, subdiv_scheme scheme);
 
-// An upper bound on the bytes that count iterations of the scheme for faces
-// of face_size corners hold at once, starting from the connectivity of
-// input (whose counts are those of the built mesh), the caller's geom
-// included. count 0 bounds the copy of the input.
-unsigned __int128 memory_bound_iterations(level_counts input, int face_size, int32_t count);
+// An upper bound on the bytes that count iterations of the scheme hold at
+// once, starting from the connectivity of input (whose counts are those of
+// the built mesh), the caller's geom included. count 0 bounds the copy of
+// the input.
+unsigned __int128 memory_bound_iterations(level_counts input, subdiv_scheme scheme,
+                                          int32_t count);

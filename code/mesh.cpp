@@ -27,19 +27,25 @@ void mesh_alloc(mesh* m, const geom* g)
               g->n_vertices <= UINT64_MAX / 8,
           "out of memory: connectivity of %llu faces and %llu edges does not fit in memory",
           (unsigned long long)n_faces, (unsigned long long)g->n_edges);
-    m->face_iedge0 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
-    m->face_iedge1 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
-    m->face_iedge2 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
-    m->face_iedge3 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
+    const uint64_t fill = index_pad_fill;
+    if (geom_face_size(g) == 0) {
+        const uint64_t n_corners = geom_corner_count(g);
+        m->corner_iedge = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+        pad_fill(m->corner_iedge, 8, n_corners, &fill);
+    } else {
+        m->face_iedge0 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
+        m->face_iedge1 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
+        m->face_iedge2 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
+        m->face_iedge3 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
+        pad_fill(m->face_iedge0, 8, n_faces, &fill);
+        pad_fill(m->face_iedge1, 8, n_faces, &fill);
+        pad_fill(m->face_iedge2, 8, n_faces, &fill);
+    }
     m->iedge_vertex = static_cast<uint64_t*>(mem_alloc(n_iedges * 8));
     m->iedge_next = static_cast<uint64_t*>(mem_alloc(n_iedges * 8));
     m->iedge_face = static_cast<uint64_t*>(mem_alloc(n_iedges * 8));
     m->vertex_valence = static_cast<uint64_t*>(mem_alloc(g->n_vertices * 8));
 
-    const uint64_t fill = index_pad_fill;
-    pad_fill(m->face_iedge0, 8, n_faces, &fill);
-    pad_fill(m->face_iedge1, 8, n_faces, &fill);
-    pad_fill(m->face_iedge2, 8, n_faces, &fill);
     pad_fill(m->iedge_vertex, 8, n_iedges, &fill);
     pad_fill(m->iedge_next, 8, n_iedges, &fill);
     pad_fill(m->iedge_face, 8, n_iedges, &fill);
@@ -122,36 +128,61 @@ mesh_check_face(const geom* g, uint64_t f, const uint64_t* q, int n, subdiv_erro
             return error_set(error, subdiv_error_mesh, {0, f + 1, {q[k] + 1}},
                              "face %llu has a degenerate edge: vertex %llu to itself",
                              (unsigned long long)f + 1, (unsigned long long)q[k] + 1);
-    // a quad with one vertex at opposite corners runs through one edge both ways
+    // a quad with one vertex at opposite corners runs through one edge both
+    // ways; a larger face that names a vertex twice folds onto itself
     if (n == 4 && (q[0] == q[2] || q[1] == q[3])) {
         const uint64_t v = q[0] == q[2] ? q[0] : q[1];
         return error_set(error, subdiv_error_mesh, {0, f + 1, {v + 1}},
                          "face %llu names vertex %llu at two opposite corners",
                          (unsigned long long)f + 1, (unsigned long long)v + 1);
     }
+    if (n > 4)
+        for (int j = 2; j < n; ++j)
+            for (int k = 0; k + 1 < j; ++k)
+                if (q[k] == q[j] && !(k == 0 && j == n - 1))
+                    return error_set(error, subdiv_error_mesh, {0, f + 1, {q[k] + 1}},
+                                     "face %llu names vertex %llu at two corners",
+                                     (unsigned long long)f + 1, (unsigned long long)q[k] + 1);
     return subdiv_ok;
 }
 
-// Connects faces first to last, each with its n corners (3 or 4, a constant
-// in each of the two calls below, so that the corner loops unroll).
+// The most corners of a face.
+constexpr int mesh_max_corners = 15;
+
+// Connects faces first to last. Faces of size `uniform` (3 or 4, a constant
+// in two of the calls below, so that the corner loops unroll) come from
+// corner0 to corner3; uniform 0 takes faces of any sizes from face_start and
+// corners.
 __attribute__((always_inline)) static inline subdiv_status
-mesh_connect_faces(mesh_builder* b, mesh* m, const geom* g, const int n, subdiv_error* error)
+mesh_connect_faces(mesh_builder* b, mesh* m, const geom* g, const int uniform,
+                   subdiv_error* error)
 {
     map* const edge_map = &b->edge_map;
     uint64_t* const face_iedge[4] = {m->face_iedge0, m->face_iedge1, m->face_iedge2,
                                      m->face_iedge3};
     const uint64_t* const corner[4] = {g->corner0, g->corner1, g->corner2, g->corner3};
+    const uint64_t n_corners = geom_corner_count(g);
 
     for (uint64_t f = 0; f < g->n_faces; ++f) {
-        uint64_t q[4] = {0, 0, 0, 0};
-        for (int k = 0; k < n; ++k) q[k] = corner[k][f];
+        uint64_t q[mesh_max_corners];
+        int n = uniform;
+        if (uniform) {
+            for (int k = 0; k < n; ++k) q[k] = corner[k][f];
+        } else {
+            const uint64_t start = g->face_start[f];
+            n = int(g->face_start[f + 1] - start);
+            CHECK(n >= 3 && n <= mesh_max_corners, "mesh_build: face %llu has %d corners",
+                  (unsigned long long)f + 1, n);
+            for (int k = 0; k < n; ++k) q[k] = g->corners[start + uint64_t(k)];
+        }
         if (mesh_check_face(g, f, q, n, error) != subdiv_ok) return subdiv_error_mesh;
 
         // keys of the edges leaving each corner, both directions, hashed once;
         // a key's hash starts with its origin's word, shared by the key of
         // the edge leaving a corner and the reversed key of the edge entering it
-        edge_key key[4], key_rev[4];
-        uint64_t hash[4], hash_rev[4], origin_hash[4];
+        edge_key key[mesh_max_corners], key_rev[mesh_max_corners];
+        uint64_t hash[mesh_max_corners], hash_rev[mesh_max_corners],
+            origin_hash[mesh_max_corners];
         for (int k = 0; k < n; ++k) origin_hash[k] = map_hash_word(map_hash_basis, q[k]);
         for (int k = 0; k < n; ++k) {
             int k1 = (k + 1) % n;
@@ -162,8 +193,8 @@ mesh_connect_faces(mesh_builder* b, mesh* m, const geom* g, const int n, subdiv_
         }
 
         // look up every reversed key before inserting anything of this face
-        bool done[4];
-        uint64_t iedge[4];
+        bool done[mesh_max_corners];
+        uint64_t iedge[mesh_max_corners];
         for (int k = 0; k < n; ++k) {
             const void* found = map_find_hashed(edge_map, &key_rev[k], hash_rev[k]);
             done[k] = found != nullptr;
@@ -189,7 +220,7 @@ mesh_connect_faces(mesh_builder* b, mesh* m, const geom* g, const int n, subdiv_
             if (done[k]) continue;
             // a new edge: this face takes the even half-edge, the neighbour
             // that meets it later the odd one
-            if (b->n_iedges + 2 > b->iedge_room) mesh_iedge_grow(b, m, uint64_t(n) * g->n_faces);
+            if (b->n_iedges + 2 > b->iedge_room) mesh_iedge_grow(b, m, n_corners);
             iedge[k] = b->n_iedges;
             const uint64_t twin = iedge[k] + 1;
             b->n_iedges += 2;
@@ -208,7 +239,10 @@ mesh_connect_faces(mesh_builder* b, mesh* m, const geom* g, const int n, subdiv_
 
         for (int k = 0; k < n; ++k) {
             uint64_t h = iedge[k];
-            face_iedge[k][f] = h;
+            if (uniform)
+                face_iedge[k][f] = h;
+            else
+                m->corner_iedge[g->face_start[f] + uint64_t(k)] = h;
             m->iedge_vertex[h] = q[k];
             m->iedge_face[h] = f;
             m->iedge_next[h] = iedge[(k + 1) % n];
@@ -336,14 +370,16 @@ subdiv_status mesh_build(mesh* m, geom* g, subdiv_error* error)
 {
     CHECK(m != nullptr && g != nullptr, "mesh_build: no record");
     const int n = geom_face_size(g);
-    CHECK(n == 3 || n == 4, "mesh_build: face size %d is neither 3 nor 4", n);
-    CHECK(n == 3 || g->corner3 != nullptr, "mesh_build: quad mesh without its fourth corners");
+    CHECK(n == 0 || n == 3 || n == 4, "mesh_build: face size %d is neither 3 nor 4", n);
+    CHECK(n != 4 || g->corner3 != nullptr, "mesh_build: quad mesh without its fourth corners");
+    CHECK(n != 0 || (g->face_start != nullptr && g->corners != nullptr),
+          "mesh_build: faces of any sizes without their corners");
     CHECK(g->n_faces <= UINT64_MAX / 64 && g->n_vertices <= UINT64_MAX / 16,
           "mesh_build: %llu faces and %llu vertices do not fit in memory",
           (unsigned long long)g->n_faces, (unsigned long long)g->n_vertices);
 
     // room for the half-edges of a closed mesh, every edge on two faces
-    const uint64_t n_corners = uint64_t(n) * g->n_faces;
+    const uint64_t n_corners = geom_corner_count(g);
     g->n_edges = n_corners / 2;
     mesh_alloc(m, g);
     mesh_builder b;
@@ -351,8 +387,9 @@ subdiv_status mesh_build(mesh* m, geom* g, subdiv_error* error)
     b.n_iedges = 0;
     b.iedge_room = n_corners;
 
-    subdiv_status status = n == 3 ? mesh_connect_faces(&b, m, g, 3, error)
-                                  : mesh_connect_faces(&b, m, g, 4, error);
+    subdiv_status status = n == 3   ? mesh_connect_faces(&b, m, g, 3, error)
+                           : n == 4 ? mesh_connect_faces(&b, m, g, 4, error)
+                                    : mesh_connect_faces(&b, m, g, 0, error);
     if (status != subdiv_ok) return mesh_build_fail(&b, m);
     mesh_mark_boundary(&b, m);
     map_free(&b.edge_map);
@@ -380,5 +417,6 @@ void mesh_free(mesh* m)
     mem_free(m->iedge_next);
     mem_free(m->vertex_valence);
     mem_free(m->boundary_edges);
+    mem_free(m->corner_iedge);
     std::memset(m, 0, sizeof *m);
 }

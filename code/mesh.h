@@ -37,8 +37,10 @@ struct mesh {
                               // bits 48-63 0; mesh_valence and mesh_boundary_count read them
     uint64_t* boundary_edges; // n_boundary_edges entries: the boundary edges, ascending
     uint64_t n_boundary_edges;
+    uint64_t* corner_iedge;   // faces of any sizes (face size 0), instead of face_iedge0-3: an
+                              // entry per corner, as the geom's corners: the half-edge leaving it
 };
-static_assert(sizeof(mesh) == 80, "mesh is nine arrays and a count");
+static_assert(sizeof(mesh) == 88, "mesh is nine arrays, a count and the corners' half-edges");
 
 // The parts of a vertex_valence entry: the number of edges at the vertex,
 // and how many of them lie on one face only (0 for an interior vertex).
@@ -59,10 +61,11 @@ constexpr uint64_t index_pad_fill = ~uint64_t(0);
 // lies on one face only. Such a half-edge has its origin but no next.
 constexpr uint64_t mesh_no_face = ~uint64_t(0);
 
-// Clears *m and allocates its arrays sized from g's counts; fills the padding
-// tails of face_iedge0-2 and the three half-edge arrays with index_pad_fill and
-// sets every valence to 0. The boundary edges are left to the caller (null,
-// none). What *m held is overwritten, not released.
+// Clears *m and allocates its arrays sized from g's counts (corner_iedge
+// instead of face_iedge0-3 for faces of any sizes); fills the padding tails
+// of face_iedge0-2 (or corner_iedge) and the three half-edge arrays with
+// index_pad_fill and sets every valence to 0. The boundary edges are left to
+// the caller (null, none). What *m held is overwritten, not released.
 void mesh_alloc(mesh* m, const geom* g);
 
 // Computes the connectivity of g's faces into *m (allocated here; what it
@@ -70,9 +73,9 @@ void mesh_alloc(mesh* m, const geom* g);
 // Returns subdiv_ok with every half-edge entry set, or subdiv_error_mesh
 // with *error filled (faces and vertices counted from 1) and *m cleared when
 // a face names a vertex not below n_vertices, has two equal consecutive
-// corners or one vertex at two opposite corners of a quad, when two faces run
-// through an edge the same way, or when an edge lies on more than two faces
-// (whatever their order).
+// corners or one vertex at two corners, when two faces run through an edge
+// the same way, or when an edge lies on more than two faces (whatever their
+// order).
 subdiv_status mesh_build(mesh* m, geom* g, subdiv_error* error);
 
 // Releases the arrays of *m and clears it.

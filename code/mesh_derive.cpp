@@ -103,9 +103,79 @@ static inline void derive_boundary_half(derive_boundary* b, uint64_t edge, uint6
     m->boundary_edges[m->n_boundary_edges++] = edge;
 }
 
+// The Catmull-Clark numbering for faces of any sizes, the quad one's
+// generalisation: face f of n sides has children face_start[f] + c, and the
+// scan of child 0 meets A_0, I_0, I_(n-1), B_(n-1); of child c (0 < c < n-1)
+// A_c, I_c, B_(c-1), I_(c-1) having come with child c-1; of child n-1
+// A_(n-1), B_(n-2), both inner edges having come before.
+static void catmull_clark_polygon_derive(const mesh* mesh_in, const geom* geom_in,
+                                         const geom* geom_out, mesh* mesh_out)
+{
+    const uint64_t V = geom_in->n_vertices, F = geom_in->n_faces, E = geom_in->n_edges;
+    const uint64_t n_corners = geom_corner_count(geom_in);
+    CHECK(geom_face_size(geom_out) == 4 && geom_out->n_faces == n_corners &&
+              geom_out->n_edges == n_corners + 2 * E && geom_out->n_vertices == V + F + E,
+          "catmull_clark_mesh_derive: the output counts are not those of one step");
+    mesh_alloc(mesh_out, geom_out);
+    auto* split = static_cast<uint64_t*>(mem_alloc(E * 16));
+    derive_boundary boundary = derive_boundary_begin(mesh_in, E, mesh_out);
+    const uint64_t* const corner[4] = {geom_out->corner0, geom_out->corner1, geom_out->corner2,
+                                       geom_out->corner3};
+    const uint64_t edge_point_base = V + F;
+
+    uint64_t next = 0; // edges numbered so far
+    for (uint64_t f = 0; f < F; ++f) {
+        const uint64_t start = geom_in->face_start[f];
+        const int n = int(geom_in->face_start[f + 1] - start);
+        uint64_t h[15], odd[15], inner[15];
+        for (int c = 0; c < n; ++c) {
+            h[c] = mesh_in->corner_iedge[start + uint64_t(c)];
+            odd[c] = h[c] & 1;
+        }
+        // the edges in the order the children's scan first meets them
+        for (int c = 0; c < n; ++c) {
+            const int before = (c + n - 1) % n;
+            if (!odd[c]) split[h[c]] = next++; // A_c
+            if (c < n - 1) inner[c] = next++;  // I_c
+            if (c == 0) inner[n - 1] = next++; // I_(n-1)
+            if (!odd[before]) split[h[before] ^ 1] = next++; // B_(c-1)
+            if (!boundary.is_boundary) continue;
+            // the halves of boundary sides as numbered: A_c runs from corner c
+            // to the edge point, B_(c-1) from the edge point to corner c
+            if (derive_on_boundary(&boundary, h[c]))
+                derive_boundary_half(&boundary, split[h[c]], edge_point_base + (h[c] >> 1));
+            if (derive_on_boundary(&boundary, h[before]))
+                derive_boundary_half(&boundary, split[h[before] ^ 1],
+                                     corner[0][start + uint64_t(c)]);
+        }
+        for (int c = 0; c < n; ++c) {
+            const int before = (c + n - 1) % n;
+            // the first face to meet an edge takes its even half-edge
+            const uint64_t child_iedge[4] = {2 * split[h[c]] | odd[c],
+                                             2 * inner[c] + (c == n - 1),
+                                             2 * inner[before] + (c != 0),
+                                             2 * split[h[before] ^ 1] | odd[before]};
+            mesh_derive_child(mesh_out, corner, start + uint64_t(c), child_iedge, 4);
+        }
+    }
+    mem_free(split);
+    mem_free(boundary.is_boundary);
+    CHECK(next == geom_out->n_edges, "catmull_clark_mesh_derive: %llu edges numbered, not %llu",
+          (unsigned long long)next, (unsigned long long)geom_out->n_edges);
+    // edge points lie on four edges, three on a boundary edge; a face point
+    // on one edge per corner of its face
+    mesh_derive_valences(mesh_out, mesh_in, V, geom_out->n_vertices, 4, edge_point_base, 3);
+    for (uint64_t f = 0; f < F; ++f)
+        mesh_out->vertex_valence[V + f] = geom_in->face_start[f + 1] - geom_in->face_start[f];
+}
+
 void catmull_clark_mesh_derive(const mesh* mesh_in, const geom* geom_in, const geom* geom_out,
                                mesh* mesh_out)
 {
+    if (geom_face_size(geom_in) == 0) {
+        catmull_clark_polygon_derive(mesh_in, geom_in, geom_out, mesh_out);
+        return;
+    }
     const uint64_t F = geom_in->n_faces;
     CHECK(geom_face_size(geom_out) == 4 && geom_out->n_faces == 4 * F &&
               geom_out->n_edges == 4 * F + 2 * geom_in->n_edges &&

@@ -70,27 +70,56 @@ static subdiv_status read_whole_file(int fd, const char* name, char** text, uint
     return subdiv_ok;
 }
 
-// Checks that the faces form one mesh of triangles or of quadrilaterals:
-// returns subdiv_ok, or subdiv_error_mesh naming the first fault. Faces are
-// named from 1, as in the file.
+// Checks that every face has at least three corners: returns subdiv_ok, or
+// subdiv_error_mesh naming the first fault (faces from 1, as in the file).
+// Sets *face_size to the size of all faces when they share one, 3 or 4,
+// else to 0.
 static subdiv_status faces_are_usable(const char* name, const obj_attribs* attribs,
-                                      subdiv_error* error)
+                                      int* face_size, subdiv_error* error)
 {
     if (attribs->face_count == 0)
         return error_set(error, subdiv_error_mesh, {}, "%s: the file has no faces", name);
-    const int32_t size = attribs->face_sizes[0];
-    if (size != 3 && size != 4)
-        return error_set(error, subdiv_error_mesh, {0, 1, {}},
-                         "%s: face 1 has %d corners; only meshes of triangles or of "
-                         "quadrilaterals can be refined",
-                         name, size);
-    for (uint32_t f = 0; f < attribs->face_count; ++f)
-        if (attribs->face_sizes[f] != size)
+    const int32_t first = attribs->face_sizes[0];
+    bool uniform = true;
+    for (uint32_t f = 0; f < attribs->face_count; ++f) {
+        const int32_t n = attribs->face_sizes[f];
+        if (n < 3)
             return error_set(error, subdiv_error_mesh, {0, uint64_t(f) + 1, {}},
-                             "%s: face %u has %d corners, but face 1 has %d: all faces must "
-                             "have the same number of corners",
-                             name, f + 1, attribs->face_sizes[f], size);
+                             "%s: face %u has %d corners; a face needs at least 3", name, f + 1, n);
+        uniform = uniform && n == first;
+    }
+    *face_size = uniform && (first == 3 || first == 4) ? first : 0;
     return subdiv_ok;
+}
+
+// The faces of the reader's result into *g, allocated here: the positions,
+// and the vertex of every corner, in corner0 to corner3 for face size 3 or 4,
+// else in face_start and corners.
+static void faces_copy(const obj_attribs* attribs, int face_size, geom* g)
+{
+    const uint64_t n_vertices = attribs->vertex_count, n_faces = attribs->face_count;
+    if (face_size) {
+        geom_alloc(g, n_vertices, n_faces, 0, face_size);
+        uint64_t* corner[4] = {g->corner0, g->corner1, g->corner2, g->corner3};
+        const corner_index* index = attribs->indices;
+        for (uint64_t f = 0; f < n_faces; ++f)
+            for (int k = 0; k < face_size; ++k) corner[k][f] = uint64_t((index++)->position_index);
+    } else {
+        geom_alloc_polygons(g, n_vertices, n_faces, attribs->index_count);
+        uint64_t start = 0;
+        for (uint64_t f = 0; f < n_faces; ++f) {
+            g->face_start[f] = start;
+            start += uint64_t(attribs->face_sizes[f]);
+        }
+        g->face_start[n_faces] = start;
+        for (uint64_t c = 0; c < attribs->index_count; ++c)
+            g->corners[c] = uint64_t(attribs->indices[c].position_index);
+    }
+    for (uint64_t i = 0; i < n_vertices; ++i) {
+        g->x[i] = attribs->positions[3 * i];
+        g->y[i] = attribs->positions[3 * i + 1];
+        g->z[i] = attribs->positions[3 * i + 2];
+    }
 }
 
 subdiv_status obj_import_block(const char* name, char* text, uint64_t length, const char* folder,
@@ -109,21 +138,9 @@ subdiv_status obj_import_block(const char* name, char* text, uint64_t length, co
     if (status != subdiv_ok) return status;
     if (length == 0) status = error_set(error, subdiv_error_mesh, {}, "%s: the file is empty", name);
 
-    if (status == subdiv_ok) status = faces_are_usable(name, &attribs, error);
-    if (status == subdiv_ok) {
-        const int size = attribs.face_sizes[0];
-        const uint64_t n_vertices = attribs.vertex_count, n_faces = attribs.face_count;
-        geom_alloc(g, n_vertices, n_faces, uint64_t(size) * n_faces / 2, size);
-        for (uint64_t i = 0; i < n_vertices; ++i) {
-            g->x[i] = attribs.positions[3 * i];
-            g->y[i] = attribs.positions[3 * i + 1];
-            g->z[i] = attribs.positions[3 * i + 2];
-        }
-        uint64_t* corner[4] = {g->corner0, g->corner1, g->corner2, g->corner3};
-        const corner_index* index = attribs.indices;
-        for (uint64_t f = 0; f < n_faces; ++f)
-            for (int k = 0; k < size; ++k) corner[k][f] = uint64_t((index++)->position_index);
-    }
+    int face_size = 0;
+    if (status == subdiv_ok) status = faces_are_usable(name, &attribs, &face_size, error);
+    if (status == subdiv_ok) faces_copy(&attribs, face_size, g);
 
     obj_shapes_free(shapes, n_shapes);
     obj_materials_free(materials, n_materials);

@@ -185,9 +185,10 @@ int format_f6(float value, char* out)
 // ---------------------------------------------------------------- output
 
 // Bytes handed to the system at a time, and the room kept free for one more
-// line: the longest line is a vertex line of three 47-character numbers.
+// line: the longest lines are a face line of 15 indices of 20 digits and a
+// vertex line of three 47-character numbers.
 static const uint64_t block_size = uint64_t(1) << 20;
-static const uint64_t line_room = 256;
+static const uint64_t line_room = 512;
 
 // Writes n bytes to fd, resuming after partial writes and interrupted calls.
 // Returns 0, or the errno of the write that failed.
@@ -252,7 +253,21 @@ int obj_write_fd(int fd, const geom* g)
         p += format_i64(int64_t(n_faces), p);
         *p++ = '\n';
     }
-    for (uint64_t i = 0; i < n_faces && !error; ++i) {
+    // faces of any sizes
+    for (uint64_t i = 0; geom_face_size(g) == 0 && i < n_faces && !error; ++i) {
+        if (p >= full) {
+            error = write_all(fd, block, uint64_t(p - block));
+            p = block;
+            if (error) break;
+        }
+        *p++ = 'f';
+        for (uint64_t c = g->face_start[i]; c < g->face_start[i + 1]; ++c) {
+            *p++ = ' ';
+            p += format_i64(int64_t(g->corners[c] + 1), p);
+        }
+        *p++ = '\n';
+    }
+    for (uint64_t i = 0; geom_face_size(g) != 0 && i < n_faces && !error; ++i) {
         if (p >= full) {
             error = write_all(fd, block, uint64_t(p - block));
             p = block;
@@ -266,7 +281,7 @@ int obj_write_fd(int fd, const geom* g)
         p += format_i64(int64_t(corner1[i] + 1), p);
         *p++ = ' ';
         p += format_i64(int64_t(corner2[i] + 1), p);
-        if (quads) { // any face size but 4 writes triangles
+        if (quads) { // any other face size but 0 writes triangles
             *p++ = ' ';
             p += format_i64(int64_t(corner3[i] + 1), p);
         }

@@ -15,23 +15,51 @@
 
 typedef unsigned __int128 u128;
 
+// The scheme for *input under the options: Loop for triangles, Catmull-Clark
+// for any other faces, or the one asked for. Refuses Loop for a mesh with a
+// face that is not a triangle, naming the first.
+static subdiv_status refine_scheme(const geom* input, const subdiv_options* options,
+                                   subdiv_scheme* scheme, subdiv_error* error)
+{
+    const int face_size = geom_face_size(input);
+    const subdiv_scheme asked = options ? options->scheme : subdiv_scheme_auto;
+    if (asked == subdiv_scheme_auto) {
+        *scheme = face_size == 3 ? subdiv_scheme_loop : subdiv_scheme_catmull_clark;
+        return subdiv_ok;
+    }
+    CHECK(asked == subdiv_scheme_loop || asked == subdiv_scheme_catmull_clark,
+          "subdiv_refine: no scheme %d", int(asked));
+    *scheme = asked;
+    if (asked == subdiv_scheme_loop && face_size != 3) {
+        uint64_t f = 0, n = uint64_t(face_size);
+        for (; face_size == 0 && f < input->n_faces; ++f) {
+            n = input->face_start[f + 1] - input->face_start[f];
+            if (n != 3) break;
+        }
+        return error_set(error, subdiv_error_usage, {0, f + 1, {}},
+                         "the Loop scheme refines triangles only, but face %llu has %llu corners",
+                         (unsigned long long)f + 1, (unsigned long long)n);
+    }
+    return subdiv_ok;
+}
+
 // Refuses, with the numbers, a refinement whose counts pass 2^64 or whose
 // memory bound passes this machine's memory; built holds the counts of the
 // built input.
-static subdiv_status refine_fits(const level_counts* built, int face_size, int32_t count,
+static subdiv_status refine_fits(const level_counts* built, subdiv_scheme scheme, int32_t count,
                                  subdiv_error* error)
 {
     const u128 limit = u128(1) << 64;
     level_counts level = *built;
     for (int32_t i = 1; i <= count; ++i) {
-        level = memory_bound_step_counts(level, i == 1 ? face_size : face_size == 3 ? 3 : 4);
+        level = memory_bound_step_counts(level, scheme);
         if (level.vertices >= limit || level.faces >= limit || level.edges >= limit)
             return error_set(error, subdiv_error_limit, {},
                              "%d iterations would make more than 2^64 vertices or faces "
                              "(iteration %d already would)",
                              count, i);
     }
-    const u128 bound = memory_bound_iterations(*built, face_size, count);
+    const u128 bound = memory_bound_iterations(*built, scheme, count);
     const uint64_t memory = mem_physical();
     if (bound > memory)
         return error_set(error, subdiv_error_limit, {},
@@ -47,14 +75,41 @@ static subdiv_status refine_fits(const level_counts* built, int face_size, int32
 static void geom_copy(const geom* g, geom* copy)
 {
     const int face_size = geom_face_size(g);
-    geom_alloc(copy, g->n_vertices, g->n_faces, g->n_edges, face_size);
+    if (face_size == 0) {
+        const uint64_t n_corners = geom_corner_count(g);
+        geom_alloc_polygons(copy, g->n_vertices, g->n_faces, n_corners);
+        std::memcpy(copy->face_start, g->face_start, (g->n_faces + 1) * 8);
+        std::memcpy(copy->corners, g->corners, n_corners * 8);
+        copy->n_edges = g->n_edges;
+    } else {
+        geom_alloc(copy, g->n_vertices, g->n_faces, g->n_edges, face_size);
+        std::memcpy(copy->corner0, g->corner0, g->n_faces * 8);
+        std::memcpy(copy->corner1, g->corner1, g->n_faces * 8);
+        std::memcpy(copy->corner2, g->corner2, g->n_faces * 8);
+        if (face_size == 4) std::memcpy(copy->corner3, g->corner3, g->n_faces * 8);
+    }
     std::memcpy(copy->x, g->x, g->n_vertices * 4);
     std::memcpy(copy->y, g->y, g->n_vertices * 4);
     std::memcpy(copy->z, g->z, g->n_vertices * 4);
-    std::memcpy(copy->corner0, g->corner0, g->n_faces * 8);
-    std::memcpy(copy->corner1, g->corner1, g->n_faces * 8);
-    std::memcpy(copy->corner2, g->corner2, g->n_faces * 8);
-    if (face_size == 4) std::memcpy(copy->corner3, g->corner3, g->n_faces * 8);
+}
+
+// The triangles of *triangles as faces of any sizes, for Catmull-Clark:
+// *polygons shares the positions and gets new face arrays, which the caller
+// releases with mem_free.
+static void triangles_as_polygons(const geom* triangles, geom* polygons)
+{
+    const uint64_t F = triangles->n_faces;
+    *polygons = *triangles;
+    polygons->corner0 = polygons->corner1 = polygons->corner2 = polygons->corner3 = nullptr;
+    polygons->flags = 0;
+    polygons->face_start = static_cast<uint64_t*>(mem_alloc((F + 1) * 8));
+    polygons->corners = static_cast<uint64_t*>(mem_alloc(3 * F * 8));
+    for (uint64_t f = 0; f <= F; ++f) polygons->face_start[f] = 3 * f;
+    for (uint64_t f = 0; f < F; ++f) {
+        polygons->corners[3 * f] = triangles->corner0[f];
+        polygons->corners[3 * f + 1] = triangles->corner1[f];
+        polygons->corners[3 * f + 2] = triangles->corner2[f];
+    }
 }
 
 subdiv_status refine(const geom* input, int32_t iterations, const subdiv_options* options,
@@ -64,38 +119,60 @@ subdiv_status refine(const geom* input, int32_t iterations, const subdiv_options
           "subdiv_refine: no input or output, or both the same record");
     *output = geom{};
     const int face_size = geom_face_size(input);
+    CHECK(face_size == 0 || face_size == 3 || face_size == 4, "subdiv_refine: face size %d",
+          face_size);
     if (iterations < 0)
         return error_set(error, subdiv_error_usage, {}, "the iteration count %d is negative",
                          iterations);
-    if (face_size != 3 && face_size != 4)
-        return error_set(error, subdiv_error_usage, {},
-                         "faces of %d corners: only meshes of triangles or of quadrilaterals "
-                         "can be refined",
-                         face_size);
+    for (uint64_t f = 0; face_size == 0 && f < input->n_faces; ++f) {
+        const uint64_t n = input->face_start[f + 1] - input->face_start[f];
+        if (n < 3 || n > 15)
+            return error_set(error, subdiv_error_mesh, {0, f + 1, {}},
+                             "face %llu has %llu corners; a face has 3 to 15",
+                             (unsigned long long)f + 1, (unsigned long long)n);
+    }
+    subdiv_scheme scheme;
+    subdiv_status status = refine_scheme(input, options, &scheme, error);
+    if (status != subdiv_ok) return status;
 
     // the connectivity of the input checks its faces, whatever the count
-    const u128 build_bound = memory_bound_build(input->n_vertices, input->n_faces, face_size);
+    level_counts counts = {input->n_vertices, input->n_faces, 0,
+                           face_size ? u128(face_size) * input->n_faces : input->face_start[input->n_faces],
+                           face_size};
+    const u128 build_bound = memory_bound_build(counts);
     if (build_bound > mem_physical())
         return error_set(error, subdiv_error_limit, {},
                          "the connectivity of %llu faces needs up to %.3g bytes of memory; this "
                          "machine has %llu bytes",
                          (unsigned long long)input->n_faces, double(build_bound),
                          (unsigned long long)mem_physical());
+    // Catmull-Clark takes triangles as faces of any sizes
     geom level0 = *input;
+    const bool converted = scheme == subdiv_scheme_catmull_clark && face_size == 3;
+    if (converted) triangles_as_polygons(input, &level0);
     mesh mesh0 = {};
-    subdiv_status status = mesh_build(&mesh0, &level0, error);
-    if (status != subdiv_ok) return status;
-    const level_counts built = {level0.n_vertices, level0.n_faces, level0.n_edges,
-                                u128(face_size) * level0.n_faces};
-    status = refine_fits(&built, face_size, iterations, error);
+    status = mesh_build(&mesh0, &level0, error);
+    if (status == subdiv_ok) {
+        counts.edges = level0.n_edges;
+        counts.face_size = geom_face_size(&level0);
+        status = refine_fits(&counts, scheme, iterations, error);
+    }
+    if (status == subdiv_ok && options && options->start)
+        options->start(options->context, scheme, iterations);
     if (status != subdiv_ok || iterations == 0) {
         mesh_free(&mesh0);
-        if (status == subdiv_ok) geom_copy(&level0, output);
-        return status;
-    }
-    if (face_size == 3)
+        if (status == subdiv_ok) {
+            geom_copy(input, output);
+            output->n_edges = level0.n_edges;
+        }
+    } else if (scheme == subdiv_scheme_loop) {
         loop_iterate_mesh(&level0, &mesh0, output, iterations, options);
-    else
+    } else {
         catmull_clark_iterate_mesh(&level0, &mesh0, output, iterations, options);
-    return subdiv_ok;
+    }
+    if (converted) {
+        mem_free(level0.face_start);
+        mem_free(level0.corners);
+    }
+    return status;
 }

@@ -14,6 +14,9 @@ const char command_line_usage[] =
     "  --corners=sharp|smooth\n"
     "                    open meshes: whether a boundary vertex on one face keeps its\n"
     "                    position (sharp, the default) or follows the boundary\n"
+    "  --scheme=auto|loop|catmull-clark\n"
+    "                    the scheme: auto (the default) takes Loop for a mesh of\n"
+    "                    triangles only and Catmull-Clark for any other\n"
     "  --help            print this text\n"
     "  --version         print the version\n";
 
@@ -66,8 +69,25 @@ static bool option_corners(command_line* line, const char* value, char* message,
     return true;
 }
 
+static bool option_scheme(command_line* line, const char* value, char* message, size_t size)
+{
+    if (std::strcmp(value, "auto") == 0) {
+        line->options.scheme = subdiv_scheme_auto;
+    } else if (std::strcmp(value, "loop") == 0) {
+        line->options.scheme = subdiv_scheme_loop;
+    } else if (std::strcmp(value, "catmull-clark") == 0) {
+        line->options.scheme = subdiv_scheme_catmull_clark;
+    } else {
+        std::snprintf(message, size, "--scheme must be auto, loop or catmull-clark, not '%s'",
+                      value);
+        return false;
+    }
+    return true;
+}
+
 static const option_entry option_table[] = {
     {"corners", true, option_corners},
+    {"scheme", true, option_scheme},
     {"help", false, option_help},
     {"version", false, option_version},
 };

@@ -12,6 +12,14 @@ static void print_progress(void*, int32_t, uint64_t vertices_before, uint64_t ve
                  (unsigned long long)vertices_before, (unsigned long long)vertices_after);
 }
 
+// The line that names the scheme before the progress lines.
+static void print_start(void*, subdiv_scheme scheme, int32_t iterations)
+{
+    std::fprintf(stderr, "subdiv: %s, %d iteration%s\n",
+                 scheme == subdiv_scheme_loop ? "Loop" : "Catmull-Clark", iterations,
+                 iterations == 1 ? "" : "s");
+}
+
 static void print_warning(void*, const char* message)
 {
     std::fprintf(stderr, "subdiv: warning: %s\n", message);
@@ -29,6 +37,7 @@ int run(const command_line* line)
     subdiv_options options = line->options;
     options.progress = print_progress;
     options.warning = print_warning;
+    options.start = print_start;
     subdiv_error error;
 
     geom input = {};

@@ -25,6 +25,7 @@
 #include <cstring>
 #include <map>
 #include <utility>
+#include <vector>
 
 #include "fuzz_common.h"
 #include "geom.h"
@@ -46,20 +47,30 @@ static void fuzz_check(bool condition)
     if (!condition) __builtin_trap();
 }
 
+// The corners of face f, whatever the face sizes.
+static std::vector<uint64_t> face_corners(const geom* g, uint64_t f)
+{
+    if (geom_face_size(g) == 0)
+        return std::vector<uint64_t>(g->corners + g->face_start[f], g->corners + g->face_start[f + 1]);
+    std::vector<uint64_t> q = {g->corner0[f], g->corner1[f], g->corner2[f]};
+    if (geom_face_size(g) == 4) q.push_back(g->corner3[f]);
+    return q;
+}
+
 // The rule the refinement applies to the faces, over a std::map of
-// undirected edges: no face has an edge from a vertex to itself or one vertex
-// at opposite corners of a quad, and every edge is run by one face, or once
-// each way by two. Counts the edges into *n_edges.
+// undirected edges: no face names a vertex twice, and every edge is run by
+// one face, or once each way by two. Counts the edges into *n_edges.
 static bool model_accepts(const geom* g, uint64_t* n_edges)
 {
-    const int n = geom_face_size(g);
-    const uint64_t* corner[4] = {g->corner0, g->corner1, g->corner2, g->corner3};
     // per edge (lower end, upper end): faces running it upwards, downwards
     std::map<std::pair<uint64_t, uint64_t>, std::pair<int, int>> runs;
     for (uint64_t f = 0; f < g->n_faces; ++f) {
-        uint64_t q[4];
-        for (int k = 0; k < n; ++k) q[k] = corner[k][f];
-        if (n == 4 && (q[0] == q[2] || q[1] == q[3])) return false;
+        const std::vector<uint64_t> q = face_corners(g, f);
+        const int n = int(q.size());
+        // no vertex twice in a face
+        for (int j = 0; j < n; ++j)
+            for (int k = 0; k < j; ++k)
+                if (q[j] == q[k]) return false;
         for (int k = 0; k < n; ++k) {
             const uint64_t a = q[k], b = q[(k + 1) % n];
             if (a == b) return false;
@@ -110,12 +121,13 @@ static void run_job(const uint8_t* data, size_t size)
     }
 
     const int n = geom_face_size(&g_input);
-    fuzz_check(n == 3 || n == 4);
+    fuzz_check(n == 0 || n == 3 || n == 4);
     fuzz_check(g_input.n_faces > 0);
-    const uint64_t* corner[4] = {g_input.corner0, g_input.corner1, g_input.corner2,
-                                 g_input.corner3};
-    for (uint64_t f = 0; f < g_input.n_faces; ++f)
-        for (int k = 0; k < n; ++k) fuzz_check(corner[k][f] < g_input.n_vertices);
+    for (uint64_t f = 0; f < g_input.n_faces; ++f) {
+        const std::vector<uint64_t> q = face_corners(&g_input, f);
+        fuzz_check(q.size() >= 3 && q.size() <= 15 && (n == 0 || q.size() == uint64_t(n)));
+        for (uint64_t v : q) fuzz_check(v < g_input.n_vertices);
+    }
     if (g_input.n_faces > (max_faces_after >> (2 * iterations))) return;
 
     uint64_t n_edges = 0;
@@ -128,19 +140,21 @@ static void run_job(const uint8_t* data, size_t size)
         return;
     }
 
-    // the counts after the iterations, by the schemes' rules
+    // the counts after the iterations, by the schemes' rules: Loop for
+    // triangles, Catmull-Clark (a quad per corner) for any other faces
     uint64_t v = g_input.n_vertices, f = g_input.n_faces, e = n_edges;
+    uint64_t corners = n ? uint64_t(n) * f : g_input.face_start[f];
     for (int i = 0; i < iterations; ++i) {
         const uint64_t v_next = n == 3 ? v + e : v + f + e;
-        const uint64_t e_next = n == 3 ? 2 * e + 3 * f : 2 * e + 4 * f;
-        v = v_next, f = 4 * f, e = e_next;
+        const uint64_t e_next = n == 3 ? 2 * e + 3 * f : 2 * e + corners;
+        const uint64_t f_next = n == 3 ? 4 * f : corners;
+        v = v_next, f = f_next, e = e_next;
+        corners = (n == 3 ? 3 : 4) * f;
     }
     fuzz_check(g_output.n_vertices == v && g_output.n_faces == f && g_output.n_edges == e);
-    fuzz_check(geom_face_size(&g_output) == n);
-    const uint64_t* out[4] = {g_output.corner0, g_output.corner1, g_output.corner2,
-                              g_output.corner3};
+    fuzz_check(geom_face_size(&g_output) == (n == 3 ? 3 : 4));
     for (uint64_t i = 0; i < g_output.n_faces; ++i)
-        for (int k = 0; k < n; ++k) fuzz_check(out[k][i] < g_output.n_vertices);
+        for (uint64_t w : face_corners(&g_output, i)) fuzz_check(w < g_output.n_vertices);
     write_in_memory();
 }
 

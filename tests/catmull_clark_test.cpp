@@ -353,3 +353,42 @@ TEST(CatmullClarkIterate, GoldenResultsOfThreeIterations)
         geom_free(&c.g);
     }
 }
+
+// Faces of 3 to 8 corners: one step gives V + F + E vertices and a quad per
+// corner, face f's quads numbered from its first corner on, around the face
+// point at V + f, which is the centroid of its corners summed in order and
+// divided by their number.
+TEST(CatmullClarkStep, FacesOfAnySizesGiveAQuadPerCornerAroundTheirCentroids)
+{
+    for (geom g : {mixed_prism(), mixed_disc()}) {
+        mesh m = {};
+        geom edges_counted = g; // shares the arrays; mesh_build sets the edge count
+        build_mesh(&m, &edges_counted);
+        geom out = {};
+        ASSERT_EQ(catmull_clark_step(&m, &edges_counted, &out, nullptr, nullptr), 1);
+        const uint64_t V = g.n_vertices, F = g.n_faces, E = edges_counted.n_edges;
+        EXPECT_EQ(geom_face_size(&out), 4);
+        EXPECT_EQ(out.n_vertices, V + F + E);
+        EXPECT_EQ(out.n_faces, g.face_start[F]);
+        for (uint64_t f = 0; f < F; ++f) {
+            const std::vector<uint64_t> q = face_corners(g, f);
+            const float* axis_in[3] = {g.x, g.y, g.z};
+            const float* axis_out[3] = {out.x, out.y, out.z};
+            for (int axis = 0; axis < 3; ++axis) {
+                float sum = axis_in[axis][q[0]];
+                for (size_t c = 1; c < q.size(); ++c) sum = sum + axis_in[axis][q[c]];
+                EXPECT_EQ(float_bits(axis_out[axis][V + f]), float_bits(sum / float(q.size())))
+                    << "face " << f << " axis " << axis;
+            }
+            for (uint64_t c = 0; c < q.size(); ++c) {
+                const uint64_t child = g.face_start[f] + c;
+                EXPECT_EQ(out.corner0[child], q[c]);
+                EXPECT_EQ(out.corner2[child], V + f);
+                EXPECT_EQ(out.corner3[child], out.corner1[g.face_start[f] + (c + q.size() - 1) % q.size()]);
+            }
+        }
+        mesh_free(&m);
+        geom_free(&out);
+        geom_free(&g);
+    }
+}

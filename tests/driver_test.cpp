@@ -60,7 +60,8 @@ TEST(Driver, SampleJobRefinesTheCubeFourTimes)
     std::remove(output.c_str());
     tool_result r = run_tool(folder.path, {});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "Finished iteration vertices 8 -> 26\n"
+    EXPECT_EQ(r.err, "subdiv: Catmull-Clark, 4 iterations\n"
+                     "Finished iteration vertices 8 -> 26\n"
                      "Finished iteration vertices 26 -> 98\n"
                      "Finished iteration vertices 98 -> 386\n"
                      "Finished iteration vertices 386 -> 1538\n"
@@ -80,7 +81,8 @@ TEST(Driver, OneIterationMatchesTheRulesByteForByte)
 
     tool_result r = run_tool(folder.path, {"cube.obj", "1", "cube-1.obj"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "Finished iteration vertices 8 -> 26\n"
+    EXPECT_EQ(r.err, "subdiv: Catmull-Clark, 1 iteration\n"
+                     "Finished iteration vertices 8 -> 26\n"
                      "subdiv: wrote cube-1.obj (26 vertices, 24 faces)\n");
     std::string cube = read_file(folder.file("cube-1.obj"));
     EXPECT_EQ(cube, read_file(source_dir + "/tests/data/cube-quad-1.obj"));
@@ -92,7 +94,8 @@ TEST(Driver, OneIterationMatchesTheRulesByteForByte)
 
     r = run_tool(folder.path, {"tetrahedron.obj", "1", "tetrahedron-1.obj"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "Finished iteration vertices 4 -> 10\n"
+    EXPECT_EQ(r.err, "subdiv: Loop, 1 iteration\n"
+                     "Finished iteration vertices 4 -> 10\n"
                      "subdiv: wrote tetrahedron-1.obj (10 vertices, 16 faces)\n");
     std::string tetrahedron = read_file(folder.file("tetrahedron-1.obj"));
     EXPECT_EQ(tetrahedron, read_file(source_dir + "/tests/data/tetrahedron-1.obj"));
@@ -108,7 +111,8 @@ TEST(Driver, ZeroIterationsWriteTheInputMesh)
     write_file(folder.file("cube.obj"), cube_obj);
     tool_result r = run_tool(folder.path, {"cube.obj", "0", "out.obj"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "subdiv: wrote out.obj (8 vertices, 6 faces)\n");
+    EXPECT_EQ(r.err, "subdiv: Catmull-Clark, 0 iterations\n"
+                     "subdiv: wrote out.obj (8 vertices, 6 faces)\n");
     EXPECT_EQ(read_file(folder.file("out.obj")),
               "# Vertices 8\n"
               "v -1.000000 -1.000000 -1.000000\nv -1.000000 -1.000000 1.000000\n"
@@ -148,6 +152,18 @@ TEST(Driver, UsageErrorsExitTwoAndWriteNothing)
         EXPECT_FALSE(std::filesystem::exists(folder.file("out.obj")));
     }
 
+    // Loop takes triangles only: the first face that is none is named
+    tool_result loop = run_tool(folder.path, {"--scheme=loop", "cube.obj", "1", "out.obj"});
+    EXPECT_EQ(loop.status, 2);
+    EXPECT_EQ(loop.err, "subdiv: cube.obj: the Loop scheme refines triangles only, but face 1 has "
+                        "4 corners\n");
+    for (const char* option : {"--scheme=sqrt3", "--corners=round", "--scheme"}) {
+        tool_result r = run_tool(folder.path, {"cube.obj", "1", "out.obj", option});
+        EXPECT_EQ(r.status, 2) << option;
+        EXPECT_EQ(r.err.rfind("subdiv: ", 0), 0u) << r.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(folder.file("out.obj")));
+
     // options may stand anywhere before "--"
     for (const auto& args : std::vector<std::vector<std::string>>{
              {"-h"}, {"--help"}, {"cube.obj", "--help", "1"}, {"cube.obj", "1", "out.obj", "-h"}}) {
@@ -181,10 +197,10 @@ TEST(Driver, BadInputsFailWithOneMessageAndLeaveTheOutputAlone)
         {"flipped.obj",
          cube_vertices + "f 5 7 8 6\nf 1 2 4 3\nf 3 4 8 7\nf 1 5 6 2\nf 2 6 8 4\nf 5 7 3 1\n",
          "faces 1 and 6 both run from vertex 5 to vertex 7"},
-        {"mixed.obj", cube_vertices + "f 5 7 8 6\nf 1 2 4\n",
-         "face 2 has 3 corners, but face 1 has 4"},
+        {"two-corners.obj", cube_vertices + "f 5 7 8 6\nf 1 2\n",
+         "face 2 has 2 corners; a face needs at least 3"},
         {"nofaces.obj", cube_vertices, "the file has no faces"},
-        {"pentagon.obj", cube_vertices + "f 1 2 3 4 5\n", "face 1 has 5 corners"},
+        {"folded.obj", cube_vertices + "f 1 2 3 1 5\n", "face 1 names vertex 1 at two corners"},
         {"range.obj", cube_vertices + "f 1 2 9\n",
          "line 9: face corner '9' names vertex 9, but only 8 vertices come before it"},
         {"relative.obj", "v 0 0 0\nv 1 0 0\nf -1 -2 -3\n",
@@ -223,7 +239,8 @@ TEST(Driver, StandardStreamsAndTheFilesTheInputNames)
     tool_result r = run_tool(folder.path, {"-", "1", "-"}, folder.file("cube.obj"));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, read_file(source_dir + "/tests/data/cube-quad-1.obj"));
-    EXPECT_EQ(r.err, "Finished iteration vertices 8 -> 26\n"
+    EXPECT_EQ(r.err, "subdiv: Catmull-Clark, 1 iteration\n"
+                     "Finished iteration vertices 8 -> 26\n"
                      "subdiv: wrote standard output (26 vertices, 24 faces)\n");
     r = run_tool(folder.path, {"-", "1", "out.obj"}, folder.file("cube.obj"));
     EXPECT_EQ(read_file(folder.file("out.obj")), read_file(source_dir + "/tests/data/cube-quad-1.obj"));
@@ -255,7 +272,8 @@ TEST(Driver, StandardStreamsAndTheFilesTheInputNames)
                        "\n" + cube_obj);
         r = run_tool(folder.path, {"sub/cube.obj", "0", "out.obj"});
         EXPECT_EQ(r.status, 0) << r.err;
-        const std::string wrote = "subdiv: wrote out.obj (8 vertices, 6 faces)\n";
+        const std::string wrote =
+            "subdiv: Catmull-Clark, 0 iterations\nsubdiv: wrote out.obj (8 vertices, 6 faces)\n";
         EXPECT_EQ(r.err, c.warning.empty() ? wrote
                                            : "subdiv: warning: sub/cube.obj: line 1: " + c.warning +
                                                  "; materials are left out\n" + wrote);
@@ -274,7 +292,8 @@ TEST(Driver, MissingInputAndUnwritableOutputFail)
     write_file(folder.file("cube.obj"), cube_obj);
     r = run_tool(folder.path, {"cube.obj", "1", "no/such/folder/out.obj"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Finished iteration vertices 8 -> 26\n"
+    EXPECT_EQ(r.err, "subdiv: Catmull-Clark, 1 iteration\n"
+                     "Finished iteration vertices 8 -> 26\n"
                      "subdiv: cannot write 'no/such/folder/out.obj': No such file or directory\n");
 }
 

@@ -57,7 +57,7 @@ std::string shuffled_icosphere(int splits, level_counts* counts)
     for (const auto& q : f)
         text += "f " + std::to_string(q[0] + 1) + " " + std::to_string(q[1] + 1) + " " +
                 std::to_string(q[2] + 1) + "\n";
-    *counts = {v.size(), f.size(), 3 * f.size() / 2, 3 * f.size()};
+    *counts = {v.size(), f.size(), 3 * f.size() / 2, 3 * f.size(), 3};
     return text;
 }
 
@@ -89,9 +89,9 @@ TEST(MemoryBound, ThePeakOfAShuffledMeshStaysBelowIt)
     const uint64_t baseline = tool_peak(folder.path, "tiny.obj", "0");
     for (const char* count : {"1", "2"}) {
         const uint64_t peak = tool_peak(folder.path, "big.obj", count);
-        const unsigned __int128 build = memory_bound_build(uint64_t(counts.vertices),
-                                                           uint64_t(counts.faces), 3);
-        const unsigned __int128 iterations = memory_bound_iterations(counts, 3, std::atoi(count));
+        const unsigned __int128 build = memory_bound_build(counts);
+        const unsigned __int128 iterations =
+            memory_bound_iterations(counts, subdiv_scheme_loop, std::atoi(count));
         const uint64_t bound = uint64_t(build > iterations ? build : iterations);
         EXPECT_LE(peak - baseline, bound) << count << " iterations: peak " << peak << ", baseline "
                                           << baseline;

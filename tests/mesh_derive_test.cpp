@@ -81,7 +81,7 @@ void expect_derive_matches_build(geom g, int iterations)
         SCOPED_TRACE(testing::Message() << "iteration " << i << " of " << g.n_faces << " faces");
         geom out = {};
         mesh derived = {}, built = {};
-        if (geom_face_size(&g) == 4)
+        if (geom_face_size(&g) != 3)
             catmull_clark_step(&m, &g, &out, &derived, nullptr);
         else
             loop_step(&m, &g, &out, &derived, nullptr);
@@ -155,6 +155,28 @@ TEST(MeshDerive, OpenSurfacesMatchMeshBuildWithTheirBoundaries)
         }
         for (geom& g : meshes) expect_derive_matches_build(g, 3);
     }
+}
+
+// Faces of 3 to 7 corners, closed and open, and the same shuffled: the first
+// step numbers the quads of every face from its corners.
+TEST(MeshDerive, FacesOfAnySizesMatchMeshBuild)
+{
+    for (unsigned seed = 0; seed <= 2; ++seed)
+        for (geom g : {mixed_prism(), mixed_disc()}) {
+            if (seed == 0) {
+                expect_derive_matches_build(g, 2);
+                continue;
+            }
+            // the faces in another order
+            std::vector<std::vector<uint64_t>> faces;
+            for (uint64_t f = 0; f < g.n_faces; ++f) faces.push_back(face_corners(g, f));
+            std::mt19937 random(seed);
+            std::shuffle(faces.begin(), faces.end(), random);
+            std::vector<float> xyz;
+            for (uint64_t v = 0; v < g.n_vertices; ++v) xyz.insert(xyz.end(), {g.x[v], g.y[v], g.z[v]});
+            geom_free(&g);
+            expect_derive_matches_build(polygons_from_arrays(xyz, faces), 2);
+        }
 }
 
 // A torus of a few hundred faces, through four iterations: large enough

@@ -73,9 +73,34 @@ inline subdiv_options progress_options(std::string* lines)
     return options;
 }
 
+// A geom of faces of any sizes (face size 0) from flat positions and a
+// list of faces.
+inline geom polygons_from_arrays(const std::vector<float>& xyz,
+                                 const std::vector<std::vector<uint64_t>>& faces)
+{
+    uint64_t n_corners = 0;
+    for (const auto& face : faces) n_corners += face.size();
+    geom g;
+    geom_alloc_polygons(&g, xyz.size() / 3, faces.size(), n_corners);
+    for (uint64_t v = 0; v < g.n_vertices; ++v) {
+        g.x[v] = xyz[3 * v];
+        g.y[v] = xyz[3 * v + 1];
+        g.z[v] = xyz[3 * v + 2];
+    }
+    uint64_t c = 0;
+    for (uint64_t f = 0; f < faces.size(); ++f) {
+        g.face_start[f] = c;
+        for (uint64_t v : faces[f]) g.corners[c++] = v;
+    }
+    g.face_start[faces.size()] = c;
+    return g;
+}
+
 // The corners of face f.
 inline std::vector<uint64_t> face_corners(const geom& g, uint64_t f)
 {
+    if (geom_face_size(&g) == 0)
+        return std::vector<uint64_t>(g.corners + g.face_start[f], g.corners + g.face_start[f + 1]);
     std::vector<uint64_t> q = {g.corner0[f], g.corner1[f], g.corner2[f]};
     if (geom_face_size(&g) == 4) q.push_back(g.corner3[f]);
     return q;
@@ -243,6 +268,44 @@ inline geom touching_fans(int face_size)
                                     -1, -1, 0.5f, 0, -1, 0.5f};
     if (face_size == 4) return geom_from_arrays(xyz, {0, 1, 2, 3, 0, 4, 5, 6}, 4);
     return geom_from_arrays(xyz, {0, 1, 2, 0, 2, 3, 0, 4, 5, 0, 5, 6}, 3);
+}
+
+// Faces of 3 to 7 corners: a closed prism over a heptagon (two heptagons
+// and seven quads) with one side split into two triangles and another face
+// fanned into a triangle and a pentagon; and a disc of faces of 3 to 7
+// corners round a centre, open at its rim.
+inline geom mixed_prism()
+{
+    std::vector<float> xyz;
+    for (int ring = 0; ring < 2; ++ring)
+        for (int k = 0; k < 7; ++k)
+            xyz.insert(xyz.end(), {float(std::cos(k * 0.8975979)), float(std::sin(k * 0.8975979)),
+                                   float(ring) + 0.1f * float(k % 3)});
+    std::vector<std::vector<uint64_t>> faces = {{6, 5, 4, 3, 2, 1, 0}};
+    faces.push_back({7, 8, 9, 10});
+    faces.push_back({7, 10, 11, 12, 13});
+    faces.push_back({0, 1, 8});
+    faces.push_back({0, 8, 7});
+    for (uint64_t k = 1; k < 7; ++k) faces.push_back({k, (k + 1) % 7, 7 + (k + 1) % 7, 7 + k});
+    return polygons_from_arrays(xyz, faces);
+}
+
+inline geom mixed_disc()
+{
+    std::vector<float> xyz = {0, 0, 0.5f};
+    for (int k = 0; k < 20; ++k)
+        xyz.insert(xyz.end(), {float(std::cos(k * 0.31415927)), float(std::sin(k * 0.31415927)),
+                               0.05f * float(k % 4)});
+    // fans round the centre whose rims take 1 to 6 ring edges
+    std::vector<std::vector<uint64_t>> faces;
+    uint64_t k = 0;
+    for (uint64_t span : {1, 5, 3, 6, 5}) {
+        std::vector<uint64_t> face = {0};
+        for (uint64_t j = 0; j <= span; ++j) face.push_back(1 + (k + j) % 20);
+        faces.push_back(face);
+        k += span;
+    }
+    return polygons_from_arrays(xyz, faces);
 }
 
 // A quad mesh from a triangle mesh: every triangle becomes three quads round

@@ -32,11 +32,13 @@
 
 // ---------------------------------------------------------------- the mesh record
 
-// A mesh as parallel arrays. All faces have the same size, 3 or 4, held in
-// the low four bits of flags. The record owns its arrays, blocks of the
-// library's allocator that geom_free releases; a plain copy shares them and
-// exactly one copy may be released. A record cleared to all zero holds no
-// mesh and is released harmlessly.
+// A mesh as parallel arrays. When all faces have the same size, 3 or 4, the
+// low four bits of flags hold it and corner0 to corner3 the faces; otherwise
+// they hold 0 and face_start and corners the faces, of 3 to 15 corners each.
+// The record owns its arrays, blocks of the library's allocator that
+// geom_free releases; a plain copy shares them and exactly one copy may be
+// released. A record cleared to all zero holds no mesh and is released
+// harmlessly.
 struct geom {
     float* x;            // n_vertices entries: x of each vertex
     float* y;            // n_vertices entries: y of each vertex
@@ -47,13 +49,17 @@ struct geom {
     uint64_t* corner3;   // n_faces entries: vertex at corner 3; null unless face size is 4
     uint64_t n_vertices; // number of vertices
     uint64_t n_faces;    // number of faces
-    uint64_t n_edges;    // number of undirected edges
-    uint64_t flags;      // bits 0-3: face size (3 or 4); all other bits 0
+    uint64_t n_edges;    // number of undirected edges (the refinement sets it)
+    uint64_t flags;      // bits 0-3: face size (3 or 4), 0 for faces of any sizes; others 0
+    uint64_t* face_start; // faces of any sizes: n_faces + 1 entries, face f's corners are
+                          // corners[face_start[f]] to corners[face_start[f + 1] - 1]; else null
+    uint64_t* corners;    // faces of any sizes: face_start[n_faces] entries, the zero-based
+                          // vertex of each corner, face by face; else null
 };
 
-static_assert(sizeof(geom) == 88, "geom is eleven 64-bit words");
+static_assert(sizeof(geom) == 104, "geom is thirteen 64-bit words");
 static_assert(offsetof(geom, corner0) == 24 && offsetof(geom, n_vertices) == 56 &&
-                  offsetof(geom, flags) == 80,
+                  offsetof(geom, flags) == 80 && offsetof(geom, corners) == 96,
               "geom field order");
 
 // Releases the arrays of *g and clears it. Null, or a cleared record, is harmless.
@@ -105,15 +111,29 @@ enum subdiv_corners : int32_t {
     subdiv_corners_smooth = 1, // a vertex on one face and two boundary edges is no corner
 };
 
+// The subdivision scheme of a refinement.
+enum subdiv_scheme : int32_t {
+    subdiv_scheme_auto = 0,          // Loop for a mesh of triangles only, else Catmull-Clark
+    subdiv_scheme_loop = 1,          // triangles only
+    subdiv_scheme_catmull_clark = 2, // any faces; after one step all are quads
+};
+
+// Called once the refinement has checked its input and chosen the scheme,
+// before the first iteration: the scheme (never auto) and the count.
+typedef void (*subdiv_start_fn)(void* context, subdiv_scheme scheme, int32_t iterations);
+
 // How a job runs. Set up with subdiv_options_init, then change fields.
 struct subdiv_options {
     subdiv_progress_fn progress; // null: no progress reports
     subdiv_warning_fn warning;   // null: warnings are dropped
-    void* context;               // passed to both callbacks
+    subdiv_start_fn start;       // null: the scheme is not reported
+    void* context;               // passed to every callback
     subdiv_corners corners;      // the corners of open meshes (--corners)
+    subdiv_scheme scheme;        // the scheme (--scheme)
 };
 
-// Fills *options with the defaults: no callbacks, sharp corners.
+// Fills *options with the defaults: no callbacks, sharp corners, the scheme
+// of the faces.
 void subdiv_options_init(subdiv_options* options);
 
 // ---------------------------------------------------------------- reading, refining, writing
@@ -123,11 +143,12 @@ const char* subdiv_version(void);
 
 // Reads the OBJ file at path ("-": standard input) into *g, which is cleared
 // first (what it held is overwritten, not released): the positions, and the
-// vertex of every face corner. A material library that the file names is
-// looked up in the file's folder. options may be null (defaults). Returns
-// subdiv_ok, or a failure with *error filled (when error is not null) and *g
-// cleared: subdiv_error_read, _syntax, _mesh (no faces, faces of mixed or
-// unsupported sizes) or _limit.
+// vertex of every face corner, in corner0 to corner3 when all faces are
+// triangles or all are quads, else in face_start and corners. A material
+// library that the file names is looked up in the file's folder. options may
+// be null (defaults). Returns subdiv_ok, or a failure with *error filled
+// (when error is not null) and *g cleared: subdiv_error_read, _syntax, _mesh
+// (no faces, a face of fewer than three corners) or _limit.
 subdiv_status obj_import(const char* path, const subdiv_options* options, geom* g,
                          subdiv_error* error);
 
@@ -138,22 +159,24 @@ subdiv_status obj_import_text(const char* name, const char* text, uint64_t lengt
                               const char* folder, const subdiv_options* options, geom* g,
                               subdiv_error* error);
 
-// Refines *input iterations times, Loop subdivision for triangles and
-// Catmull-Clark for quadrilaterals, into *output, which is cleared first and
-// owns the result (new arrays, also for 0 iterations). *input is only read;
-// the two must not be the same record. The surface may be open: edges on one
-// face follow the boundary rules. The faces are checked first, whatever the
-// count. options may be null. Returns subdiv_ok, or with *error filled and
-// *output cleared: subdiv_error_mesh (faces that do not form a consistently
-// oriented surface, an edge on more than two faces: the message names the
-// faces and vertices), subdiv_error_limit (a result beyond 2^64 elements or
-// this machine's memory) or subdiv_error_usage (a negative count).
+// Refines *input iterations times with the scheme of the options (by
+// default Loop for a mesh of triangles, Catmull-Clark for any other) into
+// *output, which is cleared first and owns the result (new arrays, also for
+// 0 iterations). *input is only read; the two must not be the same record.
+// The surface may be open: edges on one face follow the boundary rules. The
+// faces are checked first, whatever the count. options may be null. Returns
+// subdiv_ok, or with *error filled and *output cleared: subdiv_error_mesh
+// (faces that do not form a consistently oriented surface, an edge on more
+// than two faces: the message names the faces and vertices),
+// subdiv_error_limit (a result beyond 2^64 elements or this machine's
+// memory) or subdiv_error_usage (a negative count, Loop for a face that is
+// not a triangle).
 subdiv_status subdiv_refine(const geom* input, int32_t iterations, const subdiv_options* options,
                             geom* output, subdiv_error* error);
 
 // Writes *g as OBJ text to path ("-": standard output): "# Vertices n", one
 // "v x y z" line per vertex with six decimals, an empty line, "# Triangles n",
-// one "f" line per face with 1-based indices. A regular file is replaced whole
+// one "f" line per face with 1-based indices, whatever the face sizes. A regular file is replaced whole
 // through a temporary file in its folder, so a failure leaves the old file
 // (or none). Returns subdiv_ok or subdiv_error_write with *error filled.
 subdiv_status obj_write(const char* path, const geom* g, const subdiv_options* options,
