@@ -190,11 +190,11 @@ static decimal shortest_decimal(uint32_t m, int e, bool lower_closer)
         ++q;
     }
 
-    // the point nearest v, ties to even, kept within the interval
+    // the point nearest v, ties to even. The interval reaches at least as far
+    // above v as below, so that point never lies past the upper end; past the
+    // lower end it may, below a power of two, and then the lowest point wins.
     uint32_t c = whole + (dropped > 5 || (dropped == 5 && (below || (whole & 1))));
-    if (c < low) c = low;
-    if (c > high) c = high;
-    return {c, q};
+    return {c < low ? low : c, q};
 }
 
 static const uint32_t powers_of_10[] = {1,      10,      100,      1000,     10000,
