@@ -166,11 +166,11 @@ static decimal shortest_decimal(uint32_t m, int e, bool lower_closer)
     bool closed = (m & 1) == 0;
     uint32_t upper = 4 * m + 2, lower = 4 * m - 2 + lower_closer;
 
-    // the grid points in the interval: the integers from low to high
-    uint32_t high = scaled_floor(upper, s, shift);
-    if (!closed && scaled_is_whole(upper, e2, q0)) --high;
-    uint32_t low = scaled_floor(lower, s, shift) + 1;
-    if (closed && scaled_is_whole(lower, e2, q0)) --low;
+    // the grid points in the interval: the integers from low to high, an end
+    // that falls on a point included for even m only. The parity of m follows
+    // no pattern in real data: & instead of && keeps branches off it.
+    uint32_t high = scaled_floor(upper, s, shift) - (!closed & scaled_is_whole(upper, e2, q0));
+    uint32_t low = scaled_floor(lower, s, shift) + 1 - (closed & scaled_is_whole(lower, e2, q0));
 
     // v itself: whole part, last dropped digit (5 for a half) and whether
     // anything below that digit is not zero
@@ -193,7 +193,7 @@ static decimal shortest_decimal(uint32_t m, int e, bool lower_closer)
     // the point nearest v, ties to even. The interval reaches at least as far
     // above v as below, so that point never lies past the upper end; past the
     // lower end it may, below a power of two, and then the lowest point wins.
-    uint32_t c = whole + (dropped > 5 || (dropped == 5 && (below || (whole & 1))));
+    uint32_t c = whole + ((dropped > 5) | ((dropped == 5) & (below | (whole & 1))));
     return {c < low ? low : c, q};
 }
 
