@@ -17,10 +17,11 @@
 // The bounds in units of 10^q0 are x * 2^(e-2) / 10^q0 for integers x below
 // 2^27. They come from a product with a 128-bit table entry: for q0 <= 0 the
 // entry is 10^-q0 exactly, times a power of two; for q0 > 0 it is 2^r / 5^q0
-// rounded up, which overshoots the exact quotient by less than 1 / 5^q0, too
-// little to change its integer part (a fraction with denominator 5^q0 is at
-// most 1 - 1 / 5^q0). Whether a quotient is a whole number is decided apart,
-// from the powers of two and five in x.
+// rounded up, which overshoots each quotient the search takes (numerators
+// below 2^99) by less than 1 / 5^q0: too little to change its integer part,
+// as a fraction with denominator 5^q0 is at most 1 - 1 / 5^q0. Whether a
+// quotient is a whole number is decided apart, from the powers of two and
+// five in x.
 #include "float_text.h"
 
 #include <cstdint>
