@@ -10,8 +10,8 @@
 
 #include <cstdint>
 
-#include "driver.h"
 #include "float_text.h"
+#include "obj_write.h"
 
 static const uint32_t set_size = 1 << 16;
 

@@ -1,6 +1,9 @@
 // Throughput of the OBJ writer in bytes of output text per second, against a
 // writer that calls fprintf once per line, on the same synthetic mesh of
-// 2^20 vertices and 2^21 quadrilaterals, both writing a file in /tmp.
+// 2^20 vertices and 2^21 quadrilaterals, both writing a file in /tmp; and the
+// writer's other forms on that mesh: the shortest numbers, texture
+// coordinates (as many as vertices, "f v/vt" faces), materials (a run of
+// faces per material).
 //
 //   build/test/bench/bench_obj_write --benchmark_repetitions=5
 //       --benchmark_report_aggregates_only=true   (one command line)
@@ -66,14 +69,70 @@ static int fprintf_write(const char* path, const geom* g)
     return std::fclose(file) == 0;
 }
 
-static void BM_obj_write(benchmark::State& state)
+// The bench mesh with what faces may carry: a texture coordinate per vertex
+// (the corners use their vertex's), and materials in runs of 1000 faces.
+static const geom* bench_mesh_carrying(bool texcoords, bool materials)
 {
-    const geom* g = bench_mesh();
+    static geom with[2][2];
+    geom* g = &with[texcoords][materials];
+    if (g->x) return g;
+    *g = *bench_mesh(); // shares the positions and corners, which are never released
+    if (texcoords) {
+        geom_alloc_texcoords(g, g->n_vertices);
+        for (uint64_t i = 0; i < g->n_vertices; ++i) {
+            g->tex_u[i] = g->x[i] * 0.25f + 0.5f;
+            g->tex_v[i] = g->z[i] * 0.25f;
+        }
+        const uint64_t* corner[4] = {g->corner0, g->corner1, g->corner2, g->corner3};
+        for (uint64_t f = 0; f < g->n_faces; ++f)
+            for (int k = 0; k < 4; ++k) g->corner_texcoord[4 * f + uint64_t(k)] = corner[k][f];
+    }
+    if (materials) {
+        static char names[] = "steel\0glass\0rubber";
+        g->material_names = names;
+        g->n_materials = 3;
+        g->face_material = new int32_t[g->n_faces];
+        for (uint64_t f = 0; f < g->n_faces; ++f) g->face_material[f] = int32_t(f / 1000 % 3);
+    }
+    return g;
+}
+
+static void write_form(benchmark::State& state, bool texcoords, bool materials,
+                       subdiv_precision precision)
+{
+    const geom* g = bench_mesh_carrying(texcoords, materials);
+    subdiv_options options;
+    subdiv_options_init(&options);
+    options.precision = precision;
     for (auto _ : state)
-        if (obj_write(fast_path, g, nullptr, nullptr) != subdiv_ok) state.SkipWithError("obj_write failed");
+        if (obj_write(fast_path, g, &options, nullptr) != subdiv_ok)
+            state.SkipWithError("obj_write failed");
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(file_size(fast_path)));
 }
+
+static void BM_obj_write(benchmark::State& state)
+{
+    write_form(state, false, false, subdiv_precision_6);
+}
 BENCHMARK(BM_obj_write)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+static void BM_obj_write_shortest(benchmark::State& state)
+{
+    write_form(state, false, false, subdiv_precision_shortest);
+}
+BENCHMARK(BM_obj_write_shortest)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+static void BM_obj_write_uv(benchmark::State& state)
+{
+    write_form(state, true, false, subdiv_precision_6);
+}
+BENCHMARK(BM_obj_write_uv)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+static void BM_obj_write_materials(benchmark::State& state)
+{
+    write_form(state, false, true, subdiv_precision_6);
+}
+BENCHMARK(BM_obj_write_materials)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 static void BM_fprintf_write(benchmark::State& state)
 {

@@ -48,6 +48,48 @@ uint64_t geom_corner_count(const geom* g)
     return n ? uint64_t(n) * g->n_faces : g->face_start[g->n_faces];
 }
 
+void geom_alloc_texcoords(geom* g, uint64_t n_texcoords)
+{
+    g->tex_u = static_cast<float*>(mem_alloc(n_texcoords * 4));
+    g->tex_v = static_cast<float*>(mem_alloc(n_texcoords * 4));
+    g->corner_texcoord = static_cast<uint64_t*>(mem_alloc(geom_corner_count(g) * 8));
+    g->n_texcoords = n_texcoords;
+}
+
+// A mem_alloc copy of n bytes at bytes, or null for null.
+static char* bytes_copy(const char* bytes, uint64_t n)
+{
+    if (!bytes) return nullptr;
+    char* copy = static_cast<char*>(mem_alloc(n));
+    std::memcpy(copy, bytes, n);
+    return copy;
+}
+
+// The bytes of n NUL-ended names from text, their last NUL included.
+static uint64_t names_length(const char* text, uint64_t n)
+{
+    uint64_t length = 0;
+    for (uint64_t i = 0; i < n; ++i) length += std::strlen(text + length) + 1;
+    return length;
+}
+
+void geom_copy_materials(const geom* from, geom* to)
+{
+    if (!from->face_material) return;
+    to->face_material = reinterpret_cast<int32_t*>(
+        bytes_copy(reinterpret_cast<const char*>(from->face_material), from->n_faces * 4));
+    geom_copy_material_names(from, to);
+}
+
+void geom_copy_material_names(const geom* from, geom* to)
+{
+    to->material_names =
+        bytes_copy(from->material_names, names_length(from->material_names, from->n_materials));
+    to->n_materials = from->n_materials;
+    to->material_library = bytes_copy(
+        from->material_library, from->material_library ? std::strlen(from->material_library) + 1 : 0);
+}
+
 void geom_release(geom* g)
 {
     if (!g) return;
@@ -60,5 +102,11 @@ void geom_release(geom* g)
     mem_free(g->corner3);
     mem_free(g->face_start);
     mem_free(g->corners);
+    mem_free(g->tex_u);
+    mem_free(g->tex_v);
+    mem_free(g->corner_texcoord);
+    mem_free(g->face_material);
+    mem_free(g->material_names);
+    mem_free(g->material_library);
     std::memset(g, 0, sizeof *g);
 }

@@ -31,6 +31,18 @@ void geom_alloc_vertices(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_
 // sizes: face size 0, edge count 0. Contents are uninitialised.
 void geom_alloc_polygons(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_corners);
 
+// Allocates the texture coordinate arrays of *g: tex_u and tex_v of
+// n_texcoords entries, corner_texcoord of an entry per face corner (the
+// faces must be allocated). Contents are uninitialised.
+void geom_alloc_texcoords(geom* g, uint64_t n_texcoords);
+
+// Copies the materials of *from (the faces' materials, the names and the
+// library) into *to, which has as many faces; nothing when *from has none.
+void geom_copy_materials(const geom* from, geom* to);
+
+// Copies the material names and the library of *from into *to.
+void geom_copy_material_names(const geom* from, geom* to);
+
 // geom_free (subdiv.h): releases the arrays of *g and clears it. Null, or a
 // cleared record, is harmless.
 void geom_release(geom* g);

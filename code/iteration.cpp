@@ -3,6 +3,7 @@
 
 #include "check.h"
 #include "error.h"
+#include "face_varying.h"
 #include "storage.h"
 
 // Releases the arrays of set from *m and, when owned, from *g.
@@ -45,16 +46,21 @@ void iteration_run(const iteration_scheme* scheme, const geom* input, mesh* inpu
         const bool owned = geom_in.x != input->x; // the caller's arrays are never released
         // what nothing reads goes before the output is allocated
         iteration_release(scheme->unread, &mesh_in, &geom_in, owned);
-        // the last geometry needs no connectivity
+        // the last geometry needs no connectivity; texture coordinates read
+        // the input's faces after the step, which the last step releases
         mesh_out = mesh{};
-        if (iteration < count) {
+        if (iteration < count || geom_in.tex_u) {
             scheme->step(&mesh_in, &geom_in, &geom_out, options);
-            iteration_release(scheme->unread_by_derive, &mesh_in, &geom_in, owned);
-            scheme->derive(&mesh_in, &geom_in, &geom_out, &mesh_out);
+            texcoords_step(&mesh_in, &geom_in, &geom_out);
+            if (iteration < count) {
+                iteration_release(scheme->unread_by_derive, &mesh_in, &geom_in, owned);
+                scheme->derive(&mesh_in, &geom_in, &geom_out, &mesh_out);
+            }
         } else {
             iteration_release(scheme->unread_by_last, &mesh_in, &geom_in, owned);
             scheme->last_step(&mesh_in, &geom_in, &geom_out, owned, options);
         }
+        materials_step(&geom_in, &geom_out);
         if (options && options->progress)
             options->progress(options->context, iteration, geom_in.n_vertices,
                               geom_out.n_vertices);

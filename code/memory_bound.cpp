@@ -21,8 +21,14 @@ static u128 face_bytes(const level_counts& c)
     return u128(c.face_size) * block(8 * c.faces);
 }
 
-// A geom: three position arrays and the faces.
-static u128 geom_bytes(const level_counts& c) { return 3 * block(4 * c.vertices) + face_bytes(c); }
+// A geom: three position arrays, the faces, and what they carry: the
+// texture coordinates and their corners, the materials.
+static u128 geom_bytes(const level_counts& c)
+{
+    return 3 * block(4 * c.vertices) + face_bytes(c) +
+           (c.texcoord_corners ? 2 * block(4 * c.texcoords) + block(8 * c.corners) : 0) +
+           (c.materials ? block(4 * c.faces) : 0);
+}
 
 // A mesh: the half-edges of each face's corners (four per-face arrays, or one
 // per corner), three half-edge arrays, the valences and the boundary edges
@@ -58,7 +64,11 @@ u128 memory_bound_build(level_counts input)
 
 level_counts memory_bound_step_counts(level_counts level, subdiv_scheme scheme)
 {
-    level_counts next;
+    level_counts next = level;
+    // texture coordinates: the old ones, one per face (Catmull-Clark), at
+    // most two per edge
+    next.texcoords = level.texcoords + 2 * level.edges +
+                     (scheme == subdiv_scheme_loop ? 0 : level.faces);
     if (scheme == subdiv_scheme_loop) {
         // an edge point per edge; four triangles per triangle; two halves
         // per edge and three inner edges per triangle
@@ -90,9 +100,11 @@ u128 memory_bound_iterations(level_counts input, subdiv_scheme scheme, int32_t c
         const bool last = i == count;
         // the step's scratch: the numbering of the output's connectivity
         // (two entries per edge) and its boundary bits, the boundary
-        // vertices' bits, eight group buffers
+        // vertices' bits, eight group buffers, and the texture coordinates
+        // at the ends of each half-edge
         const u128 scratch = (last ? 0 : block(16 * level.edges) + block(level.edges / 8)) +
-                             block(level.vertices / 8) + 8 * block(64);
+                             block(level.vertices / 8) + 8 * block(64) +
+                             (level.texcoord_corners ? 2 * block(16 * level.edges) : 0);
         const u128 held = kept + (i > 1 ? geom_bytes(level) : 0) + mesh_bytes(level) +
                           geom_bytes(next) + (last ? 0 : mesh_bytes(next)) + scratch;
         if (held > peak) peak = held;

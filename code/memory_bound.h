@@ -14,6 +14,9 @@ struct level_counts {
     unsigned __int128 edges;
     unsigned __int128 corners; // face corners over all faces
     int face_size;             // 3 or 4, or 0 for faces of any sizes
+    unsigned __int128 texcoords; // texture coordinates (an upper bound past the input), 0 without
+    bool texcoord_corners;     // whether the faces carry texture coordinates
+    bool materials;            // whether the faces carry materials
 };
 
 // An upper bound on the bytes that mesh_build holds at once for a mesh of

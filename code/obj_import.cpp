@@ -122,6 +122,58 @@ static void faces_copy(const obj_attribs* attribs, int face_size, geom* g)
     }
 }
 
+// With texture coordinates asked for: every corner must give one, or none
+// may (then *texcoords turns false and a warning says so). Returns subdiv_ok
+// or subdiv_error_mesh naming the first face that differs from face 1.
+static subdiv_status texcoords_are_usable(const char* name, const obj_attribs* attribs,
+                                          const subdiv_options* options, bool* texcoords,
+                                          subdiv_error* error)
+{
+    const bool first = attribs->indices[0].texcoord_index != index_missing;
+    uint64_t corner = 0;
+    for (uint32_t f = 0; f < attribs->face_count; ++f)
+        for (int32_t k = 0; k < attribs->face_sizes[f]; ++k, ++corner)
+            if ((attribs->indices[corner].texcoord_index != index_missing) != first)
+                return error_set(error, subdiv_error_mesh, {0, uint64_t(f) + 1, {}},
+                                 "%s: face %u has corners %s texture coordinates, but face 1 "
+                                 "has corners %s: texture coordinates need them on every corner",
+                                 name, f + 1, first ? "without" : "with",
+                                 first ? "with" : "without");
+    if (!first) {
+        warning_report(options, "%s: the faces give no texture coordinates; the output has none",
+                       name);
+        *texcoords = false;
+    }
+    return subdiv_ok;
+}
+
+// The texture coordinates of the reader's result into *g, whose faces are
+// allocated: every one read, and the one of each corner.
+static void texcoords_copy(const obj_attribs* attribs, geom* g)
+{
+    geom_alloc_texcoords(g, attribs->texcoord_count);
+    for (uint64_t t = 0; t < attribs->texcoord_count; ++t) {
+        g->tex_u[t] = attribs->texcoords[2 * t];
+        g->tex_v[t] = attribs->texcoords[2 * t + 1];
+    }
+    for (uint64_t c = 0; c < attribs->index_count; ++c)
+        g->corner_texcoord[c] = uint64_t(attribs->indices[c].texcoord_index);
+}
+
+// The faces' materials of the reader's result into *g: the usemtl name in
+// force at each face and the library's name, both as the file wrote them.
+static void materials_copy(obj_attribs* attribs, geom* g)
+{
+    g->face_material = static_cast<int32_t*>(mem_alloc(uint64_t(attribs->face_count) * 4));
+    std::memcpy(g->face_material, attribs->face_usemtl, uint64_t(attribs->face_count) * 4);
+    // the names move over from the reader's result
+    g->material_names = attribs->usemtl_names;
+    g->n_materials = attribs->usemtl_count;
+    g->material_library = attribs->library_name;
+    attribs->usemtl_names = nullptr;
+    attribs->library_name = nullptr;
+}
+
 subdiv_status obj_import_block(const char* name, char* text, uint64_t length, const char* folder,
                                const subdiv_options* options, geom* g, subdiv_error* error)
 {
@@ -140,7 +192,14 @@ subdiv_status obj_import_block(const char* name, char* text, uint64_t length, co
 
     int face_size = 0;
     if (status == subdiv_ok) status = faces_are_usable(name, &attribs, &face_size, error);
-    if (status == subdiv_ok) faces_copy(&attribs, face_size, g);
+    bool texcoords = options && options->uv;
+    if (status == subdiv_ok && texcoords)
+        status = texcoords_are_usable(name, &attribs, options, &texcoords, error);
+    if (status == subdiv_ok) {
+        faces_copy(&attribs, face_size, g);
+        if (texcoords) texcoords_copy(&attribs, g);
+        if (options && options->materials) materials_copy(&attribs, g);
+    }
 
     obj_shapes_free(shapes, n_shapes);
     obj_materials_free(materials, n_materials);

@@ -337,6 +337,88 @@ static void shape_emit(obj_shape* shapes, uint64_t capacity, uint64_t* n_shapes,
     shape->face_count = uint32_t(face_statements - first_face);
 }
 
+// ---------------------------------------------------------------- usemtl names
+
+// The distinct names of the usemtl statements in order of first use, whole
+// names compared (the material table's hash alone would merge two names of
+// one hash): the names, NUL-ended, in one growing block, and an
+// open-addressing table of (hash, index) over them.
+struct usemtl_table {
+    char* text;         // the names, each ended by NUL
+    uint64_t used;      // bytes of text used
+    uint64_t room;      // bytes of text allocated
+    uint64_t* offsets;  // count entries: where each name starts in text
+    uint64_t* slots;    // capacity entries: 0 for empty, else index + 1 << 32 | hash
+    uint64_t capacity;  // a power of two, at least twice count
+    uint32_t count;
+};
+
+static void usemtl_table_free(usemtl_table* t)
+{
+    mem_free(t->text);
+    mem_free(t->offsets);
+    mem_free(t->slots);
+    *t = usemtl_table{};
+}
+
+// Places every name in a table of capacity slots.
+static void usemtl_table_rehash(usemtl_table* t, uint64_t capacity)
+{
+    mem_free(t->slots);
+    t->slots = static_cast<uint64_t*>(mem_alloc(capacity * 8));
+    std::memset(t->slots, 0, capacity * 8);
+    t->capacity = capacity;
+    for (uint32_t i = 0; i < t->count; ++i) {
+        const uint32_t hash = name_hash(t->text + t->offsets[i]);
+        uint64_t slot = hash & (capacity - 1);
+        while (t->slots[slot]) slot = (slot + 1) & (capacity - 1);
+        t->slots[slot] = (uint64_t(i) + 1) << 32 | hash;
+    }
+}
+
+// The index of the n-character name at text, added when new.
+static int32_t usemtl_table_index(usemtl_table* t, const char* text, uint64_t n)
+{
+    const uint32_t hash = name_hash_span(text, n);
+    for (uint64_t slot = t->capacity ? hash & (t->capacity - 1) : 0; t->capacity;
+         slot = (slot + 1) & (t->capacity - 1)) {
+        const uint64_t entry = t->slots[slot];
+        if (entry == 0) break;
+        const uint32_t index = uint32_t(entry >> 32) - 1;
+        const char* name = t->text + t->offsets[index];
+        if (uint32_t(entry) == hash && std::strlen(name) == n && std::memcmp(name, text, n) == 0)
+            return int32_t(index);
+    }
+    // a new name: its text, its offset, its slot (the table at most half full)
+    if (t->used + n + 1 > t->room) {
+        const uint64_t room = 2 * (t->room + n + 1);
+        char* larger = static_cast<char*>(mem_alloc(room));
+        if (t->used) std::memcpy(larger, t->text, t->used);
+        mem_free(t->text);
+        t->text = larger;
+        t->room = room;
+    }
+    std::memcpy(t->text + t->used, text, n);
+    t->text[t->used + n] = '\0';
+    if ((t->count & (t->count - 1)) == 0) { // a power of two (or 0): room for twice as many
+        auto* offsets = static_cast<uint64_t*>(mem_alloc((2 * uint64_t(t->count) + 1) * 8));
+        if (t->count) std::memcpy(offsets, t->offsets, t->count * 8);
+        mem_free(t->offsets);
+        t->offsets = offsets;
+    }
+    t->offsets[t->count] = t->used;
+    t->used += n + 1;
+    t->count += 1;
+    if (2 * uint64_t(t->count) > t->capacity)
+        usemtl_table_rehash(t, t->capacity ? 2 * t->capacity : 16);
+    else {
+        uint64_t slot = hash & (t->capacity - 1);
+        while (t->slots[slot]) slot = (slot + 1) & (t->capacity - 1);
+        t->slots[slot] = uint64_t(t->count) << 32 | hash;
+    }
+    return int32_t(t->count - 1);
+}
+
 // ---------------------------------------------------------------- faults
 
 // The token of corner k of the face statement that is the line at line (of
@@ -449,6 +531,9 @@ void obj_attribs_free(obj_attribs* attribs)
     mem_free(attribs->indices);
     mem_free(attribs->face_sizes);
     mem_free(attribs->face_materials);
+    mem_free(attribs->face_usemtl);
+    mem_free(attribs->usemtl_names);
+    mem_free(attribs->library_name);
     obj_attribs_init(attribs);
 }
 
@@ -574,6 +659,14 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
     attribs->indices = static_cast<corner_index*>(array_alloc(counts.corners, sizeof(corner_index)));
     attribs->face_sizes = static_cast<int32_t*>(array_alloc(counts.faces, sizeof(int32_t)));
     attribs->face_materials = static_cast<int32_t*>(array_alloc(counts.faces, sizeof(int32_t)));
+    attribs->face_usemtl = static_cast<int32_t*>(array_alloc(counts.faces, sizeof(int32_t)));
+    if (counts.library && counts.library_length > 0)
+        attribs->library_name = static_cast<char*>(mem_alloc(counts.library_length + 1));
+    if (attribs->library_name) {
+        std::memcpy(attribs->library_name, counts.library, counts.library_length);
+        attribs->library_name[counts.library_length] = '\0';
+    }
+    usemtl_table usemtl = {};
     const uint64_t shape_capacity = counts.names + 1;
     obj_shape* shape_array = static_cast<obj_shape*>(mem_alloc(shape_capacity * sizeof(obj_shape)));
     uint64_t shape_count = 0;
@@ -581,7 +674,7 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
     // Fill pass: parse every line again, in place, and append its values;
     // face indices resolve against the statements read so far
     uint64_t n_vertices = 0, n_normals = 0, n_texcoords = 0, n_corners = 0, n_faces = 0;
-    int32_t material = -1;
+    int32_t material = -1, usemtl_index = -1;
     uint64_t face_statements = 0, shape_first = 0; // shapes: face statements seen, pending start
     const char* shape_name = nullptr;
     uint64_t shape_name_length = 0;
@@ -642,6 +735,7 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
                 for (uint64_t i = 0; i < record.face_count; ++i) {
                     attribs->face_sizes[n_faces] = record.face_sizes[i];
                     attribs->face_materials[n_faces] = material;
+                    attribs->face_usemtl[n_faces] = usemtl_index;
                     n_faces += 1;
                 }
                 face_statements += 1;
@@ -662,6 +756,7 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
                     const name_table_slot* slot =
                         name_table_find(name_hash_span(record.material_name, n), &material_table);
                     material = slot ? slot->value : -1;
+                    usemtl_index = usemtl_table_index(&usemtl, record.material_name, n);
                 }
                 break;
             }
@@ -678,6 +773,11 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
     }
     mem_free(joins.at);
     name_table_free(&material_table);
+    // the usemtl names go out in their block; the table goes
+    attribs->usemtl_names = usemtl.text;
+    attribs->usemtl_count = usemtl.count;
+    usemtl.text = nullptr;
+    usemtl_table_free(&usemtl);
     if (status != subdiv_ok) {
         obj_shapes_free(shape_array, shape_count);
         obj_materials_free(*materials, *n_materials);

@@ -83,6 +83,13 @@ struct obj_attribs {
                                   // face; index_missing for a part a corner does not give
     int32_t* face_sizes;          // face_count entries: corners of each face
     int32_t* face_materials;      // face_count entries: index into the materials, or -1
+    int32_t* face_usemtl;         // face_count entries: index into usemtl_names of the usemtl
+                                  // statement in force, or -1 before the first
+    char* usemtl_names;           // usemtl_count names, as the usemtl statements wrote them
+                                  // (trailing blanks cut), each ended by NUL, in order of first use
+    uint32_t usemtl_count;
+    char* library_name;           // the name the last mtllib statement wrote (trailing blanks
+                                  // cut), NUL-ended, or null without one
 };
 
 // A named run of face statements (a group or object with its faces).
@@ -92,7 +99,7 @@ struct obj_shape {
     uint32_t face_count;  // number of face statements in the shape
 };
 
-// Sets the five counts to 0 and the six arrays to null.
+// Sets the counts to 0 and the arrays and names to null.
 void obj_attribs_init(obj_attribs* attribs);
 
 // Releases every non-null array of *attribs and empties it.

@@ -24,6 +24,7 @@
 
 #include "check.h"
 #include "error.h"
+#include "float_text.h"
 #include "geom.h"
 #include "storage.h"
 
@@ -185,10 +186,10 @@ int format_f6(float value, char* out)
 // ---------------------------------------------------------------- output
 
 // Bytes handed to the system at a time, and the room kept free for one more
-// line: the longest lines are a face line of 15 indices of 20 digits and a
-// vertex line of three 47-character numbers.
+// line: the longest lines are a face line of 15 corners of two 20-digit
+// indices and a vertex line of three 47-character numbers.
 static const uint64_t block_size = uint64_t(1) << 20;
-static const uint64_t line_room = 512;
+static const uint64_t line_room = 1024;
 
 // Writes n bytes to fd, resuming after partial writes and interrupted calls.
 // Returns 0, or the errno of the write that failed.
@@ -207,71 +208,133 @@ static int write_all(int fd, const char* bytes, uint64_t n)
     return 0;
 }
 
-int obj_write_fd(int fd, const geom* g)
+// The text being written: a block filled line by line and handed to the
+// system whenever less than a line's room is left.
+struct text_sink {
+    int fd;
+    char* block;
+    char* full; // past this a line may not fit
+    char* p;    // where the next byte goes
+    int error;  // the errno of the first write that failed; nothing is written after it
+};
+
+// Hands the block to the system when it is full; false once a write failed.
+static inline bool sink_room(text_sink* s)
+{
+    if (s->p < s->full) return true;
+    if (!s->error) s->error = write_all(s->fd, s->block, uint64_t(s->p - s->block));
+    s->p = s->block;
+    return s->error == 0;
+}
+
+// Appends n bytes of text (short: a header or a name).
+static inline void sink_text(text_sink* s, const char* text, uint64_t n)
+{
+    while (n > 0 && sink_room(s)) {
+        const uint64_t room = uint64_t(s->full - s->p) + 1;
+        const uint64_t take = n < room ? n : room;
+        std::memcpy(s->p, text, take);
+        s->p += take;
+        text += take;
+        n -= take;
+    }
+}
+
+// A comment header "\n# Title n\n" (no empty line first when first is set).
+static void sink_header(text_sink* s, const char* title, uint64_t n, bool first)
+{
+    if (!sink_room(s)) return;
+    if (!first) *s->p++ = '\n';
+    *s->p++ = '#';
+    *s->p++ = ' ';
+    sink_text(s, title, std::strlen(title));
+    if (!sink_room(s)) return;
+    *s->p++ = ' ';
+    s->p += format_i64(int64_t(n), s->p);
+    *s->p++ = '\n';
+}
+
+// The vertex lines "v x y z", or with uv the texture lines "vt u v", from
+// the n entries of the axes (two or three).
+static void sink_points(text_sink* s, const char* keyword, const float* const* axes, int n_axes,
+                        uint64_t n, int (*format)(float, char*))
+{
+    const uint64_t keyword_length = std::strlen(keyword);
+    for (uint64_t i = 0; i < n && sink_room(s); ++i) {
+        std::memcpy(s->p, keyword, keyword_length);
+        s->p += keyword_length;
+        for (int a = 0; a < n_axes; ++a) {
+            *s->p++ = ' ';
+            s->p += format(axes[a][i], s->p);
+        }
+        *s->p++ = '\n';
+    }
+}
+
+// Each material's name: where it starts in the names block.
+static const char** material_name_table(const geom* g)
+{
+    auto** names = static_cast<const char**>(mem_alloc((g->n_materials + 1) * sizeof(char*)));
+    const char* name = g->material_names;
+    for (uint64_t m = 0; m < g->n_materials; ++m) {
+        names[m] = name;
+        name += std::strlen(name) + 1;
+    }
+    return names;
+}
+
+// The face lines of any faces, with texture coordinates "v/vt" when *g has
+// them and a "usemtl NAME" line before each run of faces of one material
+// when it has materials.
+static void sink_faces(text_sink* s, const geom* g)
+{
+    const int n = geom_face_size(g);
+    const uint64_t* const corner[4] = {g->corner0, g->corner1, g->corner2, g->corner3};
+    const uint64_t* const texcoord = g->corner_texcoord;
+    const char** names = g->face_material ? material_name_table(g) : nullptr;
+    int32_t material = -1;
+    for (uint64_t f = 0; f < g->n_faces && sink_room(s); ++f) {
+        if (names && g->face_material[f] != material && g->face_material[f] >= 0) {
+            material = g->face_material[f];
+            sink_text(s, "usemtl ", 7);
+            sink_text(s, names[material], std::strlen(names[material]));
+            sink_text(s, "\n", 1);
+            if (!sink_room(s)) break;
+        }
+        const uint64_t first = n ? uint64_t(n) * f : g->face_start[f];
+        const uint64_t count = n ? uint64_t(n) : g->face_start[f + 1] - first;
+        *s->p++ = 'f';
+        for (uint64_t k = 0; k < count; ++k) {
+            *s->p++ = ' ';
+            const uint64_t v = n ? corner[k][f] : g->corners[first + k];
+            s->p += format_i64(int64_t(v + 1), s->p);
+            if (texcoord) {
+                *s->p++ = '/';
+                s->p += format_i64(int64_t(texcoord[first + k] + 1), s->p);
+            }
+        }
+        *s->p++ = '\n';
+    }
+    mem_free(names);
+}
+
+// The faces of size 3 or 4 without texture coordinates or materials, the
+// common case, one unrolled line at a time.
+static void sink_uniform_faces(text_sink* s, const geom* g)
 {
     // the record's fields in locals: stores into the text may alias anything
-    const float* const x = g->x;
-    const float* const y = g->y;
-    const float* const z = g->z;
     const uint64_t* const corner0 = g->corner0;
     const uint64_t* const corner1 = g->corner1;
     const uint64_t* const corner2 = g->corner2;
     const uint64_t* const corner3 = g->corner3;
-    const uint64_t n_vertices = g->n_vertices;
     const uint64_t n_faces = g->n_faces;
     const bool quads = geom_face_size(g) == 4;
-
-    char* const block = static_cast<char*>(mem_alloc(block_size));
-    char* const full = block + block_size - line_room;
-    char* p = block;
-    int error = 0;
-
-    std::memcpy(p, "# Vertices ", 11);
-    p += 11;
-    p += format_i64(int64_t(n_vertices), p);
-    *p++ = '\n';
-    for (uint64_t i = 0; i < n_vertices; ++i) {
-        if (p >= full) {
-            error = write_all(fd, block, uint64_t(p - block));
-            p = block;
-            if (error) break;
-        }
-        p[0] = 'v';
-        p[1] = ' ';
-        p += 2;
-        p += format_float(x[i], p);
-        *p++ = ' ';
-        p += format_float(y[i], p);
-        *p++ = ' ';
-        p += format_float(z[i], p);
-        *p++ = '\n';
-    }
-
-    if (!error) {
-        std::memcpy(p, "\n# Triangles ", 13);
-        p += 13;
-        p += format_i64(int64_t(n_faces), p);
-        *p++ = '\n';
-    }
-    // faces of any sizes
-    for (uint64_t i = 0; geom_face_size(g) == 0 && i < n_faces && !error; ++i) {
-        if (p >= full) {
-            error = write_all(fd, block, uint64_t(p - block));
-            p = block;
-            if (error) break;
-        }
-        *p++ = 'f';
-        for (uint64_t c = g->face_start[i]; c < g->face_start[i + 1]; ++c) {
-            *p++ = ' ';
-            p += format_i64(int64_t(g->corners[c] + 1), p);
-        }
-        *p++ = '\n';
-    }
-    for (uint64_t i = 0; geom_face_size(g) != 0 && i < n_faces && !error; ++i) {
-        if (p >= full) {
-            error = write_all(fd, block, uint64_t(p - block));
-            p = block;
-            if (error) break;
+    char* p = s->p;
+    for (uint64_t i = 0; i < n_faces; ++i) {
+        if (p >= s->full) {
+            s->p = p;
+            if (!sink_room(s)) return;
+            p = s->p;
         }
         p[0] = 'f';
         p[1] = ' ';
@@ -287,10 +350,69 @@ int obj_write_fd(int fd, const geom* g)
         }
         *p++ = '\n';
     }
+    s->p = p;
+}
 
-    if (!error) error = write_all(fd, block, uint64_t(p - block));
-    mem_free(block);
-    return error;
+// The vertex lines with six decimals, the common case, inlined.
+static void sink_vertices_f6(text_sink* s, const geom* g)
+{
+    const float* const x = g->x;
+    const float* const y = g->y;
+    const float* const z = g->z;
+    const uint64_t n_vertices = g->n_vertices;
+    char* p = s->p;
+    for (uint64_t i = 0; i < n_vertices; ++i) {
+        if (p >= s->full) {
+            s->p = p;
+            if (!sink_room(s)) return;
+            p = s->p;
+        }
+        p[0] = 'v';
+        p[1] = ' ';
+        p += 2;
+        p += format_float(x[i], p);
+        *p++ = ' ';
+        p += format_float(y[i], p);
+        *p++ = ' ';
+        p += format_float(z[i], p);
+        *p++ = '\n';
+    }
+    s->p = p;
+}
+
+int obj_write_fd(int fd, const geom* g, const subdiv_options* options)
+{
+    const bool shortest = options && options->precision == subdiv_precision_shortest;
+    int (*const format)(float, char*) = shortest ? format_shortest : format_f6;
+    text_sink s = {fd, static_cast<char*>(mem_alloc(block_size)), nullptr, nullptr, 0};
+    s.full = s.block + block_size - line_room;
+    s.p = s.block;
+
+    if (g->face_material && g->material_library) {
+        sink_text(&s, "mtllib ", 7);
+        sink_text(&s, g->material_library, std::strlen(g->material_library));
+        sink_text(&s, "\n", 1);
+    }
+    sink_header(&s, "Vertices", g->n_vertices, true);
+    const float* const positions[3] = {g->x, g->y, g->z};
+    if (shortest)
+        sink_points(&s, "v", positions, 3, g->n_vertices, format);
+    else
+        sink_vertices_f6(&s, g);
+    if (g->tex_u) {
+        sink_header(&s, "Texture coordinates", g->n_texcoords, false);
+        const float* const texcoords[2] = {g->tex_u, g->tex_v};
+        sink_points(&s, "vt", texcoords, 2, g->n_texcoords, format);
+    }
+    sink_header(&s, "Triangles", g->n_faces, false);
+    if (geom_face_size(g) != 0 && !g->tex_u && !g->face_material)
+        sink_uniform_faces(&s, g);
+    else
+        sink_faces(&s, g);
+
+    if (!s.error) s.error = write_all(fd, s.block, uint64_t(s.p - s.block));
+    mem_free(s.block);
+    return s.error;
 }
 
 // Fills *error for a failed write of path with the system's reason.
@@ -302,11 +424,11 @@ static subdiv_status report_failure(const char* path, int reason, subdiv_error* 
 
 // Writes g straight into what path names (a terminal, a pipe or a device).
 // Returns 0 or an errno.
-static int write_direct(const char* path, const geom* g)
+static int write_direct(const char* path, const geom* g, const subdiv_options* options)
 {
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return errno;
-    int error = obj_write_fd(fd, g);
+    int error = obj_write_fd(fd, g, options);
     if (close(fd) != 0 && !error) error = errno;
     return error;
 }
@@ -315,7 +437,8 @@ static int write_direct(const char* path, const geom* g)
 // over target. keep_mode is the mode of the regular file being replaced, or
 // -1 for a new file, which gets the mode a plain create gives (0666 less the
 // umask). The temporary file is removed on failure. Returns 0 or an errno.
-static int write_replace(const char* target, int keep_mode, const geom* g)
+static int write_replace(const char* target, int keep_mode, const geom* g,
+                         const subdiv_options* options)
 {
     // the temporary file: ".subdiv-<pid>-<n>.tmp" beside the target
     const char* slash = std::strrchr(target, '/');
@@ -340,7 +463,7 @@ static int write_replace(const char* target, int keep_mode, const geom* g)
         else if (int(created.st_mode & 07777) != keep_mode && fchmod(fd, mode_t(keep_mode)) != 0)
             error = errno;
     }
-    if (!error) error = obj_write_fd(fd, g);
+    if (!error) error = obj_write_fd(fd, g, options);
     if (close(fd) != 0 && !error) error = errno;
     if (!error && rename(temp, target) != 0) error = errno;
     if (error) unlink(temp);
@@ -378,9 +501,8 @@ subdiv_status obj_write_path(const char* path, const geom* g, const subdiv_optio
                              subdiv_error* error)
 {
     CHECK(path != nullptr && g != nullptr, "obj_write: no path or record");
-    (void)options;
     if (std::strcmp(path, "-") == 0) {
-        const int reason = obj_write_fd(1, g);
+        const int reason = obj_write_fd(1, g, options);
         return reason ? report_failure("standard output", reason, error) : subdiv_ok;
     }
     if (path[0] == '\0') return report_failure(path, ENOENT, error);
@@ -393,10 +515,10 @@ subdiv_status obj_write_path(const char* path, const geom* g, const subdiv_optio
     struct stat info;
     if (stat(target, &info) == 0) {
         // a terminal, a pipe, a device, or a folder (whose open fails)
-        if (!S_ISREG(info.st_mode)) reason = write_direct(target, g);
-        else reason = write_replace(target, int(info.st_mode & 07777), g);
+        if (!S_ISREG(info.st_mode)) reason = write_direct(target, g, options);
+        else reason = write_replace(target, int(info.st_mode & 07777), g, options);
     } else {
-        reason = errno == ENOENT ? write_replace(target, -1, g) : errno;
+        reason = errno == ENOENT ? write_replace(target, -1, g, options) : errno;
     }
     return reason ? report_failure(path, reason, error) : subdiv_ok;
 }

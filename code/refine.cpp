@@ -91,6 +91,13 @@ static void geom_copy(const geom* g, geom* copy)
     std::memcpy(copy->x, g->x, g->n_vertices * 4);
     std::memcpy(copy->y, g->y, g->n_vertices * 4);
     std::memcpy(copy->z, g->z, g->n_vertices * 4);
+    if (g->tex_u) {
+        geom_alloc_texcoords(copy, g->n_texcoords);
+        std::memcpy(copy->tex_u, g->tex_u, g->n_texcoords * 4);
+        std::memcpy(copy->tex_v, g->tex_v, g->n_texcoords * 4);
+        std::memcpy(copy->corner_texcoord, g->corner_texcoord, geom_corner_count(g) * 8);
+    }
+    geom_copy_materials(g, copy);
 }
 
 // The triangles of *triangles as faces of any sizes, for Catmull-Clark:
@@ -99,6 +106,8 @@ static void geom_copy(const geom* g, geom* copy)
 static void triangles_as_polygons(const geom* triangles, geom* polygons)
 {
     const uint64_t F = triangles->n_faces;
+    // the texture coordinates and materials are shared as they are: the
+    // corner order of triangles is that of faces of three corners
     *polygons = *triangles;
     polygons->corner0 = polygons->corner1 = polygons->corner2 = polygons->corner3 = nullptr;
     polygons->flags = 0;
@@ -136,9 +145,15 @@ subdiv_status refine(const geom* input, int32_t iterations, const subdiv_options
     if (status != subdiv_ok) return status;
 
     // the connectivity of the input checks its faces, whatever the count
-    level_counts counts = {input->n_vertices, input->n_faces, 0,
-                           face_size ? u128(face_size) * input->n_faces : input->face_start[input->n_faces],
-                           face_size};
+    level_counts counts = {input->n_vertices,
+                           input->n_faces,
+                           0,
+                           face_size ? u128(face_size) * input->n_faces
+                                     : input->face_start[input->n_faces],
+                           face_size,
+                           input->n_texcoords,
+                           input->tex_u != nullptr,
+                           input->face_material != nullptr};
     const u128 build_bound = memory_bound_build(counts);
     if (build_bound > mem_physical())
         return error_set(error, subdiv_error_limit, {},

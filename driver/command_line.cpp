@@ -17,6 +17,13 @@ const char command_line_usage[] =
     "  --scheme=auto|loop|catmull-clark\n"
     "                    the scheme: auto (the default) takes Loop for a mesh of\n"
     "                    triangles only and Catmull-Clark for any other\n"
+    "  --uv              read the faces' texture coordinates, refine them and write\n"
+    "                    them (vt lines, faces v/vt)\n"
+    "  --materials       write the material library and each face's material\n"
+    "                    (mtllib, usemtl) as the input named them\n"
+    "  --precision=6|shortest\n"
+    "                    coordinates with six decimals (the default) or with the\n"
+    "                    fewest digits that read back to the same float\n"
     "  --help            print this text\n"
     "  --version         print the version\n";
 
@@ -85,9 +92,37 @@ static bool option_scheme(command_line* line, const char* value, char* message, 
     return true;
 }
 
+static bool option_uv(command_line* line, const char*, char*, size_t)
+{
+    line->options.uv = 1;
+    return true;
+}
+
+static bool option_materials(command_line* line, const char*, char*, size_t)
+{
+    line->options.materials = 1;
+    return true;
+}
+
+static bool option_precision(command_line* line, const char* value, char* message, size_t size)
+{
+    if (std::strcmp(value, "6") == 0) {
+        line->options.precision = subdiv_precision_6;
+    } else if (std::strcmp(value, "shortest") == 0) {
+        line->options.precision = subdiv_precision_shortest;
+    } else {
+        std::snprintf(message, size, "--precision must be 6 or shortest, not '%s'", value);
+        return false;
+    }
+    return true;
+}
+
 static const option_entry option_table[] = {
     {"corners", true, option_corners},
+    {"materials", false, option_materials},
+    {"precision", true, option_precision},
     {"scheme", true, option_scheme},
+    {"uv", false, option_uv},
     {"help", false, option_help},
     {"version", false, option_version},
 };

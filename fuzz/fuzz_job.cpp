@@ -3,7 +3,8 @@
 // iterations of the scheme that matches the face size -> OBJ text in memory.
 //
 // Input: the first byte picks the iteration count (odd: 1, even: 2; the seeds
-// start with "1" or "2"), the rest is the OBJ text.
+// start with "1" or "2") and the options (texture coordinates, materials,
+// shortest numbers: bits 1, 2 and 3), the rest is the OBJ text.
 //
 // What must hold for every input:
 // - the import either fills a mesh of triangles or quads whose corners name
@@ -91,14 +92,16 @@ static void check_message(const subdiv_error* error)
     fuzz_check(std::strchr(error->message, '\n') == nullptr);
 }
 
-// Formats g_output into the in-memory file and checks that it holds the two
-// headers, the empty line and one line per vertex and per face.
-static void write_in_memory(void)
+// Formats g_output into the in-memory file and checks that it holds the
+// headers, the empty lines and one line per vertex, per face and, with
+// texture coordinates, per coordinate; with materials, the library's line and
+// a line before each run of faces of one material.
+static void write_in_memory(const subdiv_options* options)
 {
     if (g_text_fd < 0) g_text_fd = memfd_create("fuzz_job", 0);
     fuzz_check(g_text_fd >= 0);
     fuzz_check(ftruncate(g_text_fd, 0) == 0 && lseek(g_text_fd, 0, SEEK_SET) == 0);
-    fuzz_check(obj_write_fd(g_text_fd, &g_output) == 0);
+    fuzz_check(obj_write_fd(g_text_fd, &g_output, options) == 0);
     off_t size = lseek(g_text_fd, 0, SEEK_CUR);
     fuzz_check(size > 0);
     char* text = static_cast<char*>(std::malloc(size_t(size)));
@@ -106,16 +109,34 @@ static void write_in_memory(void)
     uint64_t lines = 0;
     for (off_t i = 0; i < size; ++i) lines += text[i] == '\n';
     fuzz_check(text[size - 1] == '\n');
-    fuzz_check(lines == 3 + g_output.n_vertices + g_output.n_faces);
+    uint64_t expected = 3 + g_output.n_vertices + g_output.n_faces;
+    if (g_output.tex_u) expected += 2 + g_output.n_texcoords;
+    if (g_output.face_material) {
+        expected += g_output.material_library != nullptr;
+        int32_t material = -1;
+        for (uint64_t f = 0; f < g_output.n_faces; ++f)
+            if (g_output.face_material[f] >= 0 && g_output.face_material[f] != material) {
+                material = g_output.face_material[f];
+                expected += 1;
+            }
+    }
+    fuzz_check(lines == expected);
     std::free(text);
 }
 
 static void run_job(const uint8_t* data, size_t size)
 {
+    // the first byte: the count in bit 0; texture coordinates, materials and
+    // the shortest numbers in bits 1 to 3
     const int iterations = (data[0] & 1) ? 1 : 2;
+    subdiv_options options;
+    subdiv_options_init(&options);
+    options.uv = (data[0] & 2) != 0;
+    options.materials = (data[0] & 4) != 0;
+    options.precision = (data[0] & 8) ? subdiv_precision_shortest : subdiv_precision_6;
     subdiv_error error;
     if (obj_import_text("fuzz input", reinterpret_cast<const char*>(data + 1), size - 1,
-                        "/nonexistent-subdiv-fuzz", nullptr, &g_input, &error) != subdiv_ok) {
+                        "/nonexistent-subdiv-fuzz", &options, &g_input, &error) != subdiv_ok) {
         check_message(&error);
         return;
     }
@@ -132,7 +153,7 @@ static void run_job(const uint8_t* data, size_t size)
 
     uint64_t n_edges = 0;
     const bool expected = model_accepts(&g_input, &n_edges);
-    const subdiv_status status = subdiv_refine(&g_input, iterations, nullptr, &g_output, &error);
+    const subdiv_status status = subdiv_refine(&g_input, iterations, &options, &g_output, &error);
     fuzz_check((status == subdiv_ok) == expected);
     if (status != subdiv_ok) {
         fuzz_check(status == subdiv_error_mesh);
@@ -155,7 +176,10 @@ static void run_job(const uint8_t* data, size_t size)
     fuzz_check(geom_face_size(&g_output) == (n == 3 ? 3 : 4));
     for (uint64_t i = 0; i < g_output.n_faces; ++i)
         for (uint64_t w : face_corners(&g_output, i)) fuzz_check(w < g_output.n_vertices);
-    write_in_memory();
+    fuzz_check((g_output.tex_u != nullptr) == (g_input.tex_u != nullptr));
+    for (uint64_t c = 0; g_output.tex_u && c < uint64_t(geom_face_size(&g_output)) * g_output.n_faces; ++c)
+        fuzz_check(g_output.corner_texcoord[c] < g_output.n_texcoords);
+    write_in_memory(&options);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

@@ -6,9 +6,12 @@
 
 #include <filesystem>
 
+#include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "subdiv/subdiv.h"
 #include "test_util.h"
 
 using test_util::read_file;
@@ -310,4 +313,49 @@ TEST(Driver, CountsBeyondMemoryAreRefusedUpFront)
     r = run_tool(folder.path, {"cube.obj", "2000000000", "out.obj"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("more than 2^64"), std::string::npos) << r.err;
+}
+
+// The options of what is written: texture coordinates (refused when only some
+// corners give them, a warning when none do), and the shortest text of each
+// coordinate, which reads back to the very float the library computes.
+TEST(Driver, TextureCoordinatesAndShortestNumbers)
+{
+    scratch_folder folder;
+    write_file(folder.file("cube.obj"), cube_obj);
+    write_file(folder.file("some.obj"),
+               "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 0\nvt 0 0\nf 1/1 2/1 3/1\nf 2 4 3\n");
+    tool_result r = run_tool(folder.path, {"--uv", "some.obj", "1", "out.obj"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "subdiv: some.obj: face 2 has corners without texture coordinates, but face "
+                     "1 has corners with: texture coordinates need them on every corner\n");
+    r = run_tool(folder.path, {"--uv", "cube.obj", "0", "out.obj"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err.rfind("subdiv: warning: cube.obj: the faces give no texture coordinates; the "
+                          "output has none\n",
+                          0),
+              0u)
+        << r.err;
+
+    const std::string torus = source_dir + "/meshes/torus-quad.obj";
+    r = run_tool(folder.path, {"--precision=shortest", torus, "2", "short.obj"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    geom input = {}, output = {};
+    subdiv_error error;
+    ASSERT_EQ(obj_import(torus.c_str(), nullptr, &input, &error), subdiv_ok);
+    ASSERT_EQ(subdiv_refine(&input, 2, nullptr, &output, &error), subdiv_ok);
+    std::istringstream text(read_file(folder.file("short.obj")));
+    std::string word;
+    uint64_t v = 0, mismatches = 0;
+    while (text >> word) {
+        if (word != "v") continue;
+        for (const float* axis : {output.x, output.y, output.z}) {
+            text >> word;
+            mismatches += std::strtof(word.c_str(), nullptr) != axis[v] || word.size() > 15;
+        }
+        ++v;
+    }
+    EXPECT_EQ(v, output.n_vertices);
+    EXPECT_EQ(mismatches, 0u);
+    geom_free(&input);
+    geom_free(&output);
 }

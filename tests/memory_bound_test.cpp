@@ -57,7 +57,7 @@ std::string shuffled_icosphere(int splits, level_counts* counts)
     for (const auto& q : f)
         text += "f " + std::to_string(q[0] + 1) + " " + std::to_string(q[1] + 1) + " " +
                 std::to_string(q[2] + 1) + "\n";
-    *counts = {v.size(), f.size(), 3 * f.size() / 2, 3 * f.size(), 3};
+    *counts = {v.size(), f.size(), 3 * f.size() / 2, 3 * f.size(), 3, 0, false, false};
     return text;
 }
 

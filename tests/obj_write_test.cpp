@@ -296,7 +296,7 @@ TEST(ObjWrite, OntoAnOpenDescriptor)
     int fd = memfd_create("obj_write_test", 0);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(write(fd, "head", 4), 4);
-    EXPECT_EQ(obj_write_fd(fd, &g), 0);
+    EXPECT_EQ(obj_write_fd(fd, &g, nullptr), 0);
     std::string text(size_t(lseek(fd, 0, SEEK_CUR)), '\0');
     ASSERT_EQ(pread(fd, text.data(), text.size(), 0), ssize_t(text.size()));
     EXPECT_EQ(text, "head" + printf_text(&g));
@@ -308,7 +308,7 @@ TEST(ObjWrite, OntoAnOpenDescriptor)
     fd = open(path.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(obj_write_fd(fd, &g), EBADF);
+    EXPECT_EQ(obj_write_fd(fd, &g, nullptr), EBADF);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     close(fd);
     EXPECT_EQ(read_file(path), "keep");

@@ -55,11 +55,29 @@ struct geom {
                           // corners[face_start[f]] to corners[face_start[f + 1] - 1]; else null
     uint64_t* corners;    // faces of any sizes: face_start[n_faces] entries, the zero-based
                           // vertex of each corner, face by face; else null
+
+    // Texture coordinates (read and refined with the option uv), null
+    // without: a texture coordinate per face corner, face-varying.
+    float* tex_u;               // n_texcoords entries: u of each texture coordinate
+    float* tex_v;               // n_texcoords entries: v of each texture coordinate
+    uint64_t n_texcoords;
+    uint64_t* corner_texcoord;  // an entry per face corner, face by face (corner k of face f
+                                // at n f + k for face size n, at face_start[f] + k for any
+                                // sizes): the zero-based texture coordinate of the corner
+
+    // Materials (read and carried with the option materials), null without.
+    int32_t* face_material;     // n_faces entries: the material of each face, an index into
+                                // the names, or -1 for none
+    char* material_names;       // n_materials names as the file's usemtl statements wrote
+                                // them, each ended by a NUL, in the order of first use
+    uint64_t n_materials;
+    char* material_library;     // the name the file's last mtllib statement wrote, or null
 };
 
-static_assert(sizeof(geom) == 104, "geom is thirteen 64-bit words");
+static_assert(sizeof(geom) == 168, "geom is twenty-one 64-bit words");
 static_assert(offsetof(geom, corner0) == 24 && offsetof(geom, n_vertices) == 56 &&
-                  offsetof(geom, flags) == 80 && offsetof(geom, corners) == 96,
+                  offsetof(geom, flags) == 80 && offsetof(geom, corners) == 96 &&
+                  offsetof(geom, corner_texcoord) == 128 && offsetof(geom, material_library) == 160,
               "geom field order");
 
 // Releases the arrays of *g and clears it. Null, or a cleared record, is harmless.
@@ -122,6 +140,12 @@ enum subdiv_scheme : int32_t {
 // before the first iteration: the scheme (never auto) and the count.
 typedef void (*subdiv_start_fn)(void* context, subdiv_scheme scheme, int32_t iterations);
 
+// How coordinates are written.
+enum subdiv_precision : int32_t {
+    subdiv_precision_6 = 0,        // six decimals, as printf's "%f" (the default)
+    subdiv_precision_shortest = 1, // the fewest digits that read back to the same float
+};
+
 // How a job runs. Set up with subdiv_options_init, then change fields.
 struct subdiv_options {
     subdiv_progress_fn progress; // null: no progress reports
@@ -130,10 +154,13 @@ struct subdiv_options {
     void* context;               // passed to every callback
     subdiv_corners corners;      // the corners of open meshes (--corners)
     subdiv_scheme scheme;        // the scheme (--scheme)
+    int32_t uv;                  // read and refine texture coordinates (--uv)
+    int32_t materials;           // read and carry the faces' materials (--materials)
+    subdiv_precision precision;  // how coordinates are written (--precision)
 };
 
 // Fills *options with the defaults: no callbacks, sharp corners, the scheme
-// of the faces.
+// of the faces, no texture coordinates, no materials, six decimals.
 void subdiv_options_init(subdiv_options* options);
 
 // ---------------------------------------------------------------- reading, refining, writing
@@ -144,11 +171,14 @@ const char* subdiv_version(void);
 // Reads the OBJ file at path ("-": standard input) into *g, which is cleared
 // first (what it held is overwritten, not released): the positions, and the
 // vertex of every face corner, in corner0 to corner3 when all faces are
-// triangles or all are quads, else in face_start and corners. A material
-// library that the file names is looked up in the file's folder. options may
-// be null (defaults). Returns subdiv_ok, or a failure with *error filled
-// (when error is not null) and *g cleared: subdiv_error_read, _syntax, _mesh
-// (no faces, a face of fewer than three corners) or _limit.
+// triangles or all are quads, else in face_start and corners; with the
+// option uv the texture coordinates of the corners (none, with a warning,
+// when no face gives them), with the option materials the faces' materials.
+// A material library that the file names is looked up in the file's folder.
+// options may be null (defaults). Returns subdiv_ok, or a failure with
+// *error filled (when error is not null) and *g cleared: subdiv_error_read,
+// _syntax, _mesh (no faces, a face of fewer than three corners, with uv
+// faces that mix corners with and without texture coordinates) or _limit.
 subdiv_status obj_import(const char* path, const subdiv_options* options, geom* g,
                          subdiv_error* error);
 
@@ -162,7 +192,10 @@ subdiv_status obj_import_text(const char* name, const char* text, uint64_t lengt
 // Refines *input iterations times with the scheme of the options (by
 // default Loop for a mesh of triangles, Catmull-Clark for any other) into
 // *output, which is cleared first and owns the result (new arrays, also for
-// 0 iterations). *input is only read; the two must not be the same record.
+// 0 iterations). Texture coordinates of the input are refined per face
+// (linearly: a corner keeps its coordinate, an edge point takes the mean of
+// its side's two, a face point the mean of its face's), and each face's
+// material passes to its children. *input is only read; the two must not be the same record.
 // The surface may be open: edges on one face follow the boundary rules. The
 // faces are checked first, whatever the count. options may be null. Returns
 // subdiv_ok, or with *error filled and *output cleared: subdiv_error_mesh
@@ -176,7 +209,12 @@ subdiv_status subdiv_refine(const geom* input, int32_t iterations, const subdiv_
 
 // Writes *g as OBJ text to path ("-": standard output): "# Vertices n", one
 // "v x y z" line per vertex with six decimals, an empty line, "# Triangles n",
-// one "f" line per face with 1-based indices, whatever the face sizes. A regular file is replaced whole
+// one "f" line per face with 1-based indices, whatever the face sizes. When
+// *g has texture coordinates, "# Texture coordinates n" and a "vt u v" line
+// each follow the vertices, and faces are written "f v/vt ..."; when it has
+// materials, "mtllib NAME" comes first and "usemtl NAME" before each run of
+// faces of one material. The option precision writes every coordinate with
+// the fewest digits that read back to the same float instead. A regular file is replaced whole
 // through a temporary file in its folder, so a failure leaves the old file
 // (or none). Returns subdiv_ok or subdiv_error_write with *error filled.
 subdiv_status obj_write(const char* path, const geom* g, const subdiv_options* options,

@@ -1,0 +1,147 @@
+// Texture coordinates and materials through one step.
+#include "face_varying.h"
+
+#include <cstring>
+
+#include "check.h"
+#include "storage.h"
+
+// The faces of geom_in as the steps see them: for face f, its first corner's
+// place in the corner order and its number of corners, and the half-edge of
+// each side.
+struct face_sides {
+    const geom* g;
+    const mesh* m;
+    int n; // uniform face size, or 0 for faces of any sizes
+};
+
+static inline uint64_t face_first(const face_sides* s, uint64_t f)
+{
+    return s->n ? f * uint64_t(s->n) : s->g->face_start[f];
+}
+
+static inline uint64_t face_size(const face_sides* s, uint64_t f)
+{
+    return s->n ? uint64_t(s->n) : s->g->face_start[f + 1] - s->g->face_start[f];
+}
+
+static inline uint64_t face_side(const face_sides* s, uint64_t f, uint64_t k)
+{
+    if (!s->n) return s->m->corner_iedge[s->g->face_start[f] + k];
+    const uint64_t* const face_iedge[4] = {s->m->face_iedge0, s->m->face_iedge1,
+                                           s->m->face_iedge2, s->m->face_iedge3};
+    return face_iedge[k][f];
+}
+
+void texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out)
+{
+    if (!geom_in->tex_u) return;
+    const face_sides sides = {geom_in, mesh_in, geom_face_size(geom_in)};
+    const bool loop = geom_face_size(geom_out) == 3;
+    const uint64_t F = geom_in->n_faces, E = geom_in->n_edges, U = geom_in->n_texcoords;
+    const uint64_t* const ct = geom_in->corner_texcoord;
+
+    // the coordinates at the two ends of each half-edge in its face (none on
+    // the side of a boundary edge that no face holds)
+    auto* from = static_cast<uint64_t*>(mem_alloc(2 * E * 8));
+    auto* to = static_cast<uint64_t*>(mem_alloc(2 * E * 8));
+    std::memset(from, 0xFF, 2 * E * 8);
+    for (uint64_t f = 0; f < F; ++f) {
+        const uint64_t first = face_first(&sides, f), n = face_size(&sides, f);
+        for (uint64_t k = 0; k < n; ++k) {
+            const uint64_t h = face_side(&sides, f, k);
+            from[h] = ct[first + k];
+            to[h] = ct[first + (k + 1) % n];
+        }
+    }
+
+    // the edge points' coordinates: one per edge, two on a seam; `from`
+    // becomes each half-edge's coordinate at its edge point
+    const uint64_t edge_base = U + (loop ? 0 : F);
+    uint64_t next = edge_base;
+    auto* side_point = to; // reused below, after its last read per edge
+    const float* const tex_in[2] = {geom_in->tex_u, geom_in->tex_v};
+    // count first: the output's arrays are allocated at their size
+    for (uint64_t e = 0; e < E; ++e) {
+        const uint64_t h = 2 * e, t = h + 1;
+        const bool seam = from[t] != UINT64_MAX && (from[h] != to[t] || to[h] != from[t]);
+        next += seam ? 2 : 1;
+    }
+    geom_alloc_texcoords(geom_out, next);
+    float* const tex_out[2] = {geom_out->tex_u, geom_out->tex_v};
+    for (int axis = 0; axis < 2; ++axis) std::memcpy(tex_out[axis], tex_in[axis], U * 4);
+    next = edge_base;
+    for (uint64_t e = 0; e < E; ++e) {
+        const uint64_t h = 2 * e, t = h + 1;
+        const bool boundary = from[t] == UINT64_MAX;
+        const bool seam = !boundary && (from[h] != to[t] || to[h] != from[t]);
+        const uint64_t even_point = next++;
+        for (int axis = 0; axis < 2; ++axis)
+            tex_out[axis][even_point] = (tex_in[axis][from[h]] + tex_in[axis][to[h]]) * 0.5f;
+        uint64_t odd_point = even_point;
+        if (seam) {
+            odd_point = next++;
+            for (int axis = 0; axis < 2; ++axis)
+                tex_out[axis][odd_point] = (tex_in[axis][from[t]] + tex_in[axis][to[t]]) * 0.5f;
+        }
+        side_point[h] = even_point;
+        side_point[t] = odd_point;
+    }
+
+    // the face points' coordinates (Catmull-Clark)
+    for (uint64_t f = 0; !loop && f < F; ++f) {
+        const uint64_t first = face_first(&sides, f), n = face_size(&sides, f);
+        const float count = float(n);
+        for (int axis = 0; axis < 2; ++axis) {
+            float sum = tex_in[axis][ct[first]];
+            for (uint64_t k = 1; k < n; ++k) sum = sum + tex_in[axis][ct[first + k]];
+            tex_out[axis][U + f] = sum / count;
+        }
+    }
+
+    // the children's corners, in the children's corner tables
+    uint64_t* const out = geom_out->corner_texcoord;
+    for (uint64_t f = 0; f < F; ++f) {
+        const uint64_t first = face_first(&sides, f), n = face_size(&sides, f);
+        if (loop) {
+            // children (c0 m0 m2) (m0 c1 m1) (m1 c2 m2) (m1 m2 m0)
+            const uint64_t c[3] = {ct[first], ct[first + 1], ct[first + 2]};
+            const uint64_t m[3] = {side_point[face_side(&sides, f, 0)],
+                                   side_point[face_side(&sides, f, 1)],
+                                   side_point[face_side(&sides, f, 2)]};
+            const uint64_t children[12] = {c[0], m[0], m[2], m[0], c[1], m[1],
+                                           m[1], c[2], m[2], m[1], m[2], m[0]};
+            std::memcpy(out + 12 * f, children, sizeof children);
+            continue;
+        }
+        // child c: (corner c, edge point of c–c+1, face point, edge point of c−1–c)
+        for (uint64_t k = 0; k < n; ++k) {
+            uint64_t* child = out + 4 * (first + k);
+            child[0] = ct[first + k];
+            child[1] = side_point[face_side(&sides, f, k)];
+            child[2] = U + f;
+            child[3] = side_point[face_side(&sides, f, (k + n - 1) % n)];
+        }
+    }
+    mem_free(from);
+    mem_free(to);
+}
+
+void materials_step(const geom* geom_in, geom* geom_out)
+{
+    if (!geom_in->face_material) return;
+    const int n = geom_face_size(geom_in);
+    const bool loop = geom_face_size(geom_out) == 3;
+    geom_out->face_material = static_cast<int32_t*>(mem_alloc(geom_out->n_faces * 4));
+    for (uint64_t f = 0; f < geom_in->n_faces; ++f) {
+        // the children of f: four from 4f, or one per corner from its first
+        const uint64_t first = n || loop ? 4 * f : geom_in->face_start[f];
+        const uint64_t count = n || loop ? 4 : geom_in->face_start[f + 1] - first;
+        for (uint64_t c = 0; c < count; ++c) geom_out->face_material[first + c] = geom_in->face_material[f];
+    }
+    // the names and the library stay what the input had
+    geom_copy_material_names(geom_in, geom_out);
+    CHECK(geom_out->n_faces == (n ? 4 * geom_in->n_faces : geom_corner_count(geom_in)),
+          "materials_step: %llu faces out of %llu", (unsigned long long)geom_out->n_faces,
+          (unsigned long long)geom_in->n_faces);
+}

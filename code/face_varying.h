@@ -1,0 +1,23 @@
+// What faces carry through a step besides their corners: texture coordinates
+// per face corner (face-varying, refined linearly) and a material per face.
+#pragma once
+
+#include "geom.h"
+#include "mesh.h"
+
+// The texture coordinates of geom_out, one step of geom_in (whose
+// connectivity is mesh_in) by the scheme that made geom_out's faces
+// (triangles: Loop; quads: Catmull-Clark): allocated in geom_out and filled.
+// A child corner at an old corner keeps that corner's coordinate; at an edge
+// point it takes (ua + ub) × 0.5 of the two corner coordinates of its face's
+// side; at a face point, the face's corner coordinates summed in corner
+// order, divided by their number. Numbered: the old ones, then one per face
+// (Catmull-Clark), then per edge in edge order one, or two where the faces on
+// its sides give it other coordinates (a seam): the even side's first.
+// Reads mesh_in's per-face half-edges and geom_in's corners' coordinates.
+void texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out);
+
+// The materials of geom_out, one step of geom_in: each child face takes its
+// parent's; the names and the library are copied. Nothing when geom_in has
+// no materials.
+void materials_step(const geom* geom_in, geom* geom_out);
