@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "float_text.h"
+#include "obj_numbers.h"
 #include "obj_write.h"
 
 static const uint32_t set_size = 1 << 16;

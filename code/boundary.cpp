@@ -27,38 +27,59 @@ static inline bool boundary_corner(uint64_t valence_entry, bool smooth_corners)
     return !smooth_corners && mesh_valence(valence_entry) == 2;
 }
 
+void boundary_walk_begin(boundary_walk* walk, const float* const in[3], float* const out[3],
+                         uint64_t n_vertices, bool smooth_corners)
+{
+    for (int axis = 0; axis < 3; ++axis) {
+        walk->in[axis] = in[axis];
+        walk->out[axis] = out[axis];
+    }
+    const uint64_t words = (n_vertices + 63) / 64;
+    walk->met = static_cast<uint64_t*>(mem_alloc(words * 8));
+    std::memset(walk->met, 0, words * 8);
+    walk->smooth_corners = smooth_corners;
+}
+
+void boundary_walk_edge(boundary_walk* walk, const uint64_t ends[2], const uint64_t valence[2])
+{
+    for (int side = 0; side < 2; ++side) {
+        const uint64_t v = ends[side], other = ends[1 - side];
+        if (boundary_corner(valence[side], walk->smooth_corners)) {
+            for (int axis = 0; axis < 3; ++axis) walk->out[axis][v] = walk->in[axis][v];
+            continue;
+        }
+        // the first boundary edge leaves the other end's position in the
+        // vertex's slot, the second combines it with its own
+        uint64_t& word = walk->met[v / 64];
+        const uint64_t bit = uint64_t(1) << (v % 64);
+        if (!(word & bit)) {
+            word |= bit;
+            for (int axis = 0; axis < 3; ++axis) walk->out[axis][v] = walk->in[axis][other];
+            continue;
+        }
+        for (int axis = 0; axis < 3; ++axis) {
+            const float a = walk->out[axis][v], b = walk->in[axis][other];
+            walk->out[axis][v] = (walk->in[axis][v] * 0.75f) + ((a + b) * 0.125f);
+        }
+    }
+}
+
+void boundary_walk_end(boundary_walk* walk) { mem_release(&walk->met); }
+
 void boundary_vertex_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
                             bool smooth_corners)
 {
     if (mesh_in->n_boundary_edges == 0) return;
-    const float* const axis_in[3] = {geom_in->x, geom_in->y, geom_in->z};
-    float* const axis_out[3] = {geom_out->x, geom_out->y, geom_out->z};
-    // a bit per vertex: whether its boundary edge of lower index has passed,
-    // leaving the other end's position in the vertex's output slot
-    const uint64_t words = (geom_in->n_vertices + 63) / 64;
-    auto* met = static_cast<uint64_t*>(mem_alloc(words * 8));
-    std::memset(met, 0, words * 8);
+    const float* const in[3] = {geom_in->x, geom_in->y, geom_in->z};
+    float* const out[3] = {geom_out->x, geom_out->y, geom_out->z};
+    boundary_walk walk;
+    boundary_walk_begin(&walk, in, out, geom_in->n_vertices, smooth_corners);
     for (uint64_t i = 0; i < mesh_in->n_boundary_edges; ++i) {
         const uint64_t e = mesh_in->boundary_edges[i];
         const uint64_t ends[2] = {mesh_in->iedge_vertex[2 * e], mesh_in->iedge_vertex[2 * e + 1]};
-        for (int side = 0; side < 2; ++side) {
-            const uint64_t v = ends[side], other = ends[1 - side];
-            if (boundary_corner(mesh_in->vertex_valence[v], smooth_corners)) {
-                for (int axis = 0; axis < 3; ++axis) axis_out[axis][v] = axis_in[axis][v];
-                continue;
-            }
-            uint64_t& word = met[v / 64];
-            const uint64_t bit = uint64_t(1) << (v % 64);
-            if (!(word & bit)) {
-                word |= bit;
-                for (int axis = 0; axis < 3; ++axis) axis_out[axis][v] = axis_in[axis][other];
-                continue;
-            }
-            for (int axis = 0; axis < 3; ++axis) {
-                const float a = axis_out[axis][v], b = axis_in[axis][other];
-                axis_out[axis][v] = (axis_in[axis][v] * 0.75f) + ((a + b) * 0.125f);
-            }
-        }
+        const uint64_t valence[2] = {mesh_in->vertex_valence[ends[0]],
+                                     mesh_in->vertex_valence[ends[1]]};
+        boundary_walk_edge(&walk, ends, valence);
     }
-    mem_free(met);
+    boundary_walk_end(&walk);
 }

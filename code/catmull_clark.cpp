@@ -332,6 +332,17 @@ static void catmull_clark_step_points_faces(const mesh* mesh_in, const geom* geo
     catmull_clark_step(mesh_in, geom_in, geom_out, nullptr, options);
 }
 
+// The positions of a step alone, for a last level that is written as it is
+// made.
+static void catmull_clark_step_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
+                                      const subdiv_options* options)
+{
+    const uint64_t V = geom_in->n_vertices, F = geom_in->n_faces, E = geom_in->n_edges;
+    const uint64_t n_corners = geom_corner_count(geom_in);
+    geom_alloc_vertices(geom_out, V + F + E, n_corners, 2 * E + n_corners, 4);
+    catmull_clark_points(mesh_in, geom_in, geom_out, options_smooth_corners(options));
+}
+
 // Neither the step nor the numbering of its output's connectivity reads the
 // half-edge successors of the input or its corners (the corners of the
 // output come from the half-edges); the numbering reads only the input's
@@ -340,12 +351,15 @@ static const iteration_scheme catmull_clark_scheme = {
     4,
     true,
     catmull_clark_step_points_faces,
+    catmull_clark_step_points,
     catmull_clark_mesh_derive,
     catmull_clark_last_step,
     array_iedge_next | array_corners,
     array_iedge_vertex | array_iedge_face | array_positions,
     0,
 };
+
+const iteration_scheme* catmull_clark_iteration() { return &catmull_clark_scheme; }
 
 subdiv_status catmull_clark_iterate(const geom* input, geom* output, int32_t count,
                                     const subdiv_options* options, subdiv_error* error)
@@ -356,5 +370,5 @@ subdiv_status catmull_clark_iterate(const geom* input, geom* output, int32_t cou
 void catmull_clark_iterate_mesh(const geom* input, mesh* input_mesh, geom* output, int32_t count,
                      const subdiv_options* options)
 {
-    iteration_run(&catmull_clark_scheme, input, input_mesh, output, count, options);
+    iteration_run(&catmull_clark_scheme, input, input_mesh, output, nullptr, count, options);
 }

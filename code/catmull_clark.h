@@ -7,6 +7,8 @@
 #include "mesh.h"
 #include "subdiv/subdiv.h"
 
+struct iteration_scheme;
+
 // The weights of the Catmull-Clark vertex rule for a vertex of valence k:
 // *weight_old = (k − 2) / k for its old position and *weight_partial = 1 / k²
 // for the sum of its face and edge points, in single precision (1/3 and 1/9
@@ -32,3 +34,6 @@ subdiv_status catmull_clark_iterate(const geom* input, geom* output, int32_t cou
 // mesh_build gave (count at least 1): takes it over, as iteration_run does.
 void catmull_clark_iterate_mesh(const geom* input, mesh* input_mesh, geom* output, int32_t count,
                                 const subdiv_options* options);
+
+// The scheme's steps for the iteration loop.
+const iteration_scheme* catmull_clark_iteration();

@@ -29,7 +29,7 @@ static void iteration_release(uint32_t set, mesh* m, geom* g, bool owned)
 }
 
 void iteration_run(const iteration_scheme* scheme, const geom* input, mesh* input_mesh,
-                   geom* output, int32_t count, const subdiv_options* options)
+                   geom* output, mesh* output_mesh, int32_t count, const subdiv_options* options)
 {
     CHECK(scheme != nullptr && input != nullptr && input_mesh != nullptr && output != nullptr,
           "iteration_run: no record");
@@ -46,13 +46,15 @@ void iteration_run(const iteration_scheme* scheme, const geom* input, mesh* inpu
         const bool owned = geom_in.x != input->x; // the caller's arrays are never released
         // what nothing reads goes before the output is allocated
         iteration_release(scheme->unread, &mesh_in, &geom_in, owned);
-        // the last geometry needs no connectivity; texture coordinates read
-        // the input's faces after the step, which the last step releases
+        // the last geometry needs no connectivity unless the caller takes it;
+        // texture coordinates read the input's faces after the step, which
+        // the last step releases
         mesh_out = mesh{};
-        if (iteration < count || geom_in.tex_u) {
+        const bool derive = iteration < count || output_mesh;
+        if (derive || geom_in.tex_u) {
             scheme->step(&mesh_in, &geom_in, &geom_out, options);
             texcoords_step(&mesh_in, &geom_in, &geom_out);
-            if (iteration < count) {
+            if (derive) {
                 iteration_release(scheme->unread_by_derive, &mesh_in, &geom_in, owned);
                 scheme->derive(&mesh_in, &geom_in, &geom_out, &mesh_out);
             }
@@ -70,7 +72,10 @@ void iteration_run(const iteration_scheme* scheme, const geom* input, mesh* inpu
         geom_in = geom_out;
         mesh_in = mesh_out;
     }
-    mesh_free(&mesh_in);
+    if (output_mesh)
+        *output_mesh = mesh_in;
+    else
+        mesh_free(&mesh_in);
     *output = geom_out;
 }
 
@@ -92,6 +97,6 @@ subdiv_status iteration_build_and_run(const iteration_scheme* scheme, const geom
     mesh mesh0 = {};
     const subdiv_status status = mesh_build(&mesh0, &level0, error);
     if (status != subdiv_ok) return status;
-    iteration_run(scheme, &level0, &mesh0, output, count, options);
+    iteration_run(scheme, &level0, &mesh0, output, nullptr, count, options);
     return subdiv_ok;
 }

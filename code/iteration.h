@@ -29,6 +29,10 @@ struct iteration_scheme {
     // (allocated here), without the output's connectivity.
     void (*step)(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
                  const subdiv_options* options);
+    // The positions of a step's output alone: geom_out gets its counts and
+    // positions, no faces.
+    void (*points)(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
+                   const subdiv_options* options);
     // The connectivity of a step's output numbered from the input's.
     void (*derive)(const mesh* mesh_in, const geom* geom_in, const geom* geom_out, mesh* mesh_out);
     // The last step: as step, but it releases every input array after its
@@ -43,12 +47,13 @@ struct iteration_scheme {
 
 // Applies count (at least 1) steps of the scheme to *input, whose
 // connectivity *input_mesh is (from mesh_build, which also set its n_edges),
-// and moves the result into *output, which owns it afterwards. Takes over
+// and moves the result into *output, which owns it afterwards, and its
+// connectivity into *output_mesh unless that is null. Takes over
 // *input_mesh, which is released and cleared; *input and its arrays are only
 // read, never released. Reports each iteration through the options' progress
 // callback (options may be null).
 void iteration_run(const iteration_scheme* scheme, const geom* input, mesh* input_mesh,
-                   geom* output, int32_t count, const subdiv_options* options);
+                   geom* output, mesh* output_mesh, int32_t count, const subdiv_options* options);
 
 // The same from *input alone: builds its connectivity first. Returns
 // subdiv_ok, or with *error filled and *output untouched: subdiv_error_mesh

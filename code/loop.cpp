@@ -251,6 +251,16 @@ static void loop_step_points_faces(const mesh* mesh_in, const geom* geom_in, geo
     loop_step(mesh_in, geom_in, geom_out, nullptr, options);
 }
 
+// The positions of a step alone, for a last level that is written as it is
+// made.
+static void loop_step_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
+                             const subdiv_options* options)
+{
+    const uint64_t nv = geom_in->n_vertices, ne = geom_in->n_edges, nf = geom_in->n_faces;
+    geom_alloc_vertices(geom_out, nv + ne, 4 * nf, 2 * ne + 3 * nf, 3);
+    loop_points(mesh_in, geom_in, geom_out, options_smooth_corners(options));
+}
+
 // The step reads neither the faces of the input's half-edges nor
 // face_iedge3, which triangles leave unset; the numbering of its output's
 // connectivity reads only the input's face_iedge arrays, valences and
@@ -259,12 +269,15 @@ static const iteration_scheme loop_scheme = {
     3,
     false,
     loop_step_points_faces,
+    loop_step_points,
     loop_mesh_derive,
     loop_last_step,
     array_iedge_face | array_face_iedge3,
     array_iedge_vertex | array_iedge_next | array_positions | array_corners,
     0,
 };
+
+const iteration_scheme* loop_iteration() { return &loop_scheme; }
 
 subdiv_status loop_iterate(const geom* input, geom* output, int32_t count,
                            const subdiv_options* options, subdiv_error* error)
@@ -275,5 +288,5 @@ subdiv_status loop_iterate(const geom* input, geom* output, int32_t count,
 void loop_iterate_mesh(const geom* input, mesh* input_mesh, geom* output, int32_t count,
                      const subdiv_options* options)
 {
-    iteration_run(&loop_scheme, input, input_mesh, output, count, options);
+    iteration_run(&loop_scheme, input, input_mesh, output, nullptr, count, options);
 }

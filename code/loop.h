@@ -7,6 +7,8 @@
 #include "mesh.h"
 #include "subdiv/subdiv.h"
 
+struct iteration_scheme;
+
 // The weights of the Loop vertex rule for a vertex of the given valence n:
 // *alpha for its old position and *beta for the sum of its neighbours, in
 // single precision as angle = 2π / n, κ = cosf(angle),
@@ -34,3 +36,6 @@ subdiv_status loop_iterate(const geom* input, geom* output, int32_t count,
 // gave (count at least 1): takes it over, as iteration_run does.
 void loop_iterate_mesh(const geom* input, mesh* input_mesh, geom* output, int32_t count,
                        const subdiv_options* options);
+
+// The scheme's steps for the iteration loop.
+const iteration_scheme* loop_iteration();

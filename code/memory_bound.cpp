@@ -6,6 +6,7 @@
 // so the real peak lies below.
 #include "memory_bound.h"
 
+#include "level_view.h"
 #include "map.h"
 
 typedef unsigned __int128 u128;
@@ -110,5 +111,70 @@ u128 memory_bound_iterations(level_counts input, subdiv_scheme scheme, int32_t c
         if (held > peak) peak = held;
         level = next;
     }
+    return peak;
+}
+
+// A geom's positions and what its faces carry, without the faces: a level
+// that is only seen as the children of the level before it.
+static u128 points_bytes(const level_counts& c)
+{
+    return 3 * block(4 * c.vertices) +
+           (c.texcoord_corners ? 2 * block(4 * c.texcoords) + block(8 * c.corners) : 0) +
+           (c.materials ? block(4 * c.faces) : 0);
+}
+
+// What the writing of a text holds per thread: its text buffer and, for the
+// last step, the records and values of a block (a block of the view has at
+// most 30720 faces or edges of either level, or 8192 of a section of
+// points, and two texture coordinates per edge).
+static u128 thread_bytes()
+{
+    const u128 records = 30720;
+    return block((u128(1) << 20) + 1024) + block(sizeof(view_face) * records) +
+           block(sizeof(view_edge) * records) + 3 * block(4 * 2 * records) +
+           4 * block(8 * records) + block(32 * records) + block(4 * records);
+}
+
+// What the last step holds besides the level it refines: the sums at its
+// vertices, its face points (Catmull-Clark), the numbers of the texture
+// coordinates at its edges, the boundary vertices' bits and the threads'.
+static u128 final_bytes(const level_counts& level, subdiv_scheme scheme, uint32_t threads)
+{
+    return 3 * block(4 * level.vertices) +
+           (scheme == subdiv_scheme_loop ? 0 : 3 * block(4 * level.faces)) +
+           (level.texcoord_corners ? block(8 * (level.edges + 1)) : 0) +
+           block(level.vertices / 8) + threads * thread_bytes() + 8 * block(level.faces / 256);
+}
+
+u128 memory_bound_streamed(level_counts input, subdiv_scheme scheme, int32_t count,
+                           uint32_t threads)
+{
+    const u128 kept = geom_bytes(input);
+    if (count <= 0) return kept + mesh_bytes(input) + threads * thread_bytes();
+    if (count == 1) return kept + mesh_bytes(input) + final_bytes(input, scheme, threads);
+    // the steps with connectivity, as memory_bound_iterations counts them
+    u128 peak = 0;
+    level_counts parent = input;
+    for (int32_t i = 1; i <= count - 2; ++i) {
+        const level_counts next = memory_bound_step_counts(parent, scheme);
+        const u128 scratch = block(16 * parent.edges) + block(parent.edges / 8) +
+                             block(parent.vertices / 8) + 8 * block(64) +
+                             (parent.texcoord_corners ? 2 * block(16 * parent.edges) : 0);
+        const u128 held = kept + (i > 1 ? geom_bytes(parent) : 0) + mesh_bytes(parent) +
+                          geom_bytes(next) + mesh_bytes(next) + scratch;
+        if (held > peak) peak = held;
+        parent = next;
+    }
+    // the positions of the level before the last, then its view and the
+    // last step beside them
+    const level_counts level = memory_bound_step_counts(parent, scheme);
+    const u128 before = kept + (count > 2 ? geom_bytes(parent) : 0) + mesh_bytes(parent);
+    const u128 points_scratch = block(parent.vertices / 8) + 8 * block(64) +
+                                (parent.texcoord_corners ? 2 * block(16 * parent.edges) : 0);
+    const u128 view = 2 * block(16 * parent.edges) + block(parent.faces / 64 + 8);
+    const u128 points = before + points_bytes(level) + points_scratch;
+    const u128 last = before + points_bytes(level) + view + final_bytes(level, scheme, threads);
+    if (points > peak) peak = points;
+    if (last > peak) peak = last;
     return peak;
 }

@@ -34,3 +34,12 @@ level_counts memory_bound_step_counts(level_counts level, subdiv_scheme scheme);
 // the input.
 unsigned __int128 memory_bound_iterations(level_counts input, subdiv_scheme scheme,
                                           int32_t count);
+
+// The same when the last level is written as it is made, on `threads`
+// threads: the steps with connectivity up to the level two before the last,
+// the positions of the level before the last, then that level seen as the
+// children of the one before it while the last level's text is made (for
+// one iteration, the input with its own connectivity). count 0 bounds the
+// writing of the input.
+unsigned __int128 memory_bound_streamed(level_counts input, subdiv_scheme scheme, int32_t count,
+                                        uint32_t threads);

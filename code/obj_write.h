@@ -10,10 +10,6 @@ subdiv_status obj_write_path(const char* path, const geom* g, const subdiv_optio
 
 // Writes the OBJ text of g, byte for byte as obj_write does, to the open file
 // descriptor fd from its current offset; options (may be null) give the
-// precision. Returns 0, or the errno of the first write that failed (nothing
-// is written after it).
+// precision and the threads. Returns 0, or the errno of the first write that
+// failed (nothing is written after it).
 int obj_write_fd(int fd, const geom* g, const subdiv_options* options);
-
-// Writes the text printf's "%f" gives for double(value) (six decimals, "inf",
-// "-nan", up to 47 characters) to out without a NUL; returns its length.
-int format_f6(float value, char* out);

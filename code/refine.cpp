@@ -7,10 +7,18 @@
 #include "catmull_clark.h"
 #include "check.h"
 #include "error.h"
+#include "face_varying.h"
+#include "final_step.h"
 #include "geom.h"
+#include "iteration.h"
+#include "level_view.h"
 #include "loop.h"
 #include "memory_bound.h"
 #include "mesh.h"
+#include "obj_stream.h"
+#include "obj_write.h"
+#include "output_file.h"
+#include "parallel.h"
 #include "storage.h"
 
 typedef unsigned __int128 u128;
@@ -45,9 +53,10 @@ static subdiv_status refine_scheme(const geom* input, const subdiv_options* opti
 
 // Refuses, with the numbers, a refinement whose counts pass 2^64 or whose
 // memory bound passes this machine's memory; built holds the counts of the
-// built input.
+// built input. streamed: the last level is written as it is made, on
+// `threads` threads (0: the default).
 static subdiv_status refine_fits(const level_counts* built, subdiv_scheme scheme, int32_t count,
-                                 subdiv_error* error)
+                                 bool streamed, uint32_t threads, subdiv_error* error)
 {
     const u128 limit = u128(1) << 64;
     level_counts level = *built;
@@ -59,7 +68,9 @@ static subdiv_status refine_fits(const level_counts* built, subdiv_scheme scheme
                              "(iteration %d already would)",
                              count, i);
     }
-    const u128 bound = memory_bound_iterations(*built, scheme, count);
+    const u128 bound = streamed ? memory_bound_streamed(*built, scheme, count,
+                                                        parallel_threads(threads))
+                                : memory_bound_iterations(*built, scheme, count);
     const uint64_t memory = mem_physical();
     if (bound > memory)
         return error_set(error, subdiv_error_limit, {},
@@ -121,12 +132,33 @@ static void triangles_as_polygons(const geom* triangles, geom* polygons)
     }
 }
 
-subdiv_status refine(const geom* input, int32_t iterations, const subdiv_options* options,
-                     geom* output, subdiv_error* error)
+// What refine and refine_to_obj share once the input is checked: the
+// scheme, the level the steps start from and its connectivity.
+struct refine_job {
+    subdiv_scheme scheme;
+    geom level0;    // *input, or for Catmull-Clark its triangles as faces of any sizes
+    mesh mesh0;
+    bool converted; // level0 has face arrays of its own
+};
+
+// Releases the face arrays that level0 has of its own.
+static void refine_release_converted(refine_job* job)
 {
-    CHECK(input != nullptr && output != nullptr && input != output,
-          "subdiv_refine: no input or output, or both the same record");
-    *output = geom{};
+    if (!job->converted) return;
+    mem_release(&job->level0.face_start);
+    mem_release(&job->level0.corners);
+    job->converted = false;
+}
+
+// Checks the input, chooses the scheme, builds the connectivity and checks
+// the counts and the memory of the schedule (streamed: the last level
+// written as it is made). Reports the start. Leaves nothing allocated on
+// failure.
+static subdiv_status refine_begin(const geom* input, int32_t iterations,
+                                  const subdiv_options* options, bool streamed, refine_job* job,
+                                  subdiv_error* error)
+{
+    *job = refine_job{};
     const int face_size = geom_face_size(input);
     CHECK(face_size == 0 || face_size == 3 || face_size == 4, "subdiv_refine: face size %d",
           face_size);
@@ -140,8 +172,7 @@ subdiv_status refine(const geom* input, int32_t iterations, const subdiv_options
                              "face %llu has %llu corners; a face has 3 to 15",
                              (unsigned long long)f + 1, (unsigned long long)n);
     }
-    subdiv_scheme scheme;
-    subdiv_status status = refine_scheme(input, options, &scheme, error);
+    subdiv_status status = refine_scheme(input, options, &job->scheme, error);
     if (status != subdiv_ok) return status;
 
     // the connectivity of the input checks its faces, whatever the count
@@ -162,32 +193,173 @@ subdiv_status refine(const geom* input, int32_t iterations, const subdiv_options
                          (unsigned long long)input->n_faces, double(build_bound),
                          (unsigned long long)mem_physical());
     // Catmull-Clark takes triangles as faces of any sizes
-    geom level0 = *input;
-    const bool converted = scheme == subdiv_scheme_catmull_clark && face_size == 3;
-    if (converted) triangles_as_polygons(input, &level0);
-    mesh mesh0 = {};
-    status = mesh_build(&mesh0, &level0, error);
+    job->level0 = *input;
+    job->converted = job->scheme == subdiv_scheme_catmull_clark && face_size == 3;
+    if (job->converted) triangles_as_polygons(input, &job->level0);
+    status = mesh_build(&job->mesh0, &job->level0, error);
     if (status == subdiv_ok) {
-        counts.edges = level0.n_edges;
-        counts.face_size = geom_face_size(&level0);
-        status = refine_fits(&counts, scheme, iterations, error);
+        counts.edges = job->level0.n_edges;
+        counts.face_size = geom_face_size(&job->level0);
+        status = refine_fits(&counts, job->scheme, iterations, streamed,
+                             options ? uint32_t(options->threads > 0 ? options->threads : 0) : 0,
+                             error);
     }
-    if (status == subdiv_ok && options && options->start)
-        options->start(options->context, scheme, iterations);
-    if (status != subdiv_ok || iterations == 0) {
-        mesh_free(&mesh0);
-        if (status == subdiv_ok) {
-            geom_copy(input, output);
-            output->n_edges = level0.n_edges;
-        }
-    } else if (scheme == subdiv_scheme_loop) {
-        loop_iterate_mesh(&level0, &mesh0, output, iterations, options);
+    if (status != subdiv_ok) {
+        mesh_free(&job->mesh0);
+        refine_release_converted(job);
+        return status;
+    }
+    if (options && options->start) options->start(options->context, job->scheme, iterations);
+    return subdiv_ok;
+}
+
+subdiv_status refine(const geom* input, int32_t iterations, const subdiv_options* options,
+                     geom* output, subdiv_error* error)
+{
+    CHECK(input != nullptr && output != nullptr && input != output,
+          "subdiv_refine: no input or output, or both the same record");
+    *output = geom{};
+    refine_job job;
+    const subdiv_status status = refine_begin(input, iterations, options, false, &job, error);
+    if (status != subdiv_ok) return status;
+    if (iterations == 0) {
+        mesh_free(&job.mesh0);
+        geom_copy(input, output);
+        output->n_edges = job.level0.n_edges;
+    } else if (job.scheme == subdiv_scheme_loop) {
+        loop_iterate_mesh(&job.level0, &job.mesh0, output, iterations, options);
     } else {
-        catmull_clark_iterate_mesh(&level0, &mesh0, output, iterations, options);
+        catmull_clark_iterate_mesh(&job.level0, &job.mesh0, output, iterations, options);
     }
-    if (converted) {
-        mem_free(level0.face_start);
-        mem_free(level0.corners);
+    refine_release_converted(&job);
+    return subdiv_ok;
+}
+
+// ---------------------------------------------------------------- the last level as text
+
+// Parent faces per block of the view of a level made of children, and
+// faces per block of a level seen with its own connectivity: about 8192
+// faces of the last level each.
+static const uint64_t children_block = 512;
+static const uint64_t own_block = 2048;
+
+namespace {
+
+struct final_text {
+    final_step* step;
+    bool shortest;
+    uint32_t threads;
+};
+
+} // namespace
+
+static int final_fill(int fd, void* context)
+{
+    auto* text = static_cast<final_text*>(context);
+    obj_source source;
+    final_step_source(text->step, &source);
+    return obj_stream_write(fd, &source, text->shortest, text->threads);
+}
+
+// The counts and flags of *g with its faces' offsets, the rest released:
+// what a view of its children reads.
+static void keep_shape(geom* g)
+{
+    geom shape = {};
+    shape.n_vertices = g->n_vertices;
+    shape.n_faces = g->n_faces;
+    shape.n_edges = g->n_edges;
+    shape.flags = g->flags;
+    shape.face_start = g->face_start;
+    g->face_start = nullptr;
+    geom_release(g);
+    *g = shape;
+}
+
+subdiv_status refine_to_obj(geom* input, int32_t iterations, const subdiv_options* options,
+                            const char* path, uint64_t* n_vertices, uint64_t* n_faces,
+                            subdiv_error* error)
+{
+    CHECK(input != nullptr && path != nullptr, "subdiv_refine_to_obj: no input or path");
+    if (n_vertices) *n_vertices = 0;
+    if (n_faces) *n_faces = 0;
+    refine_job job;
+    subdiv_status status = refine_begin(input, iterations, options, true, &job, error);
+    if (status != subdiv_ok || iterations == 0) {
+        if (status == subdiv_ok) {
+            mesh_free(&job.mesh0);
+            refine_release_converted(&job);
+            status = obj_write_path(path, input, options, error);
+            if (status == subdiv_ok && n_vertices) *n_vertices = input->n_vertices;
+            if (status == subdiv_ok && n_faces) *n_faces = input->n_faces;
+        }
+        geom_release(input);
+        return status;
     }
+    const iteration_scheme* scheme =
+        job.scheme == subdiv_scheme_loop ? loop_iteration() : catmull_clark_iteration();
+    const bool loop = job.scheme == subdiv_scheme_loop;
+    const uint32_t threads = parallel_threads(options ? uint32_t(options->threads > 0 ? options->threads : 0) : 0);
+
+    // the level the last step refines: the input itself for one iteration;
+    // else one step of the level before it, which the view sees as children
+    geom parent = job.level0, level = {};
+    mesh parent_mesh = job.mesh0;
+    job.mesh0 = mesh{};
+    level_view view;
+    if (iterations == 1) {
+        level_view_own(&view, &job.level0, &parent_mesh, own_block);
+    } else {
+        if (iterations >= 3) {
+            geom before = {};
+            mesh before_mesh = {};
+            iteration_run(scheme, &job.level0, &parent_mesh, &before, &before_mesh,
+                          iterations - 2, options);
+            parent = before;
+            parent_mesh = before_mesh;
+            refine_release_converted(&job);
+            geom_release(input);
+        }
+        scheme->points(&parent_mesh, &parent, &level, options);
+        texcoords_step(&parent_mesh, &parent, &level);
+        materials_step(&parent, &level);
+        if (options && options->progress)
+            options->progress(options->context, iterations - 1, parent.n_vertices,
+                              level.n_vertices);
+        // the view of the children reads the parent's connectivity but its
+        // successors and boundary list, and of the parent its counts and
+        // face offsets
+        mem_release(&parent_mesh.iedge_next);
+        mem_release(&parent_mesh.boundary_edges);
+        if (iterations >= 3)
+            keep_shape(&parent);
+        else if (job.converted)
+            geom_release(input); // the parent's faces are the job's own
+        else
+            keep_shape(input);   // the parent is the input
+        level_view_children(&view, &level, &parent_mesh, &parent, loop, children_block);
+    }
+
+    final_step step;
+    final_step_prepare(&step, &view, options, threads);
+    // the last iteration is reported once its text can be written, as when
+    // it is held whole
+    if (options && options->progress)
+        options->progress(options->context, iterations, view.n_vertices, step.n_vertices);
+    final_text state = {&step, options && options->precision == subdiv_precision_shortest,
+                        threads};
+    const output_text text = {final_fill, &state};
+    status = output_file_write(path, &text, error);
+    if (status == subdiv_ok) {
+        if (n_vertices) *n_vertices = step.n_vertices;
+        if (n_faces) *n_faces = step.n_faces;
+    }
+    final_step_free(&step);
+    level_view_free(&view);
+    geom_release(&level);
+    mesh_free(&parent_mesh);
+    if (iterations >= 3) geom_release(&parent);
+    refine_release_converted(&job);
+    geom_release(input);
     return status;
 }

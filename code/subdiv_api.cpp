@@ -57,6 +57,16 @@ subdiv_status subdiv_refine(const geom* input, int32_t iterations, const subdiv_
     return status != subdiv_ok ? status : refine(input, iterations, options, output, error);
 }
 
+subdiv_status subdiv_refine_to_obj(geom* input, int32_t iterations, const subdiv_options* options,
+                                   const char* path, uint64_t* n_vertices, uint64_t* n_faces,
+                                   subdiv_error* error)
+{
+    const subdiv_status status = processor_check(error);
+    return status != subdiv_ok
+               ? status
+               : refine_to_obj(input, iterations, options, path, n_vertices, n_faces, error);
+}
+
 subdiv_status obj_write(const char* path, const geom* g, const subdiv_options* options,
                         subdiv_error* error)
 {

@@ -24,6 +24,8 @@ const char command_line_usage[] =
     "  --precision=6|shortest\n"
     "                    coordinates with six decimals (the default) or with the\n"
     "                    fewest digits that read back to the same float\n"
+    "  --threads=N       threads to run on, from 1; the default is every core the\n"
+    "                    process may use. The output is the same for every N\n"
     "  --help            print this text\n"
     "  --version         print the version\n";
 
@@ -117,11 +119,27 @@ static bool option_precision(command_line* line, const char* value, char* messag
     return true;
 }
 
+// The limit of --threads: more threads than this only wait on each other.
+static const int32_t most_threads = 1024;
+
+static bool option_threads(command_line* line, const char* value, char* message, size_t size)
+{
+    int32_t n = 0;
+    if (!parse_count(value, &n) || n < 1 || n > most_threads) {
+        std::snprintf(message, size, "--threads must be a count from 1 to %d, not '%s'",
+                      int(most_threads), value);
+        return false;
+    }
+    line->options.threads = n;
+    return true;
+}
+
 static const option_entry option_table[] = {
     {"corners", true, option_corners},
     {"materials", false, option_materials},
     {"precision", true, option_precision},
     {"scheme", true, option_scheme},
+    {"threads", true, option_threads},
     {"uv", false, option_uv},
     {"help", false, option_help},
     {"version", false, option_version},

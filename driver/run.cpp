@@ -45,9 +45,16 @@ int run(const command_line* line)
         std::fprintf(stderr, "subdiv: %s\n", error.message);
         return failure_status(&error);
     }
-    geom output = {};
-    const subdiv_status status = subdiv_refine(&input, line->iterations, &options, &output, &error);
-    geom_free(&input);
+    // the last level goes to the file as it is made; the input is released
+    // as soon as nothing reads it
+    uint64_t n_vertices = 0, n_faces = 0;
+    const subdiv_status status = subdiv_refine_to_obj(&input, line->iterations, &options,
+                                                      line->output_path, &n_vertices, &n_faces,
+                                                      &error);
+    if (status == subdiv_error_write) {
+        std::fprintf(stderr, "subdiv: %s\n", error.message);
+        return failure_status(&error);
+    }
     if (status != subdiv_ok) {
         // the refinement knows no file: name the input
         const bool standard_input = line->input_path[0] == '-' && line->input_path[1] == '\0';
@@ -55,15 +62,9 @@ int run(const command_line* line)
                      error.message);
         return failure_status(&error);
     }
-    const bool written = obj_write(line->output_path, &output, &options, &error) == subdiv_ok;
-    const unsigned long long n_vertices = output.n_vertices, n_faces = output.n_faces;
-    geom_free(&output);
-    if (!written) {
-        std::fprintf(stderr, "subdiv: %s\n", error.message);
-        return failure_status(&error);
-    }
     const bool standard_output = line->output_path[0] == '-' && line->output_path[1] == '\0';
     std::fprintf(stderr, "subdiv: wrote %s (%llu vertices, %llu faces)\n",
-                 standard_output ? "standard output" : line->output_path, n_vertices, n_faces);
+                 standard_output ? "standard output" : line->output_path,
+                 (unsigned long long)n_vertices, (unsigned long long)n_faces);
     return 0;
 }

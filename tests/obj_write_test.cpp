@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "mesh_fixtures.h"
+#include "obj_numbers.h"
 #include "obj_write.h"
 #include "test_util.h"
 

@@ -157,10 +157,13 @@ struct subdiv_options {
     int32_t uv;                  // read and refine texture coordinates (--uv)
     int32_t materials;           // read and carry the faces' materials (--materials)
     subdiv_precision precision;  // how coordinates are written (--precision)
+    int32_t threads;             // threads a job runs on (--threads); 0: as many as the
+                                 // process may use. The results do not depend on it
 };
 
 // Fills *options with the defaults: no callbacks, sharp corners, the scheme
-// of the faces, no texture coordinates, no materials, six decimals.
+// of the faces, no texture coordinates, no materials, six decimals, every
+// core the process may use.
 void subdiv_options_init(subdiv_options* options);
 
 // ---------------------------------------------------------------- reading, refining, writing
@@ -206,6 +209,19 @@ subdiv_status obj_import_text(const char* name, const char* text, uint64_t lengt
 // not a triangle).
 subdiv_status subdiv_refine(const geom* input, int32_t iterations, const subdiv_options* options,
                             geom* output, subdiv_error* error);
+
+// Refines *input as subdiv_refine does and writes the result to path as
+// obj_write does, byte for byte, without ever holding the result whole: the
+// last iteration is computed a block at a time as its text is written, and
+// each level is released as soon as nothing reads it. Takes over *input:
+// its arrays go as soon as nothing reads them, and *input is cleared on
+// return, whatever the status. Fills *n_vertices and *n_faces (when not
+// null) with the counts written. Returns as subdiv_refine does, or
+// subdiv_error_write as obj_write does; on failure no file is created or
+// changed.
+subdiv_status subdiv_refine_to_obj(geom* input, int32_t iterations, const subdiv_options* options,
+                                   const char* path, uint64_t* n_vertices, uint64_t* n_faces,
+                                   subdiv_error* error);
 
 // Writes *g as OBJ text to path ("-": standard output): "# Vertices n", one
 // "v x y z" line per vertex with six decimals, an empty line, "# Triangles n",

@@ -1,0 +1,591 @@
+// The last step of a refinement as OBJ text.
+//
+// The last level's vertices are the level's vertices moved by the vertex
+// rule, then (Catmull-Clark) a face point per face, then an edge point per
+// edge, in the order of the level's vertices, faces and edges. The vertex
+// rule sums, per vertex, the face points of its faces in ascending face
+// order and then the edge points of its edges in ascending edge order
+// (Catmull-Clark), or its neighbours in ascending edge order (Loop): the
+// passes below compute a block of face or edge points at a time on any
+// thread, and add them into the sums in block order, one block after the
+// other, so that every sum takes its terms in that order whatever the
+// threads. The edge points are computed again when written.
+#include "final_step.h"
+
+#include <cstring>
+
+#include "boundary.h"
+#include "catmull_clark.h"
+#include "check.h"
+#include "geom.h"
+#include "loop.h"
+#include "options.h"
+#include "parallel.h"
+#include "storage.h"
+
+// Vertices per block of the sections that are not the view's blocks.
+static const uint64_t point_block = 8192;
+
+// What each thread fills: the view's records of a block, and the values of
+// a block of the last level that the writer reads.
+struct final_thread {
+    view_face* faces;
+    view_edge* edges;
+    float* point[3];
+    uint64_t* corner[4];
+    uint64_t* texcoord;
+    int32_t* material;
+};
+
+// ---------------------------------------------------------------- the level
+
+// The corner order index of corner k of face f of the level.
+static inline uint64_t level_corner(const geom* g, uint64_t f, uint64_t k)
+{
+    const int n = geom_face_size(g);
+    return n ? uint64_t(n) * f + k : g->face_start[f] + k;
+}
+
+static inline uint64_t level_face_size(const geom* g, uint64_t f)
+{
+    const int n = geom_face_size(g);
+    return n ? uint64_t(n) : g->face_start[f + 1] - g->face_start[f];
+}
+
+static inline const float* const* level_positions(const final_step* s, const float** axes)
+{
+    axes[0] = s->level->x;
+    axes[1] = s->level->y;
+    axes[2] = s->level->z;
+    return axes;
+}
+
+// The texture coordinates of the level's face fa at the ends of its side sa.
+static inline void side_texcoords(const geom* g, uint64_t f, uint32_t side, uint64_t* from,
+                                  uint64_t* to)
+{
+    const uint64_t n = level_face_size(g, f);
+    *from = g->corner_texcoord[level_corner(g, f, side)];
+    *to = g->corner_texcoord[level_corner(g, f, (side + 1) % n)];
+}
+
+// Whether an edge's two faces give its ends different texture coordinates:
+// then its edge point has one per side.
+static inline bool edge_seam(const geom* g, const view_edge* e)
+{
+    if (e->fb == mesh_no_face) return false;
+    uint64_t from_a, to_a, from_b, to_b;
+    side_texcoords(g, e->fa, e->sa, &from_a, &to_a);
+    side_texcoords(g, e->fb, e->sb, &from_b, &to_b);
+    return from_a != to_b || to_a != from_b;
+}
+
+// ---------------------------------------------------------------- passes in block order
+
+namespace {
+
+struct pass_job {
+    final_step* step;
+    parallel_turns turns;
+    uint64_t* counts; // edge_texcoord_counts: the texture coordinates of each block
+};
+
+} // namespace
+
+// Catmull-Clark: the face points of block i, then, in turn, added into the
+// sums of their corners.
+static void face_point_pass(void* context, uint64_t i, uint32_t thread)
+{
+    auto* job = static_cast<pass_job*>(context);
+    final_step* s = job->step;
+    final_thread* t = &s->scratch[thread];
+    const float* p[3];
+    level_positions(s, p);
+    view_faces(s->view, i, t->faces);
+    const uint64_t n_faces = view_face_first(s->view, i + 1) - view_face_first(s->view, i);
+    for (uint64_t j = 0; j < n_faces; ++j) {
+        const view_face* face = &t->faces[j];
+        const float count = float(face->n);
+        for (int axis = 0; axis < 3; ++axis) {
+            float sum = p[axis][face->corner[0]];
+            for (uint32_t k = 1; k < face->n; ++k) sum = sum + p[axis][face->corner[k]];
+            s->face_point[axis][face->index] = sum / count;
+        }
+    }
+    parallel_turn_wait(&job->turns, i);
+    for (uint64_t j = 0; j < n_faces; ++j) {
+        const view_face* face = &t->faces[j];
+        for (int axis = 0; axis < 3; ++axis) {
+            const float point = s->face_point[axis][face->index];
+            for (uint32_t k = 0; k < face->n; ++k) s->sum[axis][face->corner[k]] += point;
+        }
+    }
+    parallel_turn_pass(&job->turns);
+}
+
+// The edge points of block i (Catmull-Clark) or nothing (Loop), then, in
+// turn, the edge points or the neighbours added into the sums of the ends.
+// Boundary edges add nothing: their ends take the boundary rule, which
+// replaces the sums.
+static void edge_sum_pass(void* context, uint64_t i, uint32_t thread)
+{
+    auto* job = static_cast<pass_job*>(context);
+    final_step* s = job->step;
+    final_thread* t = &s->scratch[thread];
+    const float* p[3];
+    level_positions(s, p);
+    view_edges(s->view, i, t->edges);
+    const uint64_t n_edges = view_edge_first(s->view, i + 1) - view_edge_first(s->view, i);
+    for (uint64_t j = 0; !s->loop && j < n_edges; ++j) {
+        const view_edge* e = &t->edges[j];
+        if (e->fb == mesh_no_face) continue;
+        for (int axis = 0; axis < 3; ++axis) {
+            const float* fp = s->face_point[axis];
+            t->point[axis][j] = ((fp[e->fa] + fp[e->fb]) + (p[axis][e->a] + p[axis][e->b])) * 0.25f;
+        }
+    }
+    parallel_turn_wait(&job->turns, i);
+    for (uint64_t j = 0; j < n_edges; ++j) {
+        const view_edge* e = &t->edges[j];
+        if (e->fb == mesh_no_face) continue;
+        if (s->loop) {
+            for (int axis = 0; axis < 3; ++axis) s->sum[axis][e->a] += p[axis][e->b];
+            for (int axis = 0; axis < 3; ++axis) s->sum[axis][e->b] += p[axis][e->a];
+            continue;
+        }
+        for (int axis = 0; axis < 3; ++axis) {
+            s->sum[axis][e->a] += t->point[axis][j];
+            s->sum[axis][e->b] += t->point[axis][j];
+        }
+    }
+    parallel_turn_pass(&job->turns);
+}
+
+// With texture coordinates: how many each edge of block i gives the last
+// level (two on a seam), into edge_texcoord, and their total per block.
+static void edge_texcoord_counts(void* context, uint64_t i, uint32_t thread)
+{
+    auto* job = static_cast<pass_job*>(context);
+    final_step* s = job->step;
+    final_thread* t = &s->scratch[thread];
+    view_edges(s->view, i, t->edges);
+    const uint64_t first = view_edge_first(s->view, i);
+    const uint64_t n_edges = view_edge_first(s->view, i + 1) - first;
+    uint64_t total = 0;
+    for (uint64_t j = 0; j < n_edges; ++j) {
+        const uint64_t count = edge_seam(s->level, &t->edges[j]) ? 2 : 1;
+        s->edge_texcoord[first + j] = count;
+        total += count;
+    }
+    job->counts[i] = total;
+}
+
+// The counts of block i turned into numbers, from the block's first.
+static void edge_texcoord_numbers(void* context, uint64_t i, uint32_t)
+{
+    auto* job = static_cast<pass_job*>(context);
+    final_step* s = job->step;
+    uint64_t next = job->counts[i];
+    const uint64_t end = view_edge_first(s->view, i + 1);
+    for (uint64_t e = view_edge_first(s->view, i); e < end; ++e) {
+        const uint64_t count = s->edge_texcoord[e];
+        s->edge_texcoord[e] = next;
+        next += count;
+    }
+}
+
+// The boundary vertices' new positions into the sums, over the level's
+// boundary edges in ascending order.
+static void boundary_pass(final_step* s, bool smooth_corners)
+{
+    const level_view* view = s->view;
+    if (view->n_boundary == 0) return;
+    const float* p[3];
+    level_positions(s, p);
+    boundary_walk walk;
+    boundary_walk_begin(&walk, p, s->sum, view->n_vertices, smooth_corners);
+    // the boundary edges come in ascending order; their records come with
+    // their blocks, which are found by walking the blocks along
+    view_edge* edges = s->scratch[0].edges;
+    uint64_t block = 0, first = 0, end = 0;
+    for (uint64_t k = 0; k < view->n_boundary; ++k) {
+        const uint64_t e = view->boundary[k];
+        while (e >= end) {
+            first = view_edge_first(view, block);
+            end = view_edge_first(view, block + 1);
+            if (e < end) view_edges(view, block, edges);
+            ++block;
+        }
+        const view_edge* edge = &edges[e - first];
+        const uint64_t ends[2] = {edge->a, edge->b};
+        const uint64_t valence[2] = {view_valence(view, edge->a), view_valence(view, edge->b)};
+        boundary_walk_edge(&walk, ends, valence);
+    }
+    boundary_walk_end(&walk);
+}
+
+// ---------------------------------------------------------------- preparation
+
+static float* alloc_floats(uint64_t n) { return static_cast<float*>(mem_alloc(n * 4)); }
+
+void final_step_prepare(final_step* step, const level_view* view, const subdiv_options* options,
+                        uint32_t threads)
+{
+    final_step* s = step;
+    *s = final_step{};
+    s->view = view;
+    s->level = view->level;
+    s->loop = view->loop;
+    s->threads = threads < 1 ? 1 : threads;
+    const geom* g = s->level;
+    const uint64_t V = view->n_vertices, F = view->n_faces, E = view->n_edges;
+    CHECK(g->n_vertices == V && g->n_faces == F, "final_step_prepare: a view of another level");
+
+    for (uint64_t valence = 0; valence < 64; ++valence) {
+        if (s->loop)
+            loop_vertex_weights(uint32_t(valence), &s->weight[0][valence], &s->weight[1][valence]);
+        else
+            catmull_clark_vertex_weights(valence, &s->weight[0][valence], &s->weight[1][valence]);
+    }
+    s->n_vertices = V + (s->loop ? 0 : F) + E;
+    s->n_faces = s->loop ? 4 * F : geom_corner_count(g);
+
+    // the largest blocks, and what a thread holds for one
+    for (uint64_t i = 0; i < view->n_blocks; ++i) {
+        const uint64_t faces = view_face_first(view, i + 1) - view_face_first(view, i);
+        const uint64_t edges = view_edge_first(view, i + 1) - view_edge_first(view, i);
+        if (faces > s->max_faces) s->max_faces = faces;
+        if (edges > s->max_edges) s->max_edges = edges;
+    }
+    const uint64_t children = geom_face_size(g) == 0 ? view_max_corners : 4;
+    const uint64_t points = 2 * s->max_edges > point_block ? 2 * s->max_edges : point_block;
+    s->scratch = static_cast<final_thread*>(mem_alloc(s->threads * sizeof(final_thread)));
+    for (uint32_t t = 0; t < s->threads; ++t) {
+        final_thread* scratch = &s->scratch[t];
+        scratch->faces = static_cast<view_face*>(mem_alloc(s->max_faces * sizeof(view_face)));
+        scratch->edges = static_cast<view_edge*>(mem_alloc(s->max_edges * sizeof(view_edge)));
+        for (int axis = 0; axis < 3; ++axis) scratch->point[axis] = alloc_floats(points);
+        for (int k = 0; k < 4; ++k)
+            scratch->corner[k] =
+                static_cast<uint64_t*>(mem_alloc(children * s->max_faces * 8));
+        scratch->texcoord = g->tex_u ? static_cast<uint64_t*>(
+                                           mem_alloc(4 * children * s->max_faces * 8))
+                                     : nullptr;
+        scratch->material = g->face_material ? static_cast<int32_t*>(
+                                                   mem_alloc(children * s->max_faces * 4))
+                                             : nullptr;
+    }
+
+    // the sums, from zero; the face points
+    for (int axis = 0; axis < 3; ++axis) {
+        s->sum[axis] = alloc_floats(V);
+        std::memset(s->sum[axis], 0, V * 4);
+        if (!s->loop) s->face_point[axis] = alloc_floats(F);
+    }
+    pass_job job;
+    job.step = s;
+    job.turns.next = 0;
+    job.counts = nullptr;
+    if (!s->loop) {
+        parallel_for(s->threads, view->n_blocks, face_point_pass, &job);
+        job.turns.next = 0;
+    }
+    parallel_for(s->threads, view->n_blocks, edge_sum_pass, &job);
+    boundary_pass(s, options_smooth_corners(options));
+
+    if (g->tex_u) {
+        // the old texture coordinates, one per face (Catmull-Clark), then
+        // the edges' in edge order
+        s->edge_texcoord = static_cast<uint64_t*>(mem_alloc((E + 1) * 8));
+        job.counts = static_cast<uint64_t*>(mem_alloc(view->n_blocks * 8 + 8));
+        parallel_for(s->threads, view->n_blocks, edge_texcoord_counts, &job);
+        uint64_t next = g->n_texcoords + (s->loop ? 0 : F);
+        for (uint64_t i = 0; i < view->n_blocks; ++i) {
+            const uint64_t count = job.counts[i];
+            job.counts[i] = next;
+            next += count;
+        }
+        parallel_for(s->threads, view->n_blocks, edge_texcoord_numbers, &job);
+        s->edge_texcoord[E] = next;
+        s->n_texcoords = next;
+        mem_free(job.counts);
+    }
+    if (g->face_material) {
+        s->material_names = static_cast<const char**>(mem_alloc((g->n_materials + 1) * sizeof(char*)));
+        const char* name = g->material_names;
+        for (uint64_t m = 0; m < g->n_materials; ++m) {
+            s->material_names[m] = name;
+            name += std::strlen(name) + 1;
+        }
+        // the last material named before each block; faces of none name none
+        s->material_before = static_cast<int32_t*>(mem_alloc(view->n_blocks * 4 + 4));
+        int32_t material = -1;
+        uint64_t block = 0;
+        for (uint64_t f = 0; f < F; ++f) {
+            while (block < view->n_blocks && view_face_first(view, block) == f)
+                s->material_before[block++] = material;
+            if (g->face_material[f] >= 0) material = g->face_material[f];
+        }
+    }
+}
+
+void final_step_free(final_step* step)
+{
+    for (uint32_t t = 0; step->scratch && t < step->threads; ++t) {
+        final_thread* scratch = &step->scratch[t];
+        mem_free(scratch->faces);
+        mem_free(scratch->edges);
+        for (int axis = 0; axis < 3; ++axis) mem_free(scratch->point[axis]);
+        for (int k = 0; k < 4; ++k) mem_free(scratch->corner[k]);
+        mem_free(scratch->texcoord);
+        mem_free(scratch->material);
+    }
+    mem_free(step->scratch);
+    for (int axis = 0; axis < 3; ++axis) {
+        mem_free(step->sum[axis]);
+        mem_free(step->face_point[axis]);
+    }
+    mem_free(step->edge_texcoord);
+    mem_free(step->material_before);
+    mem_free(step->material_names);
+    *step = final_step{};
+}
+
+// ---------------------------------------------------------------- the blocks of the text
+
+static uint64_t blocks_of(uint64_t n) { return (n + point_block - 1) / point_block; }
+
+static uint64_t block_length(uint64_t n, uint64_t b)
+{
+    return n - b * point_block < point_block ? n - b * point_block : point_block;
+}
+
+// The moved vertices of block b: the boundary rule's positions, else the
+// vertex rule over the sums.
+static void moved_vertices(final_step* s, uint64_t b, final_thread* t, obj_points* points)
+{
+    const float* p[3];
+    level_positions(s, p);
+    const uint64_t first = b * point_block, n = block_length(s->view->n_vertices, b);
+    for (uint64_t j = 0; j < n; ++j) {
+        const uint64_t v = first + j;
+        const uint64_t entry = view_valence(s->view, v);
+        if (mesh_boundary_count(entry) > 0) {
+            for (int axis = 0; axis < 3; ++axis) t->point[axis][j] = s->sum[axis][v];
+            continue;
+        }
+        const uint64_t valence = mesh_valence(entry);
+        float weight_old, weight_sum;
+        if (valence < 64) {
+            weight_old = s->weight[0][valence];
+            weight_sum = s->weight[1][valence];
+        } else if (s->loop) {
+            loop_vertex_weights(uint32_t(valence), &weight_old, &weight_sum);
+        } else {
+            catmull_clark_vertex_weights(valence, &weight_old, &weight_sum);
+        }
+        for (int axis = 0; axis < 3; ++axis) {
+            // the products in the operand order of each scheme's vertex pass
+            const float moved = s->loop ? (p[axis][v] * weight_old) + (s->sum[axis][v] * weight_sum)
+                                        : (weight_old * p[axis][v]) + (weight_sum * s->sum[axis][v]);
+            t->point[axis][j] = moved;
+        }
+    }
+    *points = {n, {t->point[0], t->point[1], t->point[2]}};
+}
+
+// The edge points of the view's block i.
+static void edge_points(final_step* s, uint64_t i, final_thread* t, obj_points* points)
+{
+    const float* p[3];
+    level_positions(s, p);
+    view_edges(s->view, i, t->edges);
+    const uint64_t n = view_edge_first(s->view, i + 1) - view_edge_first(s->view, i);
+    for (uint64_t j = 0; j < n; ++j) {
+        const view_edge* e = &t->edges[j];
+        for (int axis = 0; axis < 3; ++axis) {
+            const float a = p[axis][e->a], b = p[axis][e->b];
+            float point;
+            if (e->fb == mesh_no_face)
+                point = (a + b) * 0.5f;
+            else if (s->loop)
+                point = ((a + b) * 0.375f) + ((p[axis][e->p] + p[axis][e->q]) * 0.125f);
+            else
+                point = ((s->face_point[axis][e->fa] + s->face_point[axis][e->fb]) + (a + b)) * 0.25f;
+            t->point[axis][j] = point;
+        }
+    }
+    *points = {n, {t->point[0], t->point[1], t->point[2]}};
+}
+
+static void final_vertices(void* context, uint64_t b, uint32_t thread, obj_points* points)
+{
+    auto* s = static_cast<final_step*>(context);
+    final_thread* t = &s->scratch[thread];
+    const uint64_t moved = blocks_of(s->view->n_vertices);
+    const uint64_t faces = s->loop ? 0 : blocks_of(s->view->n_faces);
+    if (b < moved) {
+        moved_vertices(s, b, t, points);
+    } else if (b < moved + faces) {
+        const uint64_t first = (b - moved) * point_block;
+        *points = {block_length(s->view->n_faces, b - moved),
+                   {s->face_point[0] + first, s->face_point[1] + first, s->face_point[2] + first}};
+    } else {
+        edge_points(s, b - moved - faces, t, points);
+    }
+}
+
+// The texture coordinates of block b: the level's own, the faces' means
+// (Catmull-Clark), then each edge's one or two.
+static void final_texcoords(void* context, uint64_t b, uint32_t thread, obj_points* points)
+{
+    auto* s = static_cast<final_step*>(context);
+    final_thread* t = &s->scratch[thread];
+    const geom* g = s->level;
+    const float* const tex[2] = {g->tex_u, g->tex_v};
+    const uint64_t own = blocks_of(g->n_texcoords);
+    const uint64_t faces = s->loop ? 0 : blocks_of(g->n_faces);
+    if (b < own) {
+        const uint64_t first = b * point_block;
+        *points = {block_length(g->n_texcoords, b), {g->tex_u + first, g->tex_v + first, nullptr}};
+        return;
+    }
+    if (b < own + faces) {
+        const uint64_t first = (b - own) * point_block, n = block_length(g->n_faces, b - own);
+        for (uint64_t j = 0; j < n; ++j) {
+            const uint64_t f = first + j, size = level_face_size(g, f);
+            const uint64_t* const corners = g->corner_texcoord + level_corner(g, f, 0);
+            const float count = float(size);
+            for (int axis = 0; axis < 2; ++axis) {
+                float sum = tex[axis][corners[0]];
+                for (uint64_t k = 1; k < size; ++k) sum = sum + tex[axis][corners[k]];
+                t->point[axis][j] = sum / count;
+            }
+        }
+        *points = {n, {t->point[0], t->point[1], nullptr}};
+        return;
+    }
+    const uint64_t i = b - own - faces;
+    view_edges(s->view, i, t->edges);
+    const uint64_t n = view_edge_first(s->view, i + 1) - view_edge_first(s->view, i);
+    uint64_t out = 0;
+    for (uint64_t j = 0; j < n; ++j) {
+        const view_edge* e = &t->edges[j];
+        uint64_t from, to;
+        side_texcoords(g, e->fa, e->sa, &from, &to);
+        for (int axis = 0; axis < 2; ++axis)
+            t->point[axis][out] = (tex[axis][from] + tex[axis][to]) * 0.5f;
+        ++out;
+        if (s->edge_texcoord[e->index + 1] - s->edge_texcoord[e->index] == 2) {
+            side_texcoords(g, e->fb, e->sb, &from, &to);
+            for (int axis = 0; axis < 2; ++axis)
+                t->point[axis][out] = (tex[axis][from] + tex[axis][to]) * 0.5f;
+            ++out;
+        }
+    }
+    *points = {out, {t->point[0], t->point[1], nullptr}};
+}
+
+// The texture coordinate of the last level at the edge point of side k of
+// a face: the edge's first, or its second where the face holds the odd
+// half-edge of a seam.
+static inline uint64_t side_texcoord(const final_step* s, const view_face* face, uint32_t k)
+{
+    const uint64_t e = face->side_edge[k];
+    const uint64_t first = s->edge_texcoord[e];
+    const bool seam = s->edge_texcoord[e + 1] - first == 2;
+    return first + ((face->odd_sides >> k & 1) && seam ? 1 : 0);
+}
+
+// The children of the faces of the view's block i.
+static void final_faces(void* context, uint64_t i, uint32_t thread, obj_faces* faces)
+{
+    auto* s = static_cast<final_step*>(context);
+    final_thread* t = &s->scratch[thread];
+    const geom* g = s->level;
+    view_faces(s->view, i, t->faces);
+    const uint64_t n_faces = view_face_first(s->view, i + 1) - view_face_first(s->view, i);
+    const uint64_t V = s->view->n_vertices, F = s->view->n_faces;
+    const uint64_t U = g->n_texcoords;
+    const bool uv = g->tex_u != nullptr;
+    uint64_t out = 0;
+    for (uint64_t j = 0; j < n_faces; ++j) {
+        const view_face* face = &t->faces[j];
+        const int32_t material = g->face_material ? g->face_material[face->index] : -1;
+        if (s->loop) {
+            // (c0 m0 m2) (m0 c1 m1) (m1 c2 m2) (m1 m2 m0)
+            const uint64_t c[3] = {face->corner[0], face->corner[1], face->corner[2]};
+            const uint64_t m[3] = {V + face->side_edge[0], V + face->side_edge[1],
+                                   V + face->side_edge[2]};
+            const uint64_t table[4][3] = {
+                {c[0], m[0], m[2]}, {m[0], c[1], m[1]}, {m[1], c[2], m[2]}, {m[1], m[2], m[0]}};
+            uint64_t tc[4][3];
+            if (uv) {
+                const uint64_t* const ct = face->texcoord;
+                const uint64_t mt[3] = {side_texcoord(s, face, 0), side_texcoord(s, face, 1),
+                                        side_texcoord(s, face, 2)};
+                const uint64_t texcoords[4][3] = {{ct[0], mt[0], mt[2]},
+                                                  {mt[0], ct[1], mt[1]},
+                                                  {mt[1], ct[2], mt[2]},
+                                                  {mt[1], mt[2], mt[0]}};
+                std::memcpy(tc, texcoords, sizeof tc);
+            }
+            for (int child = 0; child < 4; ++child, ++out) {
+                for (int k = 0; k < 3; ++k) t->corner[k][out] = table[child][k];
+                if (uv) std::memcpy(t->texcoord + 3 * out, tc[child], 3 * 8);
+                if (t->material) t->material[out] = material;
+            }
+            continue;
+        }
+        // child c: (corner c, edge point of side c, face point, edge point of side c - 1)
+        const uint32_t n = face->n;
+        for (uint32_t c = 0; c < n; ++c, ++out) {
+            const uint32_t before = (c + n - 1) % n;
+            t->corner[0][out] = face->corner[c];
+            t->corner[1][out] = V + F + face->side_edge[c];
+            t->corner[2][out] = V + face->index;
+            t->corner[3][out] = V + F + face->side_edge[before];
+            if (uv) {
+                uint64_t* tc = t->texcoord + 4 * out;
+                tc[0] = face->texcoord[c];
+                tc[1] = side_texcoord(s, face, c);
+                tc[2] = U + face->index;
+                tc[3] = side_texcoord(s, face, before);
+            }
+            if (t->material) t->material[out] = material;
+        }
+    }
+    *faces = obj_faces{};
+    faces->count = out;
+    faces->face_size = s->loop ? 3 : 4;
+    for (int k = 0; k < 4; ++k) faces->corner[k] = t->corner[k];
+    faces->texcoord = uv ? t->texcoord : nullptr;
+    faces->material = t->material;
+    faces->material_before = s->material_before ? s->material_before[i] : -1;
+}
+
+void final_step_source(final_step* step, obj_source* source)
+{
+    const geom* g = step->level;
+    const level_view* view = step->view;
+    *source = obj_source{};
+    source->n_vertices = step->n_vertices;
+    source->n_texcoords = step->n_texcoords;
+    source->n_faces = step->n_faces;
+    source->texcoords = g->tex_u != nullptr;
+    if (g->face_material) {
+        source->material_library = g->material_library;
+        source->material_names = step->material_names;
+    }
+    source->vertex_blocks =
+        blocks_of(view->n_vertices) + (step->loop ? 0 : blocks_of(view->n_faces)) + view->n_blocks;
+    source->texcoord_blocks = g->tex_u ? blocks_of(g->n_texcoords) +
+                                             (step->loop ? 0 : blocks_of(view->n_faces)) +
+                                             view->n_blocks
+                                       : 0;
+    source->face_blocks = view->n_blocks;
+    source->vertices = final_vertices;
+    source->texcoord_points = final_texcoords;
+    source->faces = final_faces;
+    source->context = step;
+}

@@ -1,0 +1,52 @@
+// The last step of a refinement as OBJ text: the level before the last,
+// seen through a level_view, gives the last level's vertices, texture
+// coordinates and faces a block at a time, so that the last level is never
+// held whole. Every value is the one the steps compute, from the same
+// operations in the same order, and numbered as they number it.
+#pragma once
+
+#include <cstdint>
+
+#include "level_view.h"
+#include "obj_stream.h"
+#include "subdiv/subdiv.h"
+
+struct final_thread;
+
+// The last step of the level a view shows. Its vertices' new positions need
+// sums over the whole level first; they are held here, a value per vertex of
+// that level, with the face points of Catmull-Clark and the numbering of the
+// texture coordinates at the edges. The rest is computed a block at a time.
+struct final_step {
+    const level_view* view;
+    const geom* level;          // the level the view shows
+    bool loop;                  // Loop's rules, else Catmull-Clark's
+    uint32_t threads;
+    float* sum[3];              // per vertex of the level: the vertex rule's sum; on the
+                                // boundary, the vertex's new position
+    float* face_point[3];       // Catmull-Clark: the point of each face of the level
+    uint64_t* edge_texcoord;    // with texture coordinates: per edge of the level, its first
+                                // texture coordinate in the last level (and one past the last)
+    int32_t* material_before;   // with materials: per block, the material in force before it
+    const char** material_names;
+    float weight[2][64];        // the vertex rule's weights for valences below 64
+    uint64_t n_vertices;        // of the last level
+    uint64_t n_texcoords;
+    uint64_t n_faces;
+    uint64_t max_faces, max_edges; // the most face and edge records of a block of the view
+    final_thread* scratch;      // a record per thread
+};
+
+// Runs the passes that must see the whole level before anything is written,
+// on up to `threads` threads: the face points, the sums of the vertex rules,
+// the boundary vertices and the numbering of the texture coordinates.
+// options (may be null) give the corners' rule.
+void final_step_prepare(final_step* step, const level_view* view, const subdiv_options* options,
+                        uint32_t threads);
+
+// The last level as the source of an OBJ text, whose callbacks take thread
+// numbers below the threads given to final_step_prepare.
+void final_step_source(final_step* step, obj_source* source);
+
+// Releases what final_step_prepare allocated.
+void final_step_free(final_step* step);

@@ -1,0 +1,85 @@
+// The level that the last step of a refinement refines, seen through records
+// of its faces and edges, block by block in ascending order, whether it is
+// held with its own connectivity (the input, for one iteration) or only as
+// the children of the level before it (its positions and what its faces
+// carry are held, its faces and edges follow from the parent's connectivity
+// by the schemes' tables): then its connectivity is never built.
+#pragma once
+
+#include <cstdint>
+
+#include "geom.h"
+#include "mesh.h"
+
+// The most corners of a face.
+constexpr int view_max_corners = 15;
+
+// A face of the level.
+struct view_face {
+    uint64_t index;                           // the face
+    uint32_t n;                               // its corners
+    uint32_t odd_sides;                       // bit k: the face holds the odd half-edge of side k
+    uint64_t corner[view_max_corners];        // the vertex at each corner
+    uint64_t side_edge[view_max_corners];     // the edge from corner k to corner k + 1
+    uint64_t texcoord[view_max_corners];      // the texture coordinate of each corner (uv)
+};
+
+// An edge of the level. Its even half-edge runs from a to b in face fa,
+// along fa's side sa (from corner sa to sa + 1); its odd one, when a face
+// holds it, from b to a in face fb along side sb.
+struct view_edge {
+    uint64_t index;  // the edge
+    uint64_t a, b;   // its ends
+    uint64_t fa, fb; // its faces; fb is mesh_no_face on a boundary edge
+    uint32_t sa, sb; // the sides in those faces
+    uint64_t p, q;   // triangles: the corners opposite the edge in fa and fb
+};
+
+// The level's face and edge records come in blocks: block i holds the faces
+// [face_first(i), face_first(i + 1)) and the edges [edge_first(i),
+// edge_first(i + 1)), both ascending.
+struct level_view {
+    const geom* level;   // the positions, and what faces carry, of the level
+    const mesh* own;     // its own connectivity, or null
+    const mesh* parent_mesh; // else the connectivity of the level before it
+    const geom* parent;  // and that level's faces
+    bool loop;           // children of triangles by Loop's table, else Catmull-Clark's
+    uint64_t n_vertices, n_faces, n_edges;
+    uint64_t n_blocks;
+    uint64_t block_size; // faces (own) or parent faces (children) per block
+    uint64_t* split;     // children: 2E parent entries, the edge of the half of each parent
+                         // edge that touches the half-edge's origin
+    uint64_t* first_edge; // children: n_blocks + 1 entries, the first edge of each block
+    uint64_t* boundary;  // the boundary edges, ascending: the own mesh's, or the children's
+    uint64_t n_boundary;
+};
+
+// Views the level *level with its own connectivity *own, in blocks of about
+// block_size faces.
+void level_view_own(level_view* view, const geom* level, const mesh* own, uint64_t block_size);
+
+// Views the level *level, one step of *parent with connectivity
+// *parent_mesh by Loop (loop) or Catmull-Clark, as children of the parent's
+// faces, in blocks of block_size parent faces. Numbers the children's edges
+// as mesh_build would (a pass over the parent's faces).
+void level_view_children(level_view* view, const geom* level, const mesh* parent_mesh,
+                         const geom* parent, bool loop, uint64_t block_size);
+
+// Releases what the view holds (not the levels).
+void level_view_free(level_view* view);
+
+// The faces of block i: face_first(i + 1) - face_first(i) records into faces,
+// which holds room for them (view_block_faces gives the most).
+uint64_t view_face_first(const level_view* view, uint64_t i);
+void view_faces(const level_view* view, uint64_t i, view_face* faces);
+
+// The edges of block i, edge_first(i + 1) - edge_first(i) records into edges.
+uint64_t view_edge_first(const level_view* view, uint64_t i);
+void view_edges(const level_view* view, uint64_t i, view_edge* edges);
+
+// The most face records and edge records a block holds.
+uint64_t view_block_faces(const level_view* view);
+uint64_t view_block_edges(const level_view* view);
+
+// The valence entry (mesh_valence_entry) of vertex v of the level.
+uint64_t view_valence(const level_view* view, uint64_t v);

@@ -1,0 +1,303 @@
+// OBJ text from the blocks of a source.
+//
+// Every block is formatted into its thread's text buffer and written when its
+// turn comes, after every block before it; a block whose text outgrows the
+// buffer waits for its turn at the first full buffer and keeps the turn until
+// its end. The sections follow each other as one sequence of blocks, the
+// first block of each section writing the section's header.
+#include "obj_stream.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "float_text.h"
+#include "obj_numbers.h"
+#include "parallel.h"
+#include "storage.h"
+
+// The text buffer of each thread, and the room kept free past its fill
+// mark for one more line: the longest lines are a face line of 15 corners
+// of two 20-digit indices and a vertex line of three 47-character numbers,
+// each with eight scratch bytes past its end.
+static const uint64_t text_buffer_size = uint64_t(1) << 20;
+static const uint64_t line_room = 1024;
+
+// Writes n bytes to fd, resuming after partial writes and interrupted calls.
+// Returns 0, or the errno of the write that failed.
+static int write_all(int fd, const char* bytes, uint64_t n)
+{
+    while (n > 0) {
+        const ssize_t written = write(fd, bytes, n);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (written == 0) return EIO; // a device that takes nothing would loop forever
+        bytes += written;
+        n -= uint64_t(written);
+    }
+    return 0;
+}
+
+namespace {
+
+struct stream_job {
+    int fd;
+    const obj_source* source;
+    bool shortest;
+    std::atomic<int> error; // the errno of the first write that failed
+    parallel_turns turns;
+    char** buffers;         // a text buffer per thread
+    uint64_t first_texcoord_block, first_face_block, n_blocks;
+};
+
+// The text of one block: its thread's buffer, filled from start to p, and
+// whether the block holds its turn (once it had to write before its end).
+struct text_out {
+    char* start;
+    char* p;
+    char* full; // past this a line may not fit
+    stream_job* job;
+    uint64_t turn;
+    bool holding;
+};
+
+} // namespace
+
+// Writes what the block's text holds, waiting for its turn first.
+static void text_flush(text_out* o)
+{
+    if (!o->holding) {
+        parallel_turn_wait(&o->job->turns, o->turn);
+        o->holding = true;
+    }
+    if (o->job->error.load(std::memory_order_relaxed) == 0) {
+        const int reason = write_all(o->job->fd, o->start, uint64_t(o->p - o->start));
+        if (reason) o->job->error.store(reason, std::memory_order_relaxed);
+    }
+    o->p = o->start;
+}
+
+// Makes room for one more line.
+static inline void text_line_room(text_out* o)
+{
+    if (o->p >= o->full) text_flush(o);
+}
+
+// Appends n bytes of text of any length (a header or a name).
+static void text_put(text_out* o, const char* text, uint64_t n)
+{
+    while (n > 0) {
+        text_line_room(o);
+        const uint64_t room = uint64_t(o->full - o->p) + 1;
+        const uint64_t take = n < room ? n : room;
+        std::memcpy(o->p, text, take);
+        o->p += take;
+        text += take;
+        n -= take;
+    }
+}
+
+// A comment header "# Title n", after an empty line unless it is the first.
+static void text_header(text_out* o, const char* title, uint64_t n, bool first)
+{
+    text_line_room(o);
+    if (!first) *o->p++ = '\n';
+    *o->p++ = '#';
+    *o->p++ = ' ';
+    text_put(o, title, std::strlen(title));
+    text_line_room(o);
+    *o->p++ = ' ';
+    o->p += format_i64(int64_t(n), o->p);
+    *o->p++ = '\n';
+}
+
+// The lines "keyword a b [c]" of a block of points, in either notation.
+static void text_points(text_out* o, const char* keyword, const obj_points* points, int n_axes,
+                        bool shortest)
+{
+    const uint64_t keyword_length = std::strlen(keyword);
+    if (!shortest && n_axes == 3) {
+        // positions with six decimals, the common case, inlined
+        const float* const x = points->axis[0];
+        const float* const y = points->axis[1];
+        const float* const z = points->axis[2];
+        const uint64_t n = points->count;
+        char* p = o->p;
+        for (uint64_t i = 0; i < n; ++i) {
+            if (p >= o->full) {
+                o->p = p;
+                text_flush(o);
+                p = o->p;
+            }
+            p[0] = 'v';
+            p[1] = ' ';
+            p += 2;
+            p += format_float(x[i], p);
+            *p++ = ' ';
+            p += format_float(y[i], p);
+            *p++ = ' ';
+            p += format_float(z[i], p);
+            *p++ = '\n';
+        }
+        o->p = p;
+        return;
+    }
+    int (*const format)(float, char*) = shortest ? format_shortest : format_f6;
+    for (uint64_t i = 0; i < points->count; ++i) {
+        text_line_room(o);
+        std::memcpy(o->p, keyword, keyword_length);
+        o->p += keyword_length;
+        for (int a = 0; a < n_axes; ++a) {
+            *o->p++ = ' ';
+            o->p += format(points->axis[a][i], o->p);
+        }
+        *o->p++ = '\n';
+    }
+}
+
+// Faces of size 3 or 4 without texture coordinates or materials, the common
+// case, one unrolled line at a time.
+static void text_uniform_faces(text_out* o, const obj_faces* faces)
+{
+    const uint64_t* const corner0 = faces->corner[0];
+    const uint64_t* const corner1 = faces->corner[1];
+    const uint64_t* const corner2 = faces->corner[2];
+    const uint64_t* const corner3 = faces->corner[3];
+    const uint64_t n = faces->count;
+    const bool quads = faces->face_size == 4;
+    char* p = o->p;
+    for (uint64_t i = 0; i < n; ++i) {
+        if (p >= o->full) {
+            o->p = p;
+            text_flush(o);
+            p = o->p;
+        }
+        p[0] = 'f';
+        p[1] = ' ';
+        p += 2;
+        p += format_i64(int64_t(corner0[i] + 1), p);
+        *p++ = ' ';
+        p += format_i64(int64_t(corner1[i] + 1), p);
+        *p++ = ' ';
+        p += format_i64(int64_t(corner2[i] + 1), p);
+        if (quads) {
+            *p++ = ' ';
+            p += format_i64(int64_t(corner3[i] + 1), p);
+        }
+        *p++ = '\n';
+    }
+    o->p = p;
+}
+
+// Faces of any kind: "f v/vt ..." with texture coordinates, a "usemtl NAME"
+// line before each run of faces of one material.
+static void text_faces(text_out* o, const obj_faces* faces, const char* const* names)
+{
+    if (faces->face_size != 0 && !faces->texcoord && !faces->material) {
+        text_uniform_faces(o, faces);
+        return;
+    }
+    const int n = faces->face_size;
+    int32_t material = faces->material_before;
+    for (uint64_t j = 0; j < faces->count; ++j) {
+        if (faces->material && faces->material[j] != material && faces->material[j] >= 0) {
+            material = faces->material[j];
+            text_put(o, "usemtl ", 7);
+            text_put(o, names[material], std::strlen(names[material]));
+            text_put(o, "\n", 1);
+        }
+        text_line_room(o);
+        const uint64_t first = n ? uint64_t(n) * j : faces->start[j];
+        const uint64_t count = n ? uint64_t(n) : faces->start[j + 1] - first;
+        *o->p++ = 'f';
+        for (uint64_t k = 0; k < count; ++k) {
+            *o->p++ = ' ';
+            const uint64_t v = n ? faces->corner[k][j] : faces->corners[first + k];
+            o->p += format_i64(int64_t(v + 1), o->p);
+            if (faces->texcoord) {
+                *o->p++ = '/';
+                o->p += format_i64(int64_t(faces->texcoord[first + k] + 1), o->p);
+            }
+        }
+        *o->p++ = '\n';
+    }
+}
+
+// Block i of the whole sequence: the section it belongs to, its header when
+// it is the section's first, and its lines.
+static void stream_block(stream_job* job, uint64_t i, uint32_t thread, text_out* o)
+{
+    const obj_source* s = job->source;
+    if (i < job->first_texcoord_block) {
+        if (i == 0) {
+            if (s->material_library) {
+                text_put(o, "mtllib ", 7);
+                text_put(o, s->material_library, std::strlen(s->material_library));
+                text_put(o, "\n", 1);
+            }
+            text_header(o, "Vertices", s->n_vertices, true);
+        }
+        if (i >= s->vertex_blocks) return;
+        obj_points points = {};
+        s->vertices(s->context, i, thread, &points);
+        text_points(o, "v", &points, 3, job->shortest);
+    } else if (i < job->first_face_block) {
+        const uint64_t b = i - job->first_texcoord_block;
+        if (b == 0) text_header(o, "Texture coordinates", s->n_texcoords, false);
+        if (b >= s->texcoord_blocks) return;
+        obj_points points = {};
+        s->texcoord_points(s->context, b, thread, &points);
+        text_points(o, "vt", &points, 2, job->shortest);
+    } else {
+        const uint64_t b = i - job->first_face_block;
+        if (b == 0) text_header(o, "Triangles", s->n_faces, false);
+        if (b >= s->face_blocks) return;
+        obj_faces faces = {};
+        s->faces(s->context, b, thread, &faces);
+        text_faces(o, &faces, s->material_names);
+    }
+}
+
+static void stream_task(void* context, uint64_t i, uint32_t thread)
+{
+    auto* job = static_cast<stream_job*>(context);
+    text_out o;
+    o.start = o.p = job->buffers[thread];
+    o.full = o.start + text_buffer_size;
+    o.job = job;
+    o.turn = i;
+    o.holding = false;
+    // after a failed write the rest is not formatted, but every turn passes
+    if (job->error.load(std::memory_order_relaxed) == 0) stream_block(job, i, thread, &o);
+    text_flush(&o);
+    parallel_turn_pass(&job->turns);
+}
+
+int obj_stream_write(int fd, const obj_source* source, bool shortest, uint32_t threads)
+{
+    if (threads < 1) threads = 1;
+    stream_job job;
+    job.fd = fd;
+    job.source = source;
+    job.shortest = shortest;
+    job.error = 0;
+    job.turns.next = 0;
+    // every section has a block at least, for its header
+    auto at_least_one = [](uint64_t n) { return n ? n : 1; };
+    job.first_texcoord_block = at_least_one(source->vertex_blocks);
+    job.first_face_block =
+        job.first_texcoord_block + (source->texcoords ? at_least_one(source->texcoord_blocks) : 0);
+    job.n_blocks = job.first_face_block + at_least_one(source->face_blocks);
+    if (threads > job.n_blocks) threads = uint32_t(job.n_blocks);
+    job.buffers = static_cast<char**>(mem_alloc(threads * sizeof(char*)));
+    for (uint32_t t = 0; t < threads; ++t)
+        job.buffers[t] = static_cast<char*>(mem_alloc(text_buffer_size + line_room));
+    parallel_for(threads, job.n_blocks, stream_task, &job);
+    for (uint32_t t = 0; t < threads; ++t) mem_free(job.buffers[t]);
+    mem_free(job.buffers);
+    return job.error.load();
+}

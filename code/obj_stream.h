@@ -1,0 +1,63 @@
+// OBJ text made from blocks of a mesh that a source hands out on request,
+// formatted on several threads and written in order, so that the writer
+// never needs the mesh whole: a geom in memory is one source, the last step
+// of a refinement another.
+#pragma once
+
+#include <cstdint>
+
+// Points of a block: count entries of two axes (texture coordinates) or
+// three (positions).
+struct obj_points {
+    uint64_t count;
+    const float* axis[3];
+};
+
+// Faces of a block. Corner k of face j is corner[k][j] for a face size n of
+// 3 or 4; for face size 0 it is corners[start[j] + k], k below
+// start[j + 1] − start[j].
+struct obj_faces {
+    uint64_t count;
+    int face_size;
+    const uint64_t* corner[4];
+    const uint64_t* start;    // face size 0: count + 1 entries
+    const uint64_t* corners;  // face size 0
+    const uint64_t* texcoord; // null, or the texture coordinate of face j's corner k at
+                              // j n + k (face size n) or at start[j] + k (face size 0)
+    const int32_t* material;  // null, or the material of each face (−1: none)
+    int32_t material_before;  // the material named by the last usemtl line before the
+                              // block's first face, −1 for none
+};
+
+// What the text is made of: the counts its headers give, and three sections
+// of blocks that the callbacks fill on request, each from any thread (thread
+// is the number of the calling thread, below the writer's thread count) and
+// for any block in any order. Pointers they store stay valid until the next
+// call from the same thread.
+struct obj_source {
+    uint64_t n_vertices;
+    uint64_t n_texcoords;
+    uint64_t n_faces;
+    bool texcoords;                     // "vt" lines, and faces that name them
+    const char* material_library;       // the "mtllib" line's name, or null for none
+    const char* const* material_names;  // the name of each material the faces use
+    uint64_t vertex_blocks;
+    uint64_t texcoord_blocks;
+    uint64_t face_blocks;
+    void (*vertices)(void* context, uint64_t block, uint32_t thread, obj_points* points);
+    void (*texcoord_points)(void* context, uint64_t block, uint32_t thread, obj_points* points);
+    void (*faces)(void* context, uint64_t block, uint32_t thread, obj_faces* faces);
+    void* context;
+};
+
+// Writes the OBJ text of the source to fd from its current offset: the
+// "mtllib" line when there is a library, "# Vertices n" and a "v x y z" line
+// per vertex, with texture coordinates an empty line, "# Texture
+// coordinates n" and a "vt u v" line each, then an empty line, "# Triangles
+// n" and an "f" line per face with 1-based indices ("v/vt" with texture
+// coordinates), a "usemtl NAME" line before each run of faces of one
+// material. Coordinates have six decimals, or with shortest the fewest
+// digits that read back to the same float. The blocks are formatted on up to
+// `threads` threads and written in block order. Returns 0, or the errno of
+// the first write that failed (nothing is written after it).
+int obj_stream_write(int fd, const obj_source* source, bool shortest, uint32_t threads);

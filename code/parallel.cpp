@@ -1,0 +1,76 @@
+// Work split over threads.
+#include "parallel.h"
+
+#include <sched.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+uint32_t parallel_default_threads()
+{
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return uint32_t(n);
+    }
+    const unsigned n = std::thread::hardware_concurrency();
+    return n > 0 ? n : 1;
+}
+
+uint32_t parallel_threads(uint32_t requested)
+{
+    return requested > 0 ? requested : parallel_default_threads();
+}
+
+namespace {
+
+struct parallel_job {
+    void (*fn)(void* context, uint64_t i, uint32_t thread);
+    void* context;
+    uint64_t n;
+    std::atomic<uint64_t> next;
+};
+
+void parallel_work(parallel_job* job, uint32_t thread)
+{
+    for (uint64_t i = job->next.fetch_add(1); i < job->n; i = job->next.fetch_add(1))
+        job->fn(job->context, i, thread);
+}
+
+} // namespace
+
+void parallel_for(uint32_t threads, uint64_t n, void (*fn)(void* context, uint64_t i, uint32_t thread),
+                  void* context)
+{
+    if (threads <= 1 || n <= 1) {
+        for (uint64_t i = 0; i < n; ++i) fn(context, i, 0);
+        return;
+    }
+    parallel_job job;
+    job.fn = fn;
+    job.context = context;
+    job.n = n;
+    job.next = 0;
+    const uint32_t helpers = uint32_t(threads - 1 < n - 1 ? threads - 1 : n - 1);
+    std::vector<std::thread> workers;
+    workers.reserve(helpers);
+    for (uint32_t t = 1; t <= helpers; ++t) workers.emplace_back(parallel_work, &job, t);
+    parallel_work(&job, 0);
+    for (std::thread& worker : workers) worker.join();
+}
+
+void parallel_turn_wait(parallel_turns* turns, uint64_t i)
+{
+    std::unique_lock<std::mutex> hold(turns->lock);
+    turns->passed.wait(hold, [turns, i] { return turns->next == i; });
+}
+
+void parallel_turn_pass(parallel_turns* turns)
+{
+    {
+        std::lock_guard<std::mutex> hold(turns->lock);
+        turns->next += 1;
+    }
+    turns->passed.notify_all();
+}

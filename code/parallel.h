@@ -1,0 +1,35 @@
+// Work split over threads: indices handed out in increasing order, and turns
+// that put the results of parallel work back in that order.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+// The threads this process may run on (at least 1).
+uint32_t parallel_default_threads();
+
+// The threads a job runs with: requested, or the default for 0.
+uint32_t parallel_threads(uint32_t requested);
+
+// Runs fn(context, i, thread) for every i in [0, n), on `threads` threads at
+// most, the caller's among them (thread 0): each takes the next index not yet
+// taken, so the indices start in increasing order. With one thread, or for
+// n = 1, everything runs on the caller's thread in order.
+void parallel_for(uint32_t threads, uint64_t n, void (*fn)(void* context, uint64_t i, uint32_t thread),
+                  void* context);
+
+// Turns in increasing order: the holder of turn i waits until every turn
+// before it has passed, so that results made in parallel are handed on (to
+// a file) in order. Turns are numbered from 0 as they are first waited for.
+struct parallel_turns {
+    std::mutex lock;
+    std::condition_variable passed;
+    uint64_t next; // the turn that may go now
+};
+
+// Waits until turn i may go.
+void parallel_turn_wait(parallel_turns* turns, uint64_t i);
+
+// Ends the turn that went: the next may go.
+void parallel_turn_pass(parallel_turns* turns);
