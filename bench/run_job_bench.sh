@@ -5,12 +5,16 @@
 # the output's SHA-256, which must be the same in every run, and for every
 # executable when a change is meant to keep every output byte.
 #
-#   bench/run_job_bench.sh [--runs=N] [--scratch=DIR] [SUBDIV ...]
+#   bench/run_job_bench.sh [--runs=N] [--scratch=DIR] [--baseline] [SUBDIV ...]
 #
 # SUBDIV   release builds of the tool (default build/release/subdiv, else
-#          build/test/subdiv); with several, they take turns run by run, so
-#          that all see the same state of the shared machine. The script
-#          builds nothing.
+#          build/test/subdiv), each optionally with options for it in the
+#          same argument ("build/release/subdiv --threads=1"); with several,
+#          they take turns run by run, so that all see the same state of the
+#          shared machine.
+# --baseline  also runs, first, the tool as it was before the last level was
+#          streamed and threads came (commit 6219a76), built once into the
+#          scratch folder from this repository's history
 # --runs   runs per case and executable, default 5; the cases take turns
 #          run by run as well
 # --scratch  folder for the generated meshes and the outputs, default
@@ -27,11 +31,14 @@ cd "$(dirname "$0")/.."
 
 runs=5
 scratch=${TMPDIR:-/tmp}/subdiv-job-bench
+baseline_commit=6219a76
+baseline=0
 exes=()
 for arg in "$@"; do
   case "$arg" in
     --runs=*) runs=${arg#--runs=} ;;
     --scratch=*) scratch=${arg#--scratch=} ;;
+    --baseline) baseline=1 ;;
     -*) echo "run_job_bench.sh: unknown option '$arg'" >&2; exit 2 ;;
     *) exes+=("$arg") ;;
   esac
@@ -39,13 +46,26 @@ done
 if [ ${#exes[@]} -eq 0 ]; then
   if [ -x build/release/subdiv ]; then exes=(build/release/subdiv); else exes=(build/test/subdiv); fi
 fi
-for exe in "${exes[@]}"; do
+mkdir -p "$scratch"
+if [ "$baseline" = 1 ]; then
+  # a copy of the baseline's sources, built once and kept with the meshes
+  base="$scratch/baseline-$baseline_commit"
+  if [ ! -x "$base/build/subdiv" ]; then
+    rm -rf "$base" && mkdir -p "$base/src"
+    git archive "$baseline_commit" | tar -x -C "$base/src"
+    cmake -S "$base/src" -B "$base/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+      -DSUBDIV_TESTS=OFF -DSUBDIV_BENCH=OFF >/dev/null
+    cmake --build "$base/build" --target subdiv >/dev/null
+  fi
+  exes=("$base/build/subdiv" "${exes[@]}")
+fi
+for spec in "${exes[@]}"; do
+  exe=${spec%% *}
   if [ ! -x "$exe" ]; then
     echo "run_job_bench.sh: no executable at '$exe' (build one: cmake --workflow --preset release)" >&2
     exit 2
   fi
 done
-mkdir -p "$scratch"
 
 exec python3 - "$runs" "$scratch" "${exes[@]}" <<'PYTHON'
 import hashlib
@@ -57,7 +77,12 @@ import sys
 import time
 
 runs, scratch = int(sys.argv[1]), sys.argv[2]
-exes = [os.path.abspath(exe) for exe in sys.argv[3:]]
+# each executable with the options given with it
+exes = [tuple([os.path.abspath(spec.split()[0])] + spec.split()[1:]) for spec in sys.argv[3:]]
+
+
+def exe_name(exe):
+    return " ".join([os.path.relpath(exe[0])] + list(exe[1:]))
 
 
 def write_obj(path, positions, faces):
@@ -157,13 +182,13 @@ def run_once(exe, path, iterations, out):
     report = os.path.join(scratch, "time.txt")
     start = time.perf_counter()
     run = subprocess.run(["/usr/bin/time", "-f", "%e %M", "-o", report,
-                          exe, path, str(iterations), out],
+                          *exe, path, str(iterations), out],
                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     wall = time.perf_counter() - start
     if run.returncode == 1 and "subdiv: " in run.stderr:
         return None, None  # an executable that refuses the mesh (an older build, an open mesh)
     if run.returncode != 0:
-        sys.exit(f"run_job_bench.sh: {exe} {path} {iterations} failed "
+        sys.exit(f"run_job_bench.sh: {exe_name(exe)} {path} {iterations} failed "
                  f"({run.returncode}): {run.stderr}")
     with open(report) as numbers:
         _, peak_kib = numbers.read().split()[-2:]
@@ -190,19 +215,25 @@ for run in range(runs):
             os.remove(out)
 
 print(f"{runs} runs per case and executable, medians")
-print("| case | executable | iterations | faces in | faces out | wall time (s) | peak memory (MiB) | output sha256 |")
-print("|---|---|---:|---:|---:|---:|---:|---|")
+print("| case | executable | iterations | faces in | faces out | wall time (s) | peak memory (MiB) "
+      "| wall / first | peak / first | output sha256 |")
+print("|---|---|---:|---:|---:|---:|---:|---:|---:|---|")
 for name, _, _, iterations in cases:
     for exe in exes:
         key = (name, exe)
         digest = ",".join(sorted(digests[key]))
         if not times[key]:
-            print(f"| {name} | {os.path.relpath(exe)} | {iterations} | {faces_in[name]:,} | "
-                  f"{faces_out[name]:,} | refused | | |")
+            print(f"| {name} | {exe_name(exe)} | {iterations} | {faces_in[name]:,} | "
+                  f"{faces_out[name]:,} | refused | | | | |")
             continue
-        print(f"| {name} | {os.path.relpath(exe)} | {iterations} | {faces_in[name]:,} | "
-              f"{faces_out[name]:,} | {statistics.median(times[key]):.3f} | "
-              f"{statistics.median(peaks[key]):.0f} | {digest} |")
+        wall, peak = statistics.median(times[key]), statistics.median(peaks[key])
+        # against the first executable of the list that ran the case
+        first = next((k for k in ((name, e) for e in exes) if times[k]), key)
+        wall_ratio = wall / statistics.median(times[first])
+        peak_ratio = peak / statistics.median(peaks[first])
+        print(f"| {name} | {exe_name(exe)} | {iterations} | {faces_in[name]:,} | "
+              f"{faces_out[name]:,} | {wall:.3f} | {peak:.0f} | {wall_ratio:.2f} | "
+              f"{peak_ratio:.2f} | {digest} |")
 if any(len(d) > 1 for d in digests.values()):
     sys.exit("run_job_bench.sh: the runs of one case wrote different outputs")
 PYTHON

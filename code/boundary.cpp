@@ -28,8 +28,9 @@ static inline bool boundary_corner(uint64_t valence_entry, bool smooth_corners)
 }
 
 void boundary_walk_begin(boundary_walk* walk, const float* const in[3], float* const out[3],
-                         uint64_t n_vertices, bool smooth_corners)
+                         uint64_t stride, uint64_t n_vertices, bool smooth_corners)
 {
+    walk->stride = stride;
     for (int axis = 0; axis < 3; ++axis) {
         walk->in[axis] = in[axis];
         walk->out[axis] = out[axis];
@@ -43,15 +44,15 @@ void boundary_walk_begin(boundary_walk* walk, const float* const in[3], float* c
 void boundary_walk_edge(boundary_walk* walk, const uint64_t ends[2], const uint64_t valence[2])
 {
     for (int side = 0; side < 2; ++side) {
-        const uint64_t v = ends[side], other = ends[1 - side];
+        const uint64_t v = walk->stride * ends[side], other = walk->stride * ends[1 - side];
         if (boundary_corner(valence[side], walk->smooth_corners)) {
             for (int axis = 0; axis < 3; ++axis) walk->out[axis][v] = walk->in[axis][v];
             continue;
         }
         // the first boundary edge leaves the other end's position in the
         // vertex's slot, the second combines it with its own
-        uint64_t& word = walk->met[v / 64];
-        const uint64_t bit = uint64_t(1) << (v % 64);
+        uint64_t& word = walk->met[ends[side] / 64];
+        const uint64_t bit = uint64_t(1) << (ends[side] % 64);
         if (!(word & bit)) {
             word |= bit;
             for (int axis = 0; axis < 3; ++axis) walk->out[axis][v] = walk->in[axis][other];
@@ -73,7 +74,7 @@ void boundary_vertex_points(const mesh* mesh_in, const geom* geom_in, geom* geom
     const float* const in[3] = {geom_in->x, geom_in->y, geom_in->z};
     float* const out[3] = {geom_out->x, geom_out->y, geom_out->z};
     boundary_walk walk;
-    boundary_walk_begin(&walk, in, out, geom_in->n_vertices, smooth_corners);
+    boundary_walk_begin(&walk, in, out, 1, geom_in->n_vertices, smooth_corners);
     for (uint64_t i = 0; i < mesh_in->n_boundary_edges; ++i) {
         const uint64_t e = mesh_in->boundary_edges[i];
         const uint64_t ends[2] = {mesh_in->iedge_vertex[2 * e], mesh_in->iedge_vertex[2 * e + 1]};

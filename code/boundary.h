@@ -26,14 +26,15 @@ void boundary_vertex_points(const mesh* mesh_in, const geom* geom_in, geom* geom
 // at a time: begin, then each boundary edge in ascending order with its two
 // ends and their valence entries, then end. Reads the positions in and
 // writes the boundary vertices' new positions into out (which may hold
-// anything there before).
+// anything there before); axis a of vertex v is in[a][stride v].
 struct boundary_walk {
     const float* in[3];
     float* out[3];
+    uint64_t stride;
     uint64_t* met; // a bit per vertex: its boundary edge of lower index has passed
     bool smooth_corners;
 };
 void boundary_walk_begin(boundary_walk* walk, const float* const in[3], float* const out[3],
-                         uint64_t n_vertices, bool smooth_corners);
+                         uint64_t stride, uint64_t n_vertices, bool smooth_corners);
 void boundary_walk_edge(boundary_walk* walk, const uint64_t ends[2], const uint64_t valence[2]);
 void boundary_walk_end(boundary_walk* walk);

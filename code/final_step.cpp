@@ -52,14 +52,6 @@ static inline uint64_t level_face_size(const geom* g, uint64_t f)
     return n ? uint64_t(n) : g->face_start[f + 1] - g->face_start[f];
 }
 
-static inline const float* const* level_positions(const final_step* s, const float** axes)
-{
-    axes[0] = s->level->x;
-    axes[1] = s->level->y;
-    axes[2] = s->level->z;
-    return axes;
-}
-
 // The texture coordinates of the level's face fa at the ends of its side sa.
 static inline void side_texcoords(const geom* g, uint64_t f, uint32_t side, uint64_t* from,
                                   uint64_t* to)
@@ -99,25 +91,26 @@ static void face_point_pass(void* context, uint64_t i, uint32_t thread)
     auto* job = static_cast<pass_job*>(context);
     final_step* s = job->step;
     final_thread* t = &s->scratch[thread];
-    const float* p[3];
-    level_positions(s, p);
+    const float* const p = s->position;
     view_faces(s->view, i, t->faces);
     const uint64_t n_faces = view_face_first(s->view, i + 1) - view_face_first(s->view, i);
     for (uint64_t j = 0; j < n_faces; ++j) {
         const view_face* face = &t->faces[j];
         const float count = float(face->n);
+        float* point = s->face_point + 3 * face->index;
         for (int axis = 0; axis < 3; ++axis) {
-            float sum = p[axis][face->corner[0]];
-            for (uint32_t k = 1; k < face->n; ++k) sum = sum + p[axis][face->corner[k]];
-            s->face_point[axis][face->index] = sum / count;
+            float sum = p[3 * face->corner[0] + axis];
+            for (uint32_t k = 1; k < face->n; ++k) sum = sum + p[3 * face->corner[k] + axis];
+            point[axis] = sum / count;
         }
     }
     parallel_turn_wait(&job->turns, i);
     for (uint64_t j = 0; j < n_faces; ++j) {
         const view_face* face = &t->faces[j];
-        for (int axis = 0; axis < 3; ++axis) {
-            const float point = s->face_point[axis][face->index];
-            for (uint32_t k = 0; k < face->n; ++k) s->sum[axis][face->corner[k]] += point;
+        const float* point = s->face_point + 3 * face->index;
+        for (uint32_t k = 0; k < face->n; ++k) {
+            float* sum = s->sum + 3 * face->corner[k];
+            for (int axis = 0; axis < 3; ++axis) sum[axis] += point[axis];
         }
     }
     parallel_turn_pass(&job->turns);
@@ -132,31 +125,29 @@ static void edge_sum_pass(void* context, uint64_t i, uint32_t thread)
     auto* job = static_cast<pass_job*>(context);
     final_step* s = job->step;
     final_thread* t = &s->scratch[thread];
-    const float* p[3];
-    level_positions(s, p);
+    const float* const p = s->position;
+    const float* const fp = s->face_point;
     view_edges(s->view, i, t->edges);
     const uint64_t n_edges = view_edge_first(s->view, i + 1) - view_edge_first(s->view, i);
+    float* const points = t->point[0];
     for (uint64_t j = 0; !s->loop && j < n_edges; ++j) {
         const view_edge* e = &t->edges[j];
         if (e->fb == mesh_no_face) continue;
-        for (int axis = 0; axis < 3; ++axis) {
-            const float* fp = s->face_point[axis];
-            t->point[axis][j] = ((fp[e->fa] + fp[e->fb]) + (p[axis][e->a] + p[axis][e->b])) * 0.25f;
-        }
+        for (int axis = 0; axis < 3; ++axis)
+            points[3 * j + axis] = ((fp[3 * e->fa + axis] + fp[3 * e->fb + axis]) +
+                                    (p[3 * e->a + axis] + p[3 * e->b + axis])) *
+                                   0.25f;
     }
     parallel_turn_wait(&job->turns, i);
     for (uint64_t j = 0; j < n_edges; ++j) {
         const view_edge* e = &t->edges[j];
         if (e->fb == mesh_no_face) continue;
-        if (s->loop) {
-            for (int axis = 0; axis < 3; ++axis) s->sum[axis][e->a] += p[axis][e->b];
-            for (int axis = 0; axis < 3; ++axis) s->sum[axis][e->b] += p[axis][e->a];
-            continue;
-        }
-        for (int axis = 0; axis < 3; ++axis) {
-            s->sum[axis][e->a] += t->point[axis][j];
-            s->sum[axis][e->b] += t->point[axis][j];
-        }
+        float* const sum_a = s->sum + 3 * e->a;
+        float* const sum_b = s->sum + 3 * e->b;
+        const float* const add_a = s->loop ? p + 3 * e->b : points + 3 * j;
+        const float* const add_b = s->loop ? p + 3 * e->a : points + 3 * j;
+        for (int axis = 0; axis < 3; ++axis) sum_a[axis] += add_a[axis];
+        for (int axis = 0; axis < 3; ++axis) sum_b[axis] += add_b[axis];
     }
     parallel_turn_pass(&job->turns);
 }
@@ -200,10 +191,10 @@ static void boundary_pass(final_step* s, bool smooth_corners)
 {
     const level_view* view = s->view;
     if (view->n_boundary == 0) return;
-    const float* p[3];
-    level_positions(s, p);
+    const float* const in[3] = {s->position, s->position + 1, s->position + 2};
+    float* const out[3] = {s->sum, s->sum + 1, s->sum + 2};
     boundary_walk walk;
-    boundary_walk_begin(&walk, p, s->sum, view->n_vertices, smooth_corners);
+    boundary_walk_begin(&walk, in, out, 3, view->n_vertices, smooth_corners);
     // the boundary edges come in ascending order; their records come with
     // their blocks, which are found by walking the blocks along
     view_edge* edges = s->scratch[0].edges;
@@ -228,8 +219,22 @@ static void boundary_pass(final_step* s, bool smooth_corners)
 
 static float* alloc_floats(uint64_t n) { return static_cast<float*>(mem_alloc(n * 4)); }
 
+// The level's positions of block i side by side.
+static void interleave_positions(void* context, uint64_t i, uint32_t)
+{
+    final_step* s = static_cast<pass_job*>(context)->step;
+    const geom* g = s->level;
+    const uint64_t first = i * point_block;
+    const uint64_t end = first + point_block < g->n_vertices ? first + point_block : g->n_vertices;
+    for (uint64_t v = first; v < end; ++v) {
+        s->position[3 * v] = g->x[v];
+        s->position[3 * v + 1] = g->y[v];
+        s->position[3 * v + 2] = g->z[v];
+    }
+}
+
 void final_step_prepare(final_step* step, const level_view* view, const subdiv_options* options,
-                        uint32_t threads)
+                        uint32_t threads, geom* owned_level)
 {
     final_step* s = step;
     *s = final_step{};
@@ -258,7 +263,8 @@ void final_step_prepare(final_step* step, const level_view* view, const subdiv_o
         if (edges > s->max_edges) s->max_edges = edges;
     }
     const uint64_t children = geom_face_size(g) == 0 ? view_max_corners : 4;
-    const uint64_t points = 2 * s->max_edges > point_block ? 2 * s->max_edges : point_block;
+    // three floats per point (two texture coordinates per edge at most)
+    const uint64_t points = 3 * (2 * s->max_edges > point_block ? 2 * s->max_edges : point_block);
     s->scratch = static_cast<final_thread*>(mem_alloc(s->threads * sizeof(final_thread)));
     for (uint32_t t = 0; t < s->threads; ++t) {
         final_thread* scratch = &s->scratch[t];
@@ -276,16 +282,23 @@ void final_step_prepare(final_step* step, const level_view* view, const subdiv_o
                                              : nullptr;
     }
 
-    // the sums, from zero; the face points
-    for (int axis = 0; axis < 3; ++axis) {
-        s->sum[axis] = alloc_floats(V);
-        std::memset(s->sum[axis], 0, V * 4);
-        if (!s->loop) s->face_point[axis] = alloc_floats(F);
-    }
+    // the positions side by side, in place of the level's own when the
+    // caller lets them go; the sums, from zero; the face points
     pass_job job;
     job.step = s;
     job.turns.next = 0;
     job.counts = nullptr;
+    s->position = alloc_floats(3 * V);
+    parallel_for(s->threads, (V + point_block - 1) / point_block, interleave_positions, &job);
+    if (owned_level) {
+        CHECK(owned_level == g, "final_step_prepare: the positions of another level");
+        mem_release(&owned_level->x);
+        mem_release(&owned_level->y);
+        mem_release(&owned_level->z);
+    }
+    s->sum = alloc_floats(3 * V);
+    std::memset(s->sum, 0, 3 * V * 4);
+    if (!s->loop) s->face_point = alloc_floats(3 * F);
     if (!s->loop) {
         parallel_for(s->threads, view->n_blocks, face_point_pass, &job);
         job.turns.next = 0;
@@ -341,10 +354,9 @@ void final_step_free(final_step* step)
         mem_free(scratch->material);
     }
     mem_free(step->scratch);
-    for (int axis = 0; axis < 3; ++axis) {
-        mem_free(step->sum[axis]);
-        mem_free(step->face_point[axis]);
-    }
+    mem_free(step->position);
+    mem_free(step->sum);
+    mem_free(step->face_point);
     mem_free(step->edge_texcoord);
     mem_free(step->material_before);
     mem_free(step->material_names);
@@ -364,14 +376,14 @@ static uint64_t block_length(uint64_t n, uint64_t b)
 // vertex rule over the sums.
 static void moved_vertices(final_step* s, uint64_t b, final_thread* t, obj_points* points)
 {
-    const float* p[3];
-    level_positions(s, p);
     const uint64_t first = b * point_block, n = block_length(s->view->n_vertices, b);
     for (uint64_t j = 0; j < n; ++j) {
         const uint64_t v = first + j;
+        const float* const p = s->position + 3 * v;
+        const float* const sum = s->sum + 3 * v;
         const uint64_t entry = view_valence(s->view, v);
         if (mesh_boundary_count(entry) > 0) {
-            for (int axis = 0; axis < 3; ++axis) t->point[axis][j] = s->sum[axis][v];
+            for (int axis = 0; axis < 3; ++axis) t->point[axis][j] = sum[axis];
             continue;
         }
         const uint64_t valence = mesh_valence(entry);
@@ -384,12 +396,10 @@ static void moved_vertices(final_step* s, uint64_t b, final_thread* t, obj_point
         } else {
             catmull_clark_vertex_weights(valence, &weight_old, &weight_sum);
         }
-        for (int axis = 0; axis < 3; ++axis) {
-            // the products in the operand order of each scheme's vertex pass
-            const float moved = s->loop ? (p[axis][v] * weight_old) + (s->sum[axis][v] * weight_sum)
-                                        : (weight_old * p[axis][v]) + (weight_sum * s->sum[axis][v]);
-            t->point[axis][j] = moved;
-        }
+        // the products in the operand order of each scheme's vertex pass
+        for (int axis = 0; axis < 3; ++axis)
+            t->point[axis][j] = s->loop ? (p[axis] * weight_old) + (sum[axis] * weight_sum)
+                                        : (weight_old * p[axis]) + (weight_sum * sum[axis]);
     }
     *points = {n, {t->point[0], t->point[1], t->point[2]}};
 }
@@ -397,21 +407,21 @@ static void moved_vertices(final_step* s, uint64_t b, final_thread* t, obj_point
 // The edge points of the view's block i.
 static void edge_points(final_step* s, uint64_t i, final_thread* t, obj_points* points)
 {
-    const float* p[3];
-    level_positions(s, p);
+    const float* const p = s->position;
+    const float* const fp = s->face_point;
     view_edges(s->view, i, t->edges);
     const uint64_t n = view_edge_first(s->view, i + 1) - view_edge_first(s->view, i);
     for (uint64_t j = 0; j < n; ++j) {
         const view_edge* e = &t->edges[j];
         for (int axis = 0; axis < 3; ++axis) {
-            const float a = p[axis][e->a], b = p[axis][e->b];
+            const float a = p[3 * e->a + axis], b = p[3 * e->b + axis];
             float point;
             if (e->fb == mesh_no_face)
                 point = (a + b) * 0.5f;
             else if (s->loop)
-                point = ((a + b) * 0.375f) + ((p[axis][e->p] + p[axis][e->q]) * 0.125f);
+                point = ((a + b) * 0.375f) + ((p[3 * e->p + axis] + p[3 * e->q + axis]) * 0.125f);
             else
-                point = ((s->face_point[axis][e->fa] + s->face_point[axis][e->fb]) + (a + b)) * 0.25f;
+                point = ((fp[3 * e->fa + axis] + fp[3 * e->fb + axis]) + (a + b)) * 0.25f;
             t->point[axis][j] = point;
         }
     }
@@ -428,8 +438,11 @@ static void final_vertices(void* context, uint64_t b, uint32_t thread, obj_point
         moved_vertices(s, b, t, points);
     } else if (b < moved + faces) {
         const uint64_t first = (b - moved) * point_block;
-        *points = {block_length(s->view->n_faces, b - moved),
-                   {s->face_point[0] + first, s->face_point[1] + first, s->face_point[2] + first}};
+        const uint64_t n = block_length(s->view->n_faces, b - moved);
+        for (uint64_t j = 0; j < n; ++j)
+            for (int axis = 0; axis < 3; ++axis)
+                t->point[axis][j] = s->face_point[3 * (first + j) + axis];
+        *points = {n, {t->point[0], t->point[1], t->point[2]}};
     } else {
         edge_points(s, b - moved - faces, t, points);
     }

@@ -22,9 +22,12 @@ struct final_step {
     const geom* level;          // the level the view shows
     bool loop;                  // Loop's rules, else Catmull-Clark's
     uint32_t threads;
-    float* sum[3];              // per vertex of the level: the vertex rule's sum; on the
+    // Points as x, y, z side by side, three floats per point: a vertex or a
+    // face is then one cache line away, not three.
+    float* position;            // per vertex of the level: its position
+    float* sum;                 // per vertex of the level: the vertex rule's sum; on the
                                 // boundary, the vertex's new position
-    float* face_point[3];       // Catmull-Clark: the point of each face of the level
+    float* face_point;          // Catmull-Clark: the point of each face of the level
     uint64_t* edge_texcoord;    // with texture coordinates: per edge of the level, its first
                                 // texture coordinate in the last level (and one past the last)
     int32_t* material_before;   // with materials: per block, the material in force before it
@@ -40,9 +43,11 @@ struct final_step {
 // Runs the passes that must see the whole level before anything is written,
 // on up to `threads` threads: the face points, the sums of the vertex rules,
 // the boundary vertices and the numbering of the texture coordinates.
-// options (may be null) give the corners' rule.
+// options (may be null) give the corners' rule. owned_level, when not null,
+// is the view's level, whose positions the caller lets go: x, y and z are
+// released once copied, and cleared.
 void final_step_prepare(final_step* step, const level_view* view, const subdiv_options* options,
-                        uint32_t threads);
+                        uint32_t threads, geom* owned_level);
 
 // The last level as the source of an OBJ text, whose callbacks take thread
 // numbers below the threads given to final_step_prepare.

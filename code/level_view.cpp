@@ -30,22 +30,9 @@ static inline uint64_t parent_sides(const level_view* v, uint64_t f)
 
 static inline uint64_t parent_side(const level_view* v, uint64_t f, uint64_t c)
 {
-    const mesh* m = v->parent_mesh;
-    if (geom_face_size(v->parent) == 0) return m->corner_iedge[v->parent->face_start[f] + c];
-    const uint64_t* const face_iedge[4] = {m->face_iedge0, m->face_iedge1, m->face_iedge2,
-                                           m->face_iedge3};
-    return face_iedge[c][f];
-}
-
-// The side of parent face f that half-edge h is.
-static inline uint32_t parent_side_of(const level_view* v, uint64_t f, uint64_t h)
-{
-    const uint64_t n = parent_sides(v, f);
-    for (uint64_t c = 0; c < n; ++c)
-        if (parent_side(v, f, c) == h) return uint32_t(c);
-    CHECK(false, "level_view: half-edge %llu is no side of face %llu", (unsigned long long)h,
-          (unsigned long long)f);
-    return 0;
+    if (geom_face_size(v->parent) == 0)
+        return v->parent_mesh->corner_iedge[v->parent->face_start[f] + c];
+    return v->parent_face_iedge[c][f];
 }
 
 // The first child of parent face f.
@@ -68,6 +55,8 @@ static void number_face(level_view* v, uint64_t f, uint64_t* next)
         v->split[key] = (*next)++;
         if (m->iedge_face[h ^ 1] == mesh_no_face) v->boundary[v->n_boundary++] = v->split[key];
     };
+    const uint64_t n = parent_sides(v, f);
+    for (uint64_t c = 0; c < n; ++c) v->iedge_side[parent_side(v, f, c)] = uint8_t(c);
     if (v->loop) {
         uint64_t h[3];
         for (int c = 0; c < 3; ++c) h[c] = parent_side(v, f, uint64_t(c));
@@ -82,7 +71,6 @@ static void number_face(level_view* v, uint64_t f, uint64_t* next)
         *next += 1; // m2-m1
         return;
     }
-    const uint64_t n = parent_sides(v, f);
     for (uint64_t c = 0; c < n; ++c) {
         const uint64_t h = parent_side(v, f, c), before = parent_side(v, f, (c + n - 1) % n);
         if (!(h & 1)) half(h, h);                      // A_c
@@ -151,7 +139,12 @@ void level_view_children(level_view* view, const geom* level, const mesh* parent
           "level_view_children: the level's counts are not those of one step of its parent");
     view->block_size = block_size;
     view->n_blocks = (Fp + block_size - 1) / block_size;
+    view->parent_face_iedge[0] = parent_mesh->face_iedge0;
+    view->parent_face_iedge[1] = parent_mesh->face_iedge1;
+    view->parent_face_iedge[2] = parent_mesh->face_iedge2;
+    view->parent_face_iedge[3] = parent_mesh->face_iedge3;
     view->split = static_cast<uint64_t*>(mem_alloc(2 * Ep * 8));
+    view->iedge_side = static_cast<uint8_t*>(mem_alloc(2 * Ep));
     view->first_edge = static_cast<uint64_t*>(mem_alloc((view->n_blocks + 1) * 8));
     view->boundary = static_cast<uint64_t*>(mem_alloc(2 * parent_mesh->n_boundary_edges * 8));
     uint64_t next = 0;
@@ -167,6 +160,7 @@ void level_view_children(level_view* view, const geom* level, const mesh* parent
 void level_view_free(level_view* view)
 {
     mem_free(view->split);
+    mem_free(view->iedge_side);
     mem_free(view->first_edge);
     if (!view->own) mem_free(view->boundary);
     *view = level_view{};
@@ -381,17 +375,21 @@ static void children_faces(const level_view* v, uint64_t i, view_face* faces)
 // The child face and side that holds, across parent half-edge h of a side of
 // the parent face f, the half at the end of h (`at_end`) or at its origin.
 // For Catmull-Clark: the half at the origin of h is side 0 of child c, the
-// half at its end side 3 of child c + 1; for Loop the tables below.
-static void across(const level_view* v, uint64_t h, bool at_end, uint64_t* face, uint32_t* side)
+// half at its end side 3 of child c + 1; for Loop the tables below, and the
+// corner of that child opposite the half: the edge point of the side after
+// h (at the end) or before it.
+static void across(const level_view* v, uint64_t h, bool at_end, uint64_t* face, uint32_t* side,
+                   uint64_t* opposite)
 {
     const uint64_t f = v->parent_mesh->iedge_face[h];
-    const uint32_t c = parent_side_of(v, f, h);
+    const uint32_t c = v->iedge_side[h];
     if (v->loop) {
         // A_c (at the origin) and B_c (at the end) of side c
         static const uint32_t child_a[3] = {0, 1, 2}, side_a[3] = {0, 1, 1};
         static const uint32_t child_b[3] = {1, 2, 0}, side_b[3] = {0, 0, 2};
         *face = 4 * f + (at_end ? child_b[c] : child_a[c]);
         *side = at_end ? side_b[c] : side_a[c];
+        *opposite = v->parent->n_vertices + (parent_side(v, f, (c + (at_end ? 1 : 2)) % 3) >> 1);
         return;
     }
     const uint64_t n = parent_sides(v, f);
@@ -400,27 +398,30 @@ static void across(const level_view* v, uint64_t h, bool at_end, uint64_t* face,
 }
 
 // Completes an edge record from its even side (face fa, side sa, ends a to
-// b) and the parent half-edge `twin` whose face holds its odd side: at the
-// twin's end (at_end) or origin. On a boundary side there is none.
+// b, for Loop the corner p opposite) and the parent half-edge `twin` whose
+// face holds its odd side: at the twin's end (at_end) or origin. On a
+// boundary side there is none, and q is p.
 static void edge_record(const level_view* v, view_edge* e, uint64_t index, uint64_t a, uint64_t b,
-                        uint64_t fa, uint32_t sa, uint64_t twin, bool at_end)
+                        uint64_t fa, uint32_t sa, uint64_t p, uint64_t twin, bool at_end)
 {
     e->index = index;
     e->a = a;
     e->b = b;
     e->fa = fa;
     e->sa = sa;
+    e->p = e->q = p;
     if (v->parent_mesh->iedge_face[twin] == mesh_no_face) {
         e->fb = mesh_no_face;
         e->sb = 0;
     } else {
-        across(v, twin, at_end, &e->fb, &e->sb);
+        across(v, twin, at_end, &e->fb, &e->sb, &e->q);
     }
 }
 
-// The same for an inner edge, whose odd side is side sb of face fb.
+// The same for an inner edge, whose odd side is side sb of face fb, with
+// the corners p and q opposite in the two (Loop).
 static void inner_record(view_edge* e, uint64_t index, uint64_t a, uint64_t b, uint64_t fa,
-                         uint32_t sa, uint64_t fb, uint32_t sb)
+                         uint32_t sa, uint64_t fb, uint32_t sb, uint64_t p, uint64_t q)
 {
     e->index = index;
     e->a = a;
@@ -429,18 +430,8 @@ static void inner_record(view_edge* e, uint64_t index, uint64_t a, uint64_t b, u
     e->sa = sa;
     e->fb = fb;
     e->sb = sb;
-}
-
-// The corners opposite a Loop edge: corner (s + 2) mod 3 of each face.
-static void loop_opposites(const level_view* v, view_edge* e)
-{
-    uint64_t corner[3];
-    loop_child_corners(v, e->fa / 4, e->fa % 4, corner);
-    e->p = corner[(e->sa + 2) % 3];
-    e->q = e->p;
-    if (e->fb == mesh_no_face) return;
-    loop_child_corners(v, e->fb / 4, e->fb % 4, corner);
-    e->q = corner[(e->sb + 2) % 3];
+    e->p = p;
+    e->q = q;
 }
 
 static void children_edges(const level_view* v, uint64_t i, view_edge* edges)
@@ -459,19 +450,24 @@ static void children_edges(const level_view* v, uint64_t i, view_edge* edges)
                 q[c] = m->iedge_vertex[h[c]];
                 mid[c] = p->n_vertices + (h[c] >> 1);
             }
-            // A_c runs q_c to m_c in child c's table slot, B_c m_c to q_(c+1)
+            // A_c runs q_c to m_c, B_c m_c to q_(c+1); the corner opposite
+            // each side in the children (q0 m0 m2) (m0 q1 m1) (m1 q2 m2) (m1 m2 m0)
             const uint64_t c0 = first, c1 = first + 1, c2 = first + 2, c3 = first + 3;
-            view_edge* const start = edges;
-            if (!(h[0] & 1)) edge_record(v, edges++, next++, q[0], mid[0], c0, 0, h[0] ^ 1, true);
-            inner_record(edges++, next++, mid[0], mid[2], c0, 1, c3, 1);
-            if (!(h[2] & 1)) edge_record(v, edges++, next++, mid[2], q[0], c0, 2, h[2] ^ 1, false);
-            if (!(h[0] & 1)) edge_record(v, edges++, next++, mid[0], q[1], c1, 0, h[0] ^ 1, false);
-            if (!(h[1] & 1)) edge_record(v, edges++, next++, q[1], mid[1], c1, 1, h[1] ^ 1, true);
-            inner_record(edges++, next++, mid[1], mid[0], c1, 2, c3, 2);
-            if (!(h[1] & 1)) edge_record(v, edges++, next++, mid[1], q[2], c2, 0, h[1] ^ 1, false);
-            if (!(h[2] & 1)) edge_record(v, edges++, next++, q[2], mid[2], c2, 1, h[2] ^ 1, true);
-            inner_record(edges++, next++, mid[2], mid[1], c2, 2, c3, 0);
-            for (view_edge* e = start; e < edges; ++e) loop_opposites(v, e);
+            if (!(h[0] & 1))
+                edge_record(v, edges++, next++, q[0], mid[0], c0, 0, mid[2], h[0] ^ 1, true);
+            inner_record(edges++, next++, mid[0], mid[2], c0, 1, c3, 1, q[0], mid[1]);
+            if (!(h[2] & 1))
+                edge_record(v, edges++, next++, mid[2], q[0], c0, 2, mid[0], h[2] ^ 1, false);
+            if (!(h[0] & 1))
+                edge_record(v, edges++, next++, mid[0], q[1], c1, 0, mid[1], h[0] ^ 1, false);
+            if (!(h[1] & 1))
+                edge_record(v, edges++, next++, q[1], mid[1], c1, 1, mid[0], h[1] ^ 1, true);
+            inner_record(edges++, next++, mid[1], mid[0], c1, 2, c3, 2, q[1], mid[2]);
+            if (!(h[1] & 1))
+                edge_record(v, edges++, next++, mid[1], q[2], c2, 0, mid[2], h[1] ^ 1, false);
+            if (!(h[2] & 1))
+                edge_record(v, edges++, next++, q[2], mid[2], c2, 1, mid[1], h[2] ^ 1, true);
+            inner_record(edges++, next++, mid[2], mid[1], c2, 2, c3, 0, q[2], mid[0]);
             continue;
         }
         const uint64_t n = parent_sides(v, f);
@@ -481,19 +477,19 @@ static void children_edges(const level_view* v, uint64_t i, view_edge* edges)
             const uint64_t q = m->iedge_vertex[h];
             const uint64_t e_c = edge_points + (h >> 1), e_before = edge_points + (before >> 1);
             // A_c: q_c to e_c, side 0 of child c; across, side 3 of a child
-            if (!(h & 1)) edge_record(v, edges++, next++, q, e_c, first + c, 0, h ^ 1, true);
+            if (!(h & 1)) edge_record(v, edges++, next++, q, e_c, first + c, 0, 0, h ^ 1, true);
             // I_c: e_c to the face point, side 1 of child c, side 2 of child c + 1
             if (c + 1 < n)
-                inner_record(edges++, next++, e_c, face_point, first + c, 1, first + c + 1, 2);
+                inner_record(edges++, next++, e_c, face_point, first + c, 1, first + c + 1, 2, 0, 0);
             // I_(n-1): the face point to e_(n-1), side 2 of child 0, side 1 of child n - 1
             if (c == 0) {
                 const uint64_t last = parent_side(v, f, n - 1);
                 inner_record(edges++, next++, face_point, edge_points + (last >> 1), first, 2,
-                             first + n - 1, 1);
+                             first + n - 1, 1, 0, 0);
             }
             // B_(c-1): e_(c-1) to q_c, side 3 of child c; across, side 0 of a child
             if (!(before & 1))
-                edge_record(v, edges++, next++, e_before, q, first + c, 3, before ^ 1, false);
+                edge_record(v, edges++, next++, e_before, q, first + c, 3, 0, before ^ 1, false);
         }
     }
 }

@@ -131,7 +131,7 @@ static u128 thread_bytes()
 {
     const u128 records = 30720;
     return block((u128(1) << 20) + 1024) + block(sizeof(view_face) * records) +
-           block(sizeof(view_edge) * records) + 3 * block(4 * 2 * records) +
+           block(sizeof(view_edge) * records) + 3 * block(4 * 3 * 2 * records) +
            4 * block(8 * records) + block(32 * records) + block(4 * records);
 }
 
@@ -140,8 +140,8 @@ static u128 thread_bytes()
 // coordinates at its edges, the boundary vertices' bits and the threads'.
 static u128 final_bytes(const level_counts& level, subdiv_scheme scheme, uint32_t threads)
 {
-    return 3 * block(4 * level.vertices) +
-           (scheme == subdiv_scheme_loop ? 0 : 3 * block(4 * level.faces)) +
+    return 2 * block(12 * level.vertices) +
+           (scheme == subdiv_scheme_loop ? 0 : block(12 * level.faces)) +
            (level.texcoord_corners ? block(8 * (level.edges + 1)) : 0) +
            block(level.vertices / 8) + threads * thread_bytes() + 8 * block(level.faces / 256);
 }
@@ -171,7 +171,8 @@ u128 memory_bound_streamed(level_counts input, subdiv_scheme scheme, int32_t cou
     const u128 before = kept + (count > 2 ? geom_bytes(parent) : 0) + mesh_bytes(parent);
     const u128 points_scratch = block(parent.vertices / 8) + 8 * block(64) +
                                 (parent.texcoord_corners ? 2 * block(16 * parent.edges) : 0);
-    const u128 view = 2 * block(16 * parent.edges) + block(parent.faces / 64 + 8);
+    const u128 view = 2 * block(16 * parent.edges) + block(2 * parent.edges) +
+                      block(parent.faces / 64 + 8);
     const u128 points = before + points_bytes(level) + points_scratch;
     const u128 last = before + points_bytes(level) + view + final_bytes(level, scheme, threads);
     if (points > peak) peak = points;

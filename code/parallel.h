@@ -2,6 +2,7 @@
 // that put the results of parallel work back in that order.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -25,10 +26,11 @@ void parallel_for(uint32_t threads, uint64_t n, void (*fn)(void* context, uint64
 struct parallel_turns {
     std::mutex lock;
     std::condition_variable passed;
-    uint64_t next; // the turn that may go now
+    std::atomic<uint64_t> next; // the turn that may go now; changes under lock
 };
 
-// Waits until turn i may go.
+// Waits until turn i may go: a short while watching, then asleep. What the
+// turns before it did is then visible.
 void parallel_turn_wait(parallel_turns* turns, uint64_t i);
 
 // Ends the turn that went: the next may go.

@@ -341,7 +341,8 @@ subdiv_status refine_to_obj(geom* input, int32_t iterations, const subdiv_option
     }
 
     final_step step;
-    final_step_prepare(&step, &view, options, threads);
+    // the positions of a level made here go once the step has its own copy
+    final_step_prepare(&step, &view, options, threads, iterations >= 2 ? &level : nullptr);
     // the last iteration is reported once its text can be written, as when
     // it is held whole
     if (options && options->progress)
