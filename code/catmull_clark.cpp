@@ -21,6 +21,7 @@
 #include "iteration.h"
 #include "mesh_derive.h"
 #include "options.h"
+#include "parallel.h"
 #include "simd.h"
 #include "storage.h"
 
@@ -38,15 +39,23 @@ void catmull_clark_vertex_weights(uint64_t valence, float* weight_old, float* we
     *weight_partial = 1.0f / (k * k);
 }
 
+// Faces and edges per range of the passes below. A range's points are
+// computed on any thread; their sums into the old vertices' slots happen
+// range after range in order, so that each slot takes its terms in
+// ascending face and then edge order whatever the threads.
+static const uint64_t face_range = 4096;
+static const uint64_t edge_range = 8192;
+
 // Face points, edge points and the moved old vertices into x, y and z of
 // geom_out, which holds V + F + E vertices: the interior rules for every edge
 // and vertex, then the boundary rules for those on boundary edges.
 static void catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
-                                 bool smooth_corners)
+                                 const subdiv_options* options)
 {
     const uint64_t V = geom_in->n_vertices;
     const uint64_t F = geom_in->n_faces;
     const uint64_t E = geom_in->n_edges;
+    const uint32_t threads = options_threads(options);
     // only the old vertices' slots accumulate; the passes store every face
     // point and edge point whole before anything reads it
     std::memset(geom_out->x, 0, V * 4);
@@ -61,125 +70,142 @@ static void catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom*
                                            mesh_in->face_iedge2, mesh_in->face_iedge3};
     const uint64_t* const iedge_vertex = mesh_in->iedge_vertex;
     const uint64_t* const iedge_face = mesh_in->iedge_face;
+    parallel_turns turns;
+    turns.next = 0;
 
     // face points, added into their corners' sums
-    uint64_t* corner_buf[4];
-    for (int c = 0; c < 4; ++c) corner_buf[c] = static_cast<uint64_t*>(mem_alloc(8 * 8));
-    f32x8 corners[4];
-    // faces of any sizes: one at a time, their corners summed in order
-    for (uint64_t f = 0; geom_face_size(geom_in) == 0 && f < F; ++f) {
-        const uint64_t start = geom_in->face_start[f], n = geom_in->face_start[f + 1] - start;
-        const uint64_t* const q = geom_in->corners + start;
-        const float count = float(n);
-        for (int axis = 0; axis < 3; ++axis) {
-            const float* in = axis_in[axis];
-            float* out = axis_out[axis];
-            float sum = in[q[0]];
-            for (uint64_t c = 1; c < n; ++c) sum = sum + in[q[c]];
-            const float point = sum / count;
-            out[face_point_base + f] = point;
-            for (uint64_t c = 0; c < n; ++c) out[q[c]] += point;
-        }
-    }
-    // quads: eight at a time
-    for (uint64_t g = 0; geom_face_size(geom_in) == 4 && g < F; g += 8) {
-        const uint8_t k = lane_count8(g, F);
-        const int n_lanes = k ? k : 8;
-        if (k) {
-            // tail lanes gather element 0; their results are never stored
-            for (int c = 0; c < 4; ++c) std::memset(corner_buf[c], 0, 64);
-        }
-        for (int l = 0; l < n_lanes; ++l)
-            for (int c = 0; c < 4; ++c) corner_buf[c][l] = iedge_vertex[face_iedge[c][g + l]];
-        for (int axis = 0; axis < 3; ++axis) {
-            for (int c = 0; c < 4; ++c) corners[c] = gather8_f32(axis_in[axis], corner_buf[c]);
-            const f32x8 point = sum_scale8_f32(corners, 4, 0.25f);
-            store_lanes8_f32(axis_out[axis] + face_point_base + g, point, k);
-        }
-        // lane by lane: lanes of one group often share a vertex
-        for (int l = 0; l < n_lanes; ++l) {
-            for (int axis = 0; axis < 3; ++axis) {
-                float* out = axis_out[axis];
-                const float point = out[face_point_base + g + l];
-                for (int c = 0; c < 4; ++c) out[corner_buf[c][l]] += point;
+    if (geom_face_size(geom_in) == 0) {
+        // faces of any sizes, their corners summed in order
+        parallel_ranges(threads, F, face_range, [&](uint64_t first, uint64_t end, uint64_t i, uint32_t) {
+            for (uint64_t f = first; f < end; ++f) {
+                const uint64_t start = geom_in->face_start[f], n = geom_in->face_start[f + 1] - start;
+                const uint64_t* const q = geom_in->corners + start;
+                const float count = float(n);
+                for (int axis = 0; axis < 3; ++axis) {
+                    const float* in = axis_in[axis];
+                    float sum = in[q[0]];
+                    for (uint64_t c = 1; c < n; ++c) sum = sum + in[q[c]];
+                    axis_out[axis][face_point_base + f] = sum / count;
+                }
             }
-        }
+            parallel_turn_wait(&turns, i);
+            for (uint64_t f = first; f < end; ++f) {
+                const uint64_t start = geom_in->face_start[f], n = geom_in->face_start[f + 1] - start;
+                const uint64_t* const q = geom_in->corners + start;
+                for (int axis = 0; axis < 3; ++axis) {
+                    float* out = axis_out[axis];
+                    const float point = out[face_point_base + f];
+                    for (uint64_t c = 0; c < n; ++c) out[q[c]] += point;
+                }
+            }
+            parallel_turn_pass(&turns);
+        });
+    } else {
+        // quads, eight at a time
+        parallel_ranges(threads, F, face_range, [&](uint64_t first, uint64_t end, uint64_t i, uint32_t) {
+            alignas(64) uint64_t corner_buf[4][8];
+            f32x8 corners[4];
+            for (uint64_t g = first; g < end; g += 8) {
+                const uint8_t k = lane_count8(g, F);
+                const int n_lanes = k ? k : 8;
+                // tail lanes gather element 0; their results are never stored
+                if (k) std::memset(corner_buf, 0, sizeof corner_buf);
+                for (int l = 0; l < n_lanes; ++l)
+                    for (int c = 0; c < 4; ++c) corner_buf[c][l] = iedge_vertex[face_iedge[c][g + l]];
+                for (int axis = 0; axis < 3; ++axis) {
+                    for (int c = 0; c < 4; ++c) corners[c] = gather8_f32(axis_in[axis], corner_buf[c]);
+                    const f32x8 point = sum_scale8_f32(corners, 4, 0.25f);
+                    store_lanes8_f32(axis_out[axis] + face_point_base + g, point, k);
+                }
+            }
+            parallel_turn_wait(&turns, i);
+            for (uint64_t f = first; f < end; ++f) {
+                uint64_t corner[4];
+                for (int c = 0; c < 4; ++c) corner[c] = iedge_vertex[face_iedge[c][f]];
+                for (int axis = 0; axis < 3; ++axis) {
+                    float* out = axis_out[axis];
+                    const float point = out[face_point_base + f];
+                    for (int c = 0; c < 4; ++c) out[corner[c]] += point;
+                }
+            }
+            parallel_turn_pass(&turns);
+        });
     }
-    for (int c = 0; c < 4; ++c) mem_free(corner_buf[c]);
 
     // edge points, added into the accumulators of their two ends
-    auto* end_a = static_cast<uint64_t*>(mem_alloc(8 * 8));
-    auto* end_b = static_cast<uint64_t*>(mem_alloc(8 * 8));
-    auto* face_a = static_cast<uint64_t*>(mem_alloc(8 * 8));
-    auto* face_b = static_cast<uint64_t*>(mem_alloc(8 * 8));
+    turns.next = 0;
     const f32x8 quarter = set1_8_f32(0.25f);
-    for (uint64_t g = 0; g < E; g += 8) {
-        const uint8_t k = lane_count8(g, E);
-        const int n_lanes = k ? k : 8;
-        if (k) {
-            std::memset(end_a, 0, 64);
-            std::memset(end_b, 0, 64);
-            std::memset(face_a, 0, 64);
-            std::memset(face_b, 0, 64);
-        }
-        for (int l = 0; l < n_lanes; ++l) {
-            // a boundary edge has no second face: the lane takes the first
-            // twice, and its point is replaced after the pass
-            const uint64_t h = 2 * (g + uint64_t(l)), t = h + 1;
-            const uint64_t f_t = iedge_face[t];
-            end_a[l] = iedge_vertex[h];
-            end_b[l] = iedge_vertex[t];
-            face_a[l] = face_point_base + iedge_face[h];
-            face_b[l] = f_t == mesh_no_face ? face_a[l] : face_point_base + f_t;
-        }
-        for (int axis = 0; axis < 3; ++axis) {
-            const f32x8 fa = gather8_f32(axis_out[axis], face_a);
-            const f32x8 fb = gather8_f32(axis_out[axis], face_b);
-            const f32x8 a = gather8_f32(axis_in[axis], end_a);
-            const f32x8 b = gather8_f32(axis_in[axis], end_b);
-            const f32x8 point = mul8_f32(add8_f32(add8_f32(fa, fb), add8_f32(a, b)), quarter);
-            store_lanes8_f32(axis_out[axis] + edge_point_base + g, point, k);
-        }
-        for (int l = 0; l < n_lanes; ++l) {
+    parallel_ranges(threads, E, edge_range, [&](uint64_t first, uint64_t end, uint64_t i, uint32_t) {
+        alignas(64) uint64_t end_a[8], end_b[8], face_a[8], face_b[8];
+        for (uint64_t g = first; g < end; g += 8) {
+            const uint8_t k = lane_count8(g, E);
+            const int n_lanes = k ? k : 8;
+            if (k) {
+                std::memset(end_a, 0, sizeof end_a);
+                std::memset(end_b, 0, sizeof end_b);
+                std::memset(face_a, 0, sizeof face_a);
+                std::memset(face_b, 0, sizeof face_b);
+            }
+            for (int l = 0; l < n_lanes; ++l) {
+                // a boundary edge has no second face: the lane takes the first
+                // twice, and its point is replaced after the pass
+                const uint64_t h = 2 * (g + uint64_t(l)), t = h + 1;
+                const uint64_t f_t = iedge_face[t];
+                end_a[l] = iedge_vertex[h];
+                end_b[l] = iedge_vertex[t];
+                face_a[l] = face_point_base + iedge_face[h];
+                face_b[l] = f_t == mesh_no_face ? face_a[l] : face_point_base + f_t;
+            }
             for (int axis = 0; axis < 3; ++axis) {
-                float* out = axis_out[axis];
-                const float point = out[edge_point_base + g + l];
-                out[end_a[l]] += point;
-                out[end_b[l]] += point;
+                const f32x8 fa = gather8_f32(axis_out[axis], face_a);
+                const f32x8 fb = gather8_f32(axis_out[axis], face_b);
+                const f32x8 a = gather8_f32(axis_in[axis], end_a);
+                const f32x8 b = gather8_f32(axis_in[axis], end_b);
+                const f32x8 point = mul8_f32(add8_f32(add8_f32(fa, fb), add8_f32(a, b)), quarter);
+                store_lanes8_f32(axis_out[axis] + edge_point_base + g, point, k);
             }
         }
-    }
-    mem_free(end_a);
-    mem_free(end_b);
-    mem_free(face_a);
-    mem_free(face_b);
+        parallel_turn_wait(&turns, i);
+        for (uint64_t e = first; e < end; ++e) {
+            const uint64_t a = iedge_vertex[2 * e], b = iedge_vertex[2 * e + 1];
+            for (int axis = 0; axis < 3; ++axis) {
+                float* out = axis_out[axis];
+                const float point = out[edge_point_base + e];
+                out[a] += point;
+                out[b] += point;
+            }
+        }
+        parallel_turn_pass(&turns);
+    });
     // the boundary edges' points; the interior sums of their ends are not read
     boundary_edge_points(mesh_in, geom_in, geom_out, edge_point_base);
 
     // vertex points: (weight_old × P) + (weight_partial × S) over the sums S
-    alignas(32) float weights_old_buf[8];
-    alignas(32) float weights_partial_buf[8];
-    for (uint64_t g = 0; g < V; g += 8) {
-        const uint8_t k = lane_count8(g, V);
-        const int n_lanes = k ? k : 8;
-        for (int l = 0; l < 8; ++l) {
-            // tail lanes keep the weights of valence 0: their results are not stored
-            const uint64_t valence =
-                l < n_lanes ? mesh_valence(mesh_in->vertex_valence[g + uint64_t(l)]) : 0;
-            catmull_clark_vertex_weights(valence, &weights_old_buf[l], &weights_partial_buf[l]);
+    parallel_ranges(threads, V, edge_range, [&](uint64_t first, uint64_t end, uint64_t, uint32_t) {
+        alignas(32) float weights_old_buf[8];
+        alignas(32) float weights_partial_buf[8];
+        for (uint64_t g = first; g < end; g += 8) {
+            const uint8_t k = lane_count8(g, V);
+            const int n_lanes = k ? k : 8;
+            for (int l = 0; l < 8; ++l) {
+                // tail lanes keep the weights of valence 0: their results are not stored
+                const uint64_t valence =
+                    l < n_lanes ? mesh_valence(mesh_in->vertex_valence[g + uint64_t(l)]) : 0;
+                catmull_clark_vertex_weights(valence, &weights_old_buf[l], &weights_partial_buf[l]);
+            }
+            const f32x8 weight_old = load8_f32(weights_old_buf);
+            const f32x8 weight_partial = load8_f32(weights_partial_buf);
+            for (int axis = 0; axis < 3; ++axis) {
+                // the last group loads face points past V and leaves them as they are
+                const f32x8 old_position = load8_f32(axis_in[axis] + g);
+                const f32x8 sum = load8_f32(axis_out[axis] + g);
+                const f32x8 point =
+                    add8_f32(mul8_f32(weight_old, old_position), mul8_f32(weight_partial, sum));
+                store_lanes8_f32(axis_out[axis] + g, point, k);
+            }
         }
-        const f32x8 weight_old = load8_f32(weights_old_buf);
-        const f32x8 weight_partial = load8_f32(weights_partial_buf);
-        for (int axis = 0; axis < 3; ++axis) {
-            // the last group loads face points past V and leaves them as they are
-            const f32x8 old_position = load8_f32(axis_in[axis] + g);
-            const f32x8 sum = load8_f32(axis_out[axis] + g);
-            const f32x8 point =
-                add8_f32(mul8_f32(weight_old, old_position), mul8_f32(weight_partial, sum));
-            store_lanes8_f32(axis_out[axis] + g, point, k);
-        }
-    }
-    boundary_vertex_points(mesh_in, geom_in, geom_out, smooth_corners);
+    });
+    boundary_vertex_points(mesh_in, geom_in, geom_out, options_smooth_corners(options));
 }
 
 // The children's corners, one output array at a time, so that the last step
@@ -187,45 +213,56 @@ static void catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom*
 // is (corner c, edge point of c–c+1, face point, edge point of c−1–c); its
 // entries are the four consecutive entries 4f to 4f+3 of each array.
 
+// Faces per range of the children's corner passes.
+static const uint64_t children_range = 16384;
+
 // corner0: the corners of the old face, the origins of its half-edges.
-static void catmull_clark_children_corners(const mesh* mesh_in, uint64_t F, uint64_t* corner0)
+static void catmull_clark_children_corners(const mesh* mesh_in, uint64_t F, uint64_t* corner0, uint32_t threads)
 {
     const uint64_t* const iedge_vertex = mesh_in->iedge_vertex;
     const uint64_t* const face_iedge[4] = {mesh_in->face_iedge0, mesh_in->face_iedge1,
                                            mesh_in->face_iedge2, mesh_in->face_iedge3};
-    for (uint64_t f = 0; f < F; ++f)
-        store4_u64(corner0 + 4 * f,
-                   set4_u64(iedge_vertex[face_iedge[0][f]], iedge_vertex[face_iedge[1][f]],
-                            iedge_vertex[face_iedge[2][f]], iedge_vertex[face_iedge[3][f]]));
+    parallel_ranges(threads, F, children_range, [&](uint64_t first, uint64_t end, uint64_t, uint32_t) {
+        for (uint64_t f = first; f < end; ++f)
+            store4_u64(corner0 + 4 * f,
+                       set4_u64(iedge_vertex[face_iedge[0][f]], iedge_vertex[face_iedge[1][f]],
+                                iedge_vertex[face_iedge[2][f]], iedge_vertex[face_iedge[3][f]]));
+    });
 }
 
 // corner1: the edge points of the old face's sides, vertex
 // edge_point_base + (half-edge >> 1).
 static void catmull_clark_children_edge_points(const mesh* mesh_in, uint64_t F,
-                                               uint64_t edge_point_base, uint64_t* corner1)
+                                               uint64_t edge_point_base, uint64_t* corner1, uint32_t threads)
 {
     const u64x4 base = set1_4_u64(edge_point_base);
     const uint64_t* const face_iedge[4] = {mesh_in->face_iedge0, mesh_in->face_iedge1,
                                            mesh_in->face_iedge2, mesh_in->face_iedge3};
-    for (uint64_t f = 0; f < F; ++f)
-        store4_u64(corner1 + 4 * f,
-                   add4_u64(base, shift_right1_4_u64(set4_u64(face_iedge[0][f], face_iedge[1][f],
-                                                              face_iedge[2][f],
-                                                              face_iedge[3][f]))));
+    parallel_ranges(threads, F, children_range, [&](uint64_t first, uint64_t end, uint64_t, uint32_t) {
+        for (uint64_t f = first; f < end; ++f)
+            store4_u64(corner1 + 4 * f,
+                       add4_u64(base, shift_right1_4_u64(set4_u64(face_iedge[0][f], face_iedge[1][f],
+                                                                  face_iedge[2][f],
+                                                                  face_iedge[3][f]))));
+    });
 }
 
 // corner2: the face point, four times; corner3: corner1 of the child before.
 static void catmull_clark_children_face_points(uint64_t F, uint64_t face_point_base,
-                                               uint64_t* corner2)
+                                               uint64_t* corner2, uint32_t threads)
 {
-    for (uint64_t f = 0; f < F; ++f) store4_u64(corner2 + 4 * f, set1_4_u64(face_point_base + f));
+    parallel_ranges(threads, F, children_range, [&](uint64_t first, uint64_t end, uint64_t, uint32_t) {
+        for (uint64_t f = first; f < end; ++f) store4_u64(corner2 + 4 * f, set1_4_u64(face_point_base + f));
+    });
 }
 
 static void catmull_clark_children_edge_points_before(const uint64_t* corner1, uint64_t F,
-                                                      uint64_t* corner3)
+                                                      uint64_t* corner3, uint32_t threads)
 {
-    for (uint64_t f = 0; f < F; ++f)
-        store4_u64(corner3 + 4 * f, rotate4_u64(load4_u64(corner1 + 4 * f)));
+    parallel_ranges(threads, F, children_range, [&](uint64_t first, uint64_t end, uint64_t, uint32_t) {
+        for (uint64_t f = first; f < end; ++f)
+            store4_u64(corner3 + 4 * f, rotate4_u64(load4_u64(corner1 + 4 * f)));
+    });
 }
 
 // The children of faces of any sizes: face f of n corners gives the quads
@@ -255,7 +292,7 @@ static void catmull_clark_polygon_step(const mesh* mesh_in, const geom* geom_in,
     const uint64_t V = geom_in->n_vertices, F = geom_in->n_faces, E = geom_in->n_edges;
     const uint64_t n_corners = geom_corner_count(geom_in);
     geom_alloc(geom_out, V + F + E, n_corners, 2 * E + n_corners, 4);
-    catmull_clark_points(mesh_in, geom_in, geom_out, options_smooth_corners(options));
+    catmull_clark_points(mesh_in, geom_in, geom_out, options);
     catmull_clark_polygon_children(mesh_in, geom_in, geom_out);
     if (mesh_out) catmull_clark_mesh_derive(mesh_in, geom_in, geom_out, mesh_out);
 }
@@ -275,11 +312,12 @@ int catmull_clark_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
     const uint64_t F = geom_in->n_faces;
     const uint64_t E = geom_in->n_edges;
     geom_alloc(geom_out, V + F + E, 4 * F, 4 * F + 2 * E, 4);
-    catmull_clark_points(mesh_in, geom_in, geom_out, options_smooth_corners(options));
-    catmull_clark_children_corners(mesh_in, F, geom_out->corner0);
-    catmull_clark_children_edge_points(mesh_in, F, V + F, geom_out->corner1);
-    catmull_clark_children_face_points(F, V, geom_out->corner2);
-    catmull_clark_children_edge_points_before(geom_out->corner1, F, geom_out->corner3);
+    catmull_clark_points(mesh_in, geom_in, geom_out, options);
+    const uint32_t threads = options_threads(options);
+    catmull_clark_children_corners(mesh_in, F, geom_out->corner0, threads);
+    catmull_clark_children_edge_points(mesh_in, F, V + F, geom_out->corner1, threads);
+    catmull_clark_children_face_points(F, V, geom_out->corner2, threads);
+    catmull_clark_children_edge_points_before(geom_out->corner1, F, geom_out->corner3, threads);
     if (mesh_out) catmull_clark_mesh_derive(mesh_in, geom_in, geom_out, mesh_out);
     return 1;
 }
@@ -302,7 +340,8 @@ static void catmull_clark_last_step(mesh* mesh_in, geom* geom_in, geom* geom_out
     const uint64_t E = geom_in->n_edges;
     const uint64_t n_corners = 4 * F;
     geom_alloc_vertices(geom_out, V + F + E, n_corners, 4 * F + 2 * E, 4);
-    catmull_clark_points(mesh_in, geom_in, geom_out, options_smooth_corners(options));
+    catmull_clark_points(mesh_in, geom_in, geom_out, options);
+    const uint32_t threads = options_threads(options);
     mem_release(&mesh_in->iedge_face);
     mem_release(&mesh_in->vertex_valence);
     if (owns_positions) {
@@ -311,18 +350,18 @@ static void catmull_clark_last_step(mesh* mesh_in, geom* geom_in, geom* geom_out
         mem_release(&geom_in->z);
     }
     geom_out->corner0 = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
-    catmull_clark_children_corners(mesh_in, F, geom_out->corner0);
+    catmull_clark_children_corners(mesh_in, F, geom_out->corner0, threads);
     mem_release(&mesh_in->iedge_vertex);
     geom_out->corner1 = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
-    catmull_clark_children_edge_points(mesh_in, F, V + F, geom_out->corner1);
+    catmull_clark_children_edge_points(mesh_in, F, V + F, geom_out->corner1, threads);
     mem_release(&mesh_in->face_iedge0);
     mem_release(&mesh_in->face_iedge1);
     mem_release(&mesh_in->face_iedge2);
     mem_release(&mesh_in->face_iedge3);
     geom_out->corner2 = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
-    catmull_clark_children_face_points(F, V, geom_out->corner2);
+    catmull_clark_children_face_points(F, V, geom_out->corner2, threads);
     geom_out->corner3 = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
-    catmull_clark_children_edge_points_before(geom_out->corner1, F, geom_out->corner3);
+    catmull_clark_children_edge_points_before(geom_out->corner1, F, geom_out->corner3, threads);
 }
 
 // The step without its output's connectivity, for the iteration loop.
@@ -340,7 +379,7 @@ static void catmull_clark_step_points(const mesh* mesh_in, const geom* geom_in, 
     const uint64_t V = geom_in->n_vertices, F = geom_in->n_faces, E = geom_in->n_edges;
     const uint64_t n_corners = geom_corner_count(geom_in);
     geom_alloc_vertices(geom_out, V + F + E, n_corners, 2 * E + n_corners, 4);
-    catmull_clark_points(mesh_in, geom_in, geom_out, options_smooth_corners(options));
+    catmull_clark_points(mesh_in, geom_in, geom_out, options);
 }
 
 // Neither the step nor the numbering of its output's connectivity reads the

@@ -24,6 +24,7 @@
 #include "iteration.h"
 #include "mesh_derive.h"
 #include "options.h"
+#include "parallel.h"
 #include "simd.h"
 #include "storage.h"
 
@@ -50,14 +51,21 @@ void loop_vertex_weights(uint32_t valence, float* alpha, float* beta)
     *beta = b;
 }
 
+// Edges and vertices per range of the passes below. A range's edge points
+// are computed on any thread; their ends' neighbour sums grow range after
+// range in order, so that each sum takes its terms in ascending edge order
+// whatever the threads.
+static const uint64_t point_range = 8192;
+
 // Edge points and the moved old vertices into x, y and z of geom_out, which
 // holds nv + ne vertices: the interior rules for every edge and vertex, then
 // the boundary rules for those on boundary edges.
 static void loop_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
-                        bool smooth_corners)
+                        const subdiv_options* options)
 {
     const uint64_t nv = geom_in->n_vertices;
     const uint64_t ne = geom_in->n_edges;
+    const uint32_t threads = options_threads(options);
     // only the old vertices' slots accumulate; the edge phase stores every
     // edge point whole before anything reads it
     std::memset(geom_out->x, 0, nv * 4);
@@ -69,80 +77,82 @@ static void loop_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out
     const uint64_t* const iedge_vertex = mesh_in->iedge_vertex;
     const uint64_t* const iedge_next = mesh_in->iedge_next;
 
-    // edge points, with the neighbour sums and valences of the old vertices
-    auto* end_a = static_cast<uint64_t*>(mem_alloc(8 * 8));
-    auto* end_b = static_cast<uint64_t*>(mem_alloc(8 * 8));
-    auto* opposite_a = static_cast<uint64_t*>(mem_alloc(8 * 8));
-    auto* opposite_b = static_cast<uint64_t*>(mem_alloc(8 * 8));
+    // edge points, with the neighbour sums of the old vertices
     const f32x8 weight_end = set1_8_f32(loop_weight_end);
     const f32x8 weight_opposite = set1_8_f32(loop_weight_opposite);
-    for (uint64_t g = 0; g < ne; g += 8) {
-        const uint8_t k = lane_count8(g, ne);
-        const int n_lanes = k ? k : 8;
-        if (k) {
-            // tail lanes gather element 0; their results are never stored
-            std::memset(end_a, 0, 64);
-            std::memset(end_b, 0, 64);
-            std::memset(opposite_a, 0, 64);
-            std::memset(opposite_b, 0, 64);
+    parallel_turns turns;
+    turns.next = 0;
+    parallel_ranges(threads, ne, point_range, [&](uint64_t first, uint64_t end, uint64_t i, uint32_t) {
+        alignas(64) uint64_t end_a[8], end_b[8], opposite_a[8], opposite_b[8];
+        for (uint64_t g = first; g < end; g += 8) {
+            const uint8_t k = lane_count8(g, ne);
+            const int n_lanes = k ? k : 8;
+            if (k) {
+                // tail lanes gather element 0; their results are never stored
+                std::memset(end_a, 0, sizeof end_a);
+                std::memset(end_b, 0, sizeof end_b);
+                std::memset(opposite_a, 0, sizeof opposite_a);
+                std::memset(opposite_b, 0, sizeof opposite_b);
+            }
+            for (int l = 0; l < n_lanes; ++l) {
+                // the next of the next half-edge leaves the corner opposite the
+                // edge; a boundary edge has no second face: the lane takes the
+                // first corner twice, and its point is replaced after the pass
+                const uint64_t h = 2 * (g + uint64_t(l)), t = h + 1;
+                const uint64_t next_t = iedge_next[t];
+                end_a[l] = iedge_vertex[h];
+                end_b[l] = iedge_vertex[t];
+                opposite_a[l] = iedge_vertex[iedge_next[iedge_next[h]]];
+                opposite_b[l] =
+                    next_t == mesh_no_face ? opposite_a[l] : iedge_vertex[iedge_next[next_t]];
+            }
+            for (int axis = 0; axis < 3; ++axis) {
+                const f32x8 a = gather8_f32(axis_in[axis], end_a);
+                const f32x8 b = gather8_f32(axis_in[axis], end_b);
+                const f32x8 p = gather8_f32(axis_in[axis], opposite_a);
+                const f32x8 q = gather8_f32(axis_in[axis], opposite_b);
+                const f32x8 point = add8_f32(mul8_f32(add8_f32(a, b), weight_end),
+                                             mul8_f32(add8_f32(p, q), weight_opposite));
+                store_lanes8_f32(axis_out[axis] + nv + g, point, k);
+            }
         }
-        for (int l = 0; l < n_lanes; ++l) {
-            // the next of the next half-edge leaves the corner opposite the
-            // edge; a boundary edge has no second face: the lane takes the
-            // first corner twice, and its point is replaced after the pass
-            const uint64_t h = 2 * (g + uint64_t(l)), t = h + 1;
-            const uint64_t next_t = iedge_next[t];
-            end_a[l] = iedge_vertex[h];
-            end_b[l] = iedge_vertex[t];
-            opposite_a[l] = iedge_vertex[iedge_next[iedge_next[h]]];
-            opposite_b[l] = next_t == mesh_no_face ? opposite_a[l] : iedge_vertex[iedge_next[next_t]];
-        }
-        for (int axis = 0; axis < 3; ++axis) {
-            const f32x8 a = gather8_f32(axis_in[axis], end_a);
-            const f32x8 b = gather8_f32(axis_in[axis], end_b);
-            const f32x8 p = gather8_f32(axis_in[axis], opposite_a);
-            const f32x8 q = gather8_f32(axis_in[axis], opposite_b);
-            const f32x8 point = add8_f32(mul8_f32(add8_f32(a, b), weight_end),
-                                         mul8_f32(add8_f32(p, q), weight_opposite));
-            store_lanes8_f32(axis_out[axis] + nv + g, point, k);
-        }
-        // lane by lane: lanes of one group often share a vertex
-        for (int l = 0; l < n_lanes; ++l) {
-            const uint64_t A = end_a[l], B = end_b[l];
+        parallel_turn_wait(&turns, i);
+        for (uint64_t e = first; e < end; ++e) {
+            const uint64_t A = iedge_vertex[2 * e], B = iedge_vertex[2 * e + 1];
             for (int axis = 0; axis < 3; ++axis) axis_out[axis][A] += axis_in[axis][B];
             for (int axis = 0; axis < 3; ++axis) axis_out[axis][B] += axis_in[axis][A];
         }
-    }
-    mem_free(end_a);
-    mem_free(end_b);
-    mem_free(opposite_a);
-    mem_free(opposite_b);
+        parallel_turn_pass(&turns);
+    });
     // the boundary edges' points; the interior sums of their ends are not read
     boundary_edge_points(mesh_in, geom_in, geom_out, nv);
 
     // vertex points: (P × α) + (S × β) over the neighbour sums S
-    alignas(32) float weight_even_buf[8];
-    alignas(32) float weight_even_partial_buf[8];
-    for (uint64_t g = 0; g < nv; g += 8) {
-        const uint8_t k = lane_count8(g, nv);
-        const int n_lanes = k ? k : 8;
-        for (int l = 0; l < 8; ++l) {
-            // tail lanes keep the weights of valence 0: their results are not stored
-            const uint32_t n =
-                l < n_lanes ? uint32_t(mesh_valence(mesh_in->vertex_valence[g + uint64_t(l)])) : 0;
-            loop_vertex_weights(n, &weight_even_buf[l], &weight_even_partial_buf[l]);
+    parallel_ranges(threads, nv, point_range, [&](uint64_t first, uint64_t end, uint64_t, uint32_t) {
+        alignas(32) float weight_even_buf[8];
+        alignas(32) float weight_even_partial_buf[8];
+        for (uint64_t g = first; g < end; g += 8) {
+            const uint8_t k = lane_count8(g, nv);
+            const int n_lanes = k ? k : 8;
+            for (int l = 0; l < 8; ++l) {
+                // tail lanes keep the weights of valence 0: their results are not stored
+                const uint32_t n = l < n_lanes
+                                       ? uint32_t(mesh_valence(mesh_in->vertex_valence[g + uint64_t(l)]))
+                                       : 0;
+                loop_vertex_weights(n, &weight_even_buf[l], &weight_even_partial_buf[l]);
+            }
+            const f32x8 alpha = load8_f32(weight_even_buf);
+            const f32x8 beta = load8_f32(weight_even_partial_buf);
+            for (int axis = 0; axis < 3; ++axis) {
+                // the last group loads edge points past nv and leaves them as they are
+                const f32x8 old_position = load8_f32(axis_in[axis] + g);
+                const f32x8 sum = load8_f32(axis_out[axis] + g);
+                const f32x8 point = add8_f32(mul8_f32(old_position, alpha), mul8_f32(sum, beta));
+                store_lanes8_f32(axis_out[axis] + g, point, k);
+            }
         }
-        const f32x8 alpha = load8_f32(weight_even_buf);
-        const f32x8 beta = load8_f32(weight_even_partial_buf);
-        for (int axis = 0; axis < 3; ++axis) {
-            // the last group loads edge points past nv and leaves them as they are
-            const f32x8 old_position = load8_f32(axis_in[axis] + g);
-            const f32x8 sum = load8_f32(axis_out[axis] + g);
-            const f32x8 point = add8_f32(mul8_f32(old_position, alpha), mul8_f32(sum, beta));
-            store_lanes8_f32(axis_out[axis] + g, point, k);
-        }
-    }
-    boundary_vertex_points(mesh_in, geom_in, geom_out, smooth_corners);
+    });
+    boundary_vertex_points(mesh_in, geom_in, geom_out, options_smooth_corners(options));
 }
 
 // The children's corners, one output array at a time, so that the last step
@@ -159,35 +169,47 @@ static void loop_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out
 //
 // The edge point of a half-edge's edge is vertex nv + (half-edge >> 1).
 
-static void loop_children_corner0(const mesh* mesh_in, const geom* geom_in, uint64_t* corner0)
+// Faces per range of the children's corner passes.
+static const uint64_t children_range = 16384;
+
+static void loop_children_corner0(const mesh* mesh_in, const geom* geom_in, uint64_t* corner0, uint32_t threads)
 {
+    const uint64_t n_faces = geom_in->n_faces;
     const uint64_t nv = geom_in->n_vertices;
     const uint64_t* const c0 = geom_in->corner0;
-    for (uint64_t F = 0; F < geom_in->n_faces; ++F) {
-        const uint64_t m1 = nv + (mesh_in->face_iedge1[F] >> 1);
-        store4_u64(corner0 + 4 * F, set4_u64(c0[F], nv + (mesh_in->face_iedge0[F] >> 1), m1, m1));
-    }
+    parallel_ranges(threads, n_faces, children_range, [&](uint64_t first, uint64_t end, uint64_t, uint32_t) {
+        for (uint64_t F = first; F < end; ++F) {
+            const uint64_t m1 = nv + (mesh_in->face_iedge1[F] >> 1);
+            store4_u64(corner0 + 4 * F, set4_u64(c0[F], nv + (mesh_in->face_iedge0[F] >> 1), m1, m1));
+        }
+    });
 }
 
-static void loop_children_corner1(const mesh* mesh_in, const geom* geom_in, uint64_t* corner1)
+static void loop_children_corner1(const mesh* mesh_in, const geom* geom_in, uint64_t* corner1, uint32_t threads)
 {
+    const uint64_t n_faces = geom_in->n_faces;
     const uint64_t nv = geom_in->n_vertices;
     const uint64_t* const c1 = geom_in->corner1;
     const uint64_t* const c2 = geom_in->corner2;
-    for (uint64_t F = 0; F < geom_in->n_faces; ++F)
-        store4_u64(corner1 + 4 * F,
-                   set4_u64(nv + (mesh_in->face_iedge0[F] >> 1), c1[F], c2[F],
-                            nv + (mesh_in->face_iedge2[F] >> 1)));
+    parallel_ranges(threads, n_faces, children_range, [&](uint64_t first, uint64_t end, uint64_t, uint32_t) {
+        for (uint64_t F = first; F < end; ++F)
+            store4_u64(corner1 + 4 * F,
+                       set4_u64(nv + (mesh_in->face_iedge0[F] >> 1), c1[F], c2[F],
+                                nv + (mesh_in->face_iedge2[F] >> 1)));
+    });
 }
 
-static void loop_children_corner2(const mesh* mesh_in, const geom* geom_in, uint64_t* corner2)
+static void loop_children_corner2(const mesh* mesh_in, const geom* geom_in, uint64_t* corner2, uint32_t threads)
 {
+    const uint64_t n_faces = geom_in->n_faces;
     const u64x4 base = set1_4_u64(geom_in->n_vertices);
-    for (uint64_t F = 0; F < geom_in->n_faces; ++F)
-        store4_u64(corner2 + 4 * F,
-                   add4_u64(base, shift_right1_4_u64(set4_u64(
-                                      mesh_in->face_iedge2[F], mesh_in->face_iedge1[F],
-                                      mesh_in->face_iedge2[F], mesh_in->face_iedge0[F]))));
+    parallel_ranges(threads, n_faces, children_range, [&](uint64_t first, uint64_t end, uint64_t, uint32_t) {
+        for (uint64_t F = first; F < end; ++F)
+            store4_u64(corner2 + 4 * F,
+                       add4_u64(base, shift_right1_4_u64(set4_u64(
+                                          mesh_in->face_iedge2[F], mesh_in->face_iedge1[F],
+                                          mesh_in->face_iedge2[F], mesh_in->face_iedge0[F]))));
+    });
 }
 
 bool loop_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out,
@@ -201,10 +223,11 @@ bool loop_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* m
     const uint64_t ne = geom_in->n_edges;
     const uint64_t nf = geom_in->n_faces;
     geom_alloc(geom_out, nv + ne, 4 * nf, 2 * ne + 3 * nf, 3);
-    loop_points(mesh_in, geom_in, geom_out, options_smooth_corners(options));
-    loop_children_corner0(mesh_in, geom_in, geom_out->corner0);
-    loop_children_corner1(mesh_in, geom_in, geom_out->corner1);
-    loop_children_corner2(mesh_in, geom_in, geom_out->corner2);
+    loop_points(mesh_in, geom_in, geom_out, options);
+    const uint32_t threads = options_threads(options);
+    loop_children_corner0(mesh_in, geom_in, geom_out->corner0, threads);
+    loop_children_corner1(mesh_in, geom_in, geom_out->corner1, threads);
+    loop_children_corner2(mesh_in, geom_in, geom_out->corner2, threads);
     if (mesh_out) loop_mesh_derive(mesh_in, geom_in, geom_out, mesh_out);
     return true;
 }
@@ -222,7 +245,8 @@ static void loop_last_step(mesh* mesh_in, geom* geom_in, geom* geom_out, bool ow
     const uint64_t nf = geom_in->n_faces;
     const uint64_t n_corners = 4 * nf;
     geom_alloc_vertices(geom_out, nv + ne, n_corners, 2 * ne + 3 * nf, 3);
-    loop_points(mesh_in, geom_in, geom_out, options_smooth_corners(options));
+    loop_points(mesh_in, geom_in, geom_out, options);
+    const uint32_t threads = options_threads(options);
     mem_release(&mesh_in->vertex_valence);
     mem_release(&mesh_in->iedge_vertex);
     mem_release(&mesh_in->iedge_next);
@@ -232,16 +256,16 @@ static void loop_last_step(mesh* mesh_in, geom* geom_in, geom* geom_out, bool ow
         mem_release(&geom_in->z);
     }
     geom_out->corner0 = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
-    loop_children_corner0(mesh_in, geom_in, geom_out->corner0);
+    loop_children_corner0(mesh_in, geom_in, geom_out->corner0, threads);
     if (owns_input) mem_release(&geom_in->corner0);
     geom_out->corner1 = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
-    loop_children_corner1(mesh_in, geom_in, geom_out->corner1);
+    loop_children_corner1(mesh_in, geom_in, geom_out->corner1, threads);
     if (owns_input) {
         mem_release(&geom_in->corner1);
         mem_release(&geom_in->corner2);
     }
     geom_out->corner2 = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
-    loop_children_corner2(mesh_in, geom_in, geom_out->corner2);
+    loop_children_corner2(mesh_in, geom_in, geom_out->corner2, threads);
 }
 
 // The step without its output's connectivity, for the iteration loop.
@@ -258,7 +282,7 @@ static void loop_step_points(const mesh* mesh_in, const geom* geom_in, geom* geo
 {
     const uint64_t nv = geom_in->n_vertices, ne = geom_in->n_edges, nf = geom_in->n_faces;
     geom_alloc_vertices(geom_out, nv + ne, 4 * nf, 2 * ne + 3 * nf, 3);
-    loop_points(mesh_in, geom_in, geom_out, options_smooth_corners(options));
+    loop_points(mesh_in, geom_in, geom_out, options);
 }
 
 // The step reads neither the faces of the input's half-edges nor

@@ -141,14 +141,21 @@ inline int format_float(float value, char* out)
     uint64_t odd = (scaled >> shift) & 1;
     uint64_t micros = (scaled + (uint64_t(1) << (shift - 1)) - 1 + odd) >> shift;
 
+    // below 10 (the common case of coordinates near the origin): the eight
+    // digits of micros are a leading zero, the whole digit and the six
+    // decimals; the point goes in place of the leading zero's byte
+    if (micros < 10000000) {
+        const uint64_t digits = eight_digits(micros) + ascii_zeros;
+        const uint64_t text = ((digits >> 8) & 0xFF) | uint64_t('.') << 8 | digits >> 16 << 16;
+        std::memcpy(p, &text, 8);
+        return int(p + 8 - out);
+    }
+
     // whole part (at most 2^23, seven digits), then the point and the six
     // decimals in one eight-byte store: "." d1..d6 and a scratch zero byte
     uint64_t whole = micros / 1000000;
     uint64_t decimals = micros - whole * 1000000;
-    if (whole < 10) // the common case of coordinates near the origin
-        *p++ = char('0' + whole);
-    else
-        p += format_below_1e8(whole, p);
+    p += format_below_1e8(whole, p);
     uint64_t point_decimals = ((eight_digits(decimals) + ascii_zeros) >> 16 << 8) | '.';
     std::memcpy(p, &point_decimals, 8);
     return int(p + 7 - out);

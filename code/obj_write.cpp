@@ -7,8 +7,8 @@
 #include "check.h"
 #include "geom.h"
 #include "obj_stream.h"
+#include "options.h"
 #include "output_file.h"
-#include "parallel.h"
 #include "storage.h"
 
 // Vertices, texture coordinates or faces per block.
@@ -113,7 +113,7 @@ int obj_write_fd(int fd, const geom* g, const subdiv_options* options)
     }
     const bool shortest = options && options->precision == subdiv_precision_shortest;
     const int reason =
-        obj_stream_write(fd, &source, shortest, parallel_threads(options ? options->threads : 0));
+        obj_stream_write(fd, &source, shortest, options_threads(options));
     mem_free(names);
     mem_free(source_state.material_before);
     return reason;

@@ -1,10 +1,17 @@
 // Reading the job's options, which callers may leave null for the defaults.
 #pragma once
 
+#include "parallel.h"
 #include "subdiv/subdiv.h"
 
 // Whether corners on one face follow the boundary (--corners=smooth).
 inline bool options_smooth_corners(const subdiv_options* options)
 {
     return options && options->corners == subdiv_corners_smooth;
+}
+
+// The threads a job runs on: the option, or every core the process may use.
+inline uint32_t options_threads(const subdiv_options* options)
+{
+    return parallel_threads(options && options->threads > 0 ? uint32_t(options->threads) : 0);
 }

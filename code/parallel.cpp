@@ -20,7 +20,8 @@ uint32_t parallel_default_threads()
 
 uint32_t parallel_threads(uint32_t requested)
 {
-    return requested > 0 ? requested : parallel_default_threads();
+    const uint32_t threads = requested > 0 ? requested : parallel_default_threads();
+    return threads < parallel_most_threads ? threads : parallel_most_threads;
 }
 
 namespace {

@@ -10,7 +10,11 @@
 // The threads this process may run on (at least 1).
 uint32_t parallel_default_threads();
 
-// The threads a job runs with: requested, or the default for 0.
+// The most threads a job runs with: more only wait on each other.
+constexpr uint32_t parallel_most_threads = 1024;
+
+// The threads a job runs with: requested, or the default for 0, at most
+// parallel_most_threads.
 uint32_t parallel_threads(uint32_t requested);
 
 // Runs fn(context, i, thread) for every i in [0, n), on `threads` threads at
@@ -35,3 +39,22 @@ void parallel_turn_wait(parallel_turns* turns, uint64_t i);
 
 // Ends the turn that went: the next may go.
 void parallel_turn_pass(parallel_turns* turns);
+
+// parallel_for over [0, n) in ranges of `block` indices: body(first, end, i,
+// thread) for range i, [first, end).
+template <typename Body>
+inline void parallel_ranges(uint32_t threads, uint64_t n, uint64_t block, const Body& body)
+{
+    struct ranges {
+        const Body* body;
+        uint64_t n, block;
+    };
+    ranges whole = {&body, n, block};
+    auto run = [](void* context, uint64_t i, uint32_t thread) {
+        const auto* r = static_cast<const ranges*>(context);
+        const uint64_t first = i * r->block;
+        const uint64_t end = r->n - first < r->block ? r->n : first + r->block;
+        (*r->body)(first, end, i, thread);
+    };
+    parallel_for(threads, (n + block - 1) / block, run, &whole);
+}

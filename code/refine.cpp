@@ -17,6 +17,7 @@
 #include "mesh.h"
 #include "obj_stream.h"
 #include "obj_write.h"
+#include "options.h"
 #include "output_file.h"
 #include "parallel.h"
 #include "storage.h"
@@ -54,7 +55,7 @@ static subdiv_status refine_scheme(const geom* input, const subdiv_options* opti
 // Refuses, with the numbers, a refinement whose counts pass 2^64 or whose
 // memory bound passes this machine's memory; built holds the counts of the
 // built input. streamed: the last level is written as it is made, on
-// `threads` threads (0: the default).
+// `threads` threads.
 static subdiv_status refine_fits(const level_counts* built, subdiv_scheme scheme, int32_t count,
                                  bool streamed, uint32_t threads, subdiv_error* error)
 {
@@ -68,8 +69,7 @@ static subdiv_status refine_fits(const level_counts* built, subdiv_scheme scheme
                              "(iteration %d already would)",
                              count, i);
     }
-    const u128 bound = streamed ? memory_bound_streamed(*built, scheme, count,
-                                                        parallel_threads(threads))
+    const u128 bound = streamed ? memory_bound_streamed(*built, scheme, count, threads)
                                 : memory_bound_iterations(*built, scheme, count);
     const uint64_t memory = mem_physical();
     if (bound > memory)
@@ -200,8 +200,7 @@ static subdiv_status refine_begin(const geom* input, int32_t iterations,
     if (status == subdiv_ok) {
         counts.edges = job->level0.n_edges;
         counts.face_size = geom_face_size(&job->level0);
-        status = refine_fits(&counts, job->scheme, iterations, streamed,
-                             options ? uint32_t(options->threads > 0 ? options->threads : 0) : 0,
+        status = refine_fits(&counts, job->scheme, iterations, streamed, options_threads(options),
                              error);
     }
     if (status != subdiv_ok) {
@@ -299,7 +298,7 @@ subdiv_status refine_to_obj(geom* input, int32_t iterations, const subdiv_option
     const iteration_scheme* scheme =
         job.scheme == subdiv_scheme_loop ? loop_iteration() : catmull_clark_iteration();
     const bool loop = job.scheme == subdiv_scheme_loop;
-    const uint32_t threads = parallel_threads(options ? uint32_t(options->threads > 0 ? options->threads : 0) : 0);
+    const uint32_t threads = options_threads(options);
 
     // the level the last step refines: the input itself for one iteration;
     // else one step of the level before it, which the view sees as children
