@@ -92,7 +92,7 @@ static void face_point_pass(void* context, uint64_t i, uint32_t thread)
     final_step* s = job->step;
     final_thread* t = &s->scratch[thread];
     const float* const p = s->position;
-    view_faces(s->view, i, t->faces);
+    view_faces(s->view, i, t->faces, false);
     const uint64_t n_faces = view_face_first(s->view, i + 1) - view_face_first(s->view, i);
     for (uint64_t j = 0; j < n_faces; ++j) {
         const view_face* face = &t->faces[j];
@@ -516,7 +516,7 @@ static void final_faces(void* context, uint64_t i, uint32_t thread, obj_faces* f
     auto* s = static_cast<final_step*>(context);
     final_thread* t = &s->scratch[thread];
     const geom* g = s->level;
-    view_faces(s->view, i, t->faces);
+    view_faces(s->view, i, t->faces, true);
     const uint64_t n_faces = view_face_first(s->view, i + 1) - view_face_first(s->view, i);
     const uint64_t V = s->view->n_vertices, F = s->view->n_faces;
     const uint64_t U = g->n_texcoords;

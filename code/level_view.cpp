@@ -79,14 +79,14 @@ static void number_face(level_view* v, uint64_t f, uint64_t* next)
     }
 }
 
-// The same sequence, given the edge *next that face f's first new edge has:
-// the edges of its sides in the children's tables. For Catmull-Clark,
-// inner[c] gets I_c; for Loop, inner gets m0-m2, m1-m0, m2-m1.
-static void replay_face(const level_view* v, uint64_t f, uint64_t* next, uint64_t* inner)
+// The same sequence, given the edge *next that face f's first new edge has
+// and the half-edges h of its n sides: the edges of its sides in the
+// children's tables. For Catmull-Clark, inner[c] gets I_c; for Loop, inner
+// gets m0-m2, m1-m0, m2-m1.
+static void replay_face(const level_view* v, const uint64_t* h, uint64_t n, uint64_t* next,
+                        uint64_t* inner)
 {
     if (v->loop) {
-        uint64_t h[3];
-        for (int c = 0; c < 3; ++c) h[c] = parent_side(v, f, uint64_t(c));
         *next += !(h[0] & 1);
         inner[0] = (*next)++;
         *next += !(h[2] & 1) + !(h[0] & 1) + !(h[1] & 1);
@@ -95,14 +95,24 @@ static void replay_face(const level_view* v, uint64_t f, uint64_t* next, uint64_
         inner[2] = (*next)++;
         return;
     }
-    const uint64_t n = parent_sides(v, f);
     for (uint64_t c = 0; c < n; ++c) {
-        const uint64_t h = parent_side(v, f, c), before = parent_side(v, f, (c + n - 1) % n);
-        *next += !(h & 1);
+        const uint64_t before = h[(c + n - 1) % n];
+        *next += !(h[c] & 1);
         if (c + 1 < n) inner[c] = (*next)++;
         if (c == 0) inner[n - 1] = (*next)++;
         *next += !(before & 1);
     }
+}
+
+// The half-edges h of the sides of parent face f and the vertices q at its
+// corners; returns the number of sides.
+static inline uint64_t parent_face(const level_view* v, uint64_t f, uint64_t* h, uint64_t* q)
+{
+    const uint64_t n = parent_sides(v, f);
+    const uint64_t* const iedge_vertex = v->parent_mesh->iedge_vertex;
+    for (uint64_t c = 0; c < n; ++c) h[c] = parent_side(v, f, c);
+    for (uint64_t c = 0; c < n; ++c) q[c] = iedge_vertex[h[c]];
+    return n;
 }
 
 // ---------------------------------------------------------------- views
@@ -283,52 +293,25 @@ static void own_edges(const level_view* v, uint64_t i, view_edge* edges)
 
 // ---------------------------------------------------------------- records of children
 
-// The corners of the children of Catmull-Clark parent face f: child c is
-// (q_c, e_c, p, e_(c-1)).
-static void cc_child_corners(const level_view* v, uint64_t f, uint64_t c, uint64_t n,
-                             uint64_t* corner)
-{
-    const mesh* m = v->parent_mesh;
-    const geom* p = v->parent;
-    const uint64_t edge_points = p->n_vertices + p->n_faces;
-    const uint64_t h = parent_side(v, f, c), before = parent_side(v, f, (c + n - 1) % n);
-    corner[0] = m->iedge_vertex[h];
-    corner[1] = edge_points + (h >> 1);
-    corner[2] = p->n_vertices + f;
-    corner[3] = edge_points + (before >> 1);
-}
-
-// The corners of child c of Loop parent triangle f.
-static void loop_child_corners(const level_view* v, uint64_t f, uint64_t c, uint64_t* corner)
-{
-    const mesh* m = v->parent_mesh;
-    uint64_t h[3], q[3], mid[3];
-    for (int k = 0; k < 3; ++k) {
-        h[k] = parent_side(v, f, uint64_t(k));
-        q[k] = m->iedge_vertex[h[k]];
-        mid[k] = v->parent->n_vertices + (h[k] >> 1);
-    }
-    const uint64_t table[4][3] = {{q[0], mid[0], mid[2]},
-                                  {mid[0], q[1], mid[1]},
-                                  {mid[1], q[2], mid[2]},
-                                  {mid[1], mid[2], mid[0]}};
-    std::memcpy(corner, table[c], 3 * 8);
-}
-
-static void children_faces(const level_view* v, uint64_t i, view_face* faces)
+static void children_faces(const level_view* v, uint64_t i, view_face* faces, bool with_sides)
 {
     const geom* level = v->level;
     const uint64_t f_end = (i + 1) * v->block_size < v->parent->n_faces ? (i + 1) * v->block_size
                                                                          : v->parent->n_faces;
+    const uint64_t V = v->parent->n_vertices, edge_points = V + v->parent->n_faces;
+    const uint64_t* const texcoord = with_sides ? level->corner_texcoord : nullptr;
     uint64_t next = v->first_edge[i];
     for (uint64_t f = i * v->block_size; f < f_end; ++f) {
         const uint64_t first = first_child(v, f);
-        uint64_t inner[view_max_corners];
-        replay_face(v, f, &next, inner);
+        uint64_t h[view_max_corners], q[view_max_corners], inner[view_max_corners];
+        const uint64_t n = parent_face(v, f, h, q);
+        if (with_sides) replay_face(v, h, n, &next, inner);
         if (v->loop) {
-            uint64_t h[3], a[3], b[3];
-            for (int c = 0; c < 3; ++c) {
-                h[c] = parent_side(v, f, uint64_t(c));
+            const uint64_t m[3] = {V + (h[0] >> 1), V + (h[1] >> 1), V + (h[2] >> 1)};
+            const uint64_t corners[4][3] = {
+                {q[0], m[0], m[2]}, {m[0], q[1], m[1]}, {m[1], q[2], m[2]}, {m[1], m[2], m[0]}};
+            uint64_t a[3] = {}, b[3] = {};
+            for (int c = 0; with_sides && c < 3; ++c) {
                 a[c] = v->split[h[c]];     // A_c, at corner c
                 b[c] = v->split[h[c] ^ 1]; // B_c, at corner c + 1
             }
@@ -345,29 +328,33 @@ static void children_faces(const level_view* v, uint64_t i, view_face* faces)
                 faces->index = first + c;
                 faces->n = 3;
                 faces->odd_sides = odd_sides[c];
-                loop_child_corners(v, f, c, faces->corner);
+                std::memcpy(faces->corner, corners[c], 3 * 8);
+                if (!with_sides) continue;
                 std::memcpy(faces->side_edge, sides[c], 3 * 8);
-                if (level->corner_texcoord)
-                    std::memcpy(faces->texcoord, level->corner_texcoord + 3 * (first + c), 3 * 8);
+                if (texcoord) std::memcpy(faces->texcoord, texcoord + 3 * (first + c), 3 * 8);
             }
             continue;
         }
-        const uint64_t n = parent_sides(v, f);
+        // child c: (q_c, e_c, p, e_(c-1))
+        const uint64_t face_point = V + f;
         for (uint64_t c = 0; c < n; ++c, ++faces) {
-            const uint64_t h = parent_side(v, f, c), before = parent_side(v, f, (c + n - 1) % n);
+            const uint64_t before = (c + n - 1) % n;
             faces->index = first + c;
             faces->n = 4;
+            faces->corner[0] = q[c];
+            faces->corner[1] = edge_points + (h[c] >> 1);
+            faces->corner[2] = face_point;
+            faces->corner[3] = edge_points + (h[before] >> 1);
             // sides 0 and 3 are halves of the parent's sides c and c - 1; the
             // inner edges' even half-edges run from e_c and, for child 0, from p
-            faces->odd_sides = uint32_t(h & 1) | uint32_t(c + 1 == n) << 1 |
-                               uint32_t(c != 0) << 2 | uint32_t(before & 1) << 3;
-            cc_child_corners(v, f, c, n, faces->corner);
-            faces->side_edge[0] = v->split[h];
+            faces->odd_sides = uint32_t(h[c] & 1) | uint32_t(c + 1 == n) << 1 |
+                               uint32_t(c != 0) << 2 | uint32_t(h[before] & 1) << 3;
+            if (!with_sides) continue;
+            faces->side_edge[0] = v->split[h[c]];
             faces->side_edge[1] = inner[c];
-            faces->side_edge[2] = inner[(c + n - 1) % n];
-            faces->side_edge[3] = v->split[before ^ 1];
-            if (level->corner_texcoord)
-                std::memcpy(faces->texcoord, level->corner_texcoord + 4 * (first + c), 4 * 8);
+            faces->side_edge[2] = inner[before];
+            faces->side_edge[3] = v->split[h[before] ^ 1];
+            if (texcoord) std::memcpy(faces->texcoord, texcoord + 4 * (first + c), 4 * 8);
         }
     }
 }
@@ -436,20 +423,17 @@ static void inner_record(view_edge* e, uint64_t index, uint64_t a, uint64_t b, u
 
 static void children_edges(const level_view* v, uint64_t i, view_edge* edges)
 {
-    const mesh* m = v->parent_mesh;
     const geom* p = v->parent;
     const uint64_t f_end = (i + 1) * v->block_size < p->n_faces ? (i + 1) * v->block_size
                                                                 : p->n_faces;
     uint64_t next = v->first_edge[i];
     for (uint64_t f = i * v->block_size; f < f_end; ++f) {
         const uint64_t first = first_child(v, f);
+        uint64_t h[view_max_corners], q[view_max_corners];
+        const uint64_t n = parent_face(v, f, h, q);
         if (v->loop) {
-            uint64_t h[3], q[3], mid[3];
-            for (int c = 0; c < 3; ++c) {
-                h[c] = parent_side(v, f, uint64_t(c));
-                q[c] = m->iedge_vertex[h[c]];
-                mid[c] = p->n_vertices + (h[c] >> 1);
-            }
+            const uint64_t mid[3] = {p->n_vertices + (h[0] >> 1), p->n_vertices + (h[1] >> 1),
+                                     p->n_vertices + (h[2] >> 1)};
             // A_c runs q_c to m_c, B_c m_c to q_(c+1); the corner opposite
             // each side in the children (q0 m0 m2) (m0 q1 m1) (m1 q2 m2) (m1 m2 m0)
             const uint64_t c0 = first, c1 = first + 1, c2 = first + 2, c3 = first + 3;
@@ -470,36 +454,33 @@ static void children_edges(const level_view* v, uint64_t i, view_edge* edges)
             inner_record(edges++, next++, mid[2], mid[1], c2, 2, c3, 0, q[2], mid[0]);
             continue;
         }
-        const uint64_t n = parent_sides(v, f);
         const uint64_t face_point = p->n_vertices + f, edge_points = p->n_vertices + p->n_faces;
         for (uint64_t c = 0; c < n; ++c) {
-            const uint64_t h = parent_side(v, f, c), before = parent_side(v, f, (c + n - 1) % n);
-            const uint64_t q = m->iedge_vertex[h];
-            const uint64_t e_c = edge_points + (h >> 1), e_before = edge_points + (before >> 1);
+            const uint64_t side = h[c], before = h[(c + n - 1) % n];
+            const uint64_t e_c = edge_points + (side >> 1), e_before = edge_points + (before >> 1);
             // A_c: q_c to e_c, side 0 of child c; across, side 3 of a child
-            if (!(h & 1)) edge_record(v, edges++, next++, q, e_c, first + c, 0, 0, h ^ 1, true);
+            if (!(side & 1))
+                edge_record(v, edges++, next++, q[c], e_c, first + c, 0, 0, side ^ 1, true);
             // I_c: e_c to the face point, side 1 of child c, side 2 of child c + 1
             if (c + 1 < n)
                 inner_record(edges++, next++, e_c, face_point, first + c, 1, first + c + 1, 2, 0, 0);
             // I_(n-1): the face point to e_(n-1), side 2 of child 0, side 1 of child n - 1
-            if (c == 0) {
-                const uint64_t last = parent_side(v, f, n - 1);
-                inner_record(edges++, next++, face_point, edge_points + (last >> 1), first, 2,
+            if (c == 0)
+                inner_record(edges++, next++, face_point, edge_points + (h[n - 1] >> 1), first, 2,
                              first + n - 1, 1, 0, 0);
-            }
             // B_(c-1): e_(c-1) to q_c, side 3 of child c; across, side 0 of a child
             if (!(before & 1))
-                edge_record(v, edges++, next++, e_before, q, first + c, 3, 0, before ^ 1, false);
+                edge_record(v, edges++, next++, e_before, q[c], first + c, 3, 0, before ^ 1, false);
         }
     }
 }
 
-void view_faces(const level_view* view, uint64_t i, view_face* faces)
+void view_faces(const level_view* view, uint64_t i, view_face* faces, bool with_sides)
 {
     if (view->own)
         own_faces(view, i, faces);
     else
-        children_faces(view, i, faces);
+        children_faces(view, i, faces, with_sides);
 }
 
 void view_edges(const level_view* view, uint64_t i, view_edge* edges)

@@ -71,9 +71,10 @@ void level_view_children(level_view* view, const geom* level, const mesh* parent
 void level_view_free(level_view* view);
 
 // The faces of block i: face_first(i + 1) - face_first(i) records into faces,
-// which holds room for them (view_block_faces gives the most).
+// which holds room for them (view_block_faces gives the most). Without
+// with_sides only their index, corners and odd sides may be set.
 uint64_t view_face_first(const level_view* view, uint64_t i);
-void view_faces(const level_view* view, uint64_t i, view_face* faces);
+void view_faces(const level_view* view, uint64_t i, view_face* faces, bool with_sides);
 
 // The edges of block i, edge_first(i + 1) - edge_first(i) records into edges.
 uint64_t view_edge_first(const level_view* view, uint64_t i);

@@ -9,6 +9,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if !SUBDIV_SCALAR
+#include <immintrin.h>
+#endif
+
 // "00" "01" ... "99": two decimal digits per lookup.
 inline constexpr char digit_pairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
@@ -159,6 +163,93 @@ inline int format_float(float value, char* out)
     uint64_t point_decimals = ((eight_digits(decimals) + ascii_zeros) >> 16 << 8) | '.';
     std::memcpy(p, &point_decimals, 8);
     return int(p + 7 - out);
+}
+
+#if !SUBDIV_SCALAR
+// eight_digits of four values below 10^8, one per 64-bit lane, step by step
+// as eight_digits: the products stay below the bits of their lane, so the
+// narrower lanes give the same bits.
+inline __m256i eight_digits_avx2(__m256i v)
+{
+    // v / 10000 as (v × ⌈2^40 / 10^4⌉) >> 40, exact below 10^8
+    const __m256i high4 = _mm256_srli_epi64(_mm256_mul_epu32(v, _mm256_set1_epi64x(109951163)), 40);
+    const __m256i low4 = _mm256_sub_epi64(v, _mm256_mul_epu32(high4, _mm256_set1_epi64x(10000)));
+    const __m256i halves = _mm256_or_si256(high4, _mm256_slli_epi64(low4, 32));
+    const __m256i high = _mm256_and_si256(
+        _mm256_srli_epi32(_mm256_mullo_epi32(halves, _mm256_set1_epi32(5243)), 19),
+        _mm256_set1_epi32(0x7F));
+    const __m256i quarters = _mm256_or_si256(
+        high, _mm256_slli_epi32(
+                  _mm256_sub_epi32(halves, _mm256_mullo_epi32(high, _mm256_set1_epi32(100))), 16));
+    const __m256i tens = _mm256_and_si256(
+        _mm256_srli_epi16(_mm256_mullo_epi16(quarters, _mm256_set1_epi16(103)), 10),
+        _mm256_set1_epi16(0xF));
+    return _mm256_or_si256(
+        tens, _mm256_slli_epi16(
+                  _mm256_sub_epi16(quarters, _mm256_mullo_epi16(tens, _mm256_set1_epi16(10))), 8));
+}
+#endif
+
+// The text "d.dddddd" of |value| with six decimals when it is that short (a
+// finite value that rounds below 10, the common case of coordinates near
+// the origin), as format_float writes it after the sign: eight characters,
+// the first in the lowest byte. Returns false, leaving *text alone, for any
+// other value.
+inline bool f6_short(float value, uint64_t* text)
+{
+    uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    const uint32_t biased = (bits >> 23) & 0xFF;
+    if (biased >= 150) return false; // a whole number, an infinity or a NaN
+    const uint64_t m = biased ? ((bits & 0x7FFFFF) | 0x800000) : (bits & 0x7FFFFF);
+    const int shift = biased ? (150 - int(biased) < 63 ? 150 - int(biased) : 63) : 63;
+    const uint64_t scaled = m * 1000000;
+    const uint64_t odd = (scaled >> shift) & 1;
+    const uint64_t micros = (scaled + (uint64_t(1) << (shift - 1)) - 1 + odd) >> shift;
+    if (micros >= 10000000) return false;
+    const uint64_t digits = eight_digits(micros) + ascii_zeros;
+    *text = ((digits >> 8) & 0xFF) | uint64_t('.') << 8 | digits >> 16 << 16;
+    return true;
+}
+
+// f6_short of four values at once: text[k] for value k when bit k of the
+// result is set.
+inline unsigned f6_short4(const float* values, uint64_t* text)
+{
+#if SUBDIV_SCALAR
+    unsigned found = 0;
+    for (int k = 0; k < 4; ++k) found |= unsigned(f6_short(values[k], &text[k])) << k;
+    return found;
+#else
+    // every step as f6_short and eight_digits, lane by lane: the products
+    // stay below the bits of their lane, so narrower lanes give the same bits
+    const __m256i bits = _mm256_cvtepu32_epi64(_mm_loadu_si128(reinterpret_cast<const __m128i*>(values)));
+    const __m256i biased = _mm256_and_si256(_mm256_srli_epi64(bits, 23), _mm256_set1_epi64x(0xFF));
+    const __m256i normal = _mm256_cmpgt_epi64(biased, _mm256_setzero_si256());
+    const __m256i m = _mm256_or_si256(_mm256_and_si256(bits, _mm256_set1_epi64x(0x7FFFFF)),
+                                      _mm256_and_si256(normal, _mm256_set1_epi64x(0x800000)));
+    // 150 - biased for normal values, 149 for subnormal ones; at most 63
+    __m256i shift = _mm256_sub_epi64(_mm256_set1_epi64x(150),
+                                     _mm256_blendv_epi8(_mm256_set1_epi64x(1), biased, normal));
+    shift = _mm256_blendv_epi8(shift, _mm256_set1_epi64x(63),
+                               _mm256_cmpgt_epi64(shift, _mm256_set1_epi64x(63)));
+    const __m256i scaled = _mm256_mul_epu32(m, _mm256_set1_epi64x(1000000));
+    const __m256i one = _mm256_set1_epi64x(1);
+    const __m256i odd = _mm256_and_si256(_mm256_srlv_epi64(scaled, shift), one);
+    const __m256i half_less = _mm256_sub_epi64(_mm256_sllv_epi64(one, _mm256_sub_epi64(shift, one)), one);
+    const __m256i micros =
+        _mm256_srlv_epi64(_mm256_add_epi64(_mm256_add_epi64(scaled, half_less), odd), shift);
+    const __m256i fast = _mm256_and_si256(
+        _mm256_cmpgt_epi64(_mm256_set1_epi64x(150), biased),
+        _mm256_cmpgt_epi64(_mm256_set1_epi64x(10000000), micros));
+    const __m256i digits = _mm256_add_epi64(eight_digits_avx2(micros), _mm256_set1_epi64x(int64_t(ascii_zeros)));
+    const __m256i words = _mm256_or_si256(
+        _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi64(digits, 8), _mm256_set1_epi64x(0xFF)),
+                        _mm256_set1_epi64x(int64_t('.') << 8)),
+        _mm256_slli_epi64(_mm256_srli_epi64(digits, 16), 16));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(text), words);
+    return unsigned(_mm256_movemask_pd(_mm256_castsi256_pd(fast)));
+#endif
 }
 
 // Writes the text printf's "%f" gives for double(value) (six decimals, "inf",

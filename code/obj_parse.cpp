@@ -14,6 +14,8 @@
 #include "check.h"
 #include "error.h"
 #include "name_table.h"
+#include "options.h"
+#include "parallel.h"
 #include "storage.h"
 
 // ---------------------------------------------------------------- line splitting
@@ -376,8 +378,9 @@ static void usemtl_table_rehash(usemtl_table* t, uint64_t capacity)
     }
 }
 
-// The index of the n-character name at text, added when new.
-static int32_t usemtl_table_index(usemtl_table* t, const char* text, uint64_t n)
+// The index of the n-character name at text, or -1 when it is not in the
+// table. Reads the table only.
+static int32_t usemtl_table_find(const usemtl_table* t, const char* text, uint64_t n)
 {
     const uint32_t hash = name_hash_span(text, n);
     for (uint64_t slot = t->capacity ? hash & (t->capacity - 1) : 0; t->capacity;
@@ -389,6 +392,15 @@ static int32_t usemtl_table_index(usemtl_table* t, const char* text, uint64_t n)
         if (uint32_t(entry) == hash && std::strlen(name) == n && std::memcmp(name, text, n) == 0)
             return int32_t(index);
     }
+    return -1;
+}
+
+// The index of the n-character name at text, added when new.
+static int32_t usemtl_table_index(usemtl_table* t, const char* text, uint64_t n)
+{
+    const int32_t found = usemtl_table_find(t, text, n);
+    if (found >= 0) return found;
+    const uint32_t hash = name_hash_span(text, n);
     // a new name: its text, its offset, its slot (the table at most half full)
     if (t->used + n + 1 > t->room) {
         const uint64_t room = 2 * (t->room + n + 1);
@@ -560,6 +572,182 @@ static void obj_parse_library(const obj_counts* counts, const char* base_dir, co
     std::free(path);
 }
 
+// The fill pass runs in ranges of lines that start at least this many bytes
+// apart, each on any thread: the counting pass notes where each range
+// starts and what comes before it.
+static const uint64_t fill_range_bytes = uint64_t(1) << 18;
+
+// Where a range of the fill pass starts: its first line and the counts of
+// everything before it.
+struct fill_start {
+    uint64_t offset;      // of the range's first line in the text
+    uint64_t line_number; // of that line, from 1
+    uint64_t vertices, normals, texcoords, corners, faces;
+    uint64_t joins;       // continued-line ends before the range
+    const char* usemtl;   // the name of the last usemtl statement with one before the range,
+    uint64_t usemtl_length; // trailing blanks cut; null for none
+};
+
+// A "g" or "o" statement: the name it gives and the face statements before it.
+struct shape_mark {
+    const char* name;
+    uint64_t name_length;
+    uint64_t face_statements;
+};
+
+// Appends *item to the growing block *array of *count items of size bytes.
+template <typename T>
+static void list_append(T** array, uint64_t* count, const T& item)
+{
+    if ((*count & (*count - 1)) == 0) { // a power of two (or 0): room for twice as many
+        auto* larger = static_cast<T*>(mem_alloc((2 * *count + 1) * sizeof(T)));
+        if (*count) std::memcpy(static_cast<void*>(larger), *array, *count * sizeof(T));
+        mem_free(*array);
+        *array = larger;
+    }
+    (*array)[(*count)++] = item;
+}
+
+namespace {
+
+// What every range of the fill pass reads, and what each one reports.
+struct fill_job {
+    obj_attribs* attribs;
+    const char* text;
+    uint64_t length;
+    bool triangulate;
+    const char* name;
+    const line_joins* joins;
+    const name_table* materials;
+    const usemtl_table* usemtl;
+    const fill_start* starts;
+    uint64_t n_ranges;
+    subdiv_status* status; // per range
+    subdiv_error* errors;  // per range
+};
+
+} // namespace
+
+// Fills the arrays from the lines of range r: parses each line and appends
+// its values where the counts before it say; face indices resolve against
+// the statements before the face. Stops at the range's first fault, which
+// it reports in the range's error.
+static void fill_range(void* context, uint64_t r, uint32_t)
+{
+    const auto* job = static_cast<const fill_job*>(context);
+    obj_attribs* attribs = job->attribs;
+    const char* const text = job->text;
+    const uint64_t length = job->length;
+    const fill_start* first = &job->starts[r];
+    const uint64_t stop = r + 1 < job->n_ranges ? job->starts[r + 1].offset : length + 1;
+    subdiv_error* const error = &job->errors[r];
+    subdiv_status status = subdiv_ok;
+    uint64_t n_vertices = first->vertices, n_normals = first->normals;
+    uint64_t n_texcoords = first->texcoords, n_corners = first->corners, n_faces = first->faces;
+    int32_t material = -1, usemtl_index = -1;
+    if (first->usemtl) {
+        const name_table_slot* slot =
+            name_table_find(name_hash_span(first->usemtl, first->usemtl_length), job->materials);
+        material = slot ? slot->value : -1;
+        usemtl_index = usemtl_table_find(job->usemtl, first->usemtl, first->usemtl_length);
+    }
+    uint64_t next_join = first->joins;
+    line_record record;
+    for (uint64_t start = first->offset, line_number = first->line_number; start < stop;) {
+        const uint64_t end = line_end_find(text, start, length);
+        const int result = obj_parse_line(&record, text + start, end - start, job->triangulate);
+        if (result < 0) {
+            status = line_fault_report(&record, result, job->name, line_number, n_faces + 1, error);
+            break;
+        }
+        if (result == 1) {
+            switch (record.kind) {
+            case kind_vertex:
+                std::memcpy(attribs->positions + 3 * n_vertices, record.position, 3 * sizeof(float));
+                n_vertices += 1;
+                break;
+            case kind_normal:
+                std::memcpy(attribs->normals + 3 * n_normals, record.normal, 3 * sizeof(float));
+                n_normals += 1;
+                break;
+            case kind_texcoord:
+                std::memcpy(attribs->texcoords + 2 * n_texcoords, record.texcoord, 2 * sizeof(float));
+                n_texcoords += 1;
+                break;
+            case kind_face: {
+                CHECK(n_corners + record.corner_count <= attribs->index_count &&
+                          n_faces + record.face_count <= attribs->face_count,
+                      "OBJ: more face corners or faces than counted");
+                // every index given must name an element read before the face
+                const uint64_t n_before[3] = {n_vertices, n_texcoords, n_normals};
+                for (uint64_t i = 0; i < record.corner_count; ++i) {
+                    const corner_index& c = record.face_corners[i];
+                    const int32_t given[3] = {c.position_index, c.texcoord_index, c.normal_index};
+                    corner_index& out = attribs->indices[n_corners++];
+                    int32_t* const resolved[3] = {&out.position_index, &out.texcoord_index,
+                                                  &out.normal_index};
+                    for (int part = 0; part < 3; ++part) {
+                        *resolved[part] = index_missing;
+                        if (part > 0 && given[part] == index_missing) continue;
+                        uint32_t element;
+                        if (__builtin_expect(resolve_index(given[part], n_before[part], &element), 1)) {
+                            *resolved[part] = int32_t(element);
+                            continue;
+                        }
+                        // the corner as written: triangulation repeats corners
+                        const uint64_t k = job->triangulate ? (i % 3 == 0 ? 0 : i / 3 + i % 3) : i;
+                        status = face_index_report(text + start, end - start, k, part, given[part],
+                                                   n_before[part], job->name, line_number,
+                                                   n_faces + 1, error);
+                        break;
+                    }
+                    if (status != subdiv_ok) break;
+                }
+                for (uint64_t i = 0; i < record.face_count; ++i) {
+                    attribs->face_sizes[n_faces] = record.face_sizes[i];
+                    attribs->face_materials[n_faces] = material;
+                    attribs->face_usemtl[n_faces] = usemtl_index;
+                    n_faces += 1;
+                }
+                break;
+            }
+            case kind_use_material: {
+                uint64_t n = name_trimmed_length(record.material_name, record.material_name_length);
+                if (n > 0) {
+                    const name_table_slot* slot =
+                        name_table_find(name_hash_span(record.material_name, n), job->materials);
+                    material = slot ? slot->value : -1;
+                    usemtl_index = usemtl_table_find(job->usemtl, record.material_name, n);
+                }
+                break;
+            }
+            case kind_group:
+            case kind_object:
+            case kind_material_library:
+            case kind_empty: break;
+            }
+        }
+        if (status != subdiv_ok || end >= length) break;
+        // the line number of the next line counts the lines joined into this one
+        uint64_t joined = 0;
+        while (next_join < job->joins->count && job->joins->at[next_join] < end) ++next_join, ++joined;
+        start = end + 1;
+        line_number += 1 + joined;
+    }
+    job->status[r] = status;
+    if (status != subdiv_ok) return;
+    // the range ends where the next one starts
+    const fill_start* next = r + 1 < job->n_ranges ? &job->starts[r + 1] : nullptr;
+    CHECK(!next || (n_vertices == next->vertices && n_normals == next->normals &&
+                    n_texcoords == next->texcoords && n_corners == next->corners &&
+                    n_faces == next->faces),
+          "OBJ: the fill pass found other counts than the counting pass");
+    CHECK(next || (n_vertices == attribs->vertex_count && n_normals == attribs->normal_count &&
+                   n_texcoords == attribs->texcoord_count && n_corners == attribs->index_count &&
+                   n_faces == attribs->face_count),
+          "OBJ: the fill pass found other counts than the counting pass");
+}
+
 subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_shapes,
                         obj_material** materials, uint64_t* n_materials, char* text,
                         uint64_t length, uint32_t flags, const char* base_dir, const char* name,
@@ -578,12 +766,28 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
 
     // Counting pass: split the text into lines, join continued lines and
     // recognise every statement; face statements are counted token by token
-    // without reading numbers
+    // without reading numbers. The usemtl names are numbered in order of
+    // first use, the shapes' statements noted, and the fill pass's ranges
+    // marked with what comes before them.
     obj_counts counts;
     std::memset(&counts, 0, sizeof counts);
     line_joins joins = {nullptr, 0, 0};
     line_record record;
-    for (uint64_t start = 0, line_number = 1;;) {
+    usemtl_table usemtl = {};
+    shape_mark* marks = nullptr;
+    uint64_t n_marks = 0;
+    fill_start* starts = nullptr;
+    uint64_t n_ranges = 0;
+    const char* last_usemtl = nullptr;
+    uint64_t last_usemtl_length = 0;
+    for (uint64_t start = 0, line_number = 1, range_offset = 0;;) {
+        if (start == 0 || start - range_offset >= fill_range_bytes) {
+            range_offset = start;
+            list_append(&starts, &n_ranges,
+                        fill_start{start, line_number, counts.vertices, counts.normals,
+                                   counts.texcoords, counts.corners, counts.faces, joins.count,
+                                   last_usemtl, last_usemtl_length});
+        }
         uint64_t end = line_end_find(text, start, length);
         const uint64_t joined_before = joins.count;
         line_join_continued(text, start, &end, length, &joins);
@@ -601,14 +805,34 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
             break;
         }
         case kind_group:
-        case kind_object: counts.names += 1; break;
+        case kind_object:
+            counts.names += 1;
+            obj_parse_line(&record, text + start, end - start, triangulate);
+            if (record.kind == kind_group)
+                list_append(&marks, &n_marks,
+                            shape_mark{record.group_name, record.group_name_length,
+                                       counts.face_statements});
+            else
+                list_append(&marks, &n_marks,
+                            shape_mark{record.object_name, record.object_name_length,
+                                       counts.face_statements});
+            break;
         case kind_material_library:
             obj_parse_line(&record, text + start, end - start, triangulate);
             counts.library = record.library_name;
             counts.library_length = name_trimmed_length(record.library_name, record.library_name_length);
             counts.library_line = line_number;
             break;
-        case kind_use_material:
+        case kind_use_material: {
+            obj_parse_line(&record, text + start, end - start, triangulate);
+            const uint64_t n = name_trimmed_length(record.material_name, record.material_name_length);
+            if (n > 0) {
+                usemtl_table_index(&usemtl, record.material_name, n);
+                last_usemtl = record.material_name;
+                last_usemtl_length = n;
+            }
+            break;
+        }
         case kind_empty: break;
         }
         if (end >= length) break;
@@ -639,6 +863,9 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
                            (unsigned long long)counts.corners, (unsigned long long)array_bytes);
     if (status != subdiv_ok) {
         mem_free(joins.at);
+        mem_free(marks);
+        mem_free(starts);
+        usemtl_table_free(&usemtl);
         return status;
     }
 
@@ -666,111 +893,21 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
         std::memcpy(attribs->library_name, counts.library, counts.library_length);
         attribs->library_name[counts.library_length] = '\0';
     }
-    usemtl_table usemtl = {};
-    const uint64_t shape_capacity = counts.names + 1;
-    obj_shape* shape_array = static_cast<obj_shape*>(mem_alloc(shape_capacity * sizeof(obj_shape)));
-    uint64_t shape_count = 0;
 
-    // Fill pass: parse every line again, in place, and append its values;
-    // face indices resolve against the statements read so far
-    uint64_t n_vertices = 0, n_normals = 0, n_texcoords = 0, n_corners = 0, n_faces = 0;
-    int32_t material = -1, usemtl_index = -1;
-    uint64_t face_statements = 0, shape_first = 0; // shapes: face statements seen, pending start
-    const char* shape_name = nullptr;
-    uint64_t shape_name_length = 0;
-    uint64_t next_join = 0;
-    for (uint64_t start = 0, line_number = 1; status == subdiv_ok;) {
-        const uint64_t end = line_end_find(text, start, length);
-        const int result = obj_parse_line(&record, text + start, end - start, triangulate);
-        if (result < 0) {
-            status = line_fault_report(&record, result, name, line_number, n_faces + 1, error);
-            break;
-        }
-        if (result == 1) {
-            switch (record.kind) {
-            case kind_vertex:
-                CHECK(n_vertices < counts.vertices, "OBJ: more vertices than counted");
-                std::memcpy(attribs->positions + 3 * n_vertices, record.position, 3 * sizeof(float));
-                n_vertices += 1;
-                break;
-            case kind_normal:
-                CHECK(n_normals < counts.normals, "OBJ: more normals than counted");
-                std::memcpy(attribs->normals + 3 * n_normals, record.normal, 3 * sizeof(float));
-                n_normals += 1;
-                break;
-            case kind_texcoord:
-                CHECK(n_texcoords < counts.texcoords, "OBJ: more texture coordinates than counted");
-                std::memcpy(attribs->texcoords + 2 * n_texcoords, record.texcoord, 2 * sizeof(float));
-                n_texcoords += 1;
-                break;
-            case kind_face: {
-                CHECK(n_corners + record.corner_count <= counts.corners &&
-                          n_faces + record.face_count <= counts.faces,
-                      "OBJ: more face corners or faces than counted");
-                // every index given must name an element read before the face
-                const uint64_t n_before[3] = {n_vertices, n_texcoords, n_normals};
-                for (uint64_t i = 0; i < record.corner_count; ++i) {
-                    const corner_index& c = record.face_corners[i];
-                    const int32_t given[3] = {c.position_index, c.texcoord_index, c.normal_index};
-                    corner_index& out = attribs->indices[n_corners++];
-                    int32_t* const resolved[3] = {&out.position_index, &out.texcoord_index,
-                                                  &out.normal_index};
-                    for (int part = 0; part < 3; ++part) {
-                        *resolved[part] = index_missing;
-                        if (part > 0 && given[part] == index_missing) continue;
-                        uint32_t element;
-                        if (__builtin_expect(resolve_index(given[part], n_before[part], &element), 1)) {
-                            *resolved[part] = int32_t(element);
-                            continue;
-                        }
-                        // the corner as written: triangulation repeats corners
-                        const uint64_t k = triangulate ? (i % 3 == 0 ? 0 : i / 3 + i % 3) : i;
-                        status = face_index_report(text + start, end - start, k, part, given[part],
-                                                   n_before[part], name, line_number, n_faces + 1,
-                                                   error);
-                        break;
-                    }
-                    if (status != subdiv_ok) break;
-                }
-                for (uint64_t i = 0; i < record.face_count; ++i) {
-                    attribs->face_sizes[n_faces] = record.face_sizes[i];
-                    attribs->face_materials[n_faces] = material;
-                    attribs->face_usemtl[n_faces] = usemtl_index;
-                    n_faces += 1;
-                }
-                face_statements += 1;
-                break;
-            }
-            case kind_group:
-            case kind_object:
-                shape_emit(shape_array, shape_capacity, &shape_count, shape_name, shape_name_length,
-                           shape_first, face_statements);
-                shape_first = face_statements;
-                shape_name = record.kind == kind_group ? record.group_name : record.object_name;
-                shape_name_length = record.kind == kind_group ? record.group_name_length
-                                                              : record.object_name_length;
-                break;
-            case kind_use_material: {
-                uint64_t n = name_trimmed_length(record.material_name, record.material_name_length);
-                if (n > 0) {
-                    const name_table_slot* slot =
-                        name_table_find(name_hash_span(record.material_name, n), &material_table);
-                    material = slot ? slot->value : -1;
-                    usemtl_index = usemtl_table_index(&usemtl, record.material_name, n);
-                }
-                break;
-            }
-            case kind_material_library:
-            case kind_empty: break;
-            }
-        }
-        if (end >= length) break;
-        // the line number of the next line counts the lines joined into this one
-        uint64_t joined = 0;
-        while (next_join < joins.count && joins.at[next_join] < end) ++next_join, ++joined;
-        start = end + 1;
-        line_number += 1 + joined;
+    // Fill pass: every range parses its lines again, in place, and appends
+    // their values; the first range with a fault names it
+    fill_job job = {attribs, text, length, triangulate, name, &joins, &material_table, &usemtl,
+                    starts, n_ranges, nullptr, nullptr};
+    job.status = static_cast<subdiv_status*>(mem_alloc(n_ranges * sizeof(subdiv_status)));
+    job.errors = static_cast<subdiv_error*>(mem_alloc(n_ranges * sizeof(subdiv_error)));
+    parallel_for(options_threads(options), n_ranges, fill_range, &job);
+    for (uint64_t r = 0; r < n_ranges && status == subdiv_ok; ++r) {
+        status = job.status[r];
+        if (status != subdiv_ok && error) *error = job.errors[r];
     }
+    mem_free(job.status);
+    mem_free(job.errors);
+    mem_free(starts);
     mem_free(joins.at);
     name_table_free(&material_table);
     // the usemtl names go out in their block; the table goes
@@ -779,19 +916,30 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
     usemtl.text = nullptr;
     usemtl_table_free(&usemtl);
     if (status != subdiv_ok) {
-        obj_shapes_free(shape_array, shape_count);
+        mem_free(marks);
         obj_materials_free(*materials, *n_materials);
         *materials = nullptr;
         *n_materials = 0;
         obj_attribs_free(attribs);
         return status;
     }
+
+    // Shapes: each "g" or "o" statement ends the shape before it
+    const uint64_t shape_capacity = counts.names + 1;
+    obj_shape* shape_array = static_cast<obj_shape*>(mem_alloc(shape_capacity * sizeof(obj_shape)));
+    uint64_t shape_count = 0, shape_first = 0;
+    const char* shape_name = nullptr;
+    uint64_t shape_name_length = 0;
+    for (uint64_t k = 0; k < n_marks; ++k) {
+        shape_emit(shape_array, shape_capacity, &shape_count, shape_name, shape_name_length,
+                   shape_first, marks[k].face_statements);
+        shape_first = marks[k].face_statements;
+        shape_name = marks[k].name;
+        shape_name_length = marks[k].name_length;
+    }
     shape_emit(shape_array, shape_capacity, &shape_count, shape_name, shape_name_length, shape_first,
-               face_statements);
-    CHECK(n_vertices == counts.vertices && n_normals == counts.normals &&
-              n_texcoords == counts.texcoords && n_corners == counts.corners &&
-              n_faces == counts.faces,
-          "OBJ: the fill pass found other counts than the counting pass");
+               counts.face_statements);
+    mem_free(marks);
 
     // Hand out the results
     *shapes = shape_array;

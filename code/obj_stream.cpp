@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 #include "float_text.h"
@@ -121,13 +122,43 @@ static void text_points(text_out* o, const char* keyword, const obj_points* poin
 {
     const uint64_t keyword_length = std::strlen(keyword);
     if (!shortest && n_axes == 3) {
-        // positions with six decimals, the common case, inlined
+        // positions with six decimals, the common case: four lines at a
+        // time, their coordinates below 10 converted together
         const float* const x = points->axis[0];
         const float* const y = points->axis[1];
         const float* const z = points->axis[2];
         const uint64_t n = points->count;
         char* p = o->p;
-        for (uint64_t i = 0; i < n; ++i) {
+        uint64_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+            if (p >= o->full) {
+                o->p = p;
+                text_flush(o);
+                p = o->p;
+            }
+            const float* const axes[3] = {x + i, y + i, z + i};
+            uint64_t text[3][4];
+            unsigned short_text[3];
+            for (int a = 0; a < 3; ++a) short_text[a] = f6_short4(axes[a], text[a]);
+            for (int k = 0; k < 4; ++k) {
+                *p++ = 'v';
+                for (int a = 0; a < 3; ++a) {
+                    *p++ = ' ';
+                    const float value = axes[a][k];
+                    if (short_text[a] >> k & 1) {
+                        // a sign, as glibc writes it for -0 and negatives that round to 0
+                        *p = '-';
+                        p += std::signbit(value);
+                        std::memcpy(p, &text[a][k], 8);
+                        p += 8;
+                    } else {
+                        p += format_float(value, p);
+                    }
+                }
+                *p++ = '\n';
+            }
+        }
+        for (; i < n; ++i) {
             if (p >= o->full) {
                 o->p = p;
                 text_flush(o);
