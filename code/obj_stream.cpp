@@ -194,12 +194,16 @@ static void text_points(text_out* o, const char* keyword, const obj_points* poin
 // case, one unrolled line at a time.
 static void text_uniform_faces(text_out* o, const obj_faces* faces)
 {
-    const uint64_t* const corner0 = faces->corner[0];
-    const uint64_t* const corner1 = faces->corner[1];
-    const uint64_t* const corner2 = faces->corner[2];
-    const uint64_t* const corner3 = faces->corner[3];
+    const uint64_t* const corner[4] = {faces->corner[0], faces->corner[1], faces->corner[2],
+                                       faces->corner[3]};
     const uint64_t n = faces->count;
-    const bool quads = faces->face_size == 4;
+    const int size = faces->face_size == 4 ? 4 : 3;
+    // the indices of the line before and their text, eight bytes each (a
+    // length of 0 for none kept): the children of a face share corners with
+    // their neighbours (a face point, the edge points between them), whose
+    // text is then copied
+    uint64_t last_index[4] = {0, 0, 0, 0}, last_text[4] = {0, 0, 0, 0};
+    int last_length[4] = {0, 0, 0, 0};
     char* p = o->p;
     for (uint64_t i = 0; i < n; ++i) {
         if (p >= o->full) {
@@ -207,19 +211,34 @@ static void text_uniform_faces(text_out* o, const obj_faces* faces)
             text_flush(o);
             p = o->p;
         }
-        p[0] = 'f';
-        p[1] = ' ';
-        p += 2;
-        p += format_i64(int64_t(corner0[i] + 1), p);
-        *p++ = ' ';
-        p += format_i64(int64_t(corner1[i] + 1), p);
-        *p++ = ' ';
-        p += format_i64(int64_t(corner2[i] + 1), p);
-        if (quads) {
+        *p++ = 'f';
+        uint64_t index[4], text[4];
+        int length[4];
+        for (int k = 0; k < size; ++k) {
+            index[k] = corner[k][i] + 1;
             *p++ = ' ';
-            p += format_i64(int64_t(corner3[i] + 1), p);
+            int j = 0;
+            while (j < size && (last_index[j] != index[k] || last_length[j] == 0)) ++j;
+            if (j < size) {
+                text[k] = last_text[j];
+                length[k] = last_length[j];
+            } else if (index[k] < 100000000) {
+                length[k] = format_below_1e8(index[k], reinterpret_cast<char*>(&text[k]));
+            } else {
+                // longer indices are written where they go and not kept
+                p += format_i64(int64_t(index[k]), p);
+                length[k] = 0;
+                continue;
+            }
+            std::memcpy(p, &text[k], 8);
+            p += length[k];
         }
         *p++ = '\n';
+        for (int k = 0; k < size; ++k) {
+            last_index[k] = index[k];
+            last_text[k] = text[k];
+            last_length[k] = length[k];
+        }
     }
     o->p = p;
 }
