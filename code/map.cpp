@@ -60,12 +60,15 @@ void map_init(map* m, uint64_t key_size, uint64_t value_size, uint64_t capacity)
     m->value_size = value_size;
     m->max_distance = 0;
     m->load_limit = uint64_t(double(capacity) * 0.66);
+    m->presence = static_cast<uint8_t*>(mem_alloc(map_presence_size));
+    std::memset(m->presence, 0, map_presence_size);
     // the zero tail lets a walk compare whole groups of hashes past the last slot
     std::memset(m->hashes, 0, padded_size(capacity * 8));
 }
 
 void map_free(map* m)
 {
+    mem_free(m->presence);
     mem_free(m->values);
     mem_free(m->keys);
     mem_free(m->hashes);
@@ -137,6 +140,8 @@ __attribute__((always_inline)) static inline uint64_t
 map_find_slot_sized(const map* m, const void* key, uint64_t hash, const uint64_t key_size)
 {
     const uint64_t capacity = m->capacity;
+    // no entry has a hash with the key's top bits: the key is absent
+    if (m->presence[map_presence_index(hash)] == 0) return capacity;
     uint64_t n_probes = m->max_distance < capacity ? m->max_distance + 1 : capacity;
     uint64_t start = hash & (capacity - 1);
     uint64_t end = start + n_probes;
@@ -181,6 +186,8 @@ void* map_insert_key_hashed(map* m, const void* key, uint64_t hash)
     uint64_t distance = (slot - home) & (capacity - 1);
     if (distance > m->max_distance) m->max_distance = distance;
     m->count += 1;
+    uint8_t& present = m->presence[map_presence_index(hash)];
+    if (present < 255) present += 1;
     m->hashes[slot] = hash;
     if (m->key_size == 16)
         std::memcpy(m->keys + slot * 16, key, 16);
@@ -206,6 +213,9 @@ void map_remove_hashed(map* m, const void* key, uint64_t hash)
     CHECK(slot != m->capacity,
           "map_remove: no entry for the key with hash %016llx among %llu entries",
           (unsigned long long)hash, (unsigned long long)m->count);
+    // a saturated count no longer knows how many there are: it stays
+    uint8_t& present = m->presence[map_presence_index(hash)];
+    if (present < 255) present -= 1;
     m->hashes[slot] = 0;
     // fixed sizes of the edge map first, so that they need no library call
     if (m->key_size == 16)

@@ -9,7 +9,9 @@
 // A stored hash of 0 marks an empty slot. Removal zeroes a slot and leaves no
 // marker, so a lookup does not stop at an empty slot: it walks until it has
 // passed the farthest distance from its home slot at which any entry has been
-// placed since the table was last built.
+// placed since the table was last built. A presence filter lets most
+// lookups of an absent key end before the walk: a saturating count of the
+// entries per value of the hash's top 16 bits.
 struct map {
     uint64_t* hashes;      // capacity entries: stored hash of each slot's key, 0 when empty;
                            // the block's padding tail is 0 as well
@@ -22,8 +24,15 @@ struct map {
     uint64_t max_distance; // longest distance from home at which an entry was placed since
                            // the table was last built: no entry lies farther
     uint64_t load_limit;   // capacity * 0.66, truncated: the most entries before the table doubles
+    uint8_t* presence;     // map_presence_size entries: the entries whose hash has those top
+                           // 16 bits, up to 255, which then stays for good
 };
-static_assert(sizeof(map) == 72, "map is seven words, the walk bound and the load limit");
+static_assert(sizeof(map) == 80, "map is seven words, the walk bound, the load limit and the "
+                                 "presence filter");
+
+// Entries of the presence filter, and the filter's entry for a stored hash.
+constexpr uint64_t map_presence_size = uint64_t(1) << 16;
+inline uint64_t map_presence_index(uint64_t hash) { return hash >> 48; }
 static_assert(offsetof(map, capacity) == 24 && offsetof(map, value_size) == 48 &&
                   offsetof(map, max_distance) == 56,
               "map field order");
@@ -36,7 +45,7 @@ constexpr uint64_t edge_map_capacity = 4096;
 // Sets up an empty map of capacity slots (a power of two, at least 1).
 void map_init(map* m, uint64_t key_size, uint64_t value_size, uint64_t capacity);
 
-// Releases the three blocks; the record's words are left as they were.
+// Releases the four blocks; the record's words are left as they were.
 void map_free(map* m);
 
 // 64-bit FNV-1a over n_bytes bytes. A key whose hash is 0 is stored under

@@ -56,7 +56,7 @@ u128 memory_bound_build(level_counts input)
     u128 capacity = edge_map_capacity;
     while (u128(double(capacity) * 0.66) < 2 * corners + 32) capacity *= 2;
     const u128 slot = 8 + edge_map_key_size + edge_map_value_size;
-    const u128 map = (capacity + capacity / 2) * slot + 6 * 4096;
+    const u128 map = (capacity + capacity / 2) * slot + 6 * 4096 + 2 * block(map_presence_size);
     // After the map: the offset table, the half-edge list and the marks of
     // the check for edges on more than two faces.
     const u128 shared_ends = block(8 * (v + 1)) + block(16 * corners) + block(8 * v);
