@@ -114,12 +114,11 @@ u128 memory_bound_iterations(level_counts input, subdiv_scheme scheme, int32_t c
     return peak;
 }
 
-// A geom's positions and what its faces carry, without the faces: a level
-// that is only seen as the children of the level before it.
-static u128 points_bytes(const level_counts& c)
+// What a level holds besides its positions: the texture coordinates and
+// their corners, the materials.
+static u128 carried_bytes(const level_counts& c)
 {
-    return 3 * block(4 * c.vertices) +
-           (c.texcoord_corners ? 2 * block(4 * c.texcoords) + block(8 * c.corners) : 0) +
+    return (c.texcoord_corners ? 2 * block(4 * c.texcoords) + block(8 * c.corners) : 0) +
            (c.materials ? block(4 * c.faces) : 0);
 }
 
@@ -135,15 +134,24 @@ static u128 thread_bytes()
            4 * block(8 * records) + block(32 * records) + block(4 * records);
 }
 
-// What the last step holds besides the level it refines: the sums at its
-// vertices, its face points (Catmull-Clark), the numbers of the texture
-// coordinates at its edges, the boundary vertices' bits and the threads'.
+// What the last step holds besides the level it refines and the view: the
+// level's positions side by side, the sums at its vertices, its face points
+// (Catmull-Clark), the numbers of the texture coordinates at its edges, the
+// boundary vertices' bits, the materials before each block and the threads'.
 static u128 final_bytes(const level_counts& level, subdiv_scheme scheme, uint32_t threads)
 {
     return 2 * block(12 * level.vertices) +
            (scheme == subdiv_scheme_loop ? 0 : block(12 * level.faces)) +
            (level.texcoord_corners ? block(8 * (level.edges + 1)) : 0) +
-           block(level.vertices / 8) + threads * thread_bytes() + 8 * block(level.faces / 256);
+           block(level.vertices / 8) + block(level.faces / 64) + threads * thread_bytes();
+}
+
+// The connectivity that a view of a level's children reads: a mesh without
+// its half-edges' successors and boundary list.
+static u128 viewed_mesh_bytes(const level_counts& c)
+{
+    const u128 corners = c.face_size == 0 ? block(8 * c.corners) : 4 * block(8 * c.faces);
+    return corners + 2 * block(16 * c.edges) + block(8 * c.vertices);
 }
 
 u128 memory_bound_streamed(level_counts input, subdiv_scheme scheme, int32_t count,
@@ -151,7 +159,9 @@ u128 memory_bound_streamed(level_counts input, subdiv_scheme scheme, int32_t cou
 {
     const u128 kept = geom_bytes(input);
     if (count <= 0) return kept + mesh_bytes(input) + threads * thread_bytes();
-    if (count == 1) return kept + mesh_bytes(input) + final_bytes(input, scheme, threads);
+    if (count == 1)
+        return kept + mesh_bytes(input) + final_bytes(input, scheme, threads) +
+               block(input.vertices / 8);
     // the steps with connectivity, as memory_bound_iterations counts them
     u128 peak = 0;
     level_counts parent = input;
@@ -165,16 +175,24 @@ u128 memory_bound_streamed(level_counts input, subdiv_scheme scheme, int32_t cou
         if (held > peak) peak = held;
         parent = next;
     }
-    // the positions of the level before the last, then its view and the
-    // last step beside them
+    // the positions of the level before the last from its parent, whole;
+    // the input goes once a step has read it
     const level_counts level = memory_bound_step_counts(parent, scheme);
-    const u128 before = kept + (count > 2 ? geom_bytes(parent) : 0) + mesh_bytes(parent);
-    const u128 points_scratch = block(parent.vertices / 8) + 8 * block(64) +
-                                (parent.texcoord_corners ? 2 * block(16 * parent.edges) : 0);
-    const u128 view = 2 * block(16 * parent.edges) + block(2 * parent.edges) +
-                      block(parent.faces / 64 + 8);
-    const u128 points = before + points_bytes(level) + points_scratch;
-    const u128 last = before + points_bytes(level) + view + final_bytes(level, scheme, threads);
+    const u128 points = geom_bytes(parent) + mesh_bytes(parent) + 3 * block(4 * level.vertices) +
+                        carried_bytes(level) + block(parent.vertices / 8) + 8 * block(64) +
+                        (parent.texcoord_corners ? 2 * block(16 * parent.edges) : 0);
+    // then the last step beside the parent's connectivity and its faces'
+    // offsets, the level's positions (copied side by side before the step's
+    // own arrays come) and what its faces carry, and the view's numbering
+    const u128 view = block(16 * parent.edges) + block(2 * parent.edges) +
+                      block(16 * parent.edges) + block(parent.faces / 64 + 8);
+    const u128 offsets = parent.face_size == 0 ? block(8 * (parent.faces + 1)) : 0;
+    const u128 last = viewed_mesh_bytes(parent) + offsets + carried_bytes(level) + view +
+                      block(12 * level.vertices) +
+                      (3 * block(4 * level.vertices) > final_bytes(level, scheme, threads) -
+                                                           block(12 * level.vertices)
+                           ? 3 * block(4 * level.vertices)
+                           : final_bytes(level, scheme, threads) - block(12 * level.vertices));
     if (points > peak) peak = points;
     if (last > peak) peak = last;
     return peak;

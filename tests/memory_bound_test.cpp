@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "memory_bound.h"
+#include "parallel.h"
 #include "test_util.h"
 
 namespace {
@@ -81,19 +82,45 @@ uint64_t tool_peak(const std::string& folder, const char* input, const char* cou
 
 TEST(MemoryBound, ThePeakOfAShuffledMeshStaysBelowIt)
 {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer's shadow memory is part of the peak";
+#endif
     test_util::scratch_folder folder;
     level_counts counts, tiny;
     test_util::write_file(folder.file("big.obj"), shuffled_icosphere(6, &counts));
     test_util::write_file(folder.file("tiny.obj"), shuffled_icosphere(0, &tiny));
     // what the process holds besides the job's blocks
     const uint64_t baseline = tool_peak(folder.path, "tiny.obj", "0");
-    for (const char* count : {"1", "2"}) {
+    for (const char* count : {"1", "2", "3"}) {
         const uint64_t peak = tool_peak(folder.path, "big.obj", count);
         const unsigned __int128 build = memory_bound_build(counts);
-        const unsigned __int128 iterations =
-            memory_bound_iterations(counts, subdiv_scheme_loop, std::atoi(count));
+        const unsigned __int128 iterations = memory_bound_streamed(
+            counts, subdiv_scheme_loop, std::atoi(count), parallel_threads(0));
         const uint64_t bound = uint64_t(build > iterations ? build : iterations);
         EXPECT_LE(peak - baseline, bound) << count << " iterations: peak " << peak << ", baseline "
                                           << baseline;
+    }
+}
+
+// The tool writes the last level as it makes it; its bound follows, and on a
+// machine of 24 GiB admits one more level than the bound of holding every
+// level whole, on the meshes of bench/run_job_bench.sh.
+TEST(MemoryBound, WritingTheLastLevelAdmitsOneMoreLevel)
+{
+    const unsigned __int128 memory = uint64_t(24) << 30;
+    const struct {
+        level_counts counts;
+        subdiv_scheme scheme;
+    } meshes[] = {
+        {{250000, 250000, 500000, 1000000, 4, 0, false, false}, subdiv_scheme_catmull_clark},
+        {{163842, 327680, 491520, 983040, 3, 0, false, false}, subdiv_scheme_loop},
+    };
+    for (const auto& mesh : meshes) {
+        int held_whole = 0, streamed = 0;
+        while (memory_bound_iterations(mesh.counts, mesh.scheme, held_whole + 1) <= memory)
+            ++held_whole;
+        while (memory_bound_streamed(mesh.counts, mesh.scheme, streamed + 1, 2) <= memory)
+            ++streamed;
+        EXPECT_EQ(streamed, held_whole + 1) << mesh.counts.face_size;
     }
 }

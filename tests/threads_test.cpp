@@ -1,0 +1,154 @@
+// The bytes of a job do not depend on the threads nor on the route: the last
+// level written as it is made (subdiv_refine_to_obj) and the last level held
+// whole and then written (subdiv_refine, obj_write) give the same file for 1,
+// 2, 3 and 7 threads, on meshes whose counts are no multiples of the ranges
+// the work is split into: closed and open, quads, triangles and mixed faces,
+// with texture coordinates that have seams, materials and both number forms.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "subdiv/subdiv.h"
+#include "test_util.h"
+
+namespace {
+
+using test_util::read_file;
+using test_util::scratch_folder;
+using test_util::write_file;
+
+// A rows x cols grid of quads on a torus (closed) or a bent sheet (open), as
+// OBJ text. Faces: quads, or two triangles each (triangles), or quads and
+// triangle pairs in turn (mixed). With uv, every corner names a texture
+// coordinate of a grid whose last column is a seam on the closed mesh; with
+// materials, a usemtl line every seventh row.
+std::string grid_obj(int rows, int cols, bool closed, const char* faces, bool uv, bool materials)
+{
+    std::string text = materials ? "mtllib grid.mtl\n" : "";
+    const int vertex_rows = closed ? rows : rows + 1, vertex_cols = closed ? cols : cols + 1;
+    char line[128];
+    for (int i = 0; i < vertex_rows; ++i)
+        for (int j = 0; j < vertex_cols; ++j) {
+            const double u = 2 * M_PI * i / rows, v = 2 * M_PI * j / cols;
+            const double r = 2 + 0.7 * std::cos(v);
+            std::snprintf(line, sizeof line, "v %.7g %.7g %.7g\n", r * std::cos(u), r * std::sin(u),
+                          closed ? 0.7 * std::sin(v) : 0.1 * i);
+            text += line;
+        }
+    // texture coordinates: a (rows + 1) x (cols + 1) grid, seams where the torus closes
+    for (int i = 0; uv && i <= rows; ++i)
+        for (int j = 0; j <= cols; ++j) {
+            std::snprintf(line, sizeof line, "vt %.7g %.7g\n", double(j) / cols, double(i) / rows);
+            text += line;
+        }
+    const std::string kind = faces;
+    for (int i = 0; i < rows; ++i) {
+        if (materials && i % 7 == 0) {
+            text += "usemtl m";
+            text += std::to_string(i / 7 % 3);
+            text += '\n';
+        }
+        for (int j = 0; j < cols; ++j) {
+            const int i1 = closed ? (i + 1) % rows : i + 1, j1 = closed ? (j + 1) % cols : j + 1;
+            const int corner[4] = {i * vertex_cols + j + 1, i * vertex_cols + j1 + 1,
+                                   i1 * vertex_cols + j1 + 1, i1 * vertex_cols + j + 1};
+            const int coord[4] = {i * (cols + 1) + j + 1, i * (cols + 1) + j + 2,
+                                  (i + 1) * (cols + 1) + j + 2, (i + 1) * (cols + 1) + j + 1};
+            auto face = [&](std::vector<int> k) {
+                text += "f";
+                for (int c : k) {
+                    text += ' ';
+                    text += std::to_string(corner[c]);
+                    if (uv) {
+                        text += '/';
+                        text += std::to_string(coord[c]);
+                    }
+                }
+                text += "\n";
+            };
+            if (kind == "quads" || (kind == "mixed" && (i + j) % 2 == 0)) {
+                face({0, 1, 2, 3});
+            } else {
+                face({0, 1, 2});
+                face({0, 2, 3});
+            }
+        }
+    }
+    return text;
+}
+
+struct threads_case {
+    const char* name;
+    int rows, cols;
+    bool closed;
+    const char* faces;
+    bool uv, materials;
+    subdiv_precision precision;
+    subdiv_corners corners;
+    std::vector<int> iterations;
+};
+
+// The file of one job through one route on `threads` threads.
+std::string job_text(const scratch_folder& folder, const threads_case& c, int iterations,
+                     int threads, bool streamed)
+{
+    subdiv_options options;
+    subdiv_options_init(&options);
+    options.uv = c.uv;
+    options.materials = c.materials;
+    options.precision = c.precision;
+    options.corners = c.corners;
+    options.threads = threads;
+    subdiv_error error;
+    geom input = {};
+    EXPECT_EQ(obj_import(folder.file("in.obj").c_str(), &options, &input, &error), subdiv_ok)
+        << error.message;
+    const std::string out = folder.file("out.obj");
+    if (streamed) {
+        EXPECT_EQ(subdiv_refine_to_obj(&input, iterations, &options, out.c_str(), nullptr, nullptr,
+                                       &error),
+                  subdiv_ok)
+            << error.message;
+    } else {
+        geom output = {};
+        EXPECT_EQ(subdiv_refine(&input, iterations, &options, &output, &error), subdiv_ok)
+            << error.message;
+        EXPECT_EQ(obj_write(out.c_str(), &output, &options, &error), subdiv_ok) << error.message;
+        geom_free(&input);
+        geom_free(&output);
+    }
+    return read_file(out);
+}
+
+} // namespace
+
+TEST(Threads, EveryCountAndRouteWritesTheSameBytes)
+{
+    const threads_case cases[] = {
+        {"closed quads", 101, 67, true, "quads", false, false, subdiv_precision_6,
+         subdiv_corners_sharp, {1, 2, 3}},
+        {"open triangles with seams and materials", 61, 71, false, "triangles", true, true,
+         subdiv_precision_6, subdiv_corners_sharp, {1, 2}},
+        {"closed triangles as polygons, shortest numbers", 47, 53, true, "mixed", true, false,
+         subdiv_precision_shortest, subdiv_corners_sharp, {1, 2}},
+        {"open quads with smooth corners and seams", 59, 97, false, "quads", true, true,
+         subdiv_precision_6, subdiv_corners_smooth, {2}},
+    };
+    for (const threads_case& c : cases) {
+        scratch_folder folder;
+        write_file(folder.file("in.obj"), grid_obj(c.rows, c.cols, c.closed, c.faces, c.uv,
+                                                   c.materials));
+        write_file(folder.file("grid.mtl"), "newmtl m0\nnewmtl m1\nnewmtl m2\n");
+        for (int iterations : c.iterations) {
+            const std::string expected = job_text(folder, c, iterations, 1, false);
+            ASSERT_GT(expected.size(), 1000u);
+            for (int threads : {1, 2, 3, 7})
+                for (bool streamed : {false, true})
+                    EXPECT_TRUE(job_text(folder, c, iterations, threads, streamed) == expected)
+                        << c.name << ", " << iterations << " iterations, " << threads
+                        << " threads, " << (streamed ? "streamed" : "held whole");
+        }
+    }
+}
