@@ -7,18 +7,11 @@
 #include "catmull_clark.h"
 #include "check.h"
 #include "error.h"
-#include "face_varying.h"
-#include "final_step.h"
 #include "geom.h"
-#include "iteration.h"
-#include "level_view.h"
 #include "loop.h"
 #include "memory_bound.h"
 #include "mesh.h"
-#include "obj_stream.h"
-#include "obj_write.h"
 #include "options.h"
-#include "output_file.h"
 #include "parallel.h"
 #include "storage.h"
 
@@ -132,17 +125,7 @@ static void triangles_as_polygons(const geom* triangles, geom* polygons)
     }
 }
 
-// What refine and refine_to_obj share once the input is checked: the
-// scheme, the level the steps start from and its connectivity.
-struct refine_job {
-    subdiv_scheme scheme;
-    geom level0;    // *input, or for Catmull-Clark its triangles as faces of any sizes
-    mesh mesh0;
-    bool converted; // level0 has face arrays of its own
-};
-
-// Releases the face arrays that level0 has of its own.
-static void refine_release_converted(refine_job* job)
+void refine_release_converted(refine_job* job)
 {
     if (!job->converted) return;
     mem_release(&job->level0.face_start);
@@ -150,11 +133,7 @@ static void refine_release_converted(refine_job* job)
     job->converted = false;
 }
 
-// Checks the input, chooses the scheme, builds the connectivity and checks
-// the counts and the memory of the schedule (streamed: the last level
-// written as it is made). Reports the start. Leaves nothing allocated on
-// failure.
-static subdiv_status refine_begin(const geom* input, int32_t iterations,
+subdiv_status refine_begin(const geom* input, int32_t iterations,
                                   const subdiv_options* options, bool streamed, refine_job* job,
                                   subdiv_error* error)
 {
@@ -232,134 +211,4 @@ subdiv_status refine(const geom* input, int32_t iterations, const subdiv_options
     }
     refine_release_converted(&job);
     return subdiv_ok;
-}
-
-// ---------------------------------------------------------------- the last level as text
-
-// Parent faces per block of the view of a level made of children, and
-// faces per block of a level seen with its own connectivity: about 8192
-// faces of the last level each.
-static const uint64_t children_block = 512;
-static const uint64_t own_block = 2048;
-
-namespace {
-
-struct final_text {
-    final_step* step;
-    bool shortest;
-    uint32_t threads;
-};
-
-} // namespace
-
-static int final_fill(int fd, void* context)
-{
-    auto* text = static_cast<final_text*>(context);
-    obj_source source;
-    final_step_source(text->step, &source);
-    return obj_stream_write(fd, &source, text->shortest, text->threads);
-}
-
-// The counts and flags of *g with its faces' offsets, the rest released:
-// what a view of its children reads.
-static void keep_shape(geom* g)
-{
-    geom shape = {};
-    shape.n_vertices = g->n_vertices;
-    shape.n_faces = g->n_faces;
-    shape.n_edges = g->n_edges;
-    shape.flags = g->flags;
-    shape.face_start = g->face_start;
-    g->face_start = nullptr;
-    geom_release(g);
-    *g = shape;
-}
-
-subdiv_status refine_to_obj(geom* input, int32_t iterations, const subdiv_options* options,
-                            const char* path, uint64_t* n_vertices, uint64_t* n_faces,
-                            subdiv_error* error)
-{
-    CHECK(input != nullptr && path != nullptr, "subdiv_refine_to_obj: no input or path");
-    if (n_vertices) *n_vertices = 0;
-    if (n_faces) *n_faces = 0;
-    refine_job job;
-    subdiv_status status = refine_begin(input, iterations, options, true, &job, error);
-    if (status != subdiv_ok || iterations == 0) {
-        if (status == subdiv_ok) {
-            mesh_free(&job.mesh0);
-            refine_release_converted(&job);
-            status = obj_write_path(path, input, options, error);
-            if (status == subdiv_ok && n_vertices) *n_vertices = input->n_vertices;
-            if (status == subdiv_ok && n_faces) *n_faces = input->n_faces;
-        }
-        geom_release(input);
-        return status;
-    }
-    const iteration_scheme* scheme =
-        job.scheme == subdiv_scheme_loop ? loop_iteration() : catmull_clark_iteration();
-    const bool loop = job.scheme == subdiv_scheme_loop;
-    const uint32_t threads = options_threads(options);
-
-    // the level the last step refines: the input itself for one iteration;
-    // else one step of the level before it, which the view sees as children
-    geom parent = job.level0, level = {};
-    mesh parent_mesh = job.mesh0;
-    job.mesh0 = mesh{};
-    level_view view;
-    if (iterations == 1) {
-        level_view_own(&view, &job.level0, &parent_mesh, own_block);
-    } else {
-        if (iterations >= 3) {
-            geom before = {};
-            mesh before_mesh = {};
-            iteration_run(scheme, &job.level0, &parent_mesh, &before, &before_mesh,
-                          iterations - 2, options);
-            parent = before;
-            parent_mesh = before_mesh;
-            refine_release_converted(&job);
-            geom_release(input);
-        }
-        scheme->points(&parent_mesh, &parent, &level, options);
-        texcoords_step(&parent_mesh, &parent, &level);
-        materials_step(&parent, &level);
-        if (options && options->progress)
-            options->progress(options->context, iterations - 1, parent.n_vertices,
-                              level.n_vertices);
-        // the view of the children reads the parent's connectivity but its
-        // successors and boundary list, and of the parent its counts and
-        // face offsets
-        mem_release(&parent_mesh.iedge_next);
-        mem_release(&parent_mesh.boundary_edges);
-        if (iterations >= 3)
-            keep_shape(&parent);
-        else if (job.converted)
-            geom_release(input); // the parent's faces are the job's own
-        else
-            keep_shape(input);   // the parent is the input
-        level_view_children(&view, &level, &parent_mesh, &parent, loop, children_block);
-    }
-
-    final_step step;
-    // the positions of a level made here go once the step has its own copy
-    final_step_prepare(&step, &view, options, threads, iterations >= 2 ? &level : nullptr);
-    // the last iteration is reported once its text can be written, as when
-    // it is held whole
-    if (options && options->progress)
-        options->progress(options->context, iterations, view.n_vertices, step.n_vertices);
-    final_text state = {&step, options && options->precision == subdiv_precision_shortest,
-                        threads};
-    const output_text text = {final_fill, &state};
-    status = output_file_write(path, &text, error);
-    if (status == subdiv_ok) {
-        if (n_vertices) *n_vertices = step.n_vertices;
-        if (n_faces) *n_faces = step.n_faces;
-    }
-    final_step_free(&step);
-    level_view_free(&view);
-    geom_release(&level);
-    mesh_free(&parent_mesh);
-    if (iterations >= 3) geom_release(&parent);
-    refine_release_converted(&job);
-    geom_release(input);
-    return status;
 }

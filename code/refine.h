@@ -3,17 +3,32 @@
 
 #include <cstdint>
 
+#include "geom.h"
+#include "mesh.h"
 #include "subdiv/subdiv.h"
+
+// What a refinement holds once its input is checked: the scheme, the level
+// the steps start from and its connectivity.
+struct refine_job {
+    subdiv_scheme scheme;
+    geom level0;    // *input, or for Catmull-Clark its triangles as faces of any sizes
+    mesh mesh0;
+    bool converted; // level0 has face arrays of its own
+};
+
+// Checks *input and iterations, chooses the scheme, builds the connectivity
+// and checks the counts and the memory of the schedule (streamed: the last
+// level made a block at a time, as the functions of refine_stream.h do).
+// Reports the start through the options. Leaves nothing allocated on
+// failure.
+subdiv_status refine_begin(const geom* input, int32_t iterations, const subdiv_options* options,
+                           bool streamed, refine_job* job, subdiv_error* error);
+
+// Releases the face arrays that the job's level0 has of its own.
+void refine_release_converted(refine_job* job);
 
 // subdiv_refine (subdiv.h): checks the faces of *input by building its
 // connectivity, refuses counts beyond 2^64 or this machine's memory, then
 // runs the iterations of the scheme of its faces into *output.
 subdiv_status refine(const geom* input, int32_t iterations, const subdiv_options* options,
                      geom* output, subdiv_error* error);
-
-// subdiv_refine_to_obj (subdiv.h): as refine with the streamed schedule's
-// memory bound, the last iteration written to path as it is made. Takes
-// over *input, released as soon as nothing reads it, cleared on return.
-subdiv_status refine_to_obj(geom* input, int32_t iterations, const subdiv_options* options,
-                            const char* path, uint64_t* n_vertices, uint64_t* n_faces,
-                            subdiv_error* error);

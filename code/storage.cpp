@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <mutex>
 #include <cstdlib>
 #include <cstring>
 
@@ -55,6 +56,9 @@ struct arena_state {
 };
 
 arena_state arena;
+// Held by every operation on the arena: the library may be called from
+// several threads at once.
+std::mutex arena_lock;
 
 void arena_poison(uint64_t start, uint64_t size)
 {
@@ -213,7 +217,11 @@ void* mem_alloc(uint64_t n_bytes)
     CHECK(n_bytes <= UINT64_MAX - 8192, "out of memory: cannot allocate %llu bytes",
           (unsigned long long)n_bytes);
     uint64_t size = padded_size(n_bytes);
-    void* block = size >= arena_min_block ? arena_alloc(size) : nullptr;
+    void* block = nullptr;
+    if (size >= arena_min_block) {
+        std::lock_guard<std::mutex> hold(arena_lock);
+        block = arena_alloc(size);
+    }
     if (!block) block = std::aligned_alloc(64, size);
     CHECK(block != nullptr, "out of memory: cannot allocate %llu bytes",
           (unsigned long long)size);
@@ -223,14 +231,19 @@ void* mem_alloc(uint64_t n_bytes)
 void mem_free(void* block)
 {
     char* bytes = static_cast<char*>(block);
-    if (arena.base && bytes >= arena.base && bytes < arena.base + arena.reserved)
-        arena_free(uint64_t(bytes - arena.base));
-    else
-        std::free(block);
+    {
+        std::lock_guard<std::mutex> hold(arena_lock);
+        if (arena.base && bytes >= arena.base && bytes < arena.base + arena.reserved) {
+            arena_free(uint64_t(bytes - arena.base));
+            return;
+        }
+    }
+    std::free(block);
 }
 
 void mem_trim()
 {
+    std::lock_guard<std::mutex> hold(arena_lock);
     arena_release_free(arena.n_free);
 }
 

@@ -17,7 +17,7 @@ void* mem_alloc(uint64_t n_bytes);
 // Returns a block from mem_alloc. Null is ignored. A block of 256 KiB or
 // more keeps its pages for the next requests, until one of them needs pages
 // never touched before (or mem_trim): only then do they go back to the
-// system. Not safe to call from several threads at once, as mem_alloc.
+// system. Like mem_alloc, safe to call from several threads at once.
 void mem_free(void* block);
 
 // Hands the pages of every released block that still holds them back to the

@@ -11,6 +11,7 @@
 #include "obj_import.h"
 #include "obj_write.h"
 #include "refine.h"
+#include "refine_stream.h"
 #include "simd_cpu.h"
 
 // A refusal for a processor that cannot run this build, or subdiv_ok.
@@ -65,6 +66,20 @@ subdiv_status subdiv_refine_to_obj(geom* input, int32_t iterations, const subdiv
     return status != subdiv_ok
                ? status
                : refine_to_obj(input, iterations, options, path, n_vertices, n_faces, error);
+}
+
+subdiv_status subdiv_refine_arrays(geom* input, int32_t iterations, const subdiv_options* options,
+                                   subdiv_arrays* output, subdiv_error* error)
+{
+    const subdiv_status status = processor_check(error);
+    return status != subdiv_ok ? status
+                               : refine_to_arrays(input, iterations, options, output, error);
+}
+
+void subdiv_arrays_free(subdiv_arrays* arrays)
+{
+    // nothing can have been allocated on a processor this build cannot run on
+    if (simd_cpu_supported()) refine_arrays_free(arrays);
 }
 
 subdiv_status obj_write(const char* path, const geom* g, const subdiv_options* options,

@@ -1,12 +1,15 @@
 // The bytes of a job do not depend on the threads nor on the route: the last
 // level written as it is made (subdiv_refine_to_obj) and the last level held
 // whole and then written (subdiv_refine, obj_write) give the same file for 1,
-// 2, 3 and 7 threads, on meshes whose counts are no multiples of the ranges
-// the work is split into: closed and open, quads, triangles and mixed faces,
-// with texture coordinates that have seams, materials and both number forms.
+// 2, 3 and 7 threads, and the last level gathered into flat arrays
+// (subdiv_refine_arrays) the same positions and faces, on meshes whose counts
+// are no multiples of the ranges the work is split into: closed and open,
+// quads, triangles and mixed faces, with texture coordinates that have
+// seams, materials and both number forms.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -90,9 +93,7 @@ struct threads_case {
     std::vector<int> iterations;
 };
 
-// The file of one job through one route on `threads` threads.
-std::string job_text(const scratch_folder& folder, const threads_case& c, int iterations,
-                     int threads, bool streamed)
+subdiv_options case_options(const threads_case& c, int threads)
 {
     subdiv_options options;
     subdiv_options_init(&options);
@@ -101,6 +102,14 @@ std::string job_text(const scratch_folder& folder, const threads_case& c, int it
     options.precision = c.precision;
     options.corners = c.corners;
     options.threads = threads;
+    return options;
+}
+
+// The file of one job through one route on `threads` threads.
+std::string job_text(const scratch_folder& folder, const threads_case& c, int iterations,
+                     int threads, bool streamed)
+{
+    const subdiv_options options = case_options(c, threads);
     subdiv_error error;
     geom input = {};
     EXPECT_EQ(obj_import(folder.file("in.obj").c_str(), &options, &input, &error), subdiv_ok)
@@ -120,6 +129,32 @@ std::string job_text(const scratch_folder& folder, const threads_case& c, int it
         geom_free(&output);
     }
     return read_file(out);
+}
+
+// Whether the arrays of one job on `threads` threads hold the positions and
+// faces that subdiv_refine gives, bit for bit.
+bool arrays_match(const scratch_folder& folder, const threads_case& c, int iterations, int threads)
+{
+    const subdiv_options options = case_options(c, threads);
+    subdiv_error error;
+    geom input = {}, held = {};
+    subdiv_arrays arrays = {};
+    EXPECT_EQ(obj_import(folder.file("in.obj").c_str(), &options, &input, &error), subdiv_ok);
+    EXPECT_EQ(subdiv_refine(&input, iterations, &options, &held, &error), subdiv_ok);
+    EXPECT_EQ(subdiv_refine_arrays(&input, iterations, &options, &arrays, &error), subdiv_ok);
+    bool same = arrays.n_vertices == held.n_vertices && arrays.n_faces == held.n_faces &&
+                arrays.face_size == int32_t(held.flags & 0xF) && input.x == nullptr;
+    const float* const axes[3] = {held.x, held.y, held.z};
+    for (uint64_t v = 0; same && v < held.n_vertices; ++v)
+        for (int a = 0; a < 3; ++a)
+            same = same && std::memcmp(&arrays.positions[3 * v + a], &axes[a][v], 4) == 0;
+    const uint64_t* const corners[4] = {held.corner0, held.corner1, held.corner2, held.corner3};
+    for (uint64_t f = 0; same && f < held.n_faces; ++f)
+        for (int k = 0; k < arrays.face_size; ++k)
+            same = same && arrays.corners[uint64_t(arrays.face_size) * f + k] == corners[k][f];
+    subdiv_arrays_free(&arrays);
+    geom_free(&held);
+    return same;
 }
 
 } // namespace
@@ -144,11 +179,15 @@ TEST(Threads, EveryCountAndRouteWritesTheSameBytes)
         for (int iterations : c.iterations) {
             const std::string expected = job_text(folder, c, iterations, 1, false);
             ASSERT_GT(expected.size(), 1000u);
-            for (int threads : {1, 2, 3, 7})
+            for (int threads : {1, 2, 3, 7}) {
                 for (bool streamed : {false, true})
                     EXPECT_TRUE(job_text(folder, c, iterations, threads, streamed) == expected)
                         << c.name << ", " << iterations << " iterations, " << threads
                         << " threads, " << (streamed ? "streamed" : "held whole");
+                EXPECT_TRUE(arrays_match(folder, c, iterations, threads))
+                    << c.name << ", " << iterations << " iterations, " << threads
+                    << " threads, arrays";
+            }
         }
     }
 }

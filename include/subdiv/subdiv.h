@@ -223,6 +223,30 @@ subdiv_status subdiv_refine_to_obj(geom* input, int32_t iterations, const subdiv
                                    const char* path, uint64_t* n_vertices, uint64_t* n_faces,
                                    subdiv_error* error);
 
+// A refined mesh as flat arrays, for callers that hold meshes as arrays
+// (numpy, other libraries): the blocks belong to the library and
+// subdiv_arrays_free releases them.
+struct subdiv_arrays {
+    float* positions;     // 3 n_vertices floats: x y z of each vertex
+    uint64_t* corners;    // the zero-based vertex of each face corner, face by face: face_size
+                          // per face, or face_start[n_faces] for faces of any sizes
+    uint64_t* face_start; // faces of any sizes (face_size 0): n_faces + 1 offsets into
+                          // corners; else null
+    uint64_t n_vertices;
+    uint64_t n_faces;
+    int32_t face_size;    // 3 or 4 (always after an iteration), or 0 for faces of any sizes
+};
+
+// Refines *input as subdiv_refine_to_obj does, its last iteration gathered
+// block by block into *output (cleared first) instead of a file: positions
+// and faces only. Takes over *input as subdiv_refine_to_obj does. Returns as
+// subdiv_refine does; *output holds nothing on failure.
+subdiv_status subdiv_refine_arrays(geom* input, int32_t iterations, const subdiv_options* options,
+                                   subdiv_arrays* output, subdiv_error* error);
+
+// Releases the blocks of *arrays and clears it. Null, or a cleared record, is harmless.
+void subdiv_arrays_free(subdiv_arrays* arrays);
+
 // Writes *g as OBJ text to path ("-": standard output): "# Vertices n", one
 // "v x y z" line per vertex with six decimals, an empty line, "# Triangles n",
 // one "f" line per face with 1-based indices, whatever the face sizes. When

@@ -1,0 +1,81 @@
+// Flat arrays from the blocks of an OBJ source.
+//
+// Each block is made on any thread; in block order it takes its place after
+// the blocks before it, then copies itself there.
+#include "source_arrays.h"
+
+#include "check.h"
+#include "parallel.h"
+
+namespace {
+
+struct gather_job {
+    const obj_source* source;
+    int face_size;
+    float* positions;
+    uint64_t* corners;
+    parallel_turns turns;
+    uint64_t next; // the first element of the block whose turn it is
+};
+
+} // namespace
+
+// Takes the place of a block of count elements: its first element.
+static uint64_t gather_place(gather_job* job, uint64_t block, uint64_t count)
+{
+    parallel_turn_wait(&job->turns, block);
+    const uint64_t first = job->next;
+    job->next += count;
+    parallel_turn_pass(&job->turns);
+    return first;
+}
+
+static void gather_vertices(void* context, uint64_t b, uint32_t thread)
+{
+    auto* job = static_cast<gather_job*>(context);
+    obj_points points = {};
+    job->source->vertices(job->source->context, b, thread, &points);
+    const uint64_t first = gather_place(job, b, points.count);
+    CHECK(first + points.count <= job->source->n_vertices, "source_gather: more vertices than %llu",
+          (unsigned long long)job->source->n_vertices);
+    float* out = job->positions + 3 * first;
+    for (uint64_t i = 0; i < points.count; ++i)
+        for (int axis = 0; axis < 3; ++axis) out[3 * i + uint64_t(axis)] = points.axis[axis][i];
+}
+
+static void gather_faces(void* context, uint64_t b, uint32_t thread)
+{
+    auto* job = static_cast<gather_job*>(context);
+    obj_faces faces = {};
+    job->source->faces(job->source->context, b, thread, &faces);
+    CHECK(faces.face_size == job->face_size, "source_gather: faces of %d corners, not %d",
+          faces.face_size, job->face_size);
+    const uint64_t first = gather_place(job, b, faces.count);
+    CHECK(first + faces.count <= job->source->n_faces, "source_gather: more faces than %llu",
+          (unsigned long long)job->source->n_faces);
+    const uint64_t n = uint64_t(job->face_size);
+    uint64_t* out = job->corners + n * first;
+    for (uint64_t j = 0; j < faces.count; ++j)
+        for (uint64_t k = 0; k < n; ++k) out[n * j + k] = faces.corner[k][j];
+}
+
+void source_gather(const obj_source* source, uint32_t threads, int face_size, float* positions,
+                   uint64_t* corners)
+{
+    CHECK(face_size == 3 || face_size == 4, "source_gather: face size %d", face_size);
+    gather_job job;
+    job.source = source;
+    job.face_size = face_size;
+    job.positions = positions;
+    job.corners = corners;
+    job.turns.next = 0;
+    job.next = 0;
+    parallel_for(threads, source->vertex_blocks, gather_vertices, &job);
+    CHECK(job.next == source->n_vertices, "source_gather: %llu vertices, not %llu",
+          (unsigned long long)job.next, (unsigned long long)source->n_vertices);
+    job.turns.next = 0;
+    job.next = 0;
+    parallel_for(threads, source->face_blocks, gather_faces, &job);
+    CHECK(job.next == source->n_faces, "source_gather: %llu faces, not %llu",
+          (unsigned long long)job.next, (unsigned long long)source->n_faces);
+}
