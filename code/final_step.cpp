@@ -35,6 +35,7 @@ struct final_thread {
     uint64_t* corner[4];
     uint64_t* texcoord;
     int32_t* material;
+    uint64_t* valence; // the valence entries of a block of vertices
 };
 
 // ---------------------------------------------------------------- the level
@@ -280,6 +281,7 @@ void final_step_prepare(final_step* step, const level_view* view, const subdiv_o
         scratch->material = g->face_material ? static_cast<int32_t*>(
                                                    mem_alloc(children * s->max_faces * 4))
                                              : nullptr;
+        scratch->valence = static_cast<uint64_t*>(mem_alloc(point_block * 8));
     }
 
     // the positions side by side, in place of the level's own when the
@@ -352,6 +354,7 @@ void final_step_free(final_step* step)
         for (int k = 0; k < 4; ++k) mem_free(scratch->corner[k]);
         mem_free(scratch->texcoord);
         mem_free(scratch->material);
+        mem_free(scratch->valence);
     }
     mem_free(step->scratch);
     mem_free(step->position);
@@ -377,11 +380,12 @@ static uint64_t block_length(uint64_t n, uint64_t b)
 static void moved_vertices(final_step* s, uint64_t b, final_thread* t, obj_points* points)
 {
     const uint64_t first = b * point_block, n = block_length(s->view->n_vertices, b);
+    view_valences(s->view, first, n, t->valence);
     for (uint64_t j = 0; j < n; ++j) {
         const uint64_t v = first + j;
         const float* const p = s->position + 3 * v;
         const float* const sum = s->sum + 3 * v;
-        const uint64_t entry = view_valence(s->view, v);
+        const uint64_t entry = t->valence[j];
         if (mesh_boundary_count(entry) > 0) {
             for (int axis = 0; axis < 3; ++axis) t->point[axis][j] = sum[axis];
             continue;

@@ -222,6 +222,27 @@ uint64_t view_valence(const level_view* view, uint64_t v)
     return boundary ? mesh_valence_entry(3, 2) : 4;
 }
 
+void view_valences(const level_view* view, uint64_t first, uint64_t count, uint64_t* entries)
+{
+    const uint64_t end = first + count;
+    if (view->own) {
+        std::memcpy(entries, view->own->vertex_valence + first, count * 8);
+        return;
+    }
+    // the parent's vertices, its face points (Catmull-Clark), its edge points
+    const mesh* m = view->parent_mesh;
+    const geom* p = view->parent;
+    const uint64_t face_points = p->n_vertices;
+    const uint64_t edge_points = p->n_vertices + (view->loop ? 0 : p->n_faces);
+    const uint64_t interior = view->loop ? 6 : 4;
+    const uint64_t boundary = view->loop ? mesh_valence_entry(4, 2) : mesh_valence_entry(3, 2);
+    uint64_t v = first;
+    for (; v < end && v < face_points; ++v) *entries++ = m->vertex_valence[v];
+    for (; v < end && v < edge_points; ++v) *entries++ = parent_sides(view, v - face_points);
+    for (; v < end; ++v)
+        *entries++ = m->iedge_face[2 * (v - edge_points) + 1] == mesh_no_face ? boundary : interior;
+}
+
 // ---------------------------------------------------------------- records of an own level
 
 // The side of face f of the own level that half-edge h is.

@@ -86,3 +86,6 @@ uint64_t view_block_edges(const level_view* view);
 
 // The valence entry (mesh_valence_entry) of vertex v of the level.
 uint64_t view_valence(const level_view* view, uint64_t v);
+
+// The valence entries of the count vertices from first into entries.
+void view_valences(const level_view* view, uint64_t first, uint64_t count, uint64_t* entries);

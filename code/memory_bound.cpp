@@ -131,7 +131,7 @@ static u128 thread_bytes()
     const u128 records = 30720;
     return block((u128(1) << 20) + 1024) + block(sizeof(view_face) * records) +
            block(sizeof(view_edge) * records) + 3 * block(4 * 3 * 2 * records) +
-           4 * block(8 * records) + block(32 * records) + block(4 * records);
+           4 * block(8 * records) + block(32 * records) + block(4 * records) + block(8 * 8192);
 }
 
 // What the last step holds besides the level it refines and the view: the

@@ -88,6 +88,9 @@ bool arena_reserve()
     if (base == MAP_FAILED) return false;
     arena.base = static_cast<char*>(base);
     arena.reserved = size;
+    // pages of 2 MiB where the system has them: a first touch then costs a
+    // fraction of what 512 pages of 4 KiB cost
+    madvise(base, size, MADV_HUGEPAGE);
 #ifdef __SANITIZE_ADDRESS__
     // pointers to small blocks may live in large ones
     __lsan_register_root_region(base, size);
