@@ -80,7 +80,9 @@ namespace {
 struct pass_job {
     final_step* step;
     parallel_turns turns;
-    uint64_t* counts; // edge_texcoord_counts: the texture coordinates of each block
+    uint64_t* counts;         // edge_texcoord_counts: the texture coordinates of each block
+    uint64_t* boundary_ends;  // edge_sum_pass: the two ends of each boundary edge, in edge order
+    uint64_t n_boundary;      // boundary edges met so far
 };
 
 } // namespace
@@ -142,7 +144,12 @@ static void edge_sum_pass(void* context, uint64_t i, uint32_t thread)
     parallel_turn_wait(&job->turns, i);
     for (uint64_t j = 0; j < n_edges; ++j) {
         const view_edge* e = &t->edges[j];
-        if (e->fb == mesh_no_face) continue;
+        if (e->fb == mesh_no_face) {
+            job->boundary_ends[2 * job->n_boundary] = e->a;
+            job->boundary_ends[2 * job->n_boundary + 1] = e->b;
+            job->n_boundary += 1;
+            continue;
+        }
         float* const sum_a = s->sum + 3 * e->a;
         float* const sum_b = s->sum + 3 * e->b;
         const float* const add_a = s->loop ? p + 3 * e->b : points + 3 * j;
@@ -187,31 +194,19 @@ static void edge_texcoord_numbers(void* context, uint64_t i, uint32_t)
 }
 
 // The boundary vertices' new positions into the sums, over the level's
-// boundary edges in ascending order.
-static void boundary_pass(final_step* s, bool smooth_corners)
+// boundary edges in ascending order (their ends, as the edge pass met them).
+static void boundary_pass(final_step* s, const uint64_t* ends, uint64_t n_boundary,
+                          bool smooth_corners)
 {
-    const level_view* view = s->view;
-    if (view->n_boundary == 0) return;
+    if (n_boundary == 0) return;
     const float* const in[3] = {s->position, s->position + 1, s->position + 2};
     float* const out[3] = {s->sum, s->sum + 1, s->sum + 2};
     boundary_walk walk;
-    boundary_walk_begin(&walk, in, out, 3, view->n_vertices, smooth_corners);
-    // the boundary edges come in ascending order; their records come with
-    // their blocks, which are found by walking the blocks along
-    view_edge* edges = s->scratch[0].edges;
-    uint64_t block = 0, first = 0, end = 0;
-    for (uint64_t k = 0; k < view->n_boundary; ++k) {
-        const uint64_t e = view->boundary[k];
-        while (e >= end) {
-            first = view_edge_first(view, block);
-            end = view_edge_first(view, block + 1);
-            if (e < end) view_edges(view, block, edges);
-            ++block;
-        }
-        const view_edge* edge = &edges[e - first];
-        const uint64_t ends[2] = {edge->a, edge->b};
-        const uint64_t valence[2] = {view_valence(view, edge->a), view_valence(view, edge->b)};
-        boundary_walk_edge(&walk, ends, valence);
+    boundary_walk_begin(&walk, in, out, 3, s->view->n_vertices, smooth_corners);
+    for (uint64_t k = 0; k < n_boundary; ++k) {
+        const uint64_t valence[2] = {view_valence(s->view, ends[2 * k]),
+                                     view_valence(s->view, ends[2 * k + 1])};
+        boundary_walk_edge(&walk, ends + 2 * k, valence);
     }
     boundary_walk_end(&walk);
 }
@@ -290,6 +285,8 @@ void final_step_prepare(final_step* step, const level_view* view, const subdiv_o
     job.step = s;
     job.turns.next = 0;
     job.counts = nullptr;
+    job.boundary_ends = static_cast<uint64_t*>(mem_alloc(2 * view->n_boundary * 8));
+    job.n_boundary = 0;
     s->position = alloc_floats(3 * V);
     parallel_for(s->threads, (V + point_block - 1) / point_block, interleave_positions, &job);
     if (owned_level) {
@@ -306,7 +303,10 @@ void final_step_prepare(final_step* step, const level_view* view, const subdiv_o
         job.turns.next = 0;
     }
     parallel_for(s->threads, view->n_blocks, edge_sum_pass, &job);
-    boundary_pass(s, options_smooth_corners(options));
+    CHECK(job.n_boundary == view->n_boundary, "final_step: %llu boundary edges met, not %llu",
+          (unsigned long long)job.n_boundary, (unsigned long long)view->n_boundary);
+    boundary_pass(s, job.boundary_ends, job.n_boundary, options_smooth_corners(options));
+    mem_free(job.boundary_ends);
 
     if (g->tex_u) {
         // the old texture coordinates, one per face (Catmull-Clark), then

@@ -47,13 +47,13 @@ static inline uint64_t first_child(const level_view* v, uint64_t f)
 
 // Numbers the edges that the children of parent face f meet first, from
 // *next on, recording the halves of sides f holds in split and the halves
-// of boundary sides in the view's boundary list.
+// of boundary sides in the view's count of boundary edges.
 static void number_face(level_view* v, uint64_t f, uint64_t* next)
 {
     const mesh* m = v->parent_mesh;
     auto half = [&](uint64_t h, uint64_t key) {
         v->split[key] = (*next)++;
-        if (m->iedge_face[h ^ 1] == mesh_no_face) v->boundary[v->n_boundary++] = v->split[key];
+        if (m->iedge_face[h ^ 1] == mesh_no_face) v->n_boundary += 1;
     };
     const uint64_t n = parent_sides(v, f);
     for (uint64_t c = 0; c < n; ++c) v->iedge_side[parent_side(v, f, c)] = uint8_t(c);
@@ -128,7 +128,6 @@ void level_view_own(level_view* view, const geom* level, const mesh* own, uint64
     view->n_edges = level->n_edges;
     view->block_size = block_size;
     view->n_blocks = (level->n_faces + block_size - 1) / block_size;
-    view->boundary = own->boundary_edges;
     view->n_boundary = own->n_boundary_edges;
 }
 
@@ -156,7 +155,6 @@ void level_view_children(level_view* view, const geom* level, const mesh* parent
     view->split = static_cast<uint64_t*>(mem_alloc(2 * Ep * 8));
     view->iedge_side = static_cast<uint8_t*>(mem_alloc(2 * Ep));
     view->first_edge = static_cast<uint64_t*>(mem_alloc((view->n_blocks + 1) * 8));
-    view->boundary = static_cast<uint64_t*>(mem_alloc(2 * parent_mesh->n_boundary_edges * 8));
     uint64_t next = 0;
     for (uint64_t f = 0; f < Fp; ++f) {
         if (f % block_size == 0) view->first_edge[f / block_size] = next;
@@ -172,7 +170,6 @@ void level_view_free(level_view* view)
     mem_free(view->split);
     mem_free(view->iedge_side);
     mem_free(view->first_edge);
-    if (!view->own) mem_free(view->boundary);
     *view = level_view{};
 }
 

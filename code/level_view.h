@@ -52,8 +52,7 @@ struct level_view {
     uint8_t* iedge_side; // children: 2E parent entries, the side of each half-edge in its face
     const uint64_t* parent_face_iedge[4]; // the parent mesh's, for faces of one size
     uint64_t* first_edge; // children: n_blocks + 1 entries, the first edge of each block
-    uint64_t* boundary;  // the boundary edges, ascending: the own mesh's, or the children's
-    uint64_t n_boundary;
+    uint64_t n_boundary; // the level's boundary edges
 };
 
 // Views the level *level with its own connectivity *own, in blocks of about

@@ -161,7 +161,7 @@ u128 memory_bound_streamed(level_counts input, subdiv_scheme scheme, int32_t cou
     if (count <= 0) return kept + mesh_bytes(input) + threads * thread_bytes();
     if (count == 1)
         return kept + mesh_bytes(input) + final_bytes(input, scheme, threads) +
-               block(input.vertices / 8);
+               block(input.vertices / 8) + block(16 * input.edges);
     // the steps with connectivity, as memory_bound_iterations counts them
     u128 peak = 0;
     level_counts parent = input;
@@ -183,9 +183,10 @@ u128 memory_bound_streamed(level_counts input, subdiv_scheme scheme, int32_t cou
                         (parent.texcoord_corners ? 2 * block(16 * parent.edges) : 0);
     // then the last step beside the parent's connectivity and its faces'
     // offsets, the level's positions (copied side by side before the step's
-    // own arrays come) and what its faces carry, and the view's numbering
+    // own arrays come) and what its faces carry, the view's numbering and
+    // the ends of the level's boundary edges (two per parent edge at most)
     const u128 view = block(16 * parent.edges) + block(2 * parent.edges) +
-                      block(16 * parent.edges) + block(parent.faces / 64 + 8);
+                      block(32 * parent.edges) + block(parent.faces / 64 + 8);
     const u128 offsets = parent.face_size == 0 ? block(8 * (parent.faces + 1)) : 0;
     const u128 last = viewed_mesh_bytes(parent) + offsets + carried_bytes(level) + view +
                       block(12 * level.vertices) +

@@ -52,10 +52,11 @@ static void geom_faces(void* context, uint64_t b, uint32_t, obj_faces* faces)
     const int n = geom_face_size(g);
     *faces = obj_faces{};
     faces->count = block_length(g->n_faces, b);
-    faces->face_size = n;
+    // any face size but 4 (and 0) writes three corners
+    faces->face_size = n == 4 ? 4 : n ? 3 : 0;
     if (n) {
         const uint64_t* const corner[4] = {g->corner0, g->corner1, g->corner2, g->corner3};
-        for (int k = 0; k < n; ++k) faces->corner[k] = corner[k] + first;
+        for (int k = 0; k < faces->face_size; ++k) faces->corner[k] = corner[k] + first;
         if (g->corner_texcoord) faces->texcoord = g->corner_texcoord + uint64_t(n) * first;
     } else {
         // the offsets stay those of the whole corner arrays
