@@ -59,8 +59,8 @@ if [ "$baseline" = 1 ]; then
   fi
   exes=("$base/build/subdiv" "${exes[@]}")
 fi
-for spec in "${exes[@]}"; do
-  exe=${spec%% *}
+for entry in "${exes[@]}"; do
+  exe=${entry%% *}
   if [ ! -x "$exe" ]; then
     echo "run_job_bench.sh: no executable at '$exe' (build one: cmake --workflow --preset release)" >&2
     exit 2
@@ -78,7 +78,7 @@ import time
 
 runs, scratch = int(sys.argv[1]), sys.argv[2]
 # each executable with the options given with it
-exes = [tuple([os.path.abspath(spec.split()[0])] + spec.split()[1:]) for spec in sys.argv[3:]]
+exes = [tuple([os.path.abspath(entry.split()[0])] + entry.split()[1:]) for entry in sys.argv[3:]]
 
 
 def exe_name(exe):

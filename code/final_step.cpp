@@ -326,12 +326,7 @@ void final_step_prepare(final_step* step, const level_view* view, const subdiv_o
         mem_free(job.counts);
     }
     if (g->face_material) {
-        s->material_names = static_cast<const char**>(mem_alloc((g->n_materials + 1) * sizeof(char*)));
-        const char* name = g->material_names;
-        for (uint64_t m = 0; m < g->n_materials; ++m) {
-            s->material_names[m] = name;
-            name += std::strlen(name) + 1;
-        }
+        s->material_names = geom_material_name_table(g);
         // the last material named before each block; faces of none name none
         s->material_before = static_cast<int32_t*>(mem_alloc(view->n_blocks * 4 + 4));
         int32_t material = -1;

@@ -90,6 +90,17 @@ void geom_copy_material_names(const geom* from, geom* to)
         from->material_library, from->material_library ? std::strlen(from->material_library) + 1 : 0);
 }
 
+const char** geom_material_name_table(const geom* g)
+{
+    auto** names = static_cast<const char**>(mem_alloc((g->n_materials + 1) * sizeof(char*)));
+    const char* name = g->material_names;
+    for (uint64_t m = 0; m < g->n_materials; ++m) {
+        names[m] = name;
+        name += std::strlen(name) + 1;
+    }
+    return names;
+}
+
 void geom_release(geom* g)
 {
     if (!g) return;

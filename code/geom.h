@@ -43,6 +43,10 @@ void geom_copy_materials(const geom* from, geom* to);
 // Copies the material names and the library of *from into *to.
 void geom_copy_material_names(const geom* from, geom* to);
 
+// Where each of the n_materials names of *g starts in its material_names: a
+// block of pointers into them, which the caller releases with mem_free.
+const char** geom_material_name_table(const geom* g);
+
 // geom_free (subdiv.h): releases the arrays of *g and clears it. Null, or a
 // cleared record, is harmless.
 void geom_release(geom* g);

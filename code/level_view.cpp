@@ -173,18 +173,6 @@ void level_view_free(level_view* view)
     *view = level_view{};
 }
 
-uint64_t view_block_faces(const level_view* view)
-{
-    if (view->own) return view->block_size;
-    return view->block_size * (view->loop ? 4 : view_max_corners);
-}
-
-uint64_t view_block_edges(const level_view* view)
-{
-    if (view->own) return view->n_edges / (view->n_blocks ? view->n_blocks : 1) + 1;
-    return view->block_size * (view->loop ? 9 : 3 * view_max_corners);
-}
-
 uint64_t view_face_first(const level_view* view, uint64_t i)
 {
     if (view->own) {

@@ -70,7 +70,7 @@ void level_view_children(level_view* view, const geom* level, const mesh* parent
 void level_view_free(level_view* view);
 
 // The faces of block i: face_first(i + 1) - face_first(i) records into faces,
-// which holds room for them (view_block_faces gives the most). Without
+// which holds room for them. Without
 // with_sides only their index, corners and odd sides may be set.
 uint64_t view_face_first(const level_view* view, uint64_t i);
 void view_faces(const level_view* view, uint64_t i, view_face* faces, bool with_sides);
@@ -79,9 +79,6 @@ void view_faces(const level_view* view, uint64_t i, view_face* faces, bool with_
 uint64_t view_edge_first(const level_view* view, uint64_t i);
 void view_edges(const level_view* view, uint64_t i, view_edge* edges);
 
-// The most face records and edge records a block holds.
-uint64_t view_block_faces(const level_view* view);
-uint64_t view_block_edges(const level_view* view);
 
 // The valence entry (mesh_valence_entry) of vertex v of the level.
 uint64_t view_valence(const level_view* view, uint64_t v);

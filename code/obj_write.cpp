@@ -70,18 +70,6 @@ static void geom_faces(void* context, uint64_t b, uint32_t, obj_faces* faces)
     }
 }
 
-// Each material's name: where it starts in the names block.
-static const char** material_name_table(const geom* g)
-{
-    auto** names = static_cast<const char**>(mem_alloc((g->n_materials + 1) * sizeof(char*)));
-    const char* name = g->material_names;
-    for (uint64_t m = 0; m < g->n_materials; ++m) {
-        names[m] = name;
-        name += std::strlen(name) + 1;
-    }
-    return names;
-}
-
 int obj_write_fd(int fd, const geom* g, const subdiv_options* options)
 {
     CHECK(g != nullptr, "obj_write_fd: no record");
@@ -100,7 +88,7 @@ int obj_write_fd(int fd, const geom* g, const subdiv_options* options)
     source.context = &source_state;
     const char** names = nullptr;
     if (g->face_material) {
-        names = material_name_table(g);
+        names = geom_material_name_table(g);
         source.material_names = names;
         source.material_library = g->material_library;
         // the last material named before each block; faces of none name none

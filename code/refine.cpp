@@ -125,8 +125,9 @@ static void triangles_as_polygons(const geom* triangles, geom* polygons)
     }
 }
 
-void refine_release_converted(refine_job* job)
+void refine_job_free(refine_job* job)
 {
+    mesh_free(&job->mesh0);
     if (!job->converted) return;
     mem_release(&job->level0.face_start);
     mem_release(&job->level0.corners);
@@ -183,8 +184,7 @@ subdiv_status refine_begin(const geom* input, int32_t iterations,
                              error);
     }
     if (status != subdiv_ok) {
-        mesh_free(&job->mesh0);
-        refine_release_converted(job);
+        refine_job_free(job);
         return status;
     }
     if (options && options->start) options->start(options->context, job->scheme, iterations);
@@ -201,7 +201,6 @@ subdiv_status refine(const geom* input, int32_t iterations, const subdiv_options
     const subdiv_status status = refine_begin(input, iterations, options, false, &job, error);
     if (status != subdiv_ok) return status;
     if (iterations == 0) {
-        mesh_free(&job.mesh0);
         geom_copy(input, output);
         output->n_edges = job.level0.n_edges;
     } else if (job.scheme == subdiv_scheme_loop) {
@@ -209,6 +208,6 @@ subdiv_status refine(const geom* input, int32_t iterations, const subdiv_options
     } else {
         catmull_clark_iterate_mesh(&job.level0, &job.mesh0, output, iterations, options);
     }
-    refine_release_converted(&job);
+    refine_job_free(&job);
     return subdiv_ok;
 }

@@ -24,8 +24,9 @@ struct refine_job {
 subdiv_status refine_begin(const geom* input, int32_t iterations, const subdiv_options* options,
                            bool streamed, refine_job* job, subdiv_error* error);
 
-// Releases the face arrays that the job's level0 has of its own.
-void refine_release_converted(refine_job* job);
+// Releases what the job holds: the connectivity it still has and the face
+// arrays that its level0 has of its own.
+void refine_job_free(refine_job* job);
 
 // subdiv_refine (subdiv.h): checks the faces of *input by building its
 // connectivity, refuses counts beyond 2^64 or this machine's memory, then

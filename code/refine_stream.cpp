@@ -79,7 +79,7 @@ static subdiv_status refine_last_level(refine_job* job, geom* input, int32_t ite
                           iterations - 2, options);
             parent = before;
             parent_mesh = before_mesh;
-            refine_release_converted(job);
+            refine_job_free(job);
             geom_release(input);
         }
         scheme->points(&parent_mesh, &parent, &level, options);
@@ -115,7 +115,7 @@ static subdiv_status refine_last_level(refine_job* job, geom* input, int32_t ite
     geom_release(&level);
     mesh_free(&parent_mesh);
     if (iterations >= 3) geom_release(&parent);
-    refine_release_converted(job);
+    refine_job_free(job);
     geom_release(input);
     return status;
 }
@@ -165,8 +165,7 @@ subdiv_status refine_to_obj(geom* input, int32_t iterations, const subdiv_option
     subdiv_status status = refine_begin(input, iterations, options, true, &job, error);
     if (status != subdiv_ok || iterations == 0) {
         if (status == subdiv_ok) {
-            mesh_free(&job.mesh0);
-            refine_release_converted(&job);
+            refine_job_free(&job);
             status = obj_write_path(path, input, options, error);
             if (status == subdiv_ok && n_vertices) *n_vertices = input->n_vertices;
             if (status == subdiv_ok && n_faces) *n_faces = input->n_faces;
@@ -246,8 +245,7 @@ subdiv_status refine_to_arrays(geom* input, int32_t iterations, const subdiv_opt
     subdiv_status status = refine_begin(input, iterations, options, true, &job, error);
     if (status != subdiv_ok || iterations == 0) {
         if (status == subdiv_ok) {
-            mesh_free(&job.mesh0);
-            refine_release_converted(&job);
+            refine_job_free(&job);
             gather_geom(input, output);
         }
         geom_release(input);

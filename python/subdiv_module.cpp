@@ -36,7 +36,6 @@ PyObject* error_type = nullptr;
 // face and vertices (those named) as attributes.
 [[noreturn]] void raise_error(const subdiv_error& error)
 {
-    py::tuple vertices(0);
     std::vector<uint64_t> named;
     for (uint64_t v : error.vertices)
         if (v) named.push_back(v);
