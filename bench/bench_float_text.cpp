@@ -14,6 +14,8 @@
 #include "obj_numbers.h"
 #include "obj_write.h"
 
+using namespace subdiv;
+
 static const uint32_t set_size = 1 << 16;
 
 // The floats of set 0 (uniform) or 1 (spread); the same every run.

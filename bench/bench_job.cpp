@@ -128,9 +128,9 @@ void run_job(benchmark::State& state, const std::string& mesh)
     double read = 0, refine = 0, write = 0;
     for (auto _ : state) {
         const clock_type::time_point start = clock_type::now();
-        geom g = {};
+        subdiv_geom g = {};
         subdiv_error error;
-        if (obj_import(input.c_str(), &options, &g, &error) != subdiv_ok) std::abort();
+        if (subdiv_obj_read(input.c_str(), &options, &g, &error) != subdiv_ok) std::abort();
         const clock_type::time_point read_end = clock_type::now();
         if (subdiv_refine_to_obj(&g, 2, &options, output.c_str(), nullptr, nullptr, &error) !=
             subdiv_ok)

@@ -26,6 +26,8 @@
 #include "storage.h"
 #include "map.h"
 
+using namespace subdiv;
+
 namespace {
 
 // ---------------------------------------------------------------- meshes
@@ -222,7 +224,7 @@ void BM_mesh_build_torus_quads(benchmark::State& state)
     geom g;
     make_torus_quads(&g, 500, 500);
     run_build(state, &g, false);
-    geom_free(&g);
+    subdiv_geom_free(&g);
 }
 
 void BM_mesh_build_icosphere_triangles(benchmark::State& state)
@@ -230,7 +232,7 @@ void BM_mesh_build_icosphere_triangles(benchmark::State& state)
     geom g;
     make_icosphere(&g, 7);
     run_build(state, &g, false);
-    geom_free(&g);
+    subdiv_geom_free(&g);
 }
 
 void BM_mesh_build_torus_quads_fresh(benchmark::State& state)
@@ -238,7 +240,7 @@ void BM_mesh_build_torus_quads_fresh(benchmark::State& state)
     geom g;
     make_torus_quads(&g, 500, 500);
     run_build(state, &g, true);
-    geom_free(&g);
+    subdiv_geom_free(&g);
 }
 
 void BM_mesh_build_icosphere_triangles_fresh(benchmark::State& state)
@@ -246,7 +248,7 @@ void BM_mesh_build_icosphere_triangles_fresh(benchmark::State& state)
     geom g;
     make_icosphere(&g, 7);
     run_build(state, &g, true);
-    geom_free(&g);
+    subdiv_geom_free(&g);
 }
 
 // The first write to each 4 KiB page of a freshly mapped 64 MiB block.

@@ -21,6 +21,8 @@
 #include "storage.h"
 #include "obj_parse.h"
 
+using namespace subdiv;
+
 namespace {
 
 // Peak resident set size of the process, in bytes.

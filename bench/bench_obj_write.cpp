@@ -17,6 +17,8 @@
 #include "geom.h"
 #include "obj_write.h"
 
+using namespace subdiv;
+
 static const char* const fast_path = "/tmp/subdiv-bench-obj-write.obj";
 static const char* const fprintf_path = "/tmp/subdiv-bench-obj-write-fprintf.obj";
 
@@ -105,7 +107,7 @@ static void write_form(benchmark::State& state, bool texcoords, bool materials,
     subdiv_options_init(&options);
     options.precision = precision;
     for (auto _ : state)
-        if (obj_write(fast_path, g, &options, nullptr) != subdiv_ok)
+        if (subdiv_obj_write(fast_path, g, &options, nullptr) != subdiv_ok)
             state.SkipWithError("obj_write failed");
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(file_size(fast_path)));
 }

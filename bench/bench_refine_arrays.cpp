@@ -17,6 +17,8 @@
 #include "geom.h"
 #include "subdiv/subdiv.h"
 
+using namespace subdiv;
+
 namespace {
 
 struct flat_mesh {

@@ -28,6 +28,8 @@
 #include "mesh_derive.h"
 #include "storage.h"
 
+using namespace subdiv;
+
 namespace {
 
 // 360 × 360 quads cut into 259,200 triangles; 510 × 510 = 260,100 quads
@@ -104,7 +106,7 @@ geom mixed_torus_grid(uint64_t m)
         for (uint64_t v : faces[f]) g.corners[corner++] = v;
     }
     g.face_start[faces.size()] = corner;
-    geom_free(&quads);
+    subdiv_geom_free(&quads);
     return g;
 }
 
@@ -193,7 +195,7 @@ void run_step(benchmark::State& state, const input& in, step_fn step, bool fresh
         pages = geom_pages(out);
         benchmark::DoNotOptimize(out.x[n_out - 1]);
         if (fresh) drop_geom_pages(&out);
-        geom_free(&out);
+        subdiv_geom_free(&out);
         state.ResumeTiming();
     }
     state.counters["out_vertices"] =
@@ -215,7 +217,7 @@ void run_mesh_build(benchmark::State& state, const input& in, step_fn step)
     }
     state.counters["out_vertices"] = benchmark::Counter(
         double(out.n_vertices) * double(state.iterations()), benchmark::Counter::kIsRate);
-    geom_free(&out);
+    subdiv_geom_free(&out);
 }
 
 // The same connectivity numbered from the step's input's, as the steps do.
@@ -233,7 +235,7 @@ void run_mesh_derive(benchmark::State& state, const input& in, step_fn step,
     }
     state.counters["out_vertices"] = benchmark::Counter(
         double(out.n_vertices) * double(state.iterations()), benchmark::Counter::kIsRate);
-    geom_free(&out);
+    subdiv_geom_free(&out);
 }
 
 void BM_loop_step_warm(benchmark::State& state) { run_step(state, loop_input(), loop_step_int, false); }

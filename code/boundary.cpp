@@ -5,6 +5,8 @@
 
 #include "storage.h"
 
+namespace subdiv {
+
 void boundary_edge_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
                           uint64_t edge_point_base)
 {
@@ -84,3 +86,5 @@ void boundary_vertex_points(const mesh* mesh_in, const geom* geom_in, geom* geom
     }
     boundary_walk_end(&walk);
 }
+
+} // namespace subdiv

@@ -7,6 +7,8 @@
 #include "geom.h"
 #include "mesh.h"
 
+namespace subdiv {
+
 // The edge point of each boundary edge e of mesh_in into geom_out at
 // edge_point_base + e: (a + b) × 0.5 per axis, a the origin of the edge's
 // half-edge that a face holds, b its other end, in geom_in's positions.
@@ -38,3 +40,5 @@ void boundary_walk_begin(boundary_walk* walk, const float* const in[3], float* c
                          uint64_t stride, uint64_t n_vertices, bool smooth_corners);
 void boundary_walk_edge(boundary_walk* walk, const uint64_t ends[2], const uint64_t valence[2]);
 void boundary_walk_end(boundary_walk* walk);
+
+} // namespace subdiv

@@ -25,6 +25,8 @@
 #include "simd.h"
 #include "storage.h"
 
+namespace subdiv {
+
 void catmull_clark_vertex_weights(uint64_t valence, float* weight_old, float* weight_partial)
 {
     if (valence == 0) {
@@ -411,3 +413,5 @@ void catmull_clark_iterate_mesh(const geom* input, mesh* input_mesh, geom* outpu
 {
     iteration_run(&catmull_clark_scheme, input, input_mesh, output, nullptr, count, options);
 }
+
+} // namespace subdiv

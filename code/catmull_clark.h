@@ -7,6 +7,8 @@
 #include "mesh.h"
 #include "subdiv/subdiv.h"
 
+namespace subdiv {
+
 struct iteration_scheme;
 
 // The weights of the Catmull-Clark vertex rule for a vertex of valence k:
@@ -37,3 +39,5 @@ void catmull_clark_iterate_mesh(const geom* input, mesh* input_mesh, geom* outpu
 
 // The scheme's steps for the iteration loop.
 const iteration_scheme* catmull_clark_iteration();
+
+} // namespace subdiv

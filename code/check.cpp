@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+namespace subdiv {
+
 void check_fail(const char* file, int line, const char* format, ...)
 {
     // name the source by its base name: build folders differ between machines
@@ -21,3 +23,5 @@ void check_fail(const char* file, int line, const char* format, ...)
     std::fflush(stderr);
     std::exit(1);
 }
+
+} // namespace subdiv

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace subdiv {
+
 subdiv_status error_set(subdiv_error* error, subdiv_status status, error_place place,
                         const char* format, ...)
 {
@@ -42,3 +44,5 @@ const char* error_token(const char* token, uint64_t n, char* out)
     std::memcpy(out + shown, n > 24 ? "..." : "", n > 24 ? 4 : 1);
     return out;
 }
+
+} // namespace subdiv

@@ -5,6 +5,8 @@
 
 #include "subdiv/subdiv.h"
 
+namespace subdiv {
+
 // The places an error names: a line of the text, a face and up to four
 // vertices, each counted from 1, 0 when not named.
 struct error_place {
@@ -27,3 +29,5 @@ void warning_report(const subdiv_options* options, const char* format, ...)
 // byte outside printable ASCII as "?", and "..." when it is longer. Writes a NUL-terminated text of at most 28 bytes
 // to out (which holds 32) and returns out.
 const char* error_token(const char* token, uint64_t n, char* out);
+
+} // namespace subdiv

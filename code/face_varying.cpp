@@ -6,6 +6,8 @@
 #include "check.h"
 #include "storage.h"
 
+namespace subdiv {
+
 // The faces of geom_in as the steps see them: for face f, its first corner's
 // place in the corner order and its number of corners, and the half-edge of
 // each side.
@@ -145,3 +147,5 @@ void materials_step(const geom* geom_in, geom* geom_out)
           "materials_step: %llu faces out of %llu", (unsigned long long)geom_out->n_faces,
           (unsigned long long)geom_in->n_faces);
 }
+
+} // namespace subdiv

@@ -5,6 +5,8 @@
 #include "geom.h"
 #include "mesh.h"
 
+namespace subdiv {
+
 // The texture coordinates of geom_out, one step of geom_in (whose
 // connectivity is mesh_in) by the scheme that made geom_out's faces
 // (triangles: Loop; quads: Catmull-Clark): allocated in geom_out and filled.
@@ -21,3 +23,5 @@ void texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out);
 // parent's; the names and the library are copied. Nothing when geom_in has
 // no materials.
 void materials_step(const geom* geom_in, geom* geom_out);
+
+} // namespace subdiv

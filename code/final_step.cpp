@@ -23,6 +23,8 @@
 #include "parallel.h"
 #include "storage.h"
 
+namespace subdiv {
+
 // Vertices per block of the sections that are not the view's blocks.
 static const uint64_t point_block = 8192;
 
@@ -601,3 +603,5 @@ void final_step_source(final_step* step, obj_source* source)
     source->faces = final_faces;
     source->context = step;
 }
+
+} // namespace subdiv

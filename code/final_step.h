@@ -11,6 +11,8 @@
 #include "obj_stream.h"
 #include "subdiv/subdiv.h"
 
+namespace subdiv {
+
 struct final_thread;
 
 // The last step of the level a view shows. Its vertices' new positions need
@@ -55,3 +57,5 @@ void final_step_source(final_step* step, obj_source* source);
 
 // Releases what final_step_prepare allocated.
 void final_step_free(final_step* step);
+
+} // namespace subdiv

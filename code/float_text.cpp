@@ -27,6 +27,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace subdiv {
+
 // ---------------------------------------------------------------- scales
 
 // 10^-q is (high * 2^64 + low) / 2^shift: exact for q <= 0, rounded up for
@@ -302,3 +304,5 @@ int format_shortest(float value, char* out)
     decimal d = shortest_decimal(m, e, fraction == 0 && biased > 1);
     return length + write_decimal(d.digits, d.exponent, p);
 }
+
+} // namespace subdiv

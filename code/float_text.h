@@ -14,6 +14,8 @@
 // the text does not depend on rounding modes, compiler flags or the build.
 #pragma once
 
+namespace subdiv {
+
 // The bytes from out that format_shortest may store into: a buffer of this
 // size always suffices, and the bytes past the returned length are scratch.
 inline constexpr int shortest_room = 24;
@@ -22,3 +24,5 @@ inline constexpr int shortest_room = 24;
 // NUL, and returns its length (at most 17). May store scratch bytes past the
 // length, never past out[shortest_room - 1].
 int format_shortest(float value, char* out);
+
+} // namespace subdiv

@@ -4,7 +4,10 @@
 #include <cstring>
 
 #include "check.h"
+#include "error.h"
 #include "storage.h"
+
+namespace subdiv {
 
 void geom_alloc_vertices(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_edges,
                          int face_size)
@@ -40,6 +43,24 @@ void geom_alloc_polygons(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_
     geom_alloc_vertices(g, n_vertices, n_faces, 0, 0);
     g->face_start = static_cast<uint64_t*>(mem_alloc((n_faces + 1) * 8));
     g->corners = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+}
+
+subdiv_status geom_alloc_caller(geom* g, uint64_t n_vertices, uint64_t n_faces, int32_t face_size,
+                                uint64_t n_corners, uint64_t n_texcoords, subdiv_error* error)
+{
+    CHECK(g != nullptr, "subdiv_geom_alloc: no record to fill");
+    if (face_size != 0 && face_size != 3 && face_size != 4) {
+        *g = geom{};
+        return error_set(error, subdiv_error_usage, {}, "a face size of %d is not 0, 3 or 4",
+                         int(face_size));
+    }
+    if (face_size == 0) {
+        geom_alloc_polygons(g, n_vertices, n_faces, n_corners);
+        g->face_start[n_faces] = n_corners; // the texture coordinates' corners count it
+    } else
+        geom_alloc(g, n_vertices, n_faces, 0, face_size);
+    if (n_texcoords > 0) geom_alloc_texcoords(g, n_texcoords);
+    return subdiv_ok;
 }
 
 uint64_t geom_corner_count(const geom* g)
@@ -121,3 +142,5 @@ void geom_release(geom* g)
     mem_free(g->material_library);
     std::memset(g, 0, sizeof *g);
 }
+
+} // namespace subdiv

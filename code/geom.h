@@ -1,9 +1,21 @@
 // The geometry record's arrays (the record itself is public: subdiv.h).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "subdiv/subdiv.h"
+
+namespace subdiv {
+
+// The library's own name for the public mesh record.
+typedef subdiv_geom geom;
+
+static_assert(sizeof(geom) == 168, "geom is twenty-one 64-bit words");
+static_assert(offsetof(geom, corner0) == 24 && offsetof(geom, n_vertices) == 56 &&
+                  offsetof(geom, flags) == 80 && offsetof(geom, corners) == 96 &&
+                  offsetof(geom, corner_texcoord) == 128 && offsetof(geom, material_library) == 160,
+              "geom field order");
 
 // The face size of a record: flags masked with 0xF; 0 for faces of any
 // sizes (face_start and corners).
@@ -47,6 +59,12 @@ void geom_copy_material_names(const geom* from, geom* to);
 // block of pointers into them, which the caller releases with mem_free.
 const char** geom_material_name_table(const geom* g);
 
-// geom_free (subdiv.h): releases the arrays of *g and clears it. Null, or a
+// subdiv_geom_alloc (subdiv.h): the arrays of a mesh that a caller fills.
+subdiv_status geom_alloc_caller(geom* g, uint64_t n_vertices, uint64_t n_faces, int32_t face_size,
+                                uint64_t n_corners, uint64_t n_texcoords, subdiv_error* error);
+
+// subdiv_geom_free (subdiv.h): releases the arrays of *g and clears it. Null, or a
 // cleared record, is harmless.
 void geom_release(geom* g);
+
+} // namespace subdiv

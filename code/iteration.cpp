@@ -6,6 +6,8 @@
 #include "face_varying.h"
 #include "storage.h"
 
+namespace subdiv {
+
 // Releases the arrays of set from *m and, when owned, from *g.
 static void iteration_release(uint32_t set, mesh* m, geom* g, bool owned)
 {
@@ -100,3 +102,5 @@ subdiv_status iteration_build_and_run(const iteration_scheme* scheme, const geom
     iteration_run(scheme, &level0, &mesh0, output, nullptr, count, options);
     return subdiv_ok;
 }
+
+} // namespace subdiv

@@ -9,6 +9,8 @@
 #include "mesh.h"
 #include "subdiv/subdiv.h"
 
+namespace subdiv {
+
 // Arrays of a mesh or a geom, as bits of a release set.
 enum iteration_array : uint32_t {
     array_face_iedge3 = 1u << 0,
@@ -62,3 +64,5 @@ void iteration_run(const iteration_scheme* scheme, const geom* input, mesh* inpu
 subdiv_status iteration_build_and_run(const iteration_scheme* scheme, const geom* input,
                                       geom* output, int32_t count, const subdiv_options* options,
                                       subdiv_error* error);
+
+} // namespace subdiv

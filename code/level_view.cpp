@@ -19,6 +19,8 @@
 #include "check.h"
 #include "storage.h"
 
+namespace subdiv {
+
 // ---------------------------------------------------------------- the parent's faces
 
 // The number of sides of parent face f and the half-edge of side c.
@@ -496,3 +498,5 @@ void view_edges(const level_view* view, uint64_t i, view_edge* edges)
     else
         children_edges(view, i, edges);
 }
+
+} // namespace subdiv

@@ -11,6 +11,8 @@
 #include "geom.h"
 #include "mesh.h"
 
+namespace subdiv {
+
 // The most corners of a face.
 constexpr int view_max_corners = 15;
 
@@ -85,3 +87,5 @@ uint64_t view_valence(const level_view* view, uint64_t v);
 
 // The valence entries of the count vertices from first into entries.
 void view_valences(const level_view* view, uint64_t first, uint64_t count, uint64_t* entries);
+
+} // namespace subdiv

@@ -28,6 +28,8 @@
 #include "simd.h"
 #include "storage.h"
 
+namespace subdiv {
+
 // Edge rule: the weight of the two ends and of the two opposite corners.
 static const float loop_weight_end = 0.375f;
 static const float loop_weight_opposite = 0.125f;
@@ -314,3 +316,5 @@ void loop_iterate_mesh(const geom* input, mesh* input_mesh, geom* output, int32_
 {
     iteration_run(&loop_scheme, input, input_mesh, output, nullptr, count, options);
 }
+
+} // namespace subdiv

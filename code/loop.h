@@ -7,6 +7,8 @@
 #include "mesh.h"
 #include "subdiv/subdiv.h"
 
+namespace subdiv {
+
 struct iteration_scheme;
 
 // The weights of the Loop vertex rule for a vertex of the given valence n:
@@ -39,3 +41,5 @@ void loop_iterate_mesh(const geom* input, mesh* input_mesh, geom* output, int32_
 
 // The scheme's steps for the iteration loop.
 const iteration_scheme* loop_iteration();
+
+} // namespace subdiv

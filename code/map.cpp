@@ -7,6 +7,8 @@
 #include "storage.h"
 #include "simd.h"
 
+namespace subdiv {
+
 uint64_t map_hash(const void* bytes, uint64_t n_bytes)
 {
     const uint8_t* p = static_cast<const uint8_t*>(bytes);
@@ -233,3 +235,5 @@ void map_remove(map* m, const void* key)
 {
     map_remove_hashed(m, key, map_key_hash(m, key));
 }
+
+} // namespace subdiv

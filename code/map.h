@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace subdiv {
+
 // A stored hash of 0 marks an empty slot. Removal zeroes a slot and leaves no
 // marker, so a lookup does not stop at an empty slot: it walks until it has
 // passed the farthest distance from its home slot at which any entry has been
@@ -111,3 +113,5 @@ uint64_t map_key_hash(const map* m, const void* key);
 void* map_insert_key_hashed(map* m, const void* key, uint64_t hash);
 void* map_find_hashed(const map* m, const void* key, uint64_t hash);
 void map_remove_hashed(map* m, const void* key, uint64_t hash);
+
+} // namespace subdiv

@@ -9,6 +9,8 @@
 #include "level_view.h"
 #include "map.h"
 
+namespace subdiv {
+
 typedef unsigned __int128 u128;
 
 // Bytes of a block of n bytes.
@@ -198,3 +200,5 @@ u128 memory_bound_streamed(level_counts input, subdiv_scheme scheme, int32_t cou
     if (last > peak) peak = last;
     return peak;
 }
+
+} // namespace subdiv

@@ -7,6 +7,8 @@
 
 #include "subdiv/subdiv.h"
 
+namespace subdiv {
+
 // The counts of a mesh at one level of a refinement.
 struct level_counts {
     unsigned __int128 vertices;
@@ -43,3 +45,5 @@ unsigned __int128 memory_bound_iterations(level_counts input, subdiv_scheme sche
 // writing of the input.
 unsigned __int128 memory_bound_streamed(level_counts input, subdiv_scheme scheme, int32_t count,
                                         uint32_t threads);
+
+} // namespace subdiv

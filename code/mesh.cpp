@@ -11,6 +11,8 @@
 #include "error.h"
 #include "storage.h"
 
+namespace subdiv {
+
 edge_key make_edge_key(uint64_t origin, uint64_t destination)
 {
     CHECK(origin != destination, "degenerate edge: vertex %llu to itself",
@@ -420,3 +422,5 @@ void mesh_free(mesh* m)
     mem_free(m->corner_iedge);
     std::memset(m, 0, sizeof *m);
 }
+
+} // namespace subdiv

@@ -7,6 +7,8 @@
 #include "geom.h"
 #include "subdiv/subdiv.h"
 
+namespace subdiv {
+
 // Directed edge (origin, destination), the key of the edge map.
 struct edge_key {
     uint64_t origin;
@@ -80,3 +82,5 @@ subdiv_status mesh_build(mesh* m, geom* g, subdiv_error* error);
 
 // Releases the arrays of *m and clears it.
 void mesh_free(mesh* m);
+
+} // namespace subdiv

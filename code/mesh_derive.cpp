@@ -31,6 +31,8 @@
 #include "check.h"
 #include "storage.h"
 
+namespace subdiv {
+
 // The arrays of mesh_out that a child face fills: its half-edges in corner
 // order, each with its origin (the child's corner), its face and its next.
 __attribute__((always_inline)) static inline void
@@ -314,3 +316,5 @@ void loop_mesh_derive(const mesh* mesh_in, const geom* geom_in, const geom* geom
     mesh_derive_valences(mesh_out, mesh_in, geom_in->n_vertices, geom_out->n_vertices, 6,
                          edge_point_base, 4);
 }
+
+} // namespace subdiv

@@ -4,6 +4,8 @@
 
 #include "mesh.h"
 
+namespace subdiv {
+
 // The connectivity of the output of one subdivision step, numbered from the
 // connectivity mesh_in of the step's input geom_in instead of through the
 // edge map: *mesh_out is allocated (what it held is overwritten) and filled
@@ -16,3 +18,5 @@ void catmull_clark_mesh_derive(const mesh* mesh_in, const geom* geom_in, const g
                                mesh* mesh_out);
 void loop_mesh_derive(const mesh* mesh_in, const geom* geom_in, const geom* geom_out,
                       mesh* mesh_out);
+
+} // namespace subdiv

@@ -14,6 +14,8 @@
 #include "obj_scan.h"
 #include "storage.h"
 
+namespace subdiv {
+
 // ---------------------------------------------------------------- memory and strings
 
 // The largest material library read: a library is a few kilobytes of
@@ -275,3 +277,5 @@ void obj_materials_free(obj_material* materials, uint64_t count)
     for (uint64_t i = 0; i < count; ++i) material_strings_free(&materials[i]);
     mem_free(materials);
 }
+
+} // namespace subdiv

@@ -6,6 +6,8 @@
 #include "name_table.h"
 #include "subdiv/subdiv.h"
 
+namespace subdiv {
+
 // One material of a library. Strings are owned, NUL-terminated, malloc'd.
 struct obj_material {
     char* name;              // "newmtl" word; "" when the statement has none
@@ -39,3 +41,5 @@ subdiv_status mtl_parse(obj_material** materials, uint64_t* num_materials, const
 // Releases the name and map strings of count materials, then the array. A
 // null array is left alone.
 void obj_materials_free(obj_material* materials, uint64_t count);
+
+} // namespace subdiv

@@ -6,6 +6,8 @@
 #include "check.h"
 #include "storage.h"
 
+namespace subdiv {
+
 uint32_t name_hash(const char* text)
 {
     uint32_t hash = 5381;
@@ -151,3 +153,5 @@ void name_table_set(const char* name, int32_t value, name_table* table)
     // free, double the table and try again
     while (name_table_add(key, value, table) != 0) name_table_grow(table->capacity + 1, table);
 }
+
+} // namespace subdiv

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+namespace subdiv {
+
 // Maps material names to material indices by their djb2 hash alone (two names
 // of one hash are one key), with quadratic probing from the home slot
 // (hash mod capacity) and a chain of next pointers from every home slot.
@@ -59,3 +61,5 @@ int32_t name_table_get(const char* name, const name_table* table);
 // name, growing the table first when it is full, and again whenever the probe
 // sequence finds no free slot. Always completes.
 void name_table_set(const char* name, int32_t value, name_table* table);
+
+} // namespace subdiv

@@ -16,6 +16,8 @@
 #include "obj_parse.h"
 #include "storage.h"
 
+namespace subdiv {
+
 // Reads the whole file behind fd into a NUL-terminated block from mem_alloc.
 // Returns subdiv_ok with the block and its length, or a failure naming name.
 static subdiv_status read_whole_file(int fd, const char* name, char** text, uint64_t* length,
@@ -248,3 +250,5 @@ subdiv_status obj_import_path(const char* path, const subdiv_options* options, g
     folder = slash == std::string::npos ? std::string() : folder.substr(0, slash + 1);
     return obj_import_block(name, text, length, folder.c_str(), options, g, error);
 }
+
+} // namespace subdiv

@@ -3,7 +3,10 @@
 
 #include <cstdint>
 
+#include "geom.h"
 #include "subdiv/subdiv.h"
+
+namespace subdiv {
 
 // obj_import (subdiv.h): the file at path, "-" for standard input.
 subdiv_status obj_import_path(const char* path, const subdiv_options* options, geom* g,
@@ -20,3 +23,5 @@ subdiv_status obj_import_buffer(const char* name, const char* text, uint64_t len
 // returns as obj_import_text.
 subdiv_status obj_import_block(const char* name, char* text, uint64_t length, const char* folder,
                                const subdiv_options* options, geom* g, subdiv_error* error);
+
+} // namespace subdiv

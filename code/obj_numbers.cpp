@@ -1,6 +1,8 @@
 // Decimal text of the OBJ numbers.
 #include "obj_numbers.h"
 
+namespace subdiv {
+
 int format_f6(float value, char* out)
 {
     char text[56];
@@ -8,3 +10,5 @@ int format_f6(float value, char* out)
     std::memcpy(out, text, size_t(length));
     return length;
 }
+
+} // namespace subdiv

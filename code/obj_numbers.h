@@ -13,6 +13,8 @@
 #include <immintrin.h>
 #endif
 
+namespace subdiv {
+
 // "00" "01" ... "99": two decimal digits per lookup.
 inline constexpr char digit_pairs[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
@@ -255,3 +257,5 @@ inline unsigned f6_short4(const float* values, uint64_t* text)
 // Writes the text printf's "%f" gives for double(value) (six decimals, "inf",
 // "-nan", up to 47 characters) to out without a NUL; returns its length.
 int format_f6(float value, char* out);
+
+} // namespace subdiv

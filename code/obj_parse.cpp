@@ -18,6 +18,8 @@
 #include "parallel.h"
 #include "storage.h"
 
+namespace subdiv {
+
 // ---------------------------------------------------------------- line splitting
 
 // True when the character at i ends a line: NUL, LF, or a CR that is neither
@@ -946,3 +948,5 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
     *n_shapes = shape_count;
     return subdiv_ok;
 }
+
+} // namespace subdiv

@@ -13,6 +13,8 @@
 #include "obj_scan.h"
 #include "subdiv/subdiv.h"
 
+namespace subdiv {
+
 // obj_parse flags: bit 0 splits every face into a fan of triangles.
 constexpr uint32_t parse_triangulate = 1;
 
@@ -136,3 +138,5 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
                         obj_material** materials, uint64_t* n_materials, char* text,
                         uint64_t length, uint32_t flags, const char* base_dir, const char* name,
                         const subdiv_options* options, subdiv_error* error);
+
+} // namespace subdiv

@@ -8,6 +8,8 @@
 
 #include "check.h"
 
+namespace subdiv {
+
 // ---------------------------------------------------------------- names
 
 char* text_copy(const char* text, uint64_t n)
@@ -197,3 +199,5 @@ int32_t parse_int_token(const char** cursor)
     *cursor += token_length(*cursor);
     return value;
 }
+
+} // namespace subdiv

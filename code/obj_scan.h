@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+namespace subdiv {
+
 // ---------------------------------------------------------------- character classes
 
 inline bool is_blank(char c) { return c == ' ' || c == '\t'; }
@@ -173,3 +175,5 @@ inline bool resolve_index(int32_t i, uint64_t n, uint32_t* out)
     }
     return false;
 }
+
+} // namespace subdiv

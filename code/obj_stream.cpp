@@ -19,6 +19,8 @@
 #include "parallel.h"
 #include "storage.h"
 
+namespace subdiv {
+
 // The text buffer of each thread, and the room kept free past its fill
 // mark for one more line: the longest lines are a face line of 15 corners
 // of two 20-digit indices and a vertex line of three 47-character numbers,
@@ -351,3 +353,5 @@ int obj_stream_write(int fd, const obj_source* source, bool shortest, uint32_t t
     mem_free(job.buffers);
     return job.error.load();
 }
+
+} // namespace subdiv

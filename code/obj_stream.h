@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+namespace subdiv {
+
 // Points of a block: count entries of two axes (texture coordinates) or
 // three (positions).
 struct obj_points {
@@ -61,3 +63,5 @@ struct obj_source {
 // `threads` threads and written in block order. Returns 0, or the errno of
 // the first write that failed (nothing is written after it).
 int obj_stream_write(int fd, const obj_source* source, bool shortest, uint32_t threads);
+
+} // namespace subdiv

@@ -11,6 +11,8 @@
 #include "output_file.h"
 #include "storage.h"
 
+namespace subdiv {
+
 // Vertices, texture coordinates or faces per block.
 static const uint64_t geom_block = 8192;
 
@@ -131,3 +133,5 @@ subdiv_status obj_write_path(const char* path, const geom* g, const subdiv_optio
     const output_text text = {geom_fill, &state};
     return output_file_write(path, &text, error);
 }
+
+} // namespace subdiv

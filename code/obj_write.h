@@ -1,7 +1,10 @@
 // OBJ writer: positions and faces as OBJ text.
 #pragma once
 
+#include "geom.h"
 #include "subdiv/subdiv.h"
+
+namespace subdiv {
 
 // obj_write (subdiv.h): the OBJ text of g into the file at path, "-" for
 // standard output.
@@ -13,3 +16,5 @@ subdiv_status obj_write_path(const char* path, const geom* g, const subdiv_optio
 // precision and the threads. Returns 0, or the errno of the first write that
 // failed (nothing is written after it).
 int obj_write_fd(int fd, const geom* g, const subdiv_options* options);
+
+} // namespace subdiv

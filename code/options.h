@@ -4,6 +4,8 @@
 #include "parallel.h"
 #include "subdiv/subdiv.h"
 
+namespace subdiv {
+
 // Whether corners on one face follow the boundary (--corners=smooth).
 inline bool options_smooth_corners(const subdiv_options* options)
 {
@@ -15,3 +17,5 @@ inline uint32_t options_threads(const subdiv_options* options)
 {
     return parallel_threads(options && options->threads > 0 ? uint32_t(options->threads) : 0);
 }
+
+} // namespace subdiv

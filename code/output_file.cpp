@@ -18,6 +18,8 @@
 #include "check.h"
 #include "error.h"
 
+namespace subdiv {
+
 // Fills *error for a failed write of path with the system's reason.
 static subdiv_status report_failure(const char* path, int reason, subdiv_error* error)
 {
@@ -123,3 +125,5 @@ subdiv_status output_file_write(const char* path, const output_text* text, subdi
     }
     return reason ? report_failure(path, reason, error) : subdiv_ok;
 }
+
+} // namespace subdiv

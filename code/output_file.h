@@ -3,6 +3,8 @@
 
 #include "subdiv/subdiv.h"
 
+namespace subdiv {
+
 // The text of a file: fill writes it to an open file descriptor from its
 // current offset and returns 0, or the errno of the write that failed.
 struct output_text {
@@ -18,3 +20,5 @@ struct output_text {
 // subdiv_ok, or subdiv_error_write with *error filled: "cannot write
 // 'PATH': reason" ('standard output' for "-").
 subdiv_status output_file_write(const char* path, const output_text* text, subdiv_error* error);
+
+} // namespace subdiv

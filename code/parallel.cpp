@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+namespace subdiv {
+
 uint32_t parallel_default_threads()
 {
     cpu_set_t set;
@@ -85,3 +87,5 @@ void parallel_turn_pass(parallel_turns* turns)
     }
     turns->passed.notify_all();
 }
+
+} // namespace subdiv

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <mutex>
 
+namespace subdiv {
+
 // The threads this process may run on (at least 1).
 uint32_t parallel_default_threads();
 
@@ -58,3 +60,5 @@ inline void parallel_ranges(uint32_t threads, uint64_t n, uint64_t block, const 
     };
     parallel_for(threads, (n + block - 1) / block, run, &whole);
 }
+
+} // namespace subdiv

@@ -15,6 +15,8 @@
 #include "parallel.h"
 #include "storage.h"
 
+namespace subdiv {
+
 typedef unsigned __int128 u128;
 
 // The scheme for *input under the options: Loop for triangles, Catmull-Clark
@@ -211,3 +213,5 @@ subdiv_status refine(const geom* input, int32_t iterations, const subdiv_options
     refine_job_free(&job);
     return subdiv_ok;
 }
+
+} // namespace subdiv

@@ -7,6 +7,8 @@
 #include "mesh.h"
 #include "subdiv/subdiv.h"
 
+namespace subdiv {
+
 // What a refinement holds once its input is checked: the scheme, the level
 // the steps start from and its connectivity.
 struct refine_job {
@@ -33,3 +35,5 @@ void refine_job_free(refine_job* job);
 // runs the iterations of the scheme of its faces into *output.
 subdiv_status refine(const geom* input, int32_t iterations, const subdiv_options* options,
                      geom* output, subdiv_error* error);
+
+} // namespace subdiv

@@ -25,6 +25,8 @@
 #include "source_arrays.h"
 #include "storage.h"
 
+namespace subdiv {
+
 // Parent faces per block of the view of a level made of children, and
 // faces per block of a level seen with its own connectivity: about 8192
 // faces of the last level each.
@@ -262,3 +264,5 @@ void refine_arrays_free(subdiv_arrays* arrays)
     mem_free(arrays->face_start);
     *arrays = subdiv_arrays{};
 }
+
+} // namespace subdiv

@@ -4,7 +4,10 @@
 
 #include <cstdint>
 
+#include "geom.h"
 #include "subdiv/subdiv.h"
+
+namespace subdiv {
 
 // subdiv_refine_to_obj (subdiv.h): refine's checks with the streamed
 // schedule's memory bound, the last iteration written to path as it is
@@ -21,3 +24,5 @@ subdiv_status refine_to_arrays(geom* input, int32_t iterations, const subdiv_opt
 
 // subdiv_arrays_free (subdiv.h).
 void refine_arrays_free(subdiv_arrays* arrays);
+
+} // namespace subdiv

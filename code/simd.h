@@ -22,6 +22,8 @@
 #include <immintrin.h>
 #endif
 
+namespace subdiv {
+
 // ---------------------------------------------------------------- lane types
 
 #if SUBDIV_SCALAR
@@ -248,3 +250,5 @@ static inline u64x4 rotate4_u64(const u64x4& v)
     return _mm256_permute4x64_epi64(v, _MM_SHUFFLE(2, 1, 0, 3));
 #endif
 }
+
+} // namespace subdiv

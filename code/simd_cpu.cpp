@@ -2,6 +2,8 @@
 // CMakeLists.txt): it must run on processors that lack it.
 #include "simd_cpu.h"
 
+namespace subdiv {
+
 bool simd_cpu_supported(void)
 {
 #if SUBDIV_SCALAR
@@ -12,3 +14,5 @@ bool simd_cpu_supported(void)
     return __builtin_cpu_supports("avx2");
 #endif
 }
+
+} // namespace subdiv

@@ -5,6 +5,10 @@
 // library's public entry points call it first).
 #pragma once
 
+namespace subdiv {
+
 // True when the processor runs the instructions this build uses (AVX2); the
 // scalar build runs anywhere and always gives true.
 bool simd_cpu_supported(void);
+
+} // namespace subdiv

@@ -7,6 +7,8 @@
 #include "check.h"
 #include "parallel.h"
 
+namespace subdiv {
+
 namespace {
 
 struct gather_job {
@@ -79,3 +81,5 @@ void source_gather(const obj_source* source, uint32_t threads, int face_size, fl
     CHECK(job.next == source->n_faces, "source_gather: %llu faces, not %llu",
           (unsigned long long)job.next, (unsigned long long)source->n_faces);
 }
+
+} // namespace subdiv

@@ -7,9 +7,13 @@
 
 #include "obj_stream.h"
 
+namespace subdiv {
+
 // Copies the source's vertices into positions (three floats each, n_vertices
 // of them) and its faces, every one of face_size corners (3 or 4), into
 // corners (face_size entries each, n_faces of them), in the order of the
 // text; block by block on up to `threads` threads.
 void source_gather(const obj_source* source, uint32_t threads, int face_size, float* positions,
                    uint64_t* corners);
+
+} // namespace subdiv

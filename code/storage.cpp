@@ -17,6 +17,8 @@
 
 #include "check.h"
 
+namespace subdiv {
+
 // Blocks below arena_min_block bytes come from the C library's aligned
 // allocator. Larger ones come from the arena: one range of address space,
 // reserved at the first large request, handed out from its start. A page of
@@ -260,3 +262,5 @@ void pad_fill(void* block, uint64_t element_size, uint64_t n_elements, const voi
     for (uint64_t offset = 0; offset < tail; offset += element_size)
         std::memcpy(bytes + used + offset, fill, element_size);
 }
+
+} // namespace subdiv

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+namespace subdiv {
+
 // Returns a block of padded_size(n_bytes) bytes aligned to 64 bytes. The
 // contents are not initialised (and may hold what a released block held). A
 // request the system refuses ends the run with a message giving the byte
@@ -44,3 +46,4 @@ uint64_t padded_size(uint64_t n_bytes);
 // of element_size bytes with copies of *fill. element_size must divide 4096.
 void pad_fill(void* block, uint64_t element_size, uint64_t n_elements, const void* fill);
 
+} // namespace subdiv

@@ -8,7 +8,7 @@
 int main(int argc, char** argv)
 {
     // before anything that may run a vector instruction
-    if (!simd_cpu_supported()) {
+    if (!subdiv::simd_cpu_supported()) {
         std::fputs("subdiv: this build needs a processor with AVX2\n", stderr);
         std::fflush(stderr);
         // _Exit: exit handlers may come from files built with AVX

@@ -40,8 +40,8 @@ int run(const command_line* line)
     options.start = print_start;
     subdiv_error error;
 
-    geom input = {};
-    if (obj_import(line->input_path, &options, &input, &error) != subdiv_ok) {
+    subdiv_geom input = {};
+    if (subdiv_obj_read(line->input_path, &options, &input, &error) != subdiv_ok) {
         std::fprintf(stderr, "subdiv: %s\n", error.message);
         return failure_status(&error);
     }

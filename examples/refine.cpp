@@ -28,12 +28,12 @@ int main(int argc, char** argv)
     subdiv_options_init(&options);
     options.progress = report;
 
-    geom input = {}, output = {};
+    subdiv_geom input = {}, output = {};
     subdiv_error error;
-    subdiv_status status = obj_import(argv[1], &options, &input, &error);
+    subdiv_status status = subdiv_obj_read(argv[1], &options, &input, &error);
     if (status == subdiv_ok)
         status = subdiv_refine(&input, std::atoi(argv[2]), &options, &output, &error);
-    if (status == subdiv_ok) status = obj_write(argv[3], &output, &options, &error);
+    if (status == subdiv_ok) status = subdiv_obj_write(argv[3], &output, &options, &error);
     if (status != subdiv_ok)
         std::fprintf(stderr, "refine: %s (line %llu, face %llu)\n", error.message,
                      (unsigned long long)error.line, (unsigned long long)error.face);
@@ -41,7 +41,7 @@ int main(int argc, char** argv)
         std::printf("%s: %llu vertices, %llu faces (subdiv %s)\n", argv[3],
                     (unsigned long long)output.n_vertices, (unsigned long long)output.n_faces,
                     subdiv_version());
-    geom_free(&input);
-    geom_free(&output);
+    subdiv_geom_free(&input);
+    subdiv_geom_free(&output);
     return status == subdiv_ok ? 0 : 1;
 }

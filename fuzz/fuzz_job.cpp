@@ -37,6 +37,8 @@
 #include "obj_write.h"
 #include "subdiv/subdiv.h"
 
+using namespace subdiv;
+
 // from the sanitizer runtime that every fuzz build links
 extern "C" size_t __sanitizer_get_current_allocated_bytes(void);
 
@@ -163,7 +165,7 @@ static void run_job(const uint8_t* data, size_t size)
     options.precision = (data[0] & 8) ? subdiv_precision_shortest : subdiv_precision_6;
     options.threads = 2;
     subdiv_error error;
-    if (obj_import_text("fuzz input", reinterpret_cast<const char*>(data + 1), size - 1,
+    if (subdiv_obj_read_text("fuzz input", reinterpret_cast<const char*>(data + 1), size - 1,
                         "/nonexistent-subdiv-fuzz", &options, &g_input, &error) != subdiv_ok) {
         check_message(&error);
         return;
@@ -219,15 +221,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (!warmed_up) {
         static const char warm_up[] = "2v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\nf 3 2 1\n";
         run_job(reinterpret_cast<const uint8_t*>(warm_up), sizeof warm_up - 1);
-        geom_free(&g_input);
-        geom_free(&g_output);
+        subdiv_geom_free(&g_input);
+        subdiv_geom_free(&g_output);
         warmed_up = true;
     }
     const size_t held = __sanitizer_get_current_allocated_bytes();
     run_job(data, size);
     // the import leaves g_input cleared or filled, the refinement g_output
-    geom_free(&g_input);
-    geom_free(&g_output);
+    subdiv_geom_free(&g_input);
+    subdiv_geom_free(&g_output);
     fuzz_check(__sanitizer_get_current_allocated_bytes() == held);
     return 0;
 }

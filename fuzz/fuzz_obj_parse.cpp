@@ -14,6 +14,8 @@
 #include "fuzz_common.h"
 #include "obj_parse.h"
 
+using namespace subdiv;
+
 static void fuzz_check(bool condition)
 {
     if (!condition) __builtin_trap();

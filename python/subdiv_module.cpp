@@ -23,6 +23,7 @@
 #include "subdiv/subdiv.h"
 
 namespace py = pybind11;
+using namespace subdiv;
 
 namespace {
 
@@ -59,7 +60,7 @@ PyObject* error_type = nullptr;
 // A geom that the library's blocks hold, released unless handed over.
 struct held_geom {
     geom g = {};
-    ~held_geom() { geom_free(&g); }
+    ~held_geom() { subdiv_geom_free(&g); }
 };
 
 // The vertices as an (n, 3) array of float32: as given when they are float32,
@@ -270,7 +271,7 @@ py::tuple read_obj(const std::string& path)
     subdiv_status status;
     {
         py::gil_scoped_release unlocked;
-        status = obj_import(path.c_str(), &options, &g.g, &error);
+        status = subdiv_obj_read(path.c_str(), &options, &g.g, &error);
     }
     if (status != subdiv_ok) raise_error(error);
     // the mesh as read: no iterations
@@ -294,7 +295,7 @@ void write_obj(const std::string& path, const py::handle& vertices, const py::ha
     subdiv_status status;
     {
         py::gil_scoped_release unlocked;
-        status = obj_write(path.c_str(), &g.g, &options, &error);
+        status = subdiv_obj_write(path.c_str(), &g.g, &options, &error);
     }
     if (status != subdiv_ok) raise_error(error);
 }

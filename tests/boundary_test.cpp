@@ -14,7 +14,7 @@
 namespace {
 
 // The vertices on edges that one face only runs through.
-std::set<uint64_t> boundary_vertices(const geom& g)
+std::set<uint64_t> boundary_vertices(const subdiv_geom& g)
 {
     const int n = int(g.flags & 0xF);
     const uint64_t* corner[4] = {g.corner0, g.corner1, g.corner2, g.corner3};
@@ -50,9 +50,9 @@ TEST(Boundary, FlatGridsStayFlatWithStraightSidesAndSharpCorners)
         subdiv_options options;
         subdiv_options_init(&options);
         options.corners = c.corners;
-        geom input = {}, output = {};
+        subdiv_geom input = {}, output = {};
         subdiv_error error;
-        ASSERT_EQ(obj_import((meshes + c.name).c_str(), &options, &input, &error), subdiv_ok);
+        ASSERT_EQ(subdiv_obj_read((meshes + c.name).c_str(), &options, &input, &error), subdiv_ok);
         ASSERT_EQ(subdiv_refine(&input, 3, &options, &output, &error), subdiv_ok) << error.message;
         int corners_kept = 0;
         for (uint64_t v = 0; v < output.n_vertices; ++v) {
@@ -72,7 +72,7 @@ TEST(Boundary, FlatGridsStayFlatWithStraightSidesAndSharpCorners)
                             output.y[v] == 3.0f)
                     << "boundary vertex " << v << " at " << output.x[v] << ", " << output.y[v];
         }
-        geom_free(&input);
-        geom_free(&output);
+        subdiv_geom_free(&input);
+        subdiv_geom_free(&output);
     }
 }

@@ -132,8 +132,8 @@ TEST(CatmullClarkStep, Cube)
     EXPECT_EQ(next.vertex_valence[24], 4u);
     expect_closed_and_oriented(out);
     mesh_free(&next);
-    geom_free(&out);
-    geom_free(&box);
+    subdiv_geom_free(&out);
+    subdiv_geom_free(&box);
 }
 
 TEST(CatmullClarkWeights, ValencesThreeAndFourAndTheSameRuleBeyond)
@@ -178,9 +178,9 @@ TEST(CatmullClarkStep, VertexOnNoFaceKeepsItsPosition)
     expect_point(out, 8, -0.0f, 2.5f, -1e-3f);
     expect_point(out, 6, 0.61111116f, 0.61111116f, 0.61111116f);
     expect_point(out, 9 + 3, 1.0f, 0.0f, 0.0f);
-    geom_free(&out);
-    geom_free(&g);
-    geom_free(&box);
+    subdiv_geom_free(&out);
+    subdiv_geom_free(&g);
+    subdiv_geom_free(&box);
 }
 
 // ---------------------------------------------------------------- against the plain rendering
@@ -194,7 +194,7 @@ TEST(CatmullClarkStep, MatchesThePlainRenderingOnIrregularMeshes)
     geom triangles[] = {tetrahedron(), octahedron(), icosahedron(), bipyramid(5), bipyramid(6)};
     for (geom& t : triangles) {
         meshes.push_back(quads_from_triangles(t));
-        geom_free(&t);
+        subdiv_geom_free(&t);
     }
     for (uint64_t m = 3; m <= 6; ++m) meshes.push_back(twisted_torus(m, 3 + m % 3, m - 1, 4));
     for (geom& g : meshes) {
@@ -204,11 +204,11 @@ TEST(CatmullClarkStep, MatchesThePlainRenderingOnIrregularMeshes)
         geom twice = step_once(once);
         geom expected_twice = reference_step(once);
         expect_same_geom(twice, expected_twice);
-        geom_free(&expected_twice);
-        geom_free(&twice);
-        geom_free(&expected);
-        geom_free(&once);
-        geom_free(&g);
+        subdiv_geom_free(&expected_twice);
+        subdiv_geom_free(&twice);
+        subdiv_geom_free(&expected);
+        subdiv_geom_free(&once);
+        subdiv_geom_free(&g);
     }
 }
 
@@ -237,8 +237,8 @@ TEST(CatmullClarkIterate, CubeFourIterations)
         ASSERT_TRUE(valence == 3 || valence == 4) << "vertex " << v << " valence " << valence;
     }
     mesh_free(&m);
-    geom_free(&out);
-    geom_free(&box);
+    subdiv_geom_free(&out);
+    subdiv_geom_free(&box);
 }
 
 TEST(CatmullClarkIterate, EqualsRepeatedStepsAndLeavesTheInputAlone)
@@ -267,7 +267,7 @@ TEST(CatmullClarkIterate, EqualsRepeatedStepsAndLeavesTheInputAlone)
     expect_same_geom(out, three);
     expect_closed_and_oriented(out);
     EXPECT_EQ(out.n_vertices + out.n_faces, out.n_edges); // a torus: V - E + F = 0
-    for (geom* g : {&one, &two, &three, &out, &torus}) geom_free(g);
+    for (geom* g : {&one, &two, &three, &out, &torus}) subdiv_geom_free(g);
 }
 
 TEST(CatmullClarkIterate, OneIterationReturnsNewArrays)
@@ -283,8 +283,8 @@ TEST(CatmullClarkIterate, OneIterationReturnsNewArrays)
     EXPECT_EQ(out.n_vertices, 26u);
     expect_point(out, 6, 0.61111116f, 0.61111116f, 0.61111116f);
     EXPECT_EQ(box.x[6], 1.0f);
-    geom_free(&out);
-    geom_free(&box);
+    subdiv_geom_free(&out);
+    subdiv_geom_free(&box);
 }
 
 TEST(CatmullClarkIterate, RefusesWithoutTouchingTheOutput)
@@ -303,8 +303,8 @@ TEST(CatmullClarkIterate, RefusesWithoutTouchingTheOutput)
     EXPECT_NE(std::string(error.message).find("cannot refine"), std::string::npos);
     EXPECT_EQ(lines, "");
     EXPECT_EQ(std::memcmp(&out, &before, sizeof out), 0);
-    geom_free(&triangles);
-    geom_free(&box);
+    subdiv_geom_free(&triangles);
+    subdiv_geom_free(&box);
 }
 
 TEST(CatmullClarkStep, RefusesTrianglesTouchingNothing)
@@ -322,7 +322,7 @@ TEST(CatmullClarkStep, RefusesTrianglesTouchingNothing)
     EXPECT_EQ(std::memcmp(&out, &out_before, sizeof out), 0);
     EXPECT_EQ(std::memcmp(&mesh_out, &mesh_before, sizeof mesh_out), 0);
     mesh_free(&mesh_in);
-    geom_free(&triangles);
+    subdiv_geom_free(&triangles);
 }
 
 // ---------------------------------------------------------------- golden results
@@ -343,14 +343,14 @@ TEST(CatmullClarkIterate, GoldenResultsOfThreeIterations)
         {"quads round a bipyramid (valence 3, 4, 6)", quads_from_triangles(six), 3734414235360110452ull},
         {"pillow (valence 2)", pillow(), 6927620672829099186ull},
     };
-    geom_free(&six);
-    geom_free(&ico);
+    subdiv_geom_free(&six);
+    subdiv_geom_free(&ico);
     for (golden& c : cases) {
         geom out = {};
         ASSERT_EQ(catmull_clark_iterate(&c.g, &out, 3, nullptr, nullptr), subdiv_ok);
         EXPECT_EQ(geom_hash(out), c.hash) << c.name;
-        geom_free(&out);
-        geom_free(&c.g);
+        subdiv_geom_free(&out);
+        subdiv_geom_free(&c.g);
     }
 }
 
@@ -388,7 +388,7 @@ TEST(CatmullClarkStep, FacesOfAnySizesGiveAQuadPerCornerAroundTheirCentroids)
             }
         }
         mesh_free(&m);
-        geom_free(&out);
-        geom_free(&g);
+        subdiv_geom_free(&out);
+        subdiv_geom_free(&g);
     }
 }

@@ -339,9 +339,9 @@ TEST(Driver, TextureCoordinatesAndShortestNumbers)
     const std::string torus = source_dir + "/meshes/torus-quad.obj";
     r = run_tool(folder.path, {"--precision=shortest", torus, "2", "short.obj"});
     ASSERT_EQ(r.status, 0) << r.err;
-    geom input = {}, output = {};
+    subdiv_geom input = {}, output = {};
     subdiv_error error;
-    ASSERT_EQ(obj_import(torus.c_str(), nullptr, &input, &error), subdiv_ok);
+    ASSERT_EQ(subdiv_obj_read(torus.c_str(), nullptr, &input, &error), subdiv_ok);
     ASSERT_EQ(subdiv_refine(&input, 2, nullptr, &output, &error), subdiv_ok);
     std::istringstream text(read_file(folder.file("short.obj")));
     std::string word;
@@ -356,6 +356,6 @@ TEST(Driver, TextureCoordinatesAndShortestNumbers)
     }
     EXPECT_EQ(v, output.n_vertices);
     EXPECT_EQ(mismatches, 0u);
-    geom_free(&input);
-    geom_free(&output);
+    subdiv_geom_free(&input);
+    subdiv_geom_free(&output);
 }

@@ -16,6 +16,8 @@
 #include "obj_write.h"
 #include "subdiv/subdiv.h"
 
+using namespace subdiv;
+
 namespace {
 
 const std::string cube_textured = SUBDIV_SOURCE_DIR "/meshes/cube-textured.obj";
@@ -28,7 +30,7 @@ geom read(const std::string& path, bool uv, bool materials)
     options.materials = materials;
     geom g = {};
     subdiv_error error;
-    EXPECT_EQ(obj_import(path.c_str(), &options, &g, &error), subdiv_ok) << error.message;
+    EXPECT_EQ(subdiv_obj_read(path.c_str(), &options, &g, &error), subdiv_ok) << error.message;
     return g;
 }
 
@@ -116,8 +118,8 @@ TEST(FaceVarying, TexturedCubeKeepsItsSquaresAndSeams)
     // coordinates), the three new vertices that two steps put there
     EXPECT_EQ(seam_vertices(output), seam_vertices(input) + 3 * seam_edges(input));
     EXPECT_GT(seam_edges(input), 0u);
-    geom_free(&input);
-    geom_free(&output);
+    subdiv_geom_free(&input);
+    subdiv_geom_free(&output);
 }
 
 // Children keep their parent's material: the refined cube is written with
@@ -138,6 +140,6 @@ TEST(FaceVarying, MaterialsPassToTheChildrenInRuns)
     int faces_between = 0;
     for (size_t at = text.find("\nf ", sides); at < caps; at = text.find("\nf ", at + 1)) ++faces_between;
     EXPECT_EQ(faces_between, 16);
-    geom_free(&input);
-    geom_free(&output);
+    subdiv_geom_free(&input);
+    subdiv_geom_free(&output);
 }

@@ -13,6 +13,8 @@
 
 #include "float_text.h"
 
+using namespace subdiv;
+
 namespace {
 
 float from_bits(uint32_t bits) { return std::bit_cast<float>(bits); }

@@ -5,6 +5,8 @@
 
 #include "geom.h"
 
+using namespace subdiv;
+
 TEST(Geom, AllocTriangleAndQuad)
 {
     geom g;
@@ -21,11 +23,11 @@ TEST(Geom, AllocTriangleAndQuad)
     EXPECT_EQ(g.n_edges, 11u);
     EXPECT_EQ(g.flags, 3u);
     EXPECT_EQ(geom_face_size(&g), 3);
-    geom_free(&g);
+    subdiv_geom_free(&g);
     const geom cleared = {};
     EXPECT_EQ(std::memcmp(&g, &cleared, sizeof g), 0);
-    geom_free(&g); // releasing a cleared record is harmless
-    geom_free(nullptr);
+    subdiv_geom_free(&g); // releasing a cleared record is harmless
+    subdiv_geom_free(nullptr);
 
     geom_alloc(&g, 0, 0, 0, 4);
     EXPECT_NE(g.corner3, nullptr);
@@ -33,7 +35,7 @@ TEST(Geom, AllocTriangleAndQuad)
     // zero counts still give a whole page to every array
     std::memset(g.x, 0, 4096);
     std::memset(g.corner3, 0, 4096);
-    geom_free(&g);
+    subdiv_geom_free(&g);
 }
 
 TEST(GeomDeath, AllocWithoutRecordIsFatal)

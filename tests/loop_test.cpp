@@ -140,8 +140,8 @@ TEST(LoopStep, RegularTetrahedron)
     EXPECT_EQ(next.vertex_valence[4], 6u);
     expect_closed_and_oriented(out);
     mesh_free(&next);
-    geom_free(&out);
-    geom_free(&tetra);
+    subdiv_geom_free(&out);
+    subdiv_geom_free(&tetra);
 }
 
 TEST(LoopStep, EdgePointWeighsEndsAndOppositeCorners)
@@ -151,8 +151,8 @@ TEST(LoopStep, EdgePointWeighsEndsAndOppositeCorners)
                               {0, 1, 2, 0, 3, 1, 1, 3, 2, 2, 3, 0}, 3);
     geom out = step_once(g);
     expect_point(out, 4, 0.375f, 0.0f, 0.0f);
-    geom_free(&out);
-    geom_free(&g);
+    subdiv_geom_free(&out);
+    subdiv_geom_free(&g);
 }
 
 TEST(LoopWeights, ValencesOfTheRule)
@@ -204,8 +204,8 @@ TEST(LoopStep, ApexTakesTheWeightsOfItsValence)
         EXPECT_EQ(float_bits(out.x[n]), float_bits(alpha)) << "valence " << n;
         EXPECT_EQ(float_bits(out.y[n]), float_bits(beta)) << "valence " << n;
         EXPECT_EQ(float_bits(out.z[n]), 0u) << "valence " << n;
-        geom_free(&out);
-        geom_free(&g);
+        subdiv_geom_free(&out);
+        subdiv_geom_free(&g);
     }
 }
 
@@ -219,8 +219,8 @@ TEST(LoopStep, VertexOnNoFaceKeepsItsPosition)
     expect_point(out, 4, -0.0f, 3.5f, -7.25f);
     expect_point(out, 0, 0.25f, 0.25f, 0.25f);
     expect_point(out, 5, 0.5f, 0.0f, 0.0f);
-    geom_free(&out);
-    geom_free(&g);
+    subdiv_geom_free(&out);
+    subdiv_geom_free(&g);
 }
 
 // ---------------------------------------------------------------- against the plain rendering
@@ -240,11 +240,11 @@ TEST(LoopStep, MatchesThePlainRenderingOnIrregularMeshes)
         geom twice = step_once(once);
         geom expected_twice = reference_step(once);
         expect_same_geom(twice, expected_twice);
-        geom_free(&expected_twice);
-        geom_free(&twice);
-        geom_free(&expected);
-        geom_free(&once);
-        geom_free(&g);
+        subdiv_geom_free(&expected_twice);
+        subdiv_geom_free(&twice);
+        subdiv_geom_free(&expected);
+        subdiv_geom_free(&once);
+        subdiv_geom_free(&g);
     }
 
     // two triangles back to back: valence 2, and both opposite corners of an
@@ -254,9 +254,9 @@ TEST(LoopStep, MatchesThePlainRenderingOnIrregularMeshes)
     geom once = step_once(pair);
     geom expected = reference_step(pair);
     expect_same_geom(once, expected);
-    geom_free(&expected);
-    geom_free(&once);
-    geom_free(&pair);
+    subdiv_geom_free(&expected);
+    subdiv_geom_free(&once);
+    subdiv_geom_free(&pair);
 }
 
 // ---------------------------------------------------------------- the iteration loop
@@ -277,8 +277,8 @@ TEST(LoopIterate, OctahedronTwoIterations)
     expect_closed_and_oriented(out);
     // V - E + F of a sphere
     EXPECT_EQ(out.n_vertices + out.n_faces - out.n_edges, 2u);
-    geom_free(&out);
-    geom_free(&octa);
+    subdiv_geom_free(&out);
+    subdiv_geom_free(&octa);
 }
 
 TEST(LoopIterate, EqualsRepeatedStepsAndLeavesTheInputAlone)
@@ -307,7 +307,7 @@ TEST(LoopIterate, EqualsRepeatedStepsAndLeavesTheInputAlone)
     expect_same_geom(out, three);
     expect_closed_and_oriented(out);
     EXPECT_EQ(out.n_vertices + out.n_faces, out.n_edges); // a torus: V - E + F = 0
-    for (geom* g : {&one, &two, &three, &out, &torus}) geom_free(g);
+    for (geom* g : {&one, &two, &three, &out, &torus}) subdiv_geom_free(g);
 }
 
 TEST(LoopIterate, OneIterationReturnsNewArrays)
@@ -323,8 +323,8 @@ TEST(LoopIterate, OneIterationReturnsNewArrays)
     EXPECT_EQ(out.n_vertices, 10u);
     expect_point(out, 0, 0.25f, 0.25f, 0.25f);
     EXPECT_EQ(tetra.x[0], 1.0f);
-    geom_free(&out);
-    geom_free(&tetra);
+    subdiv_geom_free(&out);
+    subdiv_geom_free(&tetra);
 }
 
 TEST(LoopIterate, RefusesWithoutTouchingTheOutput)
@@ -343,8 +343,8 @@ TEST(LoopIterate, RefusesWithoutTouchingTheOutput)
     EXPECT_NE(std::string(error.message).find("cannot refine"), std::string::npos);
     EXPECT_EQ(lines, "");
     EXPECT_EQ(std::memcmp(&out, &before, sizeof out), 0);
-    geom_free(&quads);
-    geom_free(&tetra);
+    subdiv_geom_free(&quads);
+    subdiv_geom_free(&tetra);
 }
 
 TEST(LoopStep, RefusesQuadsTouchingNothing)
@@ -362,7 +362,7 @@ TEST(LoopStep, RefusesQuadsTouchingNothing)
     EXPECT_EQ(std::memcmp(&out, &out_before, sizeof out), 0);
     EXPECT_EQ(std::memcmp(&mesh_out, &mesh_before, sizeof mesh_out), 0);
     mesh_free(&mesh_in);
-    geom_free(&quads);
+    subdiv_geom_free(&quads);
 }
 
 // ---------------------------------------------------------------- golden results
@@ -386,7 +386,7 @@ TEST(LoopIterate, GoldenResultsOfThreeIterations)
         geom out = {};
         ASSERT_EQ(loop_iterate(&c.g, &out, 3, nullptr, nullptr), subdiv_ok);
         EXPECT_EQ(geom_hash(out), c.hash) << c.name;
-        geom_free(&out);
-        geom_free(&c.g);
+        subdiv_geom_free(&out);
+        subdiv_geom_free(&c.g);
     }
 }

@@ -9,6 +9,8 @@
 #include "storage.h"
 #include "map.h"
 
+using namespace subdiv;
+
 namespace {
 
 map make_edge_map()

@@ -19,6 +19,8 @@
 #include "parallel.h"
 #include "test_util.h"
 
+using namespace subdiv;
+
 namespace {
 
 // An icosahedron split `splits` times at its edge midpoints, its faces in a

@@ -9,6 +9,8 @@
 #include "mesh_derive.h"
 #include "mesh_fixtures.h"
 
+using namespace subdiv;
+
 namespace {
 
 // The faces of g in a random order, each turned to start at a random corner:
@@ -89,13 +91,13 @@ void expect_derive_matches_build(geom g, int iterations)
         expect_same_mesh(derived, built, out);
         mesh_free(&built);
         mesh_free(&m);
-        geom_free(&g);
+        subdiv_geom_free(&g);
         g = out;
         m = derived;
         if (testing::Test::HasFatalFailure()) break;
     }
     mesh_free(&m);
-    geom_free(&g);
+    subdiv_geom_free(&g);
 }
 
 } // namespace
@@ -112,8 +114,8 @@ TEST(MeshDerive, LoopMatchesMeshBuildOnEveryIteration)
         geom ico = icosahedron(), torus = twisted_torus(5, 7, 2, 3);
         meshes.push_back(shuffled(ico, seed));
         meshes.push_back(shuffled(torus, seed));
-        geom_free(&ico);
-        geom_free(&torus);
+        subdiv_geom_free(&ico);
+        subdiv_geom_free(&torus);
     }
     for (geom& g : meshes) expect_derive_matches_build(g, 3);
 }
@@ -125,15 +127,15 @@ TEST(MeshDerive, CatmullClarkMatchesMeshBuildOnEveryIteration)
     geom triangles[] = {tetrahedron(), octahedron(), icosahedron(), bipyramid(5), bipyramid(6)};
     for (geom& t : triangles) {
         meshes.push_back(quads_from_triangles(t));
-        geom_free(&t);
+        subdiv_geom_free(&t);
     }
     for (uint64_t m = 3; m <= 6; ++m) meshes.push_back(twisted_torus(m, 3 + m % 3, m - 1, 4));
     for (unsigned seed = 1; seed <= 3; ++seed) {
         geom c = cube(), torus = twisted_torus(5, 6, 3, 4);
         meshes.push_back(shuffled(c, seed));
         meshes.push_back(shuffled(torus, seed));
-        geom_free(&c);
-        geom_free(&torus);
+        subdiv_geom_free(&c);
+        subdiv_geom_free(&torus);
     }
     for (geom& g : meshes) expect_derive_matches_build(g, 3);
 }
@@ -151,7 +153,7 @@ TEST(MeshDerive, OpenSurfacesMatchMeshBuildWithTheirBoundaries)
         for (unsigned seed = 1; seed <= 2; ++seed) {
             geom grid = open_grid(5, 6, face_size, seed == 2);
             meshes.push_back(shuffled(grid, seed));
-            geom_free(&grid);
+            subdiv_geom_free(&grid);
         }
         for (geom& g : meshes) expect_derive_matches_build(g, 3);
     }
@@ -174,7 +176,7 @@ TEST(MeshDerive, FacesOfAnySizesMatchMeshBuild)
             std::shuffle(faces.begin(), faces.end(), random);
             std::vector<float> xyz;
             for (uint64_t v = 0; v < g.n_vertices; ++v) xyz.insert(xyz.end(), {g.x[v], g.y[v], g.z[v]});
-            geom_free(&g);
+            subdiv_geom_free(&g);
             expect_derive_matches_build(polygons_from_arrays(xyz, faces), 2);
         }
 }
@@ -199,7 +201,7 @@ TEST(MeshDeriveDeath, RefusesAnOutputThatIsNotOneStepOfTheInput)
                 "loop_mesh_derive: the output counts are not those of one step");
     EXPECT_EXIT(catmull_clark_mesh_derive(&m, &out, &g, &derived), testing::ExitedWithCode(1),
                 "catmull_clark_mesh_derive: the output counts are not those of one step");
-    geom_free(&out);
+    subdiv_geom_free(&out);
     mesh_free(&m);
-    geom_free(&g);
+    subdiv_geom_free(&g);
 }

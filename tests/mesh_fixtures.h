@@ -18,6 +18,8 @@
 #include "mesh_derive.h"
 #include "storage.h"
 
+using namespace subdiv;
+
 // A geom from flat positions (x, y, z per vertex) and flat corner lists
 // (face_size per face); the edge count is half the number of corners, as the
 // import stores it.
@@ -258,7 +260,7 @@ inline geom open_box()
     std::vector<uint64_t> corners;
     for (uint64_t f = 0; f + 1 < c.n_faces; ++f)
         corners.insert(corners.end(), {c.corner0[f], c.corner1[f], c.corner2[f], c.corner3[f]});
-    geom_free(&c);
+    subdiv_geom_free(&c);
     return geom_from_arrays(xyz, corners, 4);
 }
 

@@ -14,6 +14,8 @@
 #include "mesh.h"
 #include "storage.h"
 
+using namespace subdiv;
+
 namespace {
 
 // mesh_build of g, which must accept it.
@@ -176,7 +178,7 @@ void expect_builds_consistently(int n, uint64_t n_vertices, const std::vector<ui
     build_mesh(&m, &g);
     ASSERT_NO_FATAL_FAILURE(expect_consistent(&m, &g));
     mesh_free(&m);
-    geom_free(&g);
+    subdiv_geom_free(&g);
 }
 
 } // namespace
@@ -205,7 +207,7 @@ TEST(Mesh, TetrahedronNumbering)
     ASSERT_NO_FATAL_FAILURE(expect_consistent(&m, &g));
     mesh_free(&m);
     EXPECT_EQ(m.iedge_next, nullptr);
-    geom_free(&g);
+    subdiv_geom_free(&g);
 }
 
 TEST(Mesh, CubeHasTwelveEdgesOfValenceThree)
@@ -217,7 +219,7 @@ TEST(Mesh, CubeHasTwelveEdgesOfValenceThree)
     for (uint64_t v = 0; v < 8; ++v) EXPECT_EQ(m.vertex_valence[v], 3u);
     ASSERT_NO_FATAL_FAILURE(expect_consistent(&m, &g));
     mesh_free(&m);
-    geom_free(&g);
+    subdiv_geom_free(&g);
 }
 
 TEST(Mesh, SeveralClosedMeshesAreConsistent)
@@ -252,7 +254,7 @@ TEST(Mesh, AllocFillsTailsAndClearsValences)
     EXPECT_EQ(m.iedge_face[511], index_pad_fill);
     EXPECT_NE(m.face_iedge3, nullptr);
     mesh_free(&m);
-    geom_free(&g);
+    subdiv_geom_free(&g);
 }
 
 TEST(Mesh, EmptyGeomBuilds)
@@ -262,7 +264,7 @@ TEST(Mesh, EmptyGeomBuilds)
     build_mesh(&m, &g);
     EXPECT_EQ(m.iedge_vertex[0], index_pad_fill);
     mesh_free(&m);
-    geom_free(&g);
+    subdiv_geom_free(&g);
 }
 
 // ---------------------------------------------------------------- refused input
@@ -281,7 +283,7 @@ TEST(MeshDeath, BadRecords)
     EXPECT_EXIT(mesh_build(&m, &g, nullptr), testing::ExitedWithCode(1),
                 "quad mesh without its fourth corners");
     g.flags = 3;
-    geom_free(&g);
+    subdiv_geom_free(&g);
 }
 
 #ifdef __SANITIZE_ADDRESS__
@@ -356,6 +358,6 @@ TEST(MeshBuild, RefusalsNameThePlaceAndReleaseEverything)
         EXPECT_EQ(error.vertices[1], r.vertices[1]) << r.message;
         const mesh cleared = {};
         EXPECT_EQ(std::memcmp(&m, &cleared, sizeof m), 0) << r.message;
-        geom_free(&g);
+        subdiv_geom_free(&g);
     }
 }

@@ -10,6 +10,8 @@
 #include "obj_scan.h"
 #include "test_util.h"
 
+using namespace subdiv;
+
 using test_util::scratch_folder;
 
 TEST(MtlParse, EveryKeywordAndTheDefaults)

@@ -5,6 +5,8 @@
 
 #include "name_table.h"
 
+using namespace subdiv;
+
 TEST(NameTable, HashIsDjb2)
 {
     EXPECT_EQ(name_hash(""), 5381u);

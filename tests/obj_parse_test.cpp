@@ -11,6 +11,8 @@
 #include "obj_parse.h"
 #include "test_util.h"
 
+using namespace subdiv;
+
 using test_util::scratch_folder;
 using test_util::write_file;
 

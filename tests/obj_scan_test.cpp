@@ -7,6 +7,8 @@
 
 #include "obj_scan.h"
 
+using namespace subdiv;
+
 namespace {
 
 uint64_t double_bits(double value)

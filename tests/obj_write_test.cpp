@@ -28,6 +28,8 @@
 #include "obj_write.h"
 #include "test_util.h"
 
+using namespace subdiv;
+
 namespace fs = std::filesystem;
 using test_util::read_file;
 using test_util::scratch_folder;
@@ -123,16 +125,16 @@ TEST(ObjWrite, TwoVerticesWithoutFaces)
 {
     scratch_folder folder;
     geom g = geom_from_arrays({0, 0, 0, 1, 0, 0}, {}, 3);
-    ASSERT_EQ(obj_write(folder.file("two.obj").c_str(), &g, nullptr, nullptr), subdiv_ok);
+    ASSERT_EQ(subdiv_obj_write(folder.file("two.obj").c_str(), &g, nullptr, nullptr), subdiv_ok);
     EXPECT_EQ(read_file(folder.file("two.obj")),
               "# Vertices 2\nv 0.000000 0.000000 0.000000\nv 1.000000 0.000000 0.000000\n"
               "\n# Triangles 0\n");
-    geom_free(&g);
+    subdiv_geom_free(&g);
 
     geom_alloc(&g, 0, 0, 0, 4);
-    ASSERT_EQ(obj_write(folder.file("empty.obj").c_str(), &g, nullptr, nullptr), subdiv_ok);
+    ASSERT_EQ(subdiv_obj_write(folder.file("empty.obj").c_str(), &g, nullptr, nullptr), subdiv_ok);
     EXPECT_EQ(read_file(folder.file("empty.obj")), "# Vertices 0\n\n# Triangles 0\n");
-    geom_free(&g);
+    subdiv_geom_free(&g);
 }
 
 TEST(ObjWrite, QuadsUnderTrianglesHeaderAndTriangleCorners)
@@ -140,17 +142,17 @@ TEST(ObjWrite, QuadsUnderTrianglesHeaderAndTriangleCorners)
     scratch_folder folder;
     std::string path = folder.file("mesh.obj");
     geom quad = geom_from_arrays({-1, -0.5f, 2, 1e10f, 0.25f, -3}, {0, 1, 1, 0, 1, 0, 0, 1}, 4);
-    ASSERT_EQ(obj_write(path.c_str(), &quad, nullptr, nullptr), subdiv_ok);
+    ASSERT_EQ(subdiv_obj_write(path.c_str(), &quad, nullptr, nullptr), subdiv_ok);
     EXPECT_EQ(read_file(path), "# Vertices 2\n"
                                "v -1.000000 -0.500000 2.000000\n"
                                "v 10000000000.000000 0.250000 -3.000000\n"
                                "\n# Triangles 2\n"
                                "f 1 2 2 1\n"
                                "f 2 1 1 2\n");
-    geom_free(&quad);
+    subdiv_geom_free(&quad);
 
     geom tri = geom_from_arrays({0, 0, 0, 1, 0, 0, 0, 1, 0}, {0, 1, 2}, 3);
-    ASSERT_EQ(obj_write(path.c_str(), &tri, nullptr, nullptr), subdiv_ok);
+    ASSERT_EQ(subdiv_obj_write(path.c_str(), &tri, nullptr, nullptr), subdiv_ok);
     EXPECT_EQ(read_file(path), "# Vertices 3\n"
                                "v 0.000000 0.000000 0.000000\n"
                                "v 1.000000 0.000000 0.000000\n"
@@ -159,9 +161,9 @@ TEST(ObjWrite, QuadsUnderTrianglesHeaderAndTriangleCorners)
                                "f 1 2 3\n");
     // any face size but 4 writes three corners
     tri.flags = 5;
-    ASSERT_EQ(obj_write(path.c_str(), &tri, nullptr, nullptr), subdiv_ok);
+    ASSERT_EQ(subdiv_obj_write(path.c_str(), &tri, nullptr, nullptr), subdiv_ok);
     EXPECT_EQ(read_file(path), printf_text(&tri));
-    geom_free(&tri);
+    subdiv_geom_free(&tri);
 }
 
 TEST(ObjWrite, LargeMeshMatchesPrintfAcrossBlocks)
@@ -189,11 +191,11 @@ TEST(ObjWrite, LargeMeshMatchesPrintfAcrossBlocks)
                 columns[c][f] = f % 1000 == 0 ? extreme[(f / 1000 + c) % 9]
                                               : random() >> (random() % 32);
         std::string path = folder.file("large.obj");
-        ASSERT_EQ(obj_write(path.c_str(), &g, nullptr, nullptr), subdiv_ok);
+        ASSERT_EQ(subdiv_obj_write(path.c_str(), &g, nullptr, nullptr), subdiv_ok);
         std::string expected = printf_text(&g);
         ASSERT_GT(expected.size(), 2u << 20);
         EXPECT_TRUE(read_file(path) == expected) << "face size " << face_size;
-        geom_free(&g);
+        subdiv_geom_free(&g);
     }
 }
 
@@ -259,7 +261,7 @@ TEST(ObjWrite, ReplacesFilesWholeAndKeepsTheirMode)
 
     // a new file gets 0666 less the umask
     mode_t old_mask = umask(027);
-    EXPECT_EQ(obj_write(path.c_str(), &g, nullptr, nullptr), subdiv_ok);
+    EXPECT_EQ(subdiv_obj_write(path.c_str(), &g, nullptr, nullptr), subdiv_ok);
     umask(old_mask);
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
@@ -268,8 +270,8 @@ TEST(ObjWrite, ReplacesFilesWholeAndKeepsTheirMode)
     // a longer existing file is replaced, its mode kept; writing twice leaves one copy
     write_file(path, std::string(10000, 'x'));
     ASSERT_EQ(chmod(path.c_str(), 0604), 0);
-    EXPECT_EQ(obj_write(path.c_str(), &g, nullptr, nullptr), subdiv_ok);
-    EXPECT_EQ(obj_write(path.c_str(), &g, nullptr, nullptr), subdiv_ok);
+    EXPECT_EQ(subdiv_obj_write(path.c_str(), &g, nullptr, nullptr), subdiv_ok);
+    EXPECT_EQ(subdiv_obj_write(path.c_str(), &g, nullptr, nullptr), subdiv_ok);
     EXPECT_EQ(read_file(path), text);
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0604u);
@@ -279,7 +281,7 @@ TEST(ObjWrite, ReplacesFilesWholeAndKeepsTheirMode)
     std::string link = folder.file("link.obj");
     write_file(path, "old");
     ASSERT_EQ(symlink("out.obj", link.c_str()), 0);
-    EXPECT_EQ(obj_write(link.c_str(), &g, nullptr, nullptr), subdiv_ok);
+    EXPECT_EQ(subdiv_obj_write(link.c_str(), &g, nullptr, nullptr), subdiv_ok);
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(read_file(path), text);
     EXPECT_EQ(folder_entries(folder.path).size(), 2u);
@@ -287,11 +289,11 @@ TEST(ObjWrite, ReplacesFilesWholeAndKeepsTheirMode)
     // a link to no file makes the file it names, and stays a link
     std::string dangling = folder.file("dangling.obj");
     ASSERT_EQ(symlink("made.obj", dangling.c_str()), 0);
-    EXPECT_EQ(obj_write(dangling.c_str(), &g, nullptr, nullptr), subdiv_ok);
+    EXPECT_EQ(subdiv_obj_write(dangling.c_str(), &g, nullptr, nullptr), subdiv_ok);
     EXPECT_TRUE(fs::is_symlink(dangling));
     EXPECT_EQ(read_file(folder.file("made.obj")), text);
     EXPECT_EQ(folder_entries(folder.path).size(), 4u);
-    geom_free(&g);
+    subdiv_geom_free(&g);
 }
 
 TEST(ObjWrite, WritesIntoAPipeDirectly)
@@ -302,11 +304,11 @@ TEST(ObjWrite, WritesIntoAPipeDirectly)
     std::string received;
     std::thread reader([&] { received = read_file(fifo); });
     geom g = geom_from_arrays({-2.5f, 0.125f, 7}, {0, 0, 0}, 3);
-    EXPECT_EQ(obj_write(fifo.c_str(), &g, nullptr, nullptr), subdiv_ok);
+    EXPECT_EQ(subdiv_obj_write(fifo.c_str(), &g, nullptr, nullptr), subdiv_ok);
     reader.join();
     EXPECT_EQ(received, printf_text(&g));
     EXPECT_TRUE(fs::is_fifo(fifo));
-    geom_free(&g);
+    subdiv_geom_free(&g);
 }
 
 // The text onto a descriptor, from its offset on, is the text of the file;
@@ -333,7 +335,7 @@ TEST(ObjWrite, OntoAnOpenDescriptor)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     close(fd);
     EXPECT_EQ(read_file(path), "keep");
-    geom_free(&g);
+    subdiv_geom_free(&g);
 }
 
 TEST(ObjWrite, FailuresNameThePathAndTheReason)
@@ -353,12 +355,12 @@ TEST(ObjWrite, FailuresNameThePathAndTheReason)
     };
     for (const auto& c : cases) {
         subdiv_error error;
-        EXPECT_EQ(obj_write(c.path.c_str(), &g, nullptr, &error), subdiv_error_write) << c.path;
+        EXPECT_EQ(subdiv_obj_write(c.path.c_str(), &g, nullptr, &error), subdiv_error_write) << c.path;
         EXPECT_EQ(std::string(error.message), "cannot write '" + c.path + "': " + c.reason);
     }
     EXPECT_EQ(read_file(folder.file("plain")), "keep");
     EXPECT_EQ(folder_entries(folder.path), std::vector<std::string>{"plain"});
-    geom_free(&g);
+    subdiv_geom_free(&g);
 }
 
 TEST(ObjWriteDeath, FailedWriteLeavesTheOldFileAndNoTemporary)
@@ -386,7 +388,7 @@ TEST(ObjWriteDeath, FailedWriteLeavesTheOldFileAndNoTemporary)
         struct rlimit limit = {65536, 65536};
         setrlimit(RLIMIT_FSIZE, &limit);
         subdiv_error error;
-        const subdiv_status status = obj_write(where.c_str(), g, nullptr, &error);
+        const subdiv_status status = subdiv_obj_write(where.c_str(), g, nullptr, &error);
         std::fprintf(stderr, "%s\n", error.message);
         bool untouched = read_file(path) == "old mesh" && folder_entries(folder.path) == entries;
         std::exit(status == subdiv_error_write && untouched ? 3 : 4);
@@ -397,6 +399,6 @@ TEST(ObjWriteDeath, FailedWriteLeavesTheOldFileAndNoTemporary)
                 "^cannot write '.*/out.obj': File too large\n$");
     EXPECT_EXIT(write_limited(link, &faces), testing::ExitedWithCode(3),
                 "^cannot write '.*/link.obj': File too large\n$");
-    geom_free(&vertices);
-    geom_free(&faces);
+    subdiv_geom_free(&vertices);
+    subdiv_geom_free(&faces);
 }

@@ -7,6 +7,8 @@
 #include "simd.h"
 #include "simd_cpu.h"
 
+using namespace subdiv;
+
 static void lanes_of(const f32x8& v, float* out) { store8_f32(out, v); }
 
 static uint32_t bits_of(float v)

@@ -9,6 +9,8 @@
 
 #include "storage.h"
 
+using namespace subdiv;
+
 TEST(Storage, PaddedSizeIsNextPageStrictlyAbove)
 {
     EXPECT_EQ(padded_size(0), 4096u);

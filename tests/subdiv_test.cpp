@@ -70,9 +70,9 @@ TEST(PublicApi, RefusalsComeBackAsErrorRecords)
     for (const refusal& r : refusals) {
         SCOPED_TRACE(r.message);
         const size_t held = heap_in_use();
-        geom input = {}, output = {};
+        subdiv_geom input = {}, output = {};
         subdiv_error error = {};
-        subdiv_status status = obj_import_text("in.obj", r.text.data(), r.text.size(), nullptr,
+        subdiv_status status = subdiv_obj_read_text("in.obj", r.text.data(), r.text.size(), nullptr,
                                                nullptr, &input, &error);
         if (status == subdiv_ok)
             status = subdiv_refine(&input, r.iterations, nullptr, &output, &error);
@@ -84,18 +84,18 @@ TEST(PublicApi, RefusalsComeBackAsErrorRecords)
         EXPECT_EQ(error.vertices[0], r.vertex0);
         EXPECT_EQ(error.vertices[1], r.vertex1);
         EXPECT_EQ(output.x, nullptr);
-        geom_free(&input);
-        geom_free(&output);
+        subdiv_geom_free(&input);
+        subdiv_geom_free(&output);
         EXPECT_EQ(heap_in_use(), held);
     }
 
     // files that cannot be read or written
-    geom g = {};
+    subdiv_geom g = {};
     subdiv_error error = {};
     const std::string missing = folder.file("missing.obj");
-    EXPECT_EQ(obj_import(missing.c_str(), nullptr, &g, &error), subdiv_error_read);
+    EXPECT_EQ(subdiv_obj_read(missing.c_str(), nullptr, &g, &error), subdiv_error_read);
     EXPECT_EQ(std::string(error.message), "cannot read '" + missing + "': No such file or directory");
-    EXPECT_EQ(obj_write(folder.file("no/out.obj").c_str(), &g, nullptr, &error), subdiv_error_write);
+    EXPECT_EQ(subdiv_obj_write(folder.file("no/out.obj").c_str(), &g, nullptr, &error), subdiv_error_write);
     EXPECT_NE(std::string(error.message).find("No such file or directory"), std::string::npos);
 }
 
@@ -108,9 +108,9 @@ TEST(PublicApi, ProgressAndWarningsReachTheCallbacks)
     options.warning = on_warning;
     options.context = &lines;
     const std::string text = "mtllib none.mtl\n" + tetrahedron;
-    geom input = {}, output = {};
+    subdiv_geom input = {}, output = {};
     subdiv_error error;
-    ASSERT_EQ(obj_import_text("in.obj", text.data(), text.size(), "/nonexistent-subdiv-test",
+    ASSERT_EQ(subdiv_obj_read_text("in.obj", text.data(), text.size(), "/nonexistent-subdiv-test",
                               &options, &input, &error),
               subdiv_ok);
     ASSERT_EQ(subdiv_refine(&input, 2, &options, &output, &error), subdiv_ok);
@@ -121,6 +121,6 @@ TEST(PublicApi, ProgressAndWarningsReachTheCallbacks)
                      "2: 10 -> 34\n");
     EXPECT_EQ(output.n_faces, 64u);
     EXPECT_NE(std::string(subdiv_version()), "");
-    geom_free(&input);
-    geom_free(&output);
+    subdiv_geom_free(&input);
+    subdiv_geom_free(&output);
 }

@@ -111,8 +111,8 @@ std::string job_text(const scratch_folder& folder, const threads_case& c, int it
 {
     const subdiv_options options = case_options(c, threads);
     subdiv_error error;
-    geom input = {};
-    EXPECT_EQ(obj_import(folder.file("in.obj").c_str(), &options, &input, &error), subdiv_ok)
+    subdiv_geom input = {};
+    EXPECT_EQ(subdiv_obj_read(folder.file("in.obj").c_str(), &options, &input, &error), subdiv_ok)
         << error.message;
     const std::string out = folder.file("out.obj");
     if (streamed) {
@@ -121,12 +121,12 @@ std::string job_text(const scratch_folder& folder, const threads_case& c, int it
                   subdiv_ok)
             << error.message;
     } else {
-        geom output = {};
+        subdiv_geom output = {};
         EXPECT_EQ(subdiv_refine(&input, iterations, &options, &output, &error), subdiv_ok)
             << error.message;
-        EXPECT_EQ(obj_write(out.c_str(), &output, &options, &error), subdiv_ok) << error.message;
-        geom_free(&input);
-        geom_free(&output);
+        EXPECT_EQ(subdiv_obj_write(out.c_str(), &output, &options, &error), subdiv_ok) << error.message;
+        subdiv_geom_free(&input);
+        subdiv_geom_free(&output);
     }
     return read_file(out);
 }
@@ -137,9 +137,9 @@ bool arrays_match(const scratch_folder& folder, const threads_case& c, int itera
 {
     const subdiv_options options = case_options(c, threads);
     subdiv_error error;
-    geom input = {}, held = {};
+    subdiv_geom input = {}, held = {};
     subdiv_arrays arrays = {};
-    EXPECT_EQ(obj_import(folder.file("in.obj").c_str(), &options, &input, &error), subdiv_ok);
+    EXPECT_EQ(subdiv_obj_read(folder.file("in.obj").c_str(), &options, &input, &error), subdiv_ok);
     EXPECT_EQ(subdiv_refine(&input, iterations, &options, &held, &error), subdiv_ok);
     EXPECT_EQ(subdiv_refine_arrays(&input, iterations, &options, &arrays, &error), subdiv_ok);
     bool same = arrays.n_vertices == held.n_vertices && arrays.n_faces == held.n_faces &&
@@ -153,7 +153,7 @@ bool arrays_match(const scratch_folder& folder, const threads_case& c, int itera
         for (int k = 0; k < arrays.face_size; ++k)
             same = same && arrays.corners[uint64_t(arrays.face_size) * f + k] == corners[k][f];
     subdiv_arrays_free(&arrays);
-    geom_free(&held);
+    subdiv_geom_free(&held);
     return same;
 }
 

@@ -1,261 +1,315 @@
-// subdiv: refines polygon meshes by repeated subdivision, and reads and
-// writes them as Wavefront OBJ text.
-//
-// A caller reads a mesh into a geom record, refines it a number of times and
-// writes the result:
-//
-//     subdiv_options options;
-//     subdiv_options_init(&options);
-//     geom input = {}, output = {};
-//     subdiv_error error;
-//     if (obj_import("in.obj", &options, &input, &error) == subdiv_ok &&
-//         subdiv_refine(&input, 3, &options, &output, &error) == subdiv_ok &&
-//         obj_write("out.obj", &output, &options, &error) == subdiv_ok) { ... }
-//     geom_free(&input);
-//     geom_free(&output);
-//
-// Every float operation of the refinement happens in single precision in a
-// fixed order, so the same input gives the same bits on every machine, build
-// and code path.
-//
-// Failures on input are values: each function returns subdiv_ok or another
-// subdiv_status and fills the caller's error record. No function prints,
-// exits or aborts on bad input; progress and warnings reach the caller
-// through the callbacks of the options. A broken internal invariant (a
-// programming error) still ends the process with a message, and so does
-// memory the system refuses after the functions' own estimates let a job
-// start.
-#pragma once
+/* subdiv: refines polygon meshes by repeated subdivision, and reads and
+ * writes them as Wavefront OBJ text.
+ *
+ * A caller reads a mesh into a subdiv_geom record, refines it a number of
+ * times and writes the result:
+ *
+ *     subdiv_options options;
+ *     subdiv_options_init(&options);
+ *     subdiv_geom input = {0}, output = {0};
+ *     subdiv_error error;
+ *     if (subdiv_obj_read("in.obj", &options, &input, &error) == subdiv_ok &&
+ *         subdiv_refine(&input, 3, &options, &output, &error) == subdiv_ok &&
+ *         subdiv_obj_write("out.obj", &output, &options, &error) == subdiv_ok) { ... }
+ *     subdiv_geom_free(&input);
+ *     subdiv_geom_free(&output);
+ *
+ * Every float operation of the refinement happens in single precision in a
+ * fixed order, so the same input gives the same bits on every machine, build
+ * and code path.
+ *
+ * Failures are values: each function returns subdiv_ok or another
+ * subdiv_status and fills the caller's error record. No function prints,
+ * exits or aborts on bad input or on memory the system refuses; progress and
+ * warnings reach the caller through the callbacks of the options. Only a
+ * broken internal invariant (a programming error) ends the process with a
+ * message.
+ *
+ * The header is C11 and C++; every name it declares starts with subdiv_ or
+ * SUBDIV_. */
+#ifndef SUBDIV_SUBDIV_H
+#define SUBDIV_SUBDIV_H
 
-#include <cstddef>
-#include <cstdint>
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
 
-// ---------------------------------------------------------------- the mesh record
+/* The version of this header; subdiv_version() gives the library's. */
+#define SUBDIV_VERSION_MAJOR 0
+#define SUBDIV_VERSION_MINOR 3
+#define SUBDIV_VERSION_PATCH 0
 
-// A mesh as parallel arrays. When all faces have the same size, 3 or 4, the
-// low four bits of flags hold it and corner0 to corner3 the faces; otherwise
-// they hold 0 and face_start and corners the faces, of 3 to 15 corners each.
-// The record owns its arrays, blocks of the library's allocator that
-// geom_free releases; a plain copy shares them and exactly one copy may be
-// released. A record cleared to all zero holds no mesh and is released
-// harmlessly.
-struct geom {
-    float* x;            // n_vertices entries: x of each vertex
-    float* y;            // n_vertices entries: y of each vertex
-    float* z;            // n_vertices entries: z of each vertex
-    uint64_t* corner0;   // n_faces entries: zero-based vertex at corner 0 of each face
-    uint64_t* corner1;   // n_faces entries: vertex at corner 1
-    uint64_t* corner2;   // n_faces entries: vertex at corner 2
-    uint64_t* corner3;   // n_faces entries: vertex at corner 3; null unless face size is 4
-    uint64_t n_vertices; // number of vertices
-    uint64_t n_faces;    // number of faces
-    uint64_t n_edges;    // number of undirected edges (the refinement sets it)
-    uint64_t flags;      // bits 0-3: face size (3 or 4), 0 for faces of any sizes; others 0
-    uint64_t* face_start; // faces of any sizes: n_faces + 1 entries, face f's corners are
-                          // corners[face_start[f]] to corners[face_start[f + 1] - 1]; else null
-    uint64_t* corners;    // faces of any sizes: face_start[n_faces] entries, the zero-based
-                          // vertex of each corner, face by face; else null
+/* The library's entry points: exported from a shared build, whose other
+ * symbols stay hidden. */
+#if defined(__GNUC__)
+#define SUBDIV_API __attribute__((visibility("default")))
+#else
+#define SUBDIV_API
+#endif
 
-    // Texture coordinates (read and refined with the option uv), null
-    // without: a texture coordinate per face corner, face-varying.
-    float* tex_u;               // n_texcoords entries: u of each texture coordinate
-    float* tex_v;               // n_texcoords entries: v of each texture coordinate
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---------------------------------------------------------------- the mesh record */
+
+/* A mesh as parallel arrays. When all faces have the same size, 3 or 4, the
+ * low four bits of flags hold it and corner0 to corner3 the faces; otherwise
+ * they hold 0 and face_start and corners the faces, of 3 to 15 corners each.
+ * The record owns its arrays, blocks of the library's allocator that
+ * subdiv_geom_free releases (subdiv_geom_alloc gives a caller its own); a
+ * plain copy shares them and exactly one copy may be released. A record
+ * cleared to all zero holds no mesh and is released harmlessly. */
+typedef struct subdiv_geom {
+    float* x;            /* n_vertices entries: x of each vertex */
+    float* y;            /* n_vertices entries: y of each vertex */
+    float* z;            /* n_vertices entries: z of each vertex */
+    uint64_t* corner0;   /* n_faces entries: zero-based vertex at corner 0 of each face */
+    uint64_t* corner1;   /* n_faces entries: vertex at corner 1 */
+    uint64_t* corner2;   /* n_faces entries: vertex at corner 2 */
+    uint64_t* corner3;   /* n_faces entries: vertex at corner 3; null unless face size is 4 */
+    uint64_t n_vertices; /* number of vertices */
+    uint64_t n_faces;    /* number of faces */
+    uint64_t n_edges;    /* number of undirected edges (the refinement sets it) */
+    uint64_t flags;      /* bits 0-3: face size (3 or 4), 0 for faces of any sizes; others 0 */
+    uint64_t* face_start; /* faces of any sizes: n_faces + 1 entries, face f's corners are
+                             corners[face_start[f]] to corners[face_start[f + 1] - 1]; else null */
+    uint64_t* corners;    /* faces of any sizes: face_start[n_faces] entries, the zero-based
+                             vertex of each corner, face by face; else null */
+
+    /* Texture coordinates (read and refined with the option uv), null
+     * without: a texture coordinate per face corner, face-varying. */
+    float* tex_u;               /* n_texcoords entries: u of each texture coordinate */
+    float* tex_v;               /* n_texcoords entries: v of each texture coordinate */
     uint64_t n_texcoords;
-    uint64_t* corner_texcoord;  // an entry per face corner, face by face (corner k of face f
-                                // at n f + k for face size n, at face_start[f] + k for any
-                                // sizes): the zero-based texture coordinate of the corner
+    uint64_t* corner_texcoord;  /* an entry per face corner, face by face (corner k of face f
+                                   at n f + k for face size n, at face_start[f] + k for any
+                                   sizes): the zero-based texture coordinate of the corner */
 
-    // Materials (read and carried with the option materials), null without.
-    int32_t* face_material;     // n_faces entries: the material of each face, an index into
-                                // the names, or -1 for none
-    char* material_names;       // n_materials names as the file's usemtl statements wrote
-                                // them, each ended by a NUL, in the order of first use
+    /* Materials (read and carried with the option materials), null without. */
+    int32_t* face_material;     /* n_faces entries: the material of each face, an index into
+                                   the names, or -1 for none */
+    char* material_names;       /* n_materials names as the file's usemtl statements wrote
+                                   them, each ended by a NUL, in the order of first use */
     uint64_t n_materials;
-    char* material_library;     // the name the file's last mtllib statement wrote, or null
-};
+    char* material_library;     /* the name the file's last mtllib statement wrote, or null */
+} subdiv_geom;
 
-static_assert(sizeof(geom) == 168, "geom is twenty-one 64-bit words");
-static_assert(offsetof(geom, corner0) == 24 && offsetof(geom, n_vertices) == 56 &&
-                  offsetof(geom, flags) == 80 && offsetof(geom, corners) == 96 &&
-                  offsetof(geom, corner_texcoord) == 128 && offsetof(geom, material_library) == 160,
-              "geom field order");
+/* ---------------------------------------------------------------- results */
 
-// Releases the arrays of *g and clears it. Null, or a cleared record, is harmless.
-void geom_free(geom* g);
-
-// ---------------------------------------------------------------- results
-
-// What a function of the library returns.
-enum subdiv_status : int32_t {
+/* What a function of the library returns: subdiv_ok or one of the failures
+ * below. */
+typedef int32_t subdiv_status;
+enum {
     subdiv_ok = 0,
-    subdiv_error_read = 1,   // an input file cannot be read
-    subdiv_error_syntax = 2, // OBJ text that does not read as a mesh: a bad number, index or face
-    subdiv_error_mesh = 3,   // faces that do not form a surface the schemes refine
-    subdiv_error_limit = 4,  // counts beyond what the formats or this machine's memory hold
-    subdiv_error_write = 5,  // the output cannot be written
-    subdiv_error_usage = 6,  // an argument or option that does not fit the input
+    subdiv_error_read = 1,   /* an input file cannot be read */
+    subdiv_error_syntax = 2, /* OBJ text that does not read as a mesh: a bad number, index or face */
+    subdiv_error_mesh = 3,   /* faces that do not form a surface the schemes refine */
+    subdiv_error_limit = 4,  /* counts beyond what the formats or this machine's memory hold */
+    subdiv_error_write = 5,  /* the output cannot be written */
+    subdiv_error_usage = 6,  /* an argument or option that does not fit the input */
+    subdiv_error_memory = 7  /* the system refused memory the job asked for */
 };
 
-// What went wrong, for the caller to report: the message in the tool's
-// wording, and the places it names. The message names the file when the
-// function that failed was given one (the reader and the writer are; the
-// refinement of a geom is not).
-struct subdiv_error {
-    subdiv_status status; // as returned
-    uint64_t line;        // line of the OBJ text, counted from 1; 0 when none
-    uint64_t face;        // face, counted from 1 in file order; 0 when none
-    uint64_t vertices[4]; // vertices named, counted from 1; 0 in unused entries
-    char message[512];    // one line, no final newline, e.g. "in.obj: line 7: ..."
-};
+/* What went wrong, for the caller to report: the message in the tool's
+ * wording, and the places it names. The message names the file when the
+ * function that failed was given one (the reader and the writer are; the
+ * refinement of a record is not). */
+typedef struct subdiv_error {
+    subdiv_status status; /* as returned */
+    uint64_t line;        /* line of the OBJ text, counted from 1; 0 when none */
+    uint64_t face;        /* face, counted from 1 in file order; 0 when none */
+    uint64_t vertices[4]; /* vertices named, counted from 1; 0 in unused entries */
+    char message[512];    /* one line, no final newline, e.g. "in.obj: line 7: ..." */
+} subdiv_error;
 
-// ---------------------------------------------------------------- options
+/* ---------------------------------------------------------------- options */
 
-// Called after each iteration with its number (from 1) and the vertex counts
-// before and after it.
+/* Called after each iteration with its number (from 1) and the vertex counts
+ * before and after it. */
 typedef void (*subdiv_progress_fn)(void* context, int32_t iteration, uint64_t vertices_before,
                                    uint64_t vertices_after);
 
-// Called with a warning: something in the input that the job passes over, in
-// the tool's wording, e.g. "in.obj: line 2: cannot read the material library ...".
+/* Called with a warning: something in the input that the job passes over, in
+ * the tool's wording, e.g. "in.obj: line 2: cannot read the material library ...". */
 typedef void (*subdiv_warning_fn)(void* context, const char* message);
 
-// What becomes of the corners of an open mesh's boundary. A boundary vertex
-// is a corner where a number of boundary edges other than two meet (two open
-// fans touching) or, when corners are sharp, where it lies on one face only.
-// A corner keeps its position; every other boundary vertex follows the
-// boundary curve.
-enum subdiv_corners : int32_t {
-    subdiv_corners_sharp = 0,  // the default
-    subdiv_corners_smooth = 1, // a vertex on one face and two boundary edges is no corner
+/* What becomes of the corners of an open mesh's boundary (subdiv_corners_*).
+ * A boundary vertex is a corner where a number of boundary edges other than
+ * two meet (two open fans touching) or, when corners are sharp, where it
+ * lies on one face only. A corner keeps its position; every other boundary
+ * vertex follows the boundary curve. */
+typedef int32_t subdiv_corners;
+enum {
+    subdiv_corners_sharp = 0, /* the default */
+    subdiv_corners_smooth = 1 /* a vertex on one face and two boundary edges is no corner */
 };
 
-// The subdivision scheme of a refinement.
-enum subdiv_scheme : int32_t {
-    subdiv_scheme_auto = 0,          // Loop for a mesh of triangles only, else Catmull-Clark
-    subdiv_scheme_loop = 1,          // triangles only
-    subdiv_scheme_catmull_clark = 2, // any faces; after one step all are quads
+/* The subdivision scheme of a refinement (subdiv_scheme_*). */
+typedef int32_t subdiv_scheme;
+enum {
+    subdiv_scheme_auto = 0,         /* Loop for a mesh of triangles only, else Catmull-Clark */
+    subdiv_scheme_loop = 1,         /* triangles only */
+    subdiv_scheme_catmull_clark = 2 /* any faces; after one step all are quads */
 };
 
-// Called once the refinement has checked its input and chosen the scheme,
-// before the first iteration: the scheme (never auto) and the count.
+/* Called once the refinement has checked its input and chosen the scheme,
+ * before the first iteration: the scheme (never auto) and the count. */
 typedef void (*subdiv_start_fn)(void* context, subdiv_scheme scheme, int32_t iterations);
 
-// How coordinates are written.
-enum subdiv_precision : int32_t {
-    subdiv_precision_6 = 0,        // six decimals, as printf's "%f" (the default)
-    subdiv_precision_shortest = 1, // the fewest digits that read back to the same float
+/* How coordinates are written (subdiv_precision_*). */
+typedef int32_t subdiv_precision;
+enum {
+    subdiv_precision_6 = 0,       /* six decimals, as printf's "%f" (the default) */
+    subdiv_precision_shortest = 1 /* the fewest digits that read back to the same float */
 };
 
-// How a job runs. Set up with subdiv_options_init, then change fields.
-struct subdiv_options {
-    subdiv_progress_fn progress; // null: no progress reports
-    subdiv_warning_fn warning;   // null: warnings are dropped
-    subdiv_start_fn start;       // null: the scheme is not reported
-    void* context;               // passed to every callback
-    subdiv_corners corners;      // the corners of open meshes (--corners)
-    subdiv_scheme scheme;        // the scheme (--scheme)
-    int32_t uv;                  // read and refine texture coordinates (--uv)
-    int32_t materials;           // read and carry the faces' materials (--materials)
-    subdiv_precision precision;  // how coordinates are written (--precision)
-    int32_t threads;             // threads a job runs on (--threads); 0: as many as the
-                                 // process may use. The results do not depend on it
-};
+/* How a job runs. Set up with subdiv_options_init, then change fields. New
+ * fields are only ever added at the end: the library reads those that the
+ * size a caller's subdiv_options_init wrote covers, and takes the defaults
+ * for the rest, so a caller built against an older header keeps working. */
+typedef struct subdiv_options {
+    size_t size;                 /* bytes of the record as the caller knows it; set by
+                                    subdiv_options_init, not to be changed */
+    subdiv_progress_fn progress; /* null: no progress reports */
+    subdiv_warning_fn warning;   /* null: warnings are dropped */
+    subdiv_start_fn start;       /* null: the scheme is not reported */
+    void* context;               /* passed to every callback */
+    subdiv_corners corners;      /* the corners of open meshes (--corners) */
+    subdiv_scheme scheme;        /* the scheme (--scheme) */
+    int32_t uv;                  /* read and refine texture coordinates (--uv) */
+    int32_t materials;           /* read and carry the faces' materials (--materials) */
+    subdiv_precision precision;  /* how coordinates are written (--precision) */
+    int32_t threads;             /* threads a job runs on (--threads); 0: as many as the
+                                    process may use. The results do not depend on it */
+} subdiv_options;
 
-// Fills *options with the defaults: no callbacks, sharp corners, the scheme
-// of the faces, no texture coordinates, no materials, six decimals, every
-// core the process may use.
-void subdiv_options_init(subdiv_options* options);
+/* Fills *options with the defaults: no callbacks, sharp corners, the scheme
+ * of the faces, no texture coordinates, no materials, six decimals, every
+ * core the process may use; and its size. */
+SUBDIV_API void subdiv_options_init(subdiv_options* options);
 
-// ---------------------------------------------------------------- reading, refining, writing
+/* ---------------------------------------------------------------- records */
 
-// The library's version, e.g. "0.2.0".
-const char* subdiv_version(void);
+/* The library's version, e.g. "0.3.0". */
+SUBDIV_API const char* subdiv_version(void);
 
-// Reads the OBJ file at path ("-": standard input) into *g, which is cleared
-// first (what it held is overwritten, not released): the positions, and the
-// vertex of every face corner, in corner0 to corner3 when all faces are
-// triangles or all are quads, else in face_start and corners; with the
-// option uv the texture coordinates of the corners (none, with a warning,
-// when no face gives them), with the option materials the faces' materials.
-// A material library that the file names is looked up in the file's folder.
-// options may be null (defaults). Returns subdiv_ok, or a failure with
-// *error filled (when error is not null) and *g cleared: subdiv_error_read,
-// _syntax, _mesh (no faces, a face of fewer than three corners, with uv
-// faces that mix corners with and without texture coordinates) or _limit.
-subdiv_status obj_import(const char* path, const subdiv_options* options, geom* g,
-                         subdiv_error* error);
+/* Gives *g (cleared first; what it held is overwritten, not released) arrays
+ * of the library's allocator for a mesh the caller fills: x, y and z of
+ * n_vertices entries; for face_size 3 or 4, corner0 to corner2 (and corner3
+ * for 4) of n_faces entries; for face_size 0, face_start of n_faces + 1 and
+ * corners of n_corners entries; when n_texcoords is not 0, tex_u and tex_v of
+ * n_texcoords entries and corner_texcoord of an entry per face corner. Sets
+ * the counts and flags; the contents are the caller's to fill. Returns
+ * subdiv_ok, or with *error filled and *g cleared: subdiv_error_usage (a face
+ * size other than 0, 3 or 4) or subdiv_error_memory. */
+SUBDIV_API subdiv_status subdiv_geom_alloc(subdiv_geom* g, uint64_t n_vertices, uint64_t n_faces,
+                                           int32_t face_size, uint64_t n_corners,
+                                           uint64_t n_texcoords, subdiv_error* error);
 
-// As obj_import, from the length bytes of OBJ text at text (no NUL needed),
-// naming the text name in messages and looking up material libraries in
-// folder (null or "" for the current one).
-subdiv_status obj_import_text(const char* name, const char* text, uint64_t length,
-                              const char* folder, const subdiv_options* options, geom* g,
-                              subdiv_error* error);
+/* Releases the arrays of *g and clears it. Null, or a cleared record, is harmless. */
+SUBDIV_API void subdiv_geom_free(subdiv_geom* g);
 
-// Refines *input iterations times with the scheme of the options (by
-// default Loop for a mesh of triangles, Catmull-Clark for any other) into
-// *output, which is cleared first and owns the result (new arrays, also for
-// 0 iterations). Texture coordinates of the input are refined per face
-// (linearly: a corner keeps its coordinate, an edge point takes the mean of
-// its side's two, a face point the mean of its face's), and each face's
-// material passes to its children. *input is only read; the two must not be the same record.
-// The surface may be open: edges on one face follow the boundary rules. The
-// faces are checked first, whatever the count. options may be null. Returns
-// subdiv_ok, or with *error filled and *output cleared: subdiv_error_mesh
-// (faces that do not form a consistently oriented surface, an edge on more
-// than two faces: the message names the faces and vertices),
-// subdiv_error_limit (a result beyond 2^64 elements or this machine's
-// memory) or subdiv_error_usage (a negative count, Loop for a face that is
-// not a triangle).
-subdiv_status subdiv_refine(const geom* input, int32_t iterations, const subdiv_options* options,
-                            geom* output, subdiv_error* error);
+/* ---------------------------------------------------------------- reading, refining, writing */
 
-// Refines *input as subdiv_refine does and writes the result to path as
-// obj_write does, byte for byte, without ever holding the result whole: the
-// last iteration is computed a block at a time as its text is written, and
-// each level is released as soon as nothing reads it. Takes over *input:
-// its arrays go as soon as nothing reads them, and *input is cleared on
-// return, whatever the status. Fills *n_vertices and *n_faces (when not
-// null) with the counts written. Returns as subdiv_refine does, or
-// subdiv_error_write as obj_write does; on failure no file is created or
-// changed.
-subdiv_status subdiv_refine_to_obj(geom* input, int32_t iterations, const subdiv_options* options,
-                                   const char* path, uint64_t* n_vertices, uint64_t* n_faces,
-                                   subdiv_error* error);
+/* Reads the OBJ file at path ("-": standard input) into *g, which is cleared
+ * first (what it held is overwritten, not released): the positions, and the
+ * vertex of every face corner, in corner0 to corner3 when all faces are
+ * triangles or all are quads, else in face_start and corners; with the
+ * option uv the texture coordinates of the corners (none, with a warning,
+ * when no face gives them), with the option materials the faces' materials.
+ * A material library that the file names is looked up in the file's folder.
+ * options may be null (defaults). Returns subdiv_ok, or a failure with
+ * *error filled (when error is not null) and *g cleared: subdiv_error_read,
+ * _syntax, _mesh (no faces, a face of fewer than three corners, with uv
+ * faces that mix corners with and without texture coordinates), _limit or
+ * _memory. */
+SUBDIV_API subdiv_status subdiv_obj_read(const char* path, const subdiv_options* options,
+                                         subdiv_geom* g, subdiv_error* error);
 
-// A refined mesh as flat arrays, for callers that hold meshes as arrays
-// (numpy, other libraries): the blocks belong to the library and
-// subdiv_arrays_free releases them.
-struct subdiv_arrays {
-    float* positions;     // 3 n_vertices floats: x y z of each vertex
-    uint64_t* corners;    // the zero-based vertex of each face corner, face by face: face_size
-                          // per face, or face_start[n_faces] for faces of any sizes
-    uint64_t* face_start; // faces of any sizes (face_size 0): n_faces + 1 offsets into
-                          // corners; else null
+/* As subdiv_obj_read, from the length bytes of OBJ text at text (no NUL
+ * needed), naming the text name in messages and looking up material
+ * libraries in folder (null or "" for the current one). */
+SUBDIV_API subdiv_status subdiv_obj_read_text(const char* name, const char* text,
+                                              uint64_t length, const char* folder,
+                                              const subdiv_options* options, subdiv_geom* g,
+                                              subdiv_error* error);
+
+/* Refines *input iterations times with the scheme of the options (by
+ * default Loop for a mesh of triangles, Catmull-Clark for any other) into
+ * *output, which is cleared first and owns the result (new arrays, also for
+ * 0 iterations). Texture coordinates of the input are refined per face
+ * (linearly: a corner keeps its coordinate, an edge point takes the mean of
+ * its side's two, a face point the mean of its face's), and each face's
+ * material passes to its children. *input is only read; the two must not be
+ * the same record. The surface may be open: edges on one face follow the
+ * boundary rules. The faces are checked first, whatever the count. options
+ * may be null. Returns subdiv_ok, or with *error filled and *output cleared:
+ * subdiv_error_mesh (faces that do not form a consistently oriented surface,
+ * an edge on more than two faces: the message names the faces and
+ * vertices), subdiv_error_limit (a result beyond 2^64 elements or the
+ * memory this process may use), subdiv_error_memory (memory the system
+ * refused on the way) or subdiv_error_usage (a negative count, Loop for a
+ * face that is not a triangle). */
+SUBDIV_API subdiv_status subdiv_refine(const subdiv_geom* input, int32_t iterations,
+                                       const subdiv_options* options, subdiv_geom* output,
+                                       subdiv_error* error);
+
+/* Refines *input as subdiv_refine does and writes the result to path as
+ * subdiv_obj_write does, byte for byte, without ever holding the result
+ * whole: the last iteration is computed a block at a time as its text is
+ * written, and each level is released as soon as nothing reads it. Takes
+ * over *input: its arrays go as soon as nothing reads them, and *input is
+ * cleared on return, whatever the status. Fills *n_vertices and *n_faces
+ * (when not null) with the counts written. Returns as subdiv_refine does, or
+ * subdiv_error_write as subdiv_obj_write does; on failure no file is created
+ * or changed. */
+SUBDIV_API subdiv_status subdiv_refine_to_obj(subdiv_geom* input, int32_t iterations,
+                                              const subdiv_options* options, const char* path,
+                                              uint64_t* n_vertices, uint64_t* n_faces,
+                                              subdiv_error* error);
+
+/* A refined mesh as flat arrays, for callers that hold meshes as arrays
+ * (numpy, other libraries): the blocks belong to the library and
+ * subdiv_arrays_free releases them. */
+typedef struct subdiv_arrays {
+    float* positions;     /* 3 n_vertices floats: x y z of each vertex */
+    uint64_t* corners;    /* the zero-based vertex of each face corner, face by face: face_size
+                             per face, or face_start[n_faces] for faces of any sizes */
+    uint64_t* face_start; /* faces of any sizes (face_size 0): n_faces + 1 offsets into
+                             corners; else null */
     uint64_t n_vertices;
     uint64_t n_faces;
-    int32_t face_size;    // 3 or 4 (always after an iteration), or 0 for faces of any sizes
-};
+    int32_t face_size;    /* 3 or 4 (always after an iteration), or 0 for faces of any sizes */
+} subdiv_arrays;
 
-// Refines *input as subdiv_refine_to_obj does, its last iteration gathered
-// block by block into *output (cleared first) instead of a file: positions
-// and faces only. Takes over *input as subdiv_refine_to_obj does. Returns as
-// subdiv_refine does; *output holds nothing on failure.
-subdiv_status subdiv_refine_arrays(geom* input, int32_t iterations, const subdiv_options* options,
-                                   subdiv_arrays* output, subdiv_error* error);
+/* Refines *input as subdiv_refine_to_obj does, its last iteration gathered
+ * block by block into *output (cleared first) instead of a file: positions
+ * and faces only. Takes over *input as subdiv_refine_to_obj does. Returns as
+ * subdiv_refine does; *output holds nothing on failure. */
+SUBDIV_API subdiv_status subdiv_refine_arrays(subdiv_geom* input, int32_t iterations,
+                                              const subdiv_options* options,
+                                              subdiv_arrays* output, subdiv_error* error);
 
-// Releases the blocks of *arrays and clears it. Null, or a cleared record, is harmless.
-void subdiv_arrays_free(subdiv_arrays* arrays);
+/* Releases the blocks of *arrays and clears it. Null, or a cleared record, is harmless. */
+SUBDIV_API void subdiv_arrays_free(subdiv_arrays* arrays);
 
-// Writes *g as OBJ text to path ("-": standard output): "# Vertices n", one
-// "v x y z" line per vertex with six decimals, an empty line, "# Triangles n",
-// one "f" line per face with 1-based indices, whatever the face sizes. When
-// *g has texture coordinates, "# Texture coordinates n" and a "vt u v" line
-// each follow the vertices, and faces are written "f v/vt ..."; when it has
-// materials, "mtllib NAME" comes first and "usemtl NAME" before each run of
-// faces of one material. The option precision writes every coordinate with
-// the fewest digits that read back to the same float instead. A regular file is replaced whole
-// through a temporary file in its folder, so a failure leaves the old file
-// (or none). Returns subdiv_ok or subdiv_error_write with *error filled.
-subdiv_status obj_write(const char* path, const geom* g, const subdiv_options* options,
-                        subdiv_error* error);
+/* Writes *g as OBJ text to path ("-": standard output): "# Vertices n", one
+ * "v x y z" line per vertex with six decimals, an empty line, "# Triangles n",
+ * one "f" line per face with 1-based indices, whatever the face sizes. When
+ * *g has texture coordinates, "# Texture coordinates n" and a "vt u v" line
+ * each follow the vertices, and faces are written "f v/vt ..."; when it has
+ * materials, "mtllib NAME" comes first and "usemtl NAME" before each run of
+ * faces of one material. The option precision writes every coordinate with
+ * the fewest digits that read back to the same float instead. A regular
+ * file is replaced whole through a temporary file in its folder, so a
+ * failure leaves the old file (or none). Returns subdiv_ok, or
+ * subdiv_error_write or subdiv_error_memory with *error filled. */
+SUBDIV_API subdiv_status subdiv_obj_write(const char* path, const subdiv_geom* g,
+                                          const subdiv_options* options, subdiv_error* error);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* SUBDIV_SUBDIV_H */
