@@ -7,10 +7,11 @@ fails unless every output byte agrees.
 The closed cases (the default) are closed meshes of triangles only or quads
 only; open adds meshes with boundaries under both corner modes, polygon meshes
 with faces of other sizes and a triangle mesh under Catmull-Clark, uv the
-texture coordinates (--uv). With --uv the tool numbers its vt lines as it
-likes, so there the v lines and the vertex indices of the f lines must agree
-byte for byte, and each face corner's vt text must be the model's texture
-coordinate printed with %f.
+texture coordinates (--uv). With --uv the tool numbers its vt lines as it likes,
+so there the v lines, the vertex indices of the f lines and the t lines
+must agree byte for byte, and each face corner's vt text must be the
+model's texture coordinate as the tool prints numbers (six decimals, or
+--precision=shortest).
 """
 import os
 import subprocess
@@ -34,6 +35,7 @@ OPEN_CASES = [
     ("grid-quad.obj", 1, []),
     ("grid-quad.obj", 3, []),
     ("grid-quad.obj", 3, ["--corners=smooth"]),
+    ("grid-quad.obj", 2, ["--precision=shortest"]),
     ("grid-tri.obj", 1, ["--corners=sharp"]),
     ("grid-tri.obj", 3, []),
     ("grid-tri.obj", 3, ["--corners=smooth"]),
@@ -49,6 +51,7 @@ POLYGON_CASES = [
     ("polygon-open.obj", 1, []),
     ("polygon-open.obj", 3, []),
     ("polygon-open.obj", 2, ["--corners=smooth"]),
+    ("polygon-open.obj", 3, ["--precision=shortest", "--corners=smooth"]),
     ("icosahedron.obj", 2, ["--scheme=catmull-clark"]),
     ("grid-tri.obj", 2, ["--scheme=catmull-clark", "--corners=smooth"]),
     ("torus-tri.obj", 1, ["--scheme=loop"]),
@@ -61,6 +64,7 @@ UV_CASES = [
     ("grid-textured.obj", 2, ["--uv"]),
     ("grid-textured.obj", 2, ["--uv", "--corners=smooth"]),
     ("grid-textured.obj", 2, ["--uv", "--scheme=catmull-clark"]),
+    ("grid-textured.obj", 2, ["--uv", "--precision=shortest"]),
 ]
 
 CASE_LISTS = {
@@ -73,23 +77,28 @@ CASE_LISTS["all"] = [case for cases in CASE_LISTS.values() for case in cases]
 
 
 def model_options(options):
-    """The model's keyword arguments for the tool's options."""
-    kwargs = {}
+    """The model's keyword arguments for the tool's options, and the precision
+    of the numbers written."""
+    kwargs, precision = {}, "6"
     for option in options:
-        if option == "--uv":
+        name, _, value = option[2:].partition("=")
+        if name == "uv":
             kwargs["uv"] = True
+        elif name == "precision":
+            precision = value
+        elif name == "crease-angle":
+            kwargs["crease_angle"] = float(value)
         else:
-            name, _, value = option[2:].partition("=")
-            assert name in ("scheme", "corners"), f"unknown option {option}"
-            kwargs[name] = value
-    return kwargs
+            assert name in ("scheme", "corners", "vertex-rule"), f"unknown option {option}"
+            kwargs[name.replace("-", "_")] = value
+    return kwargs, precision
 
 
 def model_output(path, iterations, options=()):
-    """The model's positions, faces and per-corner texture coordinates (None
-    without --uv)."""
+    """The model's positions, faces, per-corner texture coordinates (None
+    without --uv) and remaining sharpness (None without sharpness)."""
     with open(path) as source:
-        return reference.subdivide_text(source.read(), iterations, **model_options(options))
+        return reference.subdivide_text(source.read(), iterations, **model_options(options)[0])
 
 
 def first_difference(tool_text, model_text):
@@ -100,9 +109,9 @@ def first_difference(tool_text, model_text):
     return f"tool {len(tool_lines)} lines, model {len(model_lines)}"
 
 
-def uv_difference(tool_text, positions, faces, uvs):
+def uv_difference(tool_text, positions, faces, uvs, remaining, precision):
     """What the tool's output with texture coordinates gets wrong, or None."""
-    v_lines, texcoords, f_corners = [], [], []
+    v_lines, texcoords, f_corners, t_lines = [], [], [], []
     for line in tool_text.splitlines():
         words = line.split()
         if words and words[0] == "v":
@@ -111,9 +120,14 @@ def uv_difference(tool_text, positions, faces, uvs):
             texcoords.append(" ".join(words[1:]))
         elif words and words[0] == "f":
             f_corners.append(words[1:])
-    model_v_lines = ["v %f %f %f" % tuple(p) for p in positions]
+        elif words and words[0] == "t":
+            t_lines.append(line)
+    model_v_lines = ["v " + reference.format_uv(p, precision) for p in positions]
     if v_lines != model_v_lines:
         return "v lines: " + first_difference("\n".join(v_lines), "\n".join(model_v_lines))
+    model_t_lines = reference.sharpness_lines(remaining, precision)
+    if t_lines != model_t_lines:
+        return "t lines: " + first_difference("\n".join(t_lines), "\n".join(model_t_lines))
     if len(f_corners) != len(faces):
         return f"tool {len(f_corners)} faces, model {len(faces)}"
     for f, (corners, face, face_uvs) in enumerate(zip(f_corners, faces, uvs)):
@@ -126,17 +140,19 @@ def uv_difference(tool_text, positions, faces, uvs):
                 return f"{where}: model vertex {v + 1}"
             if len(parts) < 2 or not parts[1].isdigit() or not 1 <= int(parts[1]) <= len(texcoords):
                 return f"{where}: no texture coordinate among the {len(texcoords)} vt lines"
-            if texcoords[int(parts[1]) - 1] != reference.format_uv(uv):
-                return f"{where}: tool vt {texcoords[int(parts[1]) - 1]}, model {reference.format_uv(uv)}"
+            model_uv = reference.format_uv(uv, precision)
+            if texcoords[int(parts[1]) - 1] != model_uv:
+                return f"{where}: tool vt {texcoords[int(parts[1]) - 1]}, model {model_uv}"
     return None
 
 
 def difference(tool_text, path, iterations, options):
     """What differs between the tool's output and the model's, or None."""
-    positions, faces, uvs = model_output(path, iterations, options)
+    positions, faces, uvs, remaining = model_output(path, iterations, options)
+    precision = model_options(options)[1]
     if uvs is not None:
-        return uv_difference(tool_text, positions, faces, uvs)
-    model_text = reference.write_obj(positions, faces)
+        return uv_difference(tool_text, positions, faces, uvs, remaining, precision)
+    model_text = reference.write_obj(positions, faces, precision, remaining)
     return None if tool_text == model_text else first_difference(tool_text, model_text)
 
 
