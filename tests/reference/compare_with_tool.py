@@ -2,12 +2,14 @@
 """Runs the subdiv executable and the reference model on the sample meshes and
 fails unless every output byte agrees.
 
-    compare_with_tool.py SUBDIV_EXE MESH_FOLDER [--cases=closed|open|polygon|uv|all]
+    compare_with_tool.py SUBDIV_EXE MESH_FOLDER [--cases=closed|open|polygon|uv|creases|classic|all]
 
 The closed cases (the default) are closed meshes of triangles only or quads
 only; open adds meshes with boundaries under both corner modes, polygon meshes
 with faces of other sizes and a triangle mesh under Catmull-Clark, uv the
-texture coordinates (--uv). With --uv the tool numbers its vt lines as it likes,
+texture coordinates (--uv). creases covers sharp and semi-sharp edges and
+vertices (t tags and --crease-angle), classic --vertex-rule=classic; all
+runs every list. With --uv the tool numbers its vt lines as it likes,
 so there the v lines, the vertex indices of the f lines and the t lines
 must agree byte for byte, and each face corner's vt text must be the
 model's texture coordinate as the tool prints numbers (six decimals, or
@@ -67,11 +69,83 @@ UV_CASES = [
     ("grid-textured.obj", 2, ["--uv", "--precision=shortest"]),
 ]
 
+# Sharpness: semi-sharp values that decay through several levels (0.3, 1,
+# 1.5, 2.5, 10 and more), vertex tags, tags that set the corner mode and the
+# command line overriding them, crease angles; both schemes, closed, open and
+# polygon meshes, 0 to 4 iterations.
+CREASE_CASES = [
+    ("cube-creased.obj", 0, []),
+    ("cube-creased.obj", 1, []),
+    ("cube-creased.obj", 2, []),
+    ("cube-creased.obj", 3, []),
+    ("cube-creased.obj", 4, []),
+    ("cube-creased.obj", 0, ["--precision=shortest"]),
+    ("cube-creased.obj", 3, ["--precision=shortest"]),
+    ("cube-creased.obj", 2, ["--crease-angle=45"]),
+    ("cube-quad.obj", 3, ["--crease-angle=60"]),
+    ("cube-quad.obj", 0, ["--crease-angle=60"]),
+    ("cube-quad.obj", 2, ["--crease-angle=120"]),
+    ("torus-quad.obj", 2, ["--crease-angle=20"]),
+    ("grid-creased.obj", 0, []),
+    ("grid-creased.obj", 1, []),
+    ("grid-creased.obj", 3, []),
+    ("grid-creased.obj", 3, ["--corners=sharp"]),
+    ("grid-creased.obj", 2, ["--corners=smooth", "--precision=shortest"]),
+    ("grid-creased.obj", 4, []),
+    ("cube-open.obj", 2, ["--crease-angle=45"]),
+    ("cube-open.obj", 2, ["--crease-angle=45", "--corners=smooth"]),
+    ("cylinder-open.obj", 2, ["--crease-angle=45", "--corners=smooth"]),
+    ("polygon-creased.obj", 0, []),
+    ("polygon-creased.obj", 1, []),
+    ("polygon-creased.obj", 3, []),
+    ("polygon-creased.obj", 2, ["--precision=shortest"]),
+    ("polygon-closed.obj", 2, ["--crease-angle=30"]),
+    ("polygon-open.obj", 2, ["--crease-angle=21"]),
+    ("polygon-open.obj", 2, ["--crease-angle=30", "--corners=smooth"]),
+    ("icosahedron-creased.obj", 0, []),
+    ("icosahedron-creased.obj", 1, []),
+    ("icosahedron-creased.obj", 2, []),
+    ("icosahedron-creased.obj", 4, []),
+    ("icosahedron-creased.obj", 3, ["--precision=shortest"]),
+    ("icosahedron-creased.obj", 2, ["--scheme=catmull-clark"]),
+    ("icosahedron.obj", 2, ["--crease-angle=40"]),
+    ("torus-tri.obj", 1, ["--crease-angle=25"]),
+    ("grid-tri-creased.obj", 1, []),
+    ("grid-tri-creased.obj", 3, []),
+    ("grid-tri-creased.obj", 3, ["--corners=sharp"]),
+    ("grid-tri-creased.obj", 0, []),
+    ("grid-tri-creased.obj", 2, ["--corners=smooth", "--scheme=catmull-clark"]),
+    ("cube-textured.obj", 2, ["--uv", "--crease-angle=60"]),
+    ("grid-textured.obj", 2, ["--uv", "--crease-angle=5", "--precision=shortest"]),
+]
+
+# --vertex-rule=classic on Catmull-Clark meshes, with and without sharpness
+# (Loop takes the option and ignores it).
+CLASSIC_CASES = [
+    ("cube-quad.obj", 1, ["--vertex-rule=classic"]),
+    ("cube-quad.obj", 3, ["--vertex-rule=classic"]),
+    ("cube-quad.obj", 2, ["--vertex-rule=edge-points"]),
+    ("torus-quad.obj", 2, ["--vertex-rule=classic"]),
+    ("torus-quad.obj", 1, ["--vertex-rule=classic", "--precision=shortest"]),
+    ("grid-quad.obj", 3, ["--vertex-rule=classic"]),
+    ("grid-quad.obj", 2, ["--vertex-rule=classic", "--corners=smooth"]),
+    ("polygon-closed.obj", 2, ["--vertex-rule=classic"]),
+    ("polygon-open.obj", 2, ["--vertex-rule=classic"]),
+    ("grid-tri.obj", 2, ["--vertex-rule=classic", "--scheme=catmull-clark"]),
+    ("icosahedron.obj", 2, ["--vertex-rule=classic"]),
+    ("cube-creased.obj", 3, ["--vertex-rule=classic"]),
+    ("grid-creased.obj", 2, ["--vertex-rule=classic"]),
+    ("polygon-creased.obj", 2, ["--vertex-rule=classic", "--crease-angle=30"]),
+    ("cube-textured.obj", 2, ["--uv", "--vertex-rule=classic"]),
+]
+
 CASE_LISTS = {
     "closed": [(name, iterations, []) for name, iterations in CASES],
     "open": OPEN_CASES,
     "polygon": POLYGON_CASES,
     "uv": UV_CASES,
+    "creases": CREASE_CASES,
+    "classic": CLASSIC_CASES,
 }
 CASE_LISTS["all"] = [case for cases in CASE_LISTS.values() for case in cases]
 
