@@ -196,7 +196,7 @@ def uv_difference(tool_text, positions, faces, uvs, remaining, precision):
             f_corners.append(words[1:])
         elif words and words[0] == "t":
             t_lines.append(line)
-    model_v_lines = ["v " + reference.format_uv(p, precision) for p in positions]
+    model_v_lines = ["v " + " ".join(reference.format_number(c, precision) for c in p) for p in positions]
     if v_lines != model_v_lines:
         return "v lines: " + first_difference("\n".join(v_lines), "\n".join(model_v_lines))
     model_t_lines = reference.sharpness_lines(remaining, precision)
