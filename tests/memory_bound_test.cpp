@@ -10,12 +10,14 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "memory_bound.h"
+#include "storage.h"
 #include "parallel.h"
 #include "test_util.h"
 
@@ -80,6 +82,15 @@ uint64_t tool_peak(const std::string& folder, const char* input, const char* cou
     return uint64_t(usage.ru_maxrss) * 1024;
 }
 
+// The bytes of a line of /proc/self/status given in kB ("VmRSS:"), or 0.
+uint64_t status_bytes(const char* key)
+{
+    std::istringstream status(test_util::read_file("/proc/self/status"));
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(key, 0) == 0) return std::stoull(line.substr(std::strlen(key))) * 1024;
+    return 0;
+}
+
 } // namespace
 
 TEST(MemoryBound, ThePeakOfAShuffledMeshStaysBelowIt)
@@ -101,6 +112,56 @@ TEST(MemoryBound, ThePeakOfAShuffledMeshStaysBelowIt)
         const uint64_t bound = uint64_t(build > iterations ? build : iterations);
         EXPECT_LE(peak - baseline, bound) << count << " iterations: peak " << peak << ", baseline "
                                           << baseline;
+    }
+}
+
+// The arrays that subdiv_refine_arrays gathers stay within their bound too:
+// measured in a child process, from its resident size once the input is
+// read to its peak, which the kernel resets on request.
+TEST(MemoryBound, ThePeakOfGatheredArraysStaysBelowIt)
+{
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizers' shadow memory is part of the peak";
+#endif
+    level_counts counts;
+    const std::string text = shuffled_icosphere(6, &counts);
+    for (int count : {0, 1, 2, 3}) {
+        const uint64_t bound = uint64_t(std::max(
+            memory_bound_build(counts),
+            memory_bound_gathered(counts, subdiv_scheme_loop, count, parallel_threads(0))));
+        int pipe_ends[2];
+        ASSERT_EQ(pipe(pipe_ends), 0);
+        pid_t child = fork();
+        if (child == 0) {
+            // the resident bytes before and at the peak, or 0 0 when unknown
+            uint64_t sizes[2] = {0, 0};
+            subdiv_geom input = {};
+            subdiv_arrays arrays = {};
+            subdiv_error error;
+            if (subdiv_obj_read_text("big.obj", text.data(), text.size(), nullptr, nullptr,
+                                     &input, &error) != subdiv_ok)
+                _exit(2);
+            mem_trim();
+            FILE* reset = std::fopen("/proc/self/clear_refs", "w");
+            if (reset && std::fputs("5", reset) >= 0 && std::fclose(reset) == 0) {
+                sizes[0] = status_bytes("VmRSS:");
+                if (subdiv_refine_arrays(&input, count, nullptr, &arrays, &error) != subdiv_ok)
+                    _exit(3);
+                sizes[1] = status_bytes("VmHWM:");
+            }
+            if (write(pipe_ends[1], sizes, sizeof sizes) != sizeof sizes) _exit(4);
+            _exit(0);
+        }
+        close(pipe_ends[1]);
+        uint64_t sizes[2] = {0, 0};
+        const bool got = read(pipe_ends[0], sizes, sizeof sizes) == sizeof sizes;
+        close(pipe_ends[0]);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(got && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        if (sizes[1] == 0) GTEST_SKIP() << "the kernel does not reset the peak resident size";
+        EXPECT_LE(sizes[1] - sizes[0], bound) << count << " iterations: from " << sizes[0]
+                                              << " to " << sizes[1];
     }
 }
 
