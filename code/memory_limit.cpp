@@ -141,8 +141,8 @@ const char* memory_limit_text(memory_limit limit, char* out, uint64_t n)
         std::snprintf(out, n, "this process may use %llu bytes (the cgroup's limit)", bytes);
         break;
     case limit_address_space:
-        std::snprintf(out, n, "this process may use %llu bytes (its address space limit, RLIMIT_AS)",
-                      bytes);
+        std::snprintf(out, n,
+                      "this process may use %llu bytes (its address space limit, RLIMIT_AS)", bytes);
         break;
     case limit_data:
         std::snprintf(out, n, "this process may use %llu bytes (its data limit, RLIMIT_DATA)",

@@ -555,7 +555,8 @@ static void unused_index_warn(const char* text, const unused_index* u, uint64_t 
     const char* const kind = part_names[u->part];
     const char* const kinds = part_names_plural[u->part];
     if (u->index == 0)
-        warning_report(options, "%s: line %llu: face corner '%s': index 0 names no %s; %s are not used",
+        warning_report(options,
+                       "%s: line %llu: face corner '%s': index 0 names no %s; %s are not used",
                        name, line, token, kind, kinds);
     else if (u->index > 0 && uint64_t(u->index) > total)
         warning_report(options,
@@ -739,12 +740,13 @@ static void fill_range(void* context, uint64_t r, uint32_t)
                     const uint32_t unnamed =
                         resolve_corner(&c, n_before, &attribs->indices[n_corners++]);
                     if (__builtin_expect(unnamed == 0, 1)) continue;
-                    const int part = __builtin_ctz(unnamed & job->used_parts ? unnamed & job->used_parts
-                                                                               : unnamed);
+                    // the first part at fault: one that is used, else any
+                    const uint32_t used = unnamed & job->used_parts;
+                    const int part = __builtin_ctz(used ? used : unnamed);
                     const int64_t given[3] = {c.position_index, c.texcoord_index, c.normal_index};
                     // the corner as written: triangulation repeats corners
                     const uint64_t k = job->triangulate ? (i % 3 == 0 ? 0 : i / 3 + i % 3) : i;
-                    if (unnamed & job->used_parts) {
+                    if (used) {
                         status = face_index_report(text + start, end - start, k, part, given[part],
                                                    n_before[part], job->name, line_number,
                                                    n_faces + 1, error);

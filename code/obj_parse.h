@@ -135,8 +135,9 @@ int obj_parse_line(line_record* record, const char* line, uint64_t length, bool 
 // text gives one warning through options (which may be null). A relative
 // library name is opened in base_dir (null or "" for the current
 // directory); a library that cannot be read is passed over with a warning.
-// name, the text's file, goes into the messages. Returns subdiv_ok, with the caller owning every output
-// (released with obj_attribs_free, obj_shapes_free and obj_materials_free),
+// name, the text's file, goes into the messages. Returns subdiv_ok, with the
+// caller owning every output (released with obj_attribs_free,
+// obj_shapes_free and obj_materials_free),
 // or, with nothing held and *error naming the line: subdiv_error_syntax, or
 // subdiv_error_limit for more than 2^32 − 1 elements of a kind or arrays that
 // would not fit in memory.

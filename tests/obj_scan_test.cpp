@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "obj_scan.h"
 
@@ -308,32 +309,26 @@ TEST(ResolveIndex, NamesOnlyElementsReadBefore)
     }
 }
 
-// A corner resolves each part on its own: the elements past 2^31 keep every
-// bit, and each part that names nothing is reported and resolves to none.
+// A corner resolves each part on its own: elements past 2^31 keep every bit,
+// and each part that names nothing is reported and resolves to none.
 TEST(ResolveCorner, EveryPartOnItsOwn)
 {
-    const uint64_t most[3] = {4294967295, 4294967295, 4294967295};
-    const uint64_t few[3] = {4, 0, 2};
-    const int64_t none = index_not_given;
-    const uint32_t missing = index_missing;
-    struct {
+    const uint64_t most[3] = {4294967295, 4294967295, 4294967295}, few[3] = {4, 0, 2};
+    const uint32_t none = index_missing;
+    const struct {
         corner_written corner;
         const uint64_t* counts;
-        uint32_t unnamed;
-        corner_index resolved;
+        uint32_t unnamed, out[3];
     } cases[] = {
         {{2147483648, -2147483648, 4294967295}, most, 0, {2147483647, 2147483647, 4294967294u}},
-        {{-4294967295, 3000000000, none}, most, 0, {0, 2999999999u, missing}},
-        {{4, none, -2}, few, 0, {3, missing, 0}},
-        {{5, none, none}, few, 1, {missing, missing, missing}},
-        {{1, 1, 3}, few, 2 | 4, {0, missing, missing}},
-        {{-1, -1, 0}, few, 2 | 4, {3, missing, missing}},
+        {{4, index_not_given, -2}, few, 0, {3, none, 0}},
+        {{5, index_not_given, index_not_given}, few, 1, {none, none, none}},
+        {{-1, -1, 0}, few, 2 | 4, {3, none, none}},
     };
     for (const auto& c : cases) {
         corner_index out = {7, 7, 7};
         EXPECT_EQ(resolve_corner(&c.corner, c.counts, &out), c.unnamed) << c.corner.position_index;
-        EXPECT_EQ(out.position_index, c.resolved.position_index) << c.corner.position_index;
-        EXPECT_EQ(out.texcoord_index, c.resolved.texcoord_index) << c.corner.position_index;
-        EXPECT_EQ(out.normal_index, c.resolved.normal_index) << c.corner.position_index;
+        EXPECT_EQ(std::vector<uint32_t>({out.position_index, out.texcoord_index, out.normal_index}),
+                  std::vector<uint32_t>(c.out, c.out + 3)) << c.corner.position_index;
     }
 }
