@@ -185,8 +185,10 @@ subdiv_status obj_import_block(const char* name, char* text, uint64_t length, co
     uint64_t n_shapes = 0;
     obj_material* materials = nullptr;
     uint64_t n_materials = 0;
+    // texture coordinates are read for the option uv only; normals never
+    const uint32_t flags = options && options->uv ? 0 : parse_texcoords_unused;
     subdiv_status status = obj_parse(&attribs, &shapes, &n_shapes, &materials, &n_materials, text,
-                                     length, 0, folder, name, options, error);
+                                     length, flags, folder, name, options, error);
     // the text is done with: release it before the geometry is allocated
     mem_free(text);
     if (status != subdiv_ok) return status;

@@ -164,7 +164,7 @@ subdiv_status refine_to_obj(geom* input, int32_t iterations, const subdiv_option
     if (n_vertices) *n_vertices = 0;
     if (n_faces) *n_faces = 0;
     refine_job job;
-    subdiv_status status = refine_begin(input, iterations, options, true, &job, error);
+    subdiv_status status = refine_begin(input, iterations, options, output_streamed, &job, error);
     if (status != subdiv_ok || iterations == 0) {
         if (status == subdiv_ok) {
             refine_job_free(&job);
@@ -244,7 +244,7 @@ subdiv_status refine_to_arrays(geom* input, int32_t iterations, const subdiv_opt
     CHECK(input != nullptr && output != nullptr, "subdiv_refine_arrays: no input or output");
     *output = subdiv_arrays{};
     refine_job job;
-    subdiv_status status = refine_begin(input, iterations, options, true, &job, error);
+    subdiv_status status = refine_begin(input, iterations, options, output_gathered, &job, error);
     if (status != subdiv_ok || iterations == 0) {
         if (status == subdiv_ok) {
             refine_job_free(&job);

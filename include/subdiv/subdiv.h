@@ -219,11 +219,14 @@ SUBDIV_API void subdiv_geom_free(subdiv_geom* g);
  * option uv the texture coordinates of the corners (none, with a warning,
  * when no face gives them), with the option materials the faces' materials.
  * A material library that the file names is looked up in the file's folder.
- * options may be null (defaults). Returns subdiv_ok, or a failure with
- * *error filled (when error is not null) and *g cleared: subdiv_error_read,
- * _syntax, _mesh (no faces, a face of fewer than three corners, with uv
- * faces that mix corners with and without texture coordinates), _limit or
- * _memory. */
+ * Every vertex index (and with the option uv every texture coordinate index)
+ * must name one defined before its face; a normal index, or without uv a
+ * texture coordinate index, that names nothing is passed over with one
+ * warning per file. options may be null (defaults). Returns subdiv_ok, or a
+ * failure with *error filled (when error is not null) and *g cleared:
+ * subdiv_error_read, _syntax, _mesh (no faces, a face of fewer than three
+ * corners, with uv faces that mix corners with and without texture
+ * coordinates), _limit or _memory. */
 SUBDIV_API subdiv_status subdiv_obj_read(const char* path, const subdiv_options* options,
                                          subdiv_geom* g, subdiv_error* error);
 
