@@ -159,8 +159,9 @@ bool readable(const py::array& array, const char* kinds)
            dtype.attr("isnative").cast<bool>();
 }
 
-// A float array of ndim dimensions (the second of `columns` entries) from
-// any array-like of numbers; refused as `what`.
+// An (n, columns) array of floats from any array-like of numbers: as it is
+// when the copy loops read it, else converted to float64 by numpy; refused
+// naming it `what`.
 strided float_array(const py::handle& given, uint64_t columns, const char* what)
 {
     py::array array = py::array::ensure(given);
@@ -172,12 +173,13 @@ strided float_array(const py::handle& given, uint64_t columns, const char* what)
         raise_message(std::string(what) + " must be an array of numbers");
     if (!readable(array, "f"))
         array = py::array_t<double, py::array::forcecast>::ensure(array);
-    if (!array) throw py::error_already_set();
+    if (!array) raise_message(std::string(what) + " cannot be converted to float64");
     return view_of(std::move(array));
 }
 
-// An integer array of ndim dimensions from a numpy array, or nothing when
-// it has another shape or holds no integers.
+// An integer array of ndim dimensions from a numpy array (as it is when the
+// copy loops read it, else converted to int64), or nothing when it has
+// another shape or holds no integers.
 std::optional<strided> index_array(const py::array& given, int ndim)
 {
     const char kind = given.dtype().kind();
@@ -185,7 +187,7 @@ std::optional<strided> index_array(const py::array& given, int ndim)
     py::array array = given;
     if (!readable(array, "iu"))
         array = py::array_t<int64_t, py::array::forcecast>::ensure(array);
-    if (!array) throw py::error_already_set();
+    if (!array) return std::nullopt;
     return view_of(std::move(array));
 }
 
@@ -266,7 +268,13 @@ face_input faces_of(const py::handle& given, const char* what)
             if (!PyIndex_Check(index.ptr()))
                 raise_message(std::string(what) + ": face " + std::to_string(f + 1) +
                               " has an index that is not an integer");
-            faces.listed_indices.push_back(index.cast<int64_t>());
+            const py::object value = py::reinterpret_steal<py::object>(PyNumber_Index(index.ptr()));
+            if (!value) throw py::error_already_set();
+            // an index past int64 is out of range whatever the vertices
+            int overflow = 0;
+            const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+            faces.listed_indices.push_back(overflow ? (overflow > 0 ? INT64_MAX : INT64_MIN)
+                                                    : int64_t(number));
         }
         faces.listed_offsets.push_back(int64_t(faces.listed_indices.size()));
     }
@@ -287,7 +295,7 @@ inline uint64_t face_corners(const face_input& faces, uint64_t f, uint64_t* firs
         using T = decltype(type);
         const T begin = at<T>(faces.offsets, f, 0), end = at<T>(faces.offsets, f + 1, 0);
         *first = uint64_t(begin);
-        return end >= begin ? uint64_t(end - begin) : UINT64_MAX;
+        return end >= begin ? uint64_t(end) - uint64_t(begin) : UINT64_MAX;
     });
 }
 
@@ -341,10 +349,10 @@ subdiv_status indices_copy(const face_input& faces, uint64_t limit, const char* 
                     outside = index < 0 || uint64_t(index) >= limit;
                 if (__builtin_expect(outside, 0))
                     return refuse(error,
-                                  "%s: face %llu names %s index %lld, but the indices run from "
+                                  "%s: face %llu names %s index %s, but the indices run from "
                                   "0 to %lld",
                                   what, (unsigned long long)f + 1, element_name,
-                                  (long long)index, (long long)limit - 1);
+                                  std::to_string(index).c_str(), (long long)limit - 1);
                 (columns ? columns[c][f] : to[out]) = uint64_t(index);
             }
         }
