@@ -722,9 +722,11 @@ py::dict refine(const py::handle& vertices, const py::handle& faces, const py::h
         if (status == subdiv_ok)
             status = subdiv_refine_arrays(&input, n, &options, &arrays, &error);
     }
+    // the result is held by its arrays before anything is raised
+    py::dict result = status == subdiv_ok ? mesh_dict(&arrays) : py::dict();
     reports_raise(&reports);
     if (status != subdiv_ok) raise_error(error);
-    return mesh_dict(&arrays);
+    return result;
 }
 
 py::dict read_obj(const py::handle& path_given, const py::dict& given_options)
@@ -744,8 +746,9 @@ py::dict read_obj(const py::handle& path_given, const py::dict& given_options)
         if (status == subdiv_ok) status = subdiv_refine_arrays(&g, 0, &options, &arrays, &error);
     }
     if (status != subdiv_ok) raise_error(error, path.given);
+    py::dict result = mesh_dict(&arrays);
     reports_raise(&reports);
-    return mesh_dict(&arrays);
+    return result;
 }
 
 void write_obj(const py::handle& path_given, const py::handle& vertices, const py::handle& faces,

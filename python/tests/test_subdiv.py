@@ -194,15 +194,25 @@ def test_ten_thousand_calls_hold_no_more_memory():
         with open("/proc/self/statm") as statm:
             return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
-    def call():
-        # one array of the result outlives the rest until the next call
-        return subdiv.refine(CUBE_V, CUBE_F, 2, uv=CUBE_UV, face_uv=CUBE_FACE_UV).face_uv
+    def stop(level, *counts):
+        if level == 2:
+            raise KeyError("stop")
 
-    for _ in range(200):
-        kept = call()
+    def call(i):
+        # one array of the result outlives the rest until the next call;
+        # every other call ends in its progress function's exception
+        try:
+            return subdiv.refine(CUBE_V, CUBE_F, 2, uv=CUBE_UV, face_uv=CUBE_FACE_UV,
+                                 progress=stop if i % 2 else None).face_uv
+        except KeyError:
+            return kept
+
+    kept = None
+    for i in range(200):
+        kept = call(i)
     before = resident()
-    for _ in range(10000):
-        kept = call()
+    for i in range(10000):
+        kept = call(i)
     assert resident() - before < 4 << 20 and kept.shape == (96, 4)
 
 
