@@ -12,7 +12,7 @@
 // "faces" and, when the mesh has texture coordinates, "uv" and "face_uv":
 // numpy arrays over the library's blocks, which a capsule holding the whole
 // subdiv_arrays record releases once the last of them goes. Faces come as
-// an (m, k) array when they share one size, else as a pair (corners,
+// an (m, k) array when all have k corners, else as a pair (corners,
 // offsets).
 //
 // The arrays given are looked at with the GIL held (their shapes and element
@@ -497,13 +497,24 @@ py::array view_array(const void* block, uint64_t rows, uint64_t columns, const p
     return py::array(py::dtype::of<T>(), shape, strides, block, owner);
 }
 
-// Indices of face corners as the caller sees faces: an (m, k) array, or a
-// pair (corners, offsets) sharing the offsets array.
-py::object corner_indices(const subdiv_arrays& arrays, const uint64_t* indices,
+// The number of corners all faces of the arrays share, or 0: their face
+// size, or for faces of any sizes the one their offsets give each face.
+uint64_t shared_face_size(const subdiv_arrays& arrays)
+{
+    if (arrays.face_size) return uint64_t(arrays.face_size);
+    const uint64_t* start = arrays.face_start;
+    const uint64_t size = start[1] - start[0];
+    for (uint64_t f = 1; f < arrays.n_faces; ++f)
+        if (start[f + 1] - start[f] != size) return 0;
+    return size;
+}
+
+// Indices of face corners as the caller sees faces: an (m, size) array, or
+// for size 0 a pair (corners, offsets) sharing the offsets array.
+py::object corner_indices(const subdiv_arrays& arrays, uint64_t size, const uint64_t* indices,
                           const py::object& offsets, const py::capsule& owner)
 {
-    if (arrays.face_size)
-        return view_array<int64_t>(indices, arrays.n_faces, uint64_t(arrays.face_size), owner);
+    if (size) return view_array<int64_t>(indices, arrays.n_faces, size, owner);
     return py::make_tuple(view_array<int64_t>(indices, arrays.face_start[arrays.n_faces], 0, owner),
                           offsets);
 }
@@ -515,13 +526,13 @@ py::dict mesh_dict(subdiv_arrays* arrays)
     const py::capsule owner = arrays_owner(arrays);
     py::dict mesh;
     mesh["vertices"] = view_array<float>(shape.positions, shape.n_vertices, 3, owner);
+    const uint64_t size = shared_face_size(shape);
     py::object offsets = py::none();
-    if (!shape.face_size)
-        offsets = view_array<int64_t>(shape.face_start, shape.n_faces + 1, 0, owner);
-    mesh["faces"] = corner_indices(shape, shape.corners, offsets, owner);
+    if (!size) offsets = view_array<int64_t>(shape.face_start, shape.n_faces + 1, 0, owner);
+    mesh["faces"] = corner_indices(shape, size, shape.corners, offsets, owner);
     if (shape.texcoords) {
         mesh["uv"] = view_array<float>(shape.texcoords, shape.n_texcoords, 2, owner);
-        mesh["face_uv"] = corner_indices(shape, shape.corner_texcoords, offsets, owner);
+        mesh["face_uv"] = corner_indices(shape, size, shape.corner_texcoords, offsets, owner);
     }
     return mesh;
 }

@@ -85,6 +85,7 @@ def test_every_form_of_the_arrays_gives_the_same_mesh():
     corners, offsets = subdiv.refine(CUBE_V, mixed, 0).faces
     assert offsets.tolist() == [0, 3, 6, 10, 14, 18, 22, 26]
     assert corners.tolist() == [i for face in mixed for i in face]
+    assert subdiv.refine(CUBE_V, [[0, 1, 2, 3, 4], [4, 3, 2, 1, 0]], 0).faces.shape == (2, 5)
     once = subdiv.refine(CUBE_V, (corners, offsets), 1)
     assert once.vertices.shape == (8 + 7 + 13, 3) and once.faces.shape == (3 + 3 + 5 * 4, 4)
 
