@@ -8,6 +8,7 @@
 // iteration the input is seen with its own connectivity.
 #include "refine_stream.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "catmull_clark.h"
@@ -195,6 +196,13 @@ subdiv_status refine_to_obj(geom* input, int32_t iterations, const subdiv_option
 }
 
 // ---------------------------------------------------------------- to arrays
+
+// The layout subdiv.h gives callers that read the record by its offsets.
+static_assert(sizeof(void*) != 8 || (offsetof(subdiv_arrays, face_size) == 40 &&
+                                     offsetof(subdiv_arrays, texcoords) == 48 &&
+                                     offsetof(subdiv_arrays, n_texcoords) == 64 &&
+                                     sizeof(subdiv_arrays) == 72),
+              "subdiv_arrays: the layout subdiv.h documents");
 
 static subdiv_status gather_last_level(final_step* step, uint32_t threads, void* context,
                                        subdiv_error*)
