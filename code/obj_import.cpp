@@ -18,18 +18,23 @@
 
 namespace subdiv {
 
+// Fills *error for a file named name that the system refused to read, with
+// the reason and its errno; returns subdiv_error_read.
+static subdiv_status read_refused(const char* name, int reason, subdiv_error* error)
+{
+    error_set(error, subdiv_error_read, {}, "cannot read '%s': %s", name, std::strerror(reason));
+    if (error) error->system_errno = reason;
+    return subdiv_error_read;
+}
+
 // Reads the whole file behind fd into a NUL-terminated block from mem_alloc.
 // Returns subdiv_ok with the block and its length, or a failure naming name.
 static subdiv_status read_whole_file(int fd, const char* name, char** text, uint64_t* length,
                                      subdiv_error* error)
 {
     struct stat info;
-    if (fstat(fd, &info) != 0)
-        return error_set(error, subdiv_error_read, {}, "cannot read '%s': %s", name,
-                         std::strerror(errno));
-    if (S_ISDIR(info.st_mode))
-        return error_set(error, subdiv_error_read, {}, "cannot read '%s': %s", name,
-                         std::strerror(EISDIR));
+    if (fstat(fd, &info) != 0) return read_refused(name, errno, error);
+    if (S_ISDIR(info.st_mode)) return read_refused(name, EISDIR, error);
 
     // a regular file is read in one block of its size, with room for the
     // NUL and for the read that finds the end; a pipe or device in blocks
@@ -60,8 +65,7 @@ static subdiv_status read_whole_file(int fd, const char* name, char** text, uint
         if (n < 0) {
             const int reason = errno;
             mem_free(block);
-            return error_set(error, subdiv_error_read, {}, "cannot read '%s': %s", name,
-                             std::strerror(reason));
+            return read_refused(name, reason, error);
         }
         if (n == 0) break;
         used += uint64_t(n);
@@ -238,9 +242,7 @@ subdiv_status obj_import_path(const char* path, const subdiv_options* options, g
     const bool standard_input = std::strcmp(path, "-") == 0;
     const char* name = standard_input ? "standard input" : path;
     int fd = standard_input ? 0 : open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return error_set(error, subdiv_error_read, {}, "cannot read '%s': %s", path,
-                         std::strerror(errno));
+    if (fd < 0) return read_refused(path, errno, error);
     char* text = nullptr;
     uint64_t length = 0;
     subdiv_status status = read_whole_file(fd, name, &text, &length, error);
