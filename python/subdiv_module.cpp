@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -146,12 +147,12 @@ void take_mesh(const py::handle& vertices, const py::handle& faces, geom* g)
         if (m == 0) raise_message("there are no faces");
         const int64_t* q = indices.data();
         if (k <= 4) {
-            geom_alloc(g, n, m, 0, int(k));
+            if (!geom_alloc(g, n, m, 0, int(k))) throw std::bad_alloc();
             uint64_t* const corner[4] = {g->corner0, g->corner1, g->corner2, g->corner3};
             for (uint64_t f = 0; f < m; ++f)
                 for (uint64_t c = 0; c < k; ++c) corner[c][f] = checked_index(q[f * k + c], n, f);
         } else {
-            geom_alloc_polygons(g, n, m, m * k);
+            if (!geom_alloc_polygons(g, n, m, m * k)) throw std::bad_alloc();
             for (uint64_t f = 0; f <= m; ++f) g->face_start[f] = f * k;
             for (uint64_t i = 0; i < m * k; ++i) g->corners[i] = checked_index(q[i], n, i / k);
         }
@@ -164,12 +165,12 @@ void take_mesh(const py::handle& vertices, const py::handle& faces, geom* g)
         for (uint64_t f = 1; f < m && size; ++f)
             if (int(start[f + 1] - start[f]) != size) size = 0;
         if (size == 3 || size == 4) {
-            geom_alloc(g, n, m, 0, size);
+            if (!geom_alloc(g, n, m, 0, size)) throw std::bad_alloc();
             uint64_t* const corner[4] = {g->corner0, g->corner1, g->corner2, g->corner3};
             for (uint64_t f = 0; f < m; ++f)
                 for (int c = 0; c < size; ++c) corner[c][f] = corners[start[f] + uint64_t(c)];
         } else {
-            geom_alloc_polygons(g, n, m, corners.size());
+            if (!geom_alloc_polygons(g, n, m, corners.size())) throw std::bad_alloc();
             std::memcpy(g->face_start, start.data(), start.size() * 8);
             std::memcpy(g->corners, corners.data(), corners.size() * 8);
         }
