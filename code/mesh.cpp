@@ -86,21 +86,17 @@ struct mesh_builder {
 };
 
 // Moves the three half-edge arrays to blocks of room entries each, keeping
-// their first n entries. Returns false, the arrays as they were, when memory
-// is refused.
+// their first n entries, one after the other: each new block may take the
+// pages of the one released before it. Returns false when memory is
+// refused, the arrays moved so far and the others still valid blocks.
 static bool iedge_arrays_move(mesh* m, uint64_t n, uint64_t room)
 {
-    uint64_t** const arrays[3] = {&m->iedge_vertex, &m->iedge_face, &m->iedge_next};
-    uint64_t* moved[3];
-    for (int k = 0; k < 3; ++k) moved[k] = static_cast<uint64_t*>(mem_alloc(room * 8));
-    if (!moved[0] || !moved[1] || !moved[2]) {
-        for (uint64_t* block : moved) mem_free(block);
-        return false;
-    }
-    for (int k = 0; k < 3; ++k) {
-        std::memcpy(moved[k], *arrays[k], n * 8);
-        mem_free(*arrays[k]);
-        *arrays[k] = moved[k];
+    for (uint64_t** array : {&m->iedge_vertex, &m->iedge_face, &m->iedge_next}) {
+        auto* moved = static_cast<uint64_t*>(mem_alloc(room * 8));
+        if (!moved) return false;
+        std::memcpy(moved, *array, n * 8);
+        mem_free(*array);
+        *array = moved;
     }
     return true;
 }
