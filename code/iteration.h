@@ -23,10 +23,9 @@ enum iteration_array : uint32_t {
 };
 
 // What a scheme gives the loop: its step in two forms and the arrays of the
-// input that it reads when. Each returns false when memory is refused,
-// leaving its output cleared (the step's output) or for its owner to release
-// (derive's and the last step's output is cleared; the input is as it was,
-// less what the last step released).
+// input that it reads when. Each returns false, its output cleared, when
+// memory is refused; the input is then as it was, less what the last step
+// had released.
 struct iteration_scheme {
     int face_size;        // of the input the scheme refines
     bool takes_polygons;  // and an input of faces of any sizes (face size 0)
