@@ -86,11 +86,7 @@ static bool geom_copy(const geom* g, geom* copy)
     const bool faces = face_size == 0
                            ? geom_alloc_polygons(copy, g->n_vertices, g->n_faces, n_corners)
                            : geom_alloc(copy, g->n_vertices, g->n_faces, g->n_edges, face_size);
-    if (!faces || (g->tex_u && !geom_alloc_texcoords(copy, g->n_texcoords)) ||
-        !geom_copy_materials(g, copy)) {
-        geom_release(copy);
-        return false;
-    }
+    if (!faces) return false;
     if (face_size == 0) {
         std::memcpy(copy->face_start, g->face_start, (g->n_faces + 1) * 8);
         std::memcpy(copy->corners, g->corners, n_corners * 8);
@@ -104,6 +100,12 @@ static bool geom_copy(const geom* g, geom* copy)
     std::memcpy(copy->x, g->x, g->n_vertices * 4);
     std::memcpy(copy->y, g->y, g->n_vertices * 4);
     std::memcpy(copy->z, g->z, g->n_vertices * 4);
+    // the texture coordinates' corners count the faces copied above
+    if ((g->tex_u && !geom_alloc_texcoords(copy, g->n_texcoords)) ||
+        !geom_copy_materials(g, copy)) {
+        geom_release(copy);
+        return false;
+    }
     if (g->tex_u) {
         std::memcpy(copy->tex_u, g->tex_u, g->n_texcoords * 4);
         std::memcpy(copy->tex_v, g->tex_v, g->n_texcoords * 4);
