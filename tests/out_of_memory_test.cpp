@@ -1,7 +1,7 @@
 // Refused memory through the public header: whichever allocation of a job
 // the system refuses, the job returns subdiv_error_memory naming the size,
-// clears its outputs, writes no file and holds nothing; and the tool under
-// a real limit on its address space fails with one line.
+// clears its outputs, leaves the output file as it was and holds nothing;
+// and the tool under a real limit on its address space fails with one line.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -175,7 +175,8 @@ TEST(OutOfMemory, EveryRefusalOfEveryJobComesBackAsAStatus)
         scratch_folder folder;
         write_file(folder.file("in.obj"), j.obj);
         write_file(folder.file("sheet.mtl"), "newmtl red\nKd 1 0 0\nmap_Kd red.png\nnewmtl blue\n");
-        const std::set<std::string> inputs = folder_files(folder);
+        write_file(folder.file("out.obj"), "an output of before\n");
+        const std::set<std::string> files = folder_files(folder);
         const uint64_t held = mem_blocks_held();
         uint64_t served = 0;
         for (;; ++served) {
@@ -189,11 +190,11 @@ TEST(OutOfMemory, EveryRefusalOfEveryJobComesBackAsAStatus)
             EXPECT_EQ(o.status, subdiv_error_memory) << o.message;
             EXPECT_TRUE(names_a_size(o.message)) << o.message;
             EXPECT_TRUE(o.outputs_clear);
-            EXPECT_EQ(folder_files(folder), inputs);
+            EXPECT_EQ(folder_files(folder), files);
+            EXPECT_EQ(read_file(folder.file("out.obj")), "an output of before\n");
             ASSERT_EQ(mem_blocks_held(), held);
         }
         EXPECT_GT(served, 2u) << j.name;
-        std::filesystem::remove(folder.file("out.obj"));
     }
 }
 
