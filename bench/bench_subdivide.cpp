@@ -222,7 +222,7 @@ void run_mesh_build(benchmark::State& state, const input& in, step_fn step)
 
 // The same connectivity numbered from the step's input's, as the steps do.
 void run_mesh_derive(benchmark::State& state, const input& in, step_fn step,
-                     void (*derive)(const mesh*, const geom*, const geom*, mesh*))
+                     bool (*derive)(const mesh*, const geom*, const geom*, mesh*))
 {
     geom out = {};
     step(&in.m, &in.g, &out, nullptr, nullptr);

@@ -29,7 +29,7 @@ static inline bool boundary_corner(uint64_t valence_entry, bool smooth_corners)
     return !smooth_corners && mesh_valence(valence_entry) == 2;
 }
 
-void boundary_walk_begin(boundary_walk* walk, const float* const in[3], float* const out[3],
+bool boundary_walk_begin(boundary_walk* walk, const float* const in[3], float* const out[3],
                          uint64_t stride, uint64_t n_vertices, bool smooth_corners)
 {
     walk->stride = stride;
@@ -39,8 +39,10 @@ void boundary_walk_begin(boundary_walk* walk, const float* const in[3], float* c
     }
     const uint64_t words = (n_vertices + 63) / 64;
     walk->met = static_cast<uint64_t*>(mem_alloc(words * 8));
+    if (!walk->met) return false;
     std::memset(walk->met, 0, words * 8);
     walk->smooth_corners = smooth_corners;
+    return true;
 }
 
 void boundary_walk_edge(boundary_walk* walk, const uint64_t ends[2], const uint64_t valence[2])
@@ -69,14 +71,14 @@ void boundary_walk_edge(boundary_walk* walk, const uint64_t ends[2], const uint6
 
 void boundary_walk_end(boundary_walk* walk) { mem_release(&walk->met); }
 
-void boundary_vertex_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
+bool boundary_vertex_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
                             bool smooth_corners)
 {
-    if (mesh_in->n_boundary_edges == 0) return;
+    if (mesh_in->n_boundary_edges == 0) return true;
     const float* const in[3] = {geom_in->x, geom_in->y, geom_in->z};
     float* const out[3] = {geom_out->x, geom_out->y, geom_out->z};
     boundary_walk walk;
-    boundary_walk_begin(&walk, in, out, 1, geom_in->n_vertices, smooth_corners);
+    if (!boundary_walk_begin(&walk, in, out, 1, geom_in->n_vertices, smooth_corners)) return false;
     for (uint64_t i = 0; i < mesh_in->n_boundary_edges; ++i) {
         const uint64_t e = mesh_in->boundary_edges[i];
         const uint64_t ends[2] = {mesh_in->iedge_vertex[2 * e], mesh_in->iedge_vertex[2 * e + 1]};
@@ -85,6 +87,7 @@ void boundary_vertex_points(const mesh* mesh_in, const geom* geom_in, geom* geom
         boundary_walk_edge(&walk, ends, valence);
     }
     boundary_walk_end(&walk);
+    return true;
 }
 
 } // namespace subdiv

@@ -50,8 +50,9 @@ static const uint64_t edge_range = 8192;
 
 // Face points, edge points and the moved old vertices into x, y and z of
 // geom_out, which holds V + F + E vertices: the interior rules for every edge
-// and vertex, then the boundary rules for those on boundary edges.
-static void catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
+// and vertex, then the boundary rules for those on boundary edges. Returns
+// false when memory is refused.
+static bool catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
                                  const subdiv_options* options)
 {
     const uint64_t V = geom_in->n_vertices;
@@ -207,7 +208,7 @@ static void catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom*
             }
         }
     });
-    boundary_vertex_points(mesh_in, geom_in, geom_out, options_smooth_corners(options));
+    return boundary_vertex_points(mesh_in, geom_in, geom_out, options_smooth_corners(options));
 }
 
 // The children's corners, one output array at a time, so that the last step
@@ -286,17 +287,26 @@ static void catmull_clark_polygon_children(const mesh* mesh_in, const geom* geom
     }
 }
 
+// Releases the output of a step that memory was refused to; returns false.
+static bool step_refused(geom* geom_out)
+{
+    geom_release(geom_out);
+    return false;
+}
+
 // One step of a mesh of faces of any sizes into quads: V + F + E vertices,
-// one quad per corner, 2E + corners edges.
-static void catmull_clark_polygon_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
+// one quad per corner, 2E + corners edges. False when memory is refused.
+static bool catmull_clark_polygon_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
                                        mesh* mesh_out, const subdiv_options* options)
 {
     const uint64_t V = geom_in->n_vertices, F = geom_in->n_faces, E = geom_in->n_edges;
     const uint64_t n_corners = geom_corner_count(geom_in);
-    geom_alloc(geom_out, V + F + E, n_corners, 2 * E + n_corners, 4);
-    catmull_clark_points(mesh_in, geom_in, geom_out, options);
+    if (!geom_alloc(geom_out, V + F + E, n_corners, 2 * E + n_corners, 4)) return false;
+    if (!catmull_clark_points(mesh_in, geom_in, geom_out, options)) return step_refused(geom_out);
     catmull_clark_polygon_children(mesh_in, geom_in, geom_out);
-    if (mesh_out) catmull_clark_mesh_derive(mesh_in, geom_in, geom_out, mesh_out);
+    if (mesh_out && !catmull_clark_mesh_derive(mesh_in, geom_in, geom_out, mesh_out))
+        return step_refused(geom_out);
+    return true;
 }
 
 int catmull_clark_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out,
@@ -304,84 +314,86 @@ int catmull_clark_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
 {
     CHECK(mesh_in != nullptr && geom_in != nullptr && geom_out != nullptr,
           "catmull_clark_step: no record");
-    if (geom_face_size(geom_in) == 0) {
-        catmull_clark_polygon_step(mesh_in, geom_in, geom_out, mesh_out, options);
-        return 1;
-    }
+    if (geom_face_size(geom_in) == 0)
+        return catmull_clark_polygon_step(mesh_in, geom_in, geom_out, mesh_out, options) ? 1 : 0;
     if (geom_face_size(geom_in) != 4) return 0;
 
     const uint64_t V = geom_in->n_vertices;
     const uint64_t F = geom_in->n_faces;
     const uint64_t E = geom_in->n_edges;
-    geom_alloc(geom_out, V + F + E, 4 * F, 4 * F + 2 * E, 4);
-    catmull_clark_points(mesh_in, geom_in, geom_out, options);
+    if (!geom_alloc(geom_out, V + F + E, 4 * F, 4 * F + 2 * E, 4)) return 0;
+    if (!catmull_clark_points(mesh_in, geom_in, geom_out, options)) return step_refused(geom_out);
     const uint32_t threads = options_threads(options);
     catmull_clark_children_corners(mesh_in, F, geom_out->corner0, threads);
     catmull_clark_children_edge_points(mesh_in, F, V + F, geom_out->corner1, threads);
     catmull_clark_children_face_points(F, V, geom_out->corner2, threads);
     catmull_clark_children_edge_points_before(geom_out->corner1, F, geom_out->corner3, threads);
-    if (mesh_out) catmull_clark_mesh_derive(mesh_in, geom_in, geom_out, mesh_out);
+    if (mesh_out && !catmull_clark_mesh_derive(mesh_in, geom_in, geom_out, mesh_out))
+        return step_refused(geom_out);
     return 1;
 }
 
 // The step of the last iteration, which builds no connectivity, in an order
 // that lowers the peak of the whole loop: the positions first; then every
 // input array goes as soon as nothing further reads it (the input's
-// positions only when the loop owns them), and each corner array of the
-// output is allocated only then, on the pages just released.
-static void catmull_clark_last_step(mesh* mesh_in, geom* geom_in, geom* geom_out,
-                                    bool owns_positions, const subdiv_options* options)
+// positions only when the loop owns them: owned_in), and each corner array
+// of the output is allocated only then, on the pages just released.
+static bool catmull_clark_last_step(mesh* mesh_in, const geom* geom_in, geom* owned_in,
+                                    geom* geom_out, const subdiv_options* options)
 {
-    if (geom_face_size(geom_in) == 0) {
-        // faces of any sizes only come as the caller's input: nothing to release
-        catmull_clark_polygon_step(mesh_in, geom_in, geom_out, nullptr, options);
-        return;
-    }
+    // faces of any sizes are released with the rest of the level
+    if (geom_face_size(geom_in) == 0)
+        return catmull_clark_polygon_step(mesh_in, geom_in, geom_out, nullptr, options);
     const uint64_t V = geom_in->n_vertices;
     const uint64_t F = geom_in->n_faces;
     const uint64_t E = geom_in->n_edges;
     const uint64_t n_corners = 4 * F;
-    geom_alloc_vertices(geom_out, V + F + E, n_corners, 4 * F + 2 * E, 4);
-    catmull_clark_points(mesh_in, geom_in, geom_out, options);
+    if (!geom_alloc_vertices(geom_out, V + F + E, n_corners, 4 * F + 2 * E, 4)) return false;
+    if (!catmull_clark_points(mesh_in, geom_in, geom_out, options)) return step_refused(geom_out);
     const uint32_t threads = options_threads(options);
     mem_release(&mesh_in->iedge_face);
     mem_release(&mesh_in->vertex_valence);
-    if (owns_positions) {
-        mem_release(&geom_in->x);
-        mem_release(&geom_in->y);
-        mem_release(&geom_in->z);
+    if (owned_in) {
+        mem_release(&owned_in->x);
+        mem_release(&owned_in->y);
+        mem_release(&owned_in->z);
     }
     geom_out->corner0 = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+    if (!geom_out->corner0) return step_refused(geom_out);
     catmull_clark_children_corners(mesh_in, F, geom_out->corner0, threads);
     mem_release(&mesh_in->iedge_vertex);
     geom_out->corner1 = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+    if (!geom_out->corner1) return step_refused(geom_out);
     catmull_clark_children_edge_points(mesh_in, F, V + F, geom_out->corner1, threads);
     mem_release(&mesh_in->face_iedge0);
     mem_release(&mesh_in->face_iedge1);
     mem_release(&mesh_in->face_iedge2);
     mem_release(&mesh_in->face_iedge3);
     geom_out->corner2 = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+    if (!geom_out->corner2) return step_refused(geom_out);
     catmull_clark_children_face_points(F, V, geom_out->corner2, threads);
     geom_out->corner3 = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+    if (!geom_out->corner3) return step_refused(geom_out);
     catmull_clark_children_edge_points_before(geom_out->corner1, F, geom_out->corner3, threads);
+    return true;
 }
 
 // The step without its output's connectivity, for the iteration loop.
-static void catmull_clark_step_points_faces(const mesh* mesh_in, const geom* geom_in,
+static bool catmull_clark_step_points_faces(const mesh* mesh_in, const geom* geom_in,
                                             geom* geom_out, const subdiv_options* options)
 {
-    catmull_clark_step(mesh_in, geom_in, geom_out, nullptr, options);
+    return catmull_clark_step(mesh_in, geom_in, geom_out, nullptr, options) == 1;
 }
 
 // The positions of a step alone, for a last level that is written as it is
 // made.
-static void catmull_clark_step_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
+static bool catmull_clark_step_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
                                       const subdiv_options* options)
 {
     const uint64_t V = geom_in->n_vertices, F = geom_in->n_faces, E = geom_in->n_edges;
     const uint64_t n_corners = geom_corner_count(geom_in);
-    geom_alloc_vertices(geom_out, V + F + E, n_corners, 2 * E + n_corners, 4);
-    catmull_clark_points(mesh_in, geom_in, geom_out, options);
+    if (!geom_alloc_vertices(geom_out, V + F + E, n_corners, 2 * E + n_corners, 4)) return false;
+    return catmull_clark_points(mesh_in, geom_in, geom_out, options) || step_refused(geom_out);
 }
 
 // Neither the step nor the numbering of its output's connectivity reads the
@@ -408,10 +420,11 @@ subdiv_status catmull_clark_iterate(const geom* input, geom* output, int32_t cou
     return iteration_build_and_run(&catmull_clark_scheme, input, output, count, options, error);
 }
 
-void catmull_clark_iterate_mesh(const geom* input, mesh* input_mesh, geom* output, int32_t count,
-                     const subdiv_options* options)
+bool catmull_clark_iterate_mesh(const geom* input, mesh* input_mesh, geom* output, int32_t count,
+                                const subdiv_options* options)
 {
-    iteration_run(&catmull_clark_scheme, input, input_mesh, output, nullptr, count, options);
+    return iteration_run(&catmull_clark_scheme, input, input_mesh, output, nullptr, count,
+                         options);
 }
 
 } // namespace subdiv

@@ -21,8 +21,9 @@ void catmull_clark_vertex_weights(uint64_t valence, float* weight_old, float* we
 // One Catmull-Clark iteration of the quad mesh geom_in with its connectivity
 // mesh_in: fills geom_out (V + F + E vertices, 4F faces, 4F + 2E edges) and,
 // when mesh_out is not null, its connectivity. options (may be null) give the
-// corners' rule. Returns 0, touching nothing, when geom_in's face size is not
-// 4. Inputs and outputs must not alias.
+// corners' rule. Returns 1, or 0, touching nothing, when geom_in's face size
+// is not 4 (or 0), or with geom_out and mesh_out cleared when memory is
+// refused. Inputs and outputs must not alias.
 int catmull_clark_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out,
                        const subdiv_options* options);
 
@@ -33,8 +34,9 @@ subdiv_status catmull_clark_iterate(const geom* input, geom* output, int32_t cou
                                     const subdiv_options* options, subdiv_error* error);
 
 // catmull_clark_iterate from the connectivity *input_mesh of *input that
-// mesh_build gave (count at least 1): takes it over, as iteration_run does.
-void catmull_clark_iterate_mesh(const geom* input, mesh* input_mesh, geom* output, int32_t count,
+// mesh_build gave (count at least 1): takes it over, and returns, as
+// iteration_run does.
+bool catmull_clark_iterate_mesh(const geom* input, mesh* input_mesh, geom* output, int32_t count,
                                 const subdiv_options* options);
 
 // The scheme's steps for the iteration loop.

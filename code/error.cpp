@@ -23,6 +23,19 @@ subdiv_status error_set(subdiv_error* error, subdiv_status status, error_place p
     return status;
 }
 
+subdiv_status error_memory(subdiv_error* error, uint64_t n_bytes)
+{
+    return error_set(error, subdiv_error_memory, {}, "out of memory: cannot allocate %llu bytes",
+                     (unsigned long long)n_bytes);
+}
+
+subdiv_status error_memory_in(subdiv_error* error, const char* name, uint64_t n_bytes)
+{
+    return error_set(error, subdiv_error_memory, {},
+                     "%s: out of memory: cannot allocate %llu bytes", name,
+                     (unsigned long long)n_bytes);
+}
+
 void warning_report(const subdiv_options* options, const char* format, ...)
 {
     if (!options || !options->warning) return;

@@ -35,9 +35,9 @@ static inline uint64_t face_side(const face_sides* s, uint64_t f, uint64_t k)
     return face_iedge[k][f];
 }
 
-void texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out)
+bool texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out)
 {
-    if (!geom_in->tex_u) return;
+    if (!geom_in->tex_u) return true;
     const face_sides sides = {geom_in, mesh_in, geom_face_size(geom_in)};
     const bool loop = geom_face_size(geom_out) == 3;
     const uint64_t F = geom_in->n_faces, E = geom_in->n_edges, U = geom_in->n_texcoords;
@@ -47,6 +47,11 @@ void texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out)
     // the side of a boundary edge that no face holds)
     auto* from = static_cast<uint64_t*>(mem_alloc(2 * E * 8));
     auto* to = static_cast<uint64_t*>(mem_alloc(2 * E * 8));
+    if (!from || !to) {
+        mem_free(from);
+        mem_free(to);
+        return false;
+    }
     std::memset(from, 0xFF, 2 * E * 8);
     for (uint64_t f = 0; f < F; ++f) {
         const uint64_t first = face_first(&sides, f), n = face_size(&sides, f);
@@ -69,7 +74,11 @@ void texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out)
         const bool seam = from[t] != UINT64_MAX && (from[h] != to[t] || to[h] != from[t]);
         next += seam ? 2 : 1;
     }
-    geom_alloc_texcoords(geom_out, next);
+    if (!geom_alloc_texcoords(geom_out, next)) {
+        mem_free(from);
+        mem_free(to);
+        return false;
+    }
     float* const tex_out[2] = {geom_out->tex_u, geom_out->tex_v};
     for (int axis = 0; axis < 2; ++axis) std::memcpy(tex_out[axis], tex_in[axis], U * 4);
     next = edge_base;
@@ -127,25 +136,27 @@ void texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out)
     }
     mem_free(from);
     mem_free(to);
+    return true;
 }
 
-void materials_step(const geom* geom_in, geom* geom_out)
+bool materials_step(const geom* geom_in, geom* geom_out)
 {
-    if (!geom_in->face_material) return;
+    if (!geom_in->face_material) return true;
     const int n = geom_face_size(geom_in);
     const bool loop = geom_face_size(geom_out) == 3;
     geom_out->face_material = static_cast<int32_t*>(mem_alloc(geom_out->n_faces * 4));
+    if (!geom_out->face_material) return false;
     for (uint64_t f = 0; f < geom_in->n_faces; ++f) {
         // the children of f: four from 4f, or one per corner from its first
         const uint64_t first = n || loop ? 4 * f : geom_in->face_start[f];
         const uint64_t count = n || loop ? 4 : geom_in->face_start[f + 1] - first;
         for (uint64_t c = 0; c < count; ++c) geom_out->face_material[first + c] = geom_in->face_material[f];
     }
-    // the names and the library stay what the input had
-    geom_copy_material_names(geom_in, geom_out);
     CHECK(geom_out->n_faces == (n ? 4 * geom_in->n_faces : geom_corner_count(geom_in)),
           "materials_step: %llu faces out of %llu", (unsigned long long)geom_out->n_faces,
           (unsigned long long)geom_in->n_faces);
+    // the names and the library stay what the input had
+    return geom_copy_material_names(geom_in, geom_out);
 }
 
 } // namespace subdiv

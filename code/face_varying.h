@@ -17,11 +17,14 @@ namespace subdiv {
 // (Catmull-Clark), then per edge in edge order one, or two where the faces on
 // its sides give it other coordinates (a seam): the even side's first.
 // Reads mesh_in's per-face half-edges and geom_in's corners' coordinates.
-void texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out);
+// Returns false, geom_out's texture coordinates left null, when memory is
+// refused.
+bool texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out);
 
 // The materials of geom_out, one step of geom_in: each child face takes its
 // parent's; the names and the library are copied. Nothing when geom_in has
-// no materials.
-void materials_step(const geom* geom_in, geom* geom_out);
+// no materials. Returns false when memory is refused: geom_out may then hold
+// some of them, which its owner releases with the rest.
+bool materials_step(const geom* geom_in, geom* geom_out);
 
 } // namespace subdiv

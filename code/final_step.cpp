@@ -197,25 +197,78 @@ static void edge_texcoord_numbers(void* context, uint64_t i, uint32_t)
 
 // The boundary vertices' new positions into the sums, over the level's
 // boundary edges in ascending order (their ends, as the edge pass met them).
-static void boundary_pass(final_step* s, const uint64_t* ends, uint64_t n_boundary,
+// False, the sums as they were, when memory is refused.
+static bool boundary_pass(final_step* s, const uint64_t* ends, uint64_t n_boundary,
                           bool smooth_corners)
 {
-    if (n_boundary == 0) return;
+    if (n_boundary == 0) return true;
     const float* const in[3] = {s->position, s->position + 1, s->position + 2};
     float* const out[3] = {s->sum, s->sum + 1, s->sum + 2};
     boundary_walk walk;
-    boundary_walk_begin(&walk, in, out, 3, s->view->n_vertices, smooth_corners);
+    if (!boundary_walk_begin(&walk, in, out, 3, s->view->n_vertices, smooth_corners))
+        return false;
     for (uint64_t k = 0; k < n_boundary; ++k) {
         const uint64_t valence[2] = {view_valence(s->view, ends[2 * k]),
                                      view_valence(s->view, ends[2 * k + 1])};
         boundary_walk_edge(&walk, ends + 2 * k, valence);
     }
     boundary_walk_end(&walk);
+    return true;
 }
 
 // ---------------------------------------------------------------- preparation
 
 static float* alloc_floats(uint64_t n) { return static_cast<float*>(mem_alloc(n * 4)); }
+
+// What each thread holds for a block of at most max_faces faces and
+// max_edges edges; false when memory is refused (final_step_free releases
+// what was allocated).
+static bool scratch_alloc(final_step* s)
+{
+    const geom* g = s->level;
+    const uint64_t children = geom_face_size(g) == 0 ? view_max_corners : 4;
+    // three floats per point (two texture coordinates per edge at most)
+    const uint64_t points = 3 * (2 * s->max_edges > point_block ? 2 * s->max_edges : point_block);
+    s->scratch = static_cast<final_thread*>(mem_alloc(s->threads * sizeof(final_thread)));
+    if (!s->scratch) return false;
+    std::memset(s->scratch, 0, s->threads * sizeof(final_thread));
+    bool allocated = true;
+    for (uint32_t t = 0; t < s->threads && allocated; ++t) {
+        final_thread* scratch = &s->scratch[t];
+        scratch->faces = static_cast<view_face*>(mem_alloc(s->max_faces * sizeof(view_face)));
+        scratch->edges = static_cast<view_edge*>(mem_alloc(s->max_edges * sizeof(view_edge)));
+        allocated = scratch->faces && scratch->edges;
+        for (int axis = 0; axis < 3; ++axis) {
+            scratch->point[axis] = alloc_floats(points);
+            allocated = allocated && scratch->point[axis];
+        }
+        for (int k = 0; k < 4; ++k) {
+            scratch->corner[k] = static_cast<uint64_t*>(mem_alloc(children * s->max_faces * 8));
+            allocated = allocated && scratch->corner[k];
+        }
+        if (g->tex_u) {
+            scratch->texcoord =
+                static_cast<uint64_t*>(mem_alloc(4 * children * s->max_faces * 8));
+            allocated = allocated && scratch->texcoord;
+        }
+        if (g->face_material) {
+            scratch->material = static_cast<int32_t*>(mem_alloc(children * s->max_faces * 4));
+            allocated = allocated && scratch->material;
+        }
+        scratch->valence = static_cast<uint64_t*>(mem_alloc(point_block * 8));
+        allocated = allocated && scratch->valence;
+    }
+    return allocated;
+}
+
+// Releases what a preparation that memory was refused to holds; returns false.
+static bool prepare_refused(final_step* s, pass_job* job)
+{
+    mem_release(&job->boundary_ends);
+    mem_release(&job->counts);
+    final_step_free(s);
+    return false;
+}
 
 // The level's positions of block i side by side.
 static void interleave_positions(void* context, uint64_t i, uint32_t)
@@ -231,7 +284,7 @@ static void interleave_positions(void* context, uint64_t i, uint32_t)
     }
 }
 
-void final_step_prepare(final_step* step, const level_view* view, const subdiv_options* options,
+bool final_step_prepare(final_step* step, const level_view* view, const subdiv_options* options,
                         uint32_t threads, geom* owned_level)
 {
     final_step* s = step;
@@ -260,26 +313,6 @@ void final_step_prepare(final_step* step, const level_view* view, const subdiv_o
         if (faces > s->max_faces) s->max_faces = faces;
         if (edges > s->max_edges) s->max_edges = edges;
     }
-    const uint64_t children = geom_face_size(g) == 0 ? view_max_corners : 4;
-    // three floats per point (two texture coordinates per edge at most)
-    const uint64_t points = 3 * (2 * s->max_edges > point_block ? 2 * s->max_edges : point_block);
-    s->scratch = static_cast<final_thread*>(mem_alloc(s->threads * sizeof(final_thread)));
-    for (uint32_t t = 0; t < s->threads; ++t) {
-        final_thread* scratch = &s->scratch[t];
-        scratch->faces = static_cast<view_face*>(mem_alloc(s->max_faces * sizeof(view_face)));
-        scratch->edges = static_cast<view_edge*>(mem_alloc(s->max_edges * sizeof(view_edge)));
-        for (int axis = 0; axis < 3; ++axis) scratch->point[axis] = alloc_floats(points);
-        for (int k = 0; k < 4; ++k)
-            scratch->corner[k] =
-                static_cast<uint64_t*>(mem_alloc(children * s->max_faces * 8));
-        scratch->texcoord = g->tex_u ? static_cast<uint64_t*>(
-                                           mem_alloc(4 * children * s->max_faces * 8))
-                                     : nullptr;
-        scratch->material = g->face_material ? static_cast<int32_t*>(
-                                                   mem_alloc(children * s->max_faces * 4))
-                                             : nullptr;
-        scratch->valence = static_cast<uint64_t*>(mem_alloc(point_block * 8));
-    }
 
     // the positions side by side, in place of the level's own when the
     // caller lets them go; the sums, from zero; the face points
@@ -287,9 +320,12 @@ void final_step_prepare(final_step* step, const level_view* view, const subdiv_o
     job.step = s;
     job.turns.next = 0;
     job.counts = nullptr;
-    job.boundary_ends = static_cast<uint64_t*>(mem_alloc(2 * view->n_boundary * 8));
+    job.boundary_ends = nullptr;
     job.n_boundary = 0;
+    if (!scratch_alloc(s)) return prepare_refused(s, &job);
+    job.boundary_ends = static_cast<uint64_t*>(mem_alloc(2 * view->n_boundary * 8));
     s->position = alloc_floats(3 * V);
+    if (!job.boundary_ends || !s->position) return prepare_refused(s, &job);
     parallel_for(s->threads, (V + point_block - 1) / point_block, interleave_positions, &job);
     if (owned_level) {
         CHECK(owned_level == g, "final_step_prepare: the positions of another level");
@@ -297,9 +333,11 @@ void final_step_prepare(final_step* step, const level_view* view, const subdiv_o
         mem_release(&owned_level->y);
         mem_release(&owned_level->z);
     }
+    // the sums and the face points take the pages of the level's positions
     s->sum = alloc_floats(3 * V);
-    std::memset(s->sum, 0, 3 * V * 4);
     if (!s->loop) s->face_point = alloc_floats(3 * F);
+    if (!s->sum || (!s->loop && !s->face_point)) return prepare_refused(s, &job);
+    std::memset(s->sum, 0, 3 * V * 4);
     if (!s->loop) {
         parallel_for(s->threads, view->n_blocks, face_point_pass, &job);
         job.turns.next = 0;
@@ -307,14 +345,16 @@ void final_step_prepare(final_step* step, const level_view* view, const subdiv_o
     parallel_for(s->threads, view->n_blocks, edge_sum_pass, &job);
     CHECK(job.n_boundary == view->n_boundary, "final_step: %llu boundary edges met, not %llu",
           (unsigned long long)job.n_boundary, (unsigned long long)view->n_boundary);
-    boundary_pass(s, job.boundary_ends, job.n_boundary, options_smooth_corners(options));
-    mem_free(job.boundary_ends);
+    if (!boundary_pass(s, job.boundary_ends, job.n_boundary, options_smooth_corners(options)))
+        return prepare_refused(s, &job);
+    mem_release(&job.boundary_ends);
 
     if (g->tex_u) {
         // the old texture coordinates, one per face (Catmull-Clark), then
         // the edges' in edge order
         s->edge_texcoord = static_cast<uint64_t*>(mem_alloc((E + 1) * 8));
         job.counts = static_cast<uint64_t*>(mem_alloc(view->n_blocks * 8 + 8));
+        if (!s->edge_texcoord || !job.counts) return prepare_refused(s, &job);
         parallel_for(s->threads, view->n_blocks, edge_texcoord_counts, &job);
         uint64_t next = g->n_texcoords + (s->loop ? 0 : F);
         for (uint64_t i = 0; i < view->n_blocks; ++i) {
@@ -325,12 +365,13 @@ void final_step_prepare(final_step* step, const level_view* view, const subdiv_o
         parallel_for(s->threads, view->n_blocks, edge_texcoord_numbers, &job);
         s->edge_texcoord[E] = next;
         s->n_texcoords = next;
-        mem_free(job.counts);
+        mem_release(&job.counts);
     }
     if (g->face_material) {
         s->material_names = geom_material_name_table(g);
         // the last material named before each block; faces of none name none
         s->material_before = static_cast<int32_t*>(mem_alloc(view->n_blocks * 4 + 4));
+        if (!s->material_names || !s->material_before) return prepare_refused(s, &job);
         int32_t material = -1;
         uint64_t block = 0;
         for (uint64_t f = 0; f < F; ++f) {
@@ -339,6 +380,7 @@ void final_step_prepare(final_step* step, const level_view* view, const subdiv_o
             if (g->face_material[f] >= 0) material = g->face_material[f];
         }
     }
+    return true;
 }
 
 void final_step_free(final_step* step)

@@ -47,15 +47,16 @@ struct final_step {
 // the boundary vertices and the numbering of the texture coordinates.
 // options (may be null) give the corners' rule. owned_level, when not null,
 // is the view's level, whose positions the caller lets go: x, y and z are
-// released once copied, and cleared.
-void final_step_prepare(final_step* step, const level_view* view, const subdiv_options* options,
+// released once copied, and cleared. Returns false, the step holding
+// nothing, when memory is refused.
+bool final_step_prepare(final_step* step, const level_view* view, const subdiv_options* options,
                         uint32_t threads, geom* owned_level);
 
 // The last level as the source of an OBJ text, whose callbacks take thread
 // numbers below the threads given to final_step_prepare.
 void final_step_source(final_step* step, obj_source* source);
 
-// Releases what final_step_prepare allocated.
+// Releases what final_step_prepare allocated. Harmless for a cleared step.
 void final_step_free(final_step* step);
 
 } // namespace subdiv

@@ -9,40 +9,46 @@
 
 namespace subdiv {
 
-void geom_alloc_vertices(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_edges,
+bool geom_alloc_vertices(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_edges,
                          int face_size)
 {
     CHECK(g != nullptr, "geom_alloc: no record to fill");
-    // byte counts of the arrays must not wrap
-    CHECK(n_vertices <= UINT64_MAX / 8 && n_faces <= UINT64_MAX / 16,
-          "out of memory: %llu vertices and %llu faces do not fit in memory",
-          (unsigned long long)n_vertices, (unsigned long long)n_faces);
     std::memset(g, 0, sizeof *g);
-    g->x = static_cast<float*>(mem_alloc(n_vertices * 4));
-    g->y = static_cast<float*>(mem_alloc(n_vertices * 4));
-    g->z = static_cast<float*>(mem_alloc(n_vertices * 4));
+    g->x = static_cast<float*>(mem_alloc_array(n_vertices, 4));
+    g->y = static_cast<float*>(mem_alloc_array(n_vertices, 4));
+    g->z = static_cast<float*>(mem_alloc_array(n_vertices, 4));
     g->n_vertices = n_vertices;
     g->n_faces = n_faces;
     g->n_edges = n_edges;
     g->flags = uint64_t(face_size) & 0xF;
+    if (g->x && g->y && g->z) return true;
+    geom_release(g);
+    return false;
 }
 
-void geom_alloc(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_edges, int face_size)
+bool geom_alloc(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_edges, int face_size)
 {
-    geom_alloc_vertices(g, n_vertices, n_faces, n_edges, face_size);
-    g->corner0 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
-    g->corner1 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
-    g->corner2 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
-    if (geom_face_size(g) == 4) g->corner3 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
+    if (!geom_alloc_vertices(g, n_vertices, n_faces, n_edges, face_size)) return false;
+    g->corner0 = static_cast<uint64_t*>(mem_alloc_array(n_faces, 8));
+    g->corner1 = static_cast<uint64_t*>(mem_alloc_array(n_faces, 8));
+    g->corner2 = static_cast<uint64_t*>(mem_alloc_array(n_faces, 8));
+    if (geom_face_size(g) == 4) g->corner3 = static_cast<uint64_t*>(mem_alloc_array(n_faces, 8));
+    if (g->corner0 && g->corner1 && g->corner2 && (g->corner3 || geom_face_size(g) != 4))
+        return true;
+    geom_release(g);
+    return false;
 }
 
-void geom_alloc_polygons(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_corners)
+bool geom_alloc_polygons(geom* g, uint64_t n_vertices, uint64_t n_faces, uint64_t n_corners)
 {
-    CHECK(n_corners <= UINT64_MAX / 16, "out of memory: %llu corners do not fit in memory",
-          (unsigned long long)n_corners);
-    geom_alloc_vertices(g, n_vertices, n_faces, 0, 0);
-    g->face_start = static_cast<uint64_t*>(mem_alloc((n_faces + 1) * 8));
-    g->corners = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+    if (!geom_alloc_vertices(g, n_vertices, n_faces, 0, 0)) return false;
+    // n_faces + 1 offsets, a count that cannot wrap
+    const uint64_t n_offsets = n_faces < UINT64_MAX ? n_faces + 1 : UINT64_MAX;
+    g->face_start = static_cast<uint64_t*>(mem_alloc_array(n_offsets, 8));
+    g->corners = static_cast<uint64_t*>(mem_alloc_array(n_corners, 8));
+    if (g->face_start && g->corners) return true;
+    geom_release(g);
+    return false;
 }
 
 subdiv_status geom_alloc_caller(geom* g, uint64_t n_vertices, uint64_t n_faces, int32_t face_size,
@@ -54,13 +60,13 @@ subdiv_status geom_alloc_caller(geom* g, uint64_t n_vertices, uint64_t n_faces, 
         return error_set(error, subdiv_error_usage, {}, "a face size of %d is not 0, 3 or 4",
                          int(face_size));
     }
-    if (face_size == 0) {
-        geom_alloc_polygons(g, n_vertices, n_faces, n_corners);
-        g->face_start[n_faces] = n_corners; // the texture coordinates' corners count it
-    } else
-        geom_alloc(g, n_vertices, n_faces, 0, face_size);
-    if (n_texcoords > 0) geom_alloc_texcoords(g, n_texcoords);
-    return subdiv_ok;
+    const bool faces = face_size == 0 ? geom_alloc_polygons(g, n_vertices, n_faces, n_corners)
+                                      : geom_alloc(g, n_vertices, n_faces, 0, face_size);
+    // the texture coordinates' corners count the last face offset
+    if (faces && face_size == 0) g->face_start[n_faces] = n_corners;
+    if (faces && (n_texcoords == 0 || geom_alloc_texcoords(g, n_texcoords))) return subdiv_ok;
+    geom_release(g);
+    return error_memory(error, mem_refused_size());
 }
 
 uint64_t geom_corner_count(const geom* g)
@@ -69,21 +75,30 @@ uint64_t geom_corner_count(const geom* g)
     return n ? uint64_t(n) * g->n_faces : g->face_start[g->n_faces];
 }
 
-void geom_alloc_texcoords(geom* g, uint64_t n_texcoords)
+bool geom_alloc_texcoords(geom* g, uint64_t n_texcoords)
 {
-    g->tex_u = static_cast<float*>(mem_alloc(n_texcoords * 4));
-    g->tex_v = static_cast<float*>(mem_alloc(n_texcoords * 4));
-    g->corner_texcoord = static_cast<uint64_t*>(mem_alloc(geom_corner_count(g) * 8));
+    g->tex_u = static_cast<float*>(mem_alloc_array(n_texcoords, 4));
+    g->tex_v = static_cast<float*>(mem_alloc_array(n_texcoords, 4));
+    g->corner_texcoord = static_cast<uint64_t*>(mem_alloc_array(geom_corner_count(g), 8));
     g->n_texcoords = n_texcoords;
+    if (g->tex_u && g->tex_v && g->corner_texcoord) return true;
+    mem_release(&g->tex_u);
+    mem_release(&g->tex_v);
+    mem_release(&g->corner_texcoord);
+    g->n_texcoords = 0;
+    return false;
 }
 
-// A mem_alloc copy of n bytes at bytes, or null for null.
-static char* bytes_copy(const char* bytes, uint64_t n)
+// A mem_alloc copy of n bytes at bytes into *copy (null for null); false
+// when memory is refused.
+static bool bytes_copy(const char* bytes, uint64_t n, char** copy)
 {
-    if (!bytes) return nullptr;
-    char* copy = static_cast<char*>(mem_alloc(n));
-    std::memcpy(copy, bytes, n);
-    return copy;
+    *copy = nullptr;
+    if (!bytes) return true;
+    *copy = static_cast<char*>(mem_alloc(n));
+    if (!*copy) return false;
+    std::memcpy(*copy, bytes, n);
+    return true;
 }
 
 // The bytes of n NUL-ended names from text, their last NUL included.
@@ -94,26 +109,30 @@ static uint64_t names_length(const char* text, uint64_t n)
     return length;
 }
 
-void geom_copy_materials(const geom* from, geom* to)
+bool geom_copy_materials(const geom* from, geom* to)
 {
-    if (!from->face_material) return;
-    to->face_material = reinterpret_cast<int32_t*>(
-        bytes_copy(reinterpret_cast<const char*>(from->face_material), from->n_faces * 4));
-    geom_copy_material_names(from, to);
+    if (!from->face_material) return true;
+    char* materials = nullptr;
+    const bool copied = bytes_copy(reinterpret_cast<const char*>(from->face_material),
+                                   from->n_faces * 4, &materials);
+    to->face_material = reinterpret_cast<int32_t*>(materials);
+    return copied && geom_copy_material_names(from, to);
 }
 
-void geom_copy_material_names(const geom* from, geom* to)
+bool geom_copy_material_names(const geom* from, geom* to)
 {
-    to->material_names =
-        bytes_copy(from->material_names, names_length(from->material_names, from->n_materials));
     to->n_materials = from->n_materials;
-    to->material_library = bytes_copy(
-        from->material_library, from->material_library ? std::strlen(from->material_library) + 1 : 0);
+    return bytes_copy(from->material_names, names_length(from->material_names, from->n_materials),
+                      &to->material_names) &&
+           bytes_copy(from->material_library,
+                      from->material_library ? std::strlen(from->material_library) + 1 : 0,
+                      &to->material_library);
 }
 
 const char** geom_material_name_table(const geom* g)
 {
     auto** names = static_cast<const char**>(mem_alloc((g->n_materials + 1) * sizeof(char*)));
+    if (!names) return nullptr;
     const char* name = g->material_names;
     for (uint64_t m = 0; m < g->n_materials; ++m) {
         names[m] = name;

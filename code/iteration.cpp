@@ -8,8 +8,9 @@
 
 namespace subdiv {
 
-// Releases the arrays of set from *m and, when owned, from *g.
-static void iteration_release(uint32_t set, mesh* m, geom* g, bool owned)
+// Releases the arrays of set from *m and, when the loop owns them, from
+// *owned (null: the caller's level).
+static void iteration_release(uint32_t set, mesh* m, geom* owned)
 {
     if (set & array_face_iedge3) mem_release(&m->face_iedge3);
     if (set & array_iedge_vertex) mem_release(&m->iedge_vertex);
@@ -18,20 +19,24 @@ static void iteration_release(uint32_t set, mesh* m, geom* g, bool owned)
     if (set & array_vertex_valence) mem_release(&m->vertex_valence);
     if (!owned) return;
     if (set & array_positions) {
-        mem_release(&g->x);
-        mem_release(&g->y);
-        mem_release(&g->z);
+        mem_release(&owned->x);
+        mem_release(&owned->y);
+        mem_release(&owned->z);
     }
     if (set & array_corners) {
-        mem_release(&g->corner0);
-        mem_release(&g->corner1);
-        mem_release(&g->corner2);
-        mem_release(&g->corner3);
+        mem_release(&owned->corner0);
+        mem_release(&owned->corner1);
+        mem_release(&owned->corner2);
+        mem_release(&owned->corner3);
     }
 }
 
-void iteration_run(const iteration_scheme* scheme, const geom* input, mesh* input_mesh,
-                   geom* output, mesh* output_mesh, int32_t count, const subdiv_options* options)
+// The loop of iteration_run and iteration_run_taking: the first level is
+// *input, which the loop owns when owned_input (the same record) is not
+// null; every level after it is the loop's own.
+static bool iteration_loop(const iteration_scheme* scheme, const geom* input, geom* owned_input,
+                           mesh* input_mesh, geom* output, mesh* output_mesh, int32_t count,
+                           const subdiv_options* options)
 {
     CHECK(scheme != nullptr && input != nullptr && input_mesh != nullptr && output != nullptr,
           "iteration_run: no record");
@@ -40,45 +45,74 @@ void iteration_run(const iteration_scheme* scheme, const geom* input, mesh* inpu
           "iteration_run: %d iterations of faces of %d corners, not %d", count,
           geom_face_size(input), scheme->face_size);
 
-    geom geom_in = *input; // shares the caller's arrays, which are never released here
-    geom geom_out = {};
+    // the level a step reads, and the record it may release that level
+    // through: none for the caller's, only read
+    geom level_in = {}, level_out = {};
+    const geom* geom_in = input;
+    geom* owned_in = nullptr;
+    if (owned_input) {
+        level_in = *owned_input;
+        *owned_input = geom{};
+        geom_in = owned_in = &level_in;
+    }
     mesh mesh_in = *input_mesh, mesh_out = {};
     *input_mesh = mesh{};
-    for (int32_t iteration = 1; iteration <= count; ++iteration) {
-        const bool owned = geom_in.x != input->x; // the caller's arrays are never released
+    bool made = true;
+    for (int32_t iteration = 1; iteration <= count && made; ++iteration) {
         // what nothing reads goes before the output is allocated
-        iteration_release(scheme->unread, &mesh_in, &geom_in, owned);
+        iteration_release(scheme->unread, &mesh_in, owned_in);
         // the last geometry needs no connectivity unless the caller takes it;
         // texture coordinates read the input's faces after the step, which
         // the last step releases
-        mesh_out = mesh{};
         const bool derive = iteration < count || output_mesh;
-        if (derive || geom_in.tex_u) {
-            scheme->step(&mesh_in, &geom_in, &geom_out, options);
-            texcoords_step(&mesh_in, &geom_in, &geom_out);
-            if (derive) {
-                iteration_release(scheme->unread_by_derive, &mesh_in, &geom_in, owned);
-                scheme->derive(&mesh_in, &geom_in, &geom_out, &mesh_out);
+        if (derive || geom_in->tex_u) {
+            made = scheme->step(&mesh_in, geom_in, &level_out, options) &&
+                   texcoords_step(&mesh_in, geom_in, &level_out);
+            if (made && derive) {
+                iteration_release(scheme->unread_by_derive, &mesh_in, owned_in);
+                made = scheme->derive(&mesh_in, geom_in, &level_out, &mesh_out);
             }
         } else {
-            iteration_release(scheme->unread_by_last, &mesh_in, &geom_in, owned);
-            scheme->last_step(&mesh_in, &geom_in, &geom_out, owned, options);
+            iteration_release(scheme->unread_by_last, &mesh_in, owned_in);
+            made = scheme->last_step(&mesh_in, geom_in, owned_in, &level_out, options);
         }
-        materials_step(&geom_in, &geom_out);
-        if (options && options->progress)
-            options->progress(options->context, iteration, geom_in.n_vertices,
-                              geom_out.n_vertices);
+        made = made && materials_step(geom_in, &level_out);
+        if (made && options && options->progress)
+            options->progress(options->context, iteration, geom_in->n_vertices,
+                              level_out.n_vertices);
         // the input pair goes, the output pair takes its place
         mesh_free(&mesh_in);
-        if (owned) geom_release(&geom_in);
-        geom_in = geom_out;
+        geom_release(owned_in);
+        level_in = level_out;
+        geom_in = owned_in = &level_in;
         mesh_in = mesh_out;
+        level_out = geom{};
+        mesh_out = mesh{};
+    }
+    if (!made) {
+        // what the failed step made
+        mesh_free(&mesh_in);
+        geom_release(&level_in);
     }
     if (output_mesh)
         *output_mesh = mesh_in;
     else
         mesh_free(&mesh_in);
-    *output = geom_out;
+    *output = level_in;
+    return made;
+}
+
+bool iteration_run(const iteration_scheme* scheme, const geom* input, mesh* input_mesh,
+                   geom* output, mesh* output_mesh, int32_t count, const subdiv_options* options)
+{
+    return iteration_loop(scheme, input, nullptr, input_mesh, output, output_mesh, count, options);
+}
+
+bool iteration_run_taking(const iteration_scheme* scheme, geom* input, mesh* input_mesh,
+                          geom* output, mesh* output_mesh, int32_t count,
+                          const subdiv_options* options)
+{
+    return iteration_loop(scheme, input, input, input_mesh, output, output_mesh, count, options);
 }
 
 subdiv_status iteration_build_and_run(const iteration_scheme* scheme, const geom* input,
@@ -95,11 +129,14 @@ subdiv_status iteration_build_and_run(const iteration_scheme* scheme, const geom
         return error_set(error, subdiv_error_usage, {},
                          "a scheme for faces of %d corners cannot refine faces of %d",
                          scheme->face_size, geom_face_size(input));
-    geom level0 = *input;
+    // the connectivity is built on a record of the caller's arrays, which
+    // takes the edge count
+    geom_view level0 = {*input};
     mesh mesh0 = {};
-    const subdiv_status status = mesh_build(&mesh0, &level0, error);
+    const subdiv_status status = mesh_build(&mesh0, &level0.shown, error);
     if (status != subdiv_ok) return status;
-    iteration_run(scheme, &level0, &mesh0, output, nullptr, count, options);
+    if (!iteration_run(scheme, &level0.shown, &mesh0, output, nullptr, count, options))
+        return error_memory(error, mem_refused_size());
     return subdiv_ok;
 }
 

@@ -23,24 +23,27 @@ enum iteration_array : uint32_t {
 };
 
 // What a scheme gives the loop: its step in two forms and the arrays of the
-// input that it reads when.
+// input that it reads when. Each returns false, its output cleared, when
+// memory is refused; the input is then as it was, less what the last step
+// had released.
 struct iteration_scheme {
     int face_size;        // of the input the scheme refines
     bool takes_polygons;  // and an input of faces of any sizes (face size 0)
     // One step of geom_in with its connectivity mesh_in into geom_out
     // (allocated here), without the output's connectivity.
-    void (*step)(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
+    bool (*step)(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
                  const subdiv_options* options);
     // The positions of a step's output alone: geom_out gets its counts and
     // positions, no faces.
-    void (*points)(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
+    bool (*points)(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
                    const subdiv_options* options);
     // The connectivity of a step's output numbered from the input's.
-    void (*derive)(const mesh* mesh_in, const geom* geom_in, const geom* geom_out, mesh* mesh_out);
-    // The last step: as step, but it releases every input array after its
-    // last reader (positions only when owned), taking the output's corner
-    // arrays on the pages released.
-    void (*last_step)(mesh* mesh_in, geom* geom_in, geom* geom_out, bool owned,
+    bool (*derive)(const mesh* mesh_in, const geom* geom_in, const geom* geom_out, mesh* mesh_out);
+    // The last step: as step, but it releases every array of mesh_in after
+    // its last reader, and those of geom_in through owned_in, the record
+    // that owns them, when the loop does (null for the caller's level, which
+    // is only read), taking the output's corner arrays on the pages released.
+    bool (*last_step)(mesh* mesh_in, const geom* geom_in, geom* owned_in, geom* geom_out,
                       const subdiv_options* options);
     uint32_t unread;            // input arrays neither the step nor derive read
     uint32_t unread_by_derive;  // input arrays derive does not read, released after the step
@@ -51,16 +54,25 @@ struct iteration_scheme {
 // connectivity *input_mesh is (from mesh_build, which also set its n_edges),
 // and moves the result into *output, which owns it afterwards, and its
 // connectivity into *output_mesh unless that is null. Takes over
-// *input_mesh, which is released and cleared; *input and its arrays are only
-// read, never released. Reports each iteration through the options' progress
-// callback (options may be null).
-void iteration_run(const iteration_scheme* scheme, const geom* input, mesh* input_mesh,
+// *input_mesh, which is released and cleared; *input is the caller's and
+// only read. Reports each iteration through the options' progress callback
+// (options may be null). Returns false, *output (and *output_mesh) cleared
+// and nothing held, when memory is refused.
+bool iteration_run(const iteration_scheme* scheme, const geom* input, mesh* input_mesh,
                    geom* output, mesh* output_mesh, int32_t count, const subdiv_options* options);
 
-// The same from *input alone: builds its connectivity first. Returns
+// The same from a level that the loop takes over: the arrays of *input go
+// as soon as nothing reads them, as those of every level the loop makes,
+// and *input is cleared.
+bool iteration_run_taking(const iteration_scheme* scheme, geom* input, mesh* input_mesh,
+                          geom* output, mesh* output_mesh, int32_t count,
+                          const subdiv_options* options);
+
+// iteration_run from *input alone: builds its connectivity first. Returns
 // subdiv_ok, or with *error filled and *output untouched: subdiv_error_mesh
 // when mesh_build refuses the faces, subdiv_error_usage for a count below 1
-// or an input of another face size.
+// or an input of another face size; or subdiv_error_memory, *output
+// cleared, when memory is refused.
 subdiv_status iteration_build_and_run(const iteration_scheme* scheme, const geom* input,
                                       geom* output, int32_t count, const subdiv_options* options,
                                       subdiv_error* error);

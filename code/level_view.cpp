@@ -133,7 +133,7 @@ void level_view_own(level_view* view, const geom* level, const mesh* own, uint64
     view->n_boundary = own->n_boundary_edges;
 }
 
-void level_view_children(level_view* view, const geom* level, const mesh* parent_mesh,
+bool level_view_children(level_view* view, const geom* level, const mesh* parent_mesh,
                          const geom* parent, bool loop, uint64_t block_size)
 {
     *view = level_view{};
@@ -157,6 +157,10 @@ void level_view_children(level_view* view, const geom* level, const mesh* parent
     view->split = static_cast<uint64_t*>(mem_alloc(2 * Ep * 8));
     view->iedge_side = static_cast<uint8_t*>(mem_alloc(2 * Ep));
     view->first_edge = static_cast<uint64_t*>(mem_alloc((view->n_blocks + 1) * 8));
+    if (!view->split || !view->iedge_side || !view->first_edge) {
+        level_view_free(view);
+        return false;
+    }
     uint64_t next = 0;
     for (uint64_t f = 0; f < Fp; ++f) {
         if (f % block_size == 0) view->first_edge[f / block_size] = next;
@@ -165,6 +169,7 @@ void level_view_children(level_view* view, const geom* level, const mesh* parent
     view->first_edge[view->n_blocks] = next;
     CHECK(next == view->n_edges, "level_view_children: %llu edges numbered, not %llu",
           (unsigned long long)next, (unsigned long long)view->n_edges);
+    return true;
 }
 
 void level_view_free(level_view* view)

@@ -64,8 +64,9 @@ void level_view_own(level_view* view, const geom* level, const mesh* own, uint64
 // Views the level *level, one step of *parent with connectivity
 // *parent_mesh by Loop (loop) or Catmull-Clark, as children of the parent's
 // faces, in blocks of block_size parent faces. Numbers the children's edges
-// as mesh_build would (a pass over the parent's faces).
-void level_view_children(level_view* view, const geom* level, const mesh* parent_mesh,
+// as mesh_build would (a pass over the parent's faces). Returns false, the
+// view holding nothing, when memory is refused.
+bool level_view_children(level_view* view, const geom* level, const mesh* parent_mesh,
                          const geom* parent, bool loop, uint64_t block_size);
 
 // Releases what the view holds (not the levels).

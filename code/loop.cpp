@@ -61,8 +61,9 @@ static const uint64_t point_range = 8192;
 
 // Edge points and the moved old vertices into x, y and z of geom_out, which
 // holds nv + ne vertices: the interior rules for every edge and vertex, then
-// the boundary rules for those on boundary edges.
-static void loop_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
+// the boundary rules for those on boundary edges. Returns false when memory
+// is refused.
+static bool loop_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
                         const subdiv_options* options)
 {
     const uint64_t nv = geom_in->n_vertices;
@@ -154,7 +155,7 @@ static void loop_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out
             }
         }
     });
-    boundary_vertex_points(mesh_in, geom_in, geom_out, options_smooth_corners(options));
+    return boundary_vertex_points(mesh_in, geom_in, geom_out, options_smooth_corners(options));
 }
 
 // The children's corners, one output array at a time, so that the last step
@@ -214,6 +215,13 @@ static void loop_children_corner2(const mesh* mesh_in, const geom* geom_in, uint
     });
 }
 
+// Releases the output of a step that memory was refused to; returns false.
+static bool step_refused(geom* geom_out)
+{
+    geom_release(geom_out);
+    return false;
+}
+
 bool loop_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* mesh_out,
                const subdiv_options* options)
 {
@@ -224,67 +232,72 @@ bool loop_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out, mesh* m
     const uint64_t nv = geom_in->n_vertices;
     const uint64_t ne = geom_in->n_edges;
     const uint64_t nf = geom_in->n_faces;
-    geom_alloc(geom_out, nv + ne, 4 * nf, 2 * ne + 3 * nf, 3);
-    loop_points(mesh_in, geom_in, geom_out, options);
+    if (!geom_alloc(geom_out, nv + ne, 4 * nf, 2 * ne + 3 * nf, 3)) return false;
+    if (!loop_points(mesh_in, geom_in, geom_out, options)) return step_refused(geom_out);
     const uint32_t threads = options_threads(options);
     loop_children_corner0(mesh_in, geom_in, geom_out->corner0, threads);
     loop_children_corner1(mesh_in, geom_in, geom_out->corner1, threads);
     loop_children_corner2(mesh_in, geom_in, geom_out->corner2, threads);
-    if (mesh_out) loop_mesh_derive(mesh_in, geom_in, geom_out, mesh_out);
+    if (mesh_out && !loop_mesh_derive(mesh_in, geom_in, geom_out, mesh_out))
+        return step_refused(geom_out);
     return true;
 }
 
 // The step of the last iteration, which builds no connectivity, in an order
 // that lowers the peak of the whole loop: the positions first; then every
 // input array goes as soon as nothing further reads it (the input's own
-// arrays only when the loop owns them), and each corner array of the output
-// is allocated only then, on the pages just released.
-static void loop_last_step(mesh* mesh_in, geom* geom_in, geom* geom_out, bool owns_input,
+// arrays only when the loop owns them: owned_in), and each corner array of
+// the output is allocated only then, on the pages just released.
+static bool loop_last_step(mesh* mesh_in, const geom* geom_in, geom* owned_in, geom* geom_out,
                            const subdiv_options* options)
 {
     const uint64_t nv = geom_in->n_vertices;
     const uint64_t ne = geom_in->n_edges;
     const uint64_t nf = geom_in->n_faces;
     const uint64_t n_corners = 4 * nf;
-    geom_alloc_vertices(geom_out, nv + ne, n_corners, 2 * ne + 3 * nf, 3);
-    loop_points(mesh_in, geom_in, geom_out, options);
+    if (!geom_alloc_vertices(geom_out, nv + ne, n_corners, 2 * ne + 3 * nf, 3)) return false;
+    if (!loop_points(mesh_in, geom_in, geom_out, options)) return step_refused(geom_out);
     const uint32_t threads = options_threads(options);
     mem_release(&mesh_in->vertex_valence);
     mem_release(&mesh_in->iedge_vertex);
     mem_release(&mesh_in->iedge_next);
-    if (owns_input) {
-        mem_release(&geom_in->x);
-        mem_release(&geom_in->y);
-        mem_release(&geom_in->z);
+    if (owned_in) {
+        mem_release(&owned_in->x);
+        mem_release(&owned_in->y);
+        mem_release(&owned_in->z);
     }
     geom_out->corner0 = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+    if (!geom_out->corner0) return step_refused(geom_out);
     loop_children_corner0(mesh_in, geom_in, geom_out->corner0, threads);
-    if (owns_input) mem_release(&geom_in->corner0);
+    if (owned_in) mem_release(&owned_in->corner0);
     geom_out->corner1 = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+    if (!geom_out->corner1) return step_refused(geom_out);
     loop_children_corner1(mesh_in, geom_in, geom_out->corner1, threads);
-    if (owns_input) {
-        mem_release(&geom_in->corner1);
-        mem_release(&geom_in->corner2);
+    if (owned_in) {
+        mem_release(&owned_in->corner1);
+        mem_release(&owned_in->corner2);
     }
     geom_out->corner2 = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+    if (!geom_out->corner2) return step_refused(geom_out);
     loop_children_corner2(mesh_in, geom_in, geom_out->corner2, threads);
+    return true;
 }
 
 // The step without its output's connectivity, for the iteration loop.
-static void loop_step_points_faces(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
+static bool loop_step_points_faces(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
                                    const subdiv_options* options)
 {
-    loop_step(mesh_in, geom_in, geom_out, nullptr, options);
+    return loop_step(mesh_in, geom_in, geom_out, nullptr, options);
 }
 
 // The positions of a step alone, for a last level that is written as it is
 // made.
-static void loop_step_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
+static bool loop_step_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
                              const subdiv_options* options)
 {
     const uint64_t nv = geom_in->n_vertices, ne = geom_in->n_edges, nf = geom_in->n_faces;
-    geom_alloc_vertices(geom_out, nv + ne, 4 * nf, 2 * ne + 3 * nf, 3);
-    loop_points(mesh_in, geom_in, geom_out, options);
+    if (!geom_alloc_vertices(geom_out, nv + ne, 4 * nf, 2 * ne + 3 * nf, 3)) return false;
+    return loop_points(mesh_in, geom_in, geom_out, options) || step_refused(geom_out);
 }
 
 // The step reads neither the faces of the input's half-edges nor
@@ -311,10 +324,10 @@ subdiv_status loop_iterate(const geom* input, geom* output, int32_t count,
     return iteration_build_and_run(&loop_scheme, input, output, count, options, error);
 }
 
-void loop_iterate_mesh(const geom* input, mesh* input_mesh, geom* output, int32_t count,
-                     const subdiv_options* options)
+bool loop_iterate_mesh(const geom* input, mesh* input_mesh, geom* output, int32_t count,
+                       const subdiv_options* options)
 {
-    iteration_run(&loop_scheme, input, input_mesh, output, nullptr, count, options);
+    return iteration_run(&loop_scheme, input, input_mesh, output, nullptr, count, options);
 }
 
 } // namespace subdiv

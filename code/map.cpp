@@ -43,7 +43,7 @@ static inline bool map_key_equal(const uint8_t* a, const void* b, uint64_t key_s
     return std::memcmp(a, b, key_size) == 0;
 }
 
-void map_init(map* m, uint64_t key_size, uint64_t value_size, uint64_t capacity)
+bool map_init(map* m, uint64_t key_size, uint64_t value_size, uint64_t capacity)
 {
     CHECK(capacity != 0 && (capacity & (capacity - 1)) == 0,
           "map capacity %llu is not a power of two", (unsigned long long)capacity);
@@ -56,16 +56,22 @@ void map_init(map* m, uint64_t key_size, uint64_t value_size, uint64_t capacity)
     m->hashes = static_cast<uint64_t*>(mem_alloc(capacity * 8));
     m->keys = static_cast<uint8_t*>(mem_alloc(key_size * capacity));
     m->values = static_cast<uint8_t*>(mem_alloc(value_size * capacity));
+    m->presence = static_cast<uint8_t*>(mem_alloc(map_presence_size));
+    if (!m->hashes || !m->keys || !m->values || !m->presence) {
+        map_free(m);
+        *m = map{};
+        return false;
+    }
     m->capacity = capacity;
     m->count = 0;
     m->key_size = key_size;
     m->value_size = value_size;
     m->max_distance = 0;
     m->load_limit = uint64_t(double(capacity) * 0.66);
-    m->presence = static_cast<uint8_t*>(mem_alloc(map_presence_size));
     std::memset(m->presence, 0, map_presence_size);
     // the zero tail lets a walk compare whole groups of hashes past the last slot
     std::memset(m->hashes, 0, padded_size(capacity * 8));
+    return true;
 }
 
 void map_free(map* m)
@@ -76,9 +82,9 @@ void map_free(map* m)
     mem_free(m->hashes);
 }
 
-void map_grow(map* m, uint64_t n)
+bool map_grow(map* m, uint64_t n)
 {
-    if (m->count + n <= m->load_limit) return;
+    if (m->count + n <= m->load_limit) return true;
     CHECK(n < m->capacity, "map_reserve: %llu entries do not fit a table of %llu slots",
           (unsigned long long)n, (unsigned long long)m->capacity);
 
@@ -86,7 +92,7 @@ void map_grow(map* m, uint64_t n)
     // walk bound restarts with the new placements. A slot's stored hash is
     // its key's hash, so the keys are not hashed again.
     map new_map;
-    map_init(&new_map, m->key_size, m->value_size, m->capacity * 2);
+    if (!map_init(&new_map, m->key_size, m->value_size, m->capacity * 2)) return false;
     for (uint64_t i = 0; i < m->capacity; ++i) {
         if (m->hashes[i] == 0) continue;
         void* value = map_insert_key_hashed(&new_map, m->keys + i * m->key_size, m->hashes[i]);
@@ -94,6 +100,7 @@ void map_grow(map* m, uint64_t n)
     }
     map_free(m);
     *m = new_map;
+    return true;
 }
 
 void* map_insert_key(map* m, const void* key)
@@ -104,6 +111,7 @@ void* map_insert_key(map* m, const void* key)
 void* map_insert(map* m, const void* key, const void* value)
 {
     void* slot_value = map_insert_key(m, key);
+    if (!slot_value) return nullptr;
     std::memcpy(slot_value, value, m->value_size);
     return slot_value;
 }
@@ -176,7 +184,7 @@ static inline uint64_t map_empty_in_range(const map* m, uint64_t begin, uint64_t
 
 void* map_insert_key_hashed(map* m, const void* key, uint64_t hash)
 {
-    map_reserve(m, 1);
+    if (!map_reserve(m, 1)) return nullptr;
     const uint64_t capacity = m->capacity;
     uint64_t home = hash & (capacity - 1);
     // the first empty slot along the probe sequence: up to the last slot,

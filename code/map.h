@@ -45,7 +45,8 @@ constexpr uint64_t edge_map_value_size = 8;
 constexpr uint64_t edge_map_capacity = 4096;
 
 // Sets up an empty map of capacity slots (a power of two, at least 1).
-void map_init(map* m, uint64_t key_size, uint64_t value_size, uint64_t capacity);
+// Returns false, holding nothing, when memory is refused.
+bool map_init(map* m, uint64_t key_size, uint64_t value_size, uint64_t capacity);
 
 // Releases the four blocks; the record's words are left as they were.
 void map_free(map* m);
@@ -84,15 +85,18 @@ inline uint64_t map_stored_hash(uint64_t hash)
 }
 
 // Doubles the table when count + n would pass the load limit. n must then be
-// below the capacity.
-void map_grow(map* m, uint64_t n);
-inline void map_reserve(map* m, uint64_t n)
+// below the capacity. Returns false, the map as it was, when memory is
+// refused.
+bool map_grow(map* m, uint64_t n);
+inline bool map_reserve(map* m, uint64_t n)
 {
-    if (m->count + n > m->load_limit) map_grow(m, n);
+    return m->count + n <= m->load_limit || map_grow(m, n);
 }
 
 // Claims a slot for key (no test for a present key: an equal key makes a
-// second entry) and returns its value bytes for the caller to fill.
+// second entry) and returns its value bytes for the caller to fill; null when
+// the table had to grow and memory was refused (never after a map_reserve
+// that made room).
 void* map_insert_key(map* m, const void* key);
 
 // map_insert_key, then copies value_size bytes from value into the slot.

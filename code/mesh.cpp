@@ -20,7 +20,7 @@ edge_key make_edge_key(uint64_t origin, uint64_t destination)
     return edge_key{origin, destination};
 }
 
-void mesh_alloc(mesh* m, const geom* g)
+bool mesh_alloc(mesh* m, const geom* g)
 {
     std::memset(m, 0, sizeof *m);
     uint64_t n_faces = g->n_faces;
@@ -30,28 +30,40 @@ void mesh_alloc(mesh* m, const geom* g)
           "out of memory: connectivity of %llu faces and %llu edges does not fit in memory",
           (unsigned long long)n_faces, (unsigned long long)g->n_edges);
     const uint64_t fill = index_pad_fill;
-    if (geom_face_size(g) == 0) {
-        const uint64_t n_corners = geom_corner_count(g);
+    const bool polygons = geom_face_size(g) == 0;
+    const uint64_t n_corners = polygons ? geom_corner_count(g) : 0;
+    if (polygons) {
         m->corner_iedge = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
-        pad_fill(m->corner_iedge, 8, n_corners, &fill);
     } else {
         m->face_iedge0 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
         m->face_iedge1 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
         m->face_iedge2 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
         m->face_iedge3 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
-        pad_fill(m->face_iedge0, 8, n_faces, &fill);
-        pad_fill(m->face_iedge1, 8, n_faces, &fill);
-        pad_fill(m->face_iedge2, 8, n_faces, &fill);
     }
     m->iedge_vertex = static_cast<uint64_t*>(mem_alloc(n_iedges * 8));
     m->iedge_next = static_cast<uint64_t*>(mem_alloc(n_iedges * 8));
     m->iedge_face = static_cast<uint64_t*>(mem_alloc(n_iedges * 8));
     m->vertex_valence = static_cast<uint64_t*>(mem_alloc(g->n_vertices * 8));
+    const bool faces = polygons ? m->corner_iedge != nullptr
+                                : m->face_iedge0 && m->face_iedge1 && m->face_iedge2 &&
+                                      m->face_iedge3;
+    if (!faces || !m->iedge_vertex || !m->iedge_next || !m->iedge_face || !m->vertex_valence) {
+        mesh_free(m);
+        return false;
+    }
 
+    if (polygons) {
+        pad_fill(m->corner_iedge, 8, n_corners, &fill);
+    } else {
+        pad_fill(m->face_iedge0, 8, n_faces, &fill);
+        pad_fill(m->face_iedge1, 8, n_faces, &fill);
+        pad_fill(m->face_iedge2, 8, n_faces, &fill);
+    }
     pad_fill(m->iedge_vertex, 8, n_iedges, &fill);
     pad_fill(m->iedge_next, 8, n_iedges, &fill);
     pad_fill(m->iedge_face, 8, n_iedges, &fill);
     std::memset(m->vertex_valence, 0, g->n_vertices * 8);
+    return true;
 }
 
 // ---------------------------------------------------------------- construction
@@ -73,46 +85,43 @@ struct mesh_builder {
     uint64_t iedge_room;  // entries of the three half-edge arrays
 };
 
-// Releases the construction's map and the mesh's arrays after a fault.
-static subdiv_status mesh_build_fail(mesh_builder* b, mesh* m)
+// Moves the three half-edge arrays to blocks of room entries each, keeping
+// their first n entries, one after the other: each new block may take the
+// pages of the one released before it. Returns false when memory is
+// refused, the arrays moved so far and the others still valid blocks.
+static bool iedge_arrays_move(mesh* m, uint64_t n, uint64_t room)
 {
-    map_free(&b->edge_map);
-    mesh_free(m);
-    return subdiv_error_mesh;
-}
-
-// A block of room 8-byte entries holding the first n of old, which is
-// released.
-static uint64_t* iedge_array_move(uint64_t* old, uint64_t n, uint64_t room)
-{
-    auto* array = static_cast<uint64_t*>(mem_alloc(room * 8));
-    std::memcpy(array, old, n * 8);
-    mem_free(old);
-    return array;
+    for (uint64_t** array : {&m->iedge_vertex, &m->iedge_face, &m->iedge_next}) {
+        auto* moved = static_cast<uint64_t*>(mem_alloc(room * 8));
+        if (!moved) return false;
+        std::memcpy(moved, *array, n * 8);
+        mem_free(*array);
+        *array = moved;
+    }
+    return true;
 }
 
 // Gives the half-edge arrays room for all half-edges that n_corners corners
 // can open: every corner opens at most one edge of two half-edges.
-static void mesh_iedge_grow(mesh_builder* b, mesh* m, uint64_t n_corners)
+static bool mesh_iedge_grow(mesh_builder* b, mesh* m, uint64_t n_corners)
 {
+    if (!iedge_arrays_move(m, b->n_iedges, 2 * n_corners)) return false;
     b->iedge_room = 2 * n_corners;
-    m->iedge_vertex = iedge_array_move(m->iedge_vertex, b->n_iedges, b->iedge_room);
-    m->iedge_face = iedge_array_move(m->iedge_face, b->n_iedges, b->iedge_room);
-    m->iedge_next = iedge_array_move(m->iedge_next, b->n_iedges, b->iedge_room);
+    return true;
 }
 
 // Leaves the half-edge arrays exactly as mesh_alloc gives them for n_edges
 // edges (what mesh_derive's output is compared with): arrays that grew past
 // that move to blocks of the exact size, with their padding tails filled.
-static void mesh_fit_iedges(mesh* m, uint64_t n_edges, uint64_t room)
+static bool mesh_fit_iedges(mesh* m, uint64_t n_edges, uint64_t room)
 {
-    if (room == 2 * n_edges) return;
+    if (room == 2 * n_edges) return true;
     const uint64_t n = 2 * n_edges;
     const uint64_t fill = index_pad_fill;
-    for (uint64_t** array : {&m->iedge_vertex, &m->iedge_face, &m->iedge_next}) {
-        *array = iedge_array_move(*array, n, n);
-        pad_fill(*array, 8, n, &fill);
-    }
+    if (!iedge_arrays_move(m, n, n)) return false;
+    for (uint64_t* array : {m->iedge_vertex, m->iedge_face, m->iedge_next})
+        pad_fill(array, 8, n, &fill);
+    return true;
 }
 
 // Faces and vertices in the messages below are counted from 1, as in OBJ files.
@@ -217,12 +226,13 @@ mesh_connect_faces(mesh_builder* b, mesh* m, const geom* g, const int uniform,
             iedge[k] = other ^ 1;
         }
 
-        map_reserve(edge_map, uint64_t(2 * n));
+        if (!map_reserve(edge_map, uint64_t(2 * n))) return error_memory(error, mem_refused_size());
         for (int k = 0; k < n; ++k) {
             if (done[k]) continue;
             // a new edge: this face takes the even half-edge, the neighbour
             // that meets it later the odd one
-            if (b->n_iedges + 2 > b->iedge_room) mesh_iedge_grow(b, m, n_corners);
+            if (b->n_iedges + 2 > b->iedge_room && !mesh_iedge_grow(b, m, n_corners))
+                return error_memory(error, mem_refused_size());
             iedge[k] = b->n_iedges;
             const uint64_t twin = iedge[k] + 1;
             b->n_iedges += 2;
@@ -273,12 +283,14 @@ static void mesh_mark_boundary(const mesh_builder* b, mesh* m)
 }
 
 // The boundary edges of the built mesh, ascending, into m->boundary_edges,
-// and the number at each vertex into its vertex_valence entry.
-static void mesh_list_boundary(mesh* m, uint64_t n_edges)
+// and the number at each vertex into its vertex_valence entry; false when
+// memory is refused.
+static bool mesh_list_boundary(mesh* m, uint64_t n_edges)
 {
     uint64_t n_boundary = 0;
     for (uint64_t e = 0; e < n_edges; ++e) n_boundary += m->iedge_face[2 * e + 1] == mesh_no_face;
     m->boundary_edges = static_cast<uint64_t*>(mem_alloc(n_boundary * 8));
+    if (!m->boundary_edges) return false;
     m->n_boundary_edges = n_boundary;
     uint64_t i = 0;
     for (uint64_t e = 0; e < n_edges && i < n_boundary; ++e) {
@@ -290,6 +302,7 @@ static void mesh_list_boundary(mesh* m, uint64_t n_edges)
                 mesh_valence_entry(mesh_valence(entry), mesh_boundary_count(entry) + 1);
         }
     }
+    return true;
 }
 
 // The faces on the edges between v and w (at most 8, ascending) into faces;
@@ -322,7 +335,8 @@ static int mesh_faces_between(const mesh* m, const uint64_t* at, uint64_t from, 
 // whatever the order of the faces. Looks for them vertex by vertex: the
 // half-edges leaving each vertex, listed through an offset table built from
 // the valences, must lead to different neighbours. Refuses the mesh naming
-// the first such pair of vertices and the faces on their edges.
+// the first such pair of vertices and the faces on their edges; or
+// subdiv_error_memory when memory is refused.
 static subdiv_status mesh_refuse_shared_ends(const mesh* m, const geom* g, uint64_t n_edges,
                                              subdiv_error* error)
 {
@@ -330,6 +344,12 @@ static subdiv_status mesh_refuse_shared_ends(const mesh* m, const geom* g, uint6
     auto* start = static_cast<uint64_t*>(mem_alloc((V + 1) * 8));
     auto* at = static_cast<uint64_t*>(mem_alloc(2 * n_edges * 8));
     auto* mark = static_cast<uint64_t*>(mem_alloc(V * 8));
+    if (!start || !at || !mark) {
+        mem_free(start);
+        mem_free(at);
+        mem_free(mark);
+        return error_memory(error, mem_refused_size());
+    }
     start[0] = 0;
     for (uint64_t v = 0; v < V; ++v) start[v + 1] = start[v] + mesh_valence(m->vertex_valence[v]);
     // the marks serve first as fill cursors, then hold the last vertex whose
@@ -383,26 +403,29 @@ subdiv_status mesh_build(mesh* m, geom* g, subdiv_error* error)
     // room for the half-edges of a closed mesh, every edge on two faces
     const uint64_t n_corners = geom_corner_count(g);
     g->n_edges = n_corners / 2;
-    mesh_alloc(m, g);
     mesh_builder b;
-    map_init(&b.edge_map, edge_map_key_size, edge_map_value_size, edge_map_capacity);
+    if (!mesh_alloc(m, g)) return error_memory(error, mem_refused_size());
+    if (!map_init(&b.edge_map, edge_map_key_size, edge_map_value_size, edge_map_capacity)) {
+        mesh_free(m);
+        return error_memory(error, mem_refused_size());
+    }
     b.n_iedges = 0;
     b.iedge_room = n_corners;
 
     subdiv_status status = n == 3   ? mesh_connect_faces(&b, m, g, 3, error)
                            : n == 4 ? mesh_connect_faces(&b, m, g, 4, error)
                                     : mesh_connect_faces(&b, m, g, 0, error);
-    if (status != subdiv_ok) return mesh_build_fail(&b, m);
-    mesh_mark_boundary(&b, m);
+    if (status == subdiv_ok) mesh_mark_boundary(&b, m);
     map_free(&b.edge_map);
     const uint64_t n_edges = b.n_iedges / 2;
-    status = mesh_refuse_shared_ends(m, g, n_edges, error);
+    if (status == subdiv_ok) status = mesh_refuse_shared_ends(m, g, n_edges, error);
+    if (status == subdiv_ok && !(mesh_fit_iedges(m, n_edges, b.iedge_room) &&
+                                 mesh_list_boundary(m, n_edges)))
+        status = error_memory(error, mem_refused_size());
     if (status != subdiv_ok) {
         mesh_free(m);
         return status;
     }
-    mesh_fit_iedges(m, n_edges, b.iedge_room);
-    mesh_list_boundary(m, n_edges);
     g->n_edges = n_edges;
     return subdiv_ok;
 }

@@ -67,8 +67,9 @@ constexpr uint64_t mesh_no_face = ~uint64_t(0);
 // instead of face_iedge0-3 for faces of any sizes); fills the padding tails
 // of face_iedge0-2 (or corner_iedge) and the three half-edge arrays with
 // index_pad_fill and sets every valence to 0. The boundary edges are left to
-// the caller (null, none). What *m held is overwritten, not released.
-void mesh_alloc(mesh* m, const geom* g);
+// the caller (null, none). What *m held is overwritten, not released. Returns
+// false, *m cleared, when memory is refused.
+bool mesh_alloc(mesh* m, const geom* g);
 
 // Computes the connectivity of g's faces into *m (allocated here; what it
 // held is overwritten) and sets g->n_edges to the number of distinct edges.
@@ -77,7 +78,7 @@ void mesh_alloc(mesh* m, const geom* g);
 // a face names a vertex not below n_vertices, has two equal consecutive
 // corners or one vertex at two corners, when two faces run through an edge
 // the same way, or when an edge lies on more than two faces (whatever their
-// order).
+// order); or subdiv_error_memory, *m cleared, when memory is refused.
 subdiv_status mesh_build(mesh* m, geom* g, subdiv_error* error);
 
 // Releases the arrays of *m and clears it.

@@ -71,20 +71,35 @@ struct derive_boundary {
     mesh* out;             // the output, whose boundary list grows
 };
 
-static derive_boundary derive_boundary_begin(const mesh* mesh_in, uint64_t n_edges, mesh* out)
+// What every derivation allocates besides the output's connectivity: the
+// scratch array split (2E entries of the input) and the boundary's bits and
+// list. Allocates all of it, with *out; returns false, holding nothing, when
+// memory is refused.
+static bool derive_alloc(const mesh* mesh_in, const geom* geom_in, const geom* geom_out,
+                         mesh* out, uint64_t** split, derive_boundary* b)
 {
-    derive_boundary b = {nullptr, out};
-    out->boundary_edges = static_cast<uint64_t*>(mem_alloc(2 * mesh_in->n_boundary_edges * 8));
-    out->n_boundary_edges = 0;
-    if (mesh_in->n_boundary_edges == 0) return b;
+    const uint64_t n_edges = geom_in->n_edges, n_boundary = mesh_in->n_boundary_edges;
     const uint64_t words = (n_edges + 63) / 64;
-    b.is_boundary = static_cast<uint64_t*>(mem_alloc(words * 8));
-    std::memset(b.is_boundary, 0, words * 8);
-    for (uint64_t i = 0; i < mesh_in->n_boundary_edges; ++i) {
-        const uint64_t e = mesh_in->boundary_edges[i];
-        b.is_boundary[e / 64] |= uint64_t(1) << (e % 64);
+    *b = derive_boundary{nullptr, out};
+    *split = nullptr;
+    if (!mesh_alloc(out, geom_out)) return false;
+    *split = static_cast<uint64_t*>(mem_alloc(n_edges * 16));
+    out->boundary_edges = static_cast<uint64_t*>(mem_alloc(2 * n_boundary * 8));
+    out->n_boundary_edges = 0;
+    if (n_boundary > 0) b->is_boundary = static_cast<uint64_t*>(mem_alloc(words * 8));
+    if (!*split || !out->boundary_edges || (n_boundary > 0 && !b->is_boundary)) {
+        mesh_free(out);
+        mem_release(split);
+        mem_release(&b->is_boundary);
+        return false;
     }
-    return b;
+    if (n_boundary == 0) return true;
+    std::memset(b->is_boundary, 0, words * 8);
+    for (uint64_t i = 0; i < n_boundary; ++i) {
+        const uint64_t e = mesh_in->boundary_edges[i];
+        b->is_boundary[e / 64] |= uint64_t(1) << (e % 64);
+    }
+    return true;
 }
 
 // Whether half-edge h of the input lies on a boundary edge.
@@ -110,7 +125,7 @@ static inline void derive_boundary_half(derive_boundary* b, uint64_t edge, uint6
 // scan of child 0 meets A_0, I_0, I_(n-1), B_(n-1); of child c (0 < c < n-1)
 // A_c, I_c, B_(c-1), I_(c-1) having come with child c-1; of child n-1
 // A_(n-1), B_(n-2), both inner edges having come before.
-static void catmull_clark_polygon_derive(const mesh* mesh_in, const geom* geom_in,
+static bool catmull_clark_polygon_derive(const mesh* mesh_in, const geom* geom_in,
                                          const geom* geom_out, mesh* mesh_out)
 {
     const uint64_t V = geom_in->n_vertices, F = geom_in->n_faces, E = geom_in->n_edges;
@@ -118,9 +133,9 @@ static void catmull_clark_polygon_derive(const mesh* mesh_in, const geom* geom_i
     CHECK(geom_face_size(geom_out) == 4 && geom_out->n_faces == n_corners &&
               geom_out->n_edges == n_corners + 2 * E && geom_out->n_vertices == V + F + E,
           "catmull_clark_mesh_derive: the output counts are not those of one step");
-    mesh_alloc(mesh_out, geom_out);
-    auto* split = static_cast<uint64_t*>(mem_alloc(E * 16));
-    derive_boundary boundary = derive_boundary_begin(mesh_in, E, mesh_out);
+    uint64_t* split;
+    derive_boundary boundary;
+    if (!derive_alloc(mesh_in, geom_in, geom_out, mesh_out, &split, &boundary)) return false;
     const uint64_t* const corner[4] = {geom_out->corner0, geom_out->corner1, geom_out->corner2,
                                        geom_out->corner3};
     const uint64_t edge_point_base = V + F;
@@ -169,23 +184,22 @@ static void catmull_clark_polygon_derive(const mesh* mesh_in, const geom* geom_i
     mesh_derive_valences(mesh_out, mesh_in, V, geom_out->n_vertices, 4, edge_point_base, 3);
     for (uint64_t f = 0; f < F; ++f)
         mesh_out->vertex_valence[V + f] = geom_in->face_start[f + 1] - geom_in->face_start[f];
+    return true;
 }
 
-void catmull_clark_mesh_derive(const mesh* mesh_in, const geom* geom_in, const geom* geom_out,
+bool catmull_clark_mesh_derive(const mesh* mesh_in, const geom* geom_in, const geom* geom_out,
                                mesh* mesh_out)
 {
-    if (geom_face_size(geom_in) == 0) {
-        catmull_clark_polygon_derive(mesh_in, geom_in, geom_out, mesh_out);
-        return;
-    }
+    if (geom_face_size(geom_in) == 0)
+        return catmull_clark_polygon_derive(mesh_in, geom_in, geom_out, mesh_out);
     const uint64_t F = geom_in->n_faces;
     CHECK(geom_face_size(geom_out) == 4 && geom_out->n_faces == 4 * F &&
               geom_out->n_edges == 4 * F + 2 * geom_in->n_edges &&
               geom_out->n_vertices == geom_in->n_vertices + F + geom_in->n_edges,
           "catmull_clark_mesh_derive: the output counts are not those of one step");
-    mesh_alloc(mesh_out, geom_out);
-    auto* split = static_cast<uint64_t*>(mem_alloc(geom_in->n_edges * 16));
-    derive_boundary boundary = derive_boundary_begin(mesh_in, geom_in->n_edges, mesh_out);
+    uint64_t* split;
+    derive_boundary boundary;
+    if (!derive_alloc(mesh_in, geom_in, geom_out, mesh_out, &split, &boundary)) return false;
     const uint64_t* const face_iedge[4] = {mesh_in->face_iedge0, mesh_in->face_iedge1,
                                            mesh_in->face_iedge2, mesh_in->face_iedge3};
     const uint64_t* const corner[4] = {geom_out->corner0, geom_out->corner1, geom_out->corner2,
@@ -247,9 +261,10 @@ void catmull_clark_mesh_derive(const mesh* mesh_in, const geom* geom_in, const g
     // edges on three
     mesh_derive_valences(mesh_out, mesh_in, geom_in->n_vertices, geom_out->n_vertices, 4,
                          edge_point_base, 3);
+    return true;
 }
 
-void loop_mesh_derive(const mesh* mesh_in, const geom* geom_in, const geom* geom_out,
+bool loop_mesh_derive(const mesh* mesh_in, const geom* geom_in, const geom* geom_out,
                       mesh* mesh_out)
 {
     const uint64_t F = geom_in->n_faces;
@@ -257,9 +272,9 @@ void loop_mesh_derive(const mesh* mesh_in, const geom* geom_in, const geom* geom
               geom_out->n_edges == 2 * geom_in->n_edges + 3 * F &&
               geom_out->n_vertices == geom_in->n_vertices + geom_in->n_edges,
           "loop_mesh_derive: the output counts are not those of one step");
-    mesh_alloc(mesh_out, geom_out);
-    auto* split = static_cast<uint64_t*>(mem_alloc(geom_in->n_edges * 16));
-    derive_boundary boundary = derive_boundary_begin(mesh_in, geom_in->n_edges, mesh_out);
+    uint64_t* split;
+    derive_boundary boundary;
+    if (!derive_alloc(mesh_in, geom_in, geom_out, mesh_out, &split, &boundary)) return false;
     const uint64_t* const face_iedge[3] = {mesh_in->face_iedge0, mesh_in->face_iedge1,
                                            mesh_in->face_iedge2};
     const uint64_t edge_point_base = geom_in->n_vertices;
@@ -315,6 +330,7 @@ void loop_mesh_derive(const mesh* mesh_in, const geom* geom_in, const geom* geom
     // of each of its faces: six, or four on a boundary edge
     mesh_derive_valences(mesh_out, mesh_in, geom_in->n_vertices, geom_out->n_vertices, 6,
                          edge_point_base, 4);
+    return true;
 }
 
 } // namespace subdiv

@@ -13,10 +13,11 @@ namespace subdiv {
 // padding tails included. geom_out must be the finished output of
 // catmull_clark_step or loop_step on geom_in, and mesh_in the connectivity
 // of geom_in from mesh_build or from these functions. Reads mesh_in's
-// face_iedge arrays and vertex_valence, and geom_out's corners.
-void catmull_clark_mesh_derive(const mesh* mesh_in, const geom* geom_in, const geom* geom_out,
+// face_iedge arrays and vertex_valence, and geom_out's corners. Returns
+// false, *mesh_out cleared, when memory is refused.
+bool catmull_clark_mesh_derive(const mesh* mesh_in, const geom* geom_in, const geom* geom_out,
                                mesh* mesh_out);
-void loop_mesh_derive(const mesh* mesh_in, const geom* geom_in, const geom* geom_out,
+bool loop_mesh_derive(const mesh* mesh_in, const geom* geom_in, const geom* geom_out,
                       mesh* mesh_out);
 
 } // namespace subdiv

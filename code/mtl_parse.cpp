@@ -25,7 +25,7 @@ constexpr uint64_t mtl_max_bytes = uint64_t(64) << 20;
 // Reads the material library at path, which must be a regular file of at
 // most mtl_max_bytes, into a new storage block with a NUL after its bytes.
 // Opening never waits (a FIFO is refused, not read). Returns subdiv_ok, or
-// subdiv_error_read with the reason in *error.
+// subdiv_error_read with the reason in *error, or subdiv_error_memory.
 static subdiv_status mtl_read_file(const char* path, char** text, uint64_t* length,
                                    subdiv_error* error)
 {
@@ -48,6 +48,10 @@ static subdiv_status mtl_read_file(const char* path, char** text, uint64_t* leng
     // the size read is at most the size found, whatever the file does meanwhile
     const uint64_t size = uint64_t(info.st_size);
     char* block = static_cast<char*>(mem_alloc(size + 1));
+    if (!block) {
+        close(fd);
+        return error_memory(error, mem_refused_size());
+    }
     uint64_t used = 0;
     while (used < size) {
         ssize_t n = read(fd, block + used, size - used);
@@ -160,13 +164,15 @@ static void material_finish(obj_material* material, bool started, obj_material* 
     array[(*count)++] = *material;
 }
 
-// Replaces *field by a copy of the text from the cursor to the line's CR, LF or NUL.
-static void material_map_set(char** field, const char* cursor)
+// Replaces *field by a copy of the text from the cursor to the line's CR, LF
+// or NUL; false, *field null, when memory is refused.
+static bool material_map_set(char** field, const char* cursor)
 {
     const char* end = cursor;
     while (!is_line_end_char(*end)) ++end;
     std::free(*field);
     *field = text_copy(cursor, uint64_t(end - cursor));
+    return *field != nullptr;
 }
 
 // The first white-space delimited word from the cursor to the line end
@@ -204,15 +210,20 @@ subdiv_status mtl_parse(obj_material** materials, uint64_t* num_materials, const
         line = feed ? static_cast<const char*>(feed) + 1 : text_end;
     }
     obj_material* array = nullptr;
-    if (capacity > 0)
+    if (capacity > 0) {
         array = static_cast<obj_material*>(mem_alloc(capacity * sizeof(obj_material)));
+        if (!array) {
+            mem_free(text);
+            return error_memory(error, mem_refused_size());
+        }
+    }
 
     // statements, line by line; values before the first newmtl are dropped
     obj_material material;
     material_defaults(&material);
-    bool started = false;
+    bool started = false, allocated = true;
     uint64_t count = 0;
-    for (const char* line = text; line < text_end;) {
+    for (const char* line = text; line < text_end && allocated;) {
         const char* cursor = line;
         switch (mtl_statement(&cursor)) {
         case mtl_newmtl: {
@@ -222,7 +233,9 @@ subdiv_status mtl_parse(obj_material** materials, uint64_t* num_materials, const
             uint64_t n = 0;
             const char* word = line_word(cursor, &n);
             material.name = text_copy(word, n);
-            if (material_table) name_table_set(material.name, int32_t(count), material_table);
+            allocated = material.name &&
+                        (!material_table ||
+                         name_table_set(material.name, int32_t(count), material_table));
             break;
         }
         case mtl_ambient:
@@ -248,18 +261,30 @@ subdiv_status mtl_parse(obj_material** materials, uint64_t* num_materials, const
         case mtl_illum: material.illum = parse_int_token(&cursor); break;
         case mtl_dissolve: material.dissolve = parse_float(&cursor); break;
         case mtl_transparency: material.dissolve = 1.0f - parse_float(&cursor); break;
-        case mtl_ambient_map: material_map_set(&material.ambient_map, cursor); break;
-        case mtl_diffuse_map: material_map_set(&material.diffuse_map, cursor); break;
-        case mtl_specular_map: material_map_set(&material.specular_map, cursor); break;
-        case mtl_shininess_map: material_map_set(&material.shininess_map, cursor); break;
+        case mtl_ambient_map: allocated = material_map_set(&material.ambient_map, cursor); break;
+        case mtl_diffuse_map: allocated = material_map_set(&material.diffuse_map, cursor); break;
+        case mtl_specular_map:
+            allocated = material_map_set(&material.specular_map, cursor);
+            break;
+        case mtl_shininess_map:
+            allocated = material_map_set(&material.shininess_map, cursor);
+            break;
         case mtl_bump_map:
-        case mtl_bump: material_map_set(&material.bump_map, cursor); break;
-        case mtl_alpha_map: material_map_set(&material.alpha_map, cursor); break;
-        case mtl_displacement_map: material_map_set(&material.displacement_map, cursor); break;
+        case mtl_bump: allocated = material_map_set(&material.bump_map, cursor); break;
+        case mtl_alpha_map: allocated = material_map_set(&material.alpha_map, cursor); break;
+        case mtl_displacement_map:
+            allocated = material_map_set(&material.displacement_map, cursor);
+            break;
         case mtl_none: break;
         }
         const void* feed = std::memchr(line, '\n', uint64_t(text_end - line));
         line = feed ? static_cast<const char*>(feed) + 1 : text_end;
+    }
+    if (!allocated) {
+        material_strings_free(&material);
+        obj_materials_free(array, count);
+        mem_free(text);
+        return error_memory(error, mem_refused_size());
     }
     material_finish(&material, started, array, &count, capacity);
     CHECK(count == capacity, "material library: %llu materials read, %llu counted",

@@ -34,7 +34,9 @@ struct obj_material {
 // is not null, sets each material's name in it to the material's index.
 // Lines of any length are read whole. Returns subdiv_ok, or subdiv_error_read
 // with *error filled ("cannot read the material library 'PATH': reason")
-// when path is not a regular file of at most 64 MiB that can be read.
+// when path is not a regular file of at most 64 MiB that can be read, or
+// subdiv_error_memory when memory is refused; nothing is held on failure
+// (names set in the table stay).
 subdiv_status mtl_parse(obj_material** materials, uint64_t* num_materials, const char* path,
                         name_table* material_table, subdiv_error* error);
 

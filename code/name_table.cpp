@@ -22,17 +22,17 @@ uint32_t name_hash_span(const char* text, uint64_t n)
     return hash;
 }
 
-// A zero-filled slot array of the given capacity.
+// A zero-filled slot array of the given capacity; null when memory is refused.
 static name_table_slot* name_table_slots_alloc(uint64_t capacity)
 {
     CHECK(capacity <= (uint64_t(1) << 40), "name table of %llu slots is too large",
           (unsigned long long)capacity);
     auto* slots = static_cast<name_table_slot*>(mem_alloc(capacity * sizeof(name_table_slot)));
-    std::memset(slots, 0, capacity * sizeof(name_table_slot));
+    if (slots) std::memset(slots, 0, capacity * sizeof(name_table_slot));
     return slots;
 }
 
-void name_table_create(uint64_t capacity, name_table* table)
+bool name_table_create(uint64_t capacity, name_table* table)
 {
     CHECK(table != nullptr, "name_table_create: no table to set up");
     if (capacity == 0) capacity = 10;
@@ -40,6 +40,9 @@ void name_table_create(uint64_t capacity, name_table* table)
     table->keys = static_cast<uint32_t*>(mem_alloc(capacity * sizeof(uint32_t)));
     table->capacity = capacity;
     table->count = 0;
+    if (table->slots && table->keys) return true;
+    name_table_free(table);
+    return false;
 }
 
 void name_table_free(name_table* table)
@@ -94,9 +97,9 @@ name_table_slot* name_table_find(uint32_t key, const name_table* table)
     return nullptr;
 }
 
-void name_table_grow(uint64_t wanted_count, name_table* table)
+bool name_table_grow(uint64_t wanted_count, name_table* table)
 {
-    if (wanted_count <= table->capacity) return;
+    if (wanted_count <= table->capacity) return true;
     uint64_t capacity = wanted_count >= 2 * table->capacity ? 2 * wanted_count : 2 * table->capacity;
 
     // place every recorded key, with its value, in a new slot array; should
@@ -104,6 +107,7 @@ void name_table_grow(uint64_t wanted_count, name_table* table)
     name_table new_hash_table;
     for (;;) {
         new_hash_table.slots = name_table_slots_alloc(capacity);
+        if (!new_hash_table.slots) return false;
         new_hash_table.keys = nullptr;
         new_hash_table.capacity = capacity;
         new_hash_table.count = 0;
@@ -120,12 +124,17 @@ void name_table_grow(uint64_t wanted_count, name_table* table)
     }
 
     auto* keys = static_cast<uint32_t*>(mem_alloc(capacity * sizeof(uint32_t)));
+    if (!keys) {
+        mem_free(new_hash_table.slots);
+        return false;
+    }
     std::memcpy(keys, table->keys, table->count * sizeof(uint32_t));
     mem_free(table->keys);
     mem_free(table->slots);
     table->keys = keys;
     table->slots = new_hash_table.slots;
     table->capacity = capacity;
+    return true;
 }
 
 bool name_table_contains(const char* name, const name_table* table)
@@ -140,18 +149,20 @@ int32_t name_table_get(const char* name, const name_table* table)
     return slot->value;
 }
 
-void name_table_set(const char* name, int32_t value, name_table* table)
+bool name_table_set(const char* name, int32_t value, name_table* table)
 {
     uint32_t key = name_hash(name);
     name_table_slot* slot = name_table_find(key, table);
     if (slot) {
         slot->value = value;
-        return;
+        return true;
     }
-    name_table_grow(table->count + 1, table);
+    if (!name_table_grow(table->count + 1, table)) return false;
     // the probe sequence visits only part of the slots: when it finds none
     // free, double the table and try again
-    while (name_table_add(key, value, table) != 0) name_table_grow(table->capacity + 1, table);
+    while (name_table_add(key, value, table) != 0)
+        if (!name_table_grow(table->capacity + 1, table)) return false;
+    return true;
 }
 
 } // namespace subdiv

@@ -30,8 +30,9 @@ uint32_t name_hash(const char* text);
 uint32_t name_hash_span(const char* text, uint64_t n);
 
 // Sets up an empty table of the given capacity (0 becomes 10). What *table
-// held is overwritten, not released.
-void name_table_create(uint64_t capacity, name_table* table);
+// held is overwritten, not released. Returns false, *table cleared, when
+// memory is refused.
+bool name_table_create(uint64_t capacity, name_table* table);
 
 // Releases the slots and keys of *table and clears it.
 void name_table_free(name_table* table);
@@ -49,7 +50,8 @@ name_table_slot* name_table_find(uint32_t key, const name_table* table);
 
 // Enlarges the table when wanted_count exceeds its capacity, to 2 * wanted_count
 // or 2 * capacity, whichever is larger, and places every recorded key again.
-void name_table_grow(uint64_t wanted_count, name_table* table);
+// Returns false, the table as it was, when memory is refused.
+bool name_table_grow(uint64_t wanted_count, name_table* table);
 
 // True when the table holds the name's hash.
 bool name_table_contains(const char* name, const name_table* table);
@@ -59,7 +61,8 @@ int32_t name_table_get(const char* name, const name_table* table);
 
 // Sets the value of the name: replaces it when present, otherwise adds the
 // name, growing the table first when it is full, and again whenever the probe
-// sequence finds no free slot. Always completes.
-void name_table_set(const char* name, int32_t value, name_table* table);
+// sequence finds no free slot. Returns false, the name not added, only when
+// memory is refused.
+bool name_table_set(const char* name, int32_t value, name_table* table);
 
 } // namespace subdiv

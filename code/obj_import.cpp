@@ -7,8 +7,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "check.h"
 #include "error.h"
@@ -46,6 +46,7 @@ static subdiv_status read_whole_file(int fd, const char* name, char** text, uint
                          "%s: the file of %llu bytes does not fit in this machine's memory", name,
                          (unsigned long long)info.st_size);
     char* block = static_cast<char*>(mem_alloc(capacity));
+    if (!block) return error_memory_in(error, name, mem_refused_size());
     uint64_t used = 0;
     for (;;) {
         if (used + 1 == capacity) {
@@ -55,6 +56,10 @@ static subdiv_status read_whole_file(int fd, const char* name, char** text, uint
                                  "%s: the input does not fit in this machine's memory", name);
             }
             char* larger = static_cast<char*>(mem_alloc(capacity * 2));
+            if (!larger) {
+                mem_free(block);
+                return error_memory_in(error, name, mem_refused_size());
+            }
             std::memcpy(larger, block, used);
             mem_free(block);
             block = larger;
@@ -100,18 +105,18 @@ static subdiv_status faces_are_usable(const char* name, const obj_attribs* attri
 
 // The faces of the reader's result into *g, allocated here: the positions,
 // and the vertex of every corner, in corner0 to corner3 for face size 3 or 4,
-// else in face_start and corners.
-static void faces_copy(const obj_attribs* attribs, int face_size, geom* g)
+// else in face_start and corners. False, *g cleared, when memory is refused.
+static bool faces_copy(const obj_attribs* attribs, int face_size, geom* g)
 {
     const uint64_t n_vertices = attribs->vertex_count, n_faces = attribs->face_count;
     if (face_size) {
-        geom_alloc(g, n_vertices, n_faces, 0, face_size);
+        if (!geom_alloc(g, n_vertices, n_faces, 0, face_size)) return false;
         uint64_t* corner[4] = {g->corner0, g->corner1, g->corner2, g->corner3};
         const corner_index* index = attribs->indices;
         for (uint64_t f = 0; f < n_faces; ++f)
             for (int k = 0; k < face_size; ++k) corner[k][f] = uint64_t((index++)->position_index);
     } else {
-        geom_alloc_polygons(g, n_vertices, n_faces, attribs->index_count);
+        if (!geom_alloc_polygons(g, n_vertices, n_faces, attribs->index_count)) return false;
         uint64_t start = 0;
         for (uint64_t f = 0; f < n_faces; ++f) {
             g->face_start[f] = start;
@@ -126,6 +131,7 @@ static void faces_copy(const obj_attribs* attribs, int face_size, geom* g)
         g->y[i] = attribs->positions[3 * i + 1];
         g->z[i] = attribs->positions[3 * i + 2];
     }
+    return true;
 }
 
 // With texture coordinates asked for: every corner must give one, or none
@@ -154,23 +160,27 @@ static subdiv_status texcoords_are_usable(const char* name, const obj_attribs* a
 }
 
 // The texture coordinates of the reader's result into *g, whose faces are
-// allocated: every one read, and the one of each corner.
-static void texcoords_copy(const obj_attribs* attribs, geom* g)
+// allocated: every one read, and the one of each corner. False when memory
+// is refused.
+static bool texcoords_copy(const obj_attribs* attribs, geom* g)
 {
-    geom_alloc_texcoords(g, attribs->texcoord_count);
+    if (!geom_alloc_texcoords(g, attribs->texcoord_count)) return false;
     for (uint64_t t = 0; t < attribs->texcoord_count; ++t) {
         g->tex_u[t] = attribs->texcoords[2 * t];
         g->tex_v[t] = attribs->texcoords[2 * t + 1];
     }
     for (uint64_t c = 0; c < attribs->index_count; ++c)
         g->corner_texcoord[c] = uint64_t(attribs->indices[c].texcoord_index);
+    return true;
 }
 
 // The faces' materials of the reader's result into *g: the usemtl name in
 // force at each face and the library's name, both as the file wrote them.
-static void materials_copy(obj_attribs* attribs, geom* g)
+// False when memory is refused.
+static bool materials_copy(obj_attribs* attribs, geom* g)
 {
     g->face_material = static_cast<int32_t*>(mem_alloc(uint64_t(attribs->face_count) * 4));
+    if (!g->face_material) return false;
     std::memcpy(g->face_material, attribs->face_usemtl, uint64_t(attribs->face_count) * 4);
     // the names move over from the reader's result
     g->material_names = attribs->usemtl_names;
@@ -178,6 +188,7 @@ static void materials_copy(obj_attribs* attribs, geom* g)
     g->material_library = attribs->library_name;
     attribs->usemtl_names = nullptr;
     attribs->library_name = nullptr;
+    return true;
 }
 
 subdiv_status obj_import_block(const char* name, char* text, uint64_t length, const char* folder,
@@ -203,10 +214,11 @@ subdiv_status obj_import_block(const char* name, char* text, uint64_t length, co
     bool texcoords = options && options->uv;
     if (status == subdiv_ok && texcoords)
         status = texcoords_are_usable(name, &attribs, options, &texcoords, error);
-    if (status == subdiv_ok) {
-        faces_copy(&attribs, face_size, g);
-        if (texcoords) texcoords_copy(&attribs, g);
-        if (options && options->materials) materials_copy(&attribs, g);
+    if (status == subdiv_ok &&
+        !(faces_copy(&attribs, face_size, g) && (!texcoords || texcoords_copy(&attribs, g)) &&
+          (!(options && options->materials) || materials_copy(&attribs, g)))) {
+        geom_release(g);
+        status = error_memory_in(error, name, mem_refused_size());
     }
 
     obj_shapes_free(shapes, n_shapes);
@@ -228,6 +240,7 @@ subdiv_status obj_import_buffer(const char* name, const char* text, uint64_t len
                          (unsigned long long)length);
     // the reader needs a NUL after the text, and may change the text
     char* block = static_cast<char*>(mem_alloc(length + 1));
+    if (!block) return error_memory_in(error, name, mem_refused_size());
     if (length > 0) std::memcpy(block, text, length);
     block[length] = '\0';
     return obj_import_block(name, block, length, folder, options, g, error);
@@ -249,10 +262,16 @@ subdiv_status obj_import_path(const char* path, const subdiv_options* options, g
     if (!standard_input) close(fd);
     if (status != subdiv_ok) return status;
 
-    std::string folder = standard_input ? std::string() : std::string(path);
-    size_t slash = folder.rfind('/');
-    folder = slash == std::string::npos ? std::string() : folder.substr(0, slash + 1);
-    return obj_import_block(name, text, length, folder.c_str(), options, g, error);
+    // the folder: the path up to its last slash, none for standard input
+    const char* slash = standard_input ? nullptr : std::strrchr(path, '/');
+    char* folder = text_copy(path, slash ? uint64_t(slash - path) + 1 : 0);
+    if (!folder) {
+        mem_free(text);
+        return error_memory_in(error, name, mem_refused_size());
+    }
+    status = obj_import_block(name, text, length, folder, options, g, error);
+    std::free(folder);
+    return status;
 }
 
 } // namespace subdiv

@@ -63,8 +63,8 @@ struct line_joins {
 // in a backslash: the backslash, the CR of a CR LF end and the line end
 // become blanks, and each joined line end is recorded in *joins. *end moves
 // to the end of the joined line. A backslash at the end of the text is only
-// blanked.
-static void line_join_continued(char* text, uint64_t start, uint64_t* end, uint64_t length,
+// blanked. Returns false when memory is refused.
+static bool line_join_continued(char* text, uint64_t start, uint64_t* end, uint64_t length,
                                 line_joins* joins)
 {
     for (;;) {
@@ -73,13 +73,14 @@ static void line_join_continued(char* text, uint64_t start, uint64_t* end, uint6
         uint64_t before = e;
         if (before > start && text[before - 1] == '\r' && (e == length || text[e] == '\n'))
             before -= 1;
-        if (before == start || text[before - 1] != '\\') return;
+        if (before == start || text[before - 1] != '\\') return true;
         for (uint64_t i = before - 1; i < e; ++i) text[i] = ' ';
-        if (e >= length) return;
+        if (e >= length) return true;
         text[e] = ' ';
         if (joins->count == joins->room) {
             const uint64_t room = joins->room ? 2 * joins->room : 64;
             auto* at = static_cast<uint64_t*>(mem_alloc(room * 8));
+            if (!at) return false;
             if (joins->count) std::memcpy(at, joins->at, joins->count * 8);
             mem_free(joins->at);
             joins->at = at;
@@ -291,16 +292,16 @@ static uint64_t name_trimmed_length(const char* text, uint64_t n)
 }
 
 // The path of a library named by n characters at name: the name itself when
-// it is absolute or base_dir is null or empty, else base_dir/name. malloc'd.
+// it is absolute or base_dir is null or empty, else base_dir/name. malloc'd
+// (mem_alloc_text); null when memory is refused.
 static char* library_path(const char* base_dir, const char* name, uint64_t n)
 {
     if (!base_dir || base_dir[0] == '\0' || name[0] == '/') return text_copy(name, n);
     uint64_t dir_length = std::strlen(base_dir);
     bool slash = base_dir[dir_length - 1] != '/';
     uint64_t total = dir_length + (slash ? 1 : 0) + n;
-    char* path = static_cast<char*>(std::malloc(total + 1));
-    CHECK(path != nullptr, "out of memory: cannot copy a path of %llu bytes",
-          (unsigned long long)total);
+    char* path = static_cast<char*>(mem_alloc_text(total + 1));
+    if (!path) return nullptr;
     std::memcpy(path, base_dir, dir_length);
     if (slash) path[dir_length] = '/';
     std::memcpy(path + dir_length + (slash ? 1 : 0), name, n);
@@ -308,11 +309,13 @@ static char* library_path(const char* base_dir, const char* name, uint64_t n)
     return path;
 }
 
-// An array block of n elements of the given size, or null for none.
-static void* array_alloc(uint64_t n, uint64_t element_size)
+// An array block of n elements of the given size into *block, or null for
+// none; false when memory is refused.
+template <typename T>
+static bool array_alloc(T** block, uint64_t n, uint64_t element_size)
 {
-    if (n == 0) return nullptr;
-    return mem_alloc(n * element_size);
+    *block = n == 0 ? nullptr : static_cast<T*>(mem_alloc(n * element_size));
+    return n == 0 || *block;
 }
 
 // What the counting pass finds in a text.
@@ -330,15 +333,19 @@ struct obj_counts {
 };
 
 // Emits the pending shape when face statements were seen since it began.
-static void shape_emit(obj_shape* shapes, uint64_t capacity, uint64_t* n_shapes, const char* name,
+// Returns false, emitting none, when memory is refused.
+static bool shape_emit(obj_shape* shapes, uint64_t capacity, uint64_t* n_shapes, const char* name,
                        uint64_t name_length, uint64_t first_face, uint64_t face_statements)
 {
-    if (face_statements == first_face) return;
+    if (face_statements == first_face) return true;
     CHECK(*n_shapes < capacity, "more than %llu shapes", (unsigned long long)capacity);
+    char* copy = nullptr;
+    if (name && name_length > 0 && !(copy = text_copy(name, name_length))) return false;
     obj_shape* shape = &shapes[(*n_shapes)++];
-    shape->name = name && name_length > 0 ? text_copy(name, name_length) : nullptr;
+    shape->name = copy;
     shape->first_face = uint32_t(first_face);
     shape->face_count = uint32_t(face_statements - first_face);
+    return true;
 }
 
 // ---------------------------------------------------------------- usemtl names
@@ -365,19 +372,60 @@ static void usemtl_table_free(usemtl_table* t)
     *t = usemtl_table{};
 }
 
-// Places every name in a table of capacity slots.
-static void usemtl_table_rehash(usemtl_table* t, uint64_t capacity)
+// Places every name in the table's slots, which are empty.
+static void usemtl_table_rehash(usemtl_table* t)
 {
-    mem_free(t->slots);
-    t->slots = static_cast<uint64_t*>(mem_alloc(capacity * 8));
-    std::memset(t->slots, 0, capacity * 8);
-    t->capacity = capacity;
+    std::memset(t->slots, 0, t->capacity * 8);
     for (uint32_t i = 0; i < t->count; ++i) {
         const uint32_t hash = name_hash(t->text + t->offsets[i]);
-        uint64_t slot = hash & (capacity - 1);
-        while (t->slots[slot]) slot = (slot + 1) & (capacity - 1);
+        uint64_t slot = hash & (t->capacity - 1);
+        while (t->slots[slot]) slot = (slot + 1) & (t->capacity - 1);
         t->slots[slot] = (uint64_t(i) + 1) << 32 | hash;
     }
+}
+
+// Gives the table room for one more name of n characters: larger blocks for
+// the text, the offsets and the slots (at most half full) where they are
+// full, all allocated before any moves. False, the table as it was, when
+// memory is refused.
+static bool usemtl_table_room(usemtl_table* t, uint64_t n)
+{
+    const uint64_t room = t->used + n + 1 > t->room ? 2 * (t->room + n + 1) : t->room;
+    // a power of two (or 0) of offsets fills their block: room for twice as many
+    const bool more_offsets = (t->count & (t->count - 1)) == 0;
+    const uint64_t capacity = 2 * (uint64_t(t->count) + 1) > t->capacity
+                                  ? (t->capacity ? 2 * t->capacity : 16)
+                                  : t->capacity;
+    char* text = room > t->room ? static_cast<char*>(mem_alloc(room)) : t->text;
+    uint64_t* offsets = more_offsets
+                            ? static_cast<uint64_t*>(mem_alloc((2 * uint64_t(t->count) + 1) * 8))
+                            : t->offsets;
+    uint64_t* slots = capacity > t->capacity ? static_cast<uint64_t*>(mem_alloc(capacity * 8))
+                                             : t->slots;
+    if (!text || !offsets || !slots) {
+        if (text != t->text) mem_free(text);
+        if (offsets != t->offsets) mem_free(offsets);
+        if (slots != t->slots) mem_free(slots);
+        return false;
+    }
+    if (text != t->text) {
+        if (t->used) std::memcpy(text, t->text, t->used);
+        mem_free(t->text);
+        t->text = text;
+        t->room = room;
+    }
+    if (offsets != t->offsets) {
+        if (t->count) std::memcpy(offsets, t->offsets, t->count * 8);
+        mem_free(t->offsets);
+        t->offsets = offsets;
+    }
+    if (slots != t->slots) {
+        mem_free(t->slots);
+        t->slots = slots;
+        t->capacity = capacity;
+        usemtl_table_rehash(t);
+    }
+    return true;
 }
 
 // The index of the n-character name at text, or -1 when it is not in the
@@ -397,39 +445,23 @@ static int32_t usemtl_table_find(const usemtl_table* t, const char* text, uint64
     return -1;
 }
 
-// The index of the n-character name at text, added when new.
+// The index of the n-character name at text, added when new; -1 when memory
+// is refused.
 static int32_t usemtl_table_index(usemtl_table* t, const char* text, uint64_t n)
 {
     const int32_t found = usemtl_table_find(t, text, n);
     if (found >= 0) return found;
+    // a new name: its text, its offset, its slot
+    if (!usemtl_table_room(t, n)) return -1;
     const uint32_t hash = name_hash_span(text, n);
-    // a new name: its text, its offset, its slot (the table at most half full)
-    if (t->used + n + 1 > t->room) {
-        const uint64_t room = 2 * (t->room + n + 1);
-        char* larger = static_cast<char*>(mem_alloc(room));
-        if (t->used) std::memcpy(larger, t->text, t->used);
-        mem_free(t->text);
-        t->text = larger;
-        t->room = room;
-    }
     std::memcpy(t->text + t->used, text, n);
     t->text[t->used + n] = '\0';
-    if ((t->count & (t->count - 1)) == 0) { // a power of two (or 0): room for twice as many
-        auto* offsets = static_cast<uint64_t*>(mem_alloc((2 * uint64_t(t->count) + 1) * 8));
-        if (t->count) std::memcpy(offsets, t->offsets, t->count * 8);
-        mem_free(t->offsets);
-        t->offsets = offsets;
-    }
     t->offsets[t->count] = t->used;
     t->used += n + 1;
     t->count += 1;
-    if (2 * uint64_t(t->count) > t->capacity)
-        usemtl_table_rehash(t, t->capacity ? 2 * t->capacity : 16);
-    else {
-        uint64_t slot = hash & (t->capacity - 1);
-        while (t->slots[slot]) slot = (slot + 1) & (t->capacity - 1);
-        t->slots[slot] = uint64_t(t->count) << 32 | hash;
-    }
+    uint64_t slot = hash & (t->capacity - 1);
+    while (t->slots[slot]) slot = (slot + 1) & (t->capacity - 1);
+    t->slots[slot] = uint64_t(t->count) << 32 | hash;
     return int32_t(t->count - 1);
 }
 
@@ -607,18 +639,21 @@ void obj_shapes_free(obj_shape* shapes, uint64_t n_shapes)
 
 // Reads the material library named in the text into *materials, filling the
 // table with its names; a library that cannot be read leaves no materials
-// and gives a warning.
-static void obj_parse_library(const obj_counts* counts, const char* base_dir, const char* name,
+// and gives a warning. Returns false, no materials, when memory is refused.
+static bool obj_parse_library(const obj_counts* counts, const char* base_dir, const char* name,
                               const subdiv_options* options, obj_material** materials,
                               uint64_t* n_materials, name_table* material_table)
 {
-    if (!counts->library || counts->library_length == 0) return;
+    if (!counts->library || counts->library_length == 0) return true;
     char* path = library_path(base_dir, counts->library, counts->library_length);
+    if (!path) return false;
     subdiv_error reason;
-    if (mtl_parse(materials, n_materials, path, material_table, &reason) != subdiv_ok)
+    const subdiv_status status = mtl_parse(materials, n_materials, path, material_table, &reason);
+    if (status != subdiv_ok && status != subdiv_error_memory)
         warning_report(options, "%s: line %llu: %s; materials are left out", name,
                        (unsigned long long)counts->library_line, reason.message);
     std::free(path);
+    return status != subdiv_error_memory;
 }
 
 // The fill pass runs in ranges of lines that start at least this many bytes
@@ -644,17 +679,20 @@ struct shape_mark {
     uint64_t face_statements;
 };
 
-// Appends *item to the growing block *array of *count items of size bytes.
+// Appends *item to the growing block *array of *count items of size bytes;
+// false, the list as it was, when memory is refused.
 template <typename T>
-static void list_append(T** array, uint64_t* count, const T& item)
+static bool list_append(T** array, uint64_t* count, const T& item)
 {
     if ((*count & (*count - 1)) == 0) { // a power of two (or 0): room for twice as many
         auto* larger = static_cast<T*>(mem_alloc((2 * *count + 1) * sizeof(T)));
+        if (!larger) return false;
         if (*count) std::memcpy(static_cast<void*>(larger), *array, *count * sizeof(T));
         mem_free(*array);
         *array = larger;
     }
     (*array)[(*count)++] = item;
+    return true;
 }
 
 namespace {
@@ -833,17 +871,19 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
     uint64_t n_ranges = 0;
     const char* last_usemtl = nullptr;
     uint64_t last_usemtl_length = 0;
+    bool refused = false; // memory for the lists below
     for (uint64_t start = 0, line_number = 1, range_offset = 0;;) {
         if (start == 0 || start - range_offset >= fill_range_bytes) {
             range_offset = start;
-            list_append(&starts, &n_ranges,
-                        fill_start{start, line_number, counts.vertices, counts.normals,
-                                   counts.texcoords, counts.corners, counts.faces, joins.count,
-                                   last_usemtl, last_usemtl_length});
+            refused = !list_append(&starts, &n_ranges,
+                                   fill_start{start, line_number, counts.vertices, counts.normals,
+                                              counts.texcoords, counts.corners, counts.faces,
+                                              joins.count, last_usemtl, last_usemtl_length});
         }
         uint64_t end = line_end_find(text, start, length);
         const uint64_t joined_before = joins.count;
-        line_join_continued(text, start, &end, length, &joins);
+        refused = refused || !line_join_continued(text, start, &end, length, &joins);
+        if (refused) break;
         const char* p = text + start;
         switch (line_statement(&p)) {
         case kind_vertex: counts.vertices += 1; break;
@@ -862,13 +902,13 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
             counts.names += 1;
             obj_parse_line(&record, text + start, end - start, triangulate);
             if (record.kind == kind_group)
-                list_append(&marks, &n_marks,
-                            shape_mark{record.group_name, record.group_name_length,
-                                       counts.face_statements});
+                refused = !list_append(&marks, &n_marks,
+                                       shape_mark{record.group_name, record.group_name_length,
+                                                  counts.face_statements});
             else
-                list_append(&marks, &n_marks,
-                            shape_mark{record.object_name, record.object_name_length,
-                                       counts.face_statements});
+                refused = !list_append(&marks, &n_marks,
+                                       shape_mark{record.object_name, record.object_name_length,
+                                                  counts.face_statements});
             break;
         case kind_material_library:
             obj_parse_line(&record, text + start, end - start, triangulate);
@@ -880,7 +920,7 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
             obj_parse_line(&record, text + start, end - start, triangulate);
             const uint64_t n = name_trimmed_length(record.material_name, record.material_name_length);
             if (n > 0) {
-                usemtl_table_index(&usemtl, record.material_name, n);
+                refused = usemtl_table_index(&usemtl, record.material_name, n) < 0;
                 last_usemtl = record.material_name;
                 last_usemtl_length = n;
             }
@@ -888,9 +928,16 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
         }
         case kind_empty: break;
         }
-        if (end >= length) break;
+        if (refused || end >= length) break;
         start = end + 1;
         line_number += 1 + (joins.count - joined_before);
+    }
+    if (refused) {
+        mem_free(joins.at);
+        mem_free(marks);
+        mem_free(starts);
+        usemtl_table_free(&usemtl);
+        return error_memory_in(error, name, mem_refused_size());
     }
 
     // Limits: 32-bit counts, and arrays that this machine can hold
@@ -924,8 +971,9 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
 
     // Material library: the last "mtllib" statement, opened in base_dir
     name_table material_table;
-    name_table_create(10, &material_table);
-    obj_parse_library(&counts, base_dir, name, options, materials, n_materials, &material_table);
+    bool allocated = name_table_create(10, &material_table) &&
+                     obj_parse_library(&counts, base_dir, name, options, materials, n_materials,
+                                       &material_table);
 
     // Allocation: every output once, at its exact size
     attribs->vertex_count = uint32_t(counts.vertices);
@@ -933,16 +981,16 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
     attribs->texcoord_count = uint32_t(counts.texcoords);
     attribs->index_count = uint32_t(counts.corners);
     attribs->face_count = uint32_t(counts.faces);
-    attribs->positions = static_cast<float*>(array_alloc(3 * counts.vertices, sizeof(float)));
-    attribs->normals = static_cast<float*>(array_alloc(3 * counts.normals, sizeof(float)));
-    attribs->texcoords = static_cast<float*>(array_alloc(2 * counts.texcoords, sizeof(float)));
-    attribs->indices = static_cast<corner_index*>(array_alloc(counts.corners, sizeof(corner_index)));
-    attribs->face_sizes = static_cast<int32_t*>(array_alloc(counts.faces, sizeof(int32_t)));
-    attribs->face_materials = static_cast<int32_t*>(array_alloc(counts.faces, sizeof(int32_t)));
-    attribs->face_usemtl = static_cast<int32_t*>(array_alloc(counts.faces, sizeof(int32_t)));
-    if (counts.library && counts.library_length > 0)
-        attribs->library_name = static_cast<char*>(mem_alloc(counts.library_length + 1));
-    if (attribs->library_name) {
+    allocated = allocated && array_alloc(&attribs->positions, 3 * counts.vertices, sizeof(float)) &&
+                array_alloc(&attribs->normals, 3 * counts.normals, sizeof(float)) &&
+                array_alloc(&attribs->texcoords, 2 * counts.texcoords, sizeof(float)) &&
+                array_alloc(&attribs->indices, counts.corners, sizeof(corner_index)) &&
+                array_alloc(&attribs->face_sizes, counts.faces, sizeof(int32_t)) &&
+                array_alloc(&attribs->face_materials, counts.faces, sizeof(int32_t)) &&
+                array_alloc(&attribs->face_usemtl, counts.faces, sizeof(int32_t)) &&
+                array_alloc(&attribs->library_name,
+                            counts.library_length > 0 ? counts.library_length + 1 : 0, 1);
+    if (allocated && attribs->library_name) {
         std::memcpy(attribs->library_name, counts.library, counts.library_length);
         attribs->library_name[counts.library_length] = '\0';
     }
@@ -952,16 +1000,20 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
     const uint32_t used_parts = (flags & parse_texcoords_unused) ? 1u : 3u;
     fill_job job = {attribs, text, length, triangulate, name, &joins, &material_table, &usemtl,
                     starts, n_ranges, used_parts, nullptr, nullptr, nullptr};
-    job.status = static_cast<subdiv_status*>(mem_alloc(n_ranges * sizeof(subdiv_status)));
-    job.errors = static_cast<subdiv_error*>(mem_alloc(n_ranges * sizeof(subdiv_error)));
-    job.unused = static_cast<unused_index*>(mem_alloc(n_ranges * sizeof(unused_index)));
-    parallel_for(options_threads(options), n_ranges, fill_range, &job);
-    for (uint64_t r = 0; r < n_ranges && status == subdiv_ok; ++r) {
+    if (allocated) {
+        job.status = static_cast<subdiv_status*>(mem_alloc(n_ranges * sizeof(subdiv_status)));
+        job.errors = static_cast<subdiv_error*>(mem_alloc(n_ranges * sizeof(subdiv_error)));
+        job.unused = static_cast<unused_index*>(mem_alloc(n_ranges * sizeof(unused_index)));
+        allocated = job.status && job.errors && job.unused;
+    }
+    if (allocated) parallel_for(options_threads(options), n_ranges, fill_range, &job);
+    else status = error_memory_in(error, name, mem_refused_size());
+    for (uint64_t r = 0; allocated && r < n_ranges && status == subdiv_ok; ++r) {
         status = job.status[r];
         if (status != subdiv_ok && error) *error = job.errors[r];
     }
     // the first index of an unused part that names nothing, once per text
-    for (uint64_t r = 0; r < n_ranges && status == subdiv_ok; ++r) {
+    for (uint64_t r = 0; allocated && r < n_ranges && status == subdiv_ok; ++r) {
         const unused_index* u = &job.unused[r];
         if (u->part == 0) continue;
         unused_index_warn(text, u, u->part == 1 ? counts.texcoords : counts.normals, name, options);
@@ -993,16 +1045,25 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
     uint64_t shape_count = 0, shape_first = 0;
     const char* shape_name = nullptr;
     uint64_t shape_name_length = 0;
-    for (uint64_t k = 0; k < n_marks; ++k) {
-        shape_emit(shape_array, shape_capacity, &shape_count, shape_name, shape_name_length,
-                   shape_first, marks[k].face_statements);
+    allocated = shape_array != nullptr;
+    for (uint64_t k = 0; allocated && k < n_marks; ++k) {
+        allocated = shape_emit(shape_array, shape_capacity, &shape_count, shape_name,
+                               shape_name_length, shape_first, marks[k].face_statements);
         shape_first = marks[k].face_statements;
         shape_name = marks[k].name;
         shape_name_length = marks[k].name_length;
     }
-    shape_emit(shape_array, shape_capacity, &shape_count, shape_name, shape_name_length, shape_first,
-               counts.face_statements);
+    allocated = allocated && shape_emit(shape_array, shape_capacity, &shape_count, shape_name,
+                                        shape_name_length, shape_first, counts.face_statements);
     mem_free(marks);
+    if (!allocated) {
+        obj_shapes_free(shape_array, shape_count);
+        obj_materials_free(*materials, *n_materials);
+        *materials = nullptr;
+        *n_materials = 0;
+        obj_attribs_free(attribs);
+        return error_memory_in(error, name, mem_refused_size());
+    }
 
     // Hand out the results
     *shapes = shape_array;

@@ -140,7 +140,8 @@ int obj_parse_line(line_record* record, const char* line, uint64_t length, bool 
 // obj_shapes_free and obj_materials_free),
 // or, with nothing held and *error naming the line: subdiv_error_syntax, or
 // subdiv_error_limit for more than 2^32 − 1 elements of a kind or arrays that
-// would not fit in memory.
+// would not fit in memory; or subdiv_error_memory ("NAME: out of memory:
+// ...") when memory is refused.
 subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_shapes,
                         obj_material** materials, uint64_t* n_materials, char* text,
                         uint64_t length, uint32_t flags, const char* base_dir, const char* name,

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <limits>
 
-#include "check.h"
+#include "storage.h"
 
 namespace subdiv {
 
@@ -16,8 +16,8 @@ char* text_copy(const char* text, uint64_t n)
 {
     const void* nul = std::memchr(text, 0, n);
     if (nul) n = uint64_t(static_cast<const char*>(nul) - text);
-    char* copy = static_cast<char*>(std::malloc(n + 1));
-    CHECK(copy != nullptr, "out of memory: cannot copy a name of %llu bytes", (unsigned long long)n);
+    char* copy = static_cast<char*>(mem_alloc_text(n + 1));
+    if (!copy) return nullptr;
     std::memcpy(copy, text, n);
     copy[n] = '\0';
     return copy;

@@ -35,7 +35,8 @@ inline bool is_word_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r');
 
 // A malloc'd NUL-terminated copy of the n characters at text, cut short at
 // the first NUL among them (names and paths: a page-padded block per name
-// would cost 4 KiB for every group of a file).
+// would cost 4 KiB for every group of a file), from mem_alloc_text: null
+// when memory is refused.
 char* text_copy(const char* text, uint64_t n);
 
 // Moves the cursor past spaces and tabs.

@@ -53,7 +53,7 @@ struct stream_job {
     bool shortest;
     std::atomic<int> error; // the errno of the first write that failed
     parallel_turns turns;
-    char** buffers;         // a text buffer per thread
+    char* buffers;          // a text buffer per thread, one after the other
     uint64_t first_texcoord_block, first_face_block, n_blocks;
 };
 
@@ -318,7 +318,7 @@ static void stream_task(void* context, uint64_t i, uint32_t thread)
 {
     auto* job = static_cast<stream_job*>(context);
     text_out o;
-    o.start = o.p = job->buffers[thread];
+    o.start = o.p = job->buffers + thread * (text_buffer_size + line_room);
     o.full = o.start + text_buffer_size;
     o.job = job;
     o.turn = i;
@@ -329,28 +329,49 @@ static void stream_task(void* context, uint64_t i, uint32_t thread)
     parallel_turn_pass(&job->turns);
 }
 
-int obj_stream_write(int fd, const obj_source* source, bool shortest, uint32_t threads)
+// The first block of each section and the number of blocks of the whole
+// sequence: every section has a block at least, for its header.
+static void stream_sections(const obj_source* source, uint64_t* first_texcoord_block,
+                            uint64_t* first_face_block, uint64_t* n_blocks)
 {
+    auto at_least_one = [](uint64_t n) { return n ? n : 1; };
+    *first_texcoord_block = at_least_one(source->vertex_blocks);
+    *first_face_block =
+        *first_texcoord_block + (source->texcoords ? at_least_one(source->texcoord_blocks) : 0);
+    *n_blocks = *first_face_block + at_least_one(source->face_blocks);
+}
+
+bool obj_stream_alloc(obj_stream_buffers* buffers, const obj_source* source, uint32_t threads)
+{
+    uint64_t first_texcoord_block, first_face_block, n_blocks;
+    stream_sections(source, &first_texcoord_block, &first_face_block, &n_blocks);
     if (threads < 1) threads = 1;
+    if (threads > n_blocks) threads = uint32_t(n_blocks);
+    buffers->threads = threads;
+    buffers->text = static_cast<char*>(mem_alloc(threads * (text_buffer_size + line_room)));
+    if (buffers->text) return true;
+    *buffers = obj_stream_buffers{};
+    return false;
+}
+
+void obj_stream_free(obj_stream_buffers* buffers)
+{
+    mem_free(buffers->text);
+    *buffers = obj_stream_buffers{};
+}
+
+int obj_stream_write(int fd, const obj_source* source, bool shortest,
+                     const obj_stream_buffers* buffers)
+{
     stream_job job;
     job.fd = fd;
     job.source = source;
     job.shortest = shortest;
     job.error = 0;
     job.turns.next = 0;
-    // every section has a block at least, for its header
-    auto at_least_one = [](uint64_t n) { return n ? n : 1; };
-    job.first_texcoord_block = at_least_one(source->vertex_blocks);
-    job.first_face_block =
-        job.first_texcoord_block + (source->texcoords ? at_least_one(source->texcoord_blocks) : 0);
-    job.n_blocks = job.first_face_block + at_least_one(source->face_blocks);
-    if (threads > job.n_blocks) threads = uint32_t(job.n_blocks);
-    job.buffers = static_cast<char**>(mem_alloc(threads * sizeof(char*)));
-    for (uint32_t t = 0; t < threads; ++t)
-        job.buffers[t] = static_cast<char*>(mem_alloc(text_buffer_size + line_room));
-    parallel_for(threads, job.n_blocks, stream_task, &job);
-    for (uint32_t t = 0; t < threads; ++t) mem_free(job.buffers[t]);
-    mem_free(job.buffers);
+    job.buffers = buffers->text;
+    stream_sections(source, &job.first_texcoord_block, &job.first_face_block, &job.n_blocks);
+    parallel_for(buffers->threads, job.n_blocks, stream_task, &job);
     return job.error.load();
 }
 

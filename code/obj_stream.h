@@ -52,6 +52,20 @@ struct obj_source {
     void* context;
 };
 
+// The text buffers of a stream, one per thread that formats blocks, all
+// allocated before anything is written: writing then allocates nothing.
+struct obj_stream_buffers {
+    char* text;       // threads buffers one after the other
+    uint32_t threads; // the threads that write: at most those asked for, at most the blocks
+};
+
+// Allocates the buffers of writing source on up to `threads` threads.
+// Returns false, *buffers cleared, when memory is refused.
+bool obj_stream_alloc(obj_stream_buffers* buffers, const obj_source* source, uint32_t threads);
+
+// Releases the buffers and clears the record. Harmless for a cleared one.
+void obj_stream_free(obj_stream_buffers* buffers);
+
 // Writes the OBJ text of the source to fd from its current offset: the
 // "mtllib" line when there is a library, "# Vertices n" and a "v x y z" line
 // per vertex, with texture coordinates an empty line, "# Texture
@@ -59,9 +73,11 @@ struct obj_source {
 // n" and an "f" line per face with 1-based indices ("v/vt" with texture
 // coordinates), a "usemtl NAME" line before each run of faces of one
 // material. Coordinates have six decimals, or with shortest the fewest
-// digits that read back to the same float. The blocks are formatted on up to
-// `threads` threads and written in block order. Returns 0, or the errno of
-// the first write that failed (nothing is written after it).
-int obj_stream_write(int fd, const obj_source* source, bool shortest, uint32_t threads);
+// digits that read back to the same float. The blocks are formatted on the
+// buffers' threads, from obj_stream_alloc for this source, and written in
+// block order. Returns 0, or the errno of the first write that failed
+// (nothing is written after it).
+int obj_stream_write(int fd, const obj_source* source, bool shortest,
+                     const obj_stream_buffers* buffers);
 
 } // namespace subdiv

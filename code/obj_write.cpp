@@ -2,9 +2,11 @@
 // point into its arrays.
 #include "obj_write.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "check.h"
+#include "error.h"
 #include "geom.h"
 #include "obj_stream.h"
 #include "options.h"
@@ -72,66 +74,94 @@ static void geom_faces(void* context, uint64_t b, uint32_t, obj_faces* faces)
     }
 }
 
-int obj_write_fd(int fd, const geom* g, const subdiv_options* options)
-{
-    CHECK(g != nullptr, "obj_write_fd: no record");
-    geom_source source_state = {g, nullptr};
-    obj_source source = {};
-    source.n_vertices = g->n_vertices;
-    source.n_texcoords = g->n_texcoords;
-    source.n_faces = g->n_faces;
-    source.texcoords = g->tex_u != nullptr;
-    source.vertex_blocks = block_count(g->n_vertices);
-    source.texcoord_blocks = block_count(g->n_texcoords);
-    source.face_blocks = block_count(g->n_faces);
-    source.vertices = geom_vertices;
-    source.texcoord_points = geom_texcoords;
-    source.faces = geom_faces;
-    source.context = &source_state;
-    const char** names = nullptr;
-    if (g->face_material) {
-        names = geom_material_name_table(g);
-        source.material_names = names;
-        source.material_library = g->material_library;
-        // the last material named before each block; faces of none name none
-        source_state.material_before =
-            static_cast<int32_t*>(mem_alloc((source.face_blocks + 1) * 4));
-        int32_t material = -1;
-        for (uint64_t f = 0; f < g->n_faces; ++f) {
-            if (f % geom_block == 0) source_state.material_before[f / geom_block] = material;
-            if (g->face_material[f] >= 0) material = g->face_material[f];
-        }
-    }
-    const bool shortest = options && options->precision == subdiv_precision_shortest;
-    const int reason =
-        obj_stream_write(fd, &source, shortest, options_threads(options));
-    mem_free(names);
-    mem_free(source_state.material_before);
-    return reason;
-}
-
 namespace {
 
+// The OBJ text of a geom: the source of its blocks, and what the text needs
+// besides the geom's arrays.
 struct geom_text {
-    const geom* g;
-    const subdiv_options* options;
+    geom_source state;
+    obj_source source;
+    const char** names; // the material names, with materials
+    obj_stream_buffers buffers;
+    bool shortest;
 };
 
 } // namespace
 
+static void geom_text_free(geom_text* text)
+{
+    mem_release(&text->names);
+    mem_release(&text->state.material_before);
+    obj_stream_free(&text->buffers);
+}
+
+// Sets up the text of g, which must stay where it is; false, holding
+// nothing, when memory is refused.
+static bool geom_text_prepare(geom_text* text, const geom* g, const subdiv_options* options)
+{
+    CHECK(g != nullptr, "obj_write: no record");
+    *text = geom_text{};
+    text->state = {g, nullptr};
+    obj_source* source = &text->source;
+    source->n_vertices = g->n_vertices;
+    source->n_texcoords = g->n_texcoords;
+    source->n_faces = g->n_faces;
+    source->texcoords = g->tex_u != nullptr;
+    source->vertex_blocks = block_count(g->n_vertices);
+    source->texcoord_blocks = block_count(g->n_texcoords);
+    source->face_blocks = block_count(g->n_faces);
+    source->vertices = geom_vertices;
+    source->texcoord_points = geom_texcoords;
+    source->faces = geom_faces;
+    source->context = &text->state;
+    text->shortest = options && options->precision == subdiv_precision_shortest;
+    if (g->face_material) {
+        text->names = geom_material_name_table(g);
+        source->material_names = text->names;
+        source->material_library = g->material_library;
+        text->state.material_before =
+            static_cast<int32_t*>(mem_alloc((source->face_blocks + 1) * 4));
+        if (!text->names || !text->state.material_before) {
+            geom_text_free(text);
+            return false;
+        }
+        // the last material named before each block; faces of none name none
+        int32_t material = -1;
+        for (uint64_t f = 0; f < g->n_faces; ++f) {
+            if (f % geom_block == 0) text->state.material_before[f / geom_block] = material;
+            if (g->face_material[f] >= 0) material = g->face_material[f];
+        }
+    }
+    if (obj_stream_alloc(&text->buffers, source, options_threads(options))) return true;
+    geom_text_free(text);
+    return false;
+}
+
 static int geom_fill(int fd, void* context)
 {
-    const auto* text = static_cast<geom_text*>(context);
-    return obj_write_fd(fd, text->g, text->options);
+    const auto* text = static_cast<const geom_text*>(context);
+    return obj_stream_write(fd, &text->source, text->shortest, &text->buffers);
+}
+
+int obj_write_fd(int fd, const geom* g, const subdiv_options* options)
+{
+    geom_text text;
+    if (!geom_text_prepare(&text, g, options)) return ENOMEM;
+    const int reason = geom_fill(fd, &text);
+    geom_text_free(&text);
+    return reason;
 }
 
 subdiv_status obj_write_path(const char* path, const geom* g, const subdiv_options* options,
                              subdiv_error* error)
 {
     CHECK(path != nullptr && g != nullptr, "obj_write: no path or record");
-    geom_text state = {g, options};
-    const output_text text = {geom_fill, &state};
-    return output_file_write(path, &text, error);
+    geom_text text;
+    if (!geom_text_prepare(&text, g, options)) return error_memory(error, mem_refused_size());
+    const output_text file_text = {geom_fill, &text};
+    const subdiv_status status = output_file_write(path, &file_text, error);
+    geom_text_free(&text);
+    return status;
 }
 
 } // namespace subdiv

@@ -22,9 +22,16 @@ uint32_t parallel_threads(uint32_t requested);
 // Runs fn(context, i, thread) for every i in [0, n), on `threads` threads at
 // most, the caller's among them (thread 0): each takes the next index not yet
 // taken, so the indices start in increasing order. With one thread, or for
-// n = 1, everything runs on the caller's thread in order.
+// n = 1, everything runs on the caller's thread in order. A thread that the
+// system does not start leaves its share to those that did, whose numbers
+// follow each other from 0. fn must not allocate: a refusal on another thread
+// would have no way back to the caller.
 void parallel_for(uint32_t threads, uint64_t n, void (*fn)(void* context, uint64_t i, uint32_t thread),
                   void* context);
+
+// Test hook: the next n threads that parallel_for starts fail to start, as
+// when the system refuses them; 0 lets every one start.
+void parallel_fail_thread_starts(uint32_t n);
 
 // Turns in increasing order: the holder of turn i waits until every turn
 // before it has passed, so that results made in parallel are handed on (to

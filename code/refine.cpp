@@ -81,18 +81,21 @@ static subdiv_status refine_fits(const level_counts* built, subdiv_scheme scheme
     return subdiv_ok;
 }
 
-// *copy: new arrays holding what *g holds.
-static void geom_copy(const geom* g, geom* copy)
+// *copy: new arrays holding what *g holds; false, *copy cleared, when
+// memory is refused.
+static bool geom_copy(const geom* g, geom* copy)
 {
     const int face_size = geom_face_size(g);
+    const uint64_t n_corners = geom_corner_count(g);
+    const bool faces = face_size == 0
+                           ? geom_alloc_polygons(copy, g->n_vertices, g->n_faces, n_corners)
+                           : geom_alloc(copy, g->n_vertices, g->n_faces, g->n_edges, face_size);
+    if (!faces) return false;
     if (face_size == 0) {
-        const uint64_t n_corners = geom_corner_count(g);
-        geom_alloc_polygons(copy, g->n_vertices, g->n_faces, n_corners);
         std::memcpy(copy->face_start, g->face_start, (g->n_faces + 1) * 8);
         std::memcpy(copy->corners, g->corners, n_corners * 8);
         copy->n_edges = g->n_edges;
     } else {
-        geom_alloc(copy, g->n_vertices, g->n_faces, g->n_edges, face_size);
         std::memcpy(copy->corner0, g->corner0, g->n_faces * 8);
         std::memcpy(copy->corner1, g->corner1, g->n_faces * 8);
         std::memcpy(copy->corner2, g->corner2, g->n_faces * 8);
@@ -101,43 +104,56 @@ static void geom_copy(const geom* g, geom* copy)
     std::memcpy(copy->x, g->x, g->n_vertices * 4);
     std::memcpy(copy->y, g->y, g->n_vertices * 4);
     std::memcpy(copy->z, g->z, g->n_vertices * 4);
+    // the texture coordinates' corners count the faces copied above
+    if ((g->tex_u && !geom_alloc_texcoords(copy, g->n_texcoords)) ||
+        !geom_copy_materials(g, copy)) {
+        geom_release(copy);
+        return false;
+    }
     if (g->tex_u) {
-        geom_alloc_texcoords(copy, g->n_texcoords);
         std::memcpy(copy->tex_u, g->tex_u, g->n_texcoords * 4);
         std::memcpy(copy->tex_v, g->tex_v, g->n_texcoords * 4);
-        std::memcpy(copy->corner_texcoord, g->corner_texcoord, geom_corner_count(g) * 8);
+        std::memcpy(copy->corner_texcoord, g->corner_texcoord, n_corners * 8);
     }
-    geom_copy_materials(g, copy);
+    return true;
 }
 
 // The triangles of *triangles as faces of any sizes, for Catmull-Clark:
-// *polygons shares the positions and gets new face arrays, which the caller
-// releases with mem_free.
-static void triangles_as_polygons(const geom* triangles, geom* polygons)
+// *polygons gets face arrays of its own, *view shows the
+// triangles' other arrays with them. False, both left empty, when memory is
+// refused.
+static bool triangles_as_polygons(const geom* triangles, geom* polygons, geom_view* view)
 {
     const uint64_t F = triangles->n_faces;
-    // the texture coordinates and materials are shared as they are: the
-    // corner order of triangles is that of faces of three corners
-    *polygons = *triangles;
-    polygons->corner0 = polygons->corner1 = polygons->corner2 = polygons->corner3 = nullptr;
-    polygons->flags = 0;
+    *polygons = geom{};
     polygons->face_start = static_cast<uint64_t*>(mem_alloc((F + 1) * 8));
     polygons->corners = static_cast<uint64_t*>(mem_alloc(3 * F * 8));
+    if (!polygons->face_start || !polygons->corners) {
+        geom_release(polygons);
+        return false;
+    }
     for (uint64_t f = 0; f <= F; ++f) polygons->face_start[f] = 3 * f;
     for (uint64_t f = 0; f < F; ++f) {
         polygons->corners[3 * f] = triangles->corner0[f];
         polygons->corners[3 * f + 1] = triangles->corner1[f];
         polygons->corners[3 * f + 2] = triangles->corner2[f];
     }
+    // the texture coordinates and materials are shown as they are: the
+    // corner order of triangles is that of faces of three corners
+    geom* shown = &view->shown;
+    *shown = *triangles;
+    shown->corner0 = shown->corner1 = shown->corner2 = shown->corner3 = nullptr;
+    shown->flags = 0;
+    shown->face_start = polygons->face_start;
+    shown->corners = polygons->corners;
+    return true;
 }
 
 void refine_job_free(refine_job* job)
 {
     mesh_free(&job->mesh0);
-    if (!job->converted) return;
-    mem_release(&job->level0.face_start);
-    mem_release(&job->level0.corners);
-    job->converted = false;
+    geom_release(&job->polygons);
+    job->level0 = geom_view{};
 }
 
 subdiv_status refine_begin(const geom* input, int32_t iterations, const subdiv_options* options,
@@ -179,13 +195,16 @@ subdiv_status refine_begin(const geom* input, int32_t iterations, const subdiv_o
                          (unsigned long long)input->n_faces, double(build_bound),
                          memory_limit_text(limit, may_use, sizeof may_use));
     // Catmull-Clark takes triangles as faces of any sizes
-    job->level0 = *input;
-    job->converted = job->scheme == subdiv_scheme_catmull_clark && face_size == 3;
-    if (job->converted) triangles_as_polygons(input, &job->level0);
-    status = mesh_build(&job->mesh0, &job->level0, error);
+    job->level0.shown = *input;
+    if (job->scheme == subdiv_scheme_catmull_clark && face_size == 3 &&
+        !triangles_as_polygons(input, &job->polygons, &job->level0)) {
+        refine_job_free(job);
+        return error_memory(error, mem_refused_size());
+    }
+    status = mesh_build(&job->mesh0, &job->level0.shown, error);
     if (status == subdiv_ok) {
-        counts.edges = job->level0.n_edges;
-        counts.face_size = geom_face_size(&job->level0);
+        counts.edges = job->level0.shown.n_edges;
+        counts.face_size = geom_face_size(&job->level0.shown);
         status = refine_fits(&counts, job->scheme, iterations, output, options_threads(options),
                              limit, error);
     }
@@ -206,16 +225,18 @@ subdiv_status refine(const geom* input, int32_t iterations, const subdiv_options
     refine_job job;
     const subdiv_status status = refine_begin(input, iterations, options, output_whole, &job, error);
     if (status != subdiv_ok) return status;
+    const geom* level0 = &job.level0.shown;
+    bool made;
     if (iterations == 0) {
-        geom_copy(input, output);
-        output->n_edges = job.level0.n_edges;
+        made = geom_copy(input, output);
+        if (made) output->n_edges = level0->n_edges;
     } else if (job.scheme == subdiv_scheme_loop) {
-        loop_iterate_mesh(&job.level0, &job.mesh0, output, iterations, options);
+        made = loop_iterate_mesh(level0, &job.mesh0, output, iterations, options);
     } else {
-        catmull_clark_iterate_mesh(&job.level0, &job.mesh0, output, iterations, options);
+        made = catmull_clark_iterate_mesh(level0, &job.mesh0, output, iterations, options);
     }
     refine_job_free(&job);
-    return subdiv_ok;
+    return made ? subdiv_ok : error_memory(error, mem_refused_size());
 }
 
 } // namespace subdiv

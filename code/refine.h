@@ -13,9 +13,11 @@ namespace subdiv {
 // the steps start from and its connectivity.
 struct refine_job {
     subdiv_scheme scheme;
-    geom level0;    // *input, or for Catmull-Clark its triangles as faces of any sizes
-    mesh mesh0;
-    bool converted; // level0 has face arrays of its own
+    geom_view level0; // the input's arrays, and for Catmull-Clark of triangles the faces of
+                      // `polygons` in place of its corners
+    geom polygons;    // owns those faces: face_start and corners, nothing else; empty
+                      // for any other job
+    mesh mesh0;       // the connectivity of level0
 };
 
 // How a refinement holds its last level, for the bound of its memory.
@@ -28,12 +30,13 @@ enum refine_output : int32_t {
 // Checks *input and iterations, chooses the scheme, builds the connectivity
 // and checks the counts and the memory of the schedule for the output
 // against the memory this process may use (memory_limit_process). Reports
-// the start through the options. Leaves nothing allocated on failure.
+// the start through the options. Leaves the job empty, holding nothing, on
+// failure (subdiv_error_memory among them).
 subdiv_status refine_begin(const geom* input, int32_t iterations, const subdiv_options* options,
                            refine_output output, refine_job* job, subdiv_error* error);
 
-// Releases what the job holds: the connectivity it still has and the face
-// arrays that its level0 has of its own.
+// Releases what the job holds: the connectivity it still has and the faces
+// of `polygons`. Harmless for an empty job.
 void refine_job_free(refine_job* job);
 
 // subdiv_refine (subdiv.h): checks the faces of *input by building its

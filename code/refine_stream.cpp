@@ -13,6 +13,7 @@
 
 #include "catmull_clark.h"
 #include "check.h"
+#include "error.h"
 #include "face_varying.h"
 #include "final_step.h"
 #include "iteration.h"
@@ -49,14 +50,36 @@ static void keep_shape(geom* g)
     *g = shape;
 }
 
+// Moves the arrays that the job's level0 shows into *owned, which owns them
+// afterwards: those of *input, which the caller hands over (*input is
+// cleared), and for Catmull-Clark of triangles the job's faces, in place of
+// the input's corners, which go.
+static void level0_take(refine_job* job, geom* input, geom* owned)
+{
+    *owned = job->level0.shown;
+    if (job->polygons.face_start) {
+        mem_release(&input->corner0);
+        mem_release(&input->corner1);
+        mem_release(&input->corner2);
+        job->polygons = geom{};
+    }
+    *input = geom{};
+    job->level0 = geom_view{};
+}
+
 // What receives the last step once it is prepared: writes or gathers the
 // last level; returns subdiv_ok or a failure with *error filled.
 typedef subdiv_status (*last_level_fn)(final_step* step, uint32_t threads, void* context,
                                        subdiv_error* error);
 
+// What receives the input itself when there are no iterations: writes or
+// gathers it, as last_level does.
+typedef subdiv_status (*whole_level_fn)(const geom* input, const subdiv_options* options,
+                                        void* context, subdiv_error* error);
+
 // Runs the job that refine_begin checked (at least one iteration) up to the
-// last step and hands that to last_level. Takes over *input and the job:
-// everything is released on return.
+// last step and hands that to last_level. Takes over the arrays of *input
+// and the job's: every record below is owned here, and released on return.
 static subdiv_status refine_last_level(refine_job* job, geom* input, int32_t iterations,
                                        const subdiv_options* options, last_level_fn last_level,
                                        void* context, subdiv_error* error)
@@ -66,29 +89,31 @@ static subdiv_status refine_last_level(refine_job* job, geom* input, int32_t ite
     const bool loop = job->scheme == subdiv_scheme_loop;
     const uint32_t threads = options_threads(options);
 
-    // the level the last step refines: the input itself for one iteration;
-    // else one step of the level before it, which the view sees as children
-    geom parent = job->level0, level = {};
+    // The level the last step refines: level 0 itself, with its
+    // connectivity, for one iteration; else `level`, one step of `parent`
+    // (level 0, or iterations - 2 steps of it), seen as the parent's
+    // children.
+    geom parent = {}, level = {};
     mesh parent_mesh = job->mesh0;
     job->mesh0 = mesh{};
-    level_view view;
-    if (iterations == 1) {
-        level_view_own(&view, &job->level0, &parent_mesh, own_block);
-    } else {
-        if (iterations >= 3) {
-            geom before = {};
-            mesh before_mesh = {};
-            iteration_run(scheme, &job->level0, &parent_mesh, &before, &before_mesh,
-                          iterations - 2, options);
-            parent = before;
-            parent_mesh = before_mesh;
-            refine_job_free(job);
-            geom_release(input);
-        }
-        scheme->points(&parent_mesh, &parent, &level, options);
-        texcoords_step(&parent_mesh, &parent, &level);
-        materials_step(&parent, &level);
-        if (options && options->progress)
+    level0_take(job, input, &parent);
+    level_view view = {};
+    final_step step = {};
+    bool made = true;
+    if (iterations >= 3) {
+        geom level0 = parent;
+        mesh mesh0 = parent_mesh;
+        parent = geom{};
+        parent_mesh = mesh{};
+        made = iteration_run_taking(scheme, &level0, &mesh0, &parent, &parent_mesh,
+                                    iterations - 2, options);
+    }
+    if (made && iterations == 1) {
+        level_view_own(&view, &parent, &parent_mesh, own_block);
+    } else if (made) {
+        made = scheme->points(&parent_mesh, &parent, &level, options) &&
+               texcoords_step(&parent_mesh, &parent, &level) && materials_step(&parent, &level);
+        if (made && options && options->progress)
             options->progress(options->context, iterations - 1, parent.n_vertices,
                               level.n_vertices);
         // the view of the children reads the parent's connectivity but its
@@ -96,29 +121,48 @@ static subdiv_status refine_last_level(refine_job* job, geom* input, int32_t ite
         // face offsets
         mem_release(&parent_mesh.iedge_next);
         mem_release(&parent_mesh.boundary_edges);
-        if (iterations >= 3)
-            keep_shape(&parent);
-        else if (job->converted)
-            geom_release(input); // the parent's faces are the job's own
-        else
-            keep_shape(input);   // the parent is the input
-        level_view_children(&view, &level, &parent_mesh, &parent, loop, children_block);
+        keep_shape(&parent);
+        made = made &&
+               level_view_children(&view, &level, &parent_mesh, &parent, loop, children_block);
     }
-
-    final_step step;
-    // the positions of a level made here go once the step has its own copy
-    final_step_prepare(&step, &view, options, threads, iterations >= 2 ? &level : nullptr);
-    // the last iteration is reported once its points can be made, as when it
-    // is held whole
-    if (options && options->progress)
-        options->progress(options->context, iterations, view.n_vertices, step.n_vertices);
-    const subdiv_status status = last_level(&step, threads, context, error);
+    // the positions of the level the view shows go once the step has its
+    // own copy
+    made = made &&
+           final_step_prepare(&step, &view, options, threads, iterations == 1 ? &parent : &level);
+    subdiv_status status = made ? subdiv_ok : error_memory(error, mem_refused_size());
+    if (made) {
+        // the last iteration is reported once its points can be made, as
+        // when it is held whole
+        if (options && options->progress)
+            options->progress(options->context, iterations, view.n_vertices, step.n_vertices);
+        status = last_level(&step, threads, context, error);
+    }
     final_step_free(&step);
     level_view_free(&view);
     geom_release(&level);
     mesh_free(&parent_mesh);
-    if (iterations >= 3) geom_release(&parent);
-    refine_job_free(job);
+    geom_release(&parent);
+    return status;
+}
+
+// A refinement whose last level is made a block at a time: refine_begin's
+// checks with the streamed schedule's memory bound, then the input itself
+// to whole (no iterations), or the prepared last step to last_level. Takes
+// over *input: its arrays go as soon as nothing reads them, and it is
+// cleared on return.
+static subdiv_status refine_streamed(geom* input, int32_t iterations,
+                                     const subdiv_options* options, refine_output output,
+                                     whole_level_fn whole, last_level_fn last_level,
+                                     void* context, subdiv_error* error)
+{
+    refine_job job;
+    subdiv_status status = refine_begin(input, iterations, options, output, &job, error);
+    if (status == subdiv_ok && iterations > 0)
+        status = refine_last_level(&job, input, iterations, options, last_level, context, error);
+    // a job of no iterations lets its connectivity go before the input is written
+    refine_job_free(&job);
+    if (status == subdiv_ok && iterations == 0) status = whole(input, options, context, error);
+    // what of the input the levels did not take over: all of it, or nothing
     geom_release(input);
     return status;
 }
@@ -127,14 +171,17 @@ static subdiv_status refine_last_level(refine_job* job, geom* input, int32_t ite
 
 namespace {
 
-struct final_text {
-    final_step* step;
+// The file a refinement writes, and the counts it wrote.
+struct counted_file {
+    const char* path;
     bool shortest;
-    uint32_t threads;
+    uint64_t n_vertices, n_faces;
 };
 
-struct final_file {
-    const char* path;
+// The last step as the text of a file.
+struct final_text {
+    obj_source source;
+    obj_stream_buffers buffers;
     bool shortest;
 };
 
@@ -142,19 +189,35 @@ struct final_file {
 
 static int final_fill(int fd, void* context)
 {
-    auto* text = static_cast<final_text*>(context);
-    obj_source source;
-    final_step_source(text->step, &source);
-    return obj_stream_write(fd, &source, text->shortest, text->threads);
+    const auto* text = static_cast<const final_text*>(context);
+    return obj_stream_write(fd, &text->source, text->shortest, &text->buffers);
 }
 
 static subdiv_status write_last_level(final_step* step, uint32_t threads, void* context,
                                       subdiv_error* error)
 {
-    const auto* file = static_cast<const final_file*>(context);
-    final_text state = {step, file->shortest, threads};
-    const output_text text = {final_fill, &state};
-    return output_file_write(file->path, &text, error);
+    auto* file = static_cast<counted_file*>(context);
+    file->n_vertices = step->n_vertices;
+    file->n_faces = step->n_faces;
+    final_text text;
+    final_step_source(step, &text.source);
+    text.shortest = file->shortest;
+    // the buffers come before the file: a refusal creates none
+    if (!obj_stream_alloc(&text.buffers, &text.source, threads))
+        return error_memory(error, mem_refused_size());
+    const output_text file_text = {final_fill, &text};
+    const subdiv_status status = output_file_write(file->path, &file_text, error);
+    obj_stream_free(&text.buffers);
+    return status;
+}
+
+static subdiv_status write_whole_level(const geom* input, const subdiv_options* options,
+                                       void* context, subdiv_error* error)
+{
+    auto* file = static_cast<counted_file*>(context);
+    file->n_vertices = input->n_vertices;
+    file->n_faces = input->n_faces;
+    return obj_write_path(file->path, input, options, error);
 }
 
 subdiv_status refine_to_obj(geom* input, int32_t iterations, const subdiv_options* options,
@@ -162,36 +225,11 @@ subdiv_status refine_to_obj(geom* input, int32_t iterations, const subdiv_option
                             subdiv_error* error)
 {
     CHECK(input != nullptr && path != nullptr, "subdiv_refine_to_obj: no input or path");
-    if (n_vertices) *n_vertices = 0;
-    if (n_faces) *n_faces = 0;
-    refine_job job;
-    subdiv_status status = refine_begin(input, iterations, options, output_streamed, &job, error);
-    if (status != subdiv_ok || iterations == 0) {
-        if (status == subdiv_ok) {
-            refine_job_free(&job);
-            status = obj_write_path(path, input, options, error);
-            if (status == subdiv_ok && n_vertices) *n_vertices = input->n_vertices;
-            if (status == subdiv_ok && n_faces) *n_faces = input->n_faces;
-        }
-        geom_release(input);
-        return status;
-    }
-    // the counts are known before the text is written
-    uint64_t counts[2] = {0, 0};
-    struct counted_file {
-        final_file file;
-        uint64_t* counts;
-    } state = {{path, options && options->precision == subdiv_precision_shortest}, counts};
-    auto write_counted = [](final_step* step, uint32_t threads, void* context,
-                            subdiv_error* failure) {
-        auto* s = static_cast<counted_file*>(context);
-        s->counts[0] = step->n_vertices;
-        s->counts[1] = step->n_faces;
-        return write_last_level(step, threads, &s->file, failure);
-    };
-    status = refine_last_level(&job, input, iterations, options, write_counted, &state, error);
-    if (status == subdiv_ok && n_vertices) *n_vertices = counts[0];
-    if (status == subdiv_ok && n_faces) *n_faces = counts[1];
+    counted_file file = {path, options && options->precision == subdiv_precision_shortest, 0, 0};
+    const subdiv_status status = refine_streamed(input, iterations, options, output_streamed,
+                                                 write_whole_level, write_last_level, &file, error);
+    if (n_vertices) *n_vertices = status == subdiv_ok ? file.n_vertices : 0;
+    if (n_faces) *n_faces = status == subdiv_ok ? file.n_faces : 0;
     return status;
 }
 
@@ -204,63 +242,78 @@ static_assert(sizeof(void*) != 8 || (offsetof(subdiv_arrays, face_size) == 40 &&
                                      sizeof(subdiv_arrays) == 72),
               "subdiv_arrays: the layout subdiv.h documents");
 
-static subdiv_status gather_last_level(final_step* step, uint32_t threads, void* context,
-                                       subdiv_error*)
+// Allocates the arrays of a mesh of n_vertices vertices and n_corners
+// corners (and n_faces + 1 offsets for faces of any sizes, face size 0, and
+// n_texcoords texture coordinates with one per corner when not 0) into
+// *arrays; false, *arrays cleared, when memory is refused.
+static bool arrays_alloc(subdiv_arrays* arrays, uint64_t n_vertices, uint64_t n_faces,
+                         int face_size, uint64_t n_corners, bool texcoords, uint64_t n_texcoords)
 {
-    auto* arrays = static_cast<subdiv_arrays*>(context);
-    obj_source source;
-    final_step_source(step, &source);
-    arrays->n_vertices = step->n_vertices;
-    arrays->n_faces = step->n_faces;
-    arrays->face_size = step->loop ? 3 : 4;
-    arrays->positions = static_cast<float*>(mem_alloc(3 * arrays->n_vertices * 4));
-    const uint64_t n_corners = uint64_t(arrays->face_size) * arrays->n_faces;
+    arrays->n_vertices = n_vertices;
+    arrays->n_faces = n_faces;
+    arrays->face_size = face_size;
+    arrays->positions = static_cast<float*>(mem_alloc(3 * n_vertices * 4));
     arrays->corners = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
-    if (source.texcoords) {
-        arrays->n_texcoords = source.n_texcoords;
-        arrays->texcoords = static_cast<float*>(mem_alloc(2 * source.n_texcoords * 4));
+    if (face_size == 0) arrays->face_start = static_cast<uint64_t*>(mem_alloc((n_faces + 1) * 8));
+    if (texcoords) {
+        arrays->n_texcoords = n_texcoords;
+        arrays->texcoords = static_cast<float*>(mem_alloc(2 * n_texcoords * 4));
         arrays->corner_texcoords = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
     }
-    source_gather(&source, threads, arrays->face_size, arrays->positions, arrays->corners,
+    if (arrays->positions && arrays->corners && (face_size != 0 || arrays->face_start) &&
+        (!texcoords || (arrays->texcoords && arrays->corner_texcoords)))
+        return true;
+    refine_arrays_free(arrays);
+    return false;
+}
+
+static subdiv_status gather_last_level(final_step* step, uint32_t threads, void* context,
+                                       subdiv_error* error)
+{
+    auto* arrays = static_cast<subdiv_arrays*>(context);
+    const int face_size = step->loop ? 3 : 4;
+    obj_source source;
+    final_step_source(step, &source);
+    if (!arrays_alloc(arrays, step->n_vertices, step->n_faces, face_size,
+                      uint64_t(face_size) * step->n_faces, source.texcoords, source.n_texcoords))
+        return error_memory(error, mem_refused_size());
+    source_gather(&source, threads, face_size, arrays->positions, arrays->corners,
                   arrays->texcoords, arrays->corner_texcoords);
     return subdiv_ok;
 }
 
-// The arrays of *g itself (no iterations).
-static void gather_geom(const geom* g, subdiv_arrays* arrays)
+// The arrays of the input itself (no iterations).
+static subdiv_status gather_whole_level(const geom* g, const subdiv_options*, void* context,
+                                        subdiv_error* error)
 {
+    auto* arrays = static_cast<subdiv_arrays*>(context);
     const int n = geom_face_size(g);
-    arrays->n_vertices = g->n_vertices;
-    arrays->n_faces = g->n_faces;
-    arrays->face_size = n;
-    arrays->positions = static_cast<float*>(mem_alloc(3 * g->n_vertices * 4));
+    const uint64_t n_corners = geom_corner_count(g);
+    if (!arrays_alloc(arrays, g->n_vertices, g->n_faces, n, n_corners, g->tex_u != nullptr,
+                      g->n_texcoords))
+        return error_memory(error, mem_refused_size());
     for (uint64_t v = 0; v < g->n_vertices; ++v) {
         arrays->positions[3 * v] = g->x[v];
         arrays->positions[3 * v + 1] = g->y[v];
         arrays->positions[3 * v + 2] = g->z[v];
     }
-    const uint64_t n_corners = geom_corner_count(g);
-    arrays->corners = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
     if (g->tex_u) {
-        arrays->n_texcoords = g->n_texcoords;
-        arrays->texcoords = static_cast<float*>(mem_alloc(2 * g->n_texcoords * 4));
         for (uint64_t t = 0; t < g->n_texcoords; ++t) {
             arrays->texcoords[2 * t] = g->tex_u[t];
             arrays->texcoords[2 * t + 1] = g->tex_v[t];
         }
         // the texture coordinates' corners lie face by face, as corners will
-        arrays->corner_texcoords = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
         std::memcpy(arrays->corner_texcoords, g->corner_texcoord, n_corners * 8);
     }
     if (n == 0) {
-        arrays->face_start = static_cast<uint64_t*>(mem_alloc((g->n_faces + 1) * 8));
         std::memcpy(arrays->face_start, g->face_start, (g->n_faces + 1) * 8);
         std::memcpy(arrays->corners, g->corners, n_corners * 8);
-        return;
+        return subdiv_ok;
     }
     const uint64_t* const corner[4] = {g->corner0, g->corner1, g->corner2, g->corner3};
     for (uint64_t f = 0; f < g->n_faces; ++f)
         for (int k = 0; k < n; ++k) arrays->corners[uint64_t(n) * f + uint64_t(k)] = corner[k][f];
+    return subdiv_ok;
 }
 
 subdiv_status refine_to_arrays(geom* input, int32_t iterations, const subdiv_options* options,
@@ -268,17 +321,8 @@ subdiv_status refine_to_arrays(geom* input, int32_t iterations, const subdiv_opt
 {
     CHECK(input != nullptr && output != nullptr, "subdiv_refine_arrays: no input or output");
     *output = subdiv_arrays{};
-    refine_job job;
-    subdiv_status status = refine_begin(input, iterations, options, output_gathered, &job, error);
-    if (status != subdiv_ok || iterations == 0) {
-        if (status == subdiv_ok) {
-            refine_job_free(&job);
-            gather_geom(input, output);
-        }
-        geom_release(input);
-        return status;
-    }
-    return refine_last_level(&job, input, iterations, options, gather_last_level, output, error);
+    return refine_streamed(input, iterations, options, output_gathered, gather_whole_level,
+                           gather_last_level, output, error);
 }
 
 void refine_arrays_free(subdiv_arrays* arrays)

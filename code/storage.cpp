@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <cstdlib>
 #include <cstring>
@@ -216,25 +217,75 @@ uint64_t padded_size(uint64_t n_bytes)
     return (n_bytes & ~uint64_t(4095)) + 4096;
 }
 
+// What mem_alloc refused last on each thread, the test hook's count and the
+// blocks held. All start as constants: the library runs no code before main.
+static thread_local uint64_t refused_size = 0;
+static std::atomic<uint64_t> fail_countdown{mem_fail_never};
+static std::atomic<uint64_t> blocks_held{0};
+
+// Whether the test hook refuses this request: the one after the served
+// count, which then disarms.
+static bool refused_by_hook()
+{
+    uint64_t left = fail_countdown.load(std::memory_order_relaxed);
+    while (left != mem_fail_never &&
+           !fail_countdown.compare_exchange_weak(left, left == 0 ? mem_fail_never : left - 1,
+                                                 std::memory_order_relaxed))
+        ;
+    return left == 0;
+}
+
+// Notes a refusal of n_bytes for mem_refused_size; returns null.
+static void* refuse(uint64_t n_bytes)
+{
+    refused_size = n_bytes;
+    return nullptr;
+}
+
 void* mem_alloc(uint64_t n_bytes)
 {
     // the padded size of the largest requests would wrap around
-    CHECK(n_bytes <= UINT64_MAX - 8192, "out of memory: cannot allocate %llu bytes",
-          (unsigned long long)n_bytes);
-    uint64_t size = padded_size(n_bytes);
+    if (n_bytes > UINT64_MAX - 8192 || refused_by_hook()) return refuse(n_bytes);
+    const uint64_t size = padded_size(n_bytes);
     void* block = nullptr;
     if (size >= arena_min_block) {
         std::lock_guard<std::mutex> hold(arena_lock);
         block = arena_alloc(size);
     }
+    // without the arena (none could be reserved: a limit on the address
+    // space), or when it is full, from the C library
     if (!block) block = std::aligned_alloc(64, size);
-    CHECK(block != nullptr, "out of memory: cannot allocate %llu bytes",
-          (unsigned long long)size);
+    if (!block) return refuse(n_bytes);
+    blocks_held.fetch_add(1, std::memory_order_relaxed);
     return block;
 }
 
+void* mem_alloc_array(uint64_t n, uint64_t element_size)
+{
+    uint64_t n_bytes;
+    if (__builtin_mul_overflow(n, element_size, &n_bytes)) n_bytes = UINT64_MAX;
+    return mem_alloc(n_bytes);
+}
+
+uint64_t mem_refused_size() { return refused_size; }
+
+void* mem_alloc_text(uint64_t n_bytes)
+{
+    void* block = refused_by_hook() ? nullptr : std::malloc(n_bytes);
+    return block ? block : refuse(n_bytes);
+}
+
+uint64_t mem_fail_after(uint64_t n)
+{
+    return fail_countdown.exchange(n, std::memory_order_relaxed);
+}
+
+uint64_t mem_blocks_held() { return blocks_held.load(std::memory_order_relaxed); }
+
 void mem_free(void* block)
 {
+    if (!block) return;
+    blocks_held.fetch_sub(1, std::memory_order_relaxed);
     char* bytes = static_cast<char*>(block);
     {
         std::lock_guard<std::mutex> hold(arena_lock);

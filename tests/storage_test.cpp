@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -179,10 +180,36 @@ TEST(StorageDeath, PadFillRefusesSizesThatDoNotDivideThePage)
     mem_free(block);
 }
 
-TEST(StorageDeath, RefusedAllocationNamesTheByteCount)
+// A request the system cannot serve, or too large to pad, comes back null
+// with its size noted, and the process goes on; the test hook refuses the
+// request after the ones it lets through, once.
+TEST(Storage, RefusedRequestsComeBackNullWithTheirSize)
 {
-    EXPECT_EXIT(mem_alloc(UINT64_MAX - 10), testing::ExitedWithCode(1),
-                "out of memory: cannot allocate 18446744073709551605 bytes");
-    EXPECT_EXIT(mem_alloc(uint64_t(1) << 60), testing::ExitedWithCode(1),
-                "out of memory: cannot allocate 1152921504606851072 bytes");
+    for (uint64_t n : {UINT64_MAX - 10, uint64_t(1) << 60}) {
+        EXPECT_EQ(mem_alloc(n), nullptr);
+        EXPECT_EQ(mem_refused_size(), n);
+    }
+    EXPECT_EQ(mem_alloc_array(uint64_t(1) << 62, 8), nullptr);
+    EXPECT_EQ(mem_refused_size(), UINT64_MAX);
+
+    const uint64_t held = mem_blocks_held();
+    EXPECT_EQ(mem_fail_after(2), mem_fail_never);
+    void* served[2] = {mem_alloc(100), mem_alloc_text(100)};
+    EXPECT_EQ(mem_alloc(300), nullptr);
+    EXPECT_EQ(mem_refused_size(), 300u);
+    void* after = mem_alloc(400);
+    EXPECT_NE(after, nullptr);
+    EXPECT_EQ(mem_fail_after(mem_fail_never), mem_fail_never);
+    ASSERT_NE(served[0], nullptr);
+    ASSERT_NE(served[1], nullptr);
+    EXPECT_EQ(mem_blocks_held(), held + 2);
+    mem_free(served[0]);
+    std::free(served[1]);
+    mem_free(after);
+    EXPECT_EQ(mem_blocks_held(), held);
+
+    // a setting that a job did not reach tells how far it was
+    mem_fail_after(5);
+    mem_free(mem_alloc(1));
+    EXPECT_EQ(mem_fail_after(mem_fail_never), 4u);
 }

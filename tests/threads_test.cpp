@@ -8,11 +8,13 @@
 // coordinates that have seams, materials and both number forms.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "parallel.h"
 #include "subdiv/subdiv.h"
 #include "test_util.h"
 
@@ -197,6 +199,47 @@ TEST(Threads, EveryCountAndRouteWritesTheSameBytes)
                     << c.name << ", " << iterations << " iterations, " << threads
                     << " threads, arrays";
             }
+        }
+    }
+}
+
+// A thread the system does not start leaves its share to those that did,
+// the caller's among them: every index runs once, on threads numbered from
+// 0 up, and a job writes the bytes it writes on one thread.
+TEST(Threads, ThreadsThatDoNotStartLeaveTheirWorkToTheOthers)
+{
+    struct counted {
+        std::atomic<int> runs[1000];
+        std::atomic<uint32_t> highest_thread;
+    };
+    for (uint32_t failing : {1u, 2u, 3u}) {
+        counted c = {};
+        subdiv::parallel_fail_thread_starts(failing);
+        subdiv::parallel_for(4, 1000, [](void* context, uint64_t i, uint32_t thread) {
+            auto* k = static_cast<counted*>(context);
+            k->runs[i] += 1;
+            uint32_t seen = k->highest_thread.load();
+            while (thread > seen && !k->highest_thread.compare_exchange_weak(seen, thread)) {}
+        }, &c);
+        subdiv::parallel_fail_thread_starts(0);
+        for (const auto& runs : c.runs) ASSERT_EQ(runs.load(), 1) << failing << " failing";
+        EXPECT_LE(c.highest_thread.load(), 3 - failing) << failing << " failing";
+    }
+
+    const threads_case c = {"open triangles with seams and materials", 31, 37, false,
+                            "triangles", true, true, subdiv_precision_6, subdiv_corners_sharp,
+                            {2}};
+    scratch_folder folder;
+    write_file(folder.file("in.obj"), grid_obj(c.rows, c.cols, c.closed, c.faces, c.uv, c.materials));
+    write_file(folder.file("grid.mtl"), "newmtl m0\nnewmtl m1\nnewmtl m2\n");
+    const std::string expected = job_text(folder, c, 2, 1, false);
+    for (uint32_t failing : {1u, 1000u}) {
+        for (bool streamed : {false, true}) {
+            subdiv::parallel_fail_thread_starts(failing);
+            const std::string text = job_text(folder, c, 2, 3, streamed);
+            subdiv::parallel_fail_thread_starts(0);
+            EXPECT_TRUE(text == expected) << failing << " failing, "
+                                          << (streamed ? "streamed" : "held whole");
         }
     }
 }

@@ -114,8 +114,9 @@ enum {
 /* What went wrong, for the caller to report: the message in the tool's
  * wording, and the places it names. The message names the file when the
  * function that failed was given one (the reader and the writer are; the
- * refinement of a record is not). New fields are only ever added at the
- * end. */
+ * refinement of a record is not). A refusal of memory is "out of memory:
+ * cannot allocate N bytes", after the file's name from the reader only. New
+ * fields are only ever added at the end. */
 typedef struct subdiv_error {
     subdiv_status status; /* as returned */
     uint64_t line;        /* line of the OBJ text, counted from 1; 0 when none */
