@@ -14,13 +14,11 @@
 
 #include <cstring>
 
-#include "boundary.h"
-#include "catmull_clark.h"
 #include "check.h"
 #include "geom.h"
-#include "loop.h"
 #include "options.h"
 #include "parallel.h"
+#include "rules.h"
 #include "storage.h"
 
 namespace subdiv {
@@ -101,12 +99,11 @@ static void face_point_pass(void* context, uint64_t i, uint32_t thread)
     const uint64_t n_faces = view_face_first(s->view, i + 1) - view_face_first(s->view, i);
     for (uint64_t j = 0; j < n_faces; ++j) {
         const view_face* face = &t->faces[j];
-        const float count = float(face->n);
         float* point = s->face_point + 3 * face->index;
         for (int axis = 0; axis < 3; ++axis) {
             float sum = p[3 * face->corner[0] + axis];
             for (uint32_t k = 1; k < face->n; ++k) sum = sum + p[3 * face->corner[k] + axis];
-            point[axis] = sum / count;
+            point[axis] = rule_face_point(sum, face->n);
         }
     }
     parallel_turn_wait(&job->turns, i);
@@ -139,9 +136,8 @@ static void edge_sum_pass(void* context, uint64_t i, uint32_t thread)
         const view_edge* e = &t->edges[j];
         if (e->fb == mesh_no_face) continue;
         for (int axis = 0; axis < 3; ++axis)
-            points[3 * j + axis] = ((fp[3 * e->fa + axis] + fp[3 * e->fb + axis]) +
-                                    (p[3 * e->a + axis] + p[3 * e->b + axis])) *
-                                   0.25f;
+            points[3 * j + axis] = rule_cc_edge_point(fp[3 * e->fa + axis], fp[3 * e->fb + axis],
+                                                      p[3 * e->a + axis], p[3 * e->b + axis]);
     }
     parallel_turn_wait(&job->turns, i);
     for (uint64_t j = 0; j < n_edges; ++j) {
@@ -397,10 +393,8 @@ static void moved_vertices(final_step* s, uint64_t b, final_thread* t, obj_point
         } else {
             catmull_clark_vertex_weights(valence, &weight_old, &weight_sum);
         }
-        // the products in the operand order of each scheme's vertex pass
         for (int axis = 0; axis < 3; ++axis)
-            t->point[axis][j] = s->loop ? (p[axis] * weight_old) + (sum[axis] * weight_sum)
-                                        : (weight_old * p[axis]) + (weight_sum * sum[axis]);
+            t->point[axis][j] = rule_smooth_vertex(p[axis], weight_old, sum[axis], weight_sum);
     }
     *points = {n, {t->point[0], t->point[1], t->point[2]}};
 }
@@ -418,11 +412,11 @@ static void edge_points(final_step* s, uint64_t i, final_thread* t, obj_points* 
             const float a = p[3 * e->a + axis], b = p[3 * e->b + axis];
             float point;
             if (e->fb == mesh_no_face)
-                point = (a + b) * 0.5f;
+                point = rule_midpoint(a, b);
             else if (s->loop)
-                point = ((a + b) * 0.375f) + ((p[3 * e->p + axis] + p[3 * e->q + axis]) * 0.125f);
+                point = rule_loop_edge_point(a, b, p[3 * e->p + axis], p[3 * e->q + axis]);
             else
-                point = ((fp[3 * e->fa + axis] + fp[3 * e->fb + axis]) + (a + b)) * 0.25f;
+                point = rule_cc_edge_point(fp[3 * e->fa + axis], fp[3 * e->fb + axis], a, b);
             t->point[axis][j] = point;
         }
     }
@@ -469,11 +463,10 @@ static void final_texcoords(void* context, uint64_t b, uint32_t thread, obj_poin
         for (uint64_t j = 0; j < n; ++j) {
             const uint64_t f = first + j, size = level_face_size(g, f);
             const uint64_t* const corners = g->corner_texcoord + level_corner(g, f, 0);
-            const float count = float(size);
             for (int axis = 0; axis < 2; ++axis) {
                 float sum = tex[axis][corners[0]];
                 for (uint64_t k = 1; k < size; ++k) sum = sum + tex[axis][corners[k]];
-                t->point[axis][j] = sum / count;
+                t->point[axis][j] = rule_face_point(sum, uint32_t(size));
             }
         }
         *points = {n, {t->point[0], t->point[1], nullptr}};
@@ -488,12 +481,12 @@ static void final_texcoords(void* context, uint64_t b, uint32_t thread, obj_poin
         uint64_t from, to;
         side_texcoords(g, e->fa, e->sa, &from, &to);
         for (int axis = 0; axis < 2; ++axis)
-            t->point[axis][out] = (tex[axis][from] + tex[axis][to]) * 0.5f;
+            t->point[axis][out] = rule_midpoint(tex[axis][from], tex[axis][to]);
         ++out;
         if (s->edge_texcoord[e->index + 1] - s->edge_texcoord[e->index] == 2) {
             side_texcoords(g, e->fb, e->sb, &from, &to);
             for (int axis = 0; axis < 2; ++axis)
-                t->point[axis][out] = (tex[axis][from] + tex[axis][to]) * 0.5f;
+                t->point[axis][out] = rule_midpoint(tex[axis][from], tex[axis][to]);
             ++out;
         }
     }

@@ -1,11 +1,53 @@
-// The boundary rules of both schemes.
-#include "boundary.h"
+// The point rules of both schemes: the vertex rules' weights and the
+// boundary rules.
+//
+// This file is compiled with -fno-builtin-powf: the Loop vertex rule calls
+// the library's single-precision powf, which the compiler would otherwise
+// fold into a product that rounds differently for some arguments.
+#include "rules.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "storage.h"
 
 namespace subdiv {
+
+// pi in single precision (bits 0x40490FDB).
+static const float loop_pi = 3.14159274f;
+
+void loop_vertex_weights(uint32_t valence, float* alpha, float* beta)
+{
+    if (valence == 0) {
+        // a vertex on no edge stays where it is: P × 1 + 0 × (−0) is P for
+        // every P, −0 included
+        *alpha = 1.0f;
+        *beta = -0.0f;
+        return;
+    }
+    const float n = float(valence);
+    const float angle = (2.0f * loop_pi) / n;
+    const float kappa = cosf(angle);
+    const float b = (0.625f - powf(0.25f * kappa + 0.375f, 2.0f)) * (1.0f / n);
+    *alpha = 1.0f - n * b;
+    *beta = b;
+}
+
+void catmull_clark_vertex_weights(uint64_t valence, float* weight_old, float* weight_sum)
+{
+    if (valence == 0) {
+        // a vertex on no face stays where it is: 1 × P + (−0) × 0 is P for
+        // every P, −0 included
+        *weight_old = 1.0f;
+        *weight_sum = -0.0f;
+        return;
+    }
+    const float k = float(valence);
+    *weight_old = (k - 2.0f) / k;
+    *weight_sum = 1.0f / (k * k);
+}
+
+// ---------------------------------------------------------------- the boundary
 
 void boundary_edge_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
                           uint64_t edge_point_base)
@@ -16,7 +58,7 @@ void boundary_edge_points(const mesh* mesh_in, const geom* geom_in, geom* geom_o
         const uint64_t e = mesh_in->boundary_edges[i];
         const uint64_t a = mesh_in->iedge_vertex[2 * e], b = mesh_in->iedge_vertex[2 * e + 1];
         for (int axis = 0; axis < 3; ++axis)
-            axis_out[axis][edge_point_base + e] = (axis_in[axis][a] + axis_in[axis][b]) * 0.5f;
+            axis_out[axis][edge_point_base + e] = rule_midpoint(axis_in[axis][a], axis_in[axis][b]);
     }
 }
 
@@ -60,10 +102,9 @@ void boundary_walk_edge(boundary_walk* walk, const uint64_t ends[2], const uint6
             for (int axis = 0; axis < 3; ++axis) walk->out[axis][v] = walk->in[axis][other];
             continue;
         }
-        for (int axis = 0; axis < 3; ++axis) {
-            const float a = walk->out[axis][v], b = walk->in[axis][other];
-            walk->out[axis][v] = (walk->in[axis][v] * 0.75f) + ((a + b) * 0.125f);
-        }
+        for (int axis = 0; axis < 3; ++axis)
+            walk->out[axis][v] =
+                rule_crease_vertex(walk->in[axis][v], walk->out[axis][v], walk->in[axis][other]);
     }
 }
 
