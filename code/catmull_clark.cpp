@@ -53,6 +53,7 @@ static void catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom*
                                            mesh_in->face_iedge2, mesh_in->face_iedge3};
     const uint64_t* const iedge_vertex = mesh_in->iedge_vertex;
     const uint64_t* const iedge_face = mesh_in->iedge_face;
+    const float* const edge_sharpness = mesh_in->edge_sharpness;
     parallel_turns turns;
     turns.next = 0;
 
@@ -142,7 +143,9 @@ static void catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom*
                 const f32x8 fb = gather8_f32(axis_out[axis], face_b);
                 const f32x8 a = gather8_f32(axis_in[axis], end_a);
                 const f32x8 b = gather8_f32(axis_in[axis], end_b);
-                const f32x8 point = rule_cc_edge_point8(fa, fb, a, b);
+                f32x8 point = rule_cc_edge_point8(fa, fb, a, b);
+                if (edge_sharpness)
+                    point = rule_sharp_edge8(point, a, b, load8_f32(edge_sharpness + g));
                 store_lanes8_f32(axis_out[axis] + edge_point_base + g, point, k);
             }
         }
@@ -185,7 +188,7 @@ static void catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom*
             }
         }
     });
-    boundary_vertex_points(mesh_in, geom_in, geom_out, options_smooth_corners(options));
+    vertex_points_by_sharpness(mesh_in, geom_in, geom_out, options_smooth_corners(options));
 }
 
 // The children's corners, one output array at a time, so that the last step

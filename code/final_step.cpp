@@ -36,6 +36,8 @@ struct final_thread {
     uint64_t* texcoord;
     int32_t* material;
     uint64_t* valence; // the valence entries of a block of vertices
+    uint64_t* tag_vertices; // with sharp features: the ends of a block's creases
+    float* tag_sharpness;   // and their sharpness, or a block of vertices'
 };
 
 // ---------------------------------------------------------------- the level
@@ -135,13 +137,17 @@ static void edge_sum_pass(void* context, uint64_t i, uint32_t thread)
     for (uint64_t j = 0; !s->loop && j < n_edges; ++j) {
         const view_edge* e = &t->edges[j];
         if (e->fb == mesh_no_face) continue;
-        for (int axis = 0; axis < 3; ++axis)
-            points[3 * j + axis] = rule_cc_edge_point(fp[3 * e->fa + axis], fp[3 * e->fb + axis],
-                                                      p[3 * e->a + axis], p[3 * e->b + axis]);
+        for (int axis = 0; axis < 3; ++axis) {
+            const float a = p[3 * e->a + axis], b = p[3 * e->b + axis];
+            const float point = rule_cc_edge_point(fp[3 * e->fa + axis], fp[3 * e->fb + axis], a, b);
+            points[3 * j + axis] = s->sharp ? rule_sharp_edge(point, a, b, e->sharpness) : point;
+        }
     }
     parallel_turn_wait(&job->turns, i);
     for (uint64_t j = 0; j < n_edges; ++j) {
         const view_edge* e = &t->edges[j];
+        // the vertex rules meet the sharp edges in ascending order
+        if (s->sharp && e->sharpness > 0.0f) sharp_walk_edge(&s->walk, e->a, e->b, e->sharpness);
         if (e->fb == mesh_no_face) {
             job->boundary_ends[2 * job->n_boundary] = e->a;
             job->boundary_ends[2 * job->n_boundary + 1] = e->b;
@@ -275,6 +281,11 @@ void final_step_prepare(final_step* step, const level_view* view, const subdiv_o
                                                    mem_alloc(children * s->max_faces * 4))
                                              : nullptr;
         scratch->valence = static_cast<uint64_t*>(mem_alloc(point_block * 8));
+        // two creases per edge of a block, or a block of vertices
+        const uint64_t tags = 2 * s->max_edges > point_block ? 2 * s->max_edges : point_block;
+        scratch->tag_vertices = view_sharp(view) ? static_cast<uint64_t*>(mem_alloc(2 * tags * 8))
+                                                 : nullptr;
+        scratch->tag_sharpness = view_sharp(view) ? alloc_floats(tags) : nullptr;
     }
 
     // the positions side by side, in place of the level's own when the
@@ -300,10 +311,21 @@ void final_step_prepare(final_step* step, const level_view* view, const subdiv_o
         parallel_for(s->threads, view->n_blocks, face_point_pass, &job);
         job.turns.next = 0;
     }
+    s->smooth_corners = options_smooth_corners(options);
+    s->sharp = view_sharp(view);
+    if (s->sharp) {
+        // the vertex rules of sharp features, which the boundary's follow too
+        if (view_has_vertex_sharpness(view)) {
+            s->vertex_sharpness = alloc_floats(V);
+            view_vertex_sharpness(view, 0, V, s->vertex_sharpness);
+        }
+        const float* const in[3] = {s->position, s->position + 1, s->position + 2};
+        sharp_walk_begin(&s->walk, in, 3, V, s->vertex_sharpness);
+    }
     parallel_for(s->threads, view->n_blocks, edge_sum_pass, &job);
     CHECK(job.n_boundary == view->n_boundary, "final_step: %llu boundary edges met, not %llu",
           (unsigned long long)job.n_boundary, (unsigned long long)view->n_boundary);
-    boundary_pass(s, job.boundary_ends, job.n_boundary, options_smooth_corners(options));
+    if (!s->sharp) boundary_pass(s, job.boundary_ends, job.n_boundary, s->smooth_corners);
     mem_free(job.boundary_ends);
 
     if (g->tex_u) {
@@ -348,6 +370,8 @@ void final_step_free(final_step* step)
         mem_free(scratch->texcoord);
         mem_free(scratch->material);
         mem_free(scratch->valence);
+        mem_free(scratch->tag_vertices);
+        mem_free(scratch->tag_sharpness);
     }
     mem_free(step->scratch);
     mem_free(step->position);
@@ -356,6 +380,8 @@ void final_step_free(final_step* step)
     mem_free(step->edge_texcoord);
     mem_free(step->material_before);
     mem_free(step->material_names);
+    mem_free(step->vertex_sharpness);
+    if (step->sharp) sharp_walk_end(&step->walk);
     *step = final_step{};
 }
 
@@ -379,7 +405,8 @@ static void moved_vertices(final_step* s, uint64_t b, final_thread* t, obj_point
         const float* const p = s->position + 3 * v;
         const float* const sum = s->sum + 3 * v;
         const uint64_t entry = t->valence[j];
-        if (mesh_boundary_count(entry) > 0) {
+        if (!s->sharp && mesh_boundary_count(entry) > 0) {
+            // the boundary rule's point, which the boundary pass left there
             for (int axis = 0; axis < 3; ++axis) t->point[axis][j] = sum[axis];
             continue;
         }
@@ -393,8 +420,12 @@ static void moved_vertices(final_step* s, uint64_t b, final_thread* t, obj_point
         } else {
             catmull_clark_vertex_weights(valence, &weight_old, &weight_sum);
         }
+        float point[3];
         for (int axis = 0; axis < 3; ++axis)
-            t->point[axis][j] = rule_smooth_vertex(p[axis], weight_old, sum[axis], weight_sum);
+            point[axis] = rule_smooth_vertex(p[axis], weight_old, sum[axis], weight_sum);
+        if (s->sharp)
+            sharp_walk_vertex(&s->walk, v, rule_implicit_corner(entry, s->smooth_corners), point);
+        for (int axis = 0; axis < 3; ++axis) t->point[axis][j] = point[axis];
     }
     *points = {n, {t->point[0], t->point[1], t->point[2]}};
 }
@@ -417,7 +448,7 @@ static void edge_points(final_step* s, uint64_t i, final_thread* t, obj_points* 
                 point = rule_loop_edge_point(a, b, p[3 * e->p + axis], p[3 * e->q + axis]);
             else
                 point = rule_cc_edge_point(fp[3 * e->fa + axis], fp[3 * e->fb + axis], a, b);
-            t->point[axis][j] = point;
+            t->point[axis][j] = s->sharp ? rule_sharp_edge(point, a, b, e->sharpness) : point;
         }
     }
     *points = {n, {t->point[0], t->point[1], t->point[2]}};
@@ -571,6 +602,49 @@ static void final_faces(void* context, uint64_t i, uint32_t thread, obj_faces* f
     faces->material_before = s->material_before ? s->material_before[i] : -1;
 }
 
+// The sharp features the last level keeps, block by block: the creases
+// that the level's edges in the view's block b leave (two halves each, as
+// sharpness_output_step lists them), then the vertices' sharpness.
+static void final_tags(void* context, uint64_t b, uint32_t thread, obj_tags* tags)
+{
+    auto* s = static_cast<final_step*>(context);
+    final_thread* t = &s->scratch[thread];
+    const level_view* view = s->view;
+    *tags = obj_tags{};
+    if (b < view->n_blocks) {
+        view_edges(view, b, t->edges);
+        const uint64_t n = view_edge_first(view, b + 1) - view_edge_first(view, b);
+        const uint64_t edge_points = view->n_vertices + (s->loop ? 0 : view->n_faces);
+        uint64_t out = 0;
+        for (uint64_t j = 0; j < n; ++j) {
+            const view_edge* e = &t->edges[j];
+            const float d = rule_decay(e->sharpness);
+            if (e->fb == mesh_no_face || !(d > 0.0f)) continue;
+            for (const uint64_t end : {e->a, e->b}) {
+                t->tag_vertices[2 * out] = end;
+                t->tag_vertices[2 * out + 1] = edge_points + e->index;
+                t->tag_sharpness[out++] = d;
+            }
+        }
+        tags->n_creases = out;
+        tags->crease_vertices = t->tag_vertices;
+        tags->crease_sharpness = t->tag_sharpness;
+        return;
+    }
+    // the level's vertices keep what their sharpness leaves, but for the
+    // boundary's implicit corners
+    b -= view->n_blocks;
+    const uint64_t first = b * point_block, n = block_length(view->n_vertices, b);
+    view_valences(view, first, n, t->valence);
+    for (uint64_t j = 0; j < n; ++j)
+        t->tag_sharpness[j] = rule_implicit_corner(t->valence[j], s->smooth_corners)
+                                  ? 0.0f
+                                  : rule_decay(s->vertex_sharpness[first + j]);
+    tags->first_vertex = first;
+    tags->n_vertices = n;
+    tags->vertex_sharpness = t->tag_sharpness;
+}
+
 void final_step_source(final_step* step, obj_source* source)
 {
     const geom* g = step->level;
@@ -594,6 +668,11 @@ void final_step_source(final_step* step, obj_source* source)
     source->vertices = final_vertices;
     source->texcoord_points = final_texcoords;
     source->faces = final_faces;
+    if (step->sharp) {
+        source->tag_blocks =
+            view->n_blocks + (step->vertex_sharpness ? blocks_of(view->n_vertices) : 0);
+        source->tags = final_tags;
+    }
     source->context = step;
 }
 

@@ -4,6 +4,8 @@
 #include "check.h"
 #include "error.h"
 #include "face_varying.h"
+#include "options.h"
+#include "sharpness.h"
 #include "storage.h"
 
 namespace subdiv {
@@ -53,6 +55,14 @@ void iteration_run(const iteration_scheme* scheme, const geom* input, mesh* inpu
         // the last step releases
         mesh_out = mesh{};
         const bool derive = iteration < count || output_mesh;
+        // the sharpness the last level keeps, for the record that holds it
+        geom kept = {};
+        if (!derive) {
+            const uint64_t face_points = scheme->face_size == 3 ? 0 : geom_in.n_faces;
+            kept.n_vertices = geom_in.n_vertices + face_points + geom_in.n_edges;
+            sharpness_output_step(&mesh_in, &geom_in, geom_in.n_vertices + face_points,
+                                  options_smooth_corners(options), &kept);
+        }
         if (derive || geom_in.tex_u) {
             scheme->step(&mesh_in, &geom_in, &geom_out, options);
             texcoords_step(&mesh_in, &geom_in, &geom_out);
@@ -65,6 +75,11 @@ void iteration_run(const iteration_scheme* scheme, const geom* input, mesh* inpu
             scheme->last_step(&mesh_in, &geom_in, &geom_out, owned, options);
         }
         materials_step(&geom_in, &geom_out);
+        geom_out.n_creases = kept.n_creases;
+        geom_out.crease_vertices = kept.crease_vertices;
+        geom_out.crease_sharpness = kept.crease_sharpness;
+        geom_out.vertex_sharpness = kept.vertex_sharpness;
+        geom_out.boundary_corners = geom_in.boundary_corners;
         if (options && options->progress)
             options->progress(options->context, iteration, geom_in.n_vertices,
                               geom_out.n_vertices);

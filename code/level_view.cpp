@@ -11,6 +11,7 @@
 
 #include "check.h"
 #include "children.h"
+#include "rules.h"
 #include "storage.h"
 
 namespace subdiv {
@@ -188,6 +189,28 @@ uint64_t view_edge_first(const level_view* view, uint64_t i)
     return view->first_edge[i];
 }
 
+bool view_sharp(const level_view* view)
+{
+    return (view->own ? view->own : view->parent_mesh)->edge_sharpness != nullptr;
+}
+
+bool view_has_vertex_sharpness(const level_view* view)
+{
+    return (view->own ? view->own : view->parent_mesh)->vertex_sharpness != nullptr;
+}
+
+void view_vertex_sharpness(const level_view* view, uint64_t first, uint64_t count, float* values)
+{
+    const mesh* m = view->own ? view->own : view->parent_mesh;
+    // the parent's vertices keep what their sharpness leaves; new ones have none
+    const uint64_t given = view->own ? view->n_vertices : view->parent->n_vertices;
+    for (uint64_t j = 0; j < count; ++j) {
+        const uint64_t v = first + j;
+        const float s = m->vertex_sharpness && v < given ? m->vertex_sharpness[v] : 0.0f;
+        values[j] = view->own ? s : rule_decay(s);
+    }
+}
+
 uint64_t view_valence(const level_view* view, uint64_t v)
 {
     if (view->own) return view->own->vertex_valence[v];
@@ -286,6 +309,7 @@ static void own_edges(const level_view* v, uint64_t i, view_edge* edges)
         edges->fb = m->iedge_face[t];
         edges->sa = own_side_of(v, edges->fa, h);
         edges->sb = edges->fb == mesh_no_face ? 0 : own_side_of(v, edges->fb, t);
+        edges->sharpness = m->edge_sharpness ? m->edge_sharpness[e] : 0.0f;
         if (v->loop) {
             // the next of the next half-edge leaves the opposite corner
             edges->p = m->iedge_vertex[m->iedge_next[m->iedge_next[h]]];
@@ -371,6 +395,7 @@ static void children_edges(const level_view* v, uint64_t i, view_edge* edges)
                                                                 : p->n_faces;
     const mesh* m = v->parent_mesh;
     const child_bases bases = view_child_bases(v);
+    const float* const sharpness = m->edge_sharpness;
     uint64_t next = v->first_edge[i];
     for_parent_faces(v, i * v->block_size, f_end, [&](const children_table& t, uint64_t f)
                                                       __attribute__((always_inline)) {
@@ -395,6 +420,10 @@ static void children_edges(const level_view* v, uint64_t i, view_edge* edges)
             r->fa = first + even.child;
             r->sa = even.slot;
             r->p = r->q = v->loop ? corner_of(even, 2) : 0;
+            // the halves of a sharp edge keep what its sharpness leaves
+            r->sharpness = sharpness && e.kind != child_inner
+                               ? rule_decay(sharpness[h[e.index] >> 1])
+                               : 0.0f;
             if (e.kind == child_inner) {
                 // the odd half-edge in another child of the same face
                 const child_place odd = t.inner_odd_place[e.index];

@@ -45,6 +45,7 @@ static void loop_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out
     float* const axis_out[3] = {geom_out->x, geom_out->y, geom_out->z};
     const uint64_t* const iedge_vertex = mesh_in->iedge_vertex;
     const uint64_t* const iedge_next = mesh_in->iedge_next;
+    const float* const edge_sharpness = mesh_in->edge_sharpness;
 
     // edge points, with the neighbour sums of the old vertices
     parallel_turns turns;
@@ -78,7 +79,9 @@ static void loop_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out
                 const f32x8 b = gather8_f32(axis_in[axis], end_b);
                 const f32x8 p = gather8_f32(axis_in[axis], opposite_a);
                 const f32x8 q = gather8_f32(axis_in[axis], opposite_b);
-                const f32x8 point = rule_loop_edge_point8(a, b, p, q);
+                f32x8 point = rule_loop_edge_point8(a, b, p, q);
+                if (edge_sharpness)
+                    point = rule_sharp_edge8(point, a, b, load8_f32(edge_sharpness + g));
                 store_lanes8_f32(axis_out[axis] + nv + g, point, k);
             }
         }
@@ -118,7 +121,7 @@ static void loop_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out
             }
         }
     });
-    boundary_vertex_points(mesh_in, geom_in, geom_out, options_smooth_corners(options));
+    vertex_points_by_sharpness(mesh_in, geom_in, geom_out, options_smooth_corners(options));
 }
 
 // The children's corners, one output array at a time, so that the last step

@@ -30,6 +30,7 @@
 
 #include "check.h"
 #include "children.h"
+#include "rules.h"
 #include "storage.h"
 
 namespace subdiv {
@@ -106,6 +107,19 @@ static inline void derive_boundary_half(derive_boundary* b, uint64_t edge, uint6
     m->boundary_edges[m->n_boundary_edges++] = edge;
 }
 
+// The vertices' sharpness of a step's output, when its input has any: the
+// old vertices keep what theirs leaves to the next level, new ones have none.
+static void derive_vertex_sharpness(const mesh* mesh_in, const geom* geom_in,
+                                    const geom* geom_out, mesh* mesh_out)
+{
+    if (!mesh_in->vertex_sharpness) return;
+    const uint64_t V = geom_in->n_vertices, V_out = geom_out->n_vertices;
+    mesh_out->vertex_sharpness = static_cast<float*>(mem_alloc(V_out * 4));
+    for (uint64_t v = 0; v < V; ++v)
+        mesh_out->vertex_sharpness[v] = rule_decay(mesh_in->vertex_sharpness[v]);
+    std::memset(mesh_out->vertex_sharpness + V, 0, (V_out - V) * 4);
+}
+
 // The children of parent face f, numbered from *next: f's sides run along
 // the half-edges h, its children are first_child on,
 // their corners already in corner. Records the halves f numbers in split
@@ -113,13 +127,17 @@ static inline void derive_boundary_half(derive_boundary* b, uint64_t edge, uint6
 __attribute__((always_inline)) static inline void
 derive_face(const children_table& t, mesh* mesh_out, derive_boundary* boundary,
             const uint64_t* const corner[4], uint64_t* split, const uint64_t* h,
-            uint64_t first_child, uint64_t edge_point_base, uint64_t* next)
+            uint64_t first_child, uint64_t edge_point_base, const float* sharpness_in,
+            uint64_t* next)
 {
     uint64_t inner[children_most_sides];
     children_number(t, h, next, inner, [&](child_ref e, uint64_t number) {
         if (e.kind == child_inner) return;
         const uint64_t side = h[e.index];
         split[e.kind == child_half_origin ? side : side ^ 1] = number;
+        // both halves of a sharp edge keep what its sharpness leaves; inner
+        // edges are smooth
+        if (sharpness_in) mesh_out->edge_sharpness[number] = rule_decay(sharpness_in[side >> 1]);
     });
     if (boundary->is_boundary) {
         // the halves of boundary sides join the list in the order numbered;
@@ -165,7 +183,8 @@ template <typename Side>
 __attribute__((always_inline)) static inline void
 derive_face_range(const children_table* fixed, const geom* geom_in, mesh* mesh_out,
                   derive_boundary* boundary, const uint64_t* const corner[4], uint64_t* split,
-                  uint64_t edge_point_base, const Side& side, uint64_t* next)
+                  uint64_t edge_point_base, const float* sharpness_in, const Side& side,
+                  uint64_t* next)
 {
     const uint64_t* const face_start = geom_in->face_start;
     for (uint64_t f = 0; f < geom_in->n_faces; ++f) {
@@ -175,7 +194,7 @@ derive_face_range(const children_table* fixed, const geom* geom_in, mesh* mesh_o
         uint64_t h[children_most_sides];
         for (uint32_t c = 0; c < t.n_sides; ++c) h[c] = side(f, c);
         derive_face(t, mesh_out, boundary, corner, split, h, first_child, edge_point_base,
-                    next);
+                    sharpness_in, next);
     }
 }
 
@@ -193,17 +212,25 @@ static void derive_faces(const mesh* mesh_in, const geom* geom_in, const geom* g
     const uint64_t* const face_iedge[4] = {mesh_in->face_iedge0, mesh_in->face_iedge1,
                                            mesh_in->face_iedge2, mesh_in->face_iedge3};
     const auto fixed_side = [&](uint64_t f, uint64_t c) { return face_iedge[c][f]; };
+    // sharp features pass to the output: the edges' by the halves, below
+    const float* const sharpness_in = mesh_in->edge_sharpness;
+    if (sharpness_in) {
+        mesh_out->edge_sharpness = static_cast<float*>(mem_alloc(geom_out->n_edges * 4));
+        std::memset(mesh_out->edge_sharpness, 0, geom_out->n_edges * 4);
+    }
+    derive_vertex_sharpness(mesh_in, geom_in, geom_out, mesh_out);
     uint64_t next = 0; // edges numbered so far
     if (loop) {
         derive_face_range(&children_loop, geom_in, mesh_out, &boundary, corner, split,
-                          edge_point_base, fixed_side, &next);
+                          edge_point_base, sharpness_in, fixed_side, &next);
     } else if (geom_face_size(geom_in) == 4) {
         derive_face_range(&children_catmull_clark.size[4], geom_in, mesh_out, &boundary, corner,
-                          split, edge_point_base, fixed_side, &next);
+                          split, edge_point_base, sharpness_in, fixed_side, &next);
     } else {
         const uint64_t* const face_start = geom_in->face_start;
         const uint64_t* const corner_iedge = mesh_in->corner_iedge;
         derive_face_range(nullptr, geom_in, mesh_out, &boundary, corner, split, edge_point_base,
+                          sharpness_in,
                           [&](uint64_t f, uint64_t c) { return corner_iedge[face_start[f] + c]; },
                           &next);
     }

@@ -201,6 +201,8 @@ subdiv_status obj_import_block(const char* name, char* text, uint64_t length, co
         faces_copy(&attribs, face_size, g);
         if (texcoords) texcoords_copy(&attribs, g);
         if (options && options->materials) materials_copy(&attribs, g);
+        status = obj_tags_apply(name, &attribs.tags, g, error);
+        if (status != subdiv_ok) geom_release(g);
     }
 
     obj_shapes_free(shapes, n_shapes);

@@ -13,6 +13,7 @@
 #include "mesh.h"
 #include "options.h"
 #include "parallel.h"
+#include "sharpness.h"
 #include "storage.h"
 
 namespace subdiv {
@@ -141,6 +142,18 @@ subdiv_status refine_begin(const geom* input, int32_t iterations,
                                   subdiv_error* error)
 {
     *job = refine_job{};
+    if (options) {
+        job->options = *options;
+    } else {
+        job->options = subdiv_options{};
+        job->options.size = sizeof job->options;
+        job->options.corners = subdiv_corners_auto;
+    }
+    if (job->options.corners == subdiv_corners_auto)
+        job->options.corners = input->boundary_corners == subdiv_corners_smooth
+                                   ? subdiv_corners_smooth
+                                   : subdiv_corners_sharp;
+    options = &job->options;
     const int face_size = geom_face_size(input);
     CHECK(face_size == 0 || face_size == 3 || face_size == 4, "subdiv_refine: face size %d",
           face_size);
@@ -179,6 +192,8 @@ subdiv_status refine_begin(const geom* input, int32_t iterations,
     job->converted = job->scheme == subdiv_scheme_catmull_clark && face_size == 3;
     if (job->converted) triangles_as_polygons(input, &job->level0);
     status = mesh_build(&job->mesh0, &job->level0, error);
+    if (status == subdiv_ok)
+        status = sharpness_begin(&job->level0, &job->mesh0, options->crease_angle, error);
     if (status == subdiv_ok) {
         counts.edges = job->level0.n_edges;
         counts.face_size = geom_face_size(&job->level0);
@@ -205,10 +220,13 @@ subdiv_status refine(const geom* input, int32_t iterations, const subdiv_options
     if (iterations == 0) {
         geom_copy(input, output);
         output->n_edges = job.level0.n_edges;
+        output->boundary_corners = input->boundary_corners;
+        sharpness_output_level(&job.mesh0, &job.level0, options_smooth_corners(&job.options),
+                               output);
     } else if (job.scheme == subdiv_scheme_loop) {
-        loop_iterate_mesh(&job.level0, &job.mesh0, output, iterations, options);
+        loop_iterate_mesh(&job.level0, &job.mesh0, output, iterations, &job.options);
     } else {
-        catmull_clark_iterate_mesh(&job.level0, &job.mesh0, output, iterations, options);
+        catmull_clark_iterate_mesh(&job.level0, &job.mesh0, output, iterations, &job.options);
     }
     refine_job_free(&job);
     return subdiv_ok;

@@ -14,15 +14,18 @@ namespace subdiv {
 struct refine_job {
     subdiv_scheme scheme;
     geom level0;    // *input, or for Catmull-Clark its triangles as faces of any sizes
-    mesh mesh0;
+    mesh mesh0;     // its connectivity, and the sharpness of its edges and vertices
     bool converted; // level0 has face arrays of its own
+    subdiv_options options; // the caller's, or the defaults, with the corners decided
 };
 
 // Checks *input and iterations, chooses the scheme, builds the connectivity
-// and checks the counts and the memory of the schedule (streamed: the last
-// level made a block at a time, as the functions of refine_stream.h do).
-// Reports the start through the options. Leaves nothing allocated on
-// failure.
+// and the sharpness of its edges and vertices, and checks the counts and
+// the memory of the schedule (streamed: the last level made a block at a
+// time, as the functions of refine_stream.h do). The job's options are the
+// caller's (or the defaults) with corners subdiv_corners_auto replaced by
+// what the input asks. Reports the start through the options. Leaves
+// nothing allocated on failure.
 subdiv_status refine_begin(const geom* input, int32_t iterations, const subdiv_options* options,
                            bool streamed, refine_job* job, subdiv_error* error);
 

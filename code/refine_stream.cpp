@@ -22,6 +22,7 @@
 #include "options.h"
 #include "output_file.h"
 #include "refine.h"
+#include "sharpness.h"
 #include "source_arrays.h"
 #include "storage.h"
 
@@ -60,6 +61,7 @@ static subdiv_status refine_last_level(refine_job* job, geom* input, int32_t ite
                                        const subdiv_options* options, last_level_fn last_level,
                                        void* context, subdiv_error* error)
 {
+    options = &job->options; // the corners decided
     const iteration_scheme* scheme =
         job->scheme == subdiv_scheme_loop ? loop_iteration() : catmull_clark_iteration();
     const bool loop = job->scheme == subdiv_scheme_loop;
@@ -167,8 +169,19 @@ subdiv_status refine_to_obj(geom* input, int32_t iterations, const subdiv_option
     subdiv_status status = refine_begin(input, iterations, options, true, &job, error);
     if (status != subdiv_ok || iterations == 0) {
         if (status == subdiv_ok) {
+            // the input as it is, its sharp features listed by its edges
+            geom written = *input;
+            written.n_creases = 0;
+            written.crease_vertices = nullptr;
+            written.crease_sharpness = nullptr;
+            written.vertex_sharpness = nullptr;
+            sharpness_output_level(&job.mesh0, &job.level0, options_smooth_corners(&job.options),
+                                   &written);
+            status = obj_write_path(path, &written, &job.options, error);
+            mem_free(written.crease_vertices);
+            mem_free(written.crease_sharpness);
+            mem_free(written.vertex_sharpness);
             refine_job_free(&job);
-            status = obj_write_path(path, input, options, error);
             if (status == subdiv_ok && n_vertices) *n_vertices = input->n_vertices;
             if (status == subdiv_ok && n_faces) *n_faces = input->n_faces;
         }

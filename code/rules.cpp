@@ -62,13 +62,13 @@ void boundary_edge_points(const mesh* mesh_in, const geom* geom_in, geom* geom_o
     }
 }
 
-// Whether the boundary vertex of this valence entry keeps its position.
+// Whether the boundary vertex of this valence entry keeps its position: its
+// boundary edges are its sharp ones.
 static inline bool boundary_corner(uint64_t valence_entry, bool smooth_corners)
 {
-    const uint64_t boundary = mesh_boundary_count(valence_entry);
-    if (boundary != 2) return true;
-    // two boundary edges: the faces at the vertex are its edges less one
-    return !smooth_corners && mesh_valence(valence_entry) == 2;
+    const float sharpness = rule_implicit_corner(valence_entry, smooth_corners) ? 10.0f : 0.0f;
+    return rule_of_vertex(sharpness, uint32_t(mesh_boundary_count(valence_entry))) ==
+           vertex_corner;
 }
 
 void boundary_walk_begin(boundary_walk* walk, const float* const in[3], float* const out[3],
@@ -126,6 +126,136 @@ void boundary_vertex_points(const mesh* mesh_in, const geom* geom_in, geom* geom
         boundary_walk_edge(&walk, ends, valence);
     }
     boundary_walk_end(&walk);
+}
+
+// ---------------------------------------------------------------- sharp features
+
+bool sharp_walk_begin(sharp_walk* walk, const float* const in[3], uint64_t stride,
+                      uint64_t n_vertices, const float* vertex_sharpness)
+{
+    *walk = sharp_walk{};
+    for (int axis = 0; axis < 3; ++axis) walk->in[axis] = in[axis];
+    walk->stride = stride;
+    walk->vertex_sharpness = vertex_sharpness;
+    const uint64_t V = n_vertices;
+    walk->count = static_cast<uint8_t*>(mem_alloc(V));
+    walk->child_count = static_cast<uint8_t*>(mem_alloc(V));
+    walk->crease = static_cast<float*>(mem_alloc(12 * V));
+    walk->child_crease = static_cast<float*>(mem_alloc(12 * V));
+    walk->drop_sum = static_cast<float*>(mem_alloc(4 * V));
+    walk->drop_count = static_cast<uint32_t*>(mem_alloc(4 * V));
+    if (!walk->count || !walk->child_count || !walk->crease || !walk->child_crease ||
+        !walk->drop_sum || !walk->drop_count) {
+        sharp_walk_end(walk);
+        return false;
+    }
+    std::memset(walk->count, 0, V);
+    std::memset(walk->child_count, 0, V);
+    std::memset(walk->drop_count, 0, 4 * V);
+    for (uint64_t v = 0; v < V; ++v) {
+        // the vertex's own sharpness first, when it drops to 0
+        const float s = vertex_sharpness ? vertex_sharpness[v] : 0.0f;
+        const bool drops = s > 0.0f && rule_decay(s) == 0.0f;
+        walk->drop_sum[v] = drops ? 0.0f + s : 0.0f;
+        walk->drop_count[v] = drops ? 1 : 0;
+    }
+    return true;
+}
+
+// One more sharp edge of vertex v, whose other end is `other`, into a count
+// and a crease: the first leaves the other end, the second the crease rule.
+static inline void sharp_walk_add(const sharp_walk* walk, uint8_t* count, float* crease,
+                                  uint64_t v, uint64_t other)
+{
+    float* const c = crease + 3 * v;
+    if (count[v] == 0) {
+        for (int axis = 0; axis < 3; ++axis) c[axis] = walk->in[axis][walk->stride * other];
+    } else if (count[v] == 1) {
+        for (int axis = 0; axis < 3; ++axis)
+            c[axis] = rule_crease_vertex(walk->in[axis][walk->stride * v], c[axis],
+                                         walk->in[axis][walk->stride * other]);
+    }
+    if (count[v] < 3) count[v] += 1;
+}
+
+void sharp_walk_edge(sharp_walk* walk, uint64_t a, uint64_t b, float s)
+{
+    const bool stays = rule_decay(s) > 0.0f;
+    const uint64_t ends[2] = {a, b};
+    for (int side = 0; side < 2; ++side) {
+        const uint64_t v = ends[side], other = ends[1 - side];
+        sharp_walk_add(walk, walk->count, walk->crease, v, other);
+        if (stays) {
+            sharp_walk_add(walk, walk->child_count, walk->child_crease, v, other);
+        } else {
+            walk->drop_sum[v] = walk->drop_sum[v] + s;
+            walk->drop_count[v] += 1;
+        }
+    }
+}
+
+void sharp_walk_vertex(const sharp_walk* walk, uint64_t v, bool implicit_corner, float point[3])
+{
+    const float given = walk->vertex_sharpness ? walk->vertex_sharpness[v] : 0.0f;
+    const float s = implicit_corner && given < 10.0f ? 10.0f : given;
+    const vertex_rule parent = rule_of_vertex(s, walk->count[v]);
+    if (parent == vertex_smooth) return;
+    const vertex_rule child = rule_of_vertex(rule_decay(s), walk->child_count[v]);
+    float w = 0.0f;
+    if (child != parent) {
+        w = walk->drop_sum[v] / float(walk->drop_count[v]);
+        if (w > 1.0f) w = 1.0f;
+    }
+    for (int axis = 0; axis < 3; ++axis) {
+        float* const out = point + axis;
+        const float p = walk->in[axis][walk->stride * v];
+        const float parent_point = parent == vertex_crease ? walk->crease[3 * v + axis] : p;
+        if (child == parent) {
+            *out = parent_point;
+            continue;
+        }
+        const float child_point = child == vertex_smooth   ? *out
+                                  : child == vertex_crease ? walk->child_crease[3 * v + axis]
+                                                           : p;
+        *out = rule_blend(parent_point, child_point, w);
+    }
+}
+
+bool vertex_points_by_sharpness(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
+                                bool smooth_corners)
+{
+    if (!mesh_in->edge_sharpness) {
+        boundary_vertex_points(mesh_in, geom_in, geom_out, smooth_corners);
+        return true;
+    }
+    const float* const in[3] = {geom_in->x, geom_in->y, geom_in->z};
+    float* const out[3] = {geom_out->x, geom_out->y, geom_out->z};
+    sharp_walk walk;
+    if (!sharp_walk_begin(&walk, in, 1, geom_in->n_vertices, mesh_in->vertex_sharpness))
+        return false;
+    const float* const sharpness = mesh_in->edge_sharpness;
+    for (uint64_t e = 0; e < geom_in->n_edges; ++e)
+        if (sharpness[e] > 0.0f)
+            sharp_walk_edge(&walk, mesh_in->iedge_vertex[2 * e], mesh_in->iedge_vertex[2 * e + 1],
+                            sharpness[e]);
+    for (uint64_t v = 0; v < geom_in->n_vertices; ++v) {
+        float point[3] = {out[0][v], out[1][v], out[2][v]};
+        sharp_walk_vertex(&walk, v,
+                          rule_implicit_corner(mesh_in->vertex_valence[v], smooth_corners), point);
+        for (int axis = 0; axis < 3; ++axis) out[axis][v] = point[axis];
+    }
+    sharp_walk_end(&walk);
+    return true;
+}
+
+void sharp_walk_end(sharp_walk* walk)
+{
+    mem_release(&walk->count);
+    mem_release(&walk->child_count);
+    mem_release(&walk->crease);
+    mem_release(&walk->child_crease);
+    mem_release(&walk->drop_sum);
+    mem_release(&walk->drop_count);
 }
 
 } // namespace subdiv

@@ -9,9 +9,15 @@
 // Loop's rules: C. Loop, "Smooth Subdivision Surfaces Based on Triangles",
 // Master's thesis, University of Utah, 1987. Catmull-Clark's: E. Catmull and
 // J. Clark, "Recursively generated B-spline surfaces on arbitrary
-// topological meshes", Computer-Aided Design 10(6), 1978. The boundary
-// rules are those of a crease: an edge point at the edge's midpoint, a
-// vertex on two boundary edges at (P × 0.75) + ((a + b) × 0.125).
+// topological meshes", Computer-Aided Design 10(6), 1978. Sharp features:
+// every edge and vertex of a level has a sharpness s (0 smooth, 10 or more
+// infinitely sharp, between semi-sharp, one less at each level); boundary
+// edges are infinitely sharp, and so is, unless corners are smooth, a
+// boundary vertex on one face. A sharp edge's point is its midpoint (a
+// semi-sharp one below 1 a blend with the smooth point); a vertex on one
+// sharp edge or none is smooth, on two it follows the crease, on more, or
+// sharp itself, it is a corner and stays; where the rule changes between a
+// level and the next, the two rules' points are blended.
 #pragma once
 
 #include <cstdint>
@@ -79,6 +85,30 @@ static inline f32x8 rule_loop_edge_point8(const f32x8& a, const f32x8& b, const 
 // The edge point of a boundary (infinitely sharp) edge: (a + b) × 0.5.
 static inline float rule_midpoint(float a, float b) { return (a + b) * 0.5f; }
 
+// The sharpness a value of this level leaves to the next one:
+// (s >= 10) ? 10 : (s > 1 ? s − 1 : 0).
+static inline float rule_decay(float s) { return s >= 10.0f ? 10.0f : (s > 1.0f ? s - 1.0f : 0.0f); }
+
+// The edge point of an edge of sharpness s with ends a and b, given the
+// scheme's smooth point: s == 0 the smooth point, s >= 1 the midpoint
+// mid = (a + b) × 0.5, between (mid × s) + (smooth × (1 − s)).
+static inline float rule_sharp_edge(float smooth, float a, float b, float s)
+{
+    if (s == 0.0f) return smooth;
+    const float mid = rule_midpoint(a, b);
+    if (s >= 1.0f) return mid;
+    return (mid * s) + (smooth * (1.0f - s));
+}
+static inline f32x8 rule_sharp_edge8(const f32x8& smooth, const f32x8& a, const f32x8& b,
+                                     const f32x8& s)
+{
+    const f32x8 one = set1_8_f32(1.0f);
+    const f32x8 mid = mul8_f32(add8_f32(a, b), set1_8_f32(0.5f));
+    const f32x8 blend = add8_f32(mul8_f32(mid, s), mul8_f32(smooth, sub8_f32(one, s)));
+    const f32x8 sharp = select8_f32(greater_equal8_f32(s, one), mid, blend);
+    return select8_f32(equal8_f32(s, set1_8_f32(0.0f)), smooth, sharp);
+}
+
 // ---------------------------------------------------------------- vertex points
 
 // A smooth vertex of either scheme: (weight_old × P) + (weight_sum × S), S
@@ -101,6 +131,39 @@ static inline f32x8 rule_smooth_vertex8(const f32x8& p, const f32x8& weight_old,
 static inline float rule_crease_vertex(float p, float a, float b)
 {
     return (p * 0.75f) + ((a + b) * 0.125f);
+}
+
+// Which rule moves a vertex.
+enum vertex_rule : uint8_t {
+    vertex_smooth = 0, // the scheme's smooth rule
+    vertex_crease = 1, // rule_crease_vertex with its two sharp edges
+    vertex_corner = 2, // it keeps its position
+};
+
+// The rule of a vertex of sharpness vertex_sharpness on sharp_edges edges
+// of sharpness above 0 (boundary edges among them): a corner when it is
+// sharp itself or on three or more, a crease on two, else smooth.
+static inline vertex_rule rule_of_vertex(float vertex_sharpness, uint32_t sharp_edges)
+{
+    if (vertex_sharpness > 0.0f || sharp_edges >= 3) return vertex_corner;
+    return sharp_edges == 2 ? vertex_crease : vertex_smooth;
+}
+
+// Whether the vertex of this valence entry is a boundary vertex on one face
+// (two edges, both on the boundary), which is an infinitely sharp corner
+// unless corners are smooth.
+static inline bool rule_implicit_corner(uint64_t valence_entry, bool smooth_corners)
+{
+    return !smooth_corners && mesh_valence(valence_entry) == 2 &&
+           mesh_boundary_count(valence_entry) == 2;
+}
+
+// A vertex whose rule changes from this level to the next: the point of
+// this level's rule blended with that of the next level's rule (applied to
+// this level's points) by the weight w: (parent × w) + (child × (1 − w)).
+static inline float rule_blend(float parent, float child, float w)
+{
+    return (parent * w) + (child * (1.0f - w));
 }
 
 // ---------------------------------------------------------------- the boundary
@@ -134,5 +197,48 @@ void boundary_walk_begin(boundary_walk* walk, const float* const in[3], float* c
                          uint64_t stride, uint64_t n_vertices, bool smooth_corners);
 void boundary_walk_edge(boundary_walk* walk, const uint64_t ends[2], const uint64_t valence[2]);
 void boundary_walk_end(boundary_walk* walk);
+
+// ---------------------------------------------------------------- sharp features
+
+// The vertex points of a step into geom_out, which holds the smooth rule's
+// at every vertex of geom_in: without sharp features the boundary rules
+// (boundary_vertex_points); with them (mesh_in's edge_sharpness), every
+// vertex by its own sharpness and its sharp edges, blended where the rule
+// changes. Returns false when the memory the rules need is refused.
+bool vertex_points_by_sharpness(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
+                                bool smooth_corners);
+
+// The vertex rules of a level with sharp features, gathered edge by edge:
+// begin, then each edge of sharpness above 0 (boundary edges at 10) in
+// ascending order, then each vertex's point, then end. Axis a of vertex v's
+// position is in[a][stride v].
+struct sharp_walk {
+    const float* in[3];
+    uint64_t stride;
+    const float* vertex_sharpness; // per vertex, or null: the sharpness each was given
+    uint8_t* count;       // per vertex: its edges of sharpness above 0, at most 3 counted
+    uint8_t* child_count; // the same of the sharpness they leave to the next level
+    float* crease;        // 3 per vertex: the crease rule over its first two sharp edges
+                          // (after the first, that edge's other end)
+    float* child_crease;  // the same over its first two that stay sharp
+    float* drop_sum;      // per vertex: the sharpness values that drop to 0 in the step,
+                          // its own first, then its edges' in ascending order, from 0
+    uint32_t* drop_count; // how many they are
+};
+
+// Starts a walk over a level of n_vertices vertices. Returns false, holding
+// nothing, when the memory it needs is refused.
+bool sharp_walk_begin(sharp_walk* walk, const float* const in[3], uint64_t stride,
+                      uint64_t n_vertices, const float* vertex_sharpness);
+
+// An edge from a to b of sharpness s > 0, after every edge of lower index.
+void sharp_walk_edge(sharp_walk* walk, uint64_t a, uint64_t b, float s);
+
+// Vertex v's point, which holds the smooth rule's on entry: a vertex of the
+// boundary on one face is an implicit corner (sharpness 10) unless corners
+// are smooth.
+void sharp_walk_vertex(const sharp_walk* walk, uint64_t v, bool implicit_corner, float point[3]);
+
+void sharp_walk_end(sharp_walk* walk);
 
 } // namespace subdiv
