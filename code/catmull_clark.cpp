@@ -54,6 +54,7 @@ static void catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom*
     const uint64_t* const iedge_vertex = mesh_in->iedge_vertex;
     const uint64_t* const iedge_face = mesh_in->iedge_face;
     const float* const edge_sharpness = mesh_in->edge_sharpness;
+    const bool classic = options_classic_rule(options);
     parallel_turns turns;
     turns.next = 0;
 
@@ -115,7 +116,8 @@ static void catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom*
         });
     }
 
-    // edge points, added into the accumulators of their two ends
+    // edge points, added (or, with the classic rule, the other ends) into
+    // the accumulators of their two ends
     turns.next = 0;
     parallel_ranges(threads, E, edge_range, [&](uint64_t first, uint64_t end, uint64_t i, uint32_t) {
         alignas(64) uint64_t end_a[8], end_b[8], face_a[8], face_b[8];
@@ -155,8 +157,9 @@ static void catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom*
             for (int axis = 0; axis < 3; ++axis) {
                 float* out = axis_out[axis];
                 const float point = out[edge_point_base + e];
-                out[a] += point;
-                out[b] += point;
+                // the edge's point, or (classic) the other end
+                out[a] += classic ? axis_in[axis][b] : point;
+                out[b] += classic ? axis_in[axis][a] : point;
             }
         }
         parallel_turn_pass(&turns);

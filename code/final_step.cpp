@@ -156,8 +156,10 @@ static void edge_sum_pass(void* context, uint64_t i, uint32_t thread)
         }
         float* const sum_a = s->sum + 3 * e->a;
         float* const sum_b = s->sum + 3 * e->b;
-        const float* const add_a = s->loop ? p + 3 * e->b : points + 3 * j;
-        const float* const add_b = s->loop ? p + 3 * e->a : points + 3 * j;
+        // the neighbours (Loop, classic Catmull-Clark) or the edge point
+        const bool neighbours = s->loop || s->classic;
+        const float* const add_a = neighbours ? p + 3 * e->b : points + 3 * j;
+        const float* const add_b = neighbours ? p + 3 * e->a : points + 3 * j;
         for (int axis = 0; axis < 3; ++axis) sum_a[axis] += add_a[axis];
         for (int axis = 0; axis < 3; ++axis) sum_b[axis] += add_b[axis];
     }
@@ -312,6 +314,7 @@ void final_step_prepare(final_step* step, const level_view* view, const subdiv_o
         job.turns.next = 0;
     }
     s->smooth_corners = options_smooth_corners(options);
+    s->classic = options_classic_rule(options);
     s->sharp = view_sharp(view);
     if (s->sharp) {
         // the vertex rules of sharp features, which the boundary's follow too

@@ -24,6 +24,7 @@ struct final_step {
     const level_view* view;
     const geom* level;          // the level the view shows
     bool loop;                  // Loop's rules, else Catmull-Clark's
+    bool classic;               // Catmull-Clark's classic vertex rule: sums of old neighbours
     uint32_t threads;
     // Points as x, y, z side by side, three floats per point: a vertex or a
     // face is then one cache line away, not three.

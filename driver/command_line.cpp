@@ -29,6 +29,10 @@ const char command_line_usage[] =
     "  --precision=6|shortest\n"
     "                    coordinates with six decimals (the default) or with the\n"
     "                    fewest digits that read back to the same float\n"
+    "  --vertex-rule=edge-points|classic\n"
+    "                    Catmull-Clark's vertex rule sums the new edge points (the\n"
+    "                    default) or the old neighbours (classic, the rule of the\n"
+    "                    original paper); Loop takes it and ignores it\n"
     "  --threads=N       threads to run on, from 1; the default is every core the\n"
     "                    process may use. The output is the same for every N\n"
     "  --help            print this text\n"
@@ -138,6 +142,20 @@ static bool option_crease_angle(command_line* line, const char* value, char* mes
     return true;
 }
 
+static bool option_vertex_rule(command_line* line, const char* value, char* message, size_t size)
+{
+    if (std::strcmp(value, "edge-points") == 0) {
+        line->options.vertex_rule = subdiv_vertex_rule_edge_points;
+    } else if (std::strcmp(value, "classic") == 0) {
+        line->options.vertex_rule = subdiv_vertex_rule_classic;
+    } else {
+        std::snprintf(message, size, "--vertex-rule must be edge-points or classic, not '%s'",
+                      value);
+        return false;
+    }
+    return true;
+}
+
 // The limit of --threads: more threads than this only wait on each other.
 static const int32_t most_threads = 1024;
 
@@ -161,6 +179,7 @@ static const option_entry option_table[] = {
     {"scheme", true, option_scheme},
     {"threads", true, option_threads},
     {"uv", false, option_uv},
+    {"vertex-rule", true, option_vertex_rule},
     {"help", false, option_help},
     {"version", false, option_version},
 };

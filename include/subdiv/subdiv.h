@@ -171,6 +171,16 @@ enum {
  * before the first iteration: the scheme (never auto) and the count. */
 typedef void (*subdiv_start_fn)(void* context, subdiv_scheme scheme, int32_t iterations);
 
+/* Catmull-Clark's vertex rule (subdiv_vertex_rule_*): V' = ((k - 2) / k) P +
+ * (1 / k^2) S for a vertex of valence k, S the sum of the face points of its
+ * faces and of either the edge points of its edges or (classic) the other
+ * ends of its edges. Loop's rule is one. */
+typedef int32_t subdiv_vertex_rule;
+enum {
+    subdiv_vertex_rule_edge_points = 0, /* the default: the new edge points */
+    subdiv_vertex_rule_classic = 1      /* the old neighbours, as Catmull and Clark's paper */
+};
+
 /* How coordinates are written (subdiv_precision_*). */
 typedef int32_t subdiv_precision;
 enum {
@@ -199,12 +209,13 @@ typedef struct subdiv_options {
     double crease_angle;         /* --crease-angle: an interior edge whose faces' normals
                                     differ by more than this many degrees (0 < angle < 180)
                                     becomes infinitely sharp; 0: none */
+    subdiv_vertex_rule vertex_rule; /* Catmull-Clark's vertex rule (--vertex-rule) */
 } subdiv_options;
 
 /* Fills *options with the defaults: no callbacks, the corners the input
  * asks for (else sharp), the scheme of the faces, no texture coordinates, no
- * materials, six decimals, every core the process may use, no crease angle;
- * and its size. */
+ * materials, six decimals, every core the process may use, no crease angle,
+ * the edge-points vertex rule; and its size. */
 SUBDIV_API void subdiv_options_init(subdiv_options* options);
 
 /* ---------------------------------------------------------------- records */
