@@ -1,12 +1,7 @@
-// Catmull-Clark subdivision of closed quadrilateral meshes.
-//
-// Rules from E. Catmull and J. Clark, "Recursively generated B-spline surfaces
-// on arbitrary topological meshes", Computer-Aided Design 10(6), 350-355,
-// 1978: every face gains the mean of its corners as its face point; every
-// edge gains the mean of its two ends and the face points of its two faces;
-// every old vertex of valence k moves to ((k − 2) / k) P + (1 / k²) S, S the
-// sum of the face points of its k faces and the edge points of its k edges;
-// every quad splits in four.
+// Catmull-Clark subdivision of meshes of faces of 3 to 15 corners, closed
+// or open, by the rules of rules.h: every face gains a face point, every
+// edge an edge point, every old vertex moves; a face of n corners splits
+// into n quads.
 //
 // The passes run face, edge, vertex. The output slots of the old vertices are
 // cleared first and serve as accumulators: the face pass and the edge pass add
@@ -16,30 +11,16 @@
 
 #include <cstring>
 
-#include "boundary.h"
 #include "check.h"
 #include "iteration.h"
 #include "mesh_derive.h"
 #include "options.h"
 #include "parallel.h"
+#include "rules.h"
 #include "simd.h"
 #include "storage.h"
 
 namespace subdiv {
-
-void catmull_clark_vertex_weights(uint64_t valence, float* weight_old, float* weight_partial)
-{
-    if (valence == 0) {
-        // a vertex on no face stays where it is: 1 × P + (−0) × 0 is P for
-        // every P, −0 included
-        *weight_old = 1.0f;
-        *weight_partial = -0.0f;
-        return;
-    }
-    const float k = float(valence);
-    *weight_old = (k - 2.0f) / k;
-    *weight_partial = 1.0f / (k * k);
-}
 
 // Faces and edges per range of the passes below. A range's points are
 // computed on any thread; their sums into the old vertices' slots happen
@@ -73,6 +54,8 @@ static bool catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom*
                                            mesh_in->face_iedge2, mesh_in->face_iedge3};
     const uint64_t* const iedge_vertex = mesh_in->iedge_vertex;
     const uint64_t* const iedge_face = mesh_in->iedge_face;
+    const float* const edge_sharpness = mesh_in->edge_sharpness;
+    const bool classic = options_classic_rule(options);
     parallel_turns turns;
     turns.next = 0;
 
@@ -83,12 +66,11 @@ static bool catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom*
             for (uint64_t f = first; f < end; ++f) {
                 const uint64_t start = geom_in->face_start[f], n = geom_in->face_start[f + 1] - start;
                 const uint64_t* const q = geom_in->corners + start;
-                const float count = float(n);
                 for (int axis = 0; axis < 3; ++axis) {
                     const float* in = axis_in[axis];
                     float sum = in[q[0]];
                     for (uint64_t c = 1; c < n; ++c) sum = sum + in[q[c]];
-                    axis_out[axis][face_point_base + f] = sum / count;
+                    axis_out[axis][face_point_base + f] = rule_face_point(sum, uint32_t(n));
                 }
             }
             parallel_turn_wait(&turns, i);
@@ -117,7 +99,7 @@ static bool catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom*
                     for (int c = 0; c < 4; ++c) corner_buf[c][l] = iedge_vertex[face_iedge[c][g + l]];
                 for (int axis = 0; axis < 3; ++axis) {
                     for (int c = 0; c < 4; ++c) corners[c] = gather8_f32(axis_in[axis], corner_buf[c]);
-                    const f32x8 point = sum_scale8_f32(corners, 4, 0.25f);
+                    const f32x8 point = rule_face_point8(corners);
                     store_lanes8_f32(axis_out[axis] + face_point_base + g, point, k);
                 }
             }
@@ -135,9 +117,9 @@ static bool catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom*
         });
     }
 
-    // edge points, added into the accumulators of their two ends
+    // edge points, added (or, with the classic rule, the other ends) into
+    // the accumulators of their two ends
     turns.next = 0;
-    const f32x8 quarter = set1_8_f32(0.25f);
     parallel_ranges(threads, E, edge_range, [&](uint64_t first, uint64_t end, uint64_t i, uint32_t) {
         alignas(64) uint64_t end_a[8], end_b[8], face_a[8], face_b[8];
         for (uint64_t g = first; g < end; g += 8) {
@@ -164,7 +146,9 @@ static bool catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom*
                 const f32x8 fb = gather8_f32(axis_out[axis], face_b);
                 const f32x8 a = gather8_f32(axis_in[axis], end_a);
                 const f32x8 b = gather8_f32(axis_in[axis], end_b);
-                const f32x8 point = mul8_f32(add8_f32(add8_f32(fa, fb), add8_f32(a, b)), quarter);
+                f32x8 point = rule_cc_edge_point8(fa, fb, a, b);
+                if (edge_sharpness)
+                    point = rule_sharp_edge8(point, a, b, load8_f32(edge_sharpness + g));
                 store_lanes8_f32(axis_out[axis] + edge_point_base + g, point, k);
             }
         }
@@ -174,8 +158,9 @@ static bool catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom*
             for (int axis = 0; axis < 3; ++axis) {
                 float* out = axis_out[axis];
                 const float point = out[edge_point_base + e];
-                out[a] += point;
-                out[b] += point;
+                // the edge's point, or (classic) the other end
+                out[a] += classic ? axis_in[axis][b] : point;
+                out[b] += classic ? axis_in[axis][a] : point;
             }
         }
         parallel_turn_pass(&turns);
@@ -183,7 +168,7 @@ static bool catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom*
     // the boundary edges' points; the interior sums of their ends are not read
     boundary_edge_points(mesh_in, geom_in, geom_out, edge_point_base);
 
-    // vertex points: (weight_old × P) + (weight_partial × S) over the sums S
+    // vertex points: the smooth rule over the sums
     parallel_ranges(threads, V, edge_range, [&](uint64_t first, uint64_t end, uint64_t, uint32_t) {
         alignas(32) float weights_old_buf[8];
         alignas(32) float weights_partial_buf[8];
@@ -202,13 +187,12 @@ static bool catmull_clark_points(const mesh* mesh_in, const geom* geom_in, geom*
                 // the last group loads face points past V and leaves them as they are
                 const f32x8 old_position = load8_f32(axis_in[axis] + g);
                 const f32x8 sum = load8_f32(axis_out[axis] + g);
-                const f32x8 point =
-                    add8_f32(mul8_f32(weight_old, old_position), mul8_f32(weight_partial, sum));
+                const f32x8 point = rule_smooth_vertex8(old_position, weight_old, sum, weight_partial);
                 store_lanes8_f32(axis_out[axis] + g, point, k);
             }
         }
     });
-    return boundary_vertex_points(mesh_in, geom_in, geom_out, options_smooth_corners(options));
+    return vertex_points_by_sharpness(mesh_in, geom_in, geom_out, options_smooth_corners(options));
 }
 
 // The children's corners, one output array at a time, so that the last step

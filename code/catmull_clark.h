@@ -11,13 +11,6 @@ namespace subdiv {
 
 struct iteration_scheme;
 
-// The weights of the Catmull-Clark vertex rule for a vertex of valence k:
-// *weight_old = (k − 2) / k for its old position and *weight_partial = 1 / k²
-// for the sum of its face and edge points, in single precision (1/3 and 1/9
-// for valence 3, 1/2 and 1/16 for valence 4). Valence 0 gives 1 and −0,
-// which keep the old position bit for bit.
-void catmull_clark_vertex_weights(uint64_t valence, float* weight_old, float* weight_partial);
-
 // One Catmull-Clark iteration of the quad mesh geom_in with its connectivity
 // mesh_in: fills geom_out (V + F + E vertices, 4F faces, 4F + 2E edges) and,
 // when mesh_out is not null, its connectivity. options (may be null) give the

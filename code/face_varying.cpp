@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "check.h"
+#include "rules.h"
 #include "storage.h"
 
 namespace subdiv {
@@ -88,12 +89,12 @@ bool texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out)
         const bool seam = !boundary && (from[h] != to[t] || to[h] != from[t]);
         const uint64_t even_point = next++;
         for (int axis = 0; axis < 2; ++axis)
-            tex_out[axis][even_point] = (tex_in[axis][from[h]] + tex_in[axis][to[h]]) * 0.5f;
+            tex_out[axis][even_point] = rule_midpoint(tex_in[axis][from[h]], tex_in[axis][to[h]]);
         uint64_t odd_point = even_point;
         if (seam) {
             odd_point = next++;
             for (int axis = 0; axis < 2; ++axis)
-                tex_out[axis][odd_point] = (tex_in[axis][from[t]] + tex_in[axis][to[t]]) * 0.5f;
+                tex_out[axis][odd_point] = rule_midpoint(tex_in[axis][from[t]], tex_in[axis][to[t]]);
         }
         side_point[h] = even_point;
         side_point[t] = odd_point;
@@ -102,11 +103,10 @@ bool texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out)
     // the face points' coordinates (Catmull-Clark)
     for (uint64_t f = 0; !loop && f < F; ++f) {
         const uint64_t first = face_first(&sides, f), n = face_size(&sides, f);
-        const float count = float(n);
         for (int axis = 0; axis < 2; ++axis) {
             float sum = tex_in[axis][ct[first]];
             for (uint64_t k = 1; k < n; ++k) sum = sum + tex_in[axis][ct[first + k]];
-            tex_out[axis][U + f] = sum / count;
+            tex_out[axis][U + f] = rule_face_point(sum, uint32_t(n));
         }
     }
 

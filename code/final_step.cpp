@@ -14,13 +14,11 @@
 
 #include <cstring>
 
-#include "boundary.h"
-#include "catmull_clark.h"
 #include "check.h"
 #include "geom.h"
-#include "loop.h"
 #include "options.h"
 #include "parallel.h"
+#include "rules.h"
 #include "storage.h"
 
 namespace subdiv {
@@ -38,6 +36,8 @@ struct final_thread {
     uint64_t* texcoord;
     int32_t* material;
     uint64_t* valence; // the valence entries of a block of vertices
+    uint64_t* tag_vertices; // with sharp features: the ends of a block's creases
+    float* tag_sharpness;   // and their sharpness, or a block of vertices'
 };
 
 // ---------------------------------------------------------------- the level
@@ -101,12 +101,11 @@ static void face_point_pass(void* context, uint64_t i, uint32_t thread)
     const uint64_t n_faces = view_face_first(s->view, i + 1) - view_face_first(s->view, i);
     for (uint64_t j = 0; j < n_faces; ++j) {
         const view_face* face = &t->faces[j];
-        const float count = float(face->n);
         float* point = s->face_point + 3 * face->index;
         for (int axis = 0; axis < 3; ++axis) {
             float sum = p[3 * face->corner[0] + axis];
             for (uint32_t k = 1; k < face->n; ++k) sum = sum + p[3 * face->corner[k] + axis];
-            point[axis] = sum / count;
+            point[axis] = rule_face_point(sum, face->n);
         }
     }
     parallel_turn_wait(&job->turns, i);
@@ -138,14 +137,17 @@ static void edge_sum_pass(void* context, uint64_t i, uint32_t thread)
     for (uint64_t j = 0; !s->loop && j < n_edges; ++j) {
         const view_edge* e = &t->edges[j];
         if (e->fb == mesh_no_face) continue;
-        for (int axis = 0; axis < 3; ++axis)
-            points[3 * j + axis] = ((fp[3 * e->fa + axis] + fp[3 * e->fb + axis]) +
-                                    (p[3 * e->a + axis] + p[3 * e->b + axis])) *
-                                   0.25f;
+        for (int axis = 0; axis < 3; ++axis) {
+            const float a = p[3 * e->a + axis], b = p[3 * e->b + axis];
+            const float point = rule_cc_edge_point(fp[3 * e->fa + axis], fp[3 * e->fb + axis], a, b);
+            points[3 * j + axis] = s->sharp ? rule_sharp_edge(point, a, b, e->sharpness) : point;
+        }
     }
     parallel_turn_wait(&job->turns, i);
     for (uint64_t j = 0; j < n_edges; ++j) {
         const view_edge* e = &t->edges[j];
+        // the vertex rules meet the sharp edges in ascending order
+        if (s->sharp && e->sharpness > 0.0f) sharp_walk_edge(&s->walk, e->a, e->b, e->sharpness);
         if (e->fb == mesh_no_face) {
             job->boundary_ends[2 * job->n_boundary] = e->a;
             job->boundary_ends[2 * job->n_boundary + 1] = e->b;
@@ -154,8 +156,10 @@ static void edge_sum_pass(void* context, uint64_t i, uint32_t thread)
         }
         float* const sum_a = s->sum + 3 * e->a;
         float* const sum_b = s->sum + 3 * e->b;
-        const float* const add_a = s->loop ? p + 3 * e->b : points + 3 * j;
-        const float* const add_b = s->loop ? p + 3 * e->a : points + 3 * j;
+        // the neighbours (Loop, classic Catmull-Clark) or the edge point
+        const bool neighbours = s->loop || s->classic;
+        const float* const add_a = neighbours ? p + 3 * e->b : points + 3 * j;
+        const float* const add_b = neighbours ? p + 3 * e->a : points + 3 * j;
         for (int axis = 0; axis < 3; ++axis) sum_a[axis] += add_a[axis];
         for (int axis = 0; axis < 3; ++axis) sum_b[axis] += add_b[axis];
     }
@@ -257,6 +261,13 @@ static bool scratch_alloc(final_step* s)
         }
         scratch->valence = static_cast<uint64_t*>(mem_alloc(point_block * 8));
         allocated = allocated && scratch->valence;
+        if (view_sharp(s->view)) {
+            // two creases per edge of a block, or a block of vertices
+            const uint64_t tags = 2 * s->max_edges > point_block ? 2 * s->max_edges : point_block;
+            scratch->tag_vertices = static_cast<uint64_t*>(mem_alloc(2 * tags * 8));
+            scratch->tag_sharpness = alloc_floats(tags);
+            allocated = allocated && scratch->tag_vertices && scratch->tag_sharpness;
+        }
     }
     return allocated;
 }
@@ -342,10 +353,24 @@ bool final_step_prepare(final_step* step, const level_view* view, const subdiv_o
         parallel_for(s->threads, view->n_blocks, face_point_pass, &job);
         job.turns.next = 0;
     }
+    s->smooth_corners = options_smooth_corners(options);
+    s->classic = options_classic_rule(options);
+    s->sharp = view_sharp(view);
+    if (s->sharp) {
+        // the vertex rules of sharp features, which the boundary's follow too
+        if (view_has_vertex_sharpness(view)) {
+            s->vertex_sharpness = alloc_floats(V);
+            if (!s->vertex_sharpness) return prepare_refused(s, &job);
+            view_vertex_sharpness(view, 0, V, s->vertex_sharpness);
+        }
+        const float* const in[3] = {s->position, s->position + 1, s->position + 2};
+        if (!sharp_walk_begin(&s->walk, in, 3, V, s->vertex_sharpness))
+            return prepare_refused(s, &job);
+    }
     parallel_for(s->threads, view->n_blocks, edge_sum_pass, &job);
     CHECK(job.n_boundary == view->n_boundary, "final_step: %llu boundary edges met, not %llu",
           (unsigned long long)job.n_boundary, (unsigned long long)view->n_boundary);
-    if (!boundary_pass(s, job.boundary_ends, job.n_boundary, options_smooth_corners(options)))
+    if (!s->sharp && !boundary_pass(s, job.boundary_ends, job.n_boundary, s->smooth_corners))
         return prepare_refused(s, &job);
     mem_release(&job.boundary_ends);
 
@@ -394,6 +419,8 @@ void final_step_free(final_step* step)
         mem_free(scratch->texcoord);
         mem_free(scratch->material);
         mem_free(scratch->valence);
+        mem_free(scratch->tag_vertices);
+        mem_free(scratch->tag_sharpness);
     }
     mem_free(step->scratch);
     mem_free(step->position);
@@ -402,6 +429,8 @@ void final_step_free(final_step* step)
     mem_free(step->edge_texcoord);
     mem_free(step->material_before);
     mem_free(step->material_names);
+    mem_free(step->vertex_sharpness);
+    if (step->sharp) sharp_walk_end(&step->walk);
     *step = final_step{};
 }
 
@@ -425,7 +454,8 @@ static void moved_vertices(final_step* s, uint64_t b, final_thread* t, obj_point
         const float* const p = s->position + 3 * v;
         const float* const sum = s->sum + 3 * v;
         const uint64_t entry = t->valence[j];
-        if (mesh_boundary_count(entry) > 0) {
+        if (!s->sharp && mesh_boundary_count(entry) > 0) {
+            // the boundary rule's point, which the boundary pass left there
             for (int axis = 0; axis < 3; ++axis) t->point[axis][j] = sum[axis];
             continue;
         }
@@ -439,10 +469,12 @@ static void moved_vertices(final_step* s, uint64_t b, final_thread* t, obj_point
         } else {
             catmull_clark_vertex_weights(valence, &weight_old, &weight_sum);
         }
-        // the products in the operand order of each scheme's vertex pass
+        float point[3];
         for (int axis = 0; axis < 3; ++axis)
-            t->point[axis][j] = s->loop ? (p[axis] * weight_old) + (sum[axis] * weight_sum)
-                                        : (weight_old * p[axis]) + (weight_sum * sum[axis]);
+            point[axis] = rule_smooth_vertex(p[axis], weight_old, sum[axis], weight_sum);
+        if (s->sharp)
+            sharp_walk_vertex(&s->walk, v, rule_implicit_corner(entry, s->smooth_corners), point);
+        for (int axis = 0; axis < 3; ++axis) t->point[axis][j] = point[axis];
     }
     *points = {n, {t->point[0], t->point[1], t->point[2]}};
 }
@@ -460,12 +492,12 @@ static void edge_points(final_step* s, uint64_t i, final_thread* t, obj_points* 
             const float a = p[3 * e->a + axis], b = p[3 * e->b + axis];
             float point;
             if (e->fb == mesh_no_face)
-                point = (a + b) * 0.5f;
+                point = rule_midpoint(a, b);
             else if (s->loop)
-                point = ((a + b) * 0.375f) + ((p[3 * e->p + axis] + p[3 * e->q + axis]) * 0.125f);
+                point = rule_loop_edge_point(a, b, p[3 * e->p + axis], p[3 * e->q + axis]);
             else
-                point = ((fp[3 * e->fa + axis] + fp[3 * e->fb + axis]) + (a + b)) * 0.25f;
-            t->point[axis][j] = point;
+                point = rule_cc_edge_point(fp[3 * e->fa + axis], fp[3 * e->fb + axis], a, b);
+            t->point[axis][j] = s->sharp ? rule_sharp_edge(point, a, b, e->sharpness) : point;
         }
     }
     *points = {n, {t->point[0], t->point[1], t->point[2]}};
@@ -511,11 +543,10 @@ static void final_texcoords(void* context, uint64_t b, uint32_t thread, obj_poin
         for (uint64_t j = 0; j < n; ++j) {
             const uint64_t f = first + j, size = level_face_size(g, f);
             const uint64_t* const corners = g->corner_texcoord + level_corner(g, f, 0);
-            const float count = float(size);
             for (int axis = 0; axis < 2; ++axis) {
                 float sum = tex[axis][corners[0]];
                 for (uint64_t k = 1; k < size; ++k) sum = sum + tex[axis][corners[k]];
-                t->point[axis][j] = sum / count;
+                t->point[axis][j] = rule_face_point(sum, uint32_t(size));
             }
         }
         *points = {n, {t->point[0], t->point[1], nullptr}};
@@ -530,12 +561,12 @@ static void final_texcoords(void* context, uint64_t b, uint32_t thread, obj_poin
         uint64_t from, to;
         side_texcoords(g, e->fa, e->sa, &from, &to);
         for (int axis = 0; axis < 2; ++axis)
-            t->point[axis][out] = (tex[axis][from] + tex[axis][to]) * 0.5f;
+            t->point[axis][out] = rule_midpoint(tex[axis][from], tex[axis][to]);
         ++out;
         if (s->edge_texcoord[e->index + 1] - s->edge_texcoord[e->index] == 2) {
             side_texcoords(g, e->fb, e->sb, &from, &to);
             for (int axis = 0; axis < 2; ++axis)
-                t->point[axis][out] = (tex[axis][from] + tex[axis][to]) * 0.5f;
+                t->point[axis][out] = rule_midpoint(tex[axis][from], tex[axis][to]);
             ++out;
         }
     }
@@ -620,6 +651,49 @@ static void final_faces(void* context, uint64_t i, uint32_t thread, obj_faces* f
     faces->material_before = s->material_before ? s->material_before[i] : -1;
 }
 
+// The sharp features the last level keeps, block by block: the creases
+// that the level's edges in the view's block b leave (two halves each, as
+// sharpness_output_step lists them), then the vertices' sharpness.
+static void final_tags(void* context, uint64_t b, uint32_t thread, obj_tags* tags)
+{
+    auto* s = static_cast<final_step*>(context);
+    final_thread* t = &s->scratch[thread];
+    const level_view* view = s->view;
+    *tags = obj_tags{};
+    if (b < view->n_blocks) {
+        view_edges(view, b, t->edges);
+        const uint64_t n = view_edge_first(view, b + 1) - view_edge_first(view, b);
+        const uint64_t edge_points = view->n_vertices + (s->loop ? 0 : view->n_faces);
+        uint64_t out = 0;
+        for (uint64_t j = 0; j < n; ++j) {
+            const view_edge* e = &t->edges[j];
+            const float d = rule_decay(e->sharpness);
+            if (e->fb == mesh_no_face || !(d > 0.0f)) continue;
+            for (const uint64_t end : {e->a, e->b}) {
+                t->tag_vertices[2 * out] = end;
+                t->tag_vertices[2 * out + 1] = edge_points + e->index;
+                t->tag_sharpness[out++] = d;
+            }
+        }
+        tags->n_creases = out;
+        tags->crease_vertices = t->tag_vertices;
+        tags->crease_sharpness = t->tag_sharpness;
+        return;
+    }
+    // the level's vertices keep what their sharpness leaves, but for the
+    // boundary's implicit corners
+    b -= view->n_blocks;
+    const uint64_t first = b * point_block, n = block_length(view->n_vertices, b);
+    view_valences(view, first, n, t->valence);
+    for (uint64_t j = 0; j < n; ++j)
+        t->tag_sharpness[j] = rule_implicit_corner(t->valence[j], s->smooth_corners)
+                                  ? 0.0f
+                                  : rule_decay(s->vertex_sharpness[first + j]);
+    tags->first_vertex = first;
+    tags->n_vertices = n;
+    tags->vertex_sharpness = t->tag_sharpness;
+}
+
 void final_step_source(final_step* step, obj_source* source)
 {
     const geom* g = step->level;
@@ -643,6 +717,11 @@ void final_step_source(final_step* step, obj_source* source)
     source->vertices = final_vertices;
     source->texcoord_points = final_texcoords;
     source->faces = final_faces;
+    if (step->sharp) {
+        source->tag_blocks =
+            view->n_blocks + (step->vertex_sharpness ? blocks_of(view->n_vertices) : 0);
+        source->tags = final_tags;
+    }
     source->context = step;
 }
 

@@ -9,6 +9,7 @@
 
 #include "level_view.h"
 #include "obj_stream.h"
+#include "rules.h"
 #include "subdiv/subdiv.h"
 
 namespace subdiv {
@@ -23,6 +24,7 @@ struct final_step {
     const level_view* view;
     const geom* level;          // the level the view shows
     bool loop;                  // Loop's rules, else Catmull-Clark's
+    bool classic;               // Catmull-Clark's classic vertex rule: sums of old neighbours
     uint32_t threads;
     // Points as x, y, z side by side, three floats per point: a vertex or a
     // face is then one cache line away, not three.
@@ -34,6 +36,11 @@ struct final_step {
                                 // texture coordinate in the last level (and one past the last)
     int32_t* material_before;   // with materials: per block, the material in force before it
     const char** material_names;
+    bool sharp;                 // the level has sharp features: its vertices follow the walk
+    bool smooth_corners;
+    sharp_walk walk;            // with sharp features: what each vertex's sharp edges ask
+    float* vertex_sharpness;    // with sharp features and vertices given any: per vertex of
+                                // the level, what it was given (else null)
     float weight[2][64];        // the vertex rule's weights for valences below 64
     uint64_t n_vertices;        // of the last level
     uint64_t n_texcoords;

@@ -159,6 +159,9 @@ void geom_release(geom* g)
     mem_free(g->face_material);
     mem_free(g->material_names);
     mem_free(g->material_library);
+    mem_free(g->crease_vertices);
+    mem_free(g->crease_sharpness);
+    mem_free(g->vertex_sharpness);
     std::memset(g, 0, sizeof *g);
 }
 

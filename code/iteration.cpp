@@ -4,6 +4,8 @@
 #include "check.h"
 #include "error.h"
 #include "face_varying.h"
+#include "options.h"
+#include "sharpness.h"
 #include "storage.h"
 
 namespace subdiv {
@@ -65,18 +67,35 @@ static bool iteration_loop(const iteration_scheme* scheme, const geom* input, ge
         // texture coordinates read the input's faces after the step, which
         // the last step releases
         const bool derive = iteration < count || output_mesh;
-        if (derive || geom_in->tex_u) {
+        // the sharpness the last level keeps, for the record that holds it
+        geom kept = {};
+        if (!derive) {
+            const uint64_t face_points = scheme->face_size == 3 ? 0 : geom_in->n_faces;
+            kept.n_vertices = geom_in->n_vertices + face_points + geom_in->n_edges;
+            made = sharpness_output_step(&mesh_in, geom_in, geom_in->n_vertices + face_points,
+                                         options_smooth_corners(options), &kept);
+        }
+        if (made && (derive || geom_in->tex_u)) {
             made = scheme->step(&mesh_in, geom_in, &level_out, options) &&
                    texcoords_step(&mesh_in, geom_in, &level_out);
             if (made && derive) {
                 iteration_release(scheme->unread_by_derive, &mesh_in, owned_in);
                 made = scheme->derive(&mesh_in, geom_in, &level_out, &mesh_out);
             }
-        } else {
+        } else if (made) {
             iteration_release(scheme->unread_by_last, &mesh_in, owned_in);
             made = scheme->last_step(&mesh_in, geom_in, owned_in, &level_out, options);
         }
         made = made && materials_step(geom_in, &level_out);
+        if (made) {
+            level_out.n_creases = kept.n_creases;
+            level_out.crease_vertices = kept.crease_vertices;
+            level_out.crease_sharpness = kept.crease_sharpness;
+            level_out.vertex_sharpness = kept.vertex_sharpness;
+            level_out.boundary_corners = geom_in->boundary_corners;
+        } else {
+            geom_release(&kept);
+        }
         if (made && options && options->progress)
             options->progress(options->context, iteration, geom_in->n_vertices,
                               level_out.n_vertices);

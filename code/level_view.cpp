@@ -1,22 +1,17 @@
 // The level the last step refines, as records of its faces and edges.
 //
-// Children of a parent level: for Catmull-Clark, face f of n sides (side c
-// the half-edge h_c from corner q_c to q_(c+1)) has the children f0 + c, f0
-// its first, with corners (q_c, e_c, p, e_(c-1)): e_c the edge point of
-// side c, p the face point. The scan of the children meets their edges as
-// the connectivity derivation numbers them: for each c, the half A_c of side
-// c at q_c (when f holds the side's even half-edge), the inner edge I_c from
-// e_c to p (I_(n-1) with child 0), and the half B_(c-1) of side c - 1 at q_c.
-// For Loop, triangle f has the children 4f .. 4f + 3, (q0 m0 m2) (m0 q1 m1)
-// (m1 q2 m2) (m1 m2 m0), m_c the edge point of side c, whose edges are met in
-// the order A_0, m0-m2, B_2, B_0, A_1, m1-m0, B_1, A_2, m2-m1. A half of a
-// side is numbered by the face holding the side's even half-edge; the other
-// face finds its number in `split`.
+// Children of a parent level: the table of children.h gives each parent
+// face's children (their corners and sides) and the order in which a scan
+// of the children meets their edges, which is how the connectivity
+// derivation numbers them. A half of a side is numbered by the face holding
+// the side's even half-edge; the other face finds its number in `split`.
 #include "level_view.h"
 
 #include <cstring>
 
 #include "check.h"
+#include "children.h"
+#include "rules.h"
 #include "storage.h"
 
 namespace subdiv {
@@ -45,76 +40,76 @@ static inline uint64_t first_child(const level_view* v, uint64_t f)
     return n ? uint64_t(n) * f : v->parent->face_start[f];
 }
 
+// The table of the children of parent face f.
+static inline const children_table& face_children(const level_view* v, uint64_t f)
+{
+    return *children_of(v->loop, parent_sides(v, f));
+}
+
+// Calls body(table, f) for the parent faces [first, end) with each face's
+// table of children: a constant one for triangles under Loop and for quads,
+// so that the body's walks of it unroll and its entries fold away.
+template <typename Body>
+__attribute__((always_inline)) static inline void
+for_parent_faces(const level_view* v, uint64_t first, uint64_t end, const Body& body)
+{
+    if (v->loop) {
+        for (uint64_t f = first; f < end; ++f) body(children_loop, f);
+    } else if (geom_face_size(v->parent) == 4) {
+        for (uint64_t f = first; f < end; ++f) body(children_catmull_clark.size[4], f);
+    } else {
+        for (uint64_t f = first; f < end; ++f) body(face_children(v, f), f);
+    }
+}
+
+// The first vertex of the level that is a face point (Catmull-Clark), and
+// the first that is an edge point.
+struct child_bases {
+    uint64_t face_point;
+    uint64_t edge_point;
+};
+static inline child_bases view_child_bases(const level_view* v)
+{
+    const uint64_t V = v->parent->n_vertices;
+    return {V, V + (v->loop ? 0 : v->parent->n_faces)};
+}
+
+// The vertex of the level at a child's corner of parent face f, whose sides
+// run along h and whose corners are q.
+static inline uint64_t child_vertex(child_bases bases, child_ref point, uint64_t f,
+                                    const uint64_t* h, const uint64_t* q)
+{
+    if (point.kind == child_corner) return q[point.index];
+    if (point.kind == child_face_point) return bases.face_point + f;
+    return bases.edge_point + (h[point.index] >> 1);
+}
+
+// The key in split of the half that a child's side is.
+static inline uint64_t half_key(child_ref half, const uint64_t* h)
+{
+    const uint64_t side = h[half.index];
+    return half.kind == child_half_origin ? side : side ^ 1;
+}
+
 // ---------------------------------------------------------------- numbering
 
 // Numbers the edges that the children of parent face f meet first, from
 // *next on, recording the halves of sides f holds in split and the halves
 // of boundary sides in the view's count of boundary edges.
-static void number_face(level_view* v, uint64_t f, uint64_t* next)
+__attribute__((always_inline)) static inline void
+number_face(level_view* v, const children_table& t, uint64_t f, uint64_t* next)
 {
     const mesh* m = v->parent_mesh;
-    auto half = [&](uint64_t h, uint64_t key) {
-        v->split[key] = (*next)++;
-        if (m->iedge_face[h ^ 1] == mesh_no_face) v->n_boundary += 1;
-    };
-    const uint64_t n = parent_sides(v, f);
-    for (uint64_t c = 0; c < n; ++c) v->iedge_side[parent_side(v, f, c)] = uint8_t(c);
-    if (v->loop) {
-        uint64_t h[3];
-        for (int c = 0; c < 3; ++c) h[c] = parent_side(v, f, uint64_t(c));
-        if (!(h[0] & 1)) half(h[0], h[0]);
-        *next += 1; // m0-m2
-        if (!(h[2] & 1)) half(h[2], h[2] ^ 1);
-        if (!(h[0] & 1)) half(h[0], h[0] ^ 1);
-        if (!(h[1] & 1)) half(h[1], h[1]);
-        *next += 1; // m1-m0
-        if (!(h[1] & 1)) half(h[1], h[1] ^ 1);
-        if (!(h[2] & 1)) half(h[2], h[2]);
-        *next += 1; // m2-m1
-        return;
+    uint64_t h[view_max_corners], inner[view_max_corners];
+    for (uint32_t c = 0; c < t.n_sides; ++c) {
+        h[c] = parent_side(v, f, c);
+        v->iedge_side[h[c]] = uint8_t(c);
     }
-    for (uint64_t c = 0; c < n; ++c) {
-        const uint64_t h = parent_side(v, f, c), before = parent_side(v, f, (c + n - 1) % n);
-        if (!(h & 1)) half(h, h);                      // A_c
-        *next += c == 0 ? 2 : c + 1 < n ? 1 : 0;       // I_c, and I_(n-1) with child 0
-        if (!(before & 1)) half(before, before ^ 1);   // B_(c-1)
-    }
-}
-
-// The same sequence, given the edge *next that face f's first new edge has
-// and the half-edges h of its n sides: the edges of its sides in the
-// children's tables. For Catmull-Clark, inner[c] gets I_c; for Loop, inner
-// gets m0-m2, m1-m0, m2-m1.
-static void replay_face(const level_view* v, const uint64_t* h, uint64_t n, uint64_t* next,
-                        uint64_t* inner)
-{
-    if (v->loop) {
-        *next += !(h[0] & 1);
-        inner[0] = (*next)++;
-        *next += !(h[2] & 1) + !(h[0] & 1) + !(h[1] & 1);
-        inner[1] = (*next)++;
-        *next += !(h[1] & 1) + !(h[2] & 1);
-        inner[2] = (*next)++;
-        return;
-    }
-    for (uint64_t c = 0; c < n; ++c) {
-        const uint64_t before = h[(c + n - 1) % n];
-        *next += !(h[c] & 1);
-        if (c + 1 < n) inner[c] = (*next)++;
-        if (c == 0) inner[n - 1] = (*next)++;
-        *next += !(before & 1);
-    }
-}
-
-// The half-edges h of the sides of parent face f and the vertices q at its
-// corners; returns the number of sides.
-static inline uint64_t parent_face(const level_view* v, uint64_t f, uint64_t* h, uint64_t* q)
-{
-    const uint64_t n = parent_sides(v, f);
-    const uint64_t* const iedge_vertex = v->parent_mesh->iedge_vertex;
-    for (uint64_t c = 0; c < n; ++c) h[c] = parent_side(v, f, c);
-    for (uint64_t c = 0; c < n; ++c) q[c] = iedge_vertex[h[c]];
-    return n;
+    children_number(t, h, next, inner, [&](child_ref e, uint64_t number) {
+        if (e.kind == child_inner) return;
+        v->split[half_key(e, h)] = number;
+        if (m->iedge_face[h[e.index] ^ 1] == mesh_no_face) v->n_boundary += 1;
+    });
 }
 
 // ---------------------------------------------------------------- views
@@ -162,9 +157,11 @@ bool level_view_children(level_view* view, const geom* level, const mesh* parent
         return false;
     }
     uint64_t next = 0;
-    for (uint64_t f = 0; f < Fp; ++f) {
-        if (f % block_size == 0) view->first_edge[f / block_size] = next;
-        number_face(view, f, &next);
+    for (uint64_t i = 0; i < view->n_blocks; ++i) {
+        view->first_edge[i] = next;
+        const uint64_t end = (i + 1) * block_size < Fp ? (i + 1) * block_size : Fp;
+        for_parent_faces(view, i * block_size, end, [&](const children_table& t, uint64_t f)
+                             __attribute__((always_inline)) { number_face(view, t, f, &next); });
     }
     view->first_edge[view->n_blocks] = next;
     CHECK(next == view->n_edges, "level_view_children: %llu edges numbered, not %llu",
@@ -195,6 +192,28 @@ uint64_t view_edge_first(const level_view* view, uint64_t i)
     if (view->own)
         return view->n_blocks ? uint64_t((unsigned __int128)view->n_edges * i / view->n_blocks) : 0;
     return view->first_edge[i];
+}
+
+bool view_sharp(const level_view* view)
+{
+    return (view->own ? view->own : view->parent_mesh)->edge_sharpness != nullptr;
+}
+
+bool view_has_vertex_sharpness(const level_view* view)
+{
+    return (view->own ? view->own : view->parent_mesh)->vertex_sharpness != nullptr;
+}
+
+void view_vertex_sharpness(const level_view* view, uint64_t first, uint64_t count, float* values)
+{
+    const mesh* m = view->own ? view->own : view->parent_mesh;
+    // the parent's vertices keep what their sharpness leaves; new ones have none
+    const uint64_t given = view->own ? view->n_vertices : view->parent->n_vertices;
+    for (uint64_t j = 0; j < count; ++j) {
+        const uint64_t v = first + j;
+        const float s = m->vertex_sharpness && v < given ? m->vertex_sharpness[v] : 0.0f;
+        values[j] = view->own ? s : rule_decay(s);
+    }
 }
 
 uint64_t view_valence(const level_view* view, uint64_t v)
@@ -295,6 +314,7 @@ static void own_edges(const level_view* v, uint64_t i, view_edge* edges)
         edges->fb = m->iedge_face[t];
         edges->sa = own_side_of(v, edges->fa, h);
         edges->sb = edges->fb == mesh_no_face ? 0 : own_side_of(v, edges->fb, t);
+        edges->sharpness = m->edge_sharpness ? m->edge_sharpness[e] : 0.0f;
         if (v->loop) {
             // the next of the next half-edge leaves the opposite corner
             edges->p = m->iedge_vertex[m->iedge_next[m->iedge_next[h]]];
@@ -311,127 +331,66 @@ static void children_faces(const level_view* v, uint64_t i, view_face* faces, bo
     const geom* level = v->level;
     const uint64_t f_end = (i + 1) * v->block_size < v->parent->n_faces ? (i + 1) * v->block_size
                                                                          : v->parent->n_faces;
-    const uint64_t V = v->parent->n_vertices, edge_points = V + v->parent->n_faces;
     const uint64_t* const texcoord = with_sides ? level->corner_texcoord : nullptr;
+    const child_bases bases = view_child_bases(v);
     uint64_t next = v->first_edge[i];
-    for (uint64_t f = i * v->block_size; f < f_end; ++f) {
+    for_parent_faces(v, i * v->block_size, f_end, [&](const children_table& t, uint64_t f)
+                                                      __attribute__((always_inline)) {
         const uint64_t first = first_child(v, f);
         uint64_t h[view_max_corners], q[view_max_corners], inner[view_max_corners];
-        const uint64_t n = parent_face(v, f, h, q);
-        if (with_sides) replay_face(v, h, n, &next, inner);
-        if (v->loop) {
-            const uint64_t m[3] = {V + (h[0] >> 1), V + (h[1] >> 1), V + (h[2] >> 1)};
-            const uint64_t corners[4][3] = {
-                {q[0], m[0], m[2]}, {m[0], q[1], m[1]}, {m[1], q[2], m[2]}, {m[1], m[2], m[0]}};
-            uint64_t a[3] = {}, b[3] = {};
-            for (int c = 0; with_sides && c < 3; ++c) {
-                a[c] = v->split[h[c]];     // A_c, at corner c
-                b[c] = v->split[h[c] ^ 1]; // B_c, at corner c + 1
+        for (uint32_t c = 0; c < t.n_sides; ++c) h[c] = parent_side(v, f, c);
+        for (uint32_t c = 0; c < t.n_sides; ++c) q[c] = v->parent_mesh->iedge_vertex[h[c]];
+        if (with_sides) children_number(t, h, &next, inner, [](child_ref, uint64_t) {});
+        for (uint32_t k = 0; k < t.n_children; ++k, ++faces) {
+            faces->index = first + k;
+            faces->n = t.child_size;
+            // a half holds the odd half-edge where its parent side does
+            faces->odd_sides = t.inner_odd[k];
+            for (uint32_t j = 0; j < t.child_size; ++j) {
+                faces->corner[j] = child_vertex(bases, t.corner[k][j], f, h, q);
+                const child_ref side = t.side[k][j];
+                if (side.kind != child_inner) faces->odd_sides |= uint32_t(h[side.index] & 1) << j;
+                if (with_sides)
+                    faces->side_edge[j] =
+                        side.kind == child_inner ? inner[side.index] : v->split[half_key(side, h)];
             }
-            const uint64_t sides[4][3] = {{a[0], inner[0], b[2]},
-                                          {b[0], a[1], inner[1]},
-                                          {b[1], a[2], inner[2]},
-                                          {inner[2], inner[0], inner[1]}};
-            // a half holds the odd half-edge where its parent side does; the
-            // middle child holds the odd sides of the inner edges
-            const uint32_t odd[3] = {uint32_t(h[0] & 1), uint32_t(h[1] & 1), uint32_t(h[2] & 1)};
-            const uint32_t odd_sides[4] = {odd[0] | odd[2] << 2, odd[0] | odd[1] << 1,
-                                           odd[1] | odd[2] << 1, 7};
-            for (uint64_t c = 0; c < 4; ++c, ++faces) {
-                faces->index = first + c;
-                faces->n = 3;
-                faces->odd_sides = odd_sides[c];
-                std::memcpy(faces->corner, corners[c], 3 * 8);
-                if (!with_sides) continue;
-                std::memcpy(faces->side_edge, sides[c], 3 * 8);
-                if (texcoord) std::memcpy(faces->texcoord, texcoord + 3 * (first + c), 3 * 8);
-            }
-            continue;
+            if (texcoord)
+                std::memcpy(faces->texcoord, texcoord + t.child_size * (first + k),
+                            t.child_size * 8);
         }
-        // child c: (q_c, e_c, p, e_(c-1))
-        const uint64_t face_point = V + f;
-        for (uint64_t c = 0; c < n; ++c, ++faces) {
-            const uint64_t before = (c + n - 1) % n;
-            faces->index = first + c;
-            faces->n = 4;
-            faces->corner[0] = q[c];
-            faces->corner[1] = edge_points + (h[c] >> 1);
-            faces->corner[2] = face_point;
-            faces->corner[3] = edge_points + (h[before] >> 1);
-            // sides 0 and 3 are halves of the parent's sides c and c - 1; the
-            // inner edges' even half-edges run from e_c and, for child 0, from p
-            faces->odd_sides = uint32_t(h[c] & 1) | uint32_t(c + 1 == n) << 1 |
-                               uint32_t(c != 0) << 2 | uint32_t(h[before] & 1) << 3;
-            if (!with_sides) continue;
-            faces->side_edge[0] = v->split[h[c]];
-            faces->side_edge[1] = inner[c];
-            faces->side_edge[2] = inner[before];
-            faces->side_edge[3] = v->split[h[before] ^ 1];
-            if (texcoord) std::memcpy(faces->texcoord, texcoord + 4 * (first + c), 4 * 8);
-        }
-    }
+    });
 }
 
-// The child face and side that holds, across parent half-edge h of a side of
-// the parent face f, the half at the end of h (`at_end`) or at its origin.
-// For Catmull-Clark: the half at the origin of h is side 0 of child c, the
-// half at its end side 3 of child c + 1; for Loop the tables below, and the
-// corner of that child opposite the half: the edge point of the side after
-// h (at the end) or before it.
+// The child face and side that holds, across parent half-edge h of side c
+// of parent face f (whose children t are), the half at the end of h
+// (`at_end`) or at its origin, and (Loop) the corner of that child opposite
+// the half.
+__attribute__((always_inline)) static inline void
+across_in(const level_view* v, const children_table& t, uint64_t f, uint32_t c, bool at_end,
+          uint64_t* face, uint32_t* side, uint64_t* opposite)
+{
+    const child_place place = at_end ? t.half_end[c] : t.half_origin[c];
+    *face = first_child(v, f) + place.child;
+    *side = place.slot;
+    if (!v->loop) return;
+    // a corner of the parent, or the edge point of one of its sides
+    const child_ref point = t.corner[place.child][(place.slot + 2) % 3];
+    const uint64_t point_side = parent_side(v, f, point.index);
+    *opposite = point.kind == child_corner ? v->parent_mesh->iedge_vertex[point_side]
+                                           : view_child_bases(v).edge_point + (point_side >> 1);
+}
+
 static void across(const level_view* v, uint64_t h, bool at_end, uint64_t* face, uint32_t* side,
                    uint64_t* opposite)
 {
     const uint64_t f = v->parent_mesh->iedge_face[h];
     const uint32_t c = v->iedge_side[h];
-    if (v->loop) {
-        // A_c (at the origin) and B_c (at the end) of side c
-        static const uint32_t child_a[3] = {0, 1, 2}, side_a[3] = {0, 1, 1};
-        static const uint32_t child_b[3] = {1, 2, 0}, side_b[3] = {0, 0, 2};
-        *face = 4 * f + (at_end ? child_b[c] : child_a[c]);
-        *side = at_end ? side_b[c] : side_a[c];
-        *opposite = v->parent->n_vertices + (parent_side(v, f, (c + (at_end ? 1 : 2)) % 3) >> 1);
-        return;
-    }
-    const uint64_t n = parent_sides(v, f);
-    *face = first_child(v, f) + (at_end ? (c + 1) % n : c);
-    *side = at_end ? 3 : 0;
-}
-
-// Completes an edge record from its even side (face fa, side sa, ends a to
-// b, for Loop the corner p opposite) and the parent half-edge `twin` whose
-// face holds its odd side: at the twin's end (at_end) or origin. On a
-// boundary side there is none, and q is p.
-static void edge_record(const level_view* v, view_edge* e, uint64_t index, uint64_t a, uint64_t b,
-                        uint64_t fa, uint32_t sa, uint64_t p, uint64_t twin, bool at_end)
-{
-    e->index = index;
-    e->a = a;
-    e->b = b;
-    e->fa = fa;
-    e->sa = sa;
-    e->p = e->q = p;
-    if (v->parent_mesh->iedge_face[twin] == mesh_no_face) {
-        e->fb = mesh_no_face;
-        e->sb = 0;
-    } else {
-        across(v, twin, at_end, &e->fb, &e->sb, &e->q);
-    }
-}
-
-// The same for an inner edge, whose odd side is side sb of face fb, with
-// the corners p and q opposite in the two (Loop).
-static void inner_record(view_edge* e, uint64_t index, uint64_t a, uint64_t b, uint64_t fa,
-                         uint32_t sa, uint64_t fb, uint32_t sb, uint64_t p, uint64_t q)
-{
-    e->index = index;
-    e->a = a;
-    e->b = b;
-    e->fa = fa;
-    e->sa = sa;
-    e->fb = fb;
-    e->sb = sb;
-    e->p = p;
-    e->q = q;
+    if (v->loop)
+        across_in(v, children_loop, f, c, at_end, face, side, opposite);
+    else if (geom_face_size(v->parent) == 4)
+        across_in(v, children_catmull_clark.size[4], f, c, at_end, face, side, opposite);
+    else
+        across_in(v, face_children(v, f), f, c, at_end, face, side, opposite);
 }
 
 static void children_edges(const level_view* v, uint64_t i, view_edge* edges)
@@ -439,53 +398,56 @@ static void children_edges(const level_view* v, uint64_t i, view_edge* edges)
     const geom* p = v->parent;
     const uint64_t f_end = (i + 1) * v->block_size < p->n_faces ? (i + 1) * v->block_size
                                                                 : p->n_faces;
+    const mesh* m = v->parent_mesh;
+    const child_bases bases = view_child_bases(v);
+    const float* const sharpness = m->edge_sharpness;
     uint64_t next = v->first_edge[i];
-    for (uint64_t f = i * v->block_size; f < f_end; ++f) {
+    for_parent_faces(v, i * v->block_size, f_end, [&](const children_table& t, uint64_t f)
+                                                      __attribute__((always_inline)) {
         const uint64_t first = first_child(v, f);
-        uint64_t h[view_max_corners], q[view_max_corners];
-        const uint64_t n = parent_face(v, f, h, q);
-        if (v->loop) {
-            const uint64_t mid[3] = {p->n_vertices + (h[0] >> 1), p->n_vertices + (h[1] >> 1),
-                                     p->n_vertices + (h[2] >> 1)};
-            // A_c runs q_c to m_c, B_c m_c to q_(c+1); the corner opposite
-            // each side in the children (q0 m0 m2) (m0 q1 m1) (m1 q2 m2) (m1 m2 m0)
-            const uint64_t c0 = first, c1 = first + 1, c2 = first + 2, c3 = first + 3;
-            if (!(h[0] & 1))
-                edge_record(v, edges++, next++, q[0], mid[0], c0, 0, mid[2], h[0] ^ 1, true);
-            inner_record(edges++, next++, mid[0], mid[2], c0, 1, c3, 1, q[0], mid[1]);
-            if (!(h[2] & 1))
-                edge_record(v, edges++, next++, mid[2], q[0], c0, 2, mid[0], h[2] ^ 1, false);
-            if (!(h[0] & 1))
-                edge_record(v, edges++, next++, mid[0], q[1], c1, 0, mid[1], h[0] ^ 1, false);
-            if (!(h[1] & 1))
-                edge_record(v, edges++, next++, q[1], mid[1], c1, 1, mid[0], h[1] ^ 1, true);
-            inner_record(edges++, next++, mid[1], mid[0], c1, 2, c3, 2, q[1], mid[2]);
-            if (!(h[1] & 1))
-                edge_record(v, edges++, next++, mid[1], q[2], c2, 0, mid[2], h[1] ^ 1, false);
-            if (!(h[2] & 1))
-                edge_record(v, edges++, next++, q[2], mid[2], c2, 1, mid[1], h[2] ^ 1, true);
-            inner_record(edges++, next++, mid[2], mid[1], c2, 2, c3, 0, q[2], mid[0]);
-            continue;
-        }
-        const uint64_t face_point = p->n_vertices + f, edge_points = p->n_vertices + p->n_faces;
-        for (uint64_t c = 0; c < n; ++c) {
-            const uint64_t side = h[c], before = h[(c + n - 1) % n];
-            const uint64_t e_c = edge_points + (side >> 1), e_before = edge_points + (before >> 1);
-            // A_c: q_c to e_c, side 0 of child c; across, side 3 of a child
-            if (!(side & 1))
-                edge_record(v, edges++, next++, q[c], e_c, first + c, 0, 0, side ^ 1, true);
-            // I_c: e_c to the face point, side 1 of child c, side 2 of child c + 1
-            if (c + 1 < n)
-                inner_record(edges++, next++, e_c, face_point, first + c, 1, first + c + 1, 2, 0, 0);
-            // I_(n-1): the face point to e_(n-1), side 2 of child 0, side 1 of child n - 1
-            if (c == 0)
-                inner_record(edges++, next++, face_point, edge_points + (h[n - 1] >> 1), first, 2,
-                             first + n - 1, 1, 0, 0);
-            // B_(c-1): e_(c-1) to q_c, side 3 of child c; across, side 0 of a child
-            if (!(before & 1))
-                edge_record(v, edges++, next++, e_before, q[c], first + c, 3, 0, before ^ 1, false);
-        }
-    }
+        uint64_t h[view_max_corners], q[view_max_corners], inner[view_max_corners];
+        for (uint32_t c = 0; c < t.n_sides; ++c) h[c] = parent_side(v, f, c);
+        for (uint32_t c = 0; c < t.n_sides; ++c) q[c] = m->iedge_vertex[h[c]];
+        // each edge's even half-edge runs from a to b along side sa of child
+        // fa; Loop's edge points also need the corners opposite the edge
+        auto corner_of = [&](child_place at, uint32_t step) {
+            return child_vertex(bases, t.corner[at.child][(at.slot + step) % t.child_size], f, h,
+                                q);
+        };
+        children_number(t, h, &next, inner, [&](child_ref e, uint64_t number) {
+            view_edge* r = edges++;
+            const child_place even = e.kind == child_inner ? t.inner_even[e.index]
+                                     : e.kind == child_half_origin ? t.half_origin[e.index]
+                                                                   : t.half_end[e.index];
+            r->index = number;
+            r->a = corner_of(even, 0);
+            r->b = corner_of(even, 1);
+            r->fa = first + even.child;
+            r->sa = even.slot;
+            r->p = r->q = v->loop ? corner_of(even, 2) : 0;
+            // the halves of a sharp edge keep what its sharpness leaves
+            r->sharpness = sharpness && e.kind != child_inner
+                               ? rule_decay(sharpness[h[e.index] >> 1])
+                               : 0.0f;
+            if (e.kind == child_inner) {
+                // the odd half-edge in another child of the same face
+                const child_place odd = t.inner_odd_place[e.index];
+                r->fb = first + odd.child;
+                r->sb = odd.slot;
+                if (v->loop) r->q = corner_of(odd, 2);
+                return;
+            }
+            // the odd half-edge across the parent side, in a child of the
+            // other face: the half at the origin of h is at the end of its twin
+            const uint64_t twin = h[e.index] ^ 1;
+            if (m->iedge_face[twin] == mesh_no_face) {
+                r->fb = mesh_no_face;
+                r->sb = 0;
+            } else {
+                across(v, twin, e.kind == child_half_origin, &r->fb, &r->sb, &r->q);
+            }
+        });
+    });
 }
 
 void view_faces(const level_view* view, uint64_t i, view_face* faces, bool with_sides)

@@ -35,6 +35,7 @@ struct view_edge {
     uint64_t fa, fb; // its faces; fb is mesh_no_face on a boundary edge
     uint32_t sa, sb; // the sides in those faces
     uint64_t p, q;   // triangles: the corners opposite the edge in fa and fb
+    float sharpness; // when the level has sharp features: the edge's (boundary edges 10)
 };
 
 // The level's face and edge records come in blocks: block i holds the faces
@@ -82,6 +83,17 @@ void view_faces(const level_view* view, uint64_t i, view_face* faces, bool with_
 uint64_t view_edge_first(const level_view* view, uint64_t i);
 void view_edges(const level_view* view, uint64_t i, view_edge* edges);
 
+
+// Whether the level has sharp features: then its edges' records carry their
+// sharpness.
+bool view_sharp(const level_view* view);
+
+// The sharpness given to the count vertices from first (not the boundary's
+// implicit corners) into values; all 0 when the level gives none.
+void view_vertex_sharpness(const level_view* view, uint64_t first, uint64_t count, float* values);
+
+// Whether any vertex of the level was given sharpness.
+bool view_has_vertex_sharpness(const level_view* view);
 
 // The valence entry (mesh_valence_entry) of vertex v of the level.
 uint64_t view_valence(const level_view* view, uint64_t v);

@@ -1,57 +1,24 @@
-// Loop subdivision of closed triangle meshes.
-//
-// Rules from C. Loop, "Smooth Subdivision Surfaces Based on Triangles",
-// Master's thesis, Department of Mathematics, University of Utah, 1987: every
-// edge gains the point 3/8 (a + b) + 1/8 (p + q) from its ends a, b and the
-// opposite corners p, q of its two triangles; every old vertex of valence n
-// moves to (1 − nβ) P + β S, S the sum of its neighbours, with
-// β = (5/8 − (3/8 + 1/4 cos(2π/n))²) / n; every triangle splits in four.
+// Loop subdivision of triangle meshes, closed or open, by the rules of
+// rules.h: every edge gains an edge point, every old vertex moves, every
+// triangle splits in four.
 //
 // The phases run edge, vertex, face. One pass over the edges yields the edge
 // points and, in the output slots of the old vertices, the neighbour sums and
 // valences that the vertex phase then turns into the moved positions.
-//
-// This file is compiled with -fno-builtin-powf: the vertex rule calls the
-// library's single-precision powf, which the compiler would otherwise fold
-// into a product that rounds differently for some arguments.
 #include "loop.h"
 
-#include <cmath>
 #include <cstring>
 
-#include "boundary.h"
 #include "check.h"
 #include "iteration.h"
 #include "mesh_derive.h"
 #include "options.h"
 #include "parallel.h"
+#include "rules.h"
 #include "simd.h"
 #include "storage.h"
 
 namespace subdiv {
-
-// Edge rule: the weight of the two ends and of the two opposite corners.
-static const float loop_weight_end = 0.375f;
-static const float loop_weight_opposite = 0.125f;
-// Vertex rule: pi in single precision (bits 0x40490FDB).
-static const float loop_pi = 3.14159274f;
-
-void loop_vertex_weights(uint32_t valence, float* alpha, float* beta)
-{
-    if (valence == 0) {
-        // a vertex on no edge stays where it is: P × 1 + 0 × (−0) is P for
-        // every P, −0 included
-        *alpha = 1.0f;
-        *beta = -0.0f;
-        return;
-    }
-    const float n = float(valence);
-    const float angle = (2.0f * loop_pi) / n;
-    const float kappa = cosf(angle);
-    const float b = (0.625f - powf(0.25f * kappa + 0.375f, 2.0f)) * (1.0f / n);
-    *alpha = 1.0f - n * b;
-    *beta = b;
-}
 
 // Edges and vertices per range of the passes below. A range's edge points
 // are computed on any thread; their ends' neighbour sums grow range after
@@ -79,10 +46,9 @@ static bool loop_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out
     float* const axis_out[3] = {geom_out->x, geom_out->y, geom_out->z};
     const uint64_t* const iedge_vertex = mesh_in->iedge_vertex;
     const uint64_t* const iedge_next = mesh_in->iedge_next;
+    const float* const edge_sharpness = mesh_in->edge_sharpness;
 
     // edge points, with the neighbour sums of the old vertices
-    const f32x8 weight_end = set1_8_f32(loop_weight_end);
-    const f32x8 weight_opposite = set1_8_f32(loop_weight_opposite);
     parallel_turns turns;
     turns.next = 0;
     parallel_ranges(threads, ne, point_range, [&](uint64_t first, uint64_t end, uint64_t i, uint32_t) {
@@ -114,8 +80,9 @@ static bool loop_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out
                 const f32x8 b = gather8_f32(axis_in[axis], end_b);
                 const f32x8 p = gather8_f32(axis_in[axis], opposite_a);
                 const f32x8 q = gather8_f32(axis_in[axis], opposite_b);
-                const f32x8 point = add8_f32(mul8_f32(add8_f32(a, b), weight_end),
-                                             mul8_f32(add8_f32(p, q), weight_opposite));
+                f32x8 point = rule_loop_edge_point8(a, b, p, q);
+                if (edge_sharpness)
+                    point = rule_sharp_edge8(point, a, b, load8_f32(edge_sharpness + g));
                 store_lanes8_f32(axis_out[axis] + nv + g, point, k);
             }
         }
@@ -130,7 +97,7 @@ static bool loop_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out
     // the boundary edges' points; the interior sums of their ends are not read
     boundary_edge_points(mesh_in, geom_in, geom_out, nv);
 
-    // vertex points: (P × α) + (S × β) over the neighbour sums S
+    // vertex points: the smooth rule over the neighbour sums
     parallel_ranges(threads, nv, point_range, [&](uint64_t first, uint64_t end, uint64_t, uint32_t) {
         alignas(32) float weight_even_buf[8];
         alignas(32) float weight_even_partial_buf[8];
@@ -150,12 +117,12 @@ static bool loop_points(const mesh* mesh_in, const geom* geom_in, geom* geom_out
                 // the last group loads edge points past nv and leaves them as they are
                 const f32x8 old_position = load8_f32(axis_in[axis] + g);
                 const f32x8 sum = load8_f32(axis_out[axis] + g);
-                const f32x8 point = add8_f32(mul8_f32(old_position, alpha), mul8_f32(sum, beta));
+                const f32x8 point = rule_smooth_vertex8(old_position, alpha, sum, beta);
                 store_lanes8_f32(axis_out[axis] + g, point, k);
             }
         }
     });
-    return boundary_vertex_points(mesh_in, geom_in, geom_out, options_smooth_corners(options));
+    return vertex_points_by_sharpness(mesh_in, geom_in, geom_out, options_smooth_corners(options));
 }
 
 // The children's corners, one output array at a time, so that the last step

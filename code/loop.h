@@ -11,13 +11,6 @@ namespace subdiv {
 
 struct iteration_scheme;
 
-// The weights of the Loop vertex rule for a vertex of the given valence n:
-// *alpha for its old position and *beta for the sum of its neighbours, in
-// single precision as angle = 2π / n, κ = cosf(angle),
-// β = (0.625 − powf(0.25 κ + 0.375, 2)) × (1 / n), α = 1 − n β.
-// Valence 0 gives α = 1 and β = −0, which keep the old position bit for bit.
-void loop_vertex_weights(uint32_t valence, float* alpha, float* beta);
-
 // One Loop iteration of the triangle mesh geom_in with its connectivity
 // mesh_in: fills geom_out (nv + ne vertices, 4 nf faces, 2 ne + 3 nf edges)
 // and, when mesh_out is not null, its connectivity. options (may be null)

@@ -24,13 +24,34 @@ static u128 face_bytes(const level_counts& c)
     return u128(c.face_size) * block(8 * c.faces);
 }
 
+// The sharpness a record lists: at most a crease per edge, and a value per
+// vertex.
+static u128 sharp_list_bytes(const level_counts& c)
+{
+    const u128 creases = c.creases > c.edges ? c.creases : c.edges;
+    return c.sharpness ? block(16 * creases) + block(4 * creases) + block(4 * c.vertices) : 0;
+}
+
+// The sharpness of a level's edges and vertices, and what the vertex rules
+// of a step gather of them (two counts, two creases, the values that drop).
+static u128 sharp_level_bytes(const level_counts& c)
+{
+    return c.sharpness ? block(4 * c.edges) + block(4 * c.vertices) : 0;
+}
+static u128 sharp_walk_bytes(const level_counts& c)
+{
+    return c.sharpness ? 2 * block(c.vertices) + 2 * block(12 * c.vertices) +
+                             2 * block(4 * c.vertices) + block(4 * c.vertices)
+                       : 0;
+}
+
 // A geom: three position arrays, the faces, and what they carry: the
 // texture coordinates and their corners, the materials.
 static u128 geom_bytes(const level_counts& c)
 {
     return 3 * block(4 * c.vertices) + face_bytes(c) +
            (c.texcoord_corners ? 2 * block(4 * c.texcoords) + block(8 * c.corners) : 0) +
-           (c.materials ? block(4 * c.faces) : 0);
+           (c.materials ? block(4 * c.faces) : 0) + sharp_list_bytes(c);
 }
 
 // A mesh: the half-edges of each face's corners (four per-face arrays, or one
@@ -39,7 +60,8 @@ static u128 geom_bytes(const level_counts& c)
 static u128 mesh_bytes(const level_counts& c)
 {
     const u128 corners = c.face_size == 0 ? block(8 * c.corners) : 4 * block(8 * c.faces);
-    return corners + 3 * block(16 * c.edges) + block(8 * c.vertices) + block(8 * c.edges);
+    return corners + 3 * block(16 * c.edges) + block(8 * c.vertices) + block(8 * c.edges) +
+           sharp_level_bytes(c);
 }
 
 u128 memory_bound_build(level_counts input)
@@ -62,7 +84,14 @@ u128 memory_bound_build(level_counts input)
     // After the map: the offset table, the half-edge list and the marks of
     // the check for edges on more than two faces.
     const u128 shared_ends = block(8 * (v + 1)) + block(16 * corners) + block(8 * v);
-    return geom_bytes(input) + mesh + (map > shared_ends ? map : shared_ends);
+    // Then the sharpness of the edges: the creases sorted by their ends, and
+    // the faces' normals of a crease angle.
+    const u128 sharp = input.sharpness ? block(24 * input.creases) + block(input.creases) +
+                                             block(24 * input.faces)
+                                       : 0;
+    u128 after = map > shared_ends ? map : shared_ends;
+    if (sharp > after) after = sharp;
+    return geom_bytes(input) + mesh + after;
 }
 
 level_counts memory_bound_step_counts(level_counts level, subdiv_scheme scheme)
@@ -107,7 +136,8 @@ u128 memory_bound_iterations(level_counts input, subdiv_scheme scheme, int32_t c
         // at the ends of each half-edge
         const u128 scratch = (last ? 0 : block(16 * level.edges) + block(level.edges / 8)) +
                              block(level.vertices / 8) + 8 * block(64) +
-                             (level.texcoord_corners ? 2 * block(16 * level.edges) : 0);
+                             (level.texcoord_corners ? 2 * block(16 * level.edges) : 0) +
+                             sharp_walk_bytes(level);
         const u128 held = kept + (i > 1 ? geom_bytes(level) : 0) + mesh_bytes(level) +
                           geom_bytes(next) + (last ? 0 : mesh_bytes(next)) + scratch;
         if (held > peak) peak = held;
@@ -136,6 +166,14 @@ static u128 thread_bytes()
            4 * block(8 * records) + block(32 * records) + block(4 * records) + block(8 * 8192);
 }
 
+// What a thread holds to write the sharp features of a block: two creases
+// per edge of a block, or a block of vertices.
+static u128 tag_thread_bytes()
+{
+    const u128 tags = 2 * 30720;
+    return block(16 * tags) + block(4 * tags);
+}
+
 // What the last step holds besides the level it refines and the view: the
 // level's positions side by side, the sums at its vertices, its face points
 // (Catmull-Clark), the numbers of the texture coordinates at its edges, the
@@ -145,7 +183,9 @@ static u128 final_bytes(const level_counts& level, subdiv_scheme scheme, uint32_
     return 2 * block(12 * level.vertices) +
            (scheme == subdiv_scheme_loop ? 0 : block(12 * level.faces)) +
            (level.texcoord_corners ? block(8 * (level.edges + 1)) : 0) +
-           block(level.vertices / 8) + block(level.faces / 64) + threads * thread_bytes();
+           block(level.vertices / 8) + block(level.faces / 64) +
+           threads * (thread_bytes() + (level.sharpness ? tag_thread_bytes() : 0)) +
+           (level.sharpness ? block(4 * level.vertices) + sharp_walk_bytes(level) : 0);
 }
 
 // The connectivity that a view of a level's children reads: a mesh without
@@ -153,7 +193,7 @@ static u128 final_bytes(const level_counts& level, subdiv_scheme scheme, uint32_
 static u128 viewed_mesh_bytes(const level_counts& c)
 {
     const u128 corners = c.face_size == 0 ? block(8 * c.corners) : 4 * block(8 * c.faces);
-    return corners + 2 * block(16 * c.edges) + block(8 * c.vertices);
+    return corners + 2 * block(16 * c.edges) + block(8 * c.vertices) + sharp_level_bytes(c);
 }
 
 u128 memory_bound_streamed(level_counts input, subdiv_scheme scheme, int32_t count,
@@ -171,7 +211,8 @@ u128 memory_bound_streamed(level_counts input, subdiv_scheme scheme, int32_t cou
         const level_counts next = memory_bound_step_counts(parent, scheme);
         const u128 scratch = block(16 * parent.edges) + block(parent.edges / 8) +
                              block(parent.vertices / 8) + 8 * block(64) +
-                             (parent.texcoord_corners ? 2 * block(16 * parent.edges) : 0);
+                             (parent.texcoord_corners ? 2 * block(16 * parent.edges) : 0) +
+                             sharp_walk_bytes(parent);
         const u128 held = kept + (i > 1 ? geom_bytes(parent) : 0) + mesh_bytes(parent) +
                           geom_bytes(next) + mesh_bytes(next) + scratch;
         if (held > peak) peak = held;
@@ -182,7 +223,8 @@ u128 memory_bound_streamed(level_counts input, subdiv_scheme scheme, int32_t cou
     const level_counts level = memory_bound_step_counts(parent, scheme);
     const u128 points = geom_bytes(parent) + mesh_bytes(parent) + 3 * block(4 * level.vertices) +
                         carried_bytes(level) + block(parent.vertices / 8) + 8 * block(64) +
-                        (parent.texcoord_corners ? 2 * block(16 * parent.edges) : 0);
+                        (parent.texcoord_corners ? 2 * block(16 * parent.edges) : 0) +
+                        sharp_walk_bytes(parent);
     // then the last step beside the parent's connectivity and its faces'
     // offsets, the level's positions (copied side by side before the step's
     // own arrays come) and what its faces carry, the view's numbering and

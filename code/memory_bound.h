@@ -19,6 +19,8 @@ struct level_counts {
     unsigned __int128 texcoords; // texture coordinates (an upper bound past the input), 0 without
     bool texcoord_corners;     // whether the faces carry texture coordinates
     bool materials;            // whether the faces carry materials
+    bool sharpness;            // whether edges and vertices carry sharpness
+    unsigned __int128 creases; // the creases the input names
 };
 
 // An upper bound on the bytes that mesh_build holds at once for a mesh of

@@ -443,6 +443,8 @@ void mesh_free(mesh* m)
     mem_free(m->vertex_valence);
     mem_free(m->boundary_edges);
     mem_free(m->corner_iedge);
+    mem_free(m->edge_sharpness);
+    mem_free(m->vertex_sharpness);
     std::memset(m, 0, sizeof *m);
 }
 

@@ -41,8 +41,13 @@ struct mesh {
     uint64_t n_boundary_edges;
     uint64_t* corner_iedge;   // faces of any sizes (face size 0), instead of face_iedge0-3: an
                               // entry per corner, as the geom's corners: the half-edge leaving it
+    float* edge_sharpness;    // E entries when the level has sharp features, else null: the
+                              // sharpness of each edge, boundary edges at 10
+    float* vertex_sharpness;  // V entries or null: the sharpness each vertex was given (not
+                              // the boundary's implicit corners)
 };
-static_assert(sizeof(mesh) == 88, "mesh is nine arrays, a count and the corners' half-edges");
+static_assert(sizeof(mesh) == 104,
+              "mesh is nine arrays, a count, the corners' half-edges and the sharpness");
 
 // The parts of a vertex_valence entry: the number of edges at the vertex,
 // and how many of them lie on one face only (0 for an interior vertex).

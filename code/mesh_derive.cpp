@@ -3,10 +3,10 @@
 //
 // mesh_build numbers edges in the order a scan of the faces, each from corner
 // 0, first meets them, and gives the even half-edge of a new edge to the face
-// that meets it first. A step's children of old face f are faces 4f to 4f+3,
-// so the scan of the output meets the edges of f's children after those of
-// the children of every earlier face, in an order fixed by the children's
-// corner tables. The children of f meet:
+// that meets it first. A step's children of old face f follow those of every
+// earlier face, so the scan of the output meets the edges of f's children
+// after theirs, in the order of the children's table (children.h). The
+// children of f meet:
 //
 //   - its inner edges (between edge points, or edge points and the face
 //     point), which no other face's children meet: new in f;
@@ -29,6 +29,8 @@
 #include <cstring>
 
 #include "check.h"
+#include "children.h"
+#include "rules.h"
 #include "storage.h"
 
 namespace subdiv {
@@ -120,147 +122,165 @@ static inline void derive_boundary_half(derive_boundary* b, uint64_t edge, uint6
     m->boundary_edges[m->n_boundary_edges++] = edge;
 }
 
-// The Catmull-Clark numbering for faces of any sizes, the quad one's
-// generalisation: face f of n sides has children face_start[f] + c, and the
-// scan of child 0 meets A_0, I_0, I_(n-1), B_(n-1); of child c (0 < c < n-1)
-// A_c, I_c, B_(c-1), I_(c-1) having come with child c-1; of child n-1
-// A_(n-1), B_(n-2), both inner edges having come before.
-static bool catmull_clark_polygon_derive(const mesh* mesh_in, const geom* geom_in,
-                                         const geom* geom_out, mesh* mesh_out)
+// The vertices' sharpness of a step's output, when its input has any: the
+// old vertices keep what theirs leaves to the next level, new ones have none.
+static bool derive_vertex_sharpness(const mesh* mesh_in, const geom* geom_in,
+                                    const geom* geom_out, mesh* mesh_out)
 {
-    const uint64_t V = geom_in->n_vertices, F = geom_in->n_faces, E = geom_in->n_edges;
-    const uint64_t n_corners = geom_corner_count(geom_in);
-    CHECK(geom_face_size(geom_out) == 4 && geom_out->n_faces == n_corners &&
-              geom_out->n_edges == n_corners + 2 * E && geom_out->n_vertices == V + F + E,
-          "catmull_clark_mesh_derive: the output counts are not those of one step");
+    if (!mesh_in->vertex_sharpness) return true;
+    const uint64_t V = geom_in->n_vertices, V_out = geom_out->n_vertices;
+    mesh_out->vertex_sharpness = static_cast<float*>(mem_alloc(V_out * 4));
+    if (!mesh_out->vertex_sharpness) return false;
+    for (uint64_t v = 0; v < V; ++v)
+        mesh_out->vertex_sharpness[v] = rule_decay(mesh_in->vertex_sharpness[v]);
+    std::memset(mesh_out->vertex_sharpness + V, 0, (V_out - V) * 4);
+    return true;
+}
+
+// The children of parent face f, numbered from *next: f's sides run along
+// the half-edges h, its children are first_child on,
+// their corners already in corner. Records the halves f numbers in split
+// and in the boundary list, and fills the children's half-edges.
+__attribute__((always_inline)) static inline void
+derive_face(const children_table& t, mesh* mesh_out, derive_boundary* boundary,
+            const uint64_t* const corner[4], uint64_t* split, const uint64_t* h,
+            uint64_t first_child, uint64_t edge_point_base, const float* sharpness_in,
+            uint64_t* next)
+{
+    uint64_t inner[children_most_sides];
+    children_number(t, h, next, inner, [&](child_ref e, uint64_t number) {
+        if (e.kind == child_inner) return;
+        const uint64_t side = h[e.index];
+        split[e.kind == child_half_origin ? side : side ^ 1] = number;
+        // both halves of a sharp edge keep what its sharpness leaves; inner
+        // edges are smooth
+        if (sharpness_in) mesh_out->edge_sharpness[number] = rule_decay(sharpness_in[side >> 1]);
+    });
+    if (boundary->is_boundary) {
+        // the halves of boundary sides join the list in the order numbered;
+        // a half's odd half-edge, which no face holds, runs from the edge
+        // point back to the side's origin (A), or from the side's end (B)
+        for (uint32_t i = 0; i < t.n_edges; ++i) {
+            const child_ref e = t.edge_order[i];
+            if (e.kind == child_inner || (h[e.index] & 1)) continue;
+            const uint64_t side = h[e.index];
+            if (!derive_on_boundary(boundary, side)) continue;
+            uint64_t origin = edge_point_base + (side >> 1);
+            if (e.kind == child_half_end) {
+                const child_place end = t.corner_at[(e.index + 1) % t.n_sides];
+                origin = corner[end.slot][first_child + end.child];
+            }
+            derive_boundary_half(boundary, split[e.kind == child_half_origin ? side : side ^ 1],
+                                 origin);
+        }
+    }
+    // the first face to meet an edge takes its even half-edge
+#pragma GCC unroll 15
+    for (uint32_t k = 0; k < t.n_children; ++k) {
+        uint64_t child_iedge[4];
+#pragma GCC unroll 4
+        for (uint32_t j = 0; j < t.child_size; ++j) {
+            const child_ref e = t.side[k][j];
+            if (e.kind == child_inner) {
+                child_iedge[j] = 2 * inner[e.index] + ((t.inner_odd[k] >> j) & 1);
+            } else {
+                const uint64_t side = h[e.index];
+                child_iedge[j] = 2 * split[e.kind == child_half_origin ? side : side ^ 1] | (side & 1);
+            }
+        }
+        mesh_derive_child(mesh_out, corner, first_child + k, child_iedge, t.child_size);
+    }
+}
+
+// The derivation of faces [0, F) of geom_in, numbered from *next: side c of
+// face f runs along half-edge side(f, c); fixed is the table of every face,
+// or null for faces of any sizes. Given a constant table, the walks unroll
+// and its entries fold away.
+template <typename Side>
+__attribute__((always_inline)) static inline void
+derive_face_range(const children_table* fixed, const geom* geom_in, mesh* mesh_out,
+                  derive_boundary* boundary, const uint64_t* const corner[4], uint64_t* split,
+                  uint64_t edge_point_base, const float* sharpness_in, const Side& side,
+                  uint64_t* next)
+{
+    const uint64_t* const face_start = geom_in->face_start;
+    for (uint64_t f = 0; f < geom_in->n_faces; ++f) {
+        const children_table& t =
+            fixed ? *fixed : children_catmull_clark.size[face_start[f + 1] - face_start[f]];
+        const uint64_t first_child = fixed ? t.n_children * f : face_start[f];
+        uint64_t h[children_most_sides];
+        for (uint32_t c = 0; c < t.n_sides; ++c) h[c] = side(f, c);
+        derive_face(t, mesh_out, boundary, corner, split, h, first_child, edge_point_base,
+                    sharpness_in, next);
+    }
+}
+
+// The connectivity of geom_out, the children of geom_in's faces under the
+// scheme (loop), from geom_in's, with the sharpness the children keep.
+// Returns false, *mesh_out cleared, when memory is refused.
+static bool derive_faces(const mesh* mesh_in, const geom* geom_in, const geom* geom_out,
+                         mesh* mesh_out, bool loop, uint64_t edge_point_base)
+{
     uint64_t* split;
     derive_boundary boundary;
     if (!derive_alloc(mesh_in, geom_in, geom_out, mesh_out, &split, &boundary)) return false;
+    // sharp features pass to the output: the edges' by the halves, below
+    const float* const sharpness_in = mesh_in->edge_sharpness;
+    bool made = true;
+    if (sharpness_in) {
+        mesh_out->edge_sharpness = static_cast<float*>(mem_alloc(geom_out->n_edges * 4));
+        made = mesh_out->edge_sharpness != nullptr;
+        if (made) std::memset(mesh_out->edge_sharpness, 0, geom_out->n_edges * 4);
+    }
+    made = made && derive_vertex_sharpness(mesh_in, geom_in, geom_out, mesh_out);
+    if (!made) {
+        mem_free(split);
+        mem_free(boundary.is_boundary);
+        mesh_free(mesh_out);
+        return false;
+    }
     const uint64_t* const corner[4] = {geom_out->corner0, geom_out->corner1, geom_out->corner2,
                                        geom_out->corner3};
-    const uint64_t edge_point_base = V + F;
-
+    const uint64_t* const face_iedge[4] = {mesh_in->face_iedge0, mesh_in->face_iedge1,
+                                           mesh_in->face_iedge2, mesh_in->face_iedge3};
+    const auto fixed_side = [&](uint64_t f, uint64_t c) { return face_iedge[c][f]; };
     uint64_t next = 0; // edges numbered so far
-    for (uint64_t f = 0; f < F; ++f) {
-        const uint64_t start = geom_in->face_start[f];
-        const int n = int(geom_in->face_start[f + 1] - start);
-        uint64_t h[15], odd[15], inner[15];
-        for (int c = 0; c < n; ++c) {
-            h[c] = mesh_in->corner_iedge[start + uint64_t(c)];
-            odd[c] = h[c] & 1;
-        }
-        // the edges in the order the children's scan first meets them
-        for (int c = 0; c < n; ++c) {
-            const int before = (c + n - 1) % n;
-            if (!odd[c]) split[h[c]] = next++; // A_c
-            if (c < n - 1) inner[c] = next++;  // I_c
-            if (c == 0) inner[n - 1] = next++; // I_(n-1)
-            if (!odd[before]) split[h[before] ^ 1] = next++; // B_(c-1)
-            if (!boundary.is_boundary) continue;
-            // the halves of boundary sides as numbered: A_c runs from corner c
-            // to the edge point, B_(c-1) from the edge point to corner c
-            if (derive_on_boundary(&boundary, h[c]))
-                derive_boundary_half(&boundary, split[h[c]], edge_point_base + (h[c] >> 1));
-            if (derive_on_boundary(&boundary, h[before]))
-                derive_boundary_half(&boundary, split[h[before] ^ 1],
-                                     corner[0][start + uint64_t(c)]);
-        }
-        for (int c = 0; c < n; ++c) {
-            const int before = (c + n - 1) % n;
-            // the first face to meet an edge takes its even half-edge
-            const uint64_t child_iedge[4] = {2 * split[h[c]] | odd[c],
-                                             2 * inner[c] + (c == n - 1),
-                                             2 * inner[before] + (c != 0),
-                                             2 * split[h[before] ^ 1] | odd[before]};
-            mesh_derive_child(mesh_out, corner, start + uint64_t(c), child_iedge, 4);
-        }
+    if (loop) {
+        derive_face_range(&children_loop, geom_in, mesh_out, &boundary, corner, split,
+                          edge_point_base, sharpness_in, fixed_side, &next);
+    } else if (geom_face_size(geom_in) == 4) {
+        derive_face_range(&children_catmull_clark.size[4], geom_in, mesh_out, &boundary, corner,
+                          split, edge_point_base, sharpness_in, fixed_side, &next);
+    } else {
+        const uint64_t* const face_start = geom_in->face_start;
+        const uint64_t* const corner_iedge = mesh_in->corner_iedge;
+        derive_face_range(nullptr, geom_in, mesh_out, &boundary, corner, split, edge_point_base,
+                          sharpness_in,
+                          [&](uint64_t f, uint64_t c) { return corner_iedge[face_start[f] + c]; },
+                          &next);
     }
     mem_free(split);
     mem_free(boundary.is_boundary);
-    CHECK(next == geom_out->n_edges, "catmull_clark_mesh_derive: %llu edges numbered, not %llu",
+    CHECK(next == geom_out->n_edges, "mesh_derive: %llu edges numbered, not %llu",
           (unsigned long long)next, (unsigned long long)geom_out->n_edges);
-    // edge points lie on four edges, three on a boundary edge; a face point
-    // on one edge per corner of its face
-    mesh_derive_valences(mesh_out, mesh_in, V, geom_out->n_vertices, 4, edge_point_base, 3);
-    for (uint64_t f = 0; f < F; ++f)
-        mesh_out->vertex_valence[V + f] = geom_in->face_start[f + 1] - geom_in->face_start[f];
     return true;
 }
 
 bool catmull_clark_mesh_derive(const mesh* mesh_in, const geom* geom_in, const geom* geom_out,
                                mesh* mesh_out)
 {
-    if (geom_face_size(geom_in) == 0)
-        return catmull_clark_polygon_derive(mesh_in, geom_in, geom_out, mesh_out);
-    const uint64_t F = geom_in->n_faces;
-    CHECK(geom_face_size(geom_out) == 4 && geom_out->n_faces == 4 * F &&
-              geom_out->n_edges == 4 * F + 2 * geom_in->n_edges &&
-              geom_out->n_vertices == geom_in->n_vertices + F + geom_in->n_edges,
+    const uint64_t V = geom_in->n_vertices, F = geom_in->n_faces, E = geom_in->n_edges;
+    const uint64_t n_corners = geom_corner_count(geom_in);
+    CHECK(geom_face_size(geom_out) == 4 && geom_out->n_faces == n_corners &&
+              geom_out->n_edges == n_corners + 2 * E && geom_out->n_vertices == V + F + E,
           "catmull_clark_mesh_derive: the output counts are not those of one step");
-    uint64_t* split;
-    derive_boundary boundary;
-    if (!derive_alloc(mesh_in, geom_in, geom_out, mesh_out, &split, &boundary)) return false;
-    const uint64_t* const face_iedge[4] = {mesh_in->face_iedge0, mesh_in->face_iedge1,
-                                           mesh_in->face_iedge2, mesh_in->face_iedge3};
-    const uint64_t* const corner[4] = {geom_out->corner0, geom_out->corner1, geom_out->corner2,
-                                       geom_out->corner3};
-    const uint64_t edge_point_base = geom_in->n_vertices + F;
-
-    uint64_t next = 0; // edges numbered so far
-    for (uint64_t f = 0; f < F; ++f) {
-        // side c of f: half-edge h[c] from corner c to c+1; split into
-        // A_c (corner c to the edge point) and B_c (edge point to corner c+1),
-        // numbered here when f holds the even half-edge. Inner edge I_c joins
-        // the edge point of side c and the face point.
-        uint64_t h[4], odd[4];
-        for (int c = 0; c < 4; ++c) h[c] = face_iedge[c][f], odd[c] = h[c] & 1;
-        // the scan of child c meets A_c, I_c, I_(c-1), B_(c-1): child 0 meets
-        // I_3 before child 3 does, and children 1 to 3 meet I_(c-1) second
-        if (!odd[0]) split[h[0]] = next++;     // child 0: A_0
-        const uint64_t i0 = next++;            //          I_0
-        const uint64_t i3 = next++;            //          I_3
-        if (!odd[3]) split[h[3] ^ 1] = next++; //          B_3
-        if (!odd[1]) split[h[1]] = next++;     // child 1: A_1
-        const uint64_t i1 = next++;            //          I_1
-        if (!odd[0]) split[h[0] ^ 1] = next++; //          B_0
-        if (!odd[2]) split[h[2]] = next++;     // child 2: A_2
-        const uint64_t i2 = next++;            //          I_2
-        if (!odd[1]) split[h[1] ^ 1] = next++; //          B_1
-        if (!odd[3]) split[h[3]] = next++;     // child 3: A_3
-        if (!odd[2]) split[h[2] ^ 1] = next++; //          B_2
-        const uint64_t inner[4] = {i0, i1, i2, i3};
-        if (boundary.is_boundary) {
-            // the halves of the boundary sides in the order numbered above;
-            // A_c runs from corner c to the edge point, B_c on to corner c+1
-            const uint64_t order[8][2] = {{0, 0}, {3, 1}, {1, 0}, {0, 1},
-                                          {2, 0}, {1, 1}, {3, 0}, {2, 1}};
-            for (const auto& half : order) {
-                const int c = int(half[0]);
-                if (!derive_on_boundary(&boundary, h[c])) continue;
-                const uint64_t edge = split[half[1] ? h[c] ^ 1 : h[c]];
-                const uint64_t origin = half[1] ? corner[0][4 * f + uint64_t((c + 1) % 4)]
-                                                : edge_point_base + (h[c] >> 1);
-                derive_boundary_half(&boundary, edge, origin);
-            }
-        }
-        for (int c = 0; c < 4; ++c) {
-            const int before = (c + 3) % 4;
-            // the first face to meet an edge takes its even half-edge
-            const uint64_t child_iedge[4] = {2 * split[h[c]] | odd[c],
-                                             2 * inner[c] + (c == 3),
-                                             2 * inner[before] + (c != 0),
-                                             2 * split[h[before] ^ 1] | odd[before]};
-            mesh_derive_child(mesh_out, corner, 4 * f + uint64_t(c), child_iedge, 4);
-        }
-    }
-    mem_free(split);
-    mem_free(boundary.is_boundary);
-    CHECK(next == geom_out->n_edges, "catmull_clark_mesh_derive: %llu edges numbered, not %llu",
-          (unsigned long long)next, (unsigned long long)geom_out->n_edges);
+    const uint64_t edge_point_base = V + F;
+    if (!derive_faces(mesh_in, geom_in, geom_out, mesh_out, false, edge_point_base)) return false;
     // face points and edge points lie on four edges, edge points of boundary
-    // edges on three
-    mesh_derive_valences(mesh_out, mesh_in, geom_in->n_vertices, geom_out->n_vertices, 4,
-                         edge_point_base, 3);
+    // edges on three; a face point of a face of any size on one edge per corner
+    mesh_derive_valences(mesh_out, mesh_in, V, geom_out->n_vertices, 4, edge_point_base, 3);
+    for (uint64_t f = 0; geom_face_size(geom_in) == 0 && f < F; ++f)
+        mesh_out->vertex_valence[V + f] = geom_in->face_start[f + 1] - geom_in->face_start[f];
     return true;
 }
 
@@ -272,64 +292,11 @@ bool loop_mesh_derive(const mesh* mesh_in, const geom* geom_in, const geom* geom
               geom_out->n_edges == 2 * geom_in->n_edges + 3 * F &&
               geom_out->n_vertices == geom_in->n_vertices + geom_in->n_edges,
           "loop_mesh_derive: the output counts are not those of one step");
-    uint64_t* split;
-    derive_boundary boundary;
-    if (!derive_alloc(mesh_in, geom_in, geom_out, mesh_out, &split, &boundary)) return false;
-    const uint64_t* const face_iedge[3] = {mesh_in->face_iedge0, mesh_in->face_iedge1,
-                                           mesh_in->face_iedge2};
-    const uint64_t edge_point_base = geom_in->n_vertices;
-    const uint64_t* const corner[4] = {geom_out->corner0, geom_out->corner1, geom_out->corner2,
-                                       nullptr};
-
-    uint64_t next = 0; // edges numbered so far
-    for (uint64_t f = 0; f < F; ++f) {
-        // side c of f: half-edge h[c] from corner c to c+1, split into A_c
-        // (corner c to its edge point m_c) and B_c (m_c to corner c+1). The
-        // inner edges join m0–m2, m1–m0 and m2–m1; the middle child meets
-        // each of them after a corner child.
-        uint64_t h[3], odd[3];
-        for (int c = 0; c < 3; ++c) h[c] = face_iedge[c][f], odd[c] = h[c] & 1;
-        if (!odd[0]) split[h[0]] = next++;     // child 0 (c0 m0 m2): A_0
-        const uint64_t j02 = next++;           //                     m0–m2
-        if (!odd[2]) split[h[2] ^ 1] = next++; //                     B_2
-        if (!odd[0]) split[h[0] ^ 1] = next++; // child 1 (m0 c1 m1): B_0
-        if (!odd[1]) split[h[1]] = next++;     //                     A_1
-        const uint64_t j10 = next++;           //                     m1–m0
-        if (!odd[1]) split[h[1] ^ 1] = next++; // child 2 (m1 c2 m2): B_1
-        if (!odd[2]) split[h[2]] = next++;     //                     A_2
-        const uint64_t j21 = next++;           //                     m2–m1
-        if (boundary.is_boundary) {
-            // the halves of the boundary sides in the order numbered above;
-            // A_c runs from corner c to its edge point, B_c on to corner c+1
-            const uint64_t order[6][2] = {{0, 0}, {2, 1}, {0, 1}, {1, 0}, {1, 1}, {2, 0}};
-            // corner c+1 of f is corner 1 of child c+1, or corner 0 of child 0
-            const uint64_t next_corner[3] = {corner[1][4 * f + 1], corner[1][4 * f + 2],
-                                             corner[0][4 * f]};
-            for (const auto& half : order) {
-                const int c = int(half[0]);
-                if (!derive_on_boundary(&boundary, h[c])) continue;
-                const uint64_t edge = split[half[1] ? h[c] ^ 1 : h[c]];
-                const uint64_t origin = half[1] ? next_corner[c] : edge_point_base + (h[c] >> 1);
-                derive_boundary_half(&boundary, edge, origin);
-            }
-        }
-        // the first face to meet an edge takes its even half-edge
-        const uint64_t child_iedge[4][3] = {
-            {2 * split[h[0]] | odd[0], 2 * j02, 2 * split[h[2] ^ 1] | odd[2]},
-            {2 * split[h[0] ^ 1] | odd[0], 2 * split[h[1]] | odd[1], 2 * j10},
-            {2 * split[h[1] ^ 1] | odd[1], 2 * split[h[2]] | odd[2], 2 * j21},
-            {2 * j21 + 1, 2 * j02 + 1, 2 * j10 + 1}};
-        for (int c = 0; c < 4; ++c)
-            mesh_derive_child(mesh_out, corner, 4 * f + uint64_t(c), child_iedge[c], 3);
-    }
-    mem_free(split);
-    mem_free(boundary.is_boundary);
-    CHECK(next == geom_out->n_edges, "loop_mesh_derive: %llu edges numbered, not %llu",
-          (unsigned long long)next, (unsigned long long)geom_out->n_edges);
+    if (!derive_faces(mesh_in, geom_in, geom_out, mesh_out, true, geom_in->n_vertices)) return false;
     // an edge point lies on the two halves of its edge and two inner edges
     // of each of its faces: six, or four on a boundary edge
     mesh_derive_valences(mesh_out, mesh_in, geom_in->n_vertices, geom_out->n_vertices, 6,
-                         edge_point_base, 4);
+                         geom_in->n_vertices, 4);
     return true;
 }
 

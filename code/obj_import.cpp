@@ -220,6 +220,10 @@ subdiv_status obj_import_block(const char* name, char* text, uint64_t length, co
         geom_release(g);
         status = error_memory_in(error, name, mem_refused_size());
     }
+    if (status == subdiv_ok) {
+        status = obj_tags_apply(name, &attribs.tags, g, error);
+        if (status != subdiv_ok) geom_release(g);
+    }
 
     obj_shapes_free(shapes, n_shapes);
     obj_materials_free(materials, n_materials);

@@ -130,6 +130,9 @@ static inline line_kind line_statement(const char** cursor)
     case 'm':
         if (std::strncmp(p, "mtllib", 6) == 0 && is_blank(p[6])) kind = kind_material_library, n = 6;
         break;
+    case 't':
+        if (is_blank(p[1])) kind = kind_tag, n = 1;
+        break;
     default: break;
     }
     if (kind != kind_empty) *cursor = p + n + 1;
@@ -214,7 +217,8 @@ int obj_parse_line(line_record* record, const char* line, uint64_t length, bool 
     const char* end = line + length;
     record->kind = line_statement(&p);
     switch (record->kind) {
-    case kind_empty: return 0;
+    case kind_empty:
+    case kind_tag: return 0;
     case kind_vertex: return line_coordinates(record, p, end, record->position, 3, 3, "v");
     case kind_normal: return line_coordinates(record, p, end, record->normal, 3, 3, "vn");
     case kind_texcoord:
@@ -627,6 +631,7 @@ void obj_attribs_free(obj_attribs* attribs)
     mem_free(attribs->face_usemtl);
     mem_free(attribs->usemtl_names);
     mem_free(attribs->library_name);
+    obj_tag_set_free(&attribs->tags);
     obj_attribs_init(attribs);
 }
 
@@ -815,6 +820,7 @@ static void fill_range(void* context, uint64_t r, uint32_t)
             case kind_group:
             case kind_object:
             case kind_material_library:
+            case kind_tag:
             case kind_empty: break;
             }
         }
@@ -872,6 +878,8 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
     const char* last_usemtl = nullptr;
     uint64_t last_usemtl_length = 0;
     bool refused = false; // memory for the lists below
+    obj_tag_line* tag_lines = nullptr;
+    uint64_t n_tag_lines = 0;
     for (uint64_t start = 0, line_number = 1, range_offset = 0;;) {
         if (start == 0 || start - range_offset >= fill_range_bytes) {
             range_offset = start;
@@ -926,6 +934,9 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
             }
             break;
         }
+        case kind_tag:
+            refused = !list_append(&tag_lines, &n_tag_lines, obj_tag_line{start, end, line_number});
+            break;
         case kind_empty: break;
         }
         if (refused || end >= length) break;
@@ -936,6 +947,7 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
         mem_free(joins.at);
         mem_free(marks);
         mem_free(starts);
+        mem_free(tag_lines);
         usemtl_table_free(&usemtl);
         return error_memory_in(error, name, mem_refused_size());
     }
@@ -962,6 +974,7 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
                            name, (unsigned long long)counts.vertices,
                            (unsigned long long)counts.corners, (unsigned long long)array_bytes);
     if (status != subdiv_ok) {
+        mem_free(tag_lines);
         mem_free(joins.at);
         mem_free(marks);
         mem_free(starts);
@@ -1024,6 +1037,11 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
     mem_free(job.unused);
     mem_free(starts);
     mem_free(joins.at);
+    // the tags, whose vertices count over the whole file, once the rest reads
+    if (status == subdiv_ok && n_tag_lines > 0)
+        status = obj_tags_parse(name, text, tag_lines, n_tag_lines, counts.vertices, options,
+                                &attribs->tags, error);
+    mem_free(tag_lines);
     name_table_free(&material_table);
     // the usemtl names go out in their block; the table goes
     attribs->usemtl_names = usemtl.text;

@@ -11,6 +11,7 @@
 
 #include "mtl_parse.h"
 #include "obj_scan.h"
+#include "obj_tags.h"
 #include "subdiv/subdiv.h"
 
 namespace subdiv {
@@ -38,6 +39,7 @@ enum line_kind : int32_t {
     kind_object = 6,            // "o"
     kind_use_material = 7,      // "usemtl"
     kind_material_library = 8,  // "mtllib"
+    kind_tag = 9,               // "t": read apart, after the rest (obj_tags.h)
 };
 
 // What obj_parse_line finds wrong with a line; the record's fault names the
@@ -95,6 +97,7 @@ struct obj_attribs {
     uint32_t usemtl_count;
     char* library_name;           // the name the last mtllib statement wrote (trailing blanks
                                   // cut), NUL-ended, or null without one
+    obj_tag_set tags;             // the sharp features the "t" statements name
 };
 
 // A named run of face statements (a group or object with its faces).

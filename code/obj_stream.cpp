@@ -54,7 +54,7 @@ struct stream_job {
     std::atomic<int> error; // the errno of the first write that failed
     parallel_turns turns;
     char* buffers;          // a text buffer per thread, one after the other
-    uint64_t first_texcoord_block, first_face_block, n_blocks;
+    uint64_t first_texcoord_block, first_face_block, first_tag_block, n_blocks;
 };
 
 // The text of one block: its thread's buffer, filled from start to p, and
@@ -279,6 +279,34 @@ static void text_faces(text_out* o, const obj_faces* faces, const char* const* n
     }
 }
 
+// The lines of a block of sharp features, the values written like
+// coordinates.
+static void text_tags(text_out* o, const obj_tags* tags, bool shortest)
+{
+    int (*const format)(float, char*) = shortest ? format_shortest : format_f6;
+    for (uint64_t i = 0; i < tags->n_creases; ++i) {
+        text_line_room(o);
+        std::memcpy(o->p, "t crease 2/1/0 ", 15);
+        o->p += 15;
+        o->p += format_i64(int64_t(tags->crease_vertices[2 * i]), o->p);
+        *o->p++ = ' ';
+        o->p += format_i64(int64_t(tags->crease_vertices[2 * i + 1]), o->p);
+        *o->p++ = ' ';
+        o->p += format(tags->crease_sharpness[i], o->p);
+        *o->p++ = '\n';
+    }
+    for (uint64_t j = 0; tags->vertex_sharpness && j < tags->n_vertices; ++j) {
+        if (!(tags->vertex_sharpness[j] > 0.0f)) continue;
+        text_line_room(o);
+        std::memcpy(o->p, "t corner 1/1/0 ", 15);
+        o->p += 15;
+        o->p += format_i64(int64_t(tags->first_vertex + j), o->p);
+        *o->p++ = ' ';
+        o->p += format(tags->vertex_sharpness[j], o->p);
+        *o->p++ = '\n';
+    }
+}
+
 // Block i of the whole sequence: the section it belongs to, its header when
 // it is the section's first, and its lines.
 static void stream_block(stream_job* job, uint64_t i, uint32_t thread, text_out* o)
@@ -304,13 +332,17 @@ static void stream_block(stream_job* job, uint64_t i, uint32_t thread, text_out*
         obj_points points = {};
         s->texcoord_points(s->context, b, thread, &points);
         text_points(o, "vt", &points, 2, job->shortest);
-    } else {
+    } else if (i < job->first_tag_block) {
         const uint64_t b = i - job->first_face_block;
         if (b == 0) text_header(o, "Triangles", s->n_faces, false);
         if (b >= s->face_blocks) return;
         obj_faces faces = {};
         s->faces(s->context, b, thread, &faces);
         text_faces(o, &faces, s->material_names);
+    } else {
+        obj_tags tags = {};
+        s->tags(s->context, i - job->first_tag_block, thread, &tags);
+        text_tags(o, &tags, job->shortest);
     }
 }
 
@@ -332,19 +364,22 @@ static void stream_task(void* context, uint64_t i, uint32_t thread)
 // The first block of each section and the number of blocks of the whole
 // sequence: every section has a block at least, for its header.
 static void stream_sections(const obj_source* source, uint64_t* first_texcoord_block,
-                            uint64_t* first_face_block, uint64_t* n_blocks)
+                            uint64_t* first_face_block, uint64_t* first_tag_block,
+                            uint64_t* n_blocks)
 {
     auto at_least_one = [](uint64_t n) { return n ? n : 1; };
     *first_texcoord_block = at_least_one(source->vertex_blocks);
     *first_face_block =
         *first_texcoord_block + (source->texcoords ? at_least_one(source->texcoord_blocks) : 0);
-    *n_blocks = *first_face_block + at_least_one(source->face_blocks);
+    *first_tag_block = *first_face_block + at_least_one(source->face_blocks);
+    *n_blocks = *first_tag_block + (source->tags ? source->tag_blocks : 0);
 }
 
 bool obj_stream_alloc(obj_stream_buffers* buffers, const obj_source* source, uint32_t threads)
 {
-    uint64_t first_texcoord_block, first_face_block, n_blocks;
-    stream_sections(source, &first_texcoord_block, &first_face_block, &n_blocks);
+    uint64_t first_texcoord_block, first_face_block, first_tag_block, n_blocks;
+    stream_sections(source, &first_texcoord_block, &first_face_block, &first_tag_block,
+                    &n_blocks);
     if (threads < 1) threads = 1;
     if (threads > n_blocks) threads = uint32_t(n_blocks);
     buffers->threads = threads;
@@ -370,7 +405,8 @@ int obj_stream_write(int fd, const obj_source* source, bool shortest,
     job.error = 0;
     job.turns.next = 0;
     job.buffers = buffers->text;
-    stream_sections(source, &job.first_texcoord_block, &job.first_face_block, &job.n_blocks);
+    stream_sections(source, &job.first_texcoord_block, &job.first_face_block,
+                    &job.first_tag_block, &job.n_blocks);
     parallel_for(buffers->threads, job.n_blocks, stream_task, &job);
     return job.error.load();
 }

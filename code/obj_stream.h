@@ -31,6 +31,18 @@ struct obj_faces {
                               // block's first face, −1 for none
 };
 
+// Sharp features left in a block: a line "t crease 2/1/0 a b s" per crease
+// (zero-based ends), then a line "t corner 1/1/0 v s" per vertex of the
+// block whose sharpness is above 0.
+struct obj_tags {
+    uint64_t n_creases;
+    const uint64_t* crease_vertices; // 2 n_creases entries: the ends of each
+    const float* crease_sharpness;   // n_creases entries
+    uint64_t n_vertices;             // vertices first_vertex on
+    uint64_t first_vertex;
+    const float* vertex_sharpness;   // n_vertices entries, or null for none
+};
+
 // What the text is made of: the counts its headers give, and three sections
 // of blocks that the callbacks fill on request, each from any thread (thread
 // is the number of the calling thread, below the writer's thread count) and
@@ -49,6 +61,8 @@ struct obj_source {
     void (*vertices)(void* context, uint64_t block, uint32_t thread, obj_points* points);
     void (*texcoord_points)(void* context, uint64_t block, uint32_t thread, obj_points* points);
     void (*faces)(void* context, uint64_t block, uint32_t thread, obj_faces* faces);
+    uint64_t tag_blocks;                // sharp features after the faces, 0 for none
+    void (*tags)(void* context, uint64_t block, uint32_t thread, obj_tags* tags);
     void* context;
 };
 
@@ -72,11 +86,11 @@ void obj_stream_free(obj_stream_buffers* buffers);
 // coordinates n" and a "vt u v" line each, then an empty line, "# Triangles
 // n" and an "f" line per face with 1-based indices ("v/vt" with texture
 // coordinates), a "usemtl NAME" line before each run of faces of one
-// material. Coordinates have six decimals, or with shortest the fewest
-// digits that read back to the same float. The blocks are formatted on the
-// buffers' threads, from obj_stream_alloc for this source, and written in
-// block order. Returns 0, or the errno of the first write that failed
-// (nothing is written after it).
+// material, then the "t" lines of the sharp features, if any. Coordinates
+// have six decimals, or with shortest the fewest digits that read back to
+// the same float. The blocks are formatted on the buffers' threads, from
+// obj_stream_alloc for this source, and written in block order. Returns 0,
+// or the errno of the first write that failed (nothing is written after it).
 int obj_stream_write(int fd, const obj_source* source, bool shortest,
                      const obj_stream_buffers* buffers);
 

@@ -74,6 +74,25 @@ static void geom_faces(void* context, uint64_t b, uint32_t, obj_faces* faces)
     }
 }
 
+// The record's creases a block at a time, then its vertices' sharpness.
+static void geom_tags(void* context, uint64_t b, uint32_t, obj_tags* tags)
+{
+    const geom* g = static_cast<geom_source*>(context)->g;
+    *tags = obj_tags{};
+    const uint64_t crease_blocks = block_count(g->n_creases);
+    if (b < crease_blocks) {
+        const uint64_t first = b * geom_block;
+        tags->n_creases = block_length(g->n_creases, b);
+        tags->crease_vertices = g->crease_vertices + 2 * first;
+        tags->crease_sharpness = g->crease_sharpness + first;
+        return;
+    }
+    b -= crease_blocks;
+    tags->first_vertex = b * geom_block;
+    tags->n_vertices = block_length(g->n_vertices, b);
+    tags->vertex_sharpness = g->vertex_sharpness + tags->first_vertex;
+}
+
 namespace {
 
 // The OBJ text of a geom: the source of its blocks, and what the text needs
@@ -113,6 +132,9 @@ static bool geom_text_prepare(geom_text* text, const geom* g, const subdiv_optio
     source->vertices = geom_vertices;
     source->texcoord_points = geom_texcoords;
     source->faces = geom_faces;
+    source->tag_blocks =
+        block_count(g->n_creases) + (g->vertex_sharpness ? block_count(g->n_vertices) : 0);
+    source->tags = geom_tags;
     source->context = &text->state;
     text->shortest = options && options->precision == subdiv_precision_shortest;
     if (g->face_material) {

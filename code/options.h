@@ -12,6 +12,13 @@ inline bool options_smooth_corners(const subdiv_options* options)
     return options && options->corners == subdiv_corners_smooth;
 }
 
+// Whether Catmull-Clark's vertex rule sums the other ends of a vertex's
+// edges instead of their edge points (--vertex-rule=classic).
+inline bool options_classic_rule(const subdiv_options* options)
+{
+    return options && options->vertex_rule == subdiv_vertex_rule_classic;
+}
+
 // The threads a job runs on: the option, or every core the process may use.
 inline uint32_t options_threads(const subdiv_options* options)
 {

@@ -14,6 +14,7 @@
 #include "mesh.h"
 #include "options.h"
 #include "parallel.h"
+#include "sharpness.h"
 #include "storage.h"
 
 namespace subdiv {
@@ -160,6 +161,18 @@ subdiv_status refine_begin(const geom* input, int32_t iterations, const subdiv_o
                            refine_output output, refine_job* job, subdiv_error* error)
 {
     *job = refine_job{};
+    if (options) {
+        job->options = *options;
+    } else {
+        job->options = subdiv_options{};
+        job->options.size = sizeof job->options;
+        job->options.corners = subdiv_corners_auto;
+    }
+    if (job->options.corners == subdiv_corners_auto)
+        job->options.corners = input->boundary_corners == subdiv_corners_smooth
+                                   ? subdiv_corners_smooth
+                                   : subdiv_corners_sharp;
+    options = &job->options;
     const int face_size = geom_face_size(input);
     CHECK(face_size == 0 || face_size == 3 || face_size == 4, "subdiv_refine: face size %d",
           face_size);
@@ -185,7 +198,9 @@ subdiv_status refine_begin(const geom* input, int32_t iterations, const subdiv_o
                            face_size,
                            input->n_texcoords,
                            input->tex_u != nullptr,
-                           input->face_material != nullptr};
+                           input->face_material != nullptr,
+                           sharpness_named(input, options->crease_angle),
+                           input->n_creases};
     const memory_limit limit = memory_limit_process();
     const u128 build_bound = memory_bound_build(counts);
     char may_use[160];
@@ -202,6 +217,8 @@ subdiv_status refine_begin(const geom* input, int32_t iterations, const subdiv_o
         return error_memory(error, mem_refused_size());
     }
     status = mesh_build(&job->mesh0, &job->level0.shown, error);
+    if (status == subdiv_ok)
+        status = sharpness_begin(&job->level0.shown, &job->mesh0, options->crease_angle, error);
     if (status == subdiv_ok) {
         counts.edges = job->level0.shown.n_edges;
         counts.face_size = geom_face_size(&job->level0.shown);
@@ -229,11 +246,17 @@ subdiv_status refine(const geom* input, int32_t iterations, const subdiv_options
     bool made;
     if (iterations == 0) {
         made = geom_copy(input, output);
-        if (made) output->n_edges = level0->n_edges;
+        if (made) {
+            output->n_edges = level0->n_edges;
+            output->boundary_corners = input->boundary_corners;
+            made = sharpness_output_level(&job.mesh0, level0,
+                                          options_smooth_corners(&job.options), output);
+            if (!made) geom_release(output);
+        }
     } else if (job.scheme == subdiv_scheme_loop) {
-        made = loop_iterate_mesh(level0, &job.mesh0, output, iterations, options);
+        made = loop_iterate_mesh(level0, &job.mesh0, output, iterations, &job.options);
     } else {
-        made = catmull_clark_iterate_mesh(level0, &job.mesh0, output, iterations, options);
+        made = catmull_clark_iterate_mesh(level0, &job.mesh0, output, iterations, &job.options);
     }
     refine_job_free(&job);
     return made ? subdiv_ok : error_memory(error, mem_refused_size());

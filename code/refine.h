@@ -17,7 +17,8 @@ struct refine_job {
                       // `polygons` in place of its corners
     geom polygons;    // owns those faces: face_start and corners, nothing else; empty
                       // for any other job
-    mesh mesh0;       // the connectivity of level0
+    mesh mesh0;       // the connectivity of level0, and the sharpness of its edges and vertices
+    subdiv_options options; // the caller's, or the defaults, with the corners decided
 };
 
 // How a refinement holds its last level, for the bound of its memory.
@@ -28,10 +29,12 @@ enum refine_output : int32_t {
 };
 
 // Checks *input and iterations, chooses the scheme, builds the connectivity
-// and checks the counts and the memory of the schedule for the output
-// against the memory this process may use (memory_limit_process). Reports
-// the start through the options. Leaves the job empty, holding nothing, on
-// failure (subdiv_error_memory among them).
+// and the sharpness of its edges and vertices, and checks the counts and
+// the memory of the schedule for the output against the memory this
+// process may use (memory_limit_process). The job's options are the
+// caller's (or the defaults) with corners subdiv_corners_auto replaced by
+// what the input asks. Reports the start through the options. Leaves the
+// job empty, holding nothing, on failure (subdiv_error_memory among them).
 subdiv_status refine_begin(const geom* input, int32_t iterations, const subdiv_options* options,
                            refine_output output, refine_job* job, subdiv_error* error);
 

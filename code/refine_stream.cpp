@@ -24,6 +24,7 @@
 #include "options.h"
 #include "output_file.h"
 #include "refine.h"
+#include "sharpness.h"
 #include "source_arrays.h"
 #include "storage.h"
 
@@ -84,6 +85,7 @@ static subdiv_status refine_last_level(refine_job* job, geom* input, int32_t ite
                                        const subdiv_options* options, last_level_fn last_level,
                                        void* context, subdiv_error* error)
 {
+    options = &job->options; // the corners decided
     const iteration_scheme* scheme =
         job->scheme == subdiv_scheme_loop ? loop_iteration() : catmull_clark_iteration();
     const bool loop = job->scheme == subdiv_scheme_loop;
@@ -159,9 +161,25 @@ static subdiv_status refine_streamed(geom* input, int32_t iterations,
     subdiv_status status = refine_begin(input, iterations, options, output, &job, error);
     if (status == subdiv_ok && iterations > 0)
         status = refine_last_level(&job, input, iterations, options, last_level, context, error);
+    // the input as a job of no iterations writes it: its sharp features
+    // listed by its edges
+    geom written = {};
+    if (status == subdiv_ok && iterations == 0) {
+        written = *input;
+        written.n_creases = 0;
+        written.crease_vertices = nullptr;
+        written.crease_sharpness = nullptr;
+        written.vertex_sharpness = nullptr;
+        if (!sharpness_output_level(&job.mesh0, &job.level0.shown,
+                                    options_smooth_corners(&job.options), &written))
+            status = error_memory(error, mem_refused_size());
+    }
     // a job of no iterations lets its connectivity go before the input is written
     refine_job_free(&job);
-    if (status == subdiv_ok && iterations == 0) status = whole(input, options, context, error);
+    if (status == subdiv_ok && iterations == 0) status = whole(&written, options, context, error);
+    mem_free(written.crease_vertices);
+    mem_free(written.crease_sharpness);
+    mem_free(written.vertex_sharpness);
     // what of the input the levels did not take over: all of it, or nothing
     geom_release(input);
     return status;

@@ -98,6 +98,61 @@ static inline f32x8 mul8_f32(const f32x8& a, const f32x8& b)
 #endif
 }
 
+// a − b, lane by lane, each difference rounded to single precision.
+static inline f32x8 sub8_f32(const f32x8& a, const f32x8& b)
+{
+#if SUBDIV_SCALAR
+    f32x8 r;
+    for (int l = 0; l < 8; ++l) r.lane[l] = a.lane[l] - b.lane[l];
+    return r;
+#else
+    return _mm256_sub_ps(a, b);
+#endif
+}
+
+// A lane mask: each lane all ones (true) or all zeros (false).
+#if SUBDIV_SCALAR
+struct mask8 {
+    bool lane[8];
+};
+#else
+typedef __m256 mask8;
+#endif
+
+// a == b and a >= b, lane by lane (false for NaN lanes).
+static inline mask8 equal8_f32(const f32x8& a, const f32x8& b)
+{
+#if SUBDIV_SCALAR
+    mask8 r;
+    for (int l = 0; l < 8; ++l) r.lane[l] = a.lane[l] == b.lane[l];
+    return r;
+#else
+    return _mm256_cmp_ps(a, b, _CMP_EQ_OQ);
+#endif
+}
+static inline mask8 greater_equal8_f32(const f32x8& a, const f32x8& b)
+{
+#if SUBDIV_SCALAR
+    mask8 r;
+    for (int l = 0; l < 8; ++l) r.lane[l] = a.lane[l] >= b.lane[l];
+    return r;
+#else
+    return _mm256_cmp_ps(a, b, _CMP_GE_OQ);
+#endif
+}
+
+// Lane by lane, a where the mask is true, else b.
+static inline f32x8 select8_f32(const mask8& mask, const f32x8& a, const f32x8& b)
+{
+#if SUBDIV_SCALAR
+    f32x8 r;
+    for (int l = 0; l < 8; ++l) r.lane[l] = mask.lane[l] ? a.lane[l] : b.lane[l];
+    return r;
+#else
+    return _mm256_blendv_ps(b, a, mask);
+#endif
+}
+
 // Lane j is base[index[j]] for j = 0..7; index is a block of eight 64-bit
 // indices, each of which must address an element of base (callers put 0 in
 // lanes that carry no data).

@@ -69,6 +69,7 @@ void subdiv_options_init(subdiv_options* options)
     if (!options) return;
     *options = subdiv_options{};
     options->size = sizeof *options;
+    options->corners = subdiv_corners_auto;
 }
 
 const char* subdiv_version(void)

@@ -2,6 +2,7 @@
 #include "command_line.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -13,7 +14,11 @@ const char command_line_usage[] =
     "options:\n"
     "  --corners=sharp|smooth\n"
     "                    open meshes: whether a boundary vertex on one face keeps its\n"
-    "                    position (sharp, the default) or follows the boundary\n"
+    "                    position (sharp) or follows the boundary; the default is\n"
+    "                    what the input's interpolateboundary tag asks, else sharp\n"
+    "  --crease-angle=DEG\n"
+    "                    make every edge whose two faces' normals differ by more\n"
+    "                    than DEG degrees (0 < DEG < 180) infinitely sharp\n"
     "  --scheme=auto|loop|catmull-clark\n"
     "                    the scheme: auto (the default) takes Loop for a mesh of\n"
     "                    triangles only and Catmull-Clark for any other\n"
@@ -24,6 +29,10 @@ const char command_line_usage[] =
     "  --precision=6|shortest\n"
     "                    coordinates with six decimals (the default) or with the\n"
     "                    fewest digits that read back to the same float\n"
+    "  --vertex-rule=edge-points|classic\n"
+    "                    Catmull-Clark's vertex rule sums the new edge points (the\n"
+    "                    default) or the old neighbours (classic, the rule of the\n"
+    "                    original paper); Loop takes it and ignores it\n"
     "  --threads=N       threads to run on, from 1; the default is every core the\n"
     "                    process may use. The output is the same for every N\n"
     "  --help            print this text\n"
@@ -119,6 +128,34 @@ static bool option_precision(command_line* line, const char* value, char* messag
     return true;
 }
 
+static bool option_crease_angle(command_line* line, const char* value, char* message, size_t size)
+{
+    char* end = nullptr;
+    const double degrees = std::strtod(value, &end);
+    if (end == value || *end != '\0' || !(degrees > 0.0 && degrees < 180.0)) {
+        std::snprintf(message, size,
+                      "--crease-angle must be a number of degrees above 0 and below 180, not '%s'",
+                      value);
+        return false;
+    }
+    line->options.crease_angle = degrees;
+    return true;
+}
+
+static bool option_vertex_rule(command_line* line, const char* value, char* message, size_t size)
+{
+    if (std::strcmp(value, "edge-points") == 0) {
+        line->options.vertex_rule = subdiv_vertex_rule_edge_points;
+    } else if (std::strcmp(value, "classic") == 0) {
+        line->options.vertex_rule = subdiv_vertex_rule_classic;
+    } else {
+        std::snprintf(message, size, "--vertex-rule must be edge-points or classic, not '%s'",
+                      value);
+        return false;
+    }
+    return true;
+}
+
 // The limit of --threads: more threads than this only wait on each other.
 static const int32_t most_threads = 1024;
 
@@ -136,11 +173,13 @@ static bool option_threads(command_line* line, const char* value, char* message,
 
 static const option_entry option_table[] = {
     {"corners", true, option_corners},
+    {"crease-angle", true, option_crease_angle},
     {"materials", false, option_materials},
     {"precision", true, option_precision},
     {"scheme", true, option_scheme},
     {"threads", true, option_threads},
     {"uv", false, option_uv},
+    {"vertex-rule", true, option_vertex_rule},
     {"help", false, option_help},
     {"version", false, option_version},
 };

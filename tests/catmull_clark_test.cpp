@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "mesh_fixtures.h"
+#include "rules.h"
 
 // One Catmull-Clark step written plainly over the corner arrays, without
 // the half-edge mesh or vector groups: edges numbered as the faces first meet

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "mesh_fixtures.h"
+#include "rules.h"
 
 // The vertex rule's weights written out as the rule gives them; the
 // exponent is read at run time so that the library's powf is called.

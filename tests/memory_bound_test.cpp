@@ -61,17 +61,18 @@ std::string shuffled_icosphere(int splits, level_counts* counts)
     for (const auto& q : f)
         text += "f " + std::to_string(q[0] + 1) + " " + std::to_string(q[1] + 1) + " " +
                 std::to_string(q[2] + 1) + "\n";
-    *counts = {v.size(), f.size(), 3 * f.size() / 2, 3 * f.size(), 3, 0, false, false};
+    *counts = {v.size(), f.size(), 3 * f.size() / 2, 3 * f.size(), 3, 0, false, false, false, 0};
     return text;
 }
 
 // The peak resident bytes of one run of the tool on input.
-uint64_t tool_peak(const std::string& folder, const char* input, const char* count)
+uint64_t tool_peak(const std::string& folder, const char* input, const char* count,
+                   const char* option = "--precision=6")
 {
     pid_t child = fork();
     if (child == 0) {
         if (chdir(folder.c_str()) != 0 || !freopen("/dev/null", "w", stderr)) _exit(99);
-        execl(SUBDIV_EXE, SUBDIV_EXE, input, count, "out.obj", (char*)nullptr);
+        execl(SUBDIV_EXE, SUBDIV_EXE, option, input, count, "out.obj", (char*)nullptr);
         _exit(98);
     }
     int status = 0;
@@ -114,17 +115,22 @@ TEST(MemoryBound, ThePeakOfAShuffledMeshStaysBelowIt)
     test_util::write_file(folder.file("tiny.obj"), shuffled_icosphere(0, &tiny));
     // what the process holds besides the job's blocks
     const uint64_t baseline = tool_peak(folder.path, "tiny.obj", "0");
-    for (const char* count : {"1", "2", "3"}) {
-        const uint64_t peak = tool_peak(folder.path, "big.obj", count);
-        const unsigned __int128 build = memory_bound_build(counts);
-        const unsigned __int128 iterations = memory_bound_streamed(
-            counts, subdiv_scheme_loop, std::atoi(count), parallel_threads(0));
-        const uint64_t bound = uint64_t(build > iterations ? build : iterations);
-        // (a job whose blocks stay below what the process held at its start
-        // peaks below the baseline)
-        EXPECT_LE(peak, baseline + bound) << count << " iterations: peak " << peak
-                                          << ", baseline " << baseline;
-    }
+    // and with every edge sharp, whose sharpness each level carries
+    for (bool sharp : {false, true})
+        for (const char* count : {"1", "2", "3"}) {
+            const uint64_t peak = tool_peak(folder.path, "big.obj", count,
+                                            sharp ? "--crease-angle=0.01" : "--precision=6");
+            level_counts job = counts;
+            job.sharpness = sharp;
+            const unsigned __int128 build = memory_bound_build(job);
+            const unsigned __int128 iterations = memory_bound_streamed(
+                job, subdiv_scheme_loop, std::atoi(count), parallel_threads(0));
+            const uint64_t bound = uint64_t(build > iterations ? build : iterations);
+            // (a job whose blocks stay below what the process held at its
+            // start peaks below the baseline)
+            EXPECT_LE(peak, baseline + bound) << count << " iterations" << (sharp ? ", sharp" : "")
+                                              << ": peak " << peak << ", baseline " << baseline;
+        }
 }
 
 // The arrays that subdiv_refine_arrays gathers count in its bound: its peak
@@ -199,8 +205,8 @@ TEST(MemoryBound, WritingTheLastLevelAdmitsOneMoreLevel)
         level_counts counts;
         subdiv_scheme scheme;
     } meshes[] = {
-        {{250000, 250000, 500000, 1000000, 4, 0, false, false}, subdiv_scheme_catmull_clark},
-        {{163842, 327680, 491520, 983040, 3, 0, false, false}, subdiv_scheme_loop},
+        {{250000, 250000, 500000, 1000000, 4, 0, false, false, false, 0}, subdiv_scheme_catmull_clark},
+        {{163842, 327680, 491520, 983040, 3, 0, false, false, false, 0}, subdiv_scheme_loop},
     };
     for (const auto& mesh : meshes) {
         int held_whole = 0, streamed = 0;

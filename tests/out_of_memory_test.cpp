@@ -46,6 +46,13 @@ const char* const octahedron_obj =
     "usemtl red\nf 1/1 3/2 5/3\nf 3/1 2/2 5/3\nf 2/1 4/2 5/3\nf 4/1 1/2 5/3\n"
     "usemtl blue\nf 3/1 1/2 6/3\nf 2/1 3/2 6/3\nf 4/1 2/2 6/3\nf 1/1 4/2 6/3\n";
 
+// The two with sharp features: a semi-sharp crease and corners, a crease
+// loop round the octahedron's equator.
+const std::string sheet_creased_obj =
+    std::string(sheet_obj) + "t crease 3/1/0 4 5 6 1.5\nt corner 2/2/0 1 9 0.5 10\n";
+const std::string octahedron_creased_obj =
+    std::string(octahedron_obj) + "t crease 5/1/0 0 2 1 3 0 2.5\nt corner 1/1/0 4 1\n";
+
 enum route { read_file_route, read_text_route, refine_route, to_obj_route, arrays_route,
              write_route, geom_alloc_route };
 
@@ -170,6 +177,14 @@ TEST(OutOfMemory, EveryRefusalOfEveryJobComesBackAsAStatus)
         {"polygons into arrays, 0 iterations", arrays_route, sheet_obj, 0, 1, subdiv_scheme_auto},
         {"write a file, 2 threads", write_route, sheet_obj, 0, 2, subdiv_scheme_auto},
         {"a record for the caller", geom_alloc_route, sheet_obj, 0, 1, subdiv_scheme_auto},
+        {"sharp features read", read_text_route, sheet_creased_obj.c_str(), 0, 1,
+         subdiv_scheme_auto},
+        {"sharp features held whole, 2 iterations", refine_route, sheet_creased_obj.c_str(), 2, 1,
+         subdiv_scheme_auto},
+        {"sharp features streamed, 2 iterations, 2 threads", to_obj_route,
+         octahedron_creased_obj.c_str(), 2, 2, subdiv_scheme_auto},
+        {"sharp features streamed, 0 iterations", to_obj_route, sheet_creased_obj.c_str(), 0, 1,
+         subdiv_scheme_auto},
     };
     for (const job& j : jobs) {
         scratch_folder folder;

@@ -5,7 +5,8 @@
 // (subdiv_refine_arrays) the same positions, faces and texture coordinates,
 // on meshes whose counts are no multiples of the ranges the work is split
 // into: closed and open, quads, triangles and mixed faces, with texture
-// coordinates that have seams, materials and both number forms.
+// coordinates that have seams, materials, sharp features and both number
+// forms.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -29,7 +30,8 @@ using test_util::write_file;
 // triangle pairs in turn (mixed). With uv, every corner names a texture
 // coordinate of a grid whose last column is a seam on the closed mesh; with
 // materials, a usemtl line every seventh row.
-std::string grid_obj(int rows, int cols, bool closed, const char* faces, bool uv, bool materials)
+std::string grid_obj(int rows, int cols, bool closed, const char* faces, bool uv, bool materials,
+                     bool creases = false)
 {
     std::string text = materials ? "mtllib grid.mtl\n" : "";
     const int vertex_rows = closed ? rows : rows + 1, vertex_cols = closed ? cols : cols + 1;
@@ -81,6 +83,22 @@ std::string grid_obj(int rows, int cols, bool closed, const char* faces, bool uv
             }
         }
     }
+    if (creases) {
+        // a semi-sharp line along row 3, a sharp one along row 5 (indices
+        // from 0), semi-sharp and sharp corners
+        for (int row : {3, 5}) {
+            std::snprintf(line, sizeof line, "t crease %d/1/0", vertex_cols);
+            text += line;
+            for (int j = 0; j < vertex_cols; ++j) {
+                std::snprintf(line, sizeof line, " %d", row * vertex_cols + j);
+                text += line;
+            }
+            text += row == 3 ? " 2.5\n" : " 10\n";
+        }
+        std::snprintf(line, sizeof line, "t corner 2/2/0 %d %d 1.5 10\n", 8 * vertex_cols + 4,
+                      9 * vertex_cols + 9);
+        text += line;
+    }
     return text;
 }
 
@@ -93,6 +111,7 @@ struct threads_case {
     subdiv_precision precision;
     subdiv_corners corners;
     std::vector<int> iterations;
+    bool creases;
 };
 
 subdiv_options case_options(const threads_case& c, int threads)
@@ -174,18 +193,22 @@ TEST(Threads, EveryCountAndRouteWritesTheSameBytes)
 {
     const threads_case cases[] = {
         {"closed quads", 101, 67, true, "quads", false, false, subdiv_precision_6,
-         subdiv_corners_sharp, {1, 2, 3}},
+         subdiv_corners_sharp, {1, 2, 3}, false},
         {"open triangles with seams and materials", 61, 71, false, "triangles", true, true,
-         subdiv_precision_6, subdiv_corners_sharp, {1, 2}},
+         subdiv_precision_6, subdiv_corners_sharp, {1, 2}, false},
         {"closed triangles as polygons, shortest numbers", 47, 53, true, "mixed", true, false,
-         subdiv_precision_shortest, subdiv_corners_sharp, {1, 2}},
+         subdiv_precision_shortest, subdiv_corners_sharp, {1, 2}, false},
         {"open quads with smooth corners and seams", 59, 97, false, "quads", true, true,
-         subdiv_precision_6, subdiv_corners_smooth, {2}},
+         subdiv_precision_6, subdiv_corners_smooth, {2}, false},
+        {"closed quads with creases and corners", 41, 67, true, "quads", false, false,
+         subdiv_precision_shortest, subdiv_corners_sharp, {1, 2, 3}, true},
+        {"open triangles with creases and corners", 43, 37, false, "triangles", false, false,
+         subdiv_precision_6, subdiv_corners_sharp, {1, 3}, true},
     };
     for (const threads_case& c : cases) {
         scratch_folder folder;
         write_file(folder.file("in.obj"), grid_obj(c.rows, c.cols, c.closed, c.faces, c.uv,
-                                                   c.materials));
+                                                   c.materials, c.creases));
         write_file(folder.file("grid.mtl"), "newmtl m0\nnewmtl m1\nnewmtl m2\n");
         for (int iterations : c.iterations) {
             const std::string expected = job_text(folder, c, iterations, 1, false);
@@ -228,7 +251,7 @@ TEST(Threads, ThreadsThatDoNotStartLeaveTheirWorkToTheOthers)
 
     const threads_case c = {"open triangles with seams and materials", 31, 37, false,
                             "triangles", true, true, subdiv_precision_6, subdiv_corners_sharp,
-                            {2}};
+                            {2}, false};
     scratch_folder folder;
     write_file(folder.file("in.obj"), grid_obj(c.rows, c.cols, c.closed, c.faces, c.uv, c.materials));
     write_file(folder.file("grid.mtl"), "newmtl m0\nnewmtl m1\nnewmtl m2\n");

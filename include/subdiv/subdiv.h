@@ -93,6 +93,19 @@ typedef struct subdiv_geom {
                                    them, each ended by a NUL, in the order of first use */
     uint64_t n_materials;
     char* material_library;     /* the name the file's last mtllib statement wrote, or null */
+
+    /* Sharp features (read from the OBJ file's t tags), 0 and null without:
+     * edges and vertices of a sharpness s, 0 smooth, 10 or more infinitely
+     * sharp, between semi-sharp (sharp for s levels, then smooth). The
+     * boundary's edges are infinitely sharp without being named here. */
+    uint64_t n_creases;         /* sharp edges named */
+    uint64_t* crease_vertices;  /* 2 n_creases entries: the zero-based ends of each, an edge of a face */
+    float* crease_sharpness;    /* n_creases entries: the sharpness of each */
+    float* vertex_sharpness;    /* n_vertices entries: the sharpness of each vertex, or null for none */
+    int64_t boundary_corners;   /* what the input asks for the boundary's corners (the OBJ
+                                   interpolateboundary tag): subdiv_corners_sharp (0, also
+                                   without one) or subdiv_corners_smooth; options whose corners
+                                   are subdiv_corners_auto follow it */
 } subdiv_geom;
 
 /* ---------------------------------------------------------------- results */
@@ -145,8 +158,9 @@ typedef void (*subdiv_warning_fn)(void* context, const char* message);
  * vertex follows the boundary curve. */
 typedef int32_t subdiv_corners;
 enum {
-    subdiv_corners_sharp = 0, /* the default */
-    subdiv_corners_smooth = 1 /* a vertex on one face and two boundary edges is no corner */
+    subdiv_corners_sharp = 0,  /* a vertex on one face keeps its position */
+    subdiv_corners_smooth = 1, /* a vertex on one face and two boundary edges is no corner */
+    subdiv_corners_auto = 2    /* the default: as the input asks (subdiv_geom.boundary_corners) */
 };
 
 /* The subdivision scheme of a refinement (subdiv_scheme_*). */
@@ -160,6 +174,16 @@ enum {
 /* Called once the refinement has checked its input and chosen the scheme,
  * before the first iteration: the scheme (never auto) and the count. */
 typedef void (*subdiv_start_fn)(void* context, subdiv_scheme scheme, int32_t iterations);
+
+/* Catmull-Clark's vertex rule (subdiv_vertex_rule_*): V' = ((k - 2) / k) P +
+ * (1 / k^2) S for a vertex of valence k, S the sum of the face points of its
+ * faces and of either the edge points of its edges or (classic) the other
+ * ends of its edges. Loop's rule is one. */
+typedef int32_t subdiv_vertex_rule;
+enum {
+    subdiv_vertex_rule_edge_points = 0, /* the default: the new edge points */
+    subdiv_vertex_rule_classic = 1      /* the old neighbours, as Catmull and Clark's paper */
+};
 
 /* How coordinates are written (subdiv_precision_*). */
 typedef int32_t subdiv_precision;
@@ -186,11 +210,16 @@ typedef struct subdiv_options {
     subdiv_precision precision;  /* how coordinates are written (--precision) */
     int32_t threads;             /* threads a job runs on (--threads); 0: as many as the
                                     process may use. The results do not depend on it */
+    double crease_angle;         /* --crease-angle: an interior edge whose faces' normals
+                                    differ by more than this many degrees (0 < angle < 180)
+                                    becomes infinitely sharp; 0: none */
+    subdiv_vertex_rule vertex_rule; /* Catmull-Clark's vertex rule (--vertex-rule) */
 } subdiv_options;
 
-/* Fills *options with the defaults: no callbacks, sharp corners, the scheme
- * of the faces, no texture coordinates, no materials, six decimals, every
- * core the process may use; and its size. */
+/* Fills *options with the defaults: no callbacks, the corners the input
+ * asks for (else sharp), the scheme of the faces, no texture coordinates, no
+ * materials, six decimals, every core the process may use, no crease angle,
+ * the edge-points vertex rule; and its size. */
 SUBDIV_API void subdiv_options_init(subdiv_options* options);
 
 /* ---------------------------------------------------------------- records */

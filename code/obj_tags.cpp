@@ -1,0 +1,402 @@
+// The "t" statements of an OBJ text.
+#include "obj_tags.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "error.h"
+#include "obj_scan.h"
+#include "storage.h"
+
+namespace subdiv {
+
+namespace {
+
+// The most tag names a file's warnings remember (one warning each).
+constexpr int most_warned = 32;
+
+// The tokens of one tag line, each [start, start + length).
+struct tag_tokens {
+    const char* start[3 * 64 + 4];
+    uint64_t length[3 * 64 + 4];
+    uint64_t count;
+    bool too_many;
+};
+
+// What a tag line reads as.
+struct tag_reader {
+    const char* name;
+    const obj_tag_line* line;
+    uint64_t n_vertices;
+    const subdiv_options* options;
+    subdiv_error* error;
+    char warned[most_warned][32];
+    int n_warned;
+};
+
+} // namespace
+
+// Room for one more crease in *tags, whose arrays have room for *room:
+// twice as much when they are full. Returns false, changing nothing, when
+// the memory is refused.
+static bool crease_room(obj_tag_set* tags, uint64_t* room)
+{
+    const uint64_t n = tags->n_creases;
+    if (n < *room) return true;
+    const uint64_t larger = *room ? 2 * *room : 16;
+    auto* ends = static_cast<uint64_t*>(mem_alloc(16 * larger));
+    auto* values = static_cast<float*>(mem_alloc(4 * larger));
+    auto* lines = static_cast<uint64_t*>(mem_alloc(8 * larger));
+    if (!ends || !values || !lines) {
+        mem_free(ends);
+        mem_free(values);
+        mem_free(lines);
+        return false;
+    }
+    if (n) {
+        std::memcpy(ends, tags->crease_vertices, 16 * n);
+        std::memcpy(values, tags->crease_sharpness, 4 * n);
+        std::memcpy(lines, tags->crease_line, 8 * n);
+    }
+    mem_free(tags->crease_vertices);
+    mem_free(tags->crease_sharpness);
+    mem_free(tags->crease_line);
+    tags->crease_vertices = ends;
+    tags->crease_sharpness = values;
+    tags->crease_line = lines;
+    *room = larger;
+    return true;
+}
+
+// The same for one more corner.
+static bool corner_room(obj_tag_set* tags, uint64_t* room)
+{
+    const uint64_t n = tags->n_corners;
+    if (n < *room) return true;
+    const uint64_t larger = *room ? 2 * *room : 16;
+    auto* vertices = static_cast<uint64_t*>(mem_alloc(8 * larger));
+    auto* values = static_cast<float*>(mem_alloc(4 * larger));
+    if (!vertices || !values) {
+        mem_free(vertices);
+        mem_free(values);
+        return false;
+    }
+    if (n) {
+        std::memcpy(vertices, tags->corner_vertices, 8 * n);
+        std::memcpy(values, tags->corner_sharpness, 4 * n);
+    }
+    mem_free(tags->corner_vertices);
+    mem_free(tags->corner_sharpness);
+    tags->corner_vertices = vertices;
+    tags->corner_sharpness = values;
+    *room = larger;
+    return true;
+}
+
+// Splits [p, end) into blank-separated tokens (at most the room of tokens).
+static void tag_split(const char* p, const char* end, tag_tokens* tokens)
+{
+    tokens->count = 0;
+    tokens->too_many = false;
+    const uint64_t room = sizeof tokens->start / sizeof tokens->start[0];
+    while (p < end) {
+        while (p < end && (is_blank(*p) || *p == '\r')) ++p;
+        if (p >= end) break;
+        const char* start = p;
+        while (p < end && !is_blank(*p) && *p != '\r') ++p;
+        if (tokens->count == room) {
+            tokens->too_many = true;
+            return;
+        }
+        tokens->start[tokens->count] = start;
+        tokens->length[tokens->count++] = uint64_t(p - start);
+    }
+}
+
+// A whole number of decimal digits only, below 2^63; false otherwise.
+static bool tag_whole(const char* p, uint64_t n, uint64_t* out)
+{
+    if (n == 0 || n > 18) return false;
+    uint64_t value = 0;
+    for (uint64_t i = 0; i < n; ++i) {
+        if (!is_digit(p[i])) return false;
+        value = value * 10 + uint64_t(p[i] - '0');
+    }
+    *out = value;
+    return true;
+}
+
+// The counts "a/b/c" of a tag.
+static bool tag_counts(const char* p, uint64_t n, uint64_t counts[3])
+{
+    const char* end = p + n;
+    for (int k = 0; k < 3; ++k) {
+        const char* stop = p;
+        while (stop < end && *stop != '/') ++stop;
+        if (!tag_whole(p, uint64_t(stop - p), &counts[k])) return false;
+        if (k < 2 && stop == end) return false;
+        p = stop + 1;
+    }
+    return p == end + 1;
+}
+
+static subdiv_status tag_refuse(tag_reader* r, const char* format, const char* token,
+                                uint64_t token_length)
+{
+    char shown[32];
+    error_token(token, token_length, shown);
+    char message[256];
+    std::snprintf(message, sizeof message, format, shown);
+    return error_set(r->error, subdiv_error_syntax, {r->line->line, 0, {}}, "%s: line %llu: %s",
+                     r->name, (unsigned long long)r->line->line, message);
+}
+
+// Warns about the tag name once per file.
+static void tag_warn_once(tag_reader* r, const char* tag, uint64_t n, const char* format)
+{
+    char shown[32];
+    error_token(tag, n, shown);
+    for (int i = 0; i < r->n_warned; ++i)
+        if (std::strcmp(r->warned[i], shown) == 0) return;
+    if (r->n_warned < most_warned) std::strcpy(r->warned[r->n_warned++], shown);
+    char message[256];
+    std::snprintf(message, sizeof message, format, shown);
+    warning_report(r->options, "%s: line %llu: %s", r->name, (unsigned long long)r->line->line,
+                   message);
+}
+
+// A vertex index of a tag: a whole number below the file's vertex count.
+static subdiv_status tag_vertex(tag_reader* r, const char* p, uint64_t n, uint64_t* vertex)
+{
+    uint64_t v = 0;
+    if (!tag_whole(p, n, &v))
+        return tag_refuse(r, "tag vertex '%s' is not a whole number from 0", p, n);
+    if (v >= r->n_vertices) {
+        char shown[32];
+        error_token(p, n, shown);
+        return error_set(r->error, subdiv_error_syntax, {r->line->line, 0, {}},
+                         "%s: line %llu: tag vertex %s is not a vertex of the file, which has "
+                         "%llu (tag vertices count from 0)",
+                         r->name, (unsigned long long)r->line->line, shown,
+                         (unsigned long long)r->n_vertices);
+    }
+    *vertex = v;
+    return subdiv_ok;
+}
+
+// A sharpness: a decimal number that reads as a finite float from 0.
+static subdiv_status tag_sharpness(tag_reader* r, const char* p, uint64_t n, float* s)
+{
+    double value = 0;
+    if (!parse_number(p, p + n, &value) || !std::isfinite(float(value)) || float(value) < 0.0f)
+        return tag_refuse(r, "sharpness '%s' is not a finite number from 0", p, n);
+    *s = float(value) + 0.0f; // -0 reads as 0
+    return subdiv_ok;
+}
+
+subdiv_status obj_tags_parse(const char* name, const char* text, const obj_tag_line* lines,
+                             uint64_t n_lines, uint64_t n_vertices,
+                             const subdiv_options* options, obj_tag_set* tags,
+                             subdiv_error* error)
+{
+    *tags = obj_tag_set{};
+    tag_reader r = {};
+    r.name = name;
+    r.n_vertices = n_vertices;
+    r.options = options;
+    r.error = error;
+    uint64_t crease_room_n = 0, corner_room_n = 0; // the lists' room
+    subdiv_status status = subdiv_ok;
+    tag_tokens tokens;
+    for (uint64_t i = 0; i < n_lines && status == subdiv_ok; ++i) {
+        r.line = &lines[i];
+        const char* p = text + lines[i].offset;
+        skip_blanks(&p);
+        p += 1; // the "t"
+        tag_split(p, text + lines[i].end, &tokens);
+        if (tokens.count == 0) {
+            status = error_set(error, subdiv_error_syntax, {lines[i].line, 0, {}},
+                               "%s: line %llu: a 't' statement with no tag",
+                               name, (unsigned long long)lines[i].line);
+            break;
+        }
+        const char* tag = tokens.start[0];
+        const uint64_t tag_length = tokens.length[0];
+        auto is = [&](const char* word) {
+            return tag_length == std::strlen(word) && std::strncmp(tag, word, tag_length) == 0;
+        };
+        const bool crease = is("crease"), corner = is("corner"), boundary = is("interpolateboundary");
+        if (!crease && !corner && !boundary) {
+            tag_warn_once(&r, tag, tag_length, "the tag '%s' is not used; it is passed over");
+            continue;
+        }
+        // the counts, and the values they announce
+        uint64_t counts[3] = {0, 0, 0};
+        const char* form = tokens.count > 1 ? tokens.start[1] : tag;
+        const uint64_t form_length = tokens.count > 1 ? tokens.length[1] : tag_length;
+        const bool counted = tokens.count > 1 && tag_counts(form, form_length, counts);
+        const bool shaped = counted && (crease ? counts[0] >= 2 && counts[1] == 1 && counts[2] == 0
+                                        : corner ? counts[0] >= 1 && counts[2] == 0 &&
+                                                       (counts[1] == 1 || counts[1] == counts[0])
+                                                 : counts[0] == 1 && counts[1] == 0 && counts[2] == 0);
+        if (!shaped || tokens.too_many || tokens.count - 2 != counts[0] + counts[1]) {
+            char shown[32];
+            error_token(tag, tag_length, shown);
+            const char* wanted = crease   ? "n/1/0 (n of 2 or more) and n vertices and a sharpness"
+                                 : corner ? "n/1/0 or n/n/0 and n vertices and 1 or n sharpness values"
+                                          : "1/0/0 and one value";
+            status = error_set(error, subdiv_error_syntax, {lines[i].line, 0, {}},
+                               "%s: line %llu: 't %s' takes counts %s, which this line does not "
+                               "match",
+                               name, (unsigned long long)lines[i].line, shown, wanted);
+            break;
+        }
+        const char* const* value = tokens.start + 2;
+        const uint64_t* value_length = tokens.length + 2;
+        if (boundary) {
+            uint64_t k = 0;
+            if (!tag_whole(value[0], value_length[0], &k)) {
+                status = tag_refuse(&r, "interpolateboundary '%s' is not a whole number from 0",
+                                    value[0], value_length[0]);
+                break;
+            }
+            if (k == 0)
+                warning_report(options,
+                               "%s: line %llu: interpolateboundary 0 is taken as 1: the "
+                               "boundary's corners stay sharp",
+                               name, (unsigned long long)lines[i].line);
+            if (k > 2)
+                tag_warn_once(&r, tag, tag_length,
+                              "the tag '%s' with a value above 2 is not used; it is passed over");
+            else
+                tags->boundary_corners = k == 2 ? subdiv_corners_smooth : subdiv_corners_sharp;
+            continue;
+        }
+        const uint64_t n = counts[0];
+        if (crease) {
+            float s = 0;
+            status = tag_sharpness(&r, value[n], value_length[n], &s);
+            for (uint64_t k = 0; k + 1 < n && status == subdiv_ok; ++k) {
+                uint64_t a = 0, b = 0;
+                status = tag_vertex(&r, value[k], value_length[k], &a);
+                if (status == subdiv_ok) status = tag_vertex(&r, value[k + 1], value_length[k + 1], &b);
+                if (status != subdiv_ok) break;
+                const uint64_t c = tags->n_creases;
+                if (!crease_room(tags, &crease_room_n)) {
+                    status = error_memory_in(error, name, mem_refused_size());
+                    break;
+                }
+                tags->crease_vertices[2 * c] = a;
+                tags->crease_vertices[2 * c + 1] = b;
+                tags->crease_sharpness[c] = s;
+                tags->crease_line[c] = lines[i].line;
+                tags->n_creases = c + 1;
+            }
+            continue;
+        }
+        // a corner tag: one sharpness for all, or one each
+        for (uint64_t k = 0; k < n && status == subdiv_ok; ++k) {
+            uint64_t v = 0;
+            float s = 0;
+            status = tag_vertex(&r, value[k], value_length[k], &v);
+            const uint64_t at = counts[1] == 1 ? n : n + k;
+            if (status == subdiv_ok) status = tag_sharpness(&r, value[at], value_length[at], &s);
+            if (status != subdiv_ok) break;
+            const uint64_t c = tags->n_corners;
+            if (!corner_room(tags, &corner_room_n)) {
+                status = error_memory_in(error, name, mem_refused_size());
+                break;
+            }
+            tags->corner_vertices[c] = v;
+            tags->corner_sharpness[c] = s;
+            tags->n_corners = c + 1;
+        }
+    }
+    if (status != subdiv_ok) obj_tag_set_free(tags);
+    return status;
+}
+
+// An undirected edge by its ends, the lower first.
+struct tag_edge {
+    uint64_t low, high;
+};
+
+static bool edge_before(const tag_edge& a, const tag_edge& b)
+{
+    return a.low != b.low ? a.low < b.low : a.high < b.high;
+}
+
+subdiv_status obj_tags_apply(const char* name, obj_tag_set* tags, geom* g, subdiv_error* error)
+{
+    subdiv_status status = subdiv_ok;
+    g->boundary_corners = tags->boundary_corners;
+    if (tags->n_creases > 0) {
+        // every side of every face, to look the creases up among
+        const int size = geom_face_size(g);
+        const uint64_t n_corners = geom_corner_count(g);
+        auto* edges = static_cast<tag_edge*>(mem_alloc(n_corners * sizeof(tag_edge)));
+        if (!edges) {
+            obj_tag_set_free(tags);
+            return error_memory_in(error, name, mem_refused_size());
+        }
+        const uint64_t* const corner[4] = {g->corner0, g->corner1, g->corner2, g->corner3};
+        uint64_t next = 0;
+        for (uint64_t f = 0; f < g->n_faces; ++f) {
+            const uint64_t first = size ? uint64_t(size) * f : g->face_start[f];
+            const uint64_t n = size ? uint64_t(size) : g->face_start[f + 1] - first;
+            for (uint64_t k = 0; k < n; ++k) {
+                const uint64_t kn = (k + 1) % n;
+                const uint64_t a = size ? corner[k][f] : g->corners[first + k];
+                const uint64_t b = size ? corner[kn][f] : g->corners[first + kn];
+                edges[next++] = {a < b ? a : b, a < b ? b : a};
+            }
+        }
+        std::sort(edges, edges + n_corners, edge_before);
+        for (uint64_t c = 0; c < tags->n_creases && status == subdiv_ok; ++c) {
+            const uint64_t a = tags->crease_vertices[2 * c], b = tags->crease_vertices[2 * c + 1];
+            const tag_edge key = {a < b ? a : b, a < b ? b : a};
+            if (!std::binary_search(edges, edges + n_corners, key, edge_before))
+                status = error_set(error, subdiv_error_mesh, {tags->crease_line[c], 0, {a + 1, b + 1, 0, 0}},
+                                   "%s: line %llu: the crease from vertex %llu to vertex %llu is "
+                                   "not an edge of any face (tag vertices count from 0)",
+                                   name, (unsigned long long)tags->crease_line[c],
+                                   (unsigned long long)a, (unsigned long long)b);
+        }
+        mem_free(edges);
+    }
+    if (status == subdiv_ok && tags->n_corners > 0) {
+        g->vertex_sharpness = static_cast<float*>(mem_alloc(g->n_vertices * 4));
+        if (!g->vertex_sharpness) {
+            status = error_memory_in(error, name, mem_refused_size());
+        } else {
+            std::memset(g->vertex_sharpness, 0, g->n_vertices * 4);
+            for (uint64_t c = 0; c < tags->n_corners; ++c) {
+                float& s = g->vertex_sharpness[tags->corner_vertices[c]];
+                if (tags->corner_sharpness[c] > s) s = tags->corner_sharpness[c];
+            }
+        }
+    }
+    if (status == subdiv_ok && tags->n_creases > 0) {
+        g->n_creases = tags->n_creases;
+        g->crease_vertices = tags->crease_vertices;
+        g->crease_sharpness = tags->crease_sharpness;
+        tags->crease_vertices = nullptr;
+        tags->crease_sharpness = nullptr;
+    }
+    obj_tag_set_free(tags);
+    return status;
+}
+
+void obj_tag_set_free(obj_tag_set* tags)
+{
+    mem_free(tags->crease_vertices);
+    mem_free(tags->crease_sharpness);
+    mem_free(tags->crease_line);
+    mem_free(tags->corner_vertices);
+    mem_free(tags->corner_sharpness);
+    *tags = obj_tag_set{};
+}
+
+} // namespace subdiv

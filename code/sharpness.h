@@ -1,0 +1,49 @@
+// Sharp features through a refinement: the sharpness of the input's edges
+// and vertices (named by its crease list and vertex sharpness, and made by
+// a crease angle), carried by each level's connectivity (mesh.h), and what
+// is left of it after the last level, as a record carries it.
+#pragma once
+
+#include <cstdint>
+
+#include "geom.h"
+#include "mesh.h"
+#include "subdiv/subdiv.h"
+
+namespace subdiv {
+
+// Whether *g names sharp features (creases or vertex sharpness), or a
+// crease angle may make some.
+bool sharpness_named(const geom* g, double crease_angle);
+
+// Gives *m, the connectivity of *g from mesh_build, the sharpness of the
+// level's edges and vertices: each crease of *g on its edge (the larger of
+// two on one edge), every interior edge whose faces' normals differ by more
+// than crease_angle degrees at 10 (0 < crease_angle < 180; 0 makes none),
+// the boundary edges at 10, and *g's vertex sharpness. Leaves both arrays
+// null when sharpness_named is false. Returns subdiv_ok, or with *error
+// filled and *m's sharpness released: subdiv_error_usage (a vertex out of
+// range, a sharpness negative or not finite, an angle outside (0, 180)),
+// subdiv_error_mesh (a crease whose ends no face joins) or
+// subdiv_error_memory.
+subdiv_status sharpness_begin(const geom* g, mesh* m, double crease_angle, subdiv_error* error);
+
+// What is left of the sharpness of *m (the connectivity of *g) after no
+// step, into *out's crease list and vertex sharpness (which must hold none):
+// its sharp edges that are not on the boundary in edge order, each from the
+// origin of its even half-edge, and its vertices' sharpness, but at the
+// boundary's implicit corners (one face, corners not smooth). Returns false
+// when the memory is refused.
+bool sharpness_output_level(const mesh* m, const geom* g, bool smooth_corners, geom* out);
+
+// The same after one step of *parent (connectivity *m) into *out, whose
+// vertices are parent's, then new ones, the edge point of parent edge e at
+// edge_point_base + e: for each parent edge e in order that is not on the
+// boundary and leaves sharpness d > 0 to the next level, the half at its
+// origin (origin, edge point, d), then the other (end, edge point, d); each
+// old vertex keeps what its sharpness leaves. Returns false when the memory
+// is refused.
+bool sharpness_output_step(const mesh* m, const geom* parent, uint64_t edge_point_base,
+                           bool smooth_corners, geom* out);
+
+} // namespace subdiv
