@@ -22,6 +22,12 @@ subdiv_status error_set(subdiv_error* error, subdiv_status status, error_place p
     return status;
 }
 
+subdiv_status error_memory(subdiv_error* error, uint64_t n_bytes)
+{
+    return error_set(error, subdiv_error_memory, {}, "out of memory: cannot allocate %llu bytes",
+                     (unsigned long long)n_bytes);
+}
+
 void warning_report(const subdiv_options* options, const char* format, ...)
 {
     if (!options || !options->warning) return;

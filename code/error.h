@@ -20,6 +20,10 @@ struct error_place {
 subdiv_status error_set(subdiv_error* error, subdiv_status status, error_place place,
                         const char* format, ...) __attribute__((format(printf, 4, 5)));
 
+// Fills *error, when not null, with subdiv_error_memory and the message
+// "out of memory: cannot allocate N bytes"; returns subdiv_error_memory.
+subdiv_status error_memory(subdiv_error* error, uint64_t n_bytes);
+
 // Passes the printf-style warning to the options' warning callback, when
 // there is one.
 void warning_report(const subdiv_options* options, const char* format, ...)

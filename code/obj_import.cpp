@@ -18,10 +18,8 @@
 
 namespace subdiv {
 
-// Reads the whole file behind fd into a NUL-terminated block from mem_alloc.
-// Returns subdiv_ok with the block and its length, or a failure naming name.
-static subdiv_status read_whole_file(int fd, const char* name, char** text, uint64_t* length,
-                                     subdiv_error* error)
+subdiv_status read_whole_file(int fd, const char* name, char** text, uint64_t* length,
+                              subdiv_error* error)
 {
     struct stat info;
     if (fstat(fd, &info) != 0)

@@ -1,112 +1,26 @@
-// OBJ writer: a geom in memory as a source of OBJ text, in blocks that
-// point into its arrays.
+// OBJ writer: a geom in memory written through its source of blocks.
 #include "obj_write.h"
 
-#include <cstring>
+#include <cerrno>
 
 #include "check.h"
 #include "geom.h"
+#include "geom_source.h"
 #include "obj_stream.h"
 #include "options.h"
 #include "output_file.h"
-#include "storage.h"
 
 namespace subdiv {
-
-// Vertices, texture coordinates or faces per block.
-static const uint64_t geom_block = 8192;
-
-namespace {
-
-struct geom_source {
-    const geom* g;
-    int32_t* material_before; // per face block: the material in force before it
-};
-
-} // namespace
-
-static uint64_t block_count(uint64_t n) { return (n + geom_block - 1) / geom_block; }
-
-static uint64_t block_length(uint64_t n, uint64_t b)
-{
-    return n - b * geom_block < geom_block ? n - b * geom_block : geom_block;
-}
-
-static void geom_vertices(void* context, uint64_t b, uint32_t, obj_points* points)
-{
-    const geom* g = static_cast<geom_source*>(context)->g;
-    const uint64_t first = b * geom_block;
-    *points = {block_length(g->n_vertices, b), {g->x + first, g->y + first, g->z + first}};
-}
-
-static void geom_texcoords(void* context, uint64_t b, uint32_t, obj_points* points)
-{
-    const geom* g = static_cast<geom_source*>(context)->g;
-    const uint64_t first = b * geom_block;
-    *points = {block_length(g->n_texcoords, b), {g->tex_u + first, g->tex_v + first, nullptr}};
-}
-
-static void geom_faces(void* context, uint64_t b, uint32_t, obj_faces* faces)
-{
-    const auto* source = static_cast<geom_source*>(context);
-    const geom* g = source->g;
-    const uint64_t first = b * geom_block;
-    const int n = geom_face_size(g);
-    *faces = obj_faces{};
-    faces->count = block_length(g->n_faces, b);
-    // any face size but 4 (and 0) writes three corners
-    faces->face_size = n == 4 ? 4 : n ? 3 : 0;
-    if (n) {
-        const uint64_t* const corner[4] = {g->corner0, g->corner1, g->corner2, g->corner3};
-        for (int k = 0; k < faces->face_size; ++k) faces->corner[k] = corner[k] + first;
-        if (g->corner_texcoord) faces->texcoord = g->corner_texcoord + uint64_t(n) * first;
-    } else {
-        // the offsets stay those of the whole corner arrays
-        faces->start = g->face_start + first;
-        faces->corners = g->corners;
-        faces->texcoord = g->corner_texcoord;
-    }
-    if (g->face_material) {
-        faces->material = g->face_material + first;
-        faces->material_before = source->material_before[b];
-    }
-}
 
 int obj_write_fd(int fd, const geom* g, const subdiv_options* options)
 {
     CHECK(g != nullptr, "obj_write_fd: no record");
-    geom_source source_state = {g, nullptr};
-    obj_source source = {};
-    source.n_vertices = g->n_vertices;
-    source.n_texcoords = g->n_texcoords;
-    source.n_faces = g->n_faces;
-    source.texcoords = g->tex_u != nullptr;
-    source.vertex_blocks = block_count(g->n_vertices);
-    source.texcoord_blocks = block_count(g->n_texcoords);
-    source.face_blocks = block_count(g->n_faces);
-    source.vertices = geom_vertices;
-    source.texcoord_points = geom_texcoords;
-    source.faces = geom_faces;
-    source.context = &source_state;
-    const char** names = nullptr;
-    if (g->face_material) {
-        names = geom_material_name_table(g);
-        source.material_names = names;
-        source.material_library = g->material_library;
-        // the last material named before each block; faces of none name none
-        source_state.material_before =
-            static_cast<int32_t*>(mem_alloc((source.face_blocks + 1) * 4));
-        int32_t material = -1;
-        for (uint64_t f = 0; f < g->n_faces; ++f) {
-            if (f % geom_block == 0) source_state.material_before[f / geom_block] = material;
-            if (g->face_material[f] >= 0) material = g->face_material[f];
-        }
-    }
+    geom_source state;
+    obj_source source;
+    if (geom_source_open(g, &state, &source, nullptr) != subdiv_ok) return ENOMEM;
     const bool shortest = options && options->precision == subdiv_precision_shortest;
-    const int reason =
-        obj_stream_write(fd, &source, shortest, options_threads(options));
-    mem_free(names);
-    mem_free(source_state.material_before);
+    const int reason = obj_stream_write(fd, &source, shortest, options_threads(options));
+    geom_source_close(&state);
     return reason;
 }
 

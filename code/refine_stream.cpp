@@ -1,5 +1,5 @@
 // The last level of a refinement made a block at a time: written to a file
-// as OBJ text, or gathered into flat arrays.
+// as OBJ text or PLY, or gathered into flat arrays.
 //
 // The steps with connectivity run up to the level two before the last; one
 // step gives the positions of the level before the last (and what its faces
@@ -21,6 +21,8 @@
 #include "obj_write.h"
 #include "options.h"
 #include "output_file.h"
+#include "ply_stream.h"
+#include "ply_write.h"
 #include "refine.h"
 #include "source_arrays.h"
 #include "storage.h"
@@ -135,6 +137,7 @@ struct final_text {
 struct final_file {
     const char* path;
     bool shortest;
+    subdiv_format format; // obj, ply or ply_ascii
 };
 
 } // namespace
@@ -147,20 +150,49 @@ static int final_fill(int fd, void* context)
     return obj_stream_write(fd, &source, text->shortest, text->threads);
 }
 
+static int ply_fill(int fd, void* context)
+{
+    return ply_stream_write(fd, static_cast<ply_stream*>(context));
+}
+
 static subdiv_status write_last_level(final_step* step, uint32_t threads, void* context,
                                       subdiv_error* error)
 {
     const auto* file = static_cast<const final_file*>(context);
-    final_text state = {step, file->shortest, threads};
-    const output_text text = {final_fill, &state};
-    return output_file_write(file->path, &text, error);
+    if (file->format == subdiv_format_obj) {
+        final_text state = {step, file->shortest, threads};
+        const output_text text = {final_fill, &state};
+        return output_file_write(file->path, &text, error);
+    }
+    obj_source source;
+    final_step_source(step, &source);
+    const char* name = std::strcmp(file->path, "-") == 0 ? "standard output" : file->path;
+    ply_stream stream;
+    subdiv_status status = ply_stream_open(&source, file->format == subdiv_format_ply_ascii,
+                                           file->shortest, threads, name, &stream, error);
+    if (status != subdiv_ok) return status;
+    const output_text text = {ply_fill, &stream};
+    status = output_file_write(file->path, &text, error);
+    ply_stream_close(&stream);
+    return status;
 }
 
 subdiv_status refine_to_obj(geom* input, int32_t iterations, const subdiv_options* options,
                             const char* path, uint64_t* n_vertices, uint64_t* n_faces,
                             subdiv_error* error)
 {
-    CHECK(input != nullptr && path != nullptr, "subdiv_refine_to_obj: no input or path");
+    return refine_to_file(input, iterations, options, path, subdiv_format_obj, n_vertices,
+                          n_faces, error);
+}
+
+subdiv_status refine_to_file(geom* input, int32_t iterations, const subdiv_options* options,
+                             const char* path, subdiv_format format, uint64_t* n_vertices,
+                             uint64_t* n_faces, subdiv_error* error)
+{
+    CHECK(input != nullptr && path != nullptr, "subdiv_refine_to_file: no input or path");
+    CHECK(format == subdiv_format_obj || format == subdiv_format_ply ||
+              format == subdiv_format_ply_ascii,
+          "refine_to_file: format %d", int(format));
     if (n_vertices) *n_vertices = 0;
     if (n_faces) *n_faces = 0;
     refine_job job;
@@ -168,7 +200,10 @@ subdiv_status refine_to_obj(geom* input, int32_t iterations, const subdiv_option
     if (status != subdiv_ok || iterations == 0) {
         if (status == subdiv_ok) {
             refine_job_free(&job);
-            status = obj_write_path(path, input, options, error);
+            status = format == subdiv_format_obj
+                         ? obj_write_path(path, input, options, error)
+                         : ply_write_path(path, input, format == subdiv_format_ply_ascii, options,
+                                          error);
             if (status == subdiv_ok && n_vertices) *n_vertices = input->n_vertices;
             if (status == subdiv_ok && n_faces) *n_faces = input->n_faces;
         }
@@ -180,7 +215,7 @@ subdiv_status refine_to_obj(geom* input, int32_t iterations, const subdiv_option
     struct counted_file {
         final_file file;
         uint64_t* counts;
-    } state = {{path, options && options->precision == subdiv_precision_shortest}, counts};
+    } state = {{path, options && options->precision == subdiv_precision_shortest, format}, counts};
     auto write_counted = [](final_step* step, uint32_t threads, void* context,
                             subdiv_error* failure) {
         auto* s = static_cast<counted_file*>(context);
