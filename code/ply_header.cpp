@@ -12,12 +12,6 @@
 
 namespace subdiv {
 
-int ply_type_size(ply_type type)
-{
-    static const int sizes[] = {1, 1, 2, 2, 4, 4, 4, 8};
-    return sizes[type];
-}
-
 const char* ply_type_name(ply_type type)
 {
     static const char* const names[] = {"char", "uchar", "short", "ushort",

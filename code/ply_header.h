@@ -24,7 +24,11 @@ enum ply_type : int32_t {
 };
 
 // Bytes of a value of the type in binary data.
-int ply_type_size(ply_type type);
+inline int ply_type_size(ply_type type)
+{
+    static constexpr int sizes[] = {1, 1, 2, 2, 4, 4, 4, 8};
+    return sizes[type];
+}
 
 // Whether the type holds integers (all but float32 and float64).
 inline bool ply_type_is_integer(ply_type type) { return type < ply_float32; }

@@ -516,6 +516,58 @@ static value_result face_check(const char* name, uint64_t f, uint64_t n, int64_t
     return value_ok;
 }
 
+// Whether the face records are binary, a uchar count and 32-bit indices and
+// nothing else: the common layout, which the loops of plain_faces_walk and
+// plain_faces_read read without the general record reader.
+static bool faces_plain(const ply_plan* plan)
+{
+    const ply_header* h = plan->header;
+    if (h->encoding == ply_ascii || plan->face->n_properties != 1 || plan->texcoord >= 0)
+        return false;
+    const ply_property* property = element_property(h, plan->face, plan->corners);
+    return property->count_type == ply_uint8 &&
+           (property->type == ply_int32 || property->type == ply_uint32);
+}
+
+// The first pass over plain face records (faces_plain): as elements_walk.
+static subdiv_status plain_faces_walk(const char* name, const ply_plan* plan, cursor* c,
+                                      face_counts* counts, subdiv_error* error)
+{
+    const ply_element* element = plan->face;
+    const char* p = c->p;
+    const char* const end = c->end;
+    uint64_t n_corners = 0;
+    uint32_t sizes = 0; // a bit per face size met
+    uint64_t f = 0;
+    // faces of the size of the first, the common case, are records of one
+    // size whose counts are checked apart from each other; the record
+    // walk below takes over from the first that differs
+    const uint64_t first = p < end ? uint8_t(*p) : 0;
+    const uint64_t stride = 1 + 4 * first;
+    if (first >= 3 && first <= 15 && element->count <= uint64_t(end - p) / stride) {
+        while (f < element->count && uint8_t(p[f * stride]) == first) ++f;
+        p += f * stride;
+        n_corners = f * first;
+        sizes = f > 0 ? uint32_t(1) << first : 0;
+    }
+    for (; f < element->count; ++f) {
+        const uint64_t n = p < end ? uint8_t(*p) : 0;
+        if (p == end || uint64_t(end - p - 1) / 4 < n) {
+            record_place place = {name, element, f + 1};
+            return record_refuse(&place, element_property(plan->header, element, plan->corners),
+                                 ply_int32, value_end, c, error);
+        }
+        if (n < 3 || n > 15) return face_check(name, f, n, -1, error), error->status;
+        p += 1 + 4 * n;
+        n_corners += n;
+        sizes |= uint32_t(1) << n;
+    }
+    c->p = p;
+    counts->n_corners = n_corners;
+    counts->face_size = sizes == 1u << 3 ? 3 : sizes == 1u << 4 ? 4 : 0;
+    return subdiv_ok;
+}
+
 // Finds where every element starts and steps over it, reading the faces'
 // counts into *counts; then refuses data after the last element.
 template <int E>
@@ -539,6 +591,11 @@ static subdiv_status elements_walk(const char* name, ply_plan* plan, cursor* c,
             continue;
         }
         const bool face = element == plan->face;
+        if (face && faces_plain(plan)) {
+            const subdiv_status status = plain_faces_walk(name, plan, c, counts, error);
+            if (status != subdiv_ok) return status;
+            continue;
+        }
         record_place place = {name, element, 0};
         for (uint64_t r = 0; r < element->count; ++r) {
             place.record = r + 1;
@@ -629,6 +686,22 @@ static subdiv_status vertices_read(const char* name, const ply_plan* plan, geom*
             type[k] = element_property(h, element, wanted[k])->type;
         }
         const char* record = c.p;
+        bool all_float = true;
+        for (int k = 0; k < n_wanted; ++k) all_float = all_float && type[k] == ply_float32;
+        if (all_float) {
+            // floats copied as they are, non-finite ones marked and sought after
+            uint32_t non_finite = 0;
+            for (uint64_t r = 0; r < element->count; ++r, record += fixed)
+                for (int k = 0; k < n_wanted; ++k) {
+                    uint32_t bits;
+                    std::memcpy(&bits, record + offset[k], 4);
+                    if (E == ply_binary_big_endian) bits = swap32(bits);
+                    non_finite |= uint32_t((bits & 0x7F800000u) == 0x7F800000u);
+                    std::memcpy(&out[k][r], &bits, 4);
+                }
+            if (__builtin_expect(non_finite == 0, 1)) return subdiv_ok;
+            record = c.p; // read again below to name the first
+        }
         for (uint64_t r = 0; r < element->count; ++r, record += fixed) {
             for (int k = 0; k < n_wanted; ++k) {
                 const double value =
@@ -710,6 +783,71 @@ static uint64_t texcoord_find(texcoord_table* t, uint64_t vertex, float u, float
             float_bits(t->v[k]) == v_bits)
             return k;
     }
+}
+
+// The second pass over plain face records (faces_plain): as faces_read.
+template <bool big_endian>
+static subdiv_status plain_faces_read(const char* name, const ply_plan* plan, geom* g,
+                                      subdiv_error* error)
+{
+    const ply_header* h = plan->header;
+    const ply_element* element = plan->face;
+    const char* p = plan->starts[uint64_t(element - h->elements)];
+    const bool signed_indices = element_property(h, element, plan->corners)->type == ply_int32;
+    const int face_size = geom_face_size(g);
+    uint64_t* const corner[4] = {g->corner0, g->corner1, g->corner2, g->corner3};
+    const uint64_t n_vertices = g->n_vertices;
+    if (face_size && !g->corner_texcoord) {
+        // faces of one size: records of one size, read four corners at a time
+        const uint64_t stride = 1 + 4 * uint64_t(face_size);
+        uint64_t beyond = 0;
+        for (uint64_t f = 0; f < element->count; ++f) {
+            const char* record = p + f * stride + 1;
+            for (int k = 0; k < face_size; ++k) {
+                uint32_t bits;
+                std::memcpy(&bits, record + 4 * k, 4);
+                if (big_endian) bits = swap32(bits);
+                const uint64_t v = signed_indices ? uint64_t(int64_t(int32_t(bits))) : uint64_t(bits);
+                beyond |= v >= n_vertices;
+                corner[k][f] = v;
+            }
+        }
+        if (__builtin_expect(beyond == 0, 1)) return subdiv_ok;
+        // read again below to name the first index out of range
+    }
+    uint64_t next_corner = 0;
+    for (uint64_t f = 0; f < element->count; ++f) {
+        const uint64_t n = uint8_t(*p++); // 3 to 15, as the first pass found
+        uint64_t indices[15];
+        uint64_t any_beyond = 0;
+        for (uint64_t k = 0; k < n; ++k, p += 4) {
+            uint32_t bits;
+            std::memcpy(&bits, p, 4);
+            if (big_endian) bits = swap32(bits);
+            // a negative int is beyond every vertex
+            indices[k] = signed_indices ? uint64_t(int64_t(int32_t(bits))) : uint64_t(bits);
+            any_beyond |= indices[k] >= n_vertices;
+        }
+        if (__builtin_expect(any_beyond != 0, 0)) {
+            uint64_t k = 0;
+            while (indices[k] < n_vertices) ++k;
+            return error_set(error, subdiv_error_syntax, {0, f + 1, {}},
+                             "%s: face %llu: vertex index %lld is out of range (the file has "
+                             "%llu vertices)",
+                             name, (unsigned long long)(f + 1), (long long)indices[k],
+                             (unsigned long long)n_vertices);
+        }
+        if (face_size) {
+            for (uint64_t k = 0; k < n; ++k) corner[k][f] = indices[k];
+        } else {
+            g->face_start[f] = next_corner;
+            for (uint64_t k = 0; k < n; ++k) g->corners[next_corner + k] = indices[k];
+        }
+        if (g->corner_texcoord) // one per vertex
+            for (uint64_t k = 0; k < n; ++k) g->corner_texcoord[next_corner + k] = indices[k];
+        next_corner += n;
+    }
+    return subdiv_ok;
 }
 
 // The faces into g: the corners of each, checked against the vertex count,
@@ -818,7 +956,10 @@ static subdiv_status import_data(const char* name, ply_plan* plan, const char* d
             table.v = g->tex_v;
         }
     }
-    if (status == subdiv_ok) status = faces_read<E>(name, plan, g, per_face ? &table : nullptr, error);
+    if (status == subdiv_ok && faces_plain(plan))
+        status = plain_faces_read<E == ply_binary_big_endian>(name, plan, g, error);
+    else if (status == subdiv_ok)
+        status = faces_read<E>(name, plan, g, per_face ? &table : nullptr, error);
     if (per_face) g->n_texcoords = table.count;
     mem_free(table.slots);
     mem_free(table.vertex);
