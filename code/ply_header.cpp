@@ -179,13 +179,8 @@ static subdiv_status property_parse(const char* name, uint64_t number, const hea
     property->list = list;
     property->name = line->word[name_word];
     property->name_length = line->word_length[name_word];
-    ply_element* element = &header->elements[header->n_elements - 1];
-    for (uint64_t i = element->first_property; i < header->n_properties; ++i)
-        if (header->properties[i].name_length == property->name_length &&
-            std::memcmp(header->properties[i].name, property->name, property->name_length) == 0)
-            return header_refuse(error, name, number, "the element already has a property",
-                                 line, name_word);
-    element->n_properties += 1;
+    // a name given twice is not refused: the reader takes the first
+    header->elements[header->n_elements - 1].n_properties += 1;
     header->n_properties += 1;
     return subdiv_ok;
 }

@@ -474,11 +474,10 @@ static subdiv_status counts_check(const char* name, const ply_header* h, uint64_
             char element_name[32];
             return error_set(error, subdiv_error_syntax, {},
                              "%s: the PLY header declares %llu records of element %s, but the "
-                             "%llu bytes of data%s hold at most %llu",
+                             "file's %llu bytes of data hold at most %llu",
                              name, (unsigned long long)element->count,
                              error_token(element->name, element->name_length, element_name),
-                             (unsigned long long)data_length, e > 0 ? " left for them" : "",
-                             (unsigned long long)(left / least));
+                             (unsigned long long)data_length, (unsigned long long)(left / least));
         }
         left -= element->count * least;
     }
@@ -602,9 +601,11 @@ static subdiv_status elements_walk(const char* name, ply_plan* plan, cursor* c,
             uint64_t n = 0;
             int64_t texcoord_values = -1;
             auto take = [&](uint64_t i, cursor*, uint64_t count) {
-                if (face && int64_t(i) == plan->corners) n = count;
                 if (face && int64_t(i) == plan->texcoord) texcoord_values = int64_t(count);
-                return value_pass;
+                if (!face || int64_t(i) != plan->corners) return value_pass;
+                // refused before its items are stepped over
+                n = count;
+                return face_check(name, r, n, -1, error) == value_ok ? value_pass : value_refused;
             };
             if (!record_read<E>(c, h, &place, take, error)) return error->status;
             if (!face) continue;

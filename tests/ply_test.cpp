@@ -355,8 +355,8 @@ TEST(Ply, RefusalsNameTheElementAndRecord)
          "property float y\nproperty float z\nelement face 1\nproperty list uchar int "
          "vertex_indices\nend_header\n" + std::string(1000, '\0'),
          subdiv_error_syntax,
-         "in.ply: the PLY header declares 1099511627776 records of element vertex, but the 1000 "
-         "bytes of data hold at most 83"},
+         "in.ply: the PLY header declares 1099511627776 records of element vertex, but the file's "
+         "1000 bytes of data hold at most 83"},
         {"ply\nformat binary 1.0\n", subdiv_error_syntax, "in.ply: the PLY header has no end_header"},
         {"ply\nformat ascii 2.0\nend_header\n", subdiv_error_syntax,
          "in.ply: line 2 of the PLY header: expected 'format ascii|binary_little_endian|"},
