@@ -98,6 +98,9 @@ subdiv_status mesh_write_path(const char* path, const geom* g, const subdiv_opti
     if (status != subdiv_ok) return status;
     const subdiv_format format = mesh_output_format(path, options);
     if (format == subdiv_format_obj) return obj_write_path(path, g, options, error);
+    if (g->face_material)
+        warning_report(options, "%s: PLY has no materials; the faces' materials are left out",
+                       path);
     return ply_write_path(path, g, format == subdiv_format_ply_ascii, options, error);
 }
 

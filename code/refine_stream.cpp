@@ -12,6 +12,7 @@
 
 #include "catmull_clark.h"
 #include "check.h"
+#include "error.h"
 #include "face_varying.h"
 #include "final_step.h"
 #include "iteration.h"
@@ -197,6 +198,9 @@ subdiv_status refine_to_file(geom* input, int32_t iterations, const subdiv_optio
     if (n_faces) *n_faces = 0;
     refine_job job;
     subdiv_status status = refine_begin(input, iterations, options, true, &job, error);
+    if (status == subdiv_ok && format != subdiv_format_obj && input->face_material)
+        warning_report(options, "%s: PLY has no materials; the faces' materials are left out",
+                       path);
     if (status != subdiv_ok || iterations == 0) {
         if (status == subdiv_ok) {
             refine_job_free(&job);

@@ -2,7 +2,8 @@
 // level written as it is made (subdiv_refine_to_obj) and the last level held
 // whole and then written (subdiv_refine, obj_write) give the same file for 1,
 // 2, 3 and 7 threads, and the last level gathered into flat arrays
-// (subdiv_refine_arrays) the same positions and faces, on meshes whose counts
+// (subdiv_refine_arrays) the same positions and faces; so do the binary
+// PLY routes (subdiv_refine_to_file, subdiv_write), on meshes whose counts
 // are no multiples of the ranges the work is split into: closed and open,
 // quads, triangles and mixed faces, with texture coordinates that have
 // seams, materials and both number forms.
@@ -105,26 +106,29 @@ subdiv_options case_options(const threads_case& c, int threads)
     return options;
 }
 
-// The file of one job through one route on `threads` threads.
+// The file of one job through one route on `threads` threads, OBJ or PLY.
 std::string job_text(const scratch_folder& folder, const threads_case& c, int iterations,
-                     int threads, bool streamed)
+                     int threads, bool streamed, bool ply)
 {
-    const subdiv_options options = case_options(c, threads);
+    subdiv_options options = case_options(c, threads);
+    options.format = ply ? subdiv_format_ply : subdiv_format_obj;
     subdiv_error error;
     subdiv_geom input = {};
     EXPECT_EQ(subdiv_obj_read(folder.file("in.obj").c_str(), &options, &input, &error), subdiv_ok)
         << error.message;
     const std::string out = folder.file("out.obj");
     if (streamed) {
-        EXPECT_EQ(subdiv_refine_to_obj(&input, iterations, &options, out.c_str(), nullptr, nullptr,
-                                       &error),
+        EXPECT_EQ((ply ? subdiv_refine_to_file : subdiv_refine_to_obj)(
+                      &input, iterations, &options, out.c_str(), nullptr, nullptr, &error),
                   subdiv_ok)
             << error.message;
     } else {
         subdiv_geom output = {};
         EXPECT_EQ(subdiv_refine(&input, iterations, &options, &output, &error), subdiv_ok)
             << error.message;
-        EXPECT_EQ(subdiv_obj_write(out.c_str(), &output, &options, &error), subdiv_ok) << error.message;
+        EXPECT_EQ((ply ? subdiv_write : subdiv_obj_write)(out.c_str(), &output, &options, &error),
+                  subdiv_ok)
+            << error.message;
         subdiv_geom_free(&input);
         subdiv_geom_free(&output);
     }
@@ -177,13 +181,17 @@ TEST(Threads, EveryCountAndRouteWritesTheSameBytes)
                                                    c.materials));
         write_file(folder.file("grid.mtl"), "newmtl m0\nnewmtl m1\nnewmtl m2\n");
         for (int iterations : c.iterations) {
-            const std::string expected = job_text(folder, c, iterations, 1, false);
-            ASSERT_GT(expected.size(), 1000u);
+            const std::string expected[2] = {job_text(folder, c, iterations, 1, false, false),
+                                             job_text(folder, c, iterations, 1, false, true)};
+            ASSERT_GT(expected[1].size(), 1000u);
             for (int threads : {1, 2, 3, 7}) {
                 for (bool streamed : {false, true})
-                    EXPECT_TRUE(job_text(folder, c, iterations, threads, streamed) == expected)
-                        << c.name << ", " << iterations << " iterations, " << threads
-                        << " threads, " << (streamed ? "streamed" : "held whole");
+                    for (bool ply : {false, true})
+                        EXPECT_TRUE(job_text(folder, c, iterations, threads, streamed, ply) ==
+                                    expected[ply])
+                            << c.name << ", " << iterations << " iterations, " << threads
+                            << " threads, " << (streamed ? "streamed" : "held whole")
+                            << (ply ? ", PLY" : "");
                 EXPECT_TRUE(arrays_match(folder, c, iterations, threads))
                     << c.name << ", " << iterations << " iterations, " << threads
                     << " threads, arrays";

@@ -119,7 +119,8 @@ enum {
  * refinement of a record is not). */
 typedef struct subdiv_error {
     subdiv_status status; /* as returned */
-    uint64_t line;        /* line of the OBJ text, counted from 1; 0 when none */
+    uint64_t line;        /* line of the OBJ text or of the PLY header, counted from 1; 0 when
+                             none */
     uint64_t face;        /* face, counted from 1 in file order; 0 when none */
     uint64_t vertices[4]; /* vertices named, counted from 1; 0 in unused entries */
     char message[512];    /* one line, no final newline, e.g. "in.obj: line 7: ..." */
