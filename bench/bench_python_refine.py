@@ -5,7 +5,7 @@ quad torus of 500 x 500 faces refined twice, medians of 5 runs each.
     /usr/bin/python3 bench/bench_python_refine.py [BUILD]
 
 BUILD is a build tree of the test preset (default build/test) with the
-module in python/ and bench/bench_refine_arrays. Prints both medians and
+package in python/subdiv and bench/bench_refine_arrays. Prints both medians and
 their ratio."""
 
 import json

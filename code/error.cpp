@@ -14,6 +14,7 @@ subdiv_status error_set(subdiv_error* error, subdiv_status status, error_place p
     error->status = status;
     error->line = place.line;
     error->face = place.face;
+    error->system_errno = 0;
     std::memcpy(error->vertices, place.vertices, sizeof error->vertices);
     va_list args;
     va_start(args, format);

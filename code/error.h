@@ -16,7 +16,7 @@ struct error_place {
 };
 
 // Fills *error, when not null, with status, place and the printf-style
-// message (cut to the record's size); returns status.
+// message (cut to the record's size), system_errno 0; returns status.
 subdiv_status error_set(subdiv_error* error, subdiv_status status, error_place place,
                         const char* format, ...) __attribute__((format(printf, 4, 5)));
 

@@ -201,4 +201,14 @@ u128 memory_bound_streamed(level_counts input, subdiv_scheme scheme, int32_t cou
     return peak;
 }
 
+u128 memory_bound_gathered(level_counts input, subdiv_scheme scheme, int32_t count,
+                           uint32_t threads)
+{
+    level_counts last = input;
+    for (int32_t i = 1; i <= count; ++i) last = memory_bound_step_counts(last, scheme);
+    const u128 arrays = block(12 * last.vertices) + block(8 * last.corners) +
+                        (last.face_size == 0 ? block(8 * (last.faces + 1)) : 0);
+    return memory_bound_streamed(input, scheme, count, threads) + arrays;
+}
+
 } // namespace subdiv

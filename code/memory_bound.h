@@ -46,4 +46,10 @@ unsigned __int128 memory_bound_iterations(level_counts input, subdiv_scheme sche
 unsigned __int128 memory_bound_streamed(level_counts input, subdiv_scheme scheme, int32_t count,
                                         uint32_t threads);
 
+// The same when the last level is gathered into flat arrays as it is made
+// (subdiv_refine_arrays): the streamed bound and the arrays, 3 floats per
+// vertex and the face corners (with the offsets of faces of any sizes).
+unsigned __int128 memory_bound_gathered(level_counts input, subdiv_scheme scheme, int32_t count,
+                                        uint32_t threads);
+
 } // namespace subdiv

@@ -55,9 +55,13 @@ subdiv_status mesh_read_path(const char* path, const subdiv_options* options, ge
     const bool standard_input = std::strcmp(path, "-") == 0;
     const char* name = standard_input ? "standard input" : path;
     const int fd = standard_input ? 0 : open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return error_set(error, subdiv_error_read, {}, "cannot read '%s': %s", path,
-                         std::strerror(errno));
+    if (fd < 0) {
+        const int reason = errno;
+        error_set(error, subdiv_error_read, {}, "cannot read '%s': %s", path,
+                  std::strerror(reason));
+        if (error) error->system_errno = reason;
+        return subdiv_error_read;
+    }
     char* text = nullptr;
     uint64_t length = 0;
     const subdiv_status status = read_whole_file(fd, name, &text, &length, error);

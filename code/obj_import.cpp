@@ -18,16 +18,21 @@
 
 namespace subdiv {
 
+// Fills *error for a file named name that the system refused to read, with
+// the reason and its errno; returns subdiv_error_read.
+static subdiv_status read_refused(const char* name, int reason, subdiv_error* error)
+{
+    error_set(error, subdiv_error_read, {}, "cannot read '%s': %s", name, std::strerror(reason));
+    if (error) error->system_errno = reason;
+    return subdiv_error_read;
+}
+
 subdiv_status read_whole_file(int fd, const char* name, char** text, uint64_t* length,
                               subdiv_error* error)
 {
     struct stat info;
-    if (fstat(fd, &info) != 0)
-        return error_set(error, subdiv_error_read, {}, "cannot read '%s': %s", name,
-                         std::strerror(errno));
-    if (S_ISDIR(info.st_mode))
-        return error_set(error, subdiv_error_read, {}, "cannot read '%s': %s", name,
-                         std::strerror(EISDIR));
+    if (fstat(fd, &info) != 0) return read_refused(name, errno, error);
+    if (S_ISDIR(info.st_mode)) return read_refused(name, EISDIR, error);
 
     // a regular file is read in one block of its size, with room for the
     // NUL and for the read that finds the end; a pipe or device in blocks
@@ -58,8 +63,7 @@ subdiv_status read_whole_file(int fd, const char* name, char** text, uint64_t* l
         if (n < 0) {
             const int reason = errno;
             mem_free(block);
-            return error_set(error, subdiv_error_read, {}, "cannot read '%s': %s", name,
-                             std::strerror(reason));
+            return read_refused(name, reason, error);
         }
         if (n == 0) break;
         used += uint64_t(n);
@@ -183,8 +187,10 @@ subdiv_status obj_import_block(const char* name, char* text, uint64_t length, co
     uint64_t n_shapes = 0;
     obj_material* materials = nullptr;
     uint64_t n_materials = 0;
+    // texture coordinates are read for the option uv only; normals never
+    const uint32_t flags = options && options->uv ? 0 : parse_texcoords_unused;
     subdiv_status status = obj_parse(&attribs, &shapes, &n_shapes, &materials, &n_materials, text,
-                                     length, 0, folder, name, options, error);
+                                     length, flags, folder, name, options, error);
     // the text is done with: release it before the geometry is allocated
     mem_free(text);
     if (status != subdiv_ok) return status;
@@ -234,9 +240,7 @@ subdiv_status obj_import_path(const char* path, const subdiv_options* options, g
     const bool standard_input = std::strcmp(path, "-") == 0;
     const char* name = standard_input ? "standard input" : path;
     int fd = standard_input ? 0 : open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return error_set(error, subdiv_error_read, {}, "cannot read '%s': %s", path,
-                         std::strerror(errno));
+    if (fd < 0) return read_refused(path, errno, error);
     char* text = nullptr;
     uint64_t length = 0;
     subdiv_status status = read_whole_file(fd, name, &text, &length, error);

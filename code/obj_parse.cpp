@@ -223,7 +223,7 @@ int obj_parse_line(line_record* record, const char* line, uint64_t length, bool 
         const uint64_t limit = face_corner_limit(triangulate);
         record->corner_count = 0;
         record->face_count = 0;
-        corner_index corners[OBJ_MAX_FACES_PER_F_LINE - 1];
+        corner_written corners[OBJ_MAX_FACES_PER_F_LINE - 1];
         uint64_t n = 0;
         skip_blanks(&p);
         for (; p < end && !is_line_end_char(*p); ++n) {
@@ -244,12 +244,12 @@ int obj_parse_line(line_record* record, const char* line, uint64_t length, bool 
         }
         face_yield(n, triangulate, &record->corner_count, &record->face_count);
         if (!triangulate) {
-            std::memcpy(record->face_corners, corners, n * sizeof(corner_index));
+            std::memcpy(record->face_corners, corners, n * sizeof(corner_written));
             record->face_sizes[0] = int32_t(n);
         } else {
             // fan from corner 0: (c0, c(k-1), ck) for k = 2 .. n - 1
             for (uint64_t k = 2; k < n; ++k) {
-                corner_index* triangle = &record->face_corners[3 * (k - 2)];
+                corner_written* triangle = &record->face_corners[3 * (k - 2)];
                 triangle[0] = corners[0];
                 triangle[1] = corners[k - 1];
                 triangle[2] = corners[k];
@@ -502,7 +502,7 @@ static const char* const part_names_plural[3] = {"vertices", "texture coordinate
 // of corner k of the face statement at line, which names none of the n
 // elements of its kind read before it.
 static subdiv_status face_index_report(const char* line, uint64_t length, uint64_t k, int part,
-                                       int32_t i, uint64_t n, const char* name,
+                                       int64_t i, uint64_t n, const char* name,
                                        uint64_t line_number, uint64_t face, subdiv_error* error)
 {
     uint64_t token_n = 0;
@@ -518,15 +518,62 @@ static subdiv_status face_index_report(const char* line, uint64_t length, uint64
     if (i > 0)
         return error_set(error, subdiv_error_syntax,
                          {line_number, face, {part == 0 ? uint64_t(i) : 0}},
-                         "%s: line %llu: face corner '%s' names %s %d, but only %llu %s come "
+                         "%s: line %llu: face corner '%s' names %s %lld, but only %llu %s come "
                          "before it",
-                         name, line_n, token, part_names[part], i, (unsigned long long)n,
+                         name, line_n, token, part_names[part], (long long)i, (unsigned long long)n,
                          part_names_plural[part]);
     return error_set(error, subdiv_error_syntax, {line_number, face, {}},
                      "%s: line %llu: face corner '%s' counts back %lld %s, but only %llu come "
                      "before it",
                      name, line_n, token, -(long long)i, part_names_plural[part],
                      (unsigned long long)n);
+}
+
+// A face index, in a part the job does not use, that names nothing: where
+// it stands, for the one warning of a text.
+struct unused_index {
+    uint64_t line_start;  // offset of the face statement's line in the text
+    uint64_t line_length;
+    uint64_t line_number; // from 1
+    uint64_t corner;      // the corner as written, from 0
+    int64_t index;        // as written
+    uint64_t before;      // elements of its kind before the face
+    int part;             // 1 texture coordinate, 2 normal; 0 when none was found
+};
+
+// Warns, through the options, of the index *u, which names none of the
+// `total` elements of its kind in the text: the job goes on without them.
+static void unused_index_warn(const char* text, const unused_index* u, uint64_t total,
+                              const char* name, const subdiv_options* options)
+{
+    uint64_t token_n = 0;
+    const char* token_start = face_corner_token(text + u->line_start, u->line_length, u->corner,
+                                                &token_n);
+    char token[32];
+    error_token(token_start, token_n, token);
+    const unsigned long long line = u->line_number, before = u->before;
+    const char* const kind = part_names[u->part];
+    const char* const kinds = part_names_plural[u->part];
+    if (u->index == 0)
+        warning_report(options,
+                       "%s: line %llu: face corner '%s': index 0 names no %s; %s are not used",
+                       name, line, token, kind, kinds);
+    else if (u->index > 0 && uint64_t(u->index) > total)
+        warning_report(options,
+                       "%s: line %llu: face corner '%s' names %s %lld, but the file has %llu %s; "
+                       "%s are not used",
+                       name, line, token, kind, (long long)u->index, (unsigned long long)total,
+                       kinds, kinds);
+    else if (u->index > 0)
+        warning_report(options,
+                       "%s: line %llu: face corner '%s' names %s %lld, but only %llu %s come "
+                       "before it; %s are not used",
+                       name, line, token, kind, (long long)u->index, before, kinds, kinds);
+    else
+        warning_report(options,
+                       "%s: line %llu: face corner '%s' counts back %lld %s, but only %llu come "
+                       "before it; %s are not used",
+                       name, line, token, -(long long)u->index, kinds, before, kinds);
 }
 
 // ---------------------------------------------------------------- entry point
@@ -624,8 +671,10 @@ struct fill_job {
     const usemtl_table* usemtl;
     const fill_start* starts;
     uint64_t n_ranges;
+    uint32_t used_parts;   // a bit per corner part whose indices must name something
     subdiv_status* status; // per range
     subdiv_error* errors;  // per range
+    unused_index* unused;  // per range: its first index of an unused part that names nothing
 };
 
 } // namespace
@@ -633,7 +682,8 @@ struct fill_job {
 // Fills the arrays from the lines of range r: parses each line and appends
 // its values where the counts before it say; face indices resolve against
 // the statements before the face. Stops at the range's first fault, which
-// it reports in the range's error.
+// it reports in the range's error; notes its first index of an unused part
+// that names nothing.
 static void fill_range(void* context, uint64_t r, uint32_t)
 {
     const auto* job = static_cast<const fill_job*>(context);
@@ -643,6 +693,8 @@ static void fill_range(void* context, uint64_t r, uint32_t)
     const fill_start* first = &job->starts[r];
     const uint64_t stop = r + 1 < job->n_ranges ? job->starts[r + 1].offset : length + 1;
     subdiv_error* const error = &job->errors[r];
+    unused_index* const unused = &job->unused[r];
+    unused->part = 0;
     subdiv_status status = subdiv_ok;
     uint64_t n_vertices = first->vertices, n_normals = first->normals;
     uint64_t n_texcoords = first->texcoords, n_corners = first->corners, n_faces = first->faces;
@@ -680,30 +732,29 @@ static void fill_range(void* context, uint64_t r, uint32_t)
                 CHECK(n_corners + record.corner_count <= attribs->index_count &&
                           n_faces + record.face_count <= attribs->face_count,
                       "OBJ: more face corners or faces than counted");
-                // every index given must name an element read before the face
+                // every index of a used part must name an element read before
+                // the face; one of another part that names none is noted
                 const uint64_t n_before[3] = {n_vertices, n_texcoords, n_normals};
                 for (uint64_t i = 0; i < record.corner_count; ++i) {
-                    const corner_index& c = record.face_corners[i];
-                    const int32_t given[3] = {c.position_index, c.texcoord_index, c.normal_index};
-                    corner_index& out = attribs->indices[n_corners++];
-                    int32_t* const resolved[3] = {&out.position_index, &out.texcoord_index,
-                                                  &out.normal_index};
-                    for (int part = 0; part < 3; ++part) {
-                        *resolved[part] = index_missing;
-                        if (part > 0 && given[part] == index_missing) continue;
-                        uint32_t element;
-                        if (__builtin_expect(resolve_index(given[part], n_before[part], &element), 1)) {
-                            *resolved[part] = int32_t(element);
-                            continue;
-                        }
-                        // the corner as written: triangulation repeats corners
-                        const uint64_t k = job->triangulate ? (i % 3 == 0 ? 0 : i / 3 + i % 3) : i;
+                    const corner_written& c = record.face_corners[i];
+                    const uint32_t unnamed =
+                        resolve_corner(&c, n_before, &attribs->indices[n_corners++]);
+                    if (__builtin_expect(unnamed == 0, 1)) continue;
+                    // the first part at fault: one that is used, else any
+                    const uint32_t used = unnamed & job->used_parts;
+                    const int part = __builtin_ctz(used ? used : unnamed);
+                    const int64_t given[3] = {c.position_index, c.texcoord_index, c.normal_index};
+                    // the corner as written: triangulation repeats corners
+                    const uint64_t k = job->triangulate ? (i % 3 == 0 ? 0 : i / 3 + i % 3) : i;
+                    if (used) {
                         status = face_index_report(text + start, end - start, k, part, given[part],
                                                    n_before[part], job->name, line_number,
                                                    n_faces + 1, error);
                         break;
                     }
-                    if (status != subdiv_ok) break;
+                    if (unused->part == 0)
+                        *unused = unused_index{start,      end - start,  line_number,   k,
+                                               given[part], n_before[part], part};
                 }
                 for (uint64_t i = 0; i < record.face_count; ++i) {
                     attribs->face_sizes[n_faces] = record.face_sizes[i];
@@ -898,17 +949,27 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
 
     // Fill pass: every range parses its lines again, in place, and appends
     // their values; the first range with a fault names it
+    const uint32_t used_parts = (flags & parse_texcoords_unused) ? 1u : 3u;
     fill_job job = {attribs, text, length, triangulate, name, &joins, &material_table, &usemtl,
-                    starts, n_ranges, nullptr, nullptr};
+                    starts, n_ranges, used_parts, nullptr, nullptr, nullptr};
     job.status = static_cast<subdiv_status*>(mem_alloc(n_ranges * sizeof(subdiv_status)));
     job.errors = static_cast<subdiv_error*>(mem_alloc(n_ranges * sizeof(subdiv_error)));
+    job.unused = static_cast<unused_index*>(mem_alloc(n_ranges * sizeof(unused_index)));
     parallel_for(options_threads(options), n_ranges, fill_range, &job);
     for (uint64_t r = 0; r < n_ranges && status == subdiv_ok; ++r) {
         status = job.status[r];
         if (status != subdiv_ok && error) *error = job.errors[r];
     }
+    // the first index of an unused part that names nothing, once per text
+    for (uint64_t r = 0; r < n_ranges && status == subdiv_ok; ++r) {
+        const unused_index* u = &job.unused[r];
+        if (u->part == 0) continue;
+        unused_index_warn(text, u, u->part == 1 ? counts.texcoords : counts.normals, name, options);
+        break;
+    }
     mem_free(job.status);
     mem_free(job.errors);
+    mem_free(job.unused);
     mem_free(starts);
     mem_free(joins.at);
     name_table_free(&material_table);

@@ -15,8 +15,11 @@
 
 namespace subdiv {
 
-// obj_parse flags: bit 0 splits every face into a fan of triangles.
+// obj_parse flags: bit 0 splits every face into a fan of triangles; bit 1
+// says that the job does not use texture coordinates, so that a face index
+// of one that names nothing is passed over as a normal's is (see obj_parse).
 constexpr uint32_t parse_triangulate = 1;
+constexpr uint32_t parse_texcoords_unused = 2;
 
 // Room for face corners and faces in one line record. A face statement may
 // hold at most OBJ_MAX_FACES_PER_F_LINE - 1 corners, or obj_max_fan_corners
@@ -41,7 +44,7 @@ enum line_kind : int32_t {
 // token at fault (or the keyword, when tokens are missing).
 enum line_fault : int32_t {
     fault_corner_count = -1, // a face statement with more corners than supported
-    fault_corner_range = -2, // a face index beyond ±(2^31 − 1)
+    fault_corner_range = -2, // a face index beyond ±(2^32 − 1)
     fault_corner_form = -3,  // a face corner not of the form v, v/vt, v//vn or v/vt/vn
     fault_number = -4,       // a coordinate that is not a number, or not a finite float
     fault_too_few = -5,      // fewer coordinates than the statement needs
@@ -53,7 +56,7 @@ struct line_record {
     float position[3];                                  // x y z of "v"
     float normal[3];                                    // x y z of "vn"
     float texcoord[2];                                  // u v of "vt" (v 0 when not given)
-    corner_index face_corners[OBJ_MAX_FACES_PER_F_LINE]; // corners of "f", as written (unresolved)
+    corner_written face_corners[OBJ_MAX_FACES_PER_F_LINE]; // corners of "f", as written
     uint64_t corner_count;                              // entries used in face_corners
     int32_t face_sizes[OBJ_MAX_FACES_PER_F_LINE];       // corners of each face the statement yields
     uint64_t face_count;                                // entries used in face_sizes
@@ -125,12 +128,16 @@ int obj_parse_line(line_record* record, const char* line, uint64_t length, bool 
 // of the last "mtllib" statement (*materials, *n_materials; null and 0 without
 // one). A line that ends in a backslash continues on the next: the text is
 // changed in place, the backslash and the line end becoming blanks. Face
-// indices resolve against the statements before the face: each must name
-// one of them. A relative library name is opened in base_dir (null or "" for
-// the current directory); a library that cannot be read is passed over with a
-// warning through options (which may be null). name, the text's file, goes
-// into the messages. Returns subdiv_ok, with the caller owning every output
-// (released with obj_attribs_free, obj_shapes_free and obj_materials_free),
+// indices resolve against the statements before the face: a position index
+// (and a texture coordinate index, unless flags has parse_texcoords_unused)
+// must name one of them; a normal index (texture coordinate index) that
+// names none resolves to index_missing, and the first such corner of the
+// text gives one warning through options (which may be null). A relative
+// library name is opened in base_dir (null or "" for the current
+// directory); a library that cannot be read is passed over with a warning.
+// name, the text's file, goes into the messages. Returns subdiv_ok, with the
+// caller owning every output (released with obj_attribs_free,
+// obj_shapes_free and obj_materials_free),
 // or, with nothing held and *error naming the line: subdiv_error_syntax, or
 // subdiv_error_limit for more than 2^32 − 1 elements of a kind or arrays that
 // would not fit in memory.

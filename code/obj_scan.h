@@ -83,30 +83,45 @@ int32_t parse_int_token(const char** cursor);
 
 // ---------------------------------------------------------------- face corners
 
-// One face corner as written: 1-based or relative (negative) indices, or
-// index_missing for a part the corner does not give.
+// One face corner as written: 1-based or relative (negative) indices within
+// ±(2^32 − 1), or index_not_given for a part the corner does not give.
+struct corner_written {
+    int64_t position_index;
+    int64_t texcoord_index;
+    int64_t normal_index;
+};
+
+// The index of a corner part that is not written.
+constexpr int64_t index_not_given = INT64_MIN;
+
+// One face corner resolved: the 0-based element of each part, or
+// index_missing for a part the corner does not give (or, for a part the job
+// does not use, one that names nothing). A kind holds at most 2^32 − 1
+// elements, so no element is index_missing.
 struct corner_index {
-    int32_t position_index;
-    int32_t texcoord_index;
-    int32_t normal_index;
+    uint32_t position_index;
+    uint32_t texcoord_index;
+    uint32_t normal_index;
 };
 static_assert(sizeof(corner_index) == 12, "corner_index is three 32-bit indices");
 
-// The index of a corner part that is not given (the smallest 32-bit integer,
-// which no index as written may be).
-constexpr int32_t index_missing = INT32_MIN;
+constexpr uint32_t index_missing = UINT32_MAX;
+
+// The largest index as written, either way: a kind holds at most this many
+// elements.
+constexpr uint64_t index_largest = UINT32_MAX;
 
 // What parse_corner finds.
 enum corner_result : int32_t {
     corner_ok = 0,
     corner_malformed = 1,    // not of the form v, v/vt, v//vn or v/vt/vn with whole numbers
-    corner_out_of_range = 2, // an index beyond ±(2^31 − 1)
+    corner_out_of_range = 2, // an index beyond ±(2^32 − 1)
 };
 
 // Reads one index of a face corner at the cursor: an optional sign and at
-// least one digit, within ±(2^31 − 1), into *out. Moves the cursor past the
+// least one digit, within ±(2^32 − 1), into *out. Moves the cursor past the
 // digits. Returns corner_malformed when there are none.
-inline corner_result corner_index_part(const char** cursor, int32_t* out)
+inline corner_result corner_index_part(const char** cursor, int64_t* out)
 {
     const char* p = *cursor;
     const bool negative = *p == '-';
@@ -116,15 +131,15 @@ inline corner_result corner_index_part(const char** cursor, int32_t* out)
     bool too_large = false;
     for (; is_digit(*p); ++p) {
         value = value * 10 + uint64_t(*p - '0');
-        if (value > uint64_t(INT32_MAX)) {
+        if (value > index_largest) {
             too_large = true;
-            value = INT32_MAX; // saturate: the digits go on
+            value = index_largest; // saturate: the digits go on
         }
     }
     *cursor = p;
     if (p == digits) return corner_malformed;
     if (too_large) return corner_out_of_range;
-    *out = negative ? -int32_t(value) : int32_t(value);
+    *out = negative ? -int64_t(value) : int64_t(value);
     return corner_ok;
 }
 
@@ -132,10 +147,10 @@ inline corner_result corner_index_part(const char** cursor, int32_t* out)
 // CR or LF, into *out: v, v/vt, v//vn or v/vt/vn, each index an optional
 // sign and at least one digit, and nothing else. Moves the cursor to the end
 // of the token whatever the result; *out is set only for corner_ok.
-inline corner_result parse_corner(const char** cursor, corner_index* out)
+inline corner_result parse_corner(const char** cursor, corner_written* out)
 {
     const char* p = *cursor;
-    corner_index corner = {index_missing, index_missing, index_missing};
+    corner_written corner = {index_not_given, index_not_given, index_not_given};
 
     // the position, then "/vt", "//vn" or "/vt/vn"; every part holds digits
     corner_result result = corner_index_part(&p, &corner.position_index);
@@ -159,21 +174,40 @@ inline corner_result parse_corner(const char** cursor, corner_index* out)
     return result;
 }
 
-// The 0-based element that index i names among the n elements of its kind
-// read before the face: i − 1 for 0 < i <= n, n + i for −n <= i < 0. Returns
-// false, leaving *out alone, when i names none (0, beyond n, or before the
-// first).
-inline bool resolve_index(int32_t i, uint64_t n, uint32_t* out)
+// The 0-based element that index i names among the n (at most 2^32 − 1)
+// elements of its kind read before the face: i − 1 for 0 < i <= n, n + i for
+// −n <= i < 0. Returns false, leaving *out alone, when i names none (0,
+// beyond n, before the first, or index_not_given).
+inline bool resolve_index(int64_t i, uint64_t n, uint32_t* out)
 {
     if (i > 0 && uint64_t(i) <= n) {
         *out = uint32_t(i - 1);
         return true;
     }
-    if (i < 0 && i != index_missing && uint64_t(-int64_t(i)) <= n) {
-        *out = uint32_t(n - uint64_t(-int64_t(i)));
+    if (i < 0 && i != index_not_given && uint64_t(0) - uint64_t(i) <= n) {
+        *out = uint32_t(n - (uint64_t(0) - uint64_t(i)));
         return true;
     }
     return false;
+}
+
+// Resolves every part of the corner *c against the counts of positions,
+// texture coordinates and normals read before its face (n_before[0..2]) into
+// *out. Returns 0, or a bit per part (1 position, 2 texture coordinate, 4
+// normal) that is written but names nothing; such a part resolves to
+// index_missing, as does one not written.
+inline uint32_t resolve_corner(const corner_written* c, const uint64_t n_before[3],
+                               corner_index* out)
+{
+    const int64_t written[3] = {c->position_index, c->texcoord_index, c->normal_index};
+    uint32_t resolved[3] = {index_missing, index_missing, index_missing};
+    uint32_t unnamed = 0;
+    for (int part = 0; part < 3; ++part)
+        if (!resolve_index(written[part], n_before[part], &resolved[part]) &&
+            (part == 0 || written[part] != index_not_given))
+            unnamed |= 1u << part;
+    *out = corner_index{resolved[0], resolved[1], resolved[2]};
+    return unnamed;
 }
 
 } // namespace subdiv

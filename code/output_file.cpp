@@ -35,11 +35,13 @@ int output_write_all(int fd, const char* bytes, uint64_t n)
     return 0;
 }
 
-// Fills *error for a failed write of path with the system's reason.
+// Fills *error for a failed write of path with the system's reason and its
+// errno.
 static subdiv_status report_failure(const char* path, int reason, subdiv_error* error)
 {
-    return error_set(error, subdiv_error_write, {}, "cannot write '%s': %s", path,
-                     std::strerror(reason));
+    error_set(error, subdiv_error_write, {}, "cannot write '%s': %s", path, std::strerror(reason));
+    if (error) error->system_errno = reason;
+    return subdiv_error_write;
 }
 
 // Writes the text straight into what path names (a terminal, a pipe or a

@@ -10,6 +10,7 @@
 #include "geom.h"
 #include "loop.h"
 #include "memory_bound.h"
+#include "memory_limit.h"
 #include "mesh.h"
 #include "options.h"
 #include "parallel.h"
@@ -48,11 +49,12 @@ static subdiv_status refine_scheme(const geom* input, const subdiv_options* opti
 }
 
 // Refuses, with the numbers, a refinement whose counts pass 2^64 or whose
-// memory bound passes this machine's memory; built holds the counts of the
-// built input. streamed: the last level is written as it is made, on
+// memory bound passes the memory this process may use; built holds
+// the counts of the built input. output: how the last level is held, made on
 // `threads` threads.
 static subdiv_status refine_fits(const level_counts* built, subdiv_scheme scheme, int32_t count,
-                                 bool streamed, uint32_t threads, subdiv_error* error)
+                                 refine_output output, uint32_t threads, memory_limit may_use,
+                                 subdiv_error* error)
 {
     const u128 limit = u128(1) << 64;
     level_counts level = *built;
@@ -64,16 +66,18 @@ static subdiv_status refine_fits(const level_counts* built, subdiv_scheme scheme
                              "(iteration %d already would)",
                              count, i);
     }
-    const u128 bound = streamed ? memory_bound_streamed(*built, scheme, count, threads)
-                                : memory_bound_iterations(*built, scheme, count);
-    const uint64_t memory = mem_physical();
-    if (bound > memory)
+    const u128 bound =
+        output == output_streamed   ? memory_bound_streamed(*built, scheme, count, threads)
+        : output == output_gathered ? memory_bound_gathered(*built, scheme, count, threads)
+                                    : memory_bound_iterations(*built, scheme, count);
+    char text[160];
+    if (bound > may_use.bytes)
         return error_set(error, subdiv_error_limit, {},
                          "%d iterations make %llu vertices and %llu faces and need up to %.3g "
-                         "bytes of memory; this machine has %llu bytes",
+                         "bytes of memory; %s",
                          count, (unsigned long long)level.vertices,
                          (unsigned long long)level.faces, double(bound),
-                         (unsigned long long)memory);
+                         memory_limit_text(may_use, text, sizeof text));
     return subdiv_ok;
 }
 
@@ -136,9 +140,8 @@ void refine_job_free(refine_job* job)
     job->converted = false;
 }
 
-subdiv_status refine_begin(const geom* input, int32_t iterations,
-                                  const subdiv_options* options, bool streamed, refine_job* job,
-                                  subdiv_error* error)
+subdiv_status refine_begin(const geom* input, int32_t iterations, const subdiv_options* options,
+                           refine_output output, refine_job* job, subdiv_error* error)
 {
     *job = refine_job{};
     const int face_size = geom_face_size(input);
@@ -167,13 +170,14 @@ subdiv_status refine_begin(const geom* input, int32_t iterations,
                            input->n_texcoords,
                            input->tex_u != nullptr,
                            input->face_material != nullptr};
+    const memory_limit limit = memory_limit_process();
     const u128 build_bound = memory_bound_build(counts);
-    if (build_bound > mem_physical())
+    char may_use[160];
+    if (build_bound > limit.bytes)
         return error_set(error, subdiv_error_limit, {},
-                         "the connectivity of %llu faces needs up to %.3g bytes of memory; this "
-                         "machine has %llu bytes",
+                         "the connectivity of %llu faces needs up to %.3g bytes of memory; %s",
                          (unsigned long long)input->n_faces, double(build_bound),
-                         (unsigned long long)mem_physical());
+                         memory_limit_text(limit, may_use, sizeof may_use));
     // Catmull-Clark takes triangles as faces of any sizes
     job->level0 = *input;
     job->converted = job->scheme == subdiv_scheme_catmull_clark && face_size == 3;
@@ -182,8 +186,8 @@ subdiv_status refine_begin(const geom* input, int32_t iterations,
     if (status == subdiv_ok) {
         counts.edges = job->level0.n_edges;
         counts.face_size = geom_face_size(&job->level0);
-        status = refine_fits(&counts, job->scheme, iterations, streamed, options_threads(options),
-                             error);
+        status = refine_fits(&counts, job->scheme, iterations, output, options_threads(options),
+                             limit, error);
     }
     if (status != subdiv_ok) {
         refine_job_free(job);
@@ -200,7 +204,7 @@ subdiv_status refine(const geom* input, int32_t iterations, const subdiv_options
           "subdiv_refine: no input or output, or both the same record");
     *output = geom{};
     refine_job job;
-    const subdiv_status status = refine_begin(input, iterations, options, false, &job, error);
+    const subdiv_status status = refine_begin(input, iterations, options, output_whole, &job, error);
     if (status != subdiv_ok) return status;
     if (iterations == 0) {
         geom_copy(input, output);

@@ -8,6 +8,7 @@
 // iteration the input is seen with its own connectivity.
 #include "refine_stream.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "catmull_clark.h"
@@ -197,7 +198,7 @@ subdiv_status refine_to_file(geom* input, int32_t iterations, const subdiv_optio
     if (n_vertices) *n_vertices = 0;
     if (n_faces) *n_faces = 0;
     refine_job job;
-    subdiv_status status = refine_begin(input, iterations, options, true, &job, error);
+    subdiv_status status = refine_begin(input, iterations, options, output_streamed, &job, error);
     if (status == subdiv_ok && format != subdiv_format_obj && input->face_material)
         warning_report(options, "%s: PLY has no materials; the faces' materials are left out",
                        path);
@@ -235,6 +236,13 @@ subdiv_status refine_to_file(geom* input, int32_t iterations, const subdiv_optio
 
 // ---------------------------------------------------------------- to arrays
 
+// The layout subdiv.h gives callers that read the record by its offsets.
+static_assert(sizeof(void*) != 8 || (offsetof(subdiv_arrays, face_size) == 40 &&
+                                     offsetof(subdiv_arrays, texcoords) == 48 &&
+                                     offsetof(subdiv_arrays, n_texcoords) == 64 &&
+                                     sizeof(subdiv_arrays) == 72),
+              "subdiv_arrays: the layout subdiv.h documents");
+
 static subdiv_status gather_last_level(final_step* step, uint32_t threads, void* context,
                                        subdiv_error*)
 {
@@ -245,9 +253,15 @@ static subdiv_status gather_last_level(final_step* step, uint32_t threads, void*
     arrays->n_faces = step->n_faces;
     arrays->face_size = step->loop ? 3 : 4;
     arrays->positions = static_cast<float*>(mem_alloc(3 * arrays->n_vertices * 4));
-    arrays->corners =
-        static_cast<uint64_t*>(mem_alloc(uint64_t(arrays->face_size) * arrays->n_faces * 8));
-    source_gather(&source, threads, arrays->face_size, arrays->positions, arrays->corners);
+    const uint64_t n_corners = uint64_t(arrays->face_size) * arrays->n_faces;
+    arrays->corners = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+    if (source.texcoords) {
+        arrays->n_texcoords = source.n_texcoords;
+        arrays->texcoords = static_cast<float*>(mem_alloc(2 * source.n_texcoords * 4));
+        arrays->corner_texcoords = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+    }
+    source_gather(&source, threads, arrays->face_size, arrays->positions, arrays->corners,
+                  arrays->texcoords, arrays->corner_texcoords);
     return subdiv_ok;
 }
 
@@ -266,6 +280,17 @@ static void gather_geom(const geom* g, subdiv_arrays* arrays)
     }
     const uint64_t n_corners = geom_corner_count(g);
     arrays->corners = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+    if (g->tex_u) {
+        arrays->n_texcoords = g->n_texcoords;
+        arrays->texcoords = static_cast<float*>(mem_alloc(2 * g->n_texcoords * 4));
+        for (uint64_t t = 0; t < g->n_texcoords; ++t) {
+            arrays->texcoords[2 * t] = g->tex_u[t];
+            arrays->texcoords[2 * t + 1] = g->tex_v[t];
+        }
+        // the texture coordinates' corners lie face by face, as corners will
+        arrays->corner_texcoords = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
+        std::memcpy(arrays->corner_texcoords, g->corner_texcoord, n_corners * 8);
+    }
     if (n == 0) {
         arrays->face_start = static_cast<uint64_t*>(mem_alloc((g->n_faces + 1) * 8));
         std::memcpy(arrays->face_start, g->face_start, (g->n_faces + 1) * 8);
@@ -283,7 +308,7 @@ subdiv_status refine_to_arrays(geom* input, int32_t iterations, const subdiv_opt
     CHECK(input != nullptr && output != nullptr, "subdiv_refine_arrays: no input or output");
     *output = subdiv_arrays{};
     refine_job job;
-    subdiv_status status = refine_begin(input, iterations, options, true, &job, error);
+    subdiv_status status = refine_begin(input, iterations, options, output_gathered, &job, error);
     if (status != subdiv_ok || iterations == 0) {
         if (status == subdiv_ok) {
             refine_job_free(&job);
@@ -301,6 +326,8 @@ void refine_arrays_free(subdiv_arrays* arrays)
     mem_free(arrays->positions);
     mem_free(arrays->corners);
     mem_free(arrays->face_start);
+    mem_free(arrays->texcoords);
+    mem_free(arrays->corner_texcoords);
     *arrays = subdiv_arrays{};
 }
 

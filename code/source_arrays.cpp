@@ -4,6 +4,8 @@
 // the blocks before it, then copies itself there.
 #include "source_arrays.h"
 
+#include <cstring>
+
 #include "check.h"
 #include "parallel.h"
 
@@ -16,6 +18,8 @@ struct gather_job {
     int face_size;
     float* positions;
     uint64_t* corners;
+    float* texcoords;          // null without texture coordinates
+    uint64_t* corner_texcoords;
     parallel_turns turns;
     uint64_t next; // the first element of the block whose turn it is
 };
@@ -45,6 +49,20 @@ static void gather_vertices(void* context, uint64_t b, uint32_t thread)
         for (int axis = 0; axis < 3; ++axis) out[3 * i + uint64_t(axis)] = points.axis[axis][i];
 }
 
+static void gather_texcoords(void* context, uint64_t b, uint32_t thread)
+{
+    auto* job = static_cast<gather_job*>(context);
+    obj_points points = {};
+    job->source->texcoord_points(job->source->context, b, thread, &points);
+    const uint64_t first = gather_place(job, b, points.count);
+    CHECK(first + points.count <= job->source->n_texcoords,
+          "source_gather: more texture coordinates than %llu",
+          (unsigned long long)job->source->n_texcoords);
+    float* out = job->texcoords + 2 * first;
+    for (uint64_t i = 0; i < points.count; ++i)
+        for (int axis = 0; axis < 2; ++axis) out[2 * i + uint64_t(axis)] = points.axis[axis][i];
+}
+
 static void gather_faces(void* context, uint64_t b, uint32_t thread)
 {
     auto* job = static_cast<gather_job*>(context);
@@ -59,10 +77,14 @@ static void gather_faces(void* context, uint64_t b, uint32_t thread)
     uint64_t* out = job->corners + n * first;
     for (uint64_t j = 0; j < faces.count; ++j)
         for (uint64_t k = 0; k < n; ++k) out[n * j + k] = faces.corner[k][j];
+    if (job->texcoords) {
+        CHECK(faces.texcoord != nullptr, "source_gather: faces without texture coordinates");
+        std::memcpy(job->corner_texcoords + n * first, faces.texcoord, n * faces.count * 8);
+    }
 }
 
 void source_gather(const obj_source* source, uint32_t threads, int face_size, float* positions,
-                   uint64_t* corners)
+                   uint64_t* corners, float* texcoords, uint64_t* corner_texcoords)
 {
     CHECK(face_size == 3 || face_size == 4, "source_gather: face size %d", face_size);
     gather_job job;
@@ -70,11 +92,20 @@ void source_gather(const obj_source* source, uint32_t threads, int face_size, fl
     job.face_size = face_size;
     job.positions = positions;
     job.corners = corners;
+    job.texcoords = source->texcoords ? texcoords : nullptr;
+    job.corner_texcoords = corner_texcoords;
     job.turns.next = 0;
     job.next = 0;
     parallel_for(threads, source->vertex_blocks, gather_vertices, &job);
     CHECK(job.next == source->n_vertices, "source_gather: %llu vertices, not %llu",
           (unsigned long long)job.next, (unsigned long long)source->n_vertices);
+    if (job.texcoords) {
+        job.turns.next = 0;
+        job.next = 0;
+        parallel_for(threads, source->texcoord_blocks, gather_texcoords, &job);
+        CHECK(job.next == source->n_texcoords, "source_gather: %llu texture coordinates, not %llu",
+              (unsigned long long)job.next, (unsigned long long)source->n_texcoords);
+    }
     job.turns.next = 0;
     job.next = 0;
     parallel_for(threads, source->face_blocks, gather_faces, &job);

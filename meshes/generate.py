@@ -11,13 +11,19 @@ import os
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def write(name, vertices, faces, comment):
+def write(name, vertices, faces, comment, tags=(), first_tags=()):
+    """tags: t statements (without the "t ") written after the faces,
+    first_tags ones written before the vertices."""
     with open(os.path.join(HERE, name), "w", newline="\n") as out:
         out.write(f"# {comment}\n")
+        for tag in first_tags:
+            out.write(f"t {tag}\n")
         for v in vertices:
             out.write("v " + " ".join(fmt(c) for c in v) + "\n")
         for f in faces:
             out.write("f " + " ".join(str(i + 1) for i in f) + "\n")
+        for tag in tags:
+            out.write(f"t {tag}\n")
 
 
 def write_textured(name, vertices, faces, face_texcoords, comment, library=None, materials=()):
@@ -208,6 +214,34 @@ def cube_texcoords():
     return [[uv(v[i], n) for i in f] for f, n in zip(faces, normals)]
 
 
+# Sharpness tags (vertex indices from 0) of the creased samples: values that
+# decay through several levels (0.3, 1, 1.5, 2.5, 12), edges and vertices
+# tagged twice (the larger counts) and a tag the tool passes over.
+
+# The cube's +z face ringed at 2.5, one of its edges at 12 too; a path of
+# 1.5 from vertex 0 to vertex 6; single edges at 0.3 and 1; vertex tags.
+CUBE_TAGS = ["crease 5/1/0 1 5 7 3 1 2.5", "crease 2/1/0 0 4 0.3", "crease 2/1/0 6 4 1",
+             "crease 3/1/0 0 2 6 1.5", "crease 2/1/0 7 5 12", "crease 2/1/0 2 0 0.5",
+             "corner 2/2/0 6 4 0.5 2.5", "corner 1/1/0 6 0.2", "facevaryingpropagatecorners 1/0/0 1"]
+
+# A crease across the grid from boundary to boundary along y = 1.5, a line of
+# 1.5 across it along x = 2.5, edges at 0.3 and 1 beside the crossing, a
+# tagged boundary edge, a vertex tag inside and one on the corner (0, 0).
+GRID_TAGS = ["crease 5/1/0 5 6 7 8 9 10", "crease 4/1/0 2 7 12 17 1.5", "crease 2/1/0 11 12 0.3",
+             "crease 2/1/0 12 13 1", "crease 2/1/0 15 16 1", "corner 2/2/0 13 0 2.5 0.5"]
+
+# polygon-closed: the edge split in two at (1, 1, 0.5) infinitely sharp, the
+# diagonal between the two triangles of the -z face at 1.5, a path on the +z
+# face at 2.5; the split vertex and the corner (-1, 1, 1) tagged.
+POLYGON_TAGS = ["crease 3/1/0 6 8 7 10", "crease 2/1/0 0 6 1.5", "crease 3/1/0 1 5 7 2.5",
+                "corner 2/2/0 3 8 1 0.7"]
+
+# The icosahedron: an infinitely sharp loop round vertex 0, a path of 1.5
+# through vertex 3, an edge at 0.3, vertex tags at 8 and at 0 inside the loop.
+ICOSAHEDRON_TAGS = ["crease 6/1/0 11 5 1 7 10 11 10", "crease 3/1/0 9 3 4 1.5", "crease 2/1/0 2 6 0.3",
+                    "corner 2/2/0 8 0 2.5 1"]
+
+
 def write_materials(name, materials, comment):
     with open(os.path.join(HERE, name), "w", newline="\n") as out:
         out.write(f"# {comment}\n")
@@ -228,6 +262,16 @@ if __name__ == "__main__":
     write("cube-open.obj", *cube_open(), "cube of quads without its +z face")
     write("polygon-closed.obj", *polygon_closed(), "closed: cube with two pentagons and two triangles")
     write("polygon-open.obj", *polygon_open(), "open patch of faces with 3 to 7 corners")
+    write("cube-creased.obj", *cube(), "cube with semi-sharp and sharp edges and vertices",
+          tags=CUBE_TAGS[1:], first_tags=CUBE_TAGS[:1])
+    write("grid-creased.obj", *grid(GRID_X, GRID_Y), "open quad grid with a crease line, semi-sharp edges,"
+          " smooth corners by tag", tags=GRID_TAGS + ["interpolateboundary 1/0/0 2"])
+    write("grid-tri-creased.obj", *grid(GRID_X, GRID_Y, triangles=True), "open triangle grid with a crease"
+          " line and semi-sharp edges", tags=GRID_TAGS + ["interpolateboundary 1/0/0 0"])
+    write("polygon-creased.obj", *polygon_closed(), "polygon-closed with sharp and semi-sharp edges",
+          tags=POLYGON_TAGS)
+    write("icosahedron-creased.obj", *icosahedron(), "icosahedron with a crease loop and semi-sharp edges",
+          tags=ICOSAHEDRON_TAGS)
     v, faces = cube()
     write_textured("cube-textured.obj", v, faces, cube_texcoords(),
                    "cube with texture coordinates unfolded as a cross", library="cube-textured.mtl",

@@ -1,349 +1,801 @@
-// The Python module subdiv: the library over numpy arrays.
+// The extension subdiv._subdiv: the library's public calls over numpy
+// arrays, for the package subdiv (python/subdiv/__init__.py), which gives
+// them their signatures, documentation and result type.
 //
-//   vertices, faces = subdiv.refine(vertices, faces, iterations, scheme=..., corners=..., threads=...)
-//   vertices, faces = subdiv.read_obj(path)
-//   subdiv.write_obj(path, vertices, faces, precision=...)
+//   refine(vertices, faces, iterations, uv, face_uv, progress, options) -> dict
+//   read_obj(path, options) -> dict
+//   write_obj(path, vertices, faces, uv, face_uv, options) -> None
+//   set_error_factory(make_error)
 //
-// Arrays are checked before any work; a refusal of the library, or of the
-// arrays, raises subdiv.Error (a ValueError) with the library's message and
-// the line, face and vertices it names. The refinement runs without the
-// GIL, and the arrays it returns own the library's result blocks.
-#include <pybind11/eval.h>
+// options is a dict of the keyword options that set fields of
+// subdiv_options (option_rules below). A result dict holds "vertices",
+// "faces" and, when the mesh has texture coordinates, "uv" and "face_uv":
+// numpy arrays over the library's blocks, which a capsule holding the whole
+// subdiv_arrays record releases once the last of them goes. Faces come as
+// an (m, k) array when all have k corners, else as a pair (corners,
+// offsets).
+//
+// The arrays given are looked at with the GIL held (their shapes and element
+// types); copying and checking them, reading, refining and writing run
+// without it. A refusal, of the library or of the arrays, becomes the
+// exception that make_error (set by the package) builds from the error
+// record and the path.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <climits>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
-#include "geom.h"
-#include "storage.h"
 #include "subdiv/subdiv.h"
 
 namespace py = pybind11;
-using namespace subdiv;
 
 namespace {
 
 // The most corners of a face.
 const uint64_t most_corners = 15;
 
-// subdiv.Error, made when the module loads.
-PyObject* error_type = nullptr;
+// The package's make_error(status, message, line, face, vertices, errno,
+// filename), which builds the exception to raise; kept for the life of the
+// interpreter.
+PyObject* error_factory = nullptr;
 
-// Raises subdiv.Error from the library's record: its message, and its line,
-// face and vertices (those named) as attributes.
-[[noreturn]] void raise_error(const subdiv_error& error)
+// Fills *error as a refusal of this module (subdiv_error_usage) with the
+// printf-style message; returns the status.
+subdiv_status refuse(subdiv_error* error, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+subdiv_status refuse(subdiv_error* error, const char* format, ...)
+{
+    *error = subdiv_error{};
+    error->status = subdiv_error_usage;
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(error->message, sizeof error->message, format, args);
+    va_end(args);
+    return error->status;
+}
+
+// Raises the package's exception for the error record: the message, the
+// places it names, the system's errno and, for a file, the path as given.
+[[noreturn]] void raise_error(const subdiv_error& error, const py::object& filename = py::none())
 {
     std::vector<uint64_t> named;
     for (uint64_t v : error.vertices)
         if (v) named.push_back(v);
-    py::tuple fields(named.size());
-    for (size_t i = 0; i < named.size(); ++i) fields[i] = py::int_(named[i]);
-    py::object exception = py::reinterpret_borrow<py::object>(error_type)(
-        std::string(error.message), py::int_(error.line), py::int_(error.face), fields);
-    PyErr_SetObject(error_type, exception.ptr());
+    py::tuple vertices(named.size());
+    for (size_t i = 0; i < named.size(); ++i) vertices[i] = py::int_(named[i]);
+    py::object exception = py::reinterpret_borrow<py::object>(error_factory)(
+        error.status, py::str(error.message), error.line, error.face, vertices,
+        error.system_errno, filename);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
     throw py::error_already_set();
 }
 
-// Raises subdiv.Error with a message of this module's own.
+// Raises the package's exception for a refusal of this module.
 [[noreturn]] void raise_message(const std::string& message)
 {
-    subdiv_error error = {};
-    error.status = subdiv_error_usage;
-    std::snprintf(error.message, sizeof error.message, "%s", message.c_str());
+    subdiv_error error;
+    refuse(&error, "%s", message.c_str());
     raise_error(error);
 }
 
-// A geom that the library's blocks hold, released unless handed over.
-struct held_geom {
-    geom g = {};
-    ~held_geom() { subdiv_geom_free(&g); }
+// ---------------------------------------------------------------- arrays in
+
+// The element types the copy loops read straight from an array; any other
+// is converted by numpy first.
+enum class element { f32, f64, i32, i64, u32, u64 };
+
+// A 1-D or 2-D array as the copy loops read it: element (i, j) lies at
+// data + i stride[0] + j stride[1]. The array (or a converted copy) is held
+// so that the data outlives the work.
+struct strided {
+    py::array array;
+    const char* data = nullptr;
+    int64_t stride[2] = {0, 0};
+    uint64_t rows = 0, columns = 1;
+    element type = element::f32;
 };
 
-// The vertices as an (n, 3) array of float32: as given when they are float32,
-// else converted (wider floats rounded to float32, integers as floats).
-py::array_t<float> float_vertices(const py::handle& vertices)
+// The element of *a at (i, j) as T.
+template <typename Source>
+inline Source at(const strided& a, uint64_t i, uint64_t j)
 {
-    py::array array = py::array::ensure(vertices);
-    if (!array || array.ndim() != 2 || array.shape(1) != 3)
-        raise_message("vertices must be an (n, 3) array");
+    Source value;
+    std::memcpy(&value, a.data + int64_t(i) * a.stride[0] + int64_t(j) * a.stride[1],
+                sizeof value);
+    return value;
+}
+
+// Calls body with a value of the element type of a.
+template <typename Body>
+auto with_element(const strided& a, Body body)
+{
+    switch (a.type) {
+    case element::f32: return body(float());
+    case element::f64: return body(double());
+    case element::i32: return body(int32_t());
+    case element::i64: return body(int64_t());
+    case element::u32: return body(uint32_t());
+    case element::u64: break;
+    }
+    return body(uint64_t());
+}
+
+// The strided view of array, whose dtype is one of the elements.
+strided view_of(py::array array)
+{
+    strided a;
+    const py::dtype dtype = array.dtype();
+    const char kind = dtype.kind();
+    const bool four = dtype.itemsize() == 4;
+    a.type = kind == 'f' ? (four ? element::f32 : element::f64)
+             : kind == 'i' ? (four ? element::i32 : element::i64)
+                           : (four ? element::u32 : element::u64);
+    a.data = static_cast<const char*>(array.data());
+    a.rows = uint64_t(array.shape(0));
+    a.stride[0] = array.strides(0);
+    if (array.ndim() == 2) {
+        a.columns = uint64_t(array.shape(1));
+        a.stride[1] = array.strides(1);
+    }
+    a.array = std::move(array);
+    return a;
+}
+
+// Whether the array's dtype is one the copy loops read: native float32,
+// float64 or 32/64-bit integers of the kinds given ("f", "iu").
+bool readable(const py::array& array, const char* kinds)
+{
+    const py::dtype dtype = array.dtype();
+    return std::strchr(kinds, dtype.kind()) && (dtype.itemsize() == 4 || dtype.itemsize() == 8) &&
+           dtype.attr("isnative").cast<bool>();
+}
+
+// An (n, columns) array of floats from any array-like of numbers: as it is
+// when the copy loops read it, else converted to float64 by numpy; refused
+// naming it `what`.
+strided float_array(const py::handle& given, uint64_t columns, const char* what)
+{
+    py::array array = py::array::ensure(given);
+    const std::string shape = "(n, " + std::to_string(columns) + ")";
+    if (!array || array.ndim() != 2 || uint64_t(array.shape(1)) != columns)
+        raise_message(std::string(what) + " must be an " + shape + " array");
     const char kind = array.dtype().kind();
     if (kind != 'f' && kind != 'i' && kind != 'u')
-        raise_message("vertices must be an array of numbers");
-    if (kind == 'f' && array.itemsize() == 4)
-        return py::array_t<float, py::array::c_style | py::array::forcecast>::ensure(array);
-    // float64 (and integers) rounded to the nearest float32
-    auto doubles = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(array);
-    py::array_t<float> floats({array.shape(0), py::ssize_t(3)});
-    const double* from = doubles.data();
-    float* to = floats.mutable_data();
-    for (py::ssize_t i = 0; i < 3 * array.shape(0); ++i) to[i] = static_cast<float>(from[i]);
-    return floats;
+        raise_message(std::string(what) + " must be an array of numbers");
+    if (!readable(array, "f"))
+        array = py::array_t<double, py::array::forcecast>::ensure(array);
+    if (!array) raise_message(std::string(what) + " cannot be converted to float64");
+    return view_of(std::move(array));
 }
 
-// Checks one face index against the vertices; faces count from 1.
-inline uint64_t checked_index(int64_t index, uint64_t n_vertices, uint64_t face)
+// An integer array of ndim dimensions from a numpy array (as it is when the
+// copy loops read it, else converted to int64), or nothing when it has
+// another shape or holds no integers.
+std::optional<strided> index_array(const py::array& given, int ndim)
 {
-    if (__builtin_expect(index < 0 || uint64_t(index) >= n_vertices, 0))
-        raise_message("face " + std::to_string(face + 1) + " names vertex index " +
-                      std::to_string(index) + ", but the indices run from 0 to " +
-                      std::to_string(int64_t(n_vertices) - 1));
-    return uint64_t(index);
+    const char kind = given.dtype().kind();
+    if (given.ndim() != ndim || (kind != 'i' && kind != 'u')) return std::nullopt;
+    py::array array = given;
+    if (!readable(array, "iu"))
+        array = py::array_t<int64_t, py::array::forcecast>::ensure(array);
+    if (!array) return std::nullopt;
+    return view_of(std::move(array));
 }
 
-// The faces of a sequence of index sequences: the corners, and where each
-// face starts among them.
-void listed_faces(const py::handle& faces, uint64_t n_vertices, std::vector<uint64_t>* start,
-                  std::vector<uint64_t>* corners)
+// Faces (or the texture coordinates of their corners) as given: an (m, k)
+// table, or the corners face by face with the offsets where each face
+// starts (m + 1 of them), from a pair of arrays or from a list of index
+// sequences (held in listed).
+struct face_input {
+    face_input() = default;
+    face_input(face_input&&) = default;
+    face_input& operator=(face_input&&) = default;
+    bool table = false;
+    strided indices;  // the table, or the corners
+    strided offsets;  // without a table
+    std::vector<int64_t> listed_indices, listed_offsets;
+    uint64_t n_faces = 0;
+};
+
+// A strided view of a vector's entries.
+strided vector_view(const std::vector<int64_t>& values)
 {
-    if (!py::isinstance<py::sequence>(faces) || py::isinstance<py::str>(faces))
-        raise_message("faces must be an (m, k) array of integers or a list of index lists");
-    const py::sequence list = py::reinterpret_borrow<py::sequence>(faces);
-    start->push_back(0);
+    strided a;
+    a.data = reinterpret_cast<const char*>(values.data());
+    a.rows = values.size();
+    a.stride[0] = 8;
+    a.type = element::i64;
+    return a;
+}
+
+const char* const faces_forms =
+    "an (m, k) array of integers, a pair (corners, offsets) of 1-D integer arrays or a list of "
+    "index lists";
+
+// The faces named what ("faces" or "face_uv") as given: an array, a pair of
+// 1-D arrays, or a sequence of index sequences; their shape is checked here,
+// their entries when they are copied.
+face_input faces_of(const py::handle& given, const char* what)
+{
+    face_input faces;
+    const std::string refusal = std::string(what) + " must be " + faces_forms;
+    if (py::isinstance<py::array>(given)) {
+        std::optional<strided> table = index_array(py::reinterpret_borrow<py::array>(given), 2);
+        if (!table) raise_message(refusal);
+        faces.table = true;
+        faces.indices = std::move(*table);
+        faces.n_faces = faces.indices.rows;
+        if (faces.indices.columns < 3 || faces.indices.columns > most_corners)
+            raise_message(std::string(what) + " have " + std::to_string(faces.indices.columns) +
+                          " corners; a face has 3 to 15");
+        return faces;
+    }
+    if (py::isinstance<py::tuple>(given) && py::len(given) == 2) {
+        const py::tuple pair = py::reinterpret_borrow<py::tuple>(given);
+        if (py::isinstance<py::array>(pair[0]) && py::isinstance<py::array>(pair[1])) {
+            std::optional<strided> corners =
+                index_array(py::reinterpret_borrow<py::array>(pair[0]), 1);
+            std::optional<strided> offsets =
+                index_array(py::reinterpret_borrow<py::array>(pair[1]), 1);
+            if (!corners || !offsets || offsets->rows == 0) raise_message(refusal);
+            faces.indices = std::move(*corners);
+            faces.offsets = std::move(*offsets);
+            faces.n_faces = faces.offsets.rows - 1;
+            return faces;
+        }
+    }
+    if (!py::isinstance<py::sequence>(given) || py::isinstance<py::str>(given))
+        raise_message(refusal);
+    const py::sequence list = py::reinterpret_borrow<py::sequence>(given);
+    faces.listed_offsets.reserve(list.size() + 1);
+    faces.listed_offsets.push_back(0);
     for (size_t f = 0; f < list.size(); ++f) {
-        const py::handle face = list[f];
+        const py::object face = list[f];
         if (!py::isinstance<py::sequence>(face) || py::isinstance<py::str>(face))
-            raise_message("face " + std::to_string(f + 1) + " is not a sequence of indices");
-        const py::sequence face_indices = py::reinterpret_borrow<py::sequence>(face);
-        if (face_indices.size() < 3 || face_indices.size() > most_corners)
-            raise_message("face " + std::to_string(f + 1) + " has " +
-                          std::to_string(face_indices.size()) + " corners; a face has 3 to 15");
-        for (const py::handle index : face_indices) {
+            raise_message(std::string(what) + ": face " + std::to_string(f + 1) +
+                          " is not a sequence of indices");
+        for (const py::handle index : py::reinterpret_borrow<py::sequence>(face)) {
             // Python's integers and numpy's, whatever has an index
             if (!PyIndex_Check(index.ptr()))
-                raise_message("face " + std::to_string(f + 1) +
+                raise_message(std::string(what) + ": face " + std::to_string(f + 1) +
                               " has an index that is not an integer");
-            corners->push_back(checked_index(index.cast<int64_t>(), n_vertices, f));
+            const py::object value = py::reinterpret_steal<py::object>(PyNumber_Index(index.ptr()));
+            if (!value) throw py::error_already_set();
+            // an index past int64 is out of range whatever the vertices
+            int overflow = 0;
+            const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+            faces.listed_indices.push_back(overflow ? (overflow > 0 ? INT64_MAX : INT64_MIN)
+                                                    : int64_t(number));
         }
-        start->push_back(corners->size());
+        faces.listed_offsets.push_back(int64_t(faces.listed_indices.size()));
     }
+    faces.indices = vector_view(faces.listed_indices);
+    faces.offsets = vector_view(faces.listed_offsets);
+    faces.n_faces = list.size();
+    return faces;
 }
 
-// A geom of library blocks from the caller's vertices and faces, checked:
-// faces of 3 or 4 corners each in their corner arrays, any other mix as
-// faces of any sizes.
-void take_mesh(const py::handle& vertices, const py::handle& faces, geom* g)
+// The number of corners of face f, and the first of them (without a table).
+inline uint64_t face_corners(const face_input& faces, uint64_t f, uint64_t* first)
 {
-    const py::array_t<float> positions = float_vertices(vertices);
-    const uint64_t n = uint64_t(positions.shape(0));
-    const float* p = positions.data();
-    for (uint64_t i = 0; i < 3 * n; ++i)
-        if (!std::isfinite(p[i]))
-            raise_message("vertex " + std::to_string(i / 3 + 1) +
-                          " has a coordinate that is not a finite float32");
-    if (py::isinstance<py::array>(faces)) {
-        const py::array array = py::reinterpret_borrow<py::array>(faces);
-        const char kind = array.dtype().kind();
-        if (array.ndim() != 2 || (kind != 'i' && kind != 'u'))
-            raise_message("faces must be an (m, k) array of integers or a list of index lists");
-        auto indices = py::array_t<int64_t, py::array::c_style | py::array::forcecast>::ensure(array);
-        const uint64_t m = uint64_t(indices.shape(0)), k = uint64_t(indices.shape(1));
-        if (k < 3 || k > most_corners)
-            raise_message("faces have " + std::to_string(k) + " corners; a face has 3 to 15");
-        if (m == 0) raise_message("there are no faces");
-        const int64_t* q = indices.data();
-        if (k <= 4) {
-            geom_alloc(g, n, m, 0, int(k));
-            uint64_t* const corner[4] = {g->corner0, g->corner1, g->corner2, g->corner3};
-            for (uint64_t f = 0; f < m; ++f)
-                for (uint64_t c = 0; c < k; ++c) corner[c][f] = checked_index(q[f * k + c], n, f);
-        } else {
-            geom_alloc_polygons(g, n, m, m * k);
-            for (uint64_t f = 0; f <= m; ++f) g->face_start[f] = f * k;
-            for (uint64_t i = 0; i < m * k; ++i) g->corners[i] = checked_index(q[i], n, i / k);
+    if (faces.table) {
+        *first = f * faces.indices.columns;
+        return faces.indices.columns;
+    }
+    return with_element(faces.offsets, [&](auto type) {
+        using T = decltype(type);
+        const T begin = at<T>(faces.offsets, f, 0), end = at<T>(faces.offsets, f + 1, 0);
+        *first = uint64_t(begin);
+        return end >= begin ? uint64_t(end) - uint64_t(begin) : UINT64_MAX;
+    });
+}
+
+// Checks the offsets of faces given without a table: they start at 0, give
+// each face 3 to 15 corners and end at the number of corners. Sets *size to
+// the size all faces share, else 0. Returns subdiv_ok or a refusal.
+subdiv_status offsets_check(const face_input& faces, const char* what, int* size,
+                            subdiv_error* error)
+{
+    if (faces.table) {
+        *size = int(faces.indices.columns);
+        return subdiv_ok;
+    }
+    uint64_t first = 0, n = 0;
+    if (faces.n_faces > 0) face_corners(faces, 0, &first);
+    if (first != 0) return refuse(error, "%s: the offsets must start at 0", what);
+    *size = -1;
+    for (uint64_t f = 0; f < faces.n_faces; ++f) {
+        n = face_corners(faces, f, &first);
+        if (n < 3 || n > most_corners)
+            return refuse(error, "%s: face %llu has %lld corners; a face has 3 to 15", what,
+                          (unsigned long long)f + 1, (long long)n);
+        *size = *size == -1 || *size == int(n) ? int(n) : 0;
+    }
+    if (first + n != faces.indices.rows)
+        return refuse(error, "%s: the offsets end at %llu, but there are %llu corners", what,
+                      (unsigned long long)(first + n), (unsigned long long)faces.indices.rows);
+    return subdiv_ok;
+}
+
+// Copies the indices of the faces, each checked to lie below limit, face by
+// face into to, or with columns corner c of face f into columns[c][f]; a
+// refusal names the face and the index.
+subdiv_status indices_copy(const face_input& faces, uint64_t limit, const char* what,
+                           const char* element_name, uint64_t* to, uint64_t* const* columns,
+                           subdiv_error* error)
+{
+    return with_element(faces.indices, [&](auto type) {
+        using T = decltype(type);
+        const strided& a = faces.indices;
+        uint64_t out = 0;
+        for (uint64_t f = 0; f < faces.n_faces; ++f) {
+            uint64_t first;
+            const uint64_t n = face_corners(faces, f, &first);
+            for (uint64_t c = 0; c < n; ++c, ++out) {
+                const T index = faces.table ? at<T>(a, f, c) : at<T>(a, first + c, 0);
+                bool outside;
+                if constexpr (std::is_unsigned_v<T>)
+                    outside = uint64_t(index) >= limit;
+                else
+                    outside = index < 0 || uint64_t(index) >= limit;
+                if (__builtin_expect(outside, 0))
+                    return refuse(error,
+                                  "%s: face %llu names %s index %s, but the indices run from "
+                                  "0 to %lld",
+                                  what, (unsigned long long)f + 1, element_name,
+                                  std::to_string(index).c_str(), (long long)limit - 1);
+                (columns ? columns[c][f] : to[out]) = uint64_t(index);
+            }
         }
-    } else {
-        std::vector<uint64_t> start, corners;
-        listed_faces(faces, n, &start, &corners);
-        const uint64_t m = start.size() - 1;
-        if (m == 0) raise_message("there are no faces");
-        int size = int(start[1] - start[0]);
-        for (uint64_t f = 1; f < m && size; ++f)
-            if (int(start[f + 1] - start[f]) != size) size = 0;
-        if (size == 3 || size == 4) {
-            geom_alloc(g, n, m, 0, size);
-            uint64_t* const corner[4] = {g->corner0, g->corner1, g->corner2, g->corner3};
-            for (uint64_t f = 0; f < m; ++f)
-                for (int c = 0; c < size; ++c) corner[c][f] = corners[start[f] + uint64_t(c)];
-        } else {
-            geom_alloc_polygons(g, n, m, corners.size());
-            std::memcpy(g->face_start, start.data(), start.size() * 8);
-            std::memcpy(g->corners, corners.data(), corners.size() * 8);
+        return subdiv_status(subdiv_ok);
+    });
+}
+
+// Copies column `column` of the float array a, rounded to float32 and
+// checked to be finite, into to; a refusal names the row as what.
+subdiv_status floats_copy(const strided& a, uint64_t column, const char* what, float* to,
+                          subdiv_error* error)
+{
+    return with_element(a, [&](auto type) {
+        using T = decltype(type);
+        for (uint64_t i = 0; i < a.rows; ++i) {
+            const float value = static_cast<float>(at<T>(a, i, column));
+            if (__builtin_expect(!std::isfinite(value), 0))
+                return refuse(error, "%s %llu has a coordinate that is not a finite float32",
+                              what, (unsigned long long)i + 1);
+            to[i] = value;
+        }
+        return subdiv_status(subdiv_ok);
+    });
+}
+
+// A mesh as given: its vertices and faces, and texture coordinates with the
+// faces' corners' indices into them, or none.
+struct mesh_input {
+    strided vertices;
+    face_input faces;
+    std::optional<strided> uv;
+    face_input face_uv;
+};
+
+// The mesh from the caller's objects (the GIL held): shapes and types.
+mesh_input mesh_of(const py::handle& vertices, const py::handle& faces, const py::handle& uv,
+                   const py::handle& face_uv)
+{
+    mesh_input mesh;
+    mesh.vertices = float_array(vertices, 3, "vertices");
+    mesh.faces = faces_of(faces, "faces");
+    if (uv.is_none() != face_uv.is_none())
+        raise_message("uv and face_uv come together: give both or neither");
+    if (!uv.is_none()) {
+        mesh.uv = float_array(uv, 2, "uv");
+        mesh.face_uv = faces_of(face_uv, "face_uv");
+    }
+    return mesh;
+}
+
+// Fills *g (cleared first) with the library's blocks holding the mesh, every
+// entry checked (no GIL needed): faces of one size, 3 or 4, in its corner
+// arrays, any others in its offsets and corners. Returns subdiv_ok, or a
+// refusal with *g released.
+subdiv_status geom_fill(const mesh_input& mesh, subdiv_geom* g, subdiv_error* error)
+{
+    *g = subdiv_geom{};
+    const face_input& faces = mesh.faces;
+    if (faces.n_faces == 0) return refuse(error, "there are no faces");
+    int size;
+    subdiv_status status = offsets_check(faces, "faces", &size, error);
+    if (status != subdiv_ok) return status;
+    const uint64_t n_corners = faces.table ? faces.n_faces * faces.indices.columns
+                                           : faces.indices.rows;
+    if (mesh.uv) {
+        int uv_size;
+        status = offsets_check(mesh.face_uv, "face_uv", &uv_size, error);
+        if (status != subdiv_ok) return status;
+        if (mesh.face_uv.n_faces != faces.n_faces)
+            return refuse(error, "face_uv has %llu faces, faces %llu",
+                          (unsigned long long)mesh.face_uv.n_faces,
+                          (unsigned long long)faces.n_faces);
+        for (uint64_t f = 0; f < faces.n_faces; ++f) {
+            uint64_t first;
+            const uint64_t n = face_corners(faces, f, &first);
+            if (face_corners(mesh.face_uv, f, &first) != n)
+                return refuse(error, "face_uv: face %llu has %llu corners in faces",
+                              (unsigned long long)f + 1, (unsigned long long)n);
         }
     }
+    const int face_size = size == 3 || size == 4 ? size : 0;
+    const uint64_t n = mesh.vertices.rows;
+    const uint64_t n_texcoords = mesh.uv ? mesh.uv->rows : 0;
+    // an empty uv array still takes the texture coordinates: its faces then
+    // name coordinates that are not there
+    status = subdiv_geom_alloc(g, n, faces.n_faces, face_size, n_corners,
+                               n_texcoords ? n_texcoords : (mesh.uv ? 1 : 0), error);
+    if (status != subdiv_ok) return status;
+
     float* const axes[3] = {g->x, g->y, g->z};
-    for (uint64_t v = 0; v < n; ++v)
-        for (int a = 0; a < 3; ++a) axes[a][v] = p[3 * v + uint64_t(a)];
-}
-
-// A numpy array that owns a library block: freed with it.
-template <typename T>
-py::array owning_array(T* block, uint64_t rows, uint64_t columns)
-{
-    py::capsule owner(block, [](void* p) { mem_free(p); });
-    return py::array_t<T>({py::ssize_t(rows), py::ssize_t(columns)},
-                          {py::ssize_t(columns * sizeof(T)), py::ssize_t(sizeof(T))}, block, owner);
-}
-
-// The faces of flat arrays: an (m, k) array, or a list of arrays for faces
-// of any sizes.
-py::object faces_object(const subdiv_arrays* arrays)
-{
-    if (arrays->face_size)
-        return owning_array(reinterpret_cast<int64_t*>(arrays->corners), arrays->n_faces,
-                            uint64_t(arrays->face_size));
-    py::list faces;
-    for (uint64_t f = 0; f < arrays->n_faces; ++f) {
-        const uint64_t first = arrays->face_start[f], n = arrays->face_start[f + 1] - first;
-        py::array_t<int64_t> face{py::ssize_t(n)};
-        std::memcpy(face.mutable_data(), arrays->corners + first, n * 8);
-        faces.append(face);
+    for (int a = 0; a < 3 && status == subdiv_ok; ++a)
+        status = floats_copy(mesh.vertices, uint64_t(a), "vertex", axes[a], error);
+    if (status == subdiv_ok && face_size == 0) {
+        for (uint64_t f = 0; f <= faces.n_faces; ++f) {
+            uint64_t first = 0;
+            if (f < faces.n_faces) face_corners(faces, f, &first);
+            g->face_start[f] = f < faces.n_faces ? first : n_corners;
+        }
+        status = indices_copy(faces, n, "faces", "vertex", g->corners, nullptr, error);
+    } else if (status == subdiv_ok) {
+        uint64_t* const corner[4] = {g->corner0, g->corner1, g->corner2, g->corner3};
+        status = indices_copy(faces, n, "faces", "vertex", nullptr, corner, error);
     }
-    mem_free(arrays->corners);
-    return std::move(faces);
+    if (status == subdiv_ok && mesh.uv) {
+        status = floats_copy(*mesh.uv, 0, "texture coordinate", g->tex_u, error);
+        if (status == subdiv_ok)
+            status = floats_copy(*mesh.uv, 1, "texture coordinate", g->tex_v, error);
+        if (status == subdiv_ok)
+            status = indices_copy(mesh.face_uv, n_texcoords, "face_uv", "texture coordinate",
+                                  g->corner_texcoord, nullptr, error);
+    }
+    if (status != subdiv_ok) subdiv_geom_free(g);
+    return status;
 }
 
-// The vertices and faces of flat arrays, which the returned arrays take over.
-py::tuple mesh_tuple(subdiv_arrays* arrays)
+// ---------------------------------------------------------------- arrays out
+
+// The capsule that owns a subdiv_arrays record and its blocks, released with
+// the last array that refers to it.
+py::capsule arrays_owner(subdiv_arrays* arrays)
 {
-    py::array vertices = owning_array(arrays->positions, arrays->n_vertices, 3);
-    arrays->positions = nullptr;
-    py::object faces = faces_object(arrays);
-    arrays->corners = nullptr;
-    mem_free(arrays->face_start);
+    auto* held = new subdiv_arrays(*arrays);
     *arrays = subdiv_arrays{};
-    return py::make_tuple(vertices, faces);
+    return py::capsule(held, [](void* p) {
+        auto* record = static_cast<subdiv_arrays*>(p);
+        subdiv_arrays_free(record);
+        delete record;
+    });
 }
+
+// An array of rows x columns elements at block (columns 0: one dimension),
+// held by owner.
+template <typename T>
+py::array view_array(const void* block, uint64_t rows, uint64_t columns, const py::capsule& owner)
+{
+    std::vector<py::ssize_t> shape = {py::ssize_t(rows)},
+                             strides = {py::ssize_t((columns ? columns : 1) * sizeof(T))};
+    if (columns) {
+        shape.push_back(py::ssize_t(columns));
+        strides.push_back(py::ssize_t(sizeof(T)));
+    }
+    return py::array(py::dtype::of<T>(), shape, strides, block, owner);
+}
+
+// The number of corners all faces of the arrays share, or 0: their face
+// size, or for faces of any sizes the one their offsets give each face.
+uint64_t shared_face_size(const subdiv_arrays& arrays)
+{
+    if (arrays.face_size) return uint64_t(arrays.face_size);
+    const uint64_t* start = arrays.face_start;
+    const uint64_t size = start[1] - start[0];
+    for (uint64_t f = 1; f < arrays.n_faces; ++f)
+        if (start[f + 1] - start[f] != size) return 0;
+    return size;
+}
+
+// Indices of face corners as the caller sees faces: an (m, size) array, or
+// for size 0 a pair (corners, offsets) sharing the offsets array.
+py::object corner_indices(const subdiv_arrays& arrays, uint64_t size, const uint64_t* indices,
+                          const py::object& offsets, const py::capsule& owner)
+{
+    if (size) return view_array<int64_t>(indices, arrays.n_faces, size, owner);
+    return py::make_tuple(view_array<int64_t>(indices, arrays.face_start[arrays.n_faces], 0, owner),
+                          offsets);
+}
+
+// The result dict of the arrays, which its arrays take over.
+py::dict mesh_dict(subdiv_arrays* arrays)
+{
+    const subdiv_arrays shape = *arrays;
+    const py::capsule owner = arrays_owner(arrays);
+    py::dict mesh;
+    mesh["vertices"] = view_array<float>(shape.positions, shape.n_vertices, 3, owner);
+    const uint64_t size = shared_face_size(shape);
+    py::object offsets = py::none();
+    if (!size) offsets = view_array<int64_t>(shape.face_start, shape.n_faces + 1, 0, owner);
+    mesh["faces"] = corner_indices(shape, size, shape.corners, offsets, owner);
+    if (shape.texcoords) {
+        mesh["uv"] = view_array<float>(shape.texcoords, shape.n_texcoords, 2, owner);
+        mesh["face_uv"] = corner_indices(shape, size, shape.corner_texcoords, offsets, owner);
+    }
+    return mesh;
+}
+
+// ---------------------------------------------------------------- options
 
 // One of the names of an option, as its value.
 template <typename T>
-T option_value(const std::string& name, const std::string& given,
-               const std::vector<std::pair<const char*, T>>& values)
+T choice(const char* name, const py::handle& given,
+         const std::vector<std::pair<const char*, T>>& values)
 {
     std::string known;
-    for (const auto& [text, value] : values) {
-        if (given == text) return value;
-        known += (known.empty() ? "" : ", ") + std::string(text);
+    const std::string text = py::str(given);
+    for (const auto& [name_of_value, value] : values) {
+        if (py::isinstance<py::str>(given) && text == name_of_value) return value;
+        known += (known.empty() ? "" : ", ") + std::string(name_of_value);
     }
-    raise_message(name + " must be one of " + known + ", not '" + given + "'");
+    raise_message(std::string(name) + " must be one of " + known + ", not " +
+                  std::string(py::repr(given)));
 }
 
-py::tuple refine(const py::handle& vertices, const py::handle& faces, int iterations,
-                 const std::string& scheme, const std::string& corners, const py::object& threads)
+void apply_scheme(const py::handle& value, subdiv_options* options)
+{
+    options->scheme = choice<subdiv_scheme>("scheme", value,
+                                            {{"auto", subdiv_scheme_auto},
+                                             {"loop", subdiv_scheme_loop},
+                                             {"catmull-clark", subdiv_scheme_catmull_clark}});
+}
+
+void apply_corners(const py::handle& value, subdiv_options* options)
+{
+    options->corners = choice<subdiv_corners>(
+        "corners", value, {{"sharp", subdiv_corners_sharp}, {"smooth", subdiv_corners_smooth}});
+}
+
+void apply_threads(const py::handle& value, subdiv_options* options)
+{
+    if (value.is_none()) return;
+    if (!PyIndex_Check(value.ptr()) || py::isinstance<py::bool_>(value))
+        raise_message("threads must be an integer or None, not " + std::string(py::repr(value)));
+    const py::int_ count = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
+    if (count < py::int_(1))
+        raise_message("threads must be at least 1, not " + std::string(py::str(py::handle(count))));
+    // more threads than the library runs on are as many as it runs on
+    options->threads = count > py::int_(INT32_MAX) ? INT32_MAX : count.cast<int32_t>();
+}
+
+void apply_precision(const py::handle& value, subdiv_options* options)
+{
+    // 6 as an integer or as the text of the command line
+    if (PyLong_CheckExact(value.ptr()) && value.cast<py::int_>().equal(py::int_(6)))
+        options->precision = subdiv_precision_6;
+    else
+        options->precision = choice<subdiv_precision>(
+            "precision", value, {{"6", subdiv_precision_6}, {"shortest", subdiv_precision_shortest}});
+}
+
+void apply_uv(const py::handle& value, subdiv_options* options)
+{
+    const int truth = PyObject_IsTrue(value.ptr());
+    if (truth < 0) throw py::error_already_set();
+    options->uv = truth;
+}
+
+// A keyword option of the package that sets a field of subdiv_options: its
+// name, and how its value sets the field (or raises the package's error).
+struct option_rule {
+    const char* name;
+    void (*apply)(const py::handle& value, subdiv_options* options);
+};
+
+const option_rule option_rules[] = {
+    {"scheme", apply_scheme},
+    {"corners", apply_corners},
+    {"threads", apply_threads},
+    {"precision", apply_precision},
+    {"uv", apply_uv},
+};
+
+// The library's options set by the given keyword options, the defaults for
+// the rest.
+subdiv_options options_of(const py::dict& given)
 {
     subdiv_options options;
     subdiv_options_init(&options);
-    options.scheme = option_value<subdiv_scheme>(
-        "scheme", scheme,
-        {{"auto", subdiv_scheme_auto}, {"loop", subdiv_scheme_loop},
-         {"catmull-clark", subdiv_scheme_catmull_clark}});
-    options.corners = option_value<subdiv_corners>(
-        "corners", corners, {{"sharp", subdiv_corners_sharp}, {"smooth", subdiv_corners_smooth}});
-    if (!threads.is_none()) {
-        const int n = threads.cast<int>();
-        if (n < 1) raise_message("threads must be at least 1, not " + std::to_string(n));
-        options.threads = n;
+    for (const auto& [key, value] : given) {
+        const std::string name = py::str(key);
+        const option_rule* rule = nullptr;
+        for (const option_rule& r : option_rules)
+            if (name == r.name) rule = &r;
+        if (!rule) throw py::type_error("subdiv: no option " + name);
+        rule->apply(value, &options);
     }
-    if (iterations < 0)
-        raise_message("the iteration count " + std::to_string(iterations) + " is negative");
-    held_geom input;
-    take_mesh(vertices, faces, &input.g);
+    return options;
+}
+
+// What the library's callbacks report to during a call, made on the calling
+// thread without the GIL: the progress function (called with the GIL taken;
+// the first exception it raises ends its calls and is raised after the
+// call), and the warnings, issued once the call returns.
+struct call_reports {
+    py::object progress;
+    std::optional<py::error_already_set> progress_failure;
+    std::mutex lock;
+    std::vector<std::string> warnings;
+};
+
+void report_progress(void* context, int32_t level, uint64_t before, uint64_t after)
+{
+    auto* reports = static_cast<call_reports*>(context);
+    py::gil_scoped_acquire gil;
+    if (reports->progress_failure) return;
+    try {
+        reports->progress(level, before, after);
+    } catch (py::error_already_set& failure) {
+        reports->progress_failure.emplace(std::move(failure));
+    }
+}
+
+void report_warning(void* context, const char* message)
+{
+    auto* reports = static_cast<call_reports*>(context);
+    std::lock_guard<std::mutex> hold(reports->lock);
+    reports->warnings.emplace_back(message);
+}
+
+// Sets the options' callbacks to report into *reports.
+void reports_attach(call_reports* reports, const py::object& progress, subdiv_options* options)
+{
+    if (!progress.is_none()) {
+        if (!PyCallable_Check(progress.ptr()))
+            raise_message("progress must be a function or None, not " +
+                          std::string(py::repr(progress)));
+        reports->progress = progress;
+        options->progress = report_progress;
+    }
+    options->warning = report_warning;
+    options->context = reports;
+}
+
+// After the call: the progress function's exception, then the warnings.
+void reports_raise(call_reports* reports)
+{
+    if (reports->progress_failure) throw *reports->progress_failure;
+    for (const std::string& message : reports->warnings)
+        if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 2) != 0)
+            throw py::error_already_set();
+}
+
+// ---------------------------------------------------------------- paths
+
+// A path as the library takes it, and as the exception names it.
+struct file_path {
+    py::object given;  // os.fspath of the argument: str or bytes
+    std::string bytes; // encoded for the system; "-" becomes "./-", a file of that name
+};
+
+file_path path_of(const py::handle& path)
+{
+    file_path p;
+    p.given = py::reinterpret_steal<py::object>(PyOS_FSPath(path.ptr()));
+    if (!p.given) throw py::error_already_set();
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(p.given.ptr(), &encoded)) throw py::error_already_set();
+    p.bytes = py::reinterpret_steal<py::bytes>(encoded);
+    if (std::strlen(p.bytes.c_str()) != p.bytes.size())
+        throw py::value_error("embedded null byte");
+    if (p.bytes == "-") p.bytes = "./-";
+    return p;
+}
+
+// ---------------------------------------------------------------- calls
+
+py::dict refine(const py::handle& vertices, const py::handle& faces, const py::handle& iterations,
+                const py::handle& uv, const py::handle& face_uv, const py::object& progress,
+                const py::dict& given_options)
+{
+    subdiv_options options = options_of(given_options);
+    call_reports reports;
+    reports_attach(&reports, progress, &options);
+    if (!PyIndex_Check(iterations.ptr()) || py::isinstance<py::bool_>(iterations))
+        throw py::type_error("iterations must be an integer, not " +
+                             std::string(py::repr(iterations)));
+    const py::int_ count = py::reinterpret_steal<py::int_>(PyNumber_Index(iterations.ptr()));
+    if (count > py::int_(INT32_MAX))
+        raise_message("the iteration count " + std::string(py::str(py::handle(count))) + " is too large");
+    if (count < py::int_(0))
+        raise_message("the iteration count " + std::string(py::str(py::handle(count))) + " is negative");
+    const int32_t n = count.cast<int32_t>();
+    const mesh_input mesh = mesh_of(vertices, faces, uv, face_uv);
     subdiv_arrays arrays = {};
     subdiv_error error;
     subdiv_status status;
     {
         py::gil_scoped_release unlocked;
-        status = subdiv_refine_arrays(&input.g, iterations, &options, &arrays, &error);
+        subdiv_geom input;
+        status = geom_fill(mesh, &input, &error);
+        if (status == subdiv_ok)
+            status = subdiv_refine_arrays(&input, n, &options, &arrays, &error);
     }
+    // the result is held by its arrays before anything is raised
+    py::dict result = status == subdiv_ok ? mesh_dict(&arrays) : py::dict();
+    reports_raise(&reports);
     if (status != subdiv_ok) raise_error(error);
-    return mesh_tuple(&arrays);
+    return result;
 }
 
-py::tuple read_obj(const std::string& path)
+py::dict read_obj(const py::handle& path_given, const py::dict& given_options)
 {
-    subdiv_options options;
-    subdiv_options_init(&options);
-    held_geom g;
-    subdiv_error error;
-    subdiv_status status;
-    {
-        py::gil_scoped_release unlocked;
-        status = subdiv_obj_read(path.c_str(), &options, &g.g, &error);
-    }
-    if (status != subdiv_ok) raise_error(error);
-    // the mesh as read: no iterations
+    const file_path path = path_of(path_given);
+    subdiv_options options = options_of(given_options);
+    call_reports reports;
+    reports_attach(&reports, py::none(), &options);
     subdiv_arrays arrays = {};
-    status = subdiv_refine_arrays(&g.g, 0, &options, &arrays, &error);
-    if (status != subdiv_ok) raise_error(error);
-    return mesh_tuple(&arrays);
-}
-
-void write_obj(const std::string& path, const py::handle& vertices, const py::handle& faces,
-               const std::string& precision)
-{
-    subdiv_options options;
-    subdiv_options_init(&options);
-    options.precision = option_value<subdiv_precision>(
-        "precision", precision,
-        {{"6", subdiv_precision_6}, {"shortest", subdiv_precision_shortest}});
-    held_geom g;
-    take_mesh(vertices, faces, &g.g);
     subdiv_error error;
     subdiv_status status;
     {
         py::gil_scoped_release unlocked;
-        status = subdiv_obj_write(path.c_str(), &g.g, &options, &error);
+        subdiv_geom g;
+        status = subdiv_obj_read(path.bytes.c_str(), &options, &g, &error);
+        // the mesh as read, checked as a refinement checks it: no iterations
+        if (status == subdiv_ok) status = subdiv_refine_arrays(&g, 0, &options, &arrays, &error);
     }
-    if (status != subdiv_ok) raise_error(error);
+    if (status != subdiv_ok) raise_error(error, path.given);
+    py::dict result = mesh_dict(&arrays);
+    reports_raise(&reports);
+    return result;
+}
+
+void write_obj(const py::handle& path_given, const py::handle& vertices, const py::handle& faces,
+               const py::handle& uv, const py::handle& face_uv, const py::dict& given_options)
+{
+    const file_path path = path_of(path_given);
+    const subdiv_options options = options_of(given_options);
+    const mesh_input mesh = mesh_of(vertices, faces, uv, face_uv);
+    subdiv_error error;
+    subdiv_status status;
+    {
+        py::gil_scoped_release unlocked;
+        subdiv_geom g;
+        status = geom_fill(mesh, &g, &error);
+        if (status == subdiv_ok) {
+            status = subdiv_obj_write(path.bytes.c_str(), &g, &options, &error);
+            subdiv_geom_free(&g);
+        }
+    }
+    if (status != subdiv_ok) raise_error(error, path.given);
+}
+
+void set_error_factory(const py::object& make_error)
+{
+    Py_XDECREF(error_factory);
+    error_factory = make_error.inc_ref().ptr();
 }
 
 } // namespace
 
-PYBIND11_MODULE(subdiv, module)
+PYBIND11_MODULE(_subdiv, module)
 {
-    module.doc() = "Refines polygon meshes by Loop and Catmull-Clark subdivision, exactly.";
-    module.attr("__version__") = subdiv_version();
-    py::dict scope;
-    py::exec(R"(
-class Error(ValueError):
-    """A mesh, file or argument that subdiv refuses: the message, and the
-    line, face (counted from 1) and vertices (counted from 1) it names, 0
-    and () where it names none."""
-
-    def __init__(self, message, line=0, face=0, vertices=()):
-        super().__init__(message)
-        self.line = line
-        self.face = face
-        self.vertices = tuple(vertices)
-)",
-             py::globals(), scope);
-    py::object error = scope["Error"];
-    error.attr("__module__") = "subdiv";
-    module.attr("Error") = error;
-    error_type = error.release().ptr();
-
-    module.def("refine", &refine, py::arg("vertices"), py::arg("faces"), py::arg("iterations"),
-               py::kw_only(), py::arg("scheme") = "auto", py::arg("corners") = "sharp",
-               py::arg("threads") = py::none(),
-               R"(Refines a mesh iterations times and returns (vertices, faces).
-
-vertices: an (n, 3) array; float32 is used as it is, float64 is rounded to
-float32 first. faces: an (m, 3) or (m, 4) integer array, or a list of index
-sequences (3 to 15 corners each) for meshes of mixed faces; indices count
-from 0. scheme: "auto" (Loop for triangles only, else Catmull-Clark),
-"loop" or "catmull-clark". corners: "sharp" or "smooth", for the corners of
-open meshes. threads: the threads to run on (None: every core).
-
-Returns float32 vertices (n', 3) and int64 faces (m', 4) for Catmull-Clark or
-(m', 3) for Loop (for 0 iterations, the faces as given). Raises subdiv.Error.)");
-    module.def("read_obj", &read_obj, py::arg("path"),
-               R"(Reads an OBJ file: returns (vertices, faces) as refine does.)");
-    module.def("write_obj", &write_obj, py::arg("path"), py::arg("vertices"), py::arg("faces"),
-               py::kw_only(), py::arg("precision") = "6",
-               R"(Writes vertices and faces as OBJ text to path ("-": standard output), as
-the command-line tool writes them: precision "6" (six decimals) or
-"shortest" (the fewest digits that read back to the same float32).)");
+    module.doc() = "The library's calls over numpy arrays; the package subdiv wraps them.";
+    module.attr("version") = subdiv_version();
+    module.def("refine", &refine);
+    module.def("read_obj", &read_obj);
+    module.def("write_obj", &write_obj);
+    module.def("set_error_factory", &set_error_factory);
 }

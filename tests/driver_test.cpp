@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -358,4 +359,65 @@ TEST(Driver, TextureCoordinatesAndShortestNumbers)
     EXPECT_EQ(mismatches, 0u);
     subdiv_geom_free(&input);
     subdiv_geom_free(&output);
+}
+
+// A normal index, and without --uv a texture coordinate index, is never
+// used: one that names nothing gives one warning, naming the first such
+// corner of the file (the reader's ranges of 256 KiB run on any thread), and
+// the job goes on as without the index. With --uv texture coordinates stay
+// checked.
+TEST(Driver, IndicesTheJobDoesNotUseGiveOneWarning)
+{
+    scratch_folder folder;
+    const std::string cube = cube_obj, v = cube.substr(0, cube.find('f')); // lines 1-8
+    const std::string rest = "f 1 2 4 3\nf 3 4 8 7\nf 1 5 6 2\nf 2 6 8 4\nf 1 3 7 5\n";
+    std::string padding;
+    for (int i = 0; i < 12000; ++i) padding += "# a comment line of about fifty characters ....\n";
+    const struct { std::string text, warning, bad; } cases[] = { // bad: what the plain file lacks
+        {v + "vt 0 0\nf 5/1/80 7/1 8/1 6/1\n" + rest, "10: face corner '5/1/80' names normal 80, "
+         "but the file has 0 normals; normals are not used", "/80"},
+        {v + "vn 0 0 1\nf 5/152/1 7 8 6\n" + rest, "10: face corner '5/152/1' names texture "
+         "coordinate 152, but the file has 0 texture coordinates; texture coordinates are not "
+         "used", "/152/1"},
+        {v + "vn 0 0 1\nvn 0 1 0\nf 5//-3 7 8 6\n" + rest, "11: face corner '5//-3' counts back 3 "
+         "normals, but only 2 come before it; normals are not used", "//-3"},
+        {v + "f 5//2 7 8 6\nvn 0 0 1\nvn 0 0 1\n" + rest, "9: face corner '5//2' names normal 2, "
+         "but only 0 normals come before it; normals are not used", "//2"},
+        {v + "f 5/0 7 8 6//0\n" + rest, "9: face corner '5/0': index 0 names no texture "
+         "coordinate; texture coordinates are not used", "/0"},
+        {v + "f 5 7 8 6\n" + padding + "f 1 2//80 4 3\n" + padding + "f 3//80 4 8 7\n" +
+             rest.substr(20), "12010: face corner '2//80' names normal 80, but the file has 0 "
+         "normals; normals are not used", "//80"},
+    };
+    for (const auto& c : cases) {
+        std::string plain = c.text; // the same faces without the indices that name nothing
+        for (size_t at; (at = plain.find(c.bad + " ")) != std::string::npos;)
+            plain.erase(at, c.bad.size());
+        if (c.bad == "/0") plain.replace(plain.find("6//0"), 4, "6");
+        write_file(folder.file("cube.obj"), c.text);
+        write_file(folder.file("plain.obj"), plain);
+        tool_result r = run_tool(folder.path, {"cube.obj", "1", "out.obj"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1),
+                  "subdiv: warning: cube.obj: line " + c.warning + "\n");
+        EXPECT_EQ(count_lines_starting(r.err, "subdiv: warning:"), 1) << r.err;
+        tool_result p = run_tool(folder.path, {"plain.obj", "1", "plain-out.obj"});
+        EXPECT_EQ(count_lines_starting(p.err, "subdiv: warning:"), 0) << p.err;
+        EXPECT_EQ(read_file(folder.file("out.obj")), read_file(folder.file("plain-out.obj")));
+    }
+
+    // with --uv a texture coordinate index that names nothing is refused,
+    // a normal index still passed over
+    tool_result r = run_tool(folder.path, {"--uv", "cube.obj", "1", "out.obj"});
+    EXPECT_EQ(r.err, "subdiv: warning: cube.obj: line 12010: face corner '2//80' names normal 80, "
+                     "but the file has 0 normals; normals are not used\n"
+                     "subdiv: warning: cube.obj: the faces give no texture coordinates; the "
+                     "output has none\n"
+                     "subdiv: Catmull-Clark, 1 iteration\nFinished iteration vertices 8 -> 26\n"
+                     "subdiv: wrote out.obj (26 vertices, 24 faces)\n");
+    write_file(folder.file("cube.obj"), cases[1].text);
+    r = run_tool(folder.path, {"--uv", "cube.obj", "1", "out.obj"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "subdiv: cube.obj: line 10: face corner '5/152/1' names texture coordinate "
+                     "152, but only 0 texture coordinates come before it\n");
 }

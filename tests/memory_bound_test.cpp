@@ -17,6 +17,7 @@
 
 #include "memory_bound.h"
 #include "parallel.h"
+#include "storage.h"
 #include "test_util.h"
 
 using namespace subdiv;
@@ -80,6 +81,26 @@ uint64_t tool_peak(const std::string& folder, const char* input, const char* cou
     return uint64_t(usage.ru_maxrss) * 1024;
 }
 
+// Runs job in a child process, which ends with the status job returns;
+// returns that status, or 128 when the child ends otherwise.
+template <typename job_fn>
+int in_child(job_fn job)
+{
+    const pid_t child = fork();
+    if (child == 0) _exit(job());
+    int status = 0;
+    return waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+// The resident bytes of this process now.
+uint64_t resident_bytes()
+{
+    std::istringstream statm(test_util::read_file("/proc/self/statm"));
+    uint64_t pages = 0;
+    statm >> pages >> pages;
+    return pages * uint64_t(sysconf(_SC_PAGESIZE));
+}
+
 } // namespace
 
 TEST(MemoryBound, ThePeakOfAShuffledMeshStaysBelowIt)
@@ -102,6 +123,68 @@ TEST(MemoryBound, ThePeakOfAShuffledMeshStaysBelowIt)
         EXPECT_LE(peak - baseline, bound) << count << " iterations: peak " << peak << ", baseline "
                                           << baseline;
     }
+}
+
+// The arrays that subdiv_refine_arrays gathers count in its bound: its peak
+// stays below it, measured in a child process from the resident size once the
+// input is read (the kernel resets the peak on request); and under a data
+// limit between the bounds of writing the last level and of gathering it,
+// the arrays are refused up front, naming the limit, while the file is
+// written.
+TEST(MemoryBound, TheArraysOfRefineArraysCountInItsBound)
+{
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizers' shadow memory is part of the peak and of the data";
+#endif
+    level_counts counts;
+    const std::string text = shuffled_icosphere(6, &counts);
+    const uint32_t threads = parallel_threads(0);
+    subdiv_error error;
+    auto read = [&](subdiv_geom* g) {
+        return subdiv_obj_read_text("big.obj", text.data(), text.size(), nullptr, nullptr, g,
+                                    &error) == subdiv_ok;
+    };
+    for (int count : {0, 1, 2, 3}) {
+        const uint64_t bound =
+            uint64_t(std::max(memory_bound_build(counts),
+                              memory_bound_gathered(counts, subdiv_scheme_loop, count, threads)));
+        EXPECT_EQ(in_child([&] {
+            subdiv_geom input = {};
+            subdiv_arrays arrays = {};
+            if (!read(&input)) return 3;
+            mem_trim();
+            FILE* reset = std::fopen("/proc/self/clear_refs", "w");
+            if (!reset || std::fputs("5", reset) < 0 || std::fclose(reset) != 0) return 0;
+            const uint64_t before = resident_bytes();
+            if (subdiv_refine_arrays(&input, count, nullptr, &arrays, &error) != subdiv_ok) return 4;
+            struct rusage usage;
+            getrusage(RUSAGE_SELF, &usage);
+            return uint64_t(usage.ru_maxrss) * 1024 - before <= bound ? 0 : 1;
+        }), 0) << count << " iterations";
+    }
+
+    const uint64_t streamed = uint64_t(memory_bound_streamed(counts, subdiv_scheme_loop, 3, threads));
+    const uint64_t gathered = uint64_t(memory_bound_gathered(counts, subdiv_scheme_loop, 3, threads));
+    const uint64_t limit = streamed + (gathered - streamed) / 2;
+    const std::string reason =
+        "this process may use " + std::to_string(limit) + " bytes (its data limit, RLIMIT_DATA)";
+    test_util::scratch_folder folder;
+    EXPECT_EQ(in_child([&] {
+        struct rlimit data;
+        subdiv_geom input = {};
+        subdiv_arrays arrays = {};
+        if (getrlimit(RLIMIT_DATA, &data) != 0) return 3;
+        data.rlim_cur = limit;
+        if (setrlimit(RLIMIT_DATA, &data) != 0 || !read(&input)) return 3;
+        if (subdiv_refine_arrays(&input, 3, nullptr, &arrays, &error) != subdiv_error_limit ||
+            !std::string(error.message).ends_with(reason))
+            return 1;
+        const std::string out = folder.file("out.obj");
+        return read(&input) && subdiv_refine_to_obj(&input, 3, nullptr, out.c_str(), nullptr,
+                                                    nullptr, &error) == subdiv_ok
+                   ? 0
+                   : 2;
+    }), 0);
 }
 
 // The tool writes the last level as it makes it; its bound follows, and on a

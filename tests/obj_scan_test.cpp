@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "obj_scan.h"
 
@@ -244,11 +245,11 @@ TEST(ParseInt, SignsDigitsAndWrapping)
 
 TEST(ParseCorner, FormsResultsAndWhereTheCursorStops)
 {
-    const int32_t none = index_missing;
+    const int64_t none = index_not_given;
     struct {
         const char* text;
         corner_result result;
-        corner_index corner;
+        corner_written corner;
         int stop; // the token's end
     } cases[] = {
         {"3", corner_ok, {3, none, none}, 1},
@@ -259,6 +260,8 @@ TEST(ParseCorner, FormsResultsAndWhereTheCursorStops)
         {"+12\n", corner_ok, {12, none, none}, 3},
         {"0/-0", corner_ok, {0, 0, none}, 4},
         {"2147483647//-2147483647", corner_ok, {2147483647, none, -2147483647}, 23},
+        {"2147483648/-2147483648", corner_ok, {2147483648, -2147483648, none}, 22},
+        {"4294967295/4294967295/-4294967295", corner_ok, {4294967295, 4294967295, -4294967295}, 33},
         {"x", corner_malformed, {}, 1},
         {"/", corner_malformed, {}, 1},
         {"3/", corner_malformed, {}, 2},
@@ -268,16 +271,17 @@ TEST(ParseCorner, FormsResultsAndWhereTheCursorStops)
         {"1x\t", corner_malformed, {}, 2},
         {"-", corner_malformed, {}, 1},
         {"1/+", corner_malformed, {}, 3},
-        {"2147483648", corner_out_of_range, {}, 10},
-        {"-2147483648", corner_out_of_range, {}, 11},
+        {"4294967296", corner_out_of_range, {}, 10},
+        {"-4294967296", corner_out_of_range, {}, 11},
+        {"1//99999999999999999999", corner_out_of_range, {}, 23},
         {"1/4294967297/1", corner_out_of_range, {}, 14},
     };
     for (const auto& c : cases) {
         const char* cursor = c.text;
-        corner_index corner = {7, 7, 7};
+        corner_written corner = {7, 7, 7};
         EXPECT_EQ(parse_corner(&cursor, &corner), c.result) << c.text;
         EXPECT_EQ(cursor - c.text, c.stop) << c.text;
-        const corner_index expected = c.result == corner_ok ? c.corner : corner_index{7, 7, 7};
+        const corner_written expected = c.result == corner_ok ? c.corner : corner_written{7, 7, 7};
         EXPECT_EQ(corner.position_index, expected.position_index) << c.text;
         EXPECT_EQ(corner.texcoord_index, expected.texcoord_index) << c.text;
         EXPECT_EQ(corner.normal_index, expected.normal_index) << c.text;
@@ -286,14 +290,45 @@ TEST(ParseCorner, FormsResultsAndWhereTheCursorStops)
 
 TEST(ResolveIndex, NamesOnlyElementsReadBefore)
 {
-    struct { int32_t index; uint64_t count; bool names; uint32_t element; } cases[] = {
+    const int64_t most = 4294967295; // the most elements of a kind, and the largest index
+    struct { int64_t index; uint64_t count; bool names; uint32_t element; } cases[] = {
         {1, 1, true, 0}, {1, 1000, true, 0}, {8, 8, true, 7}, {-1, 8, true, 7}, {-8, 8, true, 0},
         {9, 8, false, 0}, {-9, 8, false, 0}, {0, 7, false, 0}, {1, 0, false, 0},
-        {-1, 0, false, 0}, {index_missing, 5, false, 0},
+        {-1, 0, false, 0}, {index_not_given, 5, false, 0},
+        // past 2^31 and up to 2^32 - 1, either way
+        {2147483647, most, true, 2147483646}, {2147483648, most, true, 2147483647},
+        {2147483649, most, true, 2147483648u}, {most, most, true, 4294967294u},
+        {-2147483648, most, true, 2147483647}, {-2147483649, most, true, 2147483646},
+        {-most, most, true, 0}, {-1, most, true, 4294967294u},
+        {2147483649, 2147483648, false, 0}, {-2147483649, 2147483648, false, 0},
     };
     for (const auto& c : cases) {
         uint32_t element = 12345;
         EXPECT_EQ(resolve_index(c.index, c.count, &element), c.names) << c.index << " of " << c.count;
         EXPECT_EQ(element, c.names ? c.element : 12345u) << c.index << " of " << c.count;
+    }
+}
+
+// A corner resolves each part on its own: elements past 2^31 keep every bit,
+// and each part that names nothing is reported and resolves to none.
+TEST(ResolveCorner, EveryPartOnItsOwn)
+{
+    const uint64_t most[3] = {4294967295, 4294967295, 4294967295}, few[3] = {4, 0, 2};
+    const uint32_t none = index_missing;
+    const struct {
+        corner_written corner;
+        const uint64_t* counts;
+        uint32_t unnamed, out[3];
+    } cases[] = {
+        {{2147483648, -2147483648, 4294967295}, most, 0, {2147483647, 2147483647, 4294967294u}},
+        {{4, index_not_given, -2}, few, 0, {3, none, 0}},
+        {{5, index_not_given, index_not_given}, few, 1, {none, none, none}},
+        {{-1, -1, 0}, few, 2 | 4, {3, none, none}},
+    };
+    for (const auto& c : cases) {
+        corner_index out = {7, 7, 7};
+        EXPECT_EQ(resolve_corner(&c.corner, c.counts, &out), c.unnamed) << c.corner.position_index;
+        EXPECT_EQ(std::vector<uint32_t>({out.position_index, out.texcoord_index, out.normal_index}),
+                  std::vector<uint32_t>(c.out, c.out + 3)) << c.corner.position_index;
     }
 }

@@ -2,11 +2,11 @@
 // level written as it is made (subdiv_refine_to_obj) and the last level held
 // whole and then written (subdiv_refine, obj_write) give the same file for 1,
 // 2, 3 and 7 threads, and the last level gathered into flat arrays
-// (subdiv_refine_arrays) the same positions and faces; so do the binary
-// PLY routes (subdiv_refine_to_file, subdiv_write), on meshes whose counts
-// are no multiples of the ranges the work is split into: closed and open,
-// quads, triangles and mixed faces, with texture coordinates that have
-// seams, materials and both number forms.
+// (subdiv_refine_arrays) the same positions, faces and texture coordinates;
+// so do the binary PLY routes (subdiv_refine_to_file, subdiv_write), on
+// meshes whose counts are no multiples of the ranges the work is split into:
+// closed and open, quads, triangles and mixed faces, with texture
+// coordinates that have seams, materials and both number forms.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -135,8 +135,8 @@ std::string job_text(const scratch_folder& folder, const threads_case& c, int it
     return read_file(out);
 }
 
-// Whether the arrays of one job on `threads` threads hold the positions and
-// faces that subdiv_refine gives, bit for bit.
+// Whether the arrays of one job on `threads` threads hold the positions,
+// faces and texture coordinates that subdiv_refine gives, bit for bit.
 bool arrays_match(const scratch_folder& folder, const threads_case& c, int iterations, int threads)
 {
     const subdiv_options options = case_options(c, threads);
@@ -156,6 +156,15 @@ bool arrays_match(const scratch_folder& folder, const threads_case& c, int itera
     for (uint64_t f = 0; same && f < held.n_faces; ++f)
         for (int k = 0; k < arrays.face_size; ++k)
             same = same && arrays.corners[uint64_t(arrays.face_size) * f + k] == corners[k][f];
+    // texture coordinates, and the corners' indices laid out as the corners
+    same = same && arrays.n_texcoords == held.n_texcoords &&
+           (arrays.texcoords != nullptr) == (held.tex_u != nullptr);
+    for (uint64_t t = 0; same && held.tex_u && t < held.n_texcoords; ++t)
+        same = std::memcmp(&arrays.texcoords[2 * t], &held.tex_u[t], 4) == 0 &&
+               std::memcmp(&arrays.texcoords[2 * t + 1], &held.tex_v[t], 4) == 0;
+    const uint64_t n_corners = uint64_t(arrays.face_size) * arrays.n_faces;
+    if (same && held.tex_u)
+        same = std::memcmp(arrays.corner_texcoords, held.corner_texcoord, n_corners * 8) == 0;
     subdiv_arrays_free(&arrays);
     subdiv_geom_free(&held);
     return same;

@@ -116,7 +116,8 @@ enum {
 /* What went wrong, for the caller to report: the message in the tool's
  * wording, and the places it names. The message names the file when the
  * function that failed was given one (the reader and the writer are; the
- * refinement of a record is not). */
+ * refinement of a record is not). New fields are only ever added at the
+ * end. */
 typedef struct subdiv_error {
     subdiv_status status; /* as returned */
     uint64_t line;        /* line of the OBJ text or of the PLY header, counted from 1; 0 when
@@ -124,6 +125,8 @@ typedef struct subdiv_error {
     uint64_t face;        /* face, counted from 1 in file order; 0 when none */
     uint64_t vertices[4]; /* vertices named, counted from 1; 0 in unused entries */
     char message[512];    /* one line, no final newline, e.g. "in.obj: line 7: ..." */
+    int32_t system_errno; /* subdiv_error_read or _write of a file the system refused to
+                             open, read or write: the system's errno (e.g. ENOENT); else 0 */
 } subdiv_error;
 
 /* ---------------------------------------------------------------- options */
@@ -236,11 +239,14 @@ SUBDIV_API void subdiv_geom_free(subdiv_geom* g);
  * option uv the texture coordinates of the corners (none, with a warning,
  * when no face gives them), with the option materials the faces' materials.
  * A material library that the file names is looked up in the file's folder.
- * options may be null (defaults). Returns subdiv_ok, or a failure with
- * *error filled (when error is not null) and *g cleared: subdiv_error_read,
- * _syntax, _mesh (no faces, a face of fewer than three corners, with uv
- * faces that mix corners with and without texture coordinates), _limit or
- * _memory. */
+ * Every vertex index (and with the option uv every texture coordinate index)
+ * must name one defined before its face; a normal index, or without uv a
+ * texture coordinate index, that names nothing is passed over with one
+ * warning per file. options may be null (defaults). Returns subdiv_ok, or a
+ * failure with *error filled (when error is not null) and *g cleared:
+ * subdiv_error_read, _syntax, _mesh (no faces, a face of fewer than three
+ * corners, with uv faces that mix corners with and without texture
+ * coordinates), _limit or _memory. */
 SUBDIV_API subdiv_status subdiv_obj_read(const char* path, const subdiv_options* options,
                                          subdiv_geom* g, subdiv_error* error);
 
@@ -326,7 +332,11 @@ SUBDIV_API subdiv_status subdiv_refine_to_file(subdiv_geom* input, int32_t itera
 
 /* A refined mesh as flat arrays, for callers that hold meshes as arrays
  * (numpy, other libraries): the blocks belong to the library and
- * subdiv_arrays_free releases them. */
+ * subdiv_arrays_free releases them. New fields are only ever added at the
+ * end; on x86-64 and other LP64 systems the fields lie at byte offsets 0
+ * (positions), 8 (corners), 16 (face_start), 24 (n_vertices), 32 (n_faces),
+ * 40 (face_size), 48 (texcoords), 56 (corner_texcoords) and 64
+ * (n_texcoords), 72 bytes in all. */
 typedef struct subdiv_arrays {
     float* positions;     /* 3 n_vertices floats: x y z of each vertex */
     uint64_t* corners;    /* the zero-based vertex of each face corner, face by face: face_size
@@ -336,11 +346,18 @@ typedef struct subdiv_arrays {
     uint64_t n_vertices;
     uint64_t n_faces;
     int32_t face_size;    /* 3 or 4 (always after an iteration), or 0 for faces of any sizes */
+
+    /* Texture coordinates, when the input has them (else null and 0). */
+    float* texcoords;            /* 2 n_texcoords floats: u v of each texture coordinate */
+    uint64_t* corner_texcoords;  /* an entry per entry of corners: the zero-based texture
+                                    coordinate of that face corner */
+    uint64_t n_texcoords;
 } subdiv_arrays;
 
 /* Refines *input as subdiv_refine_to_obj does, its last iteration gathered
- * block by block into *output (cleared first) instead of a file: positions
- * and faces only. Takes over *input as subdiv_refine_to_obj does. Returns as
+ * block by block into *output (cleared first) instead of a file: positions,
+ * faces and, when *input has them, texture coordinates (materials are not
+ * gathered). Takes over *input as subdiv_refine_to_obj does. Returns as
  * subdiv_refine does; *output holds nothing on failure. */
 SUBDIV_API subdiv_status subdiv_refine_arrays(subdiv_geom* input, int32_t iterations,
                                               const subdiv_options* options,

@@ -1,13 +1,20 @@
-"""The Python module against the command-line tool, its refusals, its
-memory over many calls, and the README's example.
+"""The Python package against the command-line tool, its refusals, its
+memory over many calls, its stubs, meshio's meshes, and the README's example.
 
-Run by CTest (Python.Module) with PYTHONPATH at the build tree's module and
-SUBDIV_EXE, SUBDIV_SOURCE_DIR naming the tool and the sources."""
+Run by CTest (Python.Module) on the build tree's package and by CI on the
+package pip installed, with SUBDIV_EXE and SUBDIV_SOURCE_DIR naming the tool
+and the sources, and SUBDIV_PACKAGE_DIR the package meant."""
 
+import ast
+import dataclasses
+import errno
+import inspect
 import os
+import pathlib
 import re
 import subprocess
 import sys
+import threading
 
 import numpy as np
 import pytest
@@ -22,6 +29,9 @@ CUBE_V = np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0],
                    [0, 0, 1], [1, 0, 1], [1, 1, 1], [0, 1, 1]], dtype=np.float32)
 CUBE_F = np.array([[0, 3, 2, 1], [4, 5, 6, 7], [0, 1, 5, 4],
                    [1, 2, 6, 5], [2, 3, 7, 6], [3, 0, 4, 7]])
+CUBE_UV = np.array([[0, 0], [1, 0], [1, 1], [0, 1]], dtype=np.float32)
+CUBE_FACE_UV = np.tile(np.arange(4), (6, 1))
+CUBE = subdiv.Mesh(CUBE_V, CUBE_F)
 
 
 @pytest.mark.parametrize("mesh, count, options", [
@@ -29,73 +39,155 @@ CUBE_F = np.array([[0, 3, 2, 1], [4, 5, 6, 7], [0, 1, 5, 4],
     ("icosahedron.obj", 2, {}),
     ("torus-tri.obj", 1, {"scheme": "catmull-clark"}),
     ("cube-open.obj", 2, {"corners": "smooth"}),
-    ("grid-tri.obj", 2, {}),
+    ("grid-tri.obj", 2, {"precision": "shortest"}),
     ("polygon-closed.obj", 2, {}),
     ("polygon-open.obj", 1, {"threads": 3}),
+    ("polygon-open.obj", 0, {}),
     ("cube-quad.obj", 0, {}),
+    ("cube-textured.obj", 2, {"uv": True}),
+    ("grid-textured.obj", 2, {"uv": True, "threads": 2}),
+    ("grid-textured.obj", 1, {"uv": True, "scheme": "catmull-clark", "precision": "shortest"}),
 ])
 def test_write_of_refine_is_the_tool_output(tmp_path, mesh, count, options):
-    vertices, faces = subdiv.read_obj(os.path.join(MESHES, mesh))
-    refined = subdiv.refine(vertices, faces, count, **options)
+    options = dict(options)
+    uv, precision = options.pop("uv", False), options.pop("precision", 6)
+    read = subdiv.read_obj(os.path.join(MESHES, mesh), uv=uv)
+    assert (read.uv is not None) == uv
+    refined = subdiv.refine(read.vertices, read.faces, count, uv=read.uv, face_uv=read.face_uv,
+                            **options)
     ours = tmp_path / "python.obj"
-    subdiv.write_obj(str(ours), *refined)
+    subdiv.write_obj(ours, refined, precision=precision)
     theirs = tmp_path / "tool.obj"
-    args = [f"--{k}={v}" for k, v in options.items()]
-    subprocess.run([TOOL, *args, os.path.join(MESHES, mesh), str(count), str(theirs)],
-                   check=True, capture_output=True)
+    args = [f"--{k}={v}" for k, v in options.items()] + ["--uv"] * uv
+    subprocess.run([TOOL, *args, f"--precision={precision}", os.path.join(MESHES, mesh),
+                    str(count), str(theirs)], check=True, capture_output=True)
     assert ours.read_bytes() == theirs.read_bytes()
 
 
-def test_arrays_of_either_width_and_lists_of_faces_give_the_same_mesh():
-    # float64 is rounded to float32 first; lists of index lists are faces too
-    v32, f32 = subdiv.refine(CUBE_V, CUBE_F, 2)
-    v64, f64 = subdiv.refine(CUBE_V.astype(np.float64), CUBE_F.tolist(), 2)
-    assert v32.dtype == np.float32 and f32.dtype == np.int64
-    assert v32.shape == (98, 3) and f32.shape == (96, 4)
-    assert np.array_equal(v32, v64) and np.array_equal(f32, f64)
-    # a face cut in two: 8 vertices, 7 faces and 13 edges give as many points
-    mixed, quads = subdiv.refine(CUBE_V, [[0, 3, 2], [0, 2, 1], *CUBE_F[1:].tolist()], 1)
-    assert mixed.shape == (8 + 7 + 13, 3) and quads.shape == (3 + 3 + 5 * 4, 4)
+def test_every_form_of_the_arrays_gives_the_same_mesh():
+    expected = subdiv.refine(CUBE_V, CUBE_F, 2, uv=CUBE_UV, face_uv=CUBE_FACE_UV)
+    assert expected.vertices.dtype == np.float32 and expected.faces.dtype == np.int64
+    assert expected.vertices.shape == (98, 3) and expected.faces.shape == (96, 4)
+    assert expected.face_uv.shape == (96, 4) and expected.uv.dtype == np.float32
+    pair = (CUBE_F.ravel(), np.arange(0, 25, 4))
+    for vertices, faces, uv, face_uv in [
+            (CUBE_V.astype(np.float64), CUBE_F.tolist(), CUBE_UV.tolist(), CUBE_FACE_UV.tolist()),
+            (np.asfortranarray(CUBE_V), CUBE_F.astype(np.uint32), CUBE_UV,
+             CUBE_FACE_UV.astype(">i8")),
+            (CUBE_V.astype(np.int16), pair, CUBE_UV.astype(np.float64),
+             (CUBE_FACE_UV.ravel().astype(np.int32), pair[1])),
+            (np.repeat(CUBE_V, 2, axis=0)[::2], CUBE_F.T.copy().T, CUBE_UV, CUBE_FACE_UV)]:
+        mesh = subdiv.refine(vertices, faces, 2, uv=uv, face_uv=face_uv)
+        for field in ("vertices", "faces", "uv", "face_uv"):
+            assert np.array_equal(getattr(mesh, field), getattr(expected, field)), field
+    # faces of mixed sizes come back as a pair (corners, offsets), and go in so
+    mixed = [[0, 3, 2], [0, 2, 1], *CUBE_F[1:].tolist()]
+    corners, offsets = subdiv.refine(CUBE_V, mixed, 0).faces
+    assert offsets.tolist() == [0, 3, 6, 10, 14, 18, 22, 26]
+    assert corners.tolist() == [i for face in mixed for i in face]
+    assert subdiv.refine(CUBE_V, [[0, 1, 2, 3, 4], [4, 3, 2, 1, 0]], 0).faces.shape == (2, 5)
+    once = subdiv.refine(CUBE_V, (corners, offsets), 1)
+    assert once.vertices.shape == (8 + 7 + 13, 3) and once.faces.shape == (3 + 3 + 5 * 4, 4)
 
 
-def error_of(call):
-    with pytest.raises(subdiv.Error) as raised:
+def test_paths_of_every_kind_and_a_file_named_dash(tmp_path, monkeypatch, capfd):
+    monkeypatch.chdir(tmp_path)
+    mesh = subdiv.refine(CUBE_V, CUBE_F, 1)
+    for path in ["-", b"bytes.obj", tmp_path / "path.obj"]:
+        subdiv.write_obj(path, mesh, precision="shortest")
+        back = subdiv.read_obj(path)
+        assert np.array_equal(back.vertices, mesh.vertices)
+        assert np.array_equal(back.faces, mesh.faces)
+    assert (tmp_path / "-").is_file() and capfd.readouterr().out == ""
+    with pytest.warns(UserWarning, match="the faces give no texture coordinates"):
+        assert subdiv.read_obj("-", uv=True).uv is None
+
+
+def test_progress_reports_each_iteration_on_the_calling_thread():
+    calls = []
+    subdiv.refine(CUBE_V, CUBE_F, 3,
+                  progress=lambda *counts: calls.append((threading.get_ident(), *counts)))
+    me = threading.get_ident()
+    assert calls == [(me, 1, 8, 26), (me, 2, 26, 98), (me, 3, 98, 386)]
+
+    def stop(*counts):
+        calls.append(counts)
+        raise KeyError("stop")
+
+    calls.clear()
+    with pytest.raises(KeyError, match="stop"):
+        subdiv.refine(CUBE_V, CUBE_F, 3, progress=stop)
+    assert calls == [(1, 8, 26)]
+
+
+def error_of(kind, call):
+    with pytest.raises(kind) as raised:
         call()
-    assert isinstance(raised.value, ValueError)
     return raised.value
 
 
-@pytest.mark.parametrize("call, text, line, face, vertices", [
+@pytest.mark.parametrize("call, text, places", [
     # the library's refusals, with the places they name
     (lambda p: subdiv.refine(CUBE_V, [[0, 1, 2], [0, 1, 3]], 1),
-     "faces 1 and 2 both run from vertex 1 to vertex 2", 0, 2, (1, 2)),
+     "faces 1 and 2 both run from vertex 1 to vertex 2", (0, 2, (1, 2))),
     (lambda p: subdiv.refine(CUBE_V, np.vstack([CUBE_F, [[0, 1, 6, 7]]]), 1),
-     "lies on 3 faces", 0, 1, (1, 2)),
-    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, scheme="loop"),
-     "refines triangles only", 0, 1, ()),
-    (lambda p: subdiv.read_obj(os.path.join(p, "missing.obj")), "missing.obj", 0, 0, ()),
-    (lambda p: subdiv.read_obj(p + "/bad.obj"), "line 2", 2, 0, ()),
-    (lambda p: subdiv.write_obj(p + "/no/such/folder/out.obj", CUBE_V, CUBE_F),
-     "cannot write", 0, 0, ()),
+     "lies on 3 faces", (0, 1, (1, 2))),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, scheme="loop"), "refines triangles only",
+     (0, 1, ())),
+    (lambda p: subdiv.read_obj(p / "bad.obj"), "line 2", (2, 0, ())),
+    # files the system refuses: FileError, an OSError of the errno's kind
+    (lambda p: subdiv.read_obj(p / "missing.obj"), "missing.obj", FileNotFoundError),
+    (lambda p: subdiv.read_obj(os.fsencode(p)), "Is a directory", IsADirectoryError),
+    (lambda p: subdiv.write_obj(str(p / "no" / "out.obj"), CUBE), "cannot write",
+     FileNotFoundError),
+    (lambda p: subdiv.write_obj(p, CUBE), "cannot write", IsADirectoryError),
     # arrays and arguments refused before any work
-    (lambda p: subdiv.refine(CUBE_V[:, :2], CUBE_F, 1), "(n, 3)", 0, 0, ()),
-    (lambda p: subdiv.refine(CUBE_V, CUBE_F.astype(np.float32), 1), "integers", 0, 0, ()),
-    (lambda p: subdiv.refine(CUBE_V, CUBE_F - 1, 1), "face 1 names vertex index -1", 0, 0, ()),
-    (lambda p: subdiv.refine(CUBE_V, CUBE_F + 3, 1), "face 2 names vertex index 8", 0, 0, ()),
-    (lambda p: subdiv.refine(np.where(CUBE_V > 0, np.nan, 0), CUBE_F, 1), "finite", 0, 0, ()),
-    (lambda p: subdiv.refine(CUBE_V, [[0, 1]], 1), "3 to 15", 0, 0, ()),
-    (lambda p: subdiv.refine(CUBE_V, CUBE_F, -1), "negative", 0, 0, ()),
-    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, scheme="butterfly"), "scheme", 0, 0, ()),
-    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, threads=0), "threads", 0, 0, ()),
-    (lambda p: subdiv.write_obj(p + "/out.obj", CUBE_V, CUBE_F, precision="9"), "precision",
-     0, 0, ()),
+    (lambda p: subdiv.refine(CUBE_V[:, :2], CUBE_F, 1), "(n, 3)", (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F.astype(np.float32), 1), "integers", (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F - 1, 1), "face 1 names vertex index -1", (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F + 3, 1), "face 2 names vertex index 8", (0, 0, ())),
+    (lambda p: subdiv.refine(np.where(CUBE_V > 0, np.nan, 0), CUBE_F, 1), "finite", (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V * np.float64(1e300), CUBE_F, 1), "finite", (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V, [[0, 1]], 1), "3 to 15", (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V, (np.arange(8), np.array([0, 4, 9])), 1), "end at 9",
+     (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F, -1), "negative", (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, scheme="butterfly"), "scheme", (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, threads=0), "threads", (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, uv=CUBE_UV), "both or neither", (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, uv=CUBE_UV, face_uv=CUBE_FACE_UV + 1),
+     "face_uv: face 1 names texture coordinate index 4", (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, uv=CUBE_UV, face_uv=CUBE_FACE_UV[:5]),
+     "face_uv has 5 faces", (0, 0, ())),
+    (lambda p: subdiv.write_obj(p / "out.obj", CUBE, precision=9), "precision", (0, 0, ())),
 ])
-def test_refusals_raise_subdiv_error_with_their_places(tmp_path, call, text, line, face,
-                                                       vertices):
+def test_refusals_raise_their_error_with_their_places(tmp_path, call, text, places):
     (tmp_path / "bad.obj").write_text("v 0 0 0\nv 1 x 0\n")
-    error = error_of(lambda: call(str(tmp_path)))
+    if isinstance(places, tuple):
+        error = error_of(subdiv.Error, lambda: call(tmp_path))
+        assert isinstance(error, ValueError) and not isinstance(error, OSError)
+        assert (error.line, error.face, error.vertices) == places
+    else:
+        error = error_of(places, lambda: call(tmp_path))
+        assert isinstance(error, subdiv.FileError) and isinstance(error, subdiv.Error)
+        assert error.errno == {FileNotFoundError: errno.ENOENT,
+                               IsADirectoryError: errno.EISDIR}[places]
+        assert error.strerror == os.strerror(error.errno)
+        assert os.fsdecode(error.filename).startswith(str(tmp_path))
     assert text in str(error)
-    assert (error.line, error.face, error.vertices) == (line, face, vertices)
+
+
+def test_memory_the_system_refuses_raises_memory_error():
+    # a million million vertices, all the same (a view of one row)
+    code = ("import resource, numpy as np, subdiv\n"
+            "resource.setrlimit(resource.RLIMIT_AS, (8 << 30, 8 << 30))\n"
+            "vertices = np.broadcast_to(np.zeros(3, np.float32), (1 << 40, 3))\n"
+            "try:\n    subdiv.refine(vertices, [[0, 1, 2]], 1)\n"
+            "except MemoryError as error:\n    print('MemoryError:', error)\n")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    if run.returncode != 0 and "subdiv: out of memory" in run.stderr:
+        pytest.skip("this build of the library ends the run on memory the system refuses")
+    assert run.stdout.startswith("MemoryError:"), run.stderr
 
 
 def test_ten_thousand_calls_hold_no_more_memory():
@@ -103,12 +195,26 @@ def test_ten_thousand_calls_hold_no_more_memory():
         with open("/proc/self/statm") as statm:
             return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
-    for _ in range(200):
-        subdiv.refine(CUBE_V, CUBE_F, 2)
+    def stop(level, *counts):
+        if level == 2:
+            raise KeyError("stop")
+
+    def call(i):
+        # one array of the result outlives the rest until the next call;
+        # every other call ends in its progress function's exception
+        try:
+            return subdiv.refine(CUBE_V, CUBE_F, 2, uv=CUBE_UV, face_uv=CUBE_FACE_UV,
+                                 progress=stop if i % 2 else None).face_uv
+        except KeyError:
+            return kept
+
+    kept = None
+    for i in range(200):
+        kept = call(i)
     before = resident()
-    for _ in range(10000):
-        subdiv.refine(CUBE_V, CUBE_F, 2)
-    assert resident() - before < 4 << 20
+    for i in range(10000):
+        kept = call(i)
+    assert resident() - before < 4 << 20 and kept.shape == (96, 4)
 
 
 def test_readme_example_prints_what_it_says():
@@ -119,3 +225,41 @@ def test_readme_example_prints_what_it_says():
                              text=True).stdout
     expected = re.search(r"# prints (.*)", code).group(1)
     assert printed.strip() == expected.strip()
+
+
+def test_stubs_give_each_function_its_parameters():
+    stub = ast.parse(pathlib.Path(subdiv.__file__).with_suffix(".pyi").read_text())
+    functions = {node.name: node.args for node in stub.body if isinstance(node, ast.FunctionDef)}
+    classes = {node.name: node for node in stub.body if isinstance(node, ast.ClassDef)}
+    assert sorted([*functions, *classes]) == sorted(subdiv.__all__)
+    for name, args in functions.items():
+        defaults = [None] * (len(args.args) - len(args.defaults)) + args.defaults
+        stubbed = [(a.arg, "POSITIONAL_OR_KEYWORD", d) for a, d in zip(args.args, defaults)]
+        stubbed += [(a.arg, "KEYWORD_ONLY", d) for a, d in zip(args.kwonlyargs, args.kw_defaults)]
+        stubbed = [(a, kind, inspect.Parameter.empty if d is None else ast.literal_eval(d))
+                   for a, kind, d in stubbed]
+        actual = [(p.name, p.kind.name, p.default)
+                  for p in inspect.signature(getattr(subdiv, name)).parameters.values()]
+        assert stubbed == actual, name
+    fields = [node.target.id for node in classes["Mesh"].body if isinstance(node, ast.AnnAssign)]
+    assert fields == [field.name for field in dataclasses.fields(subdiv.Mesh)]
+
+
+def test_meshio_mesh_refined_and_written_back(tmp_path):
+    meshio = pytest.importorskip("meshio")
+    meshio.write(tmp_path / "cube.vtk", meshio.Mesh(CUBE_V.astype(np.float64), [("quad", CUBE_F)]))
+    given = meshio.read(tmp_path / "cube.vtk")
+    mesh = subdiv.refine(given.points, given.cells_dict["quad"], 2)
+    meshio.write(tmp_path / "fine.vtk", meshio.Mesh(mesh.vertices, [("quad", mesh.faces)]))
+    back = meshio.read(tmp_path / "fine.vtk")
+    expected = subdiv.refine(CUBE_V, CUBE_F, 2)
+    assert np.array_equal(back.points, expected.vertices)
+    assert np.array_equal(back.cells_dict["quad"], expected.faces)
+
+
+def test_the_package_under_test_is_the_one_meant():
+    # set by CTest (the build tree's package) and CI (the installed one)
+    meant = os.environ.get("SUBDIV_PACKAGE_DIR")
+    if not meant:
+        pytest.skip("SUBDIV_PACKAGE_DIR is not set")
+    assert os.path.samefile(os.path.dirname(subdiv.__file__), meant)

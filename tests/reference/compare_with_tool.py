@@ -2,15 +2,18 @@
 """Runs the subdiv executable and the reference model on the sample meshes and
 fails unless every output byte agrees.
 
-    compare_with_tool.py SUBDIV_EXE MESH_FOLDER [--cases=closed|open|polygon|uv|all]
+    compare_with_tool.py SUBDIV_EXE MESH_FOLDER [--cases=closed|open|polygon|uv|creases|classic|all]
 
 The closed cases (the default) are closed meshes of triangles only or quads
 only; open adds meshes with boundaries under both corner modes, polygon meshes
 with faces of other sizes and a triangle mesh under Catmull-Clark, uv the
-texture coordinates (--uv). With --uv the tool numbers its vt lines as it
-likes, so there the v lines and the vertex indices of the f lines must agree
-byte for byte, and each face corner's vt text must be the model's texture
-coordinate printed with %f.
+texture coordinates (--uv). creases covers sharp and semi-sharp edges and
+vertices (t tags and --crease-angle), classic --vertex-rule=classic; all
+runs every list. With --uv the tool numbers its vt lines as it likes,
+so there the v lines, the vertex indices of the f lines and the t lines
+must agree byte for byte, and each face corner's vt text must be the
+model's texture coordinate as the tool prints numbers (six decimals, or
+--precision=shortest).
 """
 import os
 import subprocess
@@ -34,6 +37,7 @@ OPEN_CASES = [
     ("grid-quad.obj", 1, []),
     ("grid-quad.obj", 3, []),
     ("grid-quad.obj", 3, ["--corners=smooth"]),
+    ("grid-quad.obj", 2, ["--precision=shortest"]),
     ("grid-tri.obj", 1, ["--corners=sharp"]),
     ("grid-tri.obj", 3, []),
     ("grid-tri.obj", 3, ["--corners=smooth"]),
@@ -49,6 +53,7 @@ POLYGON_CASES = [
     ("polygon-open.obj", 1, []),
     ("polygon-open.obj", 3, []),
     ("polygon-open.obj", 2, ["--corners=smooth"]),
+    ("polygon-open.obj", 3, ["--precision=shortest", "--corners=smooth"]),
     ("icosahedron.obj", 2, ["--scheme=catmull-clark"]),
     ("grid-tri.obj", 2, ["--scheme=catmull-clark", "--corners=smooth"]),
     ("torus-tri.obj", 1, ["--scheme=loop"]),
@@ -61,6 +66,77 @@ UV_CASES = [
     ("grid-textured.obj", 2, ["--uv"]),
     ("grid-textured.obj", 2, ["--uv", "--corners=smooth"]),
     ("grid-textured.obj", 2, ["--uv", "--scheme=catmull-clark"]),
+    ("grid-textured.obj", 2, ["--uv", "--precision=shortest"]),
+]
+
+# Sharpness: semi-sharp values that decay through several levels (0.3, 1,
+# 1.5, 2.5, 10 and more), vertex tags, tags that set the corner mode and the
+# command line overriding them, crease angles; both schemes, closed, open and
+# polygon meshes, 0 to 4 iterations.
+CREASE_CASES = [
+    ("cube-creased.obj", 0, []),
+    ("cube-creased.obj", 1, []),
+    ("cube-creased.obj", 2, []),
+    ("cube-creased.obj", 3, []),
+    ("cube-creased.obj", 4, []),
+    ("cube-creased.obj", 0, ["--precision=shortest"]),
+    ("cube-creased.obj", 3, ["--precision=shortest"]),
+    ("cube-creased.obj", 2, ["--crease-angle=45"]),
+    ("cube-quad.obj", 3, ["--crease-angle=60"]),
+    ("cube-quad.obj", 0, ["--crease-angle=60"]),
+    ("cube-quad.obj", 2, ["--crease-angle=120"]),
+    ("torus-quad.obj", 2, ["--crease-angle=20"]),
+    ("grid-creased.obj", 0, []),
+    ("grid-creased.obj", 1, []),
+    ("grid-creased.obj", 3, []),
+    ("grid-creased.obj", 3, ["--corners=sharp"]),
+    ("grid-creased.obj", 2, ["--corners=smooth", "--precision=shortest"]),
+    ("grid-creased.obj", 4, []),
+    ("cube-open.obj", 2, ["--crease-angle=45"]),
+    ("cube-open.obj", 2, ["--crease-angle=45", "--corners=smooth"]),
+    ("cylinder-open.obj", 2, ["--crease-angle=45", "--corners=smooth"]),
+    ("polygon-creased.obj", 0, []),
+    ("polygon-creased.obj", 1, []),
+    ("polygon-creased.obj", 3, []),
+    ("polygon-creased.obj", 2, ["--precision=shortest"]),
+    ("polygon-closed.obj", 2, ["--crease-angle=30"]),
+    ("polygon-open.obj", 2, ["--crease-angle=21"]),
+    ("polygon-open.obj", 2, ["--crease-angle=30", "--corners=smooth"]),
+    ("icosahedron-creased.obj", 0, []),
+    ("icosahedron-creased.obj", 1, []),
+    ("icosahedron-creased.obj", 2, []),
+    ("icosahedron-creased.obj", 4, []),
+    ("icosahedron-creased.obj", 3, ["--precision=shortest"]),
+    ("icosahedron-creased.obj", 2, ["--scheme=catmull-clark"]),
+    ("icosahedron.obj", 2, ["--crease-angle=40"]),
+    ("torus-tri.obj", 1, ["--crease-angle=25"]),
+    ("grid-tri-creased.obj", 1, []),
+    ("grid-tri-creased.obj", 3, []),
+    ("grid-tri-creased.obj", 3, ["--corners=sharp"]),
+    ("grid-tri-creased.obj", 0, []),
+    ("grid-tri-creased.obj", 2, ["--corners=smooth", "--scheme=catmull-clark"]),
+    ("cube-textured.obj", 2, ["--uv", "--crease-angle=60"]),
+    ("grid-textured.obj", 2, ["--uv", "--crease-angle=5", "--precision=shortest"]),
+]
+
+# --vertex-rule=classic on Catmull-Clark meshes, with and without sharpness
+# (Loop takes the option and ignores it).
+CLASSIC_CASES = [
+    ("cube-quad.obj", 1, ["--vertex-rule=classic"]),
+    ("cube-quad.obj", 3, ["--vertex-rule=classic"]),
+    ("cube-quad.obj", 2, ["--vertex-rule=edge-points"]),
+    ("torus-quad.obj", 2, ["--vertex-rule=classic"]),
+    ("torus-quad.obj", 1, ["--vertex-rule=classic", "--precision=shortest"]),
+    ("grid-quad.obj", 3, ["--vertex-rule=classic"]),
+    ("grid-quad.obj", 2, ["--vertex-rule=classic", "--corners=smooth"]),
+    ("polygon-closed.obj", 2, ["--vertex-rule=classic"]),
+    ("polygon-open.obj", 2, ["--vertex-rule=classic"]),
+    ("grid-tri.obj", 2, ["--vertex-rule=classic", "--scheme=catmull-clark"]),
+    ("icosahedron.obj", 2, ["--vertex-rule=classic"]),
+    ("cube-creased.obj", 3, ["--vertex-rule=classic"]),
+    ("grid-creased.obj", 2, ["--vertex-rule=classic"]),
+    ("polygon-creased.obj", 2, ["--vertex-rule=classic", "--crease-angle=30"]),
+    ("cube-textured.obj", 2, ["--uv", "--vertex-rule=classic"]),
 ]
 
 CASE_LISTS = {
@@ -68,28 +144,35 @@ CASE_LISTS = {
     "open": OPEN_CASES,
     "polygon": POLYGON_CASES,
     "uv": UV_CASES,
+    "creases": CREASE_CASES,
+    "classic": CLASSIC_CASES,
 }
 CASE_LISTS["all"] = [case for cases in CASE_LISTS.values() for case in cases]
 
 
 def model_options(options):
-    """The model's keyword arguments for the tool's options."""
-    kwargs = {}
+    """The model's keyword arguments for the tool's options, and the precision
+    of the numbers written."""
+    kwargs, precision = {}, "6"
     for option in options:
-        if option == "--uv":
+        name, _, value = option[2:].partition("=")
+        if name == "uv":
             kwargs["uv"] = True
+        elif name == "precision":
+            precision = value
+        elif name == "crease-angle":
+            kwargs["crease_angle"] = float(value)
         else:
-            name, _, value = option[2:].partition("=")
-            assert name in ("scheme", "corners"), f"unknown option {option}"
-            kwargs[name] = value
-    return kwargs
+            assert name in ("scheme", "corners", "vertex-rule"), f"unknown option {option}"
+            kwargs[name.replace("-", "_")] = value
+    return kwargs, precision
 
 
 def model_output(path, iterations, options=()):
-    """The model's positions, faces and per-corner texture coordinates (None
-    without --uv)."""
+    """The model's positions, faces, per-corner texture coordinates (None
+    without --uv) and remaining sharpness (None without sharpness)."""
     with open(path) as source:
-        return reference.subdivide_text(source.read(), iterations, **model_options(options))
+        return reference.subdivide_text(source.read(), iterations, **model_options(options)[0])
 
 
 def first_difference(tool_text, model_text):
@@ -100,9 +183,9 @@ def first_difference(tool_text, model_text):
     return f"tool {len(tool_lines)} lines, model {len(model_lines)}"
 
 
-def uv_difference(tool_text, positions, faces, uvs):
+def uv_difference(tool_text, positions, faces, uvs, remaining, precision):
     """What the tool's output with texture coordinates gets wrong, or None."""
-    v_lines, texcoords, f_corners = [], [], []
+    v_lines, texcoords, f_corners, t_lines = [], [], [], []
     for line in tool_text.splitlines():
         words = line.split()
         if words and words[0] == "v":
@@ -111,9 +194,14 @@ def uv_difference(tool_text, positions, faces, uvs):
             texcoords.append(" ".join(words[1:]))
         elif words and words[0] == "f":
             f_corners.append(words[1:])
-    model_v_lines = ["v %f %f %f" % tuple(p) for p in positions]
+        elif words and words[0] == "t":
+            t_lines.append(line)
+    model_v_lines = ["v " + " ".join(reference.format_number(c, precision) for c in p) for p in positions]
     if v_lines != model_v_lines:
         return "v lines: " + first_difference("\n".join(v_lines), "\n".join(model_v_lines))
+    model_t_lines = reference.sharpness_lines(remaining, precision)
+    if t_lines != model_t_lines:
+        return "t lines: " + first_difference("\n".join(t_lines), "\n".join(model_t_lines))
     if len(f_corners) != len(faces):
         return f"tool {len(f_corners)} faces, model {len(faces)}"
     for f, (corners, face, face_uvs) in enumerate(zip(f_corners, faces, uvs)):
@@ -126,17 +214,19 @@ def uv_difference(tool_text, positions, faces, uvs):
                 return f"{where}: model vertex {v + 1}"
             if len(parts) < 2 or not parts[1].isdigit() or not 1 <= int(parts[1]) <= len(texcoords):
                 return f"{where}: no texture coordinate among the {len(texcoords)} vt lines"
-            if texcoords[int(parts[1]) - 1] != reference.format_uv(uv):
-                return f"{where}: tool vt {texcoords[int(parts[1]) - 1]}, model {reference.format_uv(uv)}"
+            model_uv = reference.format_uv(uv, precision)
+            if texcoords[int(parts[1]) - 1] != model_uv:
+                return f"{where}: tool vt {texcoords[int(parts[1]) - 1]}, model {model_uv}"
     return None
 
 
 def difference(tool_text, path, iterations, options):
     """What differs between the tool's output and the model's, or None."""
-    positions, faces, uvs = model_output(path, iterations, options)
+    positions, faces, uvs, remaining = model_output(path, iterations, options)
+    precision = model_options(options)[1]
     if uvs is not None:
-        return uv_difference(tool_text, positions, faces, uvs)
-    model_text = reference.write_obj(positions, faces)
+        return uv_difference(tool_text, positions, faces, uvs, remaining, precision)
+    model_text = reference.write_obj(positions, faces, precision, remaining)
     return None if tool_text == model_text else first_difference(tool_text, model_text)
 
 

@@ -1,0 +1,44 @@
+# Types of the package subdiv, for editors and type checkers; the
+# documentation is in __init__.py (help(subdiv)).
+import os
+from dataclasses import dataclass
+from typing import Callable, Literal, Optional, Sequence, Tuple, Union
+
+import numpy as np
+import numpy.typing as npt
+
+__version__: str
+__all__: list[str]
+
+# faces as results hold them: an (m, k) table, or (corners, offsets)
+Faces = Union[npt.NDArray[np.int64], Tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]]
+# faces as arguments: those, any integer arrays, or lists of index lists
+FacesLike = Union[npt.ArrayLike, Tuple[npt.ArrayLike, npt.ArrayLike], Sequence[Sequence[int]]]
+PathLike = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+
+@dataclass(eq=False)
+class Mesh:
+    vertices: npt.NDArray[np.float32]
+    faces: Faces
+    uv: Optional[npt.NDArray[np.float32]] = None
+    face_uv: Optional[Faces] = None
+
+class Error(ValueError):
+    line: int
+    face: int
+    vertices: Tuple[int, ...]
+    def __init__(self, message: str, line: int = 0, face: int = 0,
+                 vertices: Sequence[int] = ()) -> None: ...
+
+class FileError(Error, OSError):
+    def __init__(self, message: str, errno: Optional[int] = None,
+                 filename: Union[str, bytes, None] = None) -> None: ...
+
+def refine(vertices: npt.ArrayLike, faces: FacesLike, iterations: int, *,
+           scheme: Literal["auto", "loop", "catmull-clark"] = "auto",
+           corners: Literal["sharp", "smooth"] = "sharp", threads: Optional[int] = None,
+           uv: Optional[npt.ArrayLike] = None, face_uv: Optional[FacesLike] = None,
+           progress: Optional[Callable[[int, int, int], object]] = None) -> Mesh: ...
+def read_obj(path: PathLike, *, uv: bool = False) -> Mesh: ...
+def write_obj(path: PathLike, mesh: Mesh, *,
+              precision: Union[Literal[6], Literal["6", "shortest"]] = 6) -> None: ...
