@@ -120,8 +120,10 @@ TEST(MemoryBound, ThePeakOfAShuffledMeshStaysBelowIt)
         const unsigned __int128 iterations = memory_bound_streamed(
             counts, subdiv_scheme_loop, std::atoi(count), parallel_threads(0));
         const uint64_t bound = uint64_t(build > iterations ? build : iterations);
-        EXPECT_LE(peak - baseline, bound) << count << " iterations: peak " << peak << ", baseline "
-                                          << baseline;
+        // (a peak below the baseline, which the sanitizers' varying share of
+        // it can give, is within the bound too)
+        EXPECT_LE(peak, baseline + bound) << count << " iterations: peak " << peak
+                                          << ", baseline " << baseline;
     }
 }
 
