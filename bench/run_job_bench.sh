@@ -3,7 +3,11 @@
 # prints one table row per case and executable: faces in and out, median wall
 # time and median peak resident memory over the runs, and the first digits of
 # the output's SHA-256, which must be the same in every run, and for every
-# executable when a change is meant to keep every output byte.
+# executable when a change is meant to keep every output byte. After each run
+# `cp` copies the output to another file in the same folder: the copy floor,
+# the time the system takes to read the bytes the job wrote and write them
+# anew, timed side by side with the jobs; each row gives the median of a
+# case's copies and the job's wall time over it.
 #
 #   bench/run_job_bench.sh [--runs=N] [--scratch=DIR] [--baseline] [SUBDIV ...]
 #
@@ -204,8 +208,19 @@ def run_once(exe, path, iterations, out):
     return wall, int(peak_kib) / 1024.0
 
 
+def copy_once(out):
+    # cp of the output to a new file beside it, as the job writes a new file
+    copy = out + ".copy"
+    start = time.perf_counter()
+    subprocess.run(["cp", out, copy], check=True)
+    wall = time.perf_counter() - start
+    os.remove(copy)
+    return wall
+
+
 keys = [(name, exe) for name, *_ in cases for exe in exes]
 times = {key: [] for key in keys}
+copies = {name: [] for name, *_ in cases}
 peaks = {key: [] for key in keys}
 digests = {key: set() for key in keys}
 faces_out = {}
@@ -220,6 +235,7 @@ for run in range(runs):
                 continue
             times[(name, exe)].append(wall)
             peaks[(name, exe)].append(peak)
+            copies[name].append(copy_once(out))
             with open(out, "rb") as produced:
                 digests[(name, exe)].add(hashlib.sha256(produced.read()).hexdigest()[:12])
             faces_out[name] = faces_in[name] * 4 ** iterations
@@ -227,27 +243,28 @@ for run in range(runs):
 
 print(f"{runs} runs per case and executable, medians")
 print("| case | executable | iterations | faces in | faces out | wall time (s) | peak memory (MiB) "
-      "| wall / first | peak / first | output sha256 | wall / OBJ twin |")
-print("|---|---|---:|---:|---:|---:|---:|---:|---:|---|---:|")
+      "| wall / first | peak / first | copy (s) | wall / copy | output sha256 | wall / OBJ twin |")
+print("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---:|")
 for name, _, _, iterations, _ in cases:
     for exe in exes:
         key = (name, exe)
         digest = ",".join(sorted(digests[key]))
         if not times[key]:
             print(f"| {name} | {exe_name(exe)} | {iterations} | {faces_in[name]:,} | "
-                  f"{faces_out.get(name, 0):,} | refused | | | | | |")
+                  f"{faces_out.get(name, 0):,} | refused | | | | | | | |")
             continue
         wall, peak = statistics.median(times[key]), statistics.median(peaks[key])
         # against the first executable of the list that ran the case
         first = next((k for k in ((name, e) for e in exes) if times[k]), key)
         wall_ratio = wall / statistics.median(times[first])
         peak_ratio = peak / statistics.median(peaks[first])
+        copy = statistics.median(copies[name])
         twin_key = (twin.get(name), exe)
         twin_ratio = (f"{wall / statistics.median(times[twin_key]):.2f}"
                       if twin_key in times and times[twin_key] else "")
         print(f"| {name} | {exe_name(exe)} | {iterations} | {faces_in[name]:,} | "
               f"{faces_out[name]:,} | {wall:.3f} | {peak:.0f} | {wall_ratio:.2f} | "
-              f"{peak_ratio:.2f} | {digest} | {twin_ratio} |")
+              f"{peak_ratio:.2f} | {copy:.3f} | {wall / copy:.2f} | {digest} | {twin_ratio} |")
 if any(len(d) > 1 for d in digests.values()):
     sys.exit("run_job_bench.sh: the runs of one case wrote different outputs")
 PYTHON
