@@ -124,6 +124,21 @@ static void text_points(text_out* o, const char* keyword, const obj_points* poin
             uint64_t text[3][4];
             unsigned short_text[3];
             for (int a = 0; a < 3; ++a) short_text[a] = f6_short4(axes[a], text[a]);
+            if ((short_text[0] & short_text[1] & short_text[2]) == 0xF) {
+                // all twelve short: each a blank, a sign when negative, eight characters
+                for (int k = 0; k < 4; ++k) {
+                    *p++ = 'v';
+                    for (int a = 0; a < 3; ++a) {
+                        p[0] = ' ';
+                        p[1] = '-';
+                        p += 1 + std::signbit(axes[a][k]);
+                        std::memcpy(p, &text[a][k], 8);
+                        p += 8;
+                    }
+                    *p++ = '\n';
+                }
+                continue;
+            }
             for (int k = 0; k < 4; ++k) {
                 *p++ = 'v';
                 for (int a = 0; a < 3; ++a) {
@@ -174,20 +189,15 @@ static void text_points(text_out* o, const char* keyword, const obj_points* poin
     }
 }
 
-// Faces of size 3 or 4 without texture coordinates or materials, the common
-// case, one unrolled line at a time.
+// Faces of N corners (3 or 4) without texture coordinates or materials, the
+// common case: the digits of a line's indices made at once, whose text is
+// then stored without a branch on their lengths.
+template <int N>
 static void text_uniform_faces(text_out* o, const obj_faces* faces)
 {
     const uint64_t* const corner[4] = {faces->corner[0], faces->corner[1], faces->corner[2],
                                        faces->corner[3]};
     const uint64_t n = faces->count;
-    const int size = faces->face_size == 4 ? 4 : 3;
-    // the indices of the line before and their text, eight bytes each (a
-    // length of 0 for none kept): the children of a face share corners with
-    // their neighbours (a face point, the edge points between them), whose
-    // text is then copied
-    uint64_t last_index[4] = {0, 0, 0, 0}, last_text[4] = {0, 0, 0, 0};
-    int last_length[4] = {0, 0, 0, 0};
     char* p = o->p;
     for (uint64_t i = 0; i < n; ++i) {
         if (p >= o->full) {
@@ -195,34 +205,24 @@ static void text_uniform_faces(text_out* o, const obj_faces* faces)
             text_flush(o);
             p = o->p;
         }
+        uint64_t index[4] = {1, 1, 1, 1};
+        for (int k = 0; k < N; ++k) index[k] = corner[k][i] + 1;
         *p++ = 'f';
-        uint64_t index[4], text[4];
-        int length[4];
-        for (int k = 0; k < size; ++k) {
-            index[k] = corner[k][i] + 1;
-            *p++ = ' ';
-            int j = 0;
-            while (j < size && (last_index[j] != index[k] || last_length[j] == 0)) ++j;
-            if (j < size) {
-                text[k] = last_text[j];
-                length[k] = last_length[j];
-            } else if (index[k] < 100000000) {
-                length[k] = format_below_1e8(index[k], reinterpret_cast<char*>(&text[k]));
-            } else {
-                // longer indices are written where they go and not kept
-                p += format_i64(int64_t(index[k]), p);
-                length[k] = 0;
-                continue;
+        // every index below 2^26 < 10^8 in one test, the others one by one
+        if ((index[0] | index[1] | index[2] | index[3]) < (uint64_t(1) << 26)) {
+            uint64_t digits[4];
+            eight_digits4(index, digits);
+            for (int k = 0; k < N; ++k) {
+                *p++ = ' ';
+                p += digits_text(digits[k], p);
             }
-            std::memcpy(p, &text[k], 8);
-            p += length[k];
+        } else {
+            for (int k = 0; k < N; ++k) {
+                *p++ = ' ';
+                p += format_i64(int64_t(index[k]), p);
+            }
         }
         *p++ = '\n';
-        for (int k = 0; k < size; ++k) {
-            last_index[k] = index[k];
-            last_text[k] = text[k];
-            last_length[k] = length[k];
-        }
     }
     o->p = p;
 }
@@ -232,7 +232,10 @@ static void text_uniform_faces(text_out* o, const obj_faces* faces)
 static void text_faces(text_out* o, const obj_faces* faces, const char* const* names)
 {
     if (faces->face_size != 0 && !faces->texcoord && !faces->material) {
-        text_uniform_faces(o, faces);
+        if (faces->face_size == 4)
+            text_uniform_faces<4>(o, faces);
+        else
+            text_uniform_faces<3>(o, faces);
         return;
     }
     const int n = faces->face_size;
