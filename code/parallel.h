@@ -2,6 +2,8 @@
 // that put the results of parallel work back in that order.
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -25,9 +27,40 @@ uint32_t parallel_threads(uint32_t requested);
 // n = 1, everything runs on the caller's thread in order. A thread that the
 // system does not start leaves its share to those that did, whose numbers
 // follow each other from 0. fn must not allocate: a refusal on another thread
-// would have no way back to the caller.
+// would have no way back to the caller. On a thread with an open pool the
+// work goes to the pool's threads, else to threads started for this call.
 void parallel_for(uint32_t threads, uint64_t n, void (*fn)(void* context, uint64_t i, uint32_t thread),
                   void* context);
+
+struct parallel_job;
+
+// Threads kept for one job of the library: started by the first parallel_for
+// that needs them on the thread that opened the pool, and waiting for the
+// next between two, so that a job starts each thread once, not once per
+// pass. The record lives on the opening thread's stack.
+struct parallel_pool {
+    parallel_pool* outer;      // the pool open before this one on its thread, or null
+    bool running;              // a parallel_for is handing work to the helpers
+    uint32_t tried;            // helper starts tried, started or not
+    uint32_t helpers;          // helpers started
+    pthread_t started[parallel_most_threads];
+    std::mutex lock;
+    std::condition_variable wake; // a new job, or the pool closing
+    std::condition_variable idle; // the last helper left the job
+    uint64_t generation;       // jobs handed out; changes under lock
+    uint64_t started_at;       // the generation before the job that helpers start for
+    parallel_job* job;         // the current job
+    std::atomic<uint32_t> busy; // helpers not yet done with the current job
+    bool closing;
+};
+
+// Opens *pool for the calling thread's parallel_for calls until
+// parallel_pool_close, which gives the thread back the pool it had before.
+void parallel_pool_open(parallel_pool* pool);
+
+// Ends the pool's threads, which have finished the work they were given,
+// and makes the pool open before it current again.
+void parallel_pool_close(parallel_pool* pool);
 
 // Test hook: the next n threads that parallel_for starts fail to start, as
 // when the system refuses them; 0 lets every one start.

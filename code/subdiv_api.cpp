@@ -13,6 +13,7 @@
 #include "mesh_file.h"
 #include "obj_import.h"
 #include "obj_write.h"
+#include "parallel.h"
 #include "refine.h"
 #include "refine_stream.h"
 #include "simd_cpu.h"
@@ -63,6 +64,18 @@ subdiv_status options_resolve(const subdiv_options* given, subdiv_options* copy,
     return subdiv_ok;
 }
 
+// Runs a call of the library, once its processor and options are checked,
+// with a pool of threads that its parallel passes share.
+template <typename Call>
+subdiv_status in_pool(const Call& call)
+{
+    subdiv::parallel_pool pool;
+    subdiv::parallel_pool_open(&pool);
+    const subdiv_status status = call();
+    subdiv::parallel_pool_close(&pool);
+    return status;
+}
+
 } // namespace
 
 void subdiv_options_init(subdiv_options* options)
@@ -94,7 +107,9 @@ subdiv_status subdiv_obj_read(const char* path, const subdiv_options* options, s
     subdiv_options copy;
     const subdiv_options* resolved;
     const subdiv_status status = options_resolve(options, &copy, &resolved, error);
-    return status != subdiv_ok ? status : subdiv::obj_import_path(path, resolved, g, error);
+    return status != subdiv_ok
+               ? status
+               : in_pool([&] { return subdiv::obj_import_path(path, resolved, g, error); });
 }
 
 subdiv_status subdiv_obj_read_text(const char* name, const char* text, uint64_t length,
@@ -106,7 +121,10 @@ subdiv_status subdiv_obj_read_text(const char* name, const char* text, uint64_t 
     const subdiv_status status = options_resolve(options, &copy, &resolved, error);
     return status != subdiv_ok
                ? status
-               : subdiv::obj_import_buffer(name, text, length, folder, resolved, g, error);
+               : in_pool([&] {
+                     return subdiv::obj_import_buffer(name, text, length, folder, resolved, g,
+                                                      error);
+                 });
 }
 
 subdiv_status subdiv_read(const char* path, const subdiv_options* options, subdiv_geom* g,
@@ -115,7 +133,9 @@ subdiv_status subdiv_read(const char* path, const subdiv_options* options, subdi
     subdiv_options copy;
     const subdiv_options* resolved;
     const subdiv_status status = options_resolve(options, &copy, &resolved, error);
-    return status != subdiv_ok ? status : subdiv::mesh_read_path(path, resolved, g, error);
+    return status != subdiv_ok
+               ? status
+               : in_pool([&] { return subdiv::mesh_read_path(path, resolved, g, error); });
 }
 
 subdiv_status subdiv_read_text(const char* name, const char* text, uint64_t length,
@@ -127,7 +147,10 @@ subdiv_status subdiv_read_text(const char* name, const char* text, uint64_t leng
     const subdiv_status status = options_resolve(options, &copy, &resolved, error);
     return status != subdiv_ok
                ? status
-               : subdiv::mesh_read_buffer(name, text, length, folder, resolved, g, error);
+               : in_pool([&] {
+                     return subdiv::mesh_read_buffer(name, text, length, folder, resolved, g,
+                                                     error);
+                 });
 }
 
 subdiv_status subdiv_refine(const subdiv_geom* input, int32_t iterations,
@@ -137,8 +160,9 @@ subdiv_status subdiv_refine(const subdiv_geom* input, int32_t iterations,
     subdiv_options copy;
     const subdiv_options* resolved;
     const subdiv_status status = options_resolve(options, &copy, &resolved, error);
-    return status != subdiv_ok ? status
-                               : subdiv::refine(input, iterations, resolved, output, error);
+    return status != subdiv_ok ? status : in_pool([&] {
+        return subdiv::refine(input, iterations, resolved, output, error);
+    });
 }
 
 subdiv_status subdiv_refine_to_obj(subdiv_geom* input, int32_t iterations,
@@ -152,7 +176,10 @@ subdiv_status subdiv_refine_to_obj(subdiv_geom* input, int32_t iterations,
         subdiv_geom_free(input); // taken over whatever the status
         return status;
     }
-    return subdiv::refine_to_obj(input, iterations, resolved, path, n_vertices, n_faces, error);
+    return in_pool([&] {
+        return subdiv::refine_to_obj(input, iterations, resolved, path, n_vertices, n_faces,
+                                     error);
+    });
 }
 
 subdiv_status subdiv_refine_to_file(subdiv_geom* input, int32_t iterations,
@@ -169,10 +196,12 @@ subdiv_status subdiv_refine_to_file(subdiv_geom* input, int32_t iterations,
         subdiv_geom_free(input); // taken over whatever the status
         return status;
     }
-    return subdiv::refine_to_file(input, iterations, resolved, path,
-                                  path ? subdiv::mesh_output_format(path, resolved)
-                                       : subdiv_format_obj,
-                                  n_vertices, n_faces, error);
+    return in_pool([&] {
+        return subdiv::refine_to_file(input, iterations, resolved, path,
+                                      path ? subdiv::mesh_output_format(path, resolved)
+                                           : subdiv_format_obj,
+                                      n_vertices, n_faces, error);
+    });
 }
 
 subdiv_status subdiv_refine_arrays(subdiv_geom* input, int32_t iterations,
@@ -187,7 +216,8 @@ subdiv_status subdiv_refine_arrays(subdiv_geom* input, int32_t iterations,
         subdiv_geom_free(input); // taken over whatever the status
         return status;
     }
-    return subdiv::refine_to_arrays(input, iterations, resolved, output, error);
+    return in_pool(
+        [&] { return subdiv::refine_to_arrays(input, iterations, resolved, output, error); });
 }
 
 void subdiv_arrays_free(subdiv_arrays* arrays)
@@ -202,7 +232,9 @@ subdiv_status subdiv_obj_write(const char* path, const subdiv_geom* g,
     subdiv_options copy;
     const subdiv_options* resolved;
     const subdiv_status status = options_resolve(options, &copy, &resolved, error);
-    return status != subdiv_ok ? status : subdiv::obj_write_path(path, g, resolved, error);
+    return status != subdiv_ok
+               ? status
+               : in_pool([&] { return subdiv::obj_write_path(path, g, resolved, error); });
 }
 
 subdiv_status subdiv_write(const char* path, const subdiv_geom* g, const subdiv_options* options,
@@ -211,7 +243,9 @@ subdiv_status subdiv_write(const char* path, const subdiv_geom* g, const subdiv_
     subdiv_options copy;
     const subdiv_options* resolved;
     const subdiv_status status = options_resolve(options, &copy, &resolved, error);
-    return status != subdiv_ok ? status : subdiv::mesh_write_path(path, g, resolved, error);
+    return status != subdiv_ok
+               ? status
+               : in_pool([&] { return subdiv::mesh_write_path(path, g, resolved, error); });
 }
 
 void subdiv_geom_free(subdiv_geom* g)

@@ -298,3 +298,48 @@ TEST(Threads, PlyRoutesWriteTheSameBytes)
         }
     }
 }
+
+namespace {
+
+// The threads of this process, as /proc lists them.
+int process_threads()
+{
+    const std::string status = read_file("/proc/self/status");
+    const size_t at = status.find("\nThreads:");
+    return at == std::string::npos ? 0 : std::atoi(status.c_str() + at + 9);
+}
+
+} // namespace
+
+// A job starts its threads once and keeps them between its passes: when the
+// progress callback runs between two iterations, the threads that the first
+// passes started are still there, and none is left once the call returns.
+TEST(Threads, AJobKeepsItsThreadsBetweenPassesAndEndsThemAfter)
+{
+    const threads_case c = {"closed quads", 101, 67, true, "quads", false, false,
+                            subdiv_precision_6, subdiv_corners_sharp, {3}, false};
+    scratch_folder folder;
+    case_input(folder, c);
+    const int before = process_threads();
+    ASSERT_GT(before, 0);
+    for (int threads : {1, 3}) {
+        subdiv_options options = case_options(c, threads);
+        std::vector<int> seen;
+        options.context = &seen;
+        options.progress = [](void* context, int32_t, uint64_t, uint64_t) {
+            static_cast<std::vector<int>*>(context)->push_back(process_threads());
+        };
+        subdiv_error error;
+        subdiv_geom input = {};
+        ASSERT_EQ(subdiv_obj_read(folder.file("in.obj").c_str(), &options, &input, &error),
+                  subdiv_ok);
+        EXPECT_EQ(process_threads(), before) << threads << " threads, after reading";
+        ASSERT_EQ(subdiv_refine_to_obj(&input, 3, &options, folder.file("out.obj").c_str(),
+                                       nullptr, nullptr, &error),
+                  subdiv_ok);
+        ASSERT_EQ(seen.size(), 3u);
+        // the second iteration's report comes after parallel passes of the first two
+        EXPECT_EQ(seen[1], before + threads - 1) << threads << " threads";
+        EXPECT_EQ(process_threads(), before) << threads << " threads, after the job";
+    }
+}
