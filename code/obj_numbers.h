@@ -192,28 +192,6 @@ inline __m256i eight_digits_avx2(__m256i v)
 }
 #endif
 
-// The eight_digits of four values below 10^8 at once, into digits[k] for
-// values[k].
-inline void eight_digits4(const uint64_t* values, uint64_t* digits)
-{
-#if SUBDIV_SCALAR
-    for (int k = 0; k < 4; ++k) digits[k] = eight_digits(values[k]);
-#else
-    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(digits), eight_digits_avx2(v));
-#endif
-}
-
-// The text of v < 10^8 from its eight_digits, as format_below_1e8 writes it:
-// stores eight bytes at out, returns the length.
-inline int digits_text(uint64_t digits, char* out)
-{
-    const int zeros = __builtin_ctzll(digits | (uint64_t(1) << 56)) / 8;
-    digits = (digits + ascii_zeros) >> (8 * zeros);
-    std::memcpy(out, &digits, 8);
-    return 8 - zeros;
-}
-
 // The text "d.dddddd" of |value| with six decimals when it is that short (a
 // finite value that rounds below 10, the common case of coordinates near
 // the origin), as format_float writes it after the sign: eight characters,

@@ -190,8 +190,8 @@ static void text_points(text_out* o, const char* keyword, const obj_points* poin
 }
 
 // Faces of N corners (3 or 4) without texture coordinates or materials, the
-// common case: the digits of a line's indices made at once, whose text is
-// then stored without a branch on their lengths.
+// common case: every index converted where it goes, without looking for it
+// in the lines before (cheaper than the search).
 template <int N>
 static void text_uniform_faces(text_out* o, const obj_faces* faces)
 {
@@ -205,22 +205,10 @@ static void text_uniform_faces(text_out* o, const obj_faces* faces)
             text_flush(o);
             p = o->p;
         }
-        uint64_t index[4] = {1, 1, 1, 1};
-        for (int k = 0; k < N; ++k) index[k] = corner[k][i] + 1;
         *p++ = 'f';
-        // every index below 2^26 < 10^8 in one test, the others one by one
-        if ((index[0] | index[1] | index[2] | index[3]) < (uint64_t(1) << 26)) {
-            uint64_t digits[4];
-            eight_digits4(index, digits);
-            for (int k = 0; k < N; ++k) {
-                *p++ = ' ';
-                p += digits_text(digits[k], p);
-            }
-        } else {
-            for (int k = 0; k < N; ++k) {
-                *p++ = ' ';
-                p += format_i64(int64_t(index[k]), p);
-            }
+        for (int k = 0; k < N; ++k) {
+            *p++ = ' ';
+            p += format_i64(int64_t(corner[k][i] + 1), p);
         }
         *p++ = '\n';
     }
