@@ -89,8 +89,10 @@ void obj_stream_free(obj_stream_buffers* buffers);
 // material, then the "t" lines of the sharp features, if any. Coordinates
 // have six decimals, or with shortest the fewest digits that read back to
 // the same float. The blocks are formatted on the buffers' threads, from
-// obj_stream_alloc for this source, and written in block order. Returns 0,
-// or the errno of the first write that failed (nothing is written after it).
+// obj_stream_alloc for this source, and written in block order (into a
+// regular file each at its offset, in any order, the file's offset left at
+// the end of the text). Returns 0, or the errno of a write that failed
+// (the blocks not yet written then are not).
 int obj_stream_write(int fd, const obj_source* source, bool shortest,
                      const obj_stream_buffers* buffers);
 

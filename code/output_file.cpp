@@ -35,6 +35,34 @@ int output_write_all(int fd, const char* bytes, uint64_t n)
     return 0;
 }
 
+bool output_positioned(int fd, uint64_t* offset)
+{
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || (flags & O_APPEND)) return false;
+    const off_t at = lseek(fd, 0, SEEK_CUR);
+    if (at < 0) return false;
+    *offset = uint64_t(at);
+    return true;
+}
+
+int output_write_at(int fd, const char* bytes, uint64_t n, uint64_t offset)
+{
+    while (n > 0) {
+        const ssize_t written = pwrite(fd, bytes, n, off_t(offset));
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (written == 0) return EIO;
+        bytes += written;
+        n -= uint64_t(written);
+        offset += uint64_t(written);
+    }
+    return 0;
+}
+
 // Fills *error for a failed write of path with the system's reason and its
 // errno.
 static subdiv_status report_failure(const char* path, int reason, subdiv_error* error)

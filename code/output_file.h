@@ -18,6 +18,15 @@ struct output_text {
 // Returns 0, or the errno of the write that failed.
 int output_write_all(int fd, const char* bytes, uint64_t n);
 
+// Whether fd is a regular file that takes writes at given offsets (not one
+// opened to append), and then its current offset into *offset.
+bool output_positioned(int fd, uint64_t* offset);
+
+// Writes n bytes to fd at offset, as output_write_all does at its current
+// offset, which stays where it is. Returns 0, or the errno of the write
+// that failed.
+int output_write_at(int fd, const char* bytes, uint64_t n, uint64_t offset);
+
 // Writes the text to path: "-" is standard output; a symbolic link is
 // followed to the path it ends at, even when nothing is there; a terminal,
 // a pipe or a device is written straight; a regular file, or nothing, is

@@ -338,6 +338,42 @@ TEST(ObjWrite, OntoAnOpenDescriptor)
     subdiv_geom_free(&g);
 }
 
+// Text of many blocks on several threads lands after what the descriptor
+// held, in order, and leaves the offset at its end, whether the file takes
+// writes at offsets or is open to append.
+TEST(ObjWrite, ManyBlocksOntoAnOpenDescriptorFromItsOffset)
+{
+    geom g;
+    geom_alloc(&g, 70000, 90000, 0, 4);
+    for (uint64_t i = 0; i < g.n_vertices; ++i) {
+        g.x[i] = float(i) / 7.0f;
+        g.y[i] = -float(i % 1000);
+        g.z[i] = 1e-3f * float(i);
+    }
+    uint64_t* columns[4] = {g.corner0, g.corner1, g.corner2, g.corner3};
+    for (uint64_t f = 0; f < g.n_faces; ++f)
+        for (int c = 0; c < 4; ++c) columns[c][f] = (f * 7 + uint64_t(c) * 13) % g.n_vertices;
+    const std::string expected = "head" + printf_text(&g) + "tail";
+    scratch_folder folder;
+    for (bool append : {false, true})
+        for (int threads : {1, 3}) {
+            const std::string path = folder.file("onto.obj");
+            write_file(path, "head");
+            const int fd = open(path.c_str(), O_WRONLY | (append ? O_APPEND : 0));
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(lseek(fd, 4, SEEK_SET), 4);
+            subdiv_options options;
+            subdiv_options_init(&options);
+            options.threads = threads;
+            EXPECT_EQ(obj_write_fd(fd, &g, &options), 0);
+            ASSERT_EQ(write(fd, "tail", 4), 4);
+            close(fd);
+            EXPECT_TRUE(read_file(path) == expected) << (append ? "append, " : "") << threads
+                                                     << " threads";
+        }
+    subdiv_geom_free(&g);
+}
+
 TEST(ObjWrite, FailuresNameThePathAndTheReason)
 {
     scratch_folder folder;
