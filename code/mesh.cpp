@@ -38,7 +38,8 @@ bool mesh_alloc(mesh* m, const geom* g)
         m->face_iedge0 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
         m->face_iedge1 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
         m->face_iedge2 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
-        m->face_iedge3 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
+        if (geom_face_size(g) == 4)
+            m->face_iedge3 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
     }
     m->iedge_vertex = static_cast<uint64_t*>(mem_alloc(n_iedges * 8));
     m->iedge_next = static_cast<uint64_t*>(mem_alloc(n_iedges * 8));
@@ -46,7 +47,7 @@ bool mesh_alloc(mesh* m, const geom* g)
     m->vertex_valence = static_cast<uint64_t*>(mem_alloc(g->n_vertices * 8));
     const bool faces = polygons ? m->corner_iedge != nullptr
                                 : m->face_iedge0 && m->face_iedge1 && m->face_iedge2 &&
-                                      m->face_iedge3;
+                                      (geom_face_size(g) != 4 || m->face_iedge3);
     if (!faces || !m->iedge_vertex || !m->iedge_next || !m->iedge_face || !m->vertex_valence) {
         mesh_free(m);
         return false;
