@@ -4,10 +4,13 @@
 // face's children (their corners and sides) and the order in which a scan
 // of the children meets their edges, which is how the connectivity
 // derivation numbers them. A half of a side is numbered by the face holding
-// the side's even half-edge; the other face finds its number in `split`.
+// the side's even half-edge; the other face numbers its children's edges
+// again from that face's first edge (face_edge) to find it.
 #include "level_view.h"
 
+#include <atomic>
 #include <cstring>
+#include <initializer_list>
 
 #include "check.h"
 #include "children.h"
@@ -18,6 +21,34 @@ namespace subdiv {
 
 // ---------------------------------------------------------------- the parent's faces
 
+// The parent's half-edge arrays as the view holds them, of index type I
+// (uint32_t when narrow, else uint64_t): the mesh's "none" of all bits set
+// is I's.
+template <typename I>
+struct parent_index {
+    const I* face_iedge[4];
+    const I* corner_iedge;
+    const I* iedge_vertex;
+    const I* iedge_face;
+    I* face_edge;
+};
+
+template <typename I>
+static constexpr uint64_t index_none = I(~I(0));
+
+template <typename I>
+static inline parent_index<I> parent_arrays(const level_view* v)
+{
+    return {{static_cast<const I*>(v->parent_face_iedge[0]),
+             static_cast<const I*>(v->parent_face_iedge[1]),
+             static_cast<const I*>(v->parent_face_iedge[2]),
+             static_cast<const I*>(v->parent_face_iedge[3])},
+            static_cast<const I*>(v->parent_corner_iedge),
+            static_cast<const I*>(v->parent_iedge_vertex),
+            static_cast<const I*>(v->parent_iedge_face),
+            static_cast<I*>(v->face_edge)};
+}
+
 // The number of sides of parent face f and the half-edge of side c.
 static inline uint64_t parent_sides(const level_view* v, uint64_t f)
 {
@@ -25,11 +56,19 @@ static inline uint64_t parent_sides(const level_view* v, uint64_t f)
     return n ? uint64_t(n) : v->parent->face_start[f + 1] - v->parent->face_start[f];
 }
 
-static inline uint64_t parent_side(const level_view* v, uint64_t f, uint64_t c)
+template <typename I>
+static inline uint64_t parent_side(const level_view* v, const parent_index<I>& p, uint64_t f,
+                                   uint64_t c)
 {
-    if (geom_face_size(v->parent) == 0)
-        return v->parent_mesh->corner_iedge[v->parent->face_start[f] + c];
-    return v->parent_face_iedge[c][f];
+    if (geom_face_size(v->parent) == 0) return p.corner_iedge[v->parent->face_start[f] + c];
+    return p.face_iedge[c][f];
+}
+
+// Whether the parent's half-edge h lies on no face.
+template <typename I>
+static inline bool parent_faceless(const parent_index<I>& p, uint64_t h)
+{
+    return p.iedge_face[h] == index_none<I>;
 }
 
 // The first child of parent face f.
@@ -84,32 +123,93 @@ static inline uint64_t child_vertex(child_bases bases, child_ref point, uint64_t
     return bases.edge_point + (h[point.index] >> 1);
 }
 
-// The key in split of the half that a child's side is.
-static inline uint64_t half_key(child_ref half, const uint64_t* h)
+// Numbers the edges that the children of parent face f meet first, from
+// *next on, recording where the face's numbers start and counting the halves
+// of boundary sides among the view's boundary edges.
+template <typename I>
+__attribute__((always_inline)) static inline void
+number_face(level_view* v, const parent_index<I>& p, const children_table& t, uint64_t f,
+            uint64_t* next)
 {
-    const uint64_t side = h[half.index];
-    return half.kind == child_half_origin ? side : side ^ 1;
+    uint64_t h[view_max_corners], inner[view_max_corners];
+    for (uint32_t c = 0; c < t.n_sides; ++c) h[c] = parent_side(v, p, f, c);
+    p.face_edge[f] = I(*next);
+    children_number(t, h, next, inner, [&](child_ref e, uint64_t) {
+        if (e.kind != child_inner && parent_faceless(p, h[e.index] ^ 1)) v->n_boundary += 1;
+    });
 }
 
-// ---------------------------------------------------------------- numbering
-
-// Numbers the edges that the children of parent face f meet first, from
-// *next on, recording the halves of sides f holds in split and the halves
-// of boundary sides in the view's count of boundary edges.
-__attribute__((always_inline)) static inline void
-number_face(level_view* v, const children_table& t, uint64_t f, uint64_t* next)
+// The side of parent face f that half-edge h is.
+template <typename I>
+static inline uint32_t parent_side_of(const level_view* v, const parent_index<I>& p, uint64_t f,
+                                      uint64_t h)
 {
-    const mesh* m = v->parent_mesh;
-    uint64_t h[view_max_corners], inner[view_max_corners];
-    for (uint32_t c = 0; c < t.n_sides; ++c) {
-        h[c] = parent_side(v, f, c);
-        v->iedge_side[h[c]] = uint8_t(c);
-    }
-    children_number(t, h, next, inner, [&](child_ref e, uint64_t number) {
-        if (e.kind == child_inner) return;
-        v->split[half_key(e, h)] = number;
-        if (m->iedge_face[h[e.index] ^ 1] == mesh_no_face) v->n_boundary += 1;
+    const uint64_t n = parent_sides(v, f);
+    for (uint32_t c = 0; c < n; ++c)
+        if (parent_side(v, p, f, c) == h) return c;
+    CHECK(false, "level_view: half-edge %llu is no side of parent face %llu",
+          (unsigned long long)h, (unsigned long long)f);
+    return 0;
+}
+
+// The edges of the halves of parent face f's sides, as its children number
+// them: half_origin[c] touches the origin of side c's half-edge h[c],
+// half_end[c] its end. A side whose half-edge is odd was numbered by the face
+// across it, whose numbering runs again here from its first edge.
+template <typename I>
+__attribute__((always_inline)) static inline void
+face_halves(const level_view* v, const parent_index<I>& p, const children_table& t, uint64_t f,
+            const uint64_t* h, uint64_t* half_origin, uint64_t* half_end, uint64_t* inner)
+{
+    uint64_t next = p.face_edge[f];
+    children_number(t, h, &next, inner, [&](child_ref e, uint64_t number) {
+        if (e.kind == child_half_origin) half_origin[e.index] = number;
+        if (e.kind == child_half_end) half_end[e.index] = number;
     });
+    for (uint32_t c = 0; c < t.n_sides; ++c) {
+        if (!(h[c] & 1)) continue;
+        // the face across holds the even twin, from h's end to its origin
+        const uint64_t twin = h[c] ^ 1, across = p.iedge_face[twin];
+        const children_table& ta = *children_of(v->loop, parent_sides(v, across));
+        uint64_t ha[view_max_corners], inner_across[view_max_corners];
+        for (uint32_t k = 0; k < ta.n_sides; ++k) ha[k] = parent_side(v, p, across, k);
+        const uint32_t side = parent_side_of(v, p, across, twin);
+        uint64_t number = p.face_edge[across];
+        children_number(ta, ha, &number, inner_across, [&](child_ref e, uint64_t n) {
+            if (e.index != side) return;
+            if (e.kind == child_half_origin) half_end[c] = n;
+            if (e.kind == child_half_end) half_origin[c] = n;
+        });
+    }
+}
+
+// Numbers the children's edges, block by block.
+template <typename I>
+static void number_children(level_view* view)
+{
+    const parent_index<I> p = parent_arrays<I>(view);
+    const uint64_t Fp = view->parent->n_faces, block_size = view->block_size;
+    uint64_t next = 0;
+    for (uint64_t i = 0; i < view->n_blocks; ++i) {
+        view->first_edge[i] = next;
+        const uint64_t end = (i + 1) * block_size < Fp ? (i + 1) * block_size : Fp;
+        for_parent_faces(view, i * block_size, end, [&](const children_table& t, uint64_t f)
+                             __attribute__((always_inline)) { number_face(view, p, t, f, &next); });
+    }
+    view->first_edge[view->n_blocks] = next;
+}
+
+// A 32-bit copy of the n entries of *wide, which is released; false, *wide
+// kept, when memory is refused. All bits set stays all bits set.
+static bool narrow_copy(uint64_t** wide, uint64_t n, const void** narrow)
+{
+    auto* copy = static_cast<uint32_t*>(mem_alloc(n * 4));
+    if (!copy) return false;
+    const uint64_t* const from = *wide;
+    for (uint64_t i = 0; i < n; ++i) copy[i] = uint32_t(from[i]);
+    mem_release(wide);
+    *narrow = copy;
+    return true;
 }
 
 // ---------------------------------------------------------------- views
@@ -128,7 +228,13 @@ void level_view_own(level_view* view, const geom* level, const mesh* own, uint64
     view->n_boundary = own->n_boundary_edges;
 }
 
-bool level_view_children(level_view* view, const geom* level, const mesh* parent_mesh,
+// The counts that 32-bit indices hold, below narrow_limit: UINT32_MAX but
+// in tests, a constant at start, as the library runs no code before main.
+static std::atomic<uint64_t> narrow_limit{UINT32_MAX};
+
+uint64_t level_view_narrow_limit(uint64_t most) { return narrow_limit.exchange(most); }
+
+bool level_view_children(level_view* view, const geom* level, mesh* parent_mesh,
                          const geom* parent, bool loop, uint64_t block_size)
 {
     *view = level_view{};
@@ -145,35 +251,59 @@ bool level_view_children(level_view* view, const geom* level, const mesh* parent
           "level_view_children: the level's counts are not those of one step of its parent");
     view->block_size = block_size;
     view->n_blocks = (Fp + block_size - 1) / block_size;
-    view->parent_face_iedge[0] = parent_mesh->face_iedge0;
-    view->parent_face_iedge[1] = parent_mesh->face_iedge1;
-    view->parent_face_iedge[2] = parent_mesh->face_iedge2;
-    view->parent_face_iedge[3] = parent_mesh->face_iedge3;
-    view->split = static_cast<uint64_t*>(mem_alloc(2 * Ep * 8));
-    view->iedge_side = static_cast<uint8_t*>(mem_alloc(2 * Ep));
+    // 32 bits hold every half-edge, vertex, face (and "none") and child edge
+    const uint64_t most = narrow_limit.load();
+    view->narrow = 2 * Ep < most && Vp < most && Fp < most && corners < most &&
+                   view->n_edges < most;
+    const uint64_t index_bytes = view->narrow ? 4 : 8;
+    view->face_edge = mem_alloc(Fp * index_bytes);
     view->first_edge = static_cast<uint64_t*>(mem_alloc((view->n_blocks + 1) * 8));
-    if (!view->split || !view->iedge_side || !view->first_edge) {
+    bool made = view->face_edge && view->first_edge;
+    const bool polygons = geom_face_size(parent) == 0;
+    uint64_t** const sides[4] = {&parent_mesh->face_iedge0, &parent_mesh->face_iedge1,
+                                 &parent_mesh->face_iedge2, &parent_mesh->face_iedge3};
+    const int n_sides = polygons ? 0 : geom_face_size(parent);
+    if (view->narrow) {
+        // one array at a time, so that a copy and its original are the only two
+        // held at once
+        if (polygons)
+            made = made && narrow_copy(&parent_mesh->corner_iedge, corners,
+                                       &view->parent_corner_iedge);
+        for (int c = 0; c < n_sides; ++c)
+            made = made && narrow_copy(sides[c], Fp, &view->parent_face_iedge[c]);
+        made = made && narrow_copy(&parent_mesh->iedge_vertex, 2 * Ep, &view->parent_iedge_vertex);
+        made = made && narrow_copy(&parent_mesh->iedge_face, 2 * Ep, &view->parent_iedge_face);
+    } else {
+        view->parent_corner_iedge = parent_mesh->corner_iedge;
+        for (int c = 0; c < 4; ++c) view->parent_face_iedge[c] = *sides[c];
+        view->parent_iedge_vertex = parent_mesh->iedge_vertex;
+        view->parent_iedge_face = parent_mesh->iedge_face;
+    }
+    if (!made) {
         level_view_free(view);
         return false;
     }
-    uint64_t next = 0;
-    for (uint64_t i = 0; i < view->n_blocks; ++i) {
-        view->first_edge[i] = next;
-        const uint64_t end = (i + 1) * block_size < Fp ? (i + 1) * block_size : Fp;
-        for_parent_faces(view, i * block_size, end, [&](const children_table& t, uint64_t f)
-                             __attribute__((always_inline)) { number_face(view, t, f, &next); });
-    }
-    view->first_edge[view->n_blocks] = next;
-    CHECK(next == view->n_edges, "level_view_children: %llu edges numbered, not %llu",
-          (unsigned long long)next, (unsigned long long)view->n_edges);
+    if (view->narrow)
+        number_children<uint32_t>(view);
+    else
+        number_children<uint64_t>(view);
+    CHECK(view->first_edge[view->n_blocks] == view->n_edges,
+          "level_view_children: %llu edges numbered, not %llu",
+          (unsigned long long)view->first_edge[view->n_blocks], (unsigned long long)view->n_edges);
     return true;
 }
 
 void level_view_free(level_view* view)
 {
-    mem_free(view->split);
-    mem_free(view->iedge_side);
+    mem_free(view->face_edge);
     mem_free(view->first_edge);
+    if (view->narrow) {
+        for (const void* array : {view->parent_face_iedge[0], view->parent_face_iedge[1],
+                                  view->parent_face_iedge[2], view->parent_face_iedge[3],
+                                  view->parent_corner_iedge, view->parent_iedge_vertex,
+                                  view->parent_iedge_face})
+            mem_free(const_cast<void*>(array));
+    }
     *view = level_view{};
 }
 
@@ -228,7 +358,8 @@ uint64_t view_valence(const level_view* view, uint64_t v)
         e -= p->n_faces;
     }
     // an edge point: on a boundary edge when no face holds the odd half-edge
-    const bool boundary = m->iedge_face[2 * e + 1] == mesh_no_face;
+    const bool boundary = view->narrow ? parent_faceless(parent_arrays<uint32_t>(view), 2 * e + 1)
+                                       : parent_faceless(parent_arrays<uint64_t>(view), 2 * e + 1);
     if (view->loop) return boundary ? mesh_valence_entry(4, 2) : 6;
     return boundary ? mesh_valence_entry(3, 2) : 4;
 }
@@ -250,8 +381,14 @@ void view_valences(const level_view* view, uint64_t first, uint64_t count, uint6
     uint64_t v = first;
     for (; v < end && v < face_points; ++v) *entries++ = m->vertex_valence[v];
     for (; v < end && v < edge_points; ++v) *entries++ = parent_sides(view, v - face_points);
-    for (; v < end; ++v)
-        *entries++ = m->iedge_face[2 * (v - edge_points) + 1] == mesh_no_face ? boundary : interior;
+    const auto edge_entries = [&](const auto& arrays) {
+        for (; v < end; ++v)
+            *entries++ = parent_faceless(arrays, 2 * (v - edge_points) + 1) ? boundary : interior;
+    };
+    if (view->narrow)
+        edge_entries(parent_arrays<uint32_t>(view));
+    else
+        edge_entries(parent_arrays<uint64_t>(view));
 }
 
 // ---------------------------------------------------------------- records of an own level
@@ -326,21 +463,23 @@ static void own_edges(const level_view* v, uint64_t i, view_edge* edges)
 
 // ---------------------------------------------------------------- records of children
 
+template <typename I>
 static void children_faces(const level_view* v, uint64_t i, view_face* faces, bool with_sides)
 {
+    const parent_index<I> p = parent_arrays<I>(v);
     const geom* level = v->level;
     const uint64_t f_end = (i + 1) * v->block_size < v->parent->n_faces ? (i + 1) * v->block_size
                                                                          : v->parent->n_faces;
     const uint64_t* const texcoord = with_sides ? level->corner_texcoord : nullptr;
     const child_bases bases = view_child_bases(v);
-    uint64_t next = v->first_edge[i];
     for_parent_faces(v, i * v->block_size, f_end, [&](const children_table& t, uint64_t f)
                                                       __attribute__((always_inline)) {
         const uint64_t first = first_child(v, f);
         uint64_t h[view_max_corners], q[view_max_corners], inner[view_max_corners];
-        for (uint32_t c = 0; c < t.n_sides; ++c) h[c] = parent_side(v, f, c);
-        for (uint32_t c = 0; c < t.n_sides; ++c) q[c] = v->parent_mesh->iedge_vertex[h[c]];
-        if (with_sides) children_number(t, h, &next, inner, [](child_ref, uint64_t) {});
+        uint64_t half_origin[view_max_corners], half_end[view_max_corners];
+        for (uint32_t c = 0; c < t.n_sides; ++c) h[c] = parent_side(v, p, f, c);
+        for (uint32_t c = 0; c < t.n_sides; ++c) q[c] = p.iedge_vertex[h[c]];
+        if (with_sides) face_halves(v, p, t, f, h, half_origin, half_end, inner);
         for (uint32_t k = 0; k < t.n_children; ++k, ++faces) {
             faces->index = first + k;
             faces->n = t.child_size;
@@ -351,8 +490,9 @@ static void children_faces(const level_view* v, uint64_t i, view_face* faces, bo
                 const child_ref side = t.side[k][j];
                 if (side.kind != child_inner) faces->odd_sides |= uint32_t(h[side.index] & 1) << j;
                 if (with_sides)
-                    faces->side_edge[j] =
-                        side.kind == child_inner ? inner[side.index] : v->split[half_key(side, h)];
+                    faces->side_edge[j] = side.kind == child_inner       ? inner[side.index]
+                                          : side.kind == child_half_origin ? half_origin[side.index]
+                                                                           : half_end[side.index];
             }
             if (texcoord)
                 std::memcpy(faces->texcoord, texcoord + t.child_size * (first + k),
@@ -365,9 +505,10 @@ static void children_faces(const level_view* v, uint64_t i, view_face* faces, bo
 // of parent face f (whose children t are), the half at the end of h
 // (`at_end`) or at its origin, and (Loop) the corner of that child opposite
 // the half.
+template <typename I>
 __attribute__((always_inline)) static inline void
-across_in(const level_view* v, const children_table& t, uint64_t f, uint32_t c, bool at_end,
-          uint64_t* face, uint32_t* side, uint64_t* opposite)
+across_in(const level_view* v, const parent_index<I>& p, const children_table& t, uint64_t f,
+          uint32_t c, bool at_end, uint64_t* face, uint32_t* side, uint64_t* opposite)
 {
     const child_place place = at_end ? t.half_end[c] : t.half_origin[c];
     *face = first_child(v, f) + place.child;
@@ -375,39 +516,41 @@ across_in(const level_view* v, const children_table& t, uint64_t f, uint32_t c, 
     if (!v->loop) return;
     // a corner of the parent, or the edge point of one of its sides
     const child_ref point = t.corner[place.child][(place.slot + 2) % 3];
-    const uint64_t point_side = parent_side(v, f, point.index);
-    *opposite = point.kind == child_corner ? v->parent_mesh->iedge_vertex[point_side]
+    const uint64_t point_side = parent_side(v, p, f, point.index);
+    *opposite = point.kind == child_corner ? uint64_t(p.iedge_vertex[point_side])
                                            : view_child_bases(v).edge_point + (point_side >> 1);
 }
 
-static void across(const level_view* v, uint64_t h, bool at_end, uint64_t* face, uint32_t* side,
-                   uint64_t* opposite)
+template <typename I>
+static void across(const level_view* v, const parent_index<I>& p, uint64_t h, bool at_end,
+                   uint64_t* face, uint32_t* side, uint64_t* opposite)
 {
-    const uint64_t f = v->parent_mesh->iedge_face[h];
-    const uint32_t c = v->iedge_side[h];
+    const uint64_t f = p.iedge_face[h];
+    const uint32_t c = parent_side_of(v, p, f, h);
     if (v->loop)
-        across_in(v, children_loop, f, c, at_end, face, side, opposite);
+        across_in(v, p, children_loop, f, c, at_end, face, side, opposite);
     else if (geom_face_size(v->parent) == 4)
-        across_in(v, children_catmull_clark.size[4], f, c, at_end, face, side, opposite);
+        across_in(v, p, children_catmull_clark.size[4], f, c, at_end, face, side, opposite);
     else
-        across_in(v, face_children(v, f), f, c, at_end, face, side, opposite);
+        across_in(v, p, face_children(v, f), f, c, at_end, face, side, opposite);
 }
 
+template <typename I>
 static void children_edges(const level_view* v, uint64_t i, view_edge* edges)
 {
-    const geom* p = v->parent;
-    const uint64_t f_end = (i + 1) * v->block_size < p->n_faces ? (i + 1) * v->block_size
-                                                                : p->n_faces;
-    const mesh* m = v->parent_mesh;
+    const parent_index<I> p = parent_arrays<I>(v);
+    const geom* parent = v->parent;
+    const uint64_t f_end = (i + 1) * v->block_size < parent->n_faces ? (i + 1) * v->block_size
+                                                                     : parent->n_faces;
     const child_bases bases = view_child_bases(v);
-    const float* const sharpness = m->edge_sharpness;
+    const float* const sharpness = v->parent_mesh->edge_sharpness;
     uint64_t next = v->first_edge[i];
     for_parent_faces(v, i * v->block_size, f_end, [&](const children_table& t, uint64_t f)
                                                       __attribute__((always_inline)) {
         const uint64_t first = first_child(v, f);
         uint64_t h[view_max_corners], q[view_max_corners], inner[view_max_corners];
-        for (uint32_t c = 0; c < t.n_sides; ++c) h[c] = parent_side(v, f, c);
-        for (uint32_t c = 0; c < t.n_sides; ++c) q[c] = m->iedge_vertex[h[c]];
+        for (uint32_t c = 0; c < t.n_sides; ++c) h[c] = parent_side(v, p, f, c);
+        for (uint32_t c = 0; c < t.n_sides; ++c) q[c] = p.iedge_vertex[h[c]];
         // each edge's even half-edge runs from a to b along side sa of child
         // fa; Loop's edge points also need the corners opposite the edge
         auto corner_of = [&](child_place at, uint32_t step) {
@@ -440,11 +583,11 @@ static void children_edges(const level_view* v, uint64_t i, view_edge* edges)
             // the odd half-edge across the parent side, in a child of the
             // other face: the half at the origin of h is at the end of its twin
             const uint64_t twin = h[e.index] ^ 1;
-            if (m->iedge_face[twin] == mesh_no_face) {
+            if (parent_faceless(p, twin)) {
                 r->fb = mesh_no_face;
                 r->sb = 0;
             } else {
-                across(v, twin, e.kind == child_half_origin, &r->fb, &r->sb, &r->q);
+                across(v, p, twin, e.kind == child_half_origin, &r->fb, &r->sb, &r->q);
             }
         });
     });
@@ -454,16 +597,20 @@ void view_faces(const level_view* view, uint64_t i, view_face* faces, bool with_
 {
     if (view->own)
         own_faces(view, i, faces);
+    else if (view->narrow)
+        children_faces<uint32_t>(view, i, faces, with_sides);
     else
-        children_faces(view, i, faces, with_sides);
+        children_faces<uint64_t>(view, i, faces, with_sides);
 }
 
 void view_edges(const level_view* view, uint64_t i, view_edge* edges)
 {
     if (view->own)
         own_edges(view, i, edges);
+    else if (view->narrow)
+        children_edges<uint32_t>(view, i, edges);
     else
-        children_edges(view, i, edges);
+        children_edges<uint64_t>(view, i, edges);
 }
 
 } // namespace subdiv

@@ -50,10 +50,15 @@ struct level_view {
     uint64_t n_vertices, n_faces, n_edges;
     uint64_t n_blocks;
     uint64_t block_size; // faces (own) or parent faces (children) per block
-    uint64_t* split;     // children: 2E parent entries, the edge of the half of each parent
-                         // edge that touches the half-edge's origin
-    uint8_t* iedge_side; // children: 2E parent entries, the side of each half-edge in its face
-    const uint64_t* parent_face_iedge[4]; // the parent mesh's, for faces of one size
+    // Children: the parent's half-edges as the view reads them, 32-bit
+    // copies that the view owns when every count fits (narrow), else the
+    // parent mesh's own 64-bit arrays; face_edge is the view's either way.
+    bool narrow;
+    const void* parent_face_iedge[4]; // faces of one size: the half-edge of each side
+    const void* parent_corner_iedge;  // faces of any sizes: the half-edge leaving each corner
+    const void* parent_iedge_vertex;  // 2E entries: each half-edge's origin
+    const void* parent_iedge_face;    // 2E entries: each half-edge's face, or none (all bits)
+    void* face_edge;      // F parent entries: the first edge each face's children number
     uint64_t* first_edge; // children: n_blocks + 1 entries, the first edge of each block
     uint64_t n_boundary; // the level's boundary edges
 };
@@ -65,10 +70,18 @@ void level_view_own(level_view* view, const geom* level, const mesh* own, uint64
 // Views the level *level, one step of *parent with connectivity
 // *parent_mesh by Loop (loop) or Catmull-Clark, as children of the parent's
 // faces, in blocks of block_size parent faces. Numbers the children's edges
-// as mesh_build would (a pass over the parent's faces). Returns false, the
-// view holding nothing, when memory is refused.
-bool level_view_children(level_view* view, const geom* level, const mesh* parent_mesh,
+// as mesh_build would (a pass over the parent's faces). When the counts fit
+// 32 bits, the view takes 32-bit copies of the parent's face sides (or
+// corners' half-edges), half-edge origins and half-edge faces and releases
+// those arrays of *parent_mesh. Returns false, the view holding nothing,
+// when memory is refused.
+bool level_view_children(level_view* view, const geom* level, mesh* parent_mesh,
                          const geom* parent, bool loop, uint64_t block_size);
+
+// Test hook: a view of children keeps the parent's 64-bit arrays when any
+// count reaches `most` (by default 2^32 - 1, which no 32-bit index reaches);
+// returns the value before.
+uint64_t level_view_narrow_limit(uint64_t most);
 
 // Releases what the view holds (not the levels).
 void level_view_free(level_view* view);

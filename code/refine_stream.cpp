@@ -126,8 +126,10 @@ static subdiv_status refine_last_level(refine_job* job, geom* input, int32_t ite
         mem_release(&parent_mesh.iedge_next);
         mem_release(&parent_mesh.boundary_edges);
         keep_shape(&parent);
+        mem_trim();
         made = made &&
                level_view_children(&view, &level, &parent_mesh, &parent, loop, children_block);
+        mem_trim();
     }
     // the positions of the level the view shows go once the step has its
     // own copy

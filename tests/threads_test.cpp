@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "level_view.h"
 #include "parallel.h"
 #include "subdiv/subdiv.h"
 #include "test_util.h"
@@ -277,6 +278,26 @@ TEST(Threads, ThreadsThatDoNotStartLeaveTheirWorkToTheOthers)
             subdiv::parallel_fail_thread_starts(0);
             EXPECT_TRUE(text == expected) << failing << " failing, "
                                           << (streamed ? "streamed" : "held whole");
+        }
+    }
+}
+
+// The last step reads the level before it through 32-bit copies of its
+// parent's connectivity when the counts allow, else through the parent's
+// own 64-bit arrays: both write the same bytes.
+TEST(Threads, NarrowAndWideViewsWriteTheSameBytes)
+{
+    for (const threads_case& c : threads_cases) {
+        scratch_folder folder;
+        case_input(folder, c);
+        for (int iterations : c.iterations) {
+            if (iterations < 2) continue; // one iteration views the input itself
+            const std::string narrow = job_text(folder, c, iterations, 2, true, false);
+            const uint64_t before = subdiv::level_view_narrow_limit(0);
+            const std::string wide = job_text(folder, c, iterations, 2, true, false);
+            subdiv::level_view_narrow_limit(before);
+            EXPECT_TRUE(narrow == wide) << c.name << ", " << iterations << " iterations";
+            EXPECT_TRUE(narrow == job_text(folder, c, iterations, 1, false, false)) << c.name;
         }
     }
 }
