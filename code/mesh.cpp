@@ -20,7 +20,7 @@ edge_key make_edge_key(uint64_t origin, uint64_t destination)
     return edge_key{origin, destination};
 }
 
-bool mesh_alloc(mesh* m, const geom* g)
+bool mesh_alloc(mesh* m, const geom* g, bool with_next)
 {
     std::memset(m, 0, sizeof *m);
     uint64_t n_faces = g->n_faces;
@@ -42,13 +42,14 @@ bool mesh_alloc(mesh* m, const geom* g)
             m->face_iedge3 = static_cast<uint64_t*>(mem_alloc(n_faces * 8));
     }
     m->iedge_vertex = static_cast<uint64_t*>(mem_alloc(n_iedges * 8));
-    m->iedge_next = static_cast<uint64_t*>(mem_alloc(n_iedges * 8));
+    if (with_next) m->iedge_next = static_cast<uint64_t*>(mem_alloc(n_iedges * 8));
     m->iedge_face = static_cast<uint64_t*>(mem_alloc(n_iedges * 8));
     m->vertex_valence = static_cast<uint64_t*>(mem_alloc(g->n_vertices * 8));
     const bool faces = polygons ? m->corner_iedge != nullptr
                                 : m->face_iedge0 && m->face_iedge1 && m->face_iedge2 &&
                                       (geom_face_size(g) != 4 || m->face_iedge3);
-    if (!faces || !m->iedge_vertex || !m->iedge_next || !m->iedge_face || !m->vertex_valence) {
+    if (!faces || !m->iedge_vertex || (with_next && !m->iedge_next) || !m->iedge_face ||
+        !m->vertex_valence) {
         mesh_free(m);
         return false;
     }
@@ -61,7 +62,7 @@ bool mesh_alloc(mesh* m, const geom* g)
         pad_fill(m->face_iedge2, 8, n_faces, &fill);
     }
     pad_fill(m->iedge_vertex, 8, n_iedges, &fill);
-    pad_fill(m->iedge_next, 8, n_iedges, &fill);
+    if (with_next) pad_fill(m->iedge_next, 8, n_iedges, &fill);
     pad_fill(m->iedge_face, 8, n_iedges, &fill);
     std::memset(m->vertex_valence, 0, g->n_vertices * 8);
     return true;
@@ -76,23 +77,26 @@ bool mesh_alloc(mesh* m, const geom* g)
 // (every edge on two faces) and grow when edges on one face need more.
 // Faults found on the way end the construction with the place named; faults
 // that only the whole mesh shows (an edge on one face only, or on more than
-// two) are looked for once every face is connected.
+// two) are looked for once every face is connected. The successors of the
+// half-edges come last, from the faces' sides, so that their array is not
+// held while those faults are looked for.
 
 // The construction's state besides the mesh: the edge map, the half-edges
 // numbered and the room for them.
 struct mesh_builder {
     map edge_map;
     uint64_t n_iedges;    // half-edges numbered so far
-    uint64_t iedge_room;  // entries of the three half-edge arrays
+    uint64_t iedge_room;  // entries of the half-edge arrays
 };
 
-// Moves the three half-edge arrays to blocks of room entries each, keeping
-// their first n entries, one after the other: each new block may take the
-// pages of the one released before it. Returns false when memory is
-// refused, the arrays moved so far and the others still valid blocks.
+// Moves the half-edge arrays (origins and faces) to blocks of room entries
+// each, keeping their first n entries, one after the other: each new block
+// may take the pages of the one released before it. Returns false when
+// memory is refused, the arrays moved so far and the others still valid
+// blocks.
 static bool iedge_arrays_move(mesh* m, uint64_t n, uint64_t room)
 {
-    for (uint64_t** array : {&m->iedge_vertex, &m->iedge_face, &m->iedge_next}) {
+    for (uint64_t** array : {&m->iedge_vertex, &m->iedge_face}) {
         auto* moved = static_cast<uint64_t*>(mem_alloc(room * 8));
         if (!moved) return false;
         std::memcpy(moved, *array, n * 8);
@@ -120,8 +124,7 @@ static bool mesh_fit_iedges(mesh* m, uint64_t n_edges, uint64_t room)
     const uint64_t n = 2 * n_edges;
     const uint64_t fill = index_pad_fill;
     if (!iedge_arrays_move(m, n, n)) return false;
-    for (uint64_t* array : {m->iedge_vertex, m->iedge_face, m->iedge_next})
-        pad_fill(array, 8, n, &fill);
+    for (uint64_t* array : {m->iedge_vertex, m->iedge_face}) pad_fill(array, 8, n, &fill);
     return true;
 }
 
@@ -258,7 +261,6 @@ mesh_connect_faces(mesh_builder* b, mesh* m, const geom* g, const int uniform,
                 m->corner_iedge[g->face_start[f] + uint64_t(k)] = h;
             m->iedge_vertex[h] = q[k];
             m->iedge_face[h] = f;
-            m->iedge_next[h] = iedge[(k + 1) % n];
         }
     }
     return subdiv_ok;
@@ -279,8 +281,34 @@ static void mesh_mark_boundary(const mesh_builder* b, mesh* m)
         std::memcpy(&key, edge_map->keys + slot * edge_map->key_size, sizeof key);
         m->iedge_vertex[h] = key.origin;
         m->iedge_face[h] = mesh_no_face;
-        m->iedge_next[h] = mesh_no_face;
     }
+}
+
+// The successor of every half-edge in its face, none for those of no face,
+// into a new iedge_next of 2 n_edges entries; false when memory is refused.
+static bool mesh_link_next(mesh* m, const geom* g, uint64_t n_edges)
+{
+    const uint64_t n = 2 * n_edges;
+    m->iedge_next = static_cast<uint64_t*>(mem_alloc(n * 8));
+    if (!m->iedge_next) return false;
+    const uint64_t fill = index_pad_fill;
+    pad_fill(m->iedge_next, 8, n, &fill);
+    for (uint64_t h = 0; h < n; ++h)
+        if (m->iedge_face[h] == mesh_no_face) m->iedge_next[h] = mesh_no_face;
+    const int size = geom_face_size(g);
+    const uint64_t* const face_iedge[4] = {m->face_iedge0, m->face_iedge1, m->face_iedge2,
+                                           m->face_iedge3};
+    for (uint64_t f = 0; f < g->n_faces; ++f) {
+        if (size) {
+            for (int k = 0; k < size; ++k)
+                m->iedge_next[face_iedge[k][f]] = face_iedge[(k + 1) % size][f];
+            continue;
+        }
+        const uint64_t start = g->face_start[f], count = g->face_start[f + 1] - start;
+        for (uint64_t k = 0; k < count; ++k)
+            m->iedge_next[m->corner_iedge[start + k]] = m->corner_iedge[start + (k + 1) % count];
+    }
+    return true;
 }
 
 // The boundary edges of the built mesh, ascending, into m->boundary_edges,
@@ -307,16 +335,17 @@ static bool mesh_list_boundary(mesh* m, uint64_t n_edges)
 }
 
 // The faces on the edges between v and w (at most 8, ascending) into faces;
-// returns how many there are in all. at[from, to) lists the half-edges
-// leaving v.
-static int mesh_faces_between(const mesh* m, const uint64_t* at, uint64_t from, uint64_t to,
-                              uint64_t w, uint64_t faces[8])
+// returns how many there are in all. at[from, to) lists the edges whose
+// lower end is v.
+template <typename I>
+static int mesh_faces_between(const mesh* m, const I* at, uint64_t from, uint64_t to,
+                              uint64_t v, uint64_t w, uint64_t faces[8])
 {
     int n = 0;
     for (uint64_t i = from; i < to; ++i) {
-        const uint64_t h = at[i];
-        if (m->iedge_vertex[h ^ 1] != w) continue;
-        for (uint64_t side : {h, h ^ 1}) {
+        const uint64_t h = 2 * uint64_t(at[i]);
+        if (m->iedge_vertex[h] + m->iedge_vertex[h + 1] - v != w) continue;
+        for (uint64_t side : {h, h + 1}) {
             const uint64_t f = m->iedge_face[side];
             if (f == mesh_no_face) continue;
             if (n < 8) {
@@ -334,41 +363,52 @@ static int mesh_faces_between(const mesh* m, const uint64_t* at, uint64_t from, 
 // An edge met by a face after two others had closed it is numbered again, so
 // an edge on more than two faces shows as edges with the same two ends,
 // whatever the order of the faces. Looks for them vertex by vertex: the
-// half-edges leaving each vertex, listed through an offset table built from
-// the valences, must lead to different neighbours. Refuses the mesh naming
-// the first such pair of vertices and the faces on their edges; or
-// subdiv_error_memory when memory is refused.
+// edges whose lower end is each vertex, listed through an offset table, must
+// lead to different higher ends (a pair met twice is found at its lower end,
+// before any vertex above it). Refuses the mesh naming the first such pair
+// of vertices and the faces on their edges; or subdiv_error_memory when
+// memory is refused. The tables are of index type I, 32 bits when the
+// counts allow.
+template <typename I>
 static subdiv_status mesh_refuse_shared_ends(const mesh* m, const geom* g, uint64_t n_edges,
                                              subdiv_error* error)
 {
     const uint64_t V = g->n_vertices;
-    auto* start = static_cast<uint64_t*>(mem_alloc((V + 1) * 8));
-    auto* at = static_cast<uint64_t*>(mem_alloc(2 * n_edges * 8));
-    auto* mark = static_cast<uint64_t*>(mem_alloc(V * 8));
+    auto* start = static_cast<I*>(mem_alloc((V + 1) * sizeof(I)));
+    auto* at = static_cast<I*>(mem_alloc(n_edges * sizeof(I)));
+    auto* mark = static_cast<I*>(mem_alloc(V * sizeof(I)));
     if (!start || !at || !mark) {
         mem_free(start);
         mem_free(at);
         mem_free(mark);
         return error_memory(error, mem_refused_size());
     }
+    auto lower = [m](uint64_t e) {
+        const uint64_t a = m->iedge_vertex[2 * e], b = m->iedge_vertex[2 * e + 1];
+        return a < b ? a : b;
+    };
+    // the marks serve first as counts and fill cursors, then hold the last
+    // vertex whose edges met each vertex
+    std::memset(mark, 0, V * sizeof(I));
+    for (uint64_t e = 0; e < n_edges; ++e) mark[lower(e)] += 1;
     start[0] = 0;
-    for (uint64_t v = 0; v < V; ++v) start[v + 1] = start[v] + mesh_valence(m->vertex_valence[v]);
-    // the marks serve first as fill cursors, then hold the last vertex whose
-    // neighbours met each vertex
-    std::memcpy(mark, start, V * 8);
-    for (uint64_t h = 0; h < 2 * n_edges; ++h) at[mark[m->iedge_vertex[h]]++] = h;
-    for (uint64_t v = 0; v < V; ++v) mark[v] = UINT64_MAX;
+    for (uint64_t v = 0; v < V; ++v) start[v + 1] = I(start[v] + mark[v]);
+    std::memcpy(mark, start, V * sizeof(I));
+    for (uint64_t e = 0; e < n_edges; ++e) at[mark[lower(e)]++] = I(e);
+    const I none = I(~I(0));
+    for (uint64_t v = 0; v < V; ++v) mark[v] = none;
 
     subdiv_status status = subdiv_ok;
     for (uint64_t v = 0; v < V && status == subdiv_ok; ++v) {
         for (uint64_t i = start[v]; i < start[v + 1]; ++i) {
-            const uint64_t w = m->iedge_vertex[at[i] ^ 1];
-            if (mark[w] != v) {
-                mark[w] = v;
+            const uint64_t h = 2 * uint64_t(at[i]);
+            const uint64_t w = m->iedge_vertex[h] + m->iedge_vertex[h + 1] - v;
+            if (mark[w] != I(v)) {
+                mark[w] = I(v);
                 continue;
             }
             uint64_t faces[8];
-            const int n_faces = mesh_faces_between(m, at, start[v], start[v + 1], w, faces);
+            const int n_faces = mesh_faces_between(m, at, start[v], start[v + 1], v, w, faces);
             char list[256];
             int used = 0;
             for (int j = 0; j < n_faces && j < 8; ++j)
@@ -405,7 +445,7 @@ subdiv_status mesh_build(mesh* m, geom* g, subdiv_error* error)
     const uint64_t n_corners = geom_corner_count(g);
     g->n_edges = n_corners / 2;
     mesh_builder b;
-    if (!mesh_alloc(m, g)) return error_memory(error, mem_refused_size());
+    if (!mesh_alloc(m, g, false)) return error_memory(error, mem_refused_size());
     if (!map_init(&b.edge_map, edge_map_key_size, edge_map_value_size, edge_map_capacity)) {
         mesh_free(m);
         return error_memory(error, mem_refused_size());
@@ -419,9 +459,12 @@ subdiv_status mesh_build(mesh* m, geom* g, subdiv_error* error)
     if (status == subdiv_ok) mesh_mark_boundary(&b, m);
     map_free(&b.edge_map);
     const uint64_t n_edges = b.n_iedges / 2;
-    if (status == subdiv_ok) status = mesh_refuse_shared_ends(m, g, n_edges, error);
+    if (status == subdiv_ok)
+        status = n_edges < UINT32_MAX && g->n_vertices < UINT32_MAX
+                     ? mesh_refuse_shared_ends<uint32_t>(m, g, n_edges, error)
+                     : mesh_refuse_shared_ends<uint64_t>(m, g, n_edges, error);
     if (status == subdiv_ok && !(mesh_fit_iedges(m, n_edges, b.iedge_room) &&
-                                 mesh_list_boundary(m, n_edges)))
+                                 mesh_link_next(m, g, n_edges) && mesh_list_boundary(m, n_edges)))
         status = error_memory(error, mem_refused_size());
     if (status != subdiv_ok) {
         mesh_free(m);

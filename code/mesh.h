@@ -69,12 +69,13 @@ constexpr uint64_t index_pad_fill = ~uint64_t(0);
 constexpr uint64_t mesh_no_face = ~uint64_t(0);
 
 // Clears *m and allocates its arrays sized from g's counts (corner_iedge
-// instead of face_iedge0-3 for faces of any sizes); fills the padding tails
-// of face_iedge0-2 (or corner_iedge) and the three half-edge arrays with
+// instead of face_iedge0-3 for faces of any sizes, face_iedge3 for quads
+// only, iedge_next only when with_next); fills the padding tails of
+// face_iedge0-2 (or corner_iedge) and the half-edge arrays with
 // index_pad_fill and sets every valence to 0. The boundary edges are left to
 // the caller (null, none). What *m held is overwritten, not released. Returns
 // false, *m cleared, when memory is refused.
-bool mesh_alloc(mesh* m, const geom* g);
+bool mesh_alloc(mesh* m, const geom* g, bool with_next);
 
 // Computes the connectivity of g's faces into *m (allocated here; what it
 // held is overwritten) and sets g->n_edges to the number of distinct edges.

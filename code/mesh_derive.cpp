@@ -84,7 +84,7 @@ static bool derive_alloc(const mesh* mesh_in, const geom* geom_in, const geom* g
     const uint64_t words = (n_edges + 63) / 64;
     *b = derive_boundary{nullptr, out};
     *split = nullptr;
-    if (!mesh_alloc(out, geom_out)) return false;
+    if (!mesh_alloc(out, geom_out, true)) return false;
     *split = static_cast<uint64_t*>(mem_alloc(n_edges * 16));
     out->boundary_edges = static_cast<uint64_t*>(mem_alloc(2 * n_boundary * 8));
     out->n_boundary_edges = 0;

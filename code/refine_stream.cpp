@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <initializer_list>
 
 #include "catmull_clark.h"
 #include "check.h"
@@ -115,6 +116,12 @@ static subdiv_status refine_last_level(refine_job* job, geom* input, int32_t ite
     if (made && iterations == 1) {
         level_view_own(&view, &parent, &parent_mesh, own_block);
     } else if (made) {
+        // the points of faces of one size come from the half-edges, and the
+        // view reads those too: the corners go first
+        if (geom_face_size(&parent) != 0)
+            for (uint64_t** corner : {&parent.corner0, &parent.corner1, &parent.corner2,
+                                      &parent.corner3})
+                mem_release(corner);
         made = scheme->points(&parent_mesh, &parent, &level, options) &&
                texcoords_step(&parent_mesh, &parent, &level) && materials_step(&parent, &level);
         if (made && options && options->progress)

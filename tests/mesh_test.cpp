@@ -246,7 +246,7 @@ TEST(Mesh, AllocFillsTailsAndClearsValences)
     geom g = make_closed(4, 8, cube);
     mesh m;
     std::memset(&m, 0x5A, sizeof m); // whatever it held is overwritten
-    mesh_alloc(&m, &g);
+    mesh_alloc(&m, &g, true);
     for (uint64_t v = 0; v < 8; ++v) EXPECT_EQ(m.vertex_valence[v], 0u);
     EXPECT_EQ(m.face_iedge2[6], index_pad_fill);
     EXPECT_EQ(m.face_iedge2[511], index_pad_fill);
