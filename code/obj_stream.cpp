@@ -240,14 +240,24 @@ static void text_points(text_out* o, const char* keyword, const obj_points* poin
 }
 
 // Faces of N corners (3 or 4) without texture coordinates or materials, the
-// common case: every index converted where it goes, without looking for it
-// in the lines before (cheaper than the search).
+// common case. Neighbouring faces share corners (the children of a face
+// share its face point and the edge points between them, neighbours their
+// edges' points): the text of the indices met last is kept in a table by
+// their low bits, one index per slot, and copied when an index comes again.
 template <int N>
 static void text_uniform_faces(text_out* o, const obj_faces* faces)
 {
     const uint64_t* const corner[4] = {faces->corner[0], faces->corner[1], faces->corner[2],
                                        faces->corner[3]};
     const uint64_t n = faces->count;
+    // an index below 10^8 (all bits set for none), its text (eight bytes)
+    // and length
+    struct cached_text {
+        uint64_t index, text;
+        uint64_t length;
+    };
+    cached_text cache[256];
+    for (cached_text& c : cache) c = {UINT64_MAX, 0, 0};
     char* p = o->p;
     for (uint64_t i = 0; i < n; ++i) {
         if (p >= o->full) {
@@ -258,7 +268,21 @@ static void text_uniform_faces(text_out* o, const obj_faces* faces)
         *p++ = 'f';
         for (int k = 0; k < N; ++k) {
             *p++ = ' ';
-            p += format_i64(int64_t(corner[k][i] + 1), p);
+            const uint64_t index = corner[k][i] + 1;
+            if (index >= 100000000) {
+                p += format_i64(int64_t(index), p);
+                continue;
+            }
+            cached_text& c = cache[index & 255];
+            if (c.index == index) {
+                std::memcpy(p, &c.text, 8);
+                p += c.length;
+                continue;
+            }
+            c.length = format_below_1e8(index, reinterpret_cast<char*>(&c.text));
+            c.index = index;
+            std::memcpy(p, &c.text, 8);
+            p += c.length;
         }
         *p++ = '\n';
     }
