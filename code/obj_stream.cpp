@@ -1,26 +1,18 @@
 // OBJ text from the blocks of a source.
 //
-// Every block is formatted into its thread's text buffer and takes its turn
-// after every block before it; a block whose text outgrows the buffer waits
+// Every block is formatted into its thread's text buffer and written in
+// block order (block_writer); a block whose text outgrows the buffer waits
 // for its turn at the first full buffer and keeps the turn until its end.
-// Into a pipe or a terminal a block writes while it holds the turn. Into a
-// regular file the turn only hands on the offset where the next block
-// starts, and each block writes at its own offset once it has passed the
-// turn on, so that one thread's copy into the file overlaps the others'
-// formatting. The sections follow each other as one sequence of blocks, the
-// first block of each section writing the section's header.
+// The sections follow each other as one sequence of blocks, the first block
+// of each section writing the section's header.
 #include "obj_stream.h"
 
-#include <unistd.h>
-
-#include <atomic>
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 
+#include "block_writer.h"
 #include "float_text.h"
 #include "obj_numbers.h"
-#include "output_file.h"
 #include "parallel.h"
 #include "storage.h"
 
@@ -36,85 +28,20 @@ static const uint64_t line_room = 1024;
 namespace {
 
 struct stream_job {
-    int fd;
     const obj_source* source;
     bool shortest;
-    std::atomic<int> error; // the errno of the first write that failed
-    parallel_turns turns;
-    bool positioned;        // fd takes writes at offsets
-    uint64_t next_offset;   // positioned: where the block whose turn it is starts
+    block_writer writer;
     char* buffers;          // a text buffer per thread, one after the other
     uint64_t first_texcoord_block, first_face_block, first_tag_block, n_blocks;
 };
 
-// The text of one block: its thread's buffer, filled from start to p, and
-// whether the block holds its turn (once it had to write before its end).
-struct text_out {
-    char* start;
-    char* p;
-    char* full; // past this a line may not fit
-    stream_job* job;
-    uint64_t turn;
-    bool holding;
-    uint64_t offset; // positioned, once holding: where the buffer's text goes
-};
-
 } // namespace
 
-// Keeps the errno of a failed write, unless one failed before.
-static void stream_failed(stream_job* job, int reason)
-{
-    int none = 0;
-    if (reason) job->error.compare_exchange_strong(none, reason, std::memory_order_relaxed);
-}
+// The text of one block: its thread's buffer, filled from start to p.
+typedef block_out text_out;
 
-// Writes the n bytes of the block's text at its place: in order after the
-// blocks before it, or at its offset in a positioned file.
-static void text_write(text_out* o, uint64_t n)
-{
-    stream_job* const job = o->job;
-    if (job->error.load(std::memory_order_relaxed) != 0) return;
-    if (!job->positioned) {
-        stream_failed(job, output_write_all(job->fd, o->start, n));
-        return;
-    }
-    stream_failed(job, output_write_at(job->fd, o->start, n, o->offset));
-    o->offset += n;
-}
-
-// Writes what the block's text holds before its end, taking its turn first
-// and keeping it: the blocks after it start where it ends.
-static void text_flush(text_out* o)
-{
-    if (!o->holding) {
-        parallel_turn_wait(&o->job->turns, o->turn);
-        o->holding = true;
-        o->offset = o->job->next_offset;
-    }
-    text_write(o, uint64_t(o->p - o->start));
-    o->p = o->start;
-}
-
-// Ends the block: its last text written and the turn passed on. In a
-// positioned file the turn passes as soon as the block's end is known, and
-// the text is written after, while the next blocks go on.
-static void text_end(text_out* o)
-{
-    stream_job* const job = o->job;
-    const uint64_t n = uint64_t(o->p - o->start);
-    if (!o->holding) {
-        parallel_turn_wait(&job->turns, o->turn);
-        o->offset = job->next_offset;
-    }
-    if (!job->positioned) {
-        text_write(o, n);
-        parallel_turn_pass(&job->turns);
-        return;
-    }
-    job->next_offset = o->offset + n;
-    parallel_turn_pass(&job->turns);
-    text_write(o, n);
-}
+// Writes what the block's text holds before its end.
+static void text_flush(text_out* o) { block_flush(o); }
 
 // Makes room for one more line.
 static inline void text_line_room(text_out* o)
@@ -397,14 +324,11 @@ static void stream_task(void* context, uint64_t i, uint32_t thread)
 {
     auto* job = static_cast<stream_job*>(context);
     text_out o;
-    o.start = o.p = job->buffers + thread * (text_buffer_size + line_room);
-    o.full = o.start + text_buffer_size;
-    o.job = job;
-    o.turn = i;
-    o.holding = false;
+    block_out_begin(&o, &job->writer, job->buffers + thread * (text_buffer_size + line_room),
+                    text_buffer_size, i);
     // after a failed write the rest is not formatted, but every turn passes
-    if (job->error.load(std::memory_order_relaxed) == 0) stream_block(job, i, thread, &o);
-    text_end(&o);
+    if (block_writer_going(&job->writer)) stream_block(job, i, thread, &o);
+    block_end(&o, thread);
 }
 
 // The first block of each section and the number of blocks of the whole
@@ -442,25 +366,17 @@ void obj_stream_free(obj_stream_buffers* buffers)
 }
 
 int obj_stream_write(int fd, const obj_source* source, bool shortest,
-                     const obj_stream_buffers* buffers)
+                     const obj_stream_buffers* buffers, const write_progress* progress)
 {
     stream_job job;
-    job.fd = fd;
     job.source = source;
     job.shortest = shortest;
-    job.error = 0;
-    job.turns.next = 0;
     job.buffers = buffers->text;
-    job.next_offset = 0;
-    job.positioned = output_positioned(fd, &job.next_offset);
     stream_sections(source, &job.first_texcoord_block, &job.first_face_block,
                     &job.first_tag_block, &job.n_blocks);
+    block_writer_begin(&job.writer, fd, job.n_blocks, progress);
     parallel_for(buffers->threads, job.n_blocks, stream_task, &job);
-    // a positioned file's offset ends past the text, as sequential writes leave it
-    if (job.positioned && job.error.load() == 0 &&
-        lseek(fd, off_t(job.next_offset), SEEK_SET) < 0)
-        return errno;
-    return job.error.load();
+    return block_writer_end(&job.writer);
 }
 
 } // namespace subdiv

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "block_writer.h"
+
 namespace subdiv {
 
 // Points of a block: count entries of two axes (texture coordinates) or
@@ -89,11 +91,10 @@ void obj_stream_free(obj_stream_buffers* buffers);
 // material, then the "t" lines of the sharp features, if any. Coordinates
 // have six decimals, or with shortest the fewest digits that read back to
 // the same float. The blocks are formatted on the buffers' threads, from
-// obj_stream_alloc for this source, and written in block order (into a
-// regular file each at its offset, in any order, the file's offset left at
-// the end of the text). Returns 0, or the errno of a write that failed
-// (the blocks not yet written then are not).
+// obj_stream_alloc for this source, and written in block order by a
+// block_writer, which reports to progress (may be null). Returns 0, or the
+// errno of a write that failed (the blocks not yet written then are not).
 int obj_stream_write(int fd, const obj_source* source, bool shortest,
-                     const obj_stream_buffers* buffers);
+                     const obj_stream_buffers* buffers, const write_progress* progress);
 
 } // namespace subdiv

@@ -48,7 +48,7 @@ static bool geom_text_prepare(geom_text* text, const geom* g, const subdiv_optio
 static int geom_fill(int fd, void* context)
 {
     const auto* text = static_cast<const geom_text*>(context);
-    return obj_stream_write(fd, &text->source, text->shortest, &text->buffers);
+    return obj_stream_write(fd, &text->source, text->shortest, &text->buffers, nullptr);
 }
 
 int obj_write_fd(int fd, const geom* g, const subdiv_options* options)

@@ -1,10 +1,10 @@
 // PLY from the blocks of a source.
 //
 // As for the OBJ text, every block is formatted into its thread's buffer and
-// written when its turn comes, after every block before it; a block that
-// outgrows the buffer waits for its turn at the first full buffer and keeps
-// the turn until its end. The header is the first block, the vertices' and
-// the faces' blocks follow.
+// written in block order (block_writer); a block that outgrows the buffer
+// waits for its turn at the first full buffer and keeps the turn until its
+// end. The header is the first block, the vertices' and the faces' blocks
+// follow.
 //
 // A face record gives the u v of each corner, while the source numbers
 // texture coordinates and gives their values in blocks of its own: they
@@ -12,16 +12,15 @@
 // the OBJ text writes as "vt" lines.
 #include "ply_stream.h"
 
-#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
+#include "block_writer.h"
 #include "check.h"
 #include "error.h"
 #include "float_text.h"
 #include "obj_numbers.h"
-#include "output_file.h"
 #include "parallel.h"
 #include "storage.h"
 
@@ -173,38 +172,11 @@ void ply_stream_close(ply_stream* stream)
 namespace {
 
 struct write_job {
-    int fd;
     ply_stream* stream;
-    std::atomic<int> error; // the errno of the first write that failed
-    parallel_turns turns;
-};
-
-// The bytes of one block: its thread's buffer, filled from start to p, and
-// whether the block holds its turn (once it had to write before its end).
-struct block_out {
-    char* start;
-    char* p;
-    char* full; // past this a record may not fit
-    write_job* job;
-    uint64_t turn;
-    bool holding;
+    block_writer writer;
 };
 
 } // namespace
-
-// Writes what the block's buffer holds, waiting for its turn first.
-static void block_flush(block_out* o)
-{
-    if (!o->holding) {
-        parallel_turn_wait(&o->job->turns, o->turn);
-        o->holding = true;
-    }
-    if (o->job->error.load(std::memory_order_relaxed) == 0) {
-        const int reason = output_write_all(o->job->fd, o->start, uint64_t(o->p - o->start));
-        if (reason) o->job->error.store(reason, std::memory_order_relaxed);
-    }
-    o->p = o->start;
-}
 
 static inline void put_u8(char** p, uint64_t value) { *(*p)++ = char(uint8_t(value)); }
 
@@ -324,13 +296,9 @@ static void write_block(void* context, uint64_t i, uint32_t thread)
     ply_stream* s = job->stream;
     const obj_source* source = s->source;
     block_out o;
-    o.start = o.p = s->buffers[thread];
-    o.full = o.start + buffer_size;
-    o.job = job;
-    o.turn = i;
-    o.holding = false;
+    block_out_begin(&o, &job->writer, s->buffers[thread], buffer_size, i);
     // after a failed write the rest is not formatted, but every turn passes
-    if (job->error.load(std::memory_order_relaxed) == 0) {
+    if (block_writer_going(&job->writer)) {
         if (i == 0) {
             std::memcpy(o.p, s->header, s->header_length);
             o.p += s->header_length;
@@ -344,21 +312,18 @@ static void write_block(void* context, uint64_t i, uint32_t thread)
             face_records(&o, &faces, s);
         }
     }
-    block_flush(&o);
-    parallel_turn_pass(&job->turns);
+    block_end(&o, thread);
 }
 
-int ply_stream_write(int fd, ply_stream* stream)
+int ply_stream_write(int fd, ply_stream* stream, const write_progress* progress)
 {
     write_job job;
-    job.fd = fd;
     job.stream = stream;
-    job.error = 0;
-    job.turns.next = 0;
     const obj_source* source = stream->source;
-    parallel_for(stream->threads, 1 + source->vertex_blocks + source->face_blocks, write_block,
-                 &job);
-    return job.error.load();
+    const uint64_t n_blocks = 1 + source->vertex_blocks + source->face_blocks;
+    block_writer_begin(&job.writer, fd, n_blocks, progress);
+    parallel_for(stream->threads, n_blocks, write_block, &job);
+    return block_writer_end(&job.writer);
 }
 
 } // namespace subdiv

@@ -43,9 +43,10 @@ subdiv_status ply_stream_open(const obj_source* source, bool ascii, bool shortes
 // Writes the PLY of an opened stream to fd from its current offset: the
 // header, "comment written by subdiv VERSION", the vertex records, the face
 // records; the blocks formatted on the stream's threads and written in
-// block order. Returns 0, or the errno of the first write that failed
-// (nothing is written after it).
-int ply_stream_write(int fd, ply_stream* stream);
+// block order by a block_writer, which reports to progress (may be null).
+// Returns 0, or the errno of a write that failed (the blocks not yet
+// written then are not).
+int ply_stream_write(int fd, ply_stream* stream, const write_progress* progress);
 
 // Releases what ply_stream_open allocated.
 void ply_stream_close(ply_stream* stream);

@@ -13,7 +13,7 @@ namespace subdiv {
 
 static int stream_fill(int fd, void* context)
 {
-    return ply_stream_write(fd, static_cast<ply_stream*>(context));
+    return ply_stream_write(fd, static_cast<ply_stream*>(context), nullptr);
 }
 
 subdiv_status ply_write_path(const char* path, const geom* g, bool ascii,

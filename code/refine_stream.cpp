@@ -200,11 +200,13 @@ static subdiv_status refine_streamed(geom* input, int32_t iterations,
 
 namespace {
 
-// The file a refinement writes, its format, and the counts it wrote.
+// The file a refinement writes, its format, what its writing reports to
+// (null for none), and the counts it wrote.
 struct counted_file {
     const char* path;
     bool shortest;
     subdiv_format format; // obj, ply or ply_ascii
+    const write_progress* progress;
     uint64_t n_vertices, n_faces;
 };
 
@@ -213,6 +215,13 @@ struct final_text {
     obj_source source;
     obj_stream_buffers buffers;
     bool shortest;
+    const write_progress* progress;
+};
+
+// The last step as PLY.
+struct final_ply {
+    ply_stream stream;
+    const write_progress* progress;
 };
 
 } // namespace
@@ -220,12 +229,13 @@ struct final_text {
 static int final_fill(int fd, void* context)
 {
     const auto* text = static_cast<const final_text*>(context);
-    return obj_stream_write(fd, &text->source, text->shortest, &text->buffers);
+    return obj_stream_write(fd, &text->source, text->shortest, &text->buffers, text->progress);
 }
 
 static int ply_fill(int fd, void* context)
 {
-    return ply_stream_write(fd, static_cast<ply_stream*>(context));
+    auto* ply = static_cast<final_ply*>(context);
+    return ply_stream_write(fd, &ply->stream, ply->progress);
 }
 
 static subdiv_status write_last_level(final_step* step, uint32_t threads, void* context,
@@ -238,6 +248,7 @@ static subdiv_status write_last_level(final_step* step, uint32_t threads, void* 
         final_text text;
         final_step_source(step, &text.source);
         text.shortest = file->shortest;
+        text.progress = file->progress;
         // the buffers come before the file: a refusal creates none
         if (!obj_stream_alloc(&text.buffers, &text.source, threads))
             return error_memory(error, mem_refused_size());
@@ -249,13 +260,14 @@ static subdiv_status write_last_level(final_step* step, uint32_t threads, void* 
     obj_source source;
     final_step_source(step, &source);
     const char* name = std::strcmp(file->path, "-") == 0 ? "standard output" : file->path;
-    ply_stream stream;
+    final_ply ply;
+    ply.progress = file->progress;
     subdiv_status status = ply_stream_open(&source, file->format == subdiv_format_ply_ascii,
-                                           file->shortest, threads, name, &stream, error);
+                                           file->shortest, threads, name, &ply.stream, error);
     if (status != subdiv_ok) return status;
-    const output_text text = {ply_fill, &stream};
+    const output_text text = {ply_fill, &ply};
     status = output_file_write(file->path, &text, error);
-    ply_stream_close(&stream);
+    ply_stream_close(&ply.stream);
     return status;
 }
 
@@ -290,8 +302,11 @@ subdiv_status refine_to_file(geom* input, int32_t iterations, const subdiv_optio
     if (format != subdiv_format_obj && input->face_material)
         warning_report(options, "%s: PLY has no materials; the faces' materials are left out",
                        path);
+    const write_progress progress = {
+        options && options->write_progress ? options->write_progress : nullptr,
+        options ? options->context : nullptr};
     counted_file file = {path, options && options->precision == subdiv_precision_shortest, format,
-                         0, 0};
+                         progress.report ? &progress : nullptr, 0, 0};
     const subdiv_status status = refine_streamed(input, iterations, options, output_streamed,
                                                  write_whole_level, write_last_level, &file, error);
     if (n_vertices) *n_vertices = status == subdiv_ok ? file.n_vertices : 0;

@@ -10,6 +10,9 @@
 // forms.
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -363,4 +366,52 @@ TEST(Threads, AJobKeepsItsThreadsBetweenPassesAndEndsThemAfter)
         EXPECT_EQ(seen[1], before + threads - 1) << threads << " threads";
         EXPECT_EQ(process_threads(), before) << threads << " threads, after the job";
     }
+}
+
+// The writing of the last level reports on the calling thread alone, blocks
+// and bytes that only grow, and last the whole file, OBJ and PLY alike.
+TEST(Threads, WritingReportsOnTheCallingThreadUpToTheWholeFile)
+{
+    const threads_case c = {"closed quads", 101, 67, true, "quads", false, false,
+                            subdiv_precision_6, subdiv_corners_sharp, {2}, false};
+    scratch_folder folder;
+    case_input(folder, c);
+    struct reports {
+        pthread_t caller;
+        bool other_thread;
+        std::vector<std::array<uint64_t, 3>> seen;
+    };
+    for (subdiv_format format : {subdiv_format_obj, subdiv_format_ply})
+        for (int threads : {1, 3}) {
+            reports r = {pthread_self(), false, {}};
+            subdiv_options options = case_options(c, threads);
+            options.format = format;
+            options.context = &r;
+            options.write_progress = [](void* context, uint64_t done, uint64_t total,
+                                        uint64_t bytes) {
+                auto* k = static_cast<reports*>(context);
+                k->other_thread = k->other_thread || !pthread_equal(k->caller, pthread_self());
+                k->seen.push_back({done, total, bytes});
+            };
+            subdiv_error error;
+            subdiv_geom input = {};
+            ASSERT_EQ(subdiv_obj_read(folder.file("in.obj").c_str(), &options, &input, &error),
+                      subdiv_ok);
+            const std::string out = folder.file("out");
+            ASSERT_EQ(subdiv_refine_to_file(&input, 2, &options, out.c_str(), nullptr, nullptr,
+                                            &error),
+                      subdiv_ok);
+            const std::string name = std::to_string(threads) + " threads, format " +
+                                     std::to_string(format);
+            EXPECT_FALSE(r.other_thread) << name;
+            // one thread reports every block, and the end; more may leave
+            // the caller's thread none but the end
+            ASSERT_GE(r.seen.size(), threads == 1 ? r.seen.back()[1] + 1 : 1u) << name;
+            for (size_t i = 1; i < r.seen.size(); ++i)
+                EXPECT_TRUE(r.seen[i][0] >= r.seen[i - 1][0] && r.seen[i][2] >= r.seen[i - 1][2] &&
+                            r.seen[i][1] == r.seen[0][1])
+                    << name << ", report " << i;
+            EXPECT_EQ(r.seen.back()[0], r.seen.back()[1]) << name;
+            EXPECT_EQ(r.seen.back()[2], read_file(out).size()) << name;
+        }
 }

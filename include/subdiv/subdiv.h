@@ -150,6 +150,14 @@ typedef struct subdiv_error {
 typedef void (*subdiv_progress_fn)(void* context, int32_t iteration, uint64_t vertices_before,
                                    uint64_t vertices_after);
 
+/* Called while the last level of a refinement is written to a file as it is
+ * made (subdiv_refine_to_file, subdiv_refine_to_obj), on the calling thread
+ * only: after each block of the file that this thread wrote, and once when
+ * the file is whole, with the blocks written of the file's blocks_total
+ * (blocks_done / blocks_total is the share written) and the bytes written. */
+typedef void (*subdiv_write_progress_fn)(void* context, uint64_t blocks_done,
+                                         uint64_t blocks_total, uint64_t bytes_written);
+
 /* Called with a warning: something in the input that the job passes over, in
  * the tool's wording, e.g. "in.obj: line 2: cannot read the material library ...". */
 typedef void (*subdiv_warning_fn)(void* context, const char* message);
@@ -230,6 +238,8 @@ typedef struct subdiv_options {
     subdiv_vertex_rule vertex_rule; /* Catmull-Clark's vertex rule (--vertex-rule) */
     subdiv_format format;        /* the format subdiv_write and subdiv_refine_to_file
                                     write (--format); reading ignores it */
+    subdiv_write_progress_fn write_progress; /* null: the writing of the last level is
+                                                not reported */
 } subdiv_options;
 
 /* Fills *options with the defaults: no callbacks, the corners the input
