@@ -3,26 +3,42 @@
 #include <cstdio>
 
 #include "driver.h"
+#include "progress_line.h"
 #include "subdiv/subdiv.h"
 
-// The progress line of an iteration.
-static void print_progress(void*, int32_t, uint64_t vertices_before, uint64_t vertices_after)
+// The progress line of an iteration; the last one starts the writing.
+static void print_progress(void* context, int32_t iteration, uint64_t vertices_before,
+                           uint64_t vertices_after)
 {
+    auto* line = static_cast<progress_line*>(context);
+    progress_line_erase(line);
     std::fprintf(stderr, "Finished iteration vertices %llu -> %llu\n",
                  (unsigned long long)vertices_before, (unsigned long long)vertices_after);
+    if (iteration == line->iterations) progress_line_writing(line);
 }
 
 // The line that names the scheme before the progress lines.
-static void print_start(void*, subdiv_scheme scheme, int32_t iterations)
+static void print_start(void* context, subdiv_scheme scheme, int32_t iterations)
 {
+    auto* line = static_cast<progress_line*>(context);
+    progress_line_iterations(line, iterations);
+    progress_line_erase(line);
     std::fprintf(stderr, "subdiv: %s, %d iteration%s\n",
                  scheme == subdiv_scheme_loop ? "Loop" : "Catmull-Clark", iterations,
                  iterations == 1 ? "" : "s");
 }
 
-static void print_warning(void*, const char* message)
+static void print_warning(void* context, const char* message)
 {
+    progress_line_erase(static_cast<progress_line*>(context));
     std::fprintf(stderr, "subdiv: warning: %s\n", message);
+}
+
+// The share of the last level written, on a terminal.
+static void print_writing(void* context, uint64_t blocks_done, uint64_t blocks_total,
+                          uint64_t bytes)
+{
+    progress_line_update(static_cast<progress_line*>(context), blocks_done, blocks_total, bytes);
 }
 
 // The exit status for a failed job: 2 for an option that does not fit the
@@ -34,10 +50,14 @@ static int failure_status(const subdiv_error* error)
 
 int run(const command_line* line)
 {
+    progress_line progress;
+    progress_line_begin(&progress);
     subdiv_options options = line->options;
+    options.context = &progress;
     options.progress = print_progress;
     options.warning = print_warning;
     options.start = print_start;
+    options.write_progress = print_writing;
     subdiv_error error;
 
     subdiv_geom input = {};
@@ -51,6 +71,7 @@ int run(const command_line* line)
     const subdiv_status status = subdiv_refine_to_file(&input, line->iterations, &options,
                                                        line->output_path, &n_vertices, &n_faces,
                                                        &error);
+    progress_line_erase(&progress);
     if (status == subdiv_error_write) {
         std::fprintf(stderr, "subdiv: %s\n", error.message);
         return failure_status(&error);

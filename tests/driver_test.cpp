@@ -1,11 +1,14 @@
 // The tool end to end: the real subdiv executable run in a scratch folder.
 #include <gtest/gtest.h>
 
+#include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -420,4 +423,108 @@ TEST(Driver, IndicesTheJobDoesNotUseGiveOneWarning)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "subdiv: cube.obj: line 10: face corner '5/152/1' names texture coordinate "
                      "152, but only 0 texture coordinates come before it\n");
+}
+
+namespace {
+
+// The tool run with stderr (and stdin, stdout) on a pseudo-terminal, in
+// folder, the environment's SUBDIV_PROGRESS_DELAY_MS set to delay_ms (or
+// unset for ""): its exit status and all it printed on the terminal.
+tool_result run_tool_on_terminal(const std::string& folder, const std::vector<std::string>& args,
+                                 const char* delay_ms)
+{
+    tool_result result = {};
+    int master = -1;
+    const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
+    if (child == 0) {
+        if (chdir(folder.c_str()) != 0) _exit(127);
+        if (*delay_ms)
+            setenv("SUBDIV_PROGRESS_DELAY_MS", delay_ms, 1);
+        else
+            unsetenv("SUBDIV_PROGRESS_DELAY_MS");
+        std::vector<char*> argv = {const_cast<char*>(SUBDIV_EXE)};
+        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(SUBDIV_EXE, argv.data());
+        _exit(127);
+    }
+    EXPECT_GT(child, 0);
+    if (child <= 0) return result;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = read(master, buffer, sizeof buffer);
+        if (n > 0) result.err.append(buffer, size_t(n));
+        else if (n == 0 || errno != EINTR) break; // EIO once the child has gone
+    }
+    int raw = 0;
+    waitpid(child, &raw, 0);
+    close(master);
+    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return result;
+}
+
+// The text without the progress line's drawings: each "\r...\033[K".
+std::string without_progress_line(const std::string& text)
+{
+    std::string plain;
+    for (size_t at = 0; at < text.size();) {
+        if (text[at] == '\r' && at + 1 < text.size() && text[at + 1] != '\n') {
+            const size_t end = text.find("\033[K", at);
+            if (end == std::string::npos) return plain + text.substr(at);
+            at = end + 3;
+            continue;
+        }
+        plain += text[at++];
+    }
+    return plain;
+}
+
+} // namespace
+
+// On a terminal the writing of the last level shows as one line, drawn over
+// itself up to 100% and erased before the last line; the other lines are
+// those of a log. With the default delay a short job draws no line, and
+// stderr that is not a terminal never sees one.
+TEST(Driver, ProgressLineOnATerminalOnly)
+{
+    scratch_folder folder;
+    std::string grid;
+    for (int i = 0; i <= 60; ++i)
+        for (int j = 0; j <= 60; ++j) grid += "v " + std::to_string(i) + " " + std::to_string(j) + " 0\n";
+    for (int i = 0; i < 60; ++i)
+        for (int j = 0; j < 60; ++j) {
+            const int a = i * 61 + j + 1;
+            grid += "f " + std::to_string(a) + " " + std::to_string(a + 61) + " " +
+                    std::to_string(a + 62) + " " + std::to_string(a + 1) + "\n";
+        }
+    write_file(folder.file("grid.obj"), grid);
+    const std::vector<std::string> args = {"grid.obj", "3", "out.obj"};
+    const tool_result logged = run_tool(folder.path, args);
+    ASSERT_EQ(logged.status, 0) << logged.err;
+    const std::string log_lines = logged.err;
+    // the terminal ends its lines with CR LF
+    std::string terminal_lines;
+    for (char c : log_lines) terminal_lines += c == '\n' ? std::string("\r\n") : std::string(1, c);
+
+    const tool_result shown = run_tool_on_terminal(folder.path, args, "0");
+    ASSERT_EQ(shown.status, 0) << shown.err;
+    EXPECT_NE(shown.err.find("\rsubdiv: level 3 of 3: "), std::string::npos) << shown.err;
+    EXPECT_NE(shown.err.find(": 100% written, "), std::string::npos) << shown.err;
+    // erased before the last line, which starts a line of its own
+    EXPECT_NE(shown.err.find("\033[K\r\033[Ksubdiv: wrote out.obj"), std::string::npos)
+        << shown.err;
+    EXPECT_EQ(without_progress_line(shown.err), terminal_lines);
+    EXPECT_EQ(read_file(folder.file("out.obj")).size() > 100000, true);
+
+    // a job of a few milliseconds, whatever the build
+    const std::vector<std::string> quick_args = {"grid.obj", "1", "quick.obj"};
+    const tool_result quick = run_tool_on_terminal(folder.path, quick_args, "");
+    ASSERT_EQ(quick.status, 0);
+    EXPECT_EQ(quick.err.find('\033'), std::string::npos) << quick.err;
+    EXPECT_NE(quick.err.find("subdiv: wrote quick.obj"), std::string::npos) << quick.err;
+
+    setenv("SUBDIV_PROGRESS_DELAY_MS", "0", 1);
+    const tool_result piped = run_tool(folder.path, args);
+    unsetenv("SUBDIV_PROGRESS_DELAY_MS");
+    EXPECT_EQ(piped.err, log_lines);
 }
