@@ -6,6 +6,8 @@
 // so the real peak lies below.
 #include "memory_bound.h"
 
+#include <initializer_list>
+
 #include "level_view.h"
 #include "map.h"
 
@@ -81,9 +83,11 @@ u128 memory_bound_build(level_counts input)
     while (u128(double(capacity) * 0.66) < 2 * corners + 32) capacity *= 2;
     const u128 slot = 8 + edge_map_key_size + edge_map_value_size;
     const u128 map = (capacity + capacity / 2) * slot + 6 * 4096 + 2 * block(map_presence_size);
-    // After the map: the offset table, the half-edge list and the marks of
-    // the check for edges on more than two faces.
-    const u128 shared_ends = block(8 * (v + 1)) + block(16 * corners) + block(8 * v);
+    // After the map: the offset table, the edge list and the marks of the
+    // check for edges on more than two faces (32-bit when the counts allow),
+    // while the successors of the half-edges are not yet held.
+    const u128 index = corners < UINT32_MAX && v < UINT32_MAX ? 4 : 8;
+    const u128 shared_ends = block(index * (v + 1)) + block(index * corners) + block(index * v);
     // Then the sharpness of the edges: the creases sorted by their ends, and
     // the faces' normals of a crease angle.
     const u128 sharp = input.sharpness ? block(24 * input.creases) + block(input.creases) +
@@ -189,11 +193,13 @@ static u128 final_bytes(const level_counts& level, subdiv_scheme scheme, uint32_
 }
 
 // The connectivity that a view of a level's children reads: a mesh without
-// its half-edges' successors and boundary list.
-static u128 viewed_mesh_bytes(const level_counts& c)
+// its half-edges' successors and boundary list, its index arrays of `index`
+// bytes an entry (4 once the view has its 32-bit copies).
+static u128 viewed_mesh_bytes(const level_counts& c, u128 index)
 {
-    const u128 corners = c.face_size == 0 ? block(8 * c.corners) : 4 * block(8 * c.faces);
-    return corners + 2 * block(16 * c.edges) + block(8 * c.vertices) + sharp_level_bytes(c);
+    const u128 corners =
+        c.face_size == 0 ? block(index * c.corners) : u128(c.face_size) * block(index * c.faces);
+    return corners + 2 * block(2 * index * c.edges) + block(8 * c.vertices) + sharp_level_bytes(c);
 }
 
 u128 memory_bound_streamed(level_counts input, subdiv_scheme scheme, int32_t count,
@@ -219,27 +225,40 @@ u128 memory_bound_streamed(level_counts input, subdiv_scheme scheme, int32_t cou
         parent = next;
     }
     // the positions of the level before the last from its parent, whole;
-    // the input goes once a step has read it
+    // the input goes once a step has read it, and the corners of faces of
+    // one size before the step
     const level_counts level = memory_bound_step_counts(parent, scheme);
-    const u128 points = geom_bytes(parent) + mesh_bytes(parent) + 3 * block(4 * level.vertices) +
+    const u128 points = geom_bytes(parent) - (parent.face_size == 0 ? 0 : face_bytes(parent)) +
+                        mesh_bytes(parent) + 3 * block(4 * level.vertices) +
                         carried_bytes(level) + block(parent.vertices / 8) + 8 * block(64) +
                         (parent.texcoord_corners ? 2 * block(16 * parent.edges) : 0) +
                         sharp_walk_bytes(parent);
-    // then the last step beside the parent's connectivity and its faces'
-    // offsets, the level's positions (copied side by side before the step's
-    // own arrays come) and what its faces carry, the view's numbering and
-    // the ends of the level's boundary edges (two per parent edge at most)
-    const u128 view = block(16 * parent.edges) + block(2 * parent.edges) +
-                      block(32 * parent.edges) + block(parent.faces / 64 + 8);
+    // then the view: the first edge of each parent face and of each block,
+    // and 32-bit copies of the parent's face sides, half-edge origins and
+    // faces when the counts allow (made one at a time, each beside its
+    // original, which goes), beside the level's positions and what its
+    // faces carry, and the parent's faces' offsets
+    const bool narrow = 2 * parent.edges < UINT32_MAX && parent.vertices < UINT32_MAX &&
+                        parent.faces < UINT32_MAX && parent.corners < UINT32_MAX &&
+                        level.edges < UINT32_MAX;
+    const u128 index = narrow ? 4 : 8;
+    const u128 numbering = block(index * parent.faces) + block(parent.faces / 64 + 8);
     const u128 offsets = parent.face_size == 0 ? block(8 * (parent.faces + 1)) : 0;
-    const u128 last = viewed_mesh_bytes(parent) + offsets + carried_bytes(level) + view +
-                      block(12 * level.vertices) +
+    const u128 around =
+        offsets + carried_bytes(level) + numbering + 3 * block(4 * level.vertices);
+    const u128 viewing =
+        viewed_mesh_bytes(parent, 8) + (narrow ? viewed_mesh_bytes(parent, 4) : 0) + around;
+    // then the last step beside the view, the level's positions (copied side
+    // by side before the step's own arrays come) and the ends of the level's
+    // boundary edges (two per parent edge at most)
+    const u128 last = viewed_mesh_bytes(parent, index) + offsets + carried_bytes(level) +
+                      numbering + block(32 * parent.edges) + block(12 * level.vertices) +
                       (3 * block(4 * level.vertices) > final_bytes(level, scheme, threads) -
                                                            block(12 * level.vertices)
                            ? 3 * block(4 * level.vertices)
                            : final_bytes(level, scheme, threads) - block(12 * level.vertices));
-    if (points > peak) peak = points;
-    if (last > peak) peak = last;
+    for (const u128 held : {points, viewing, last})
+        if (held > peak) peak = held;
     return peak;
 }
 
