@@ -162,6 +162,9 @@ void geom_release(geom* g)
     mem_free(g->crease_vertices);
     mem_free(g->crease_sharpness);
     mem_free(g->vertex_sharpness);
+    mem_free(g->normal_x);
+    mem_free(g->normal_y);
+    mem_free(g->normal_z);
     std::memset(g, 0, sizeof *g);
 }
 

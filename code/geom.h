@@ -11,11 +11,12 @@ namespace subdiv {
 // The library's own name for the public mesh record.
 typedef subdiv_geom geom;
 
-static_assert(sizeof(geom) == 208, "geom is twenty-six 64-bit words");
+static_assert(sizeof(geom) == 232, "geom is twenty-nine 64-bit words");
 static_assert(offsetof(geom, corner0) == 24 && offsetof(geom, n_vertices) == 56 &&
                   offsetof(geom, flags) == 80 && offsetof(geom, corners) == 96 &&
                   offsetof(geom, corner_texcoord) == 128 && offsetof(geom, material_library) == 160 &&
-                  offsetof(geom, n_creases) == 168 && offsetof(geom, boundary_corners) == 200,
+                  offsetof(geom, n_creases) == 168 && offsetof(geom, boundary_corners) == 200 &&
+                  offsetof(geom, normal_x) == 208,
               "geom field order");
 
 // The face size of a record: flags masked with 0xF; 0 for faces of any

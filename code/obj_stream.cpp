@@ -47,6 +47,12 @@ static int write_all(int fd, const char* bytes, uint64_t n)
 
 namespace {
 
+// Where each section of the text starts in the sequence of blocks.
+struct stream_layout {
+    uint64_t first_texcoord_block, first_normal_block, first_face_block, first_tag_block;
+    uint64_t n_blocks;
+};
+
 struct stream_job {
     int fd;
     const obj_source* source;
@@ -54,7 +60,7 @@ struct stream_job {
     std::atomic<int> error; // the errno of the first write that failed
     parallel_turns turns;
     char* buffers;          // a text buffer per thread, one after the other
-    uint64_t first_texcoord_block, first_face_block, first_tag_block, n_blocks;
+    stream_layout layout;
 };
 
 // The text of one block: its thread's buffer, filled from start to p, and
@@ -118,14 +124,13 @@ static void text_header(text_out* o, const char* title, uint64_t n, bool first)
     *o->p++ = '\n';
 }
 
-// The lines "keyword a b [c]" of a block of points, in either notation.
-static void text_points(text_out* o, const char* keyword, const obj_points* points, int n_axes,
-                        bool shortest)
+// The lines "v x y z" (normal: "vn x y z") of a block of points with six
+// decimals, the common case: four lines at a time, their coordinates below
+// 10 converted together.
+template <bool normal>
+static void text_points6(text_out* o, const obj_points* points)
 {
-    const uint64_t keyword_length = std::strlen(keyword);
-    if (!shortest && n_axes == 3) {
-        // positions with six decimals, the common case: four lines at a
-        // time, their coordinates below 10 converted together
+    {
         const float* const x = points->axis[0];
         const float* const y = points->axis[1];
         const float* const z = points->axis[2];
@@ -144,6 +149,7 @@ static void text_points(text_out* o, const char* keyword, const obj_points* poin
             for (int a = 0; a < 3; ++a) short_text[a] = f6_short4(axes[a], text[a]);
             for (int k = 0; k < 4; ++k) {
                 *p++ = 'v';
+                if (normal) *p++ = 'n';
                 for (int a = 0; a < 3; ++a) {
                     *p++ = ' ';
                     const float value = axes[a][k];
@@ -166,9 +172,9 @@ static void text_points(text_out* o, const char* keyword, const obj_points* poin
                 text_flush(o);
                 p = o->p;
             }
-            p[0] = 'v';
-            p[1] = ' ';
-            p += 2;
+            *p++ = 'v';
+            if (normal) *p++ = 'n';
+            *p++ = ' ';
             p += format_float(x[i], p);
             *p++ = ' ';
             p += format_float(y[i], p);
@@ -177,6 +183,19 @@ static void text_points(text_out* o, const char* keyword, const obj_points* poin
             *p++ = '\n';
         }
         o->p = p;
+    }
+}
+
+// The lines "keyword a b [c]" of a block of points, in either notation.
+static void text_points(text_out* o, const char* keyword, const obj_points* points, int n_axes,
+                        bool shortest)
+{
+    const uint64_t keyword_length = std::strlen(keyword);
+    if (!shortest && n_axes == 3) {
+        if (keyword_length == 1)
+            text_points6<false>(o, points);
+        else
+            text_points6<true>(o, points);
         return;
     }
     int (*const format)(float, char*) = shortest ? format_shortest : format_f6;
@@ -193,7 +212,8 @@ static void text_points(text_out* o, const char* keyword, const obj_points* poin
 }
 
 // Faces of size 3 or 4 without texture coordinates or materials, the common
-// case, one unrolled line at a time.
+// case, one unrolled line at a time; with normals each corner "v//v".
+template <bool normals>
 static void text_uniform_faces(text_out* o, const obj_faces* faces)
 {
     const uint64_t* const corner[4] = {faces->corner[0], faces->corner[1], faces->corner[2],
@@ -228,12 +248,24 @@ static void text_uniform_faces(text_out* o, const obj_faces* faces)
                 length[k] = format_below_1e8(index[k], reinterpret_cast<char*>(&text[k]));
             } else {
                 // longer indices are written where they go and not kept
+                char* const at = p;
                 p += format_i64(int64_t(index[k]), p);
                 length[k] = 0;
+                if (normals) {
+                    const uint64_t digits = uint64_t(p - at);
+                    p[0] = p[1] = '/';
+                    std::memmove(p + 2, at, digits);
+                    p += 2 + digits;
+                }
                 continue;
             }
             std::memcpy(p, &text[k], 8);
             p += length[k];
+            if (normals) {
+                p[0] = p[1] = '/';
+                std::memcpy(p + 2, &text[k], 8);
+                p += 2 + length[k];
+            }
         }
         *p++ = '\n';
         for (int k = 0; k < size; ++k) {
@@ -245,12 +277,17 @@ static void text_uniform_faces(text_out* o, const obj_faces* faces)
     o->p = p;
 }
 
-// Faces of any kind: "f v/vt ..." with texture coordinates, a "usemtl NAME"
-// line before each run of faces of one material.
-static void text_faces(text_out* o, const obj_faces* faces, const char* const* names)
+// Faces of any kind: "f v/vt ..." with texture coordinates, "v//v" with
+// normals (a corner's normal is its vertex's), "v/vt/v" with both, a
+// "usemtl NAME" line before each run of faces of one material.
+static void text_faces(text_out* o, const obj_faces* faces, const char* const* names,
+                       bool normals)
 {
     if (faces->face_size != 0 && !faces->texcoord && !faces->material) {
-        text_uniform_faces(o, faces);
+        if (normals)
+            text_uniform_faces<true>(o, faces);
+        else
+            text_uniform_faces<false>(o, faces);
         return;
     }
     const int n = faces->face_size;
@@ -273,6 +310,11 @@ static void text_faces(text_out* o, const obj_faces* faces, const char* const* n
             if (faces->texcoord) {
                 *o->p++ = '/';
                 o->p += format_i64(int64_t(faces->texcoord[first + k] + 1), o->p);
+            }
+            if (normals) {
+                if (!faces->texcoord) *o->p++ = '/';
+                *o->p++ = '/';
+                o->p += format_i64(int64_t(v + 1), o->p);
             }
         }
         *o->p++ = '\n';
@@ -312,7 +354,8 @@ static void text_tags(text_out* o, const obj_tags* tags, bool shortest)
 static void stream_block(stream_job* job, uint64_t i, uint32_t thread, text_out* o)
 {
     const obj_source* s = job->source;
-    if (i < job->first_texcoord_block) {
+    const stream_layout& at = job->layout;
+    if (i < at.first_texcoord_block) {
         if (i == 0) {
             if (s->material_library) {
                 text_put(o, "mtllib ", 7);
@@ -325,23 +368,30 @@ static void stream_block(stream_job* job, uint64_t i, uint32_t thread, text_out*
         obj_points points = {};
         s->vertices(s->context, i, thread, &points);
         text_points(o, "v", &points, 3, job->shortest);
-    } else if (i < job->first_face_block) {
-        const uint64_t b = i - job->first_texcoord_block;
+    } else if (i < at.first_normal_block) {
+        const uint64_t b = i - at.first_texcoord_block;
         if (b == 0) text_header(o, "Texture coordinates", s->n_texcoords, false);
         if (b >= s->texcoord_blocks) return;
         obj_points points = {};
         s->texcoord_points(s->context, b, thread, &points);
         text_points(o, "vt", &points, 2, job->shortest);
-    } else if (i < job->first_tag_block) {
-        const uint64_t b = i - job->first_face_block;
+    } else if (i < at.first_face_block) {
+        const uint64_t b = i - at.first_normal_block;
+        if (b == 0) text_header(o, "Normals", s->n_vertices, false);
+        if (b >= s->normal_blocks) return;
+        obj_points points = {};
+        s->normal_points(s->context, b, thread, &points);
+        text_points(o, "vn", &points, 3, job->shortest);
+    } else if (i < at.first_tag_block) {
+        const uint64_t b = i - at.first_face_block;
         if (b == 0) text_header(o, "Triangles", s->n_faces, false);
         if (b >= s->face_blocks) return;
         obj_faces faces = {};
         s->faces(s->context, b, thread, &faces);
-        text_faces(o, &faces, s->material_names);
+        text_faces(o, &faces, s->material_names, s->normals);
     } else {
         obj_tags tags = {};
-        s->tags(s->context, i - job->first_tag_block, thread, &tags);
+        s->tags(s->context, i - at.first_tag_block, thread, &tags);
         text_tags(o, &tags, job->shortest);
     }
 }
@@ -363,23 +413,23 @@ static void stream_task(void* context, uint64_t i, uint32_t thread)
 
 // The first block of each section and the number of blocks of the whole
 // sequence: every section has a block at least, for its header.
-static void stream_sections(const obj_source* source, uint64_t* first_texcoord_block,
-                            uint64_t* first_face_block, uint64_t* first_tag_block,
-                            uint64_t* n_blocks)
+static stream_layout stream_sections(const obj_source* source)
 {
     auto at_least_one = [](uint64_t n) { return n ? n : 1; };
-    *first_texcoord_block = at_least_one(source->vertex_blocks);
-    *first_face_block =
-        *first_texcoord_block + (source->texcoords ? at_least_one(source->texcoord_blocks) : 0);
-    *first_tag_block = *first_face_block + at_least_one(source->face_blocks);
-    *n_blocks = *first_tag_block + (source->tags ? source->tag_blocks : 0);
+    stream_layout at;
+    at.first_texcoord_block = at_least_one(source->vertex_blocks);
+    at.first_normal_block =
+        at.first_texcoord_block + (source->texcoords ? at_least_one(source->texcoord_blocks) : 0);
+    at.first_face_block =
+        at.first_normal_block + (source->normals ? at_least_one(source->normal_blocks) : 0);
+    at.first_tag_block = at.first_face_block + at_least_one(source->face_blocks);
+    at.n_blocks = at.first_tag_block + (source->tags ? source->tag_blocks : 0);
+    return at;
 }
 
 bool obj_stream_alloc(obj_stream_buffers* buffers, const obj_source* source, uint32_t threads)
 {
-    uint64_t first_texcoord_block, first_face_block, first_tag_block, n_blocks;
-    stream_sections(source, &first_texcoord_block, &first_face_block, &first_tag_block,
-                    &n_blocks);
+    const uint64_t n_blocks = stream_sections(source).n_blocks;
     if (threads < 1) threads = 1;
     if (threads > n_blocks) threads = uint32_t(n_blocks);
     buffers->threads = threads;
@@ -405,9 +455,8 @@ int obj_stream_write(int fd, const obj_source* source, bool shortest,
     job.error = 0;
     job.turns.next = 0;
     job.buffers = buffers->text;
-    stream_sections(source, &job.first_texcoord_block, &job.first_face_block,
-                    &job.first_tag_block, &job.n_blocks);
-    parallel_for(buffers->threads, job.n_blocks, stream_task, &job);
+    job.layout = stream_sections(source);
+    parallel_for(buffers->threads, job.layout.n_blocks, stream_task, &job);
     return job.error.load();
 }
 

@@ -33,6 +33,10 @@ const char command_line_usage[] =
     "                    Catmull-Clark's vertex rule sums the new edge points (the\n"
     "                    default) or the old neighbours (classic, the rule of the\n"
     "                    original paper); Loop takes it and ignores it\n"
+    "  --limit           write the last level's vertices at their limit positions,\n"
+    "                    where endless iterations would take them\n"
+    "  --normals         write the limit surface's normal at each vertex (vn lines,\n"
+    "                    faces v//v, or v/vt/v with --uv)\n"
     "  --threads=N       threads to run on, from 1; the default is every core the\n"
     "                    process may use. The output is the same for every N\n"
     "  --help            print this text\n"
@@ -115,6 +119,18 @@ static bool option_materials(command_line* line, const char*, char*, size_t)
     return true;
 }
 
+static bool option_limit(command_line* line, const char*, char*, size_t)
+{
+    line->options.limit = 1;
+    return true;
+}
+
+static bool option_normals(command_line* line, const char*, char*, size_t)
+{
+    line->options.normals = 1;
+    return true;
+}
+
 static bool option_precision(command_line* line, const char* value, char* message, size_t size)
 {
     if (std::strcmp(value, "6") == 0) {
@@ -174,7 +190,9 @@ static bool option_threads(command_line* line, const char* value, char* message,
 static const option_entry option_table[] = {
     {"corners", true, option_corners},
     {"crease-angle", true, option_crease_angle},
+    {"limit", false, option_limit},
     {"materials", false, option_materials},
+    {"normals", false, option_normals},
     {"precision", true, option_precision},
     {"scheme", true, option_scheme},
     {"threads", true, option_threads},
