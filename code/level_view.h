@@ -59,7 +59,8 @@ struct level_view {
 };
 
 // Views the level *level with its own connectivity *own, in blocks of about
-// block_size faces.
+// block_size faces. The level may have let its corner arrays go (corner0 to
+// corner3, or corners): its faces' corners then come from the half-edges.
 void level_view_own(level_view* view, const geom* level, const mesh* own, uint64_t block_size);
 
 // Views the level *level, one step of *parent with connectivity

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "children.h"
 #include "options.h"
 #include "parallel.h"
 #include "storage.h"
@@ -87,11 +86,21 @@ static void fans_count(void* context, uint64_t i, uint32_t)
     uint64_t most = 0;
     bool several = false;
     for (uint64_t v = first; v < end; ++v) {
-        const uint64_t valence = mesh_valence(m->vertex_valence[v]);
+        const uint64_t entry = m->vertex_valence[v], valence = mesh_valence(entry);
         if (valence > most) most = valence;
-        if (fans->start[v] == mesh_no_face) continue;
-        const uint64_t met =
-            fans_walk_one(m, fans->face_size, fans->start[v], 0, valence, [](uint64_t, uint32_t) {});
+        const uint64_t start = fans->start[v];
+        if (start == mesh_no_face) continue;
+        uint64_t met = 1;
+        if (mesh_boundary_count(entry) == 0) {
+            // round a closed fan, one half-edge per step
+            for (uint64_t h = m->iedge_next[start ^ 1]; h != start; h = m->iedge_next[h ^ 1]) {
+                CHECK(met < valence, "vertex_fans: a fan of vertex %llu does not close",
+                      (unsigned long long)v);
+                ++met;
+            }
+        } else {
+            met = fans_walk_one(m, fans->face_size, start, 0, valence, [](uint64_t, uint64_t) {});
+        }
         if (met < valence) {
             fans->start[v] |= fans_more;
             several = true;
@@ -127,7 +136,7 @@ static bool fans_others(vertex_fans* fans, const mesh* m, const geom* g)
             }
             bool listed_already = false;
             const uint64_t first_fan = fans->start[v] & ~fans_more;
-            fans_walk_one(m, fans->face_size, first, 0, valence, [&](uint64_t x, uint32_t) {
+            fans_walk_one(m, fans->face_size, first, 0, valence, [&](uint64_t x, uint64_t) {
                 const uint64_t face = m->iedge_face[x];
                 if (x == first_fan || (face != mesh_no_face && face < f)) listed_already = true;
             });
@@ -226,11 +235,8 @@ static void own_ring(const level_job* job, uint64_t v, limit_ring* ring)
     const geom* g = job->g;
     const float* const axis[3] = {g->x, g->y, g->z};
     for (int k = 0; k < 3; ++k) ring->v[k] = axis[k][v];
-    ring->n = ring->fan = 0;
-    ring->fan_closed = true;
     uint32_t sharp = 0;
-    fans_walk(job->fans, m, v, [&](uint64_t h, uint32_t fan) {
-        const uint32_t i = ring->n++;
+    const fans_met walk = fans_walk(job->fans, m, v, [&](uint64_t h, uint64_t i) {
         const uint64_t e = h >> 1;
         const bool face = m->iedge_face[h] != mesh_no_face;
         const bool boundary = !face || m->iedge_face[h ^ 1] == mesh_no_face;
@@ -243,11 +249,10 @@ static void own_ring(const level_job* job, uint64_t v, limit_ring* ring)
             const uint64_t opposite = m->iedge_vertex[m->iedge_next[m->iedge_next[h]]];
             for (int k = 0; k < 3; ++k) ring->d[3 * i + k] = axis[k][opposite];
         }
-        if (fan == 0) {
-            ring->fan = i + 1;
-            ring->fan_closed = face;
-        }
     });
+    ring->n = walk.n;
+    ring->fan = walk.first_fan;
+    ring->fan_closed = walk.first_closed;
     const float given = m->vertex_sharpness ? m->vertex_sharpness[v] : 0.0f;
     ring->rule = limit_rule(given, rule_implicit_corner(m->vertex_valence[v], job->smooth_corners),
                             sharp);
@@ -327,22 +332,6 @@ bool limit_level_arrays(const mesh* m, const geom* g, bool loop, const subdiv_op
 
 // ---------------------------------------------------------------- the next level's rings
 
-// The vertex with no face: no neighbour of a chained ring.
-static const uint64_t no_vertex = ~uint64_t(0);
-
-// The next level's point of its vertex `id`.
-static inline const float* next_point(const limit_parent* parent, uint64_t id)
-{
-    const uint64_t V = parent->g->n_vertices;
-    if (id < V) return parent->moved + 3 * id;
-    id -= V;
-    if (!parent->loop) {
-        if (id < parent->g->n_faces) return parent->face_point + 3 * id;
-        id -= parent->g->n_faces;
-    }
-    return parent->edge_point + 3 * id;
-}
-
 // Whether the next level's half of parent half-edge h's edge is sharp: the
 // boundary, or a sharpness that stays above 0.
 static inline bool half_stays_sharp(const mesh* m, uint64_t h)
@@ -355,11 +344,8 @@ void limit_ring_old_vertex(const limit_parent* parent, uint64_t v, limit_ring* r
 {
     const mesh* m = parent->m;
     for (int k = 0; k < 3; ++k) ring->v[k] = parent->moved[3 * v + k];
-    ring->n = ring->fan = 0;
-    ring->fan_closed = true;
     uint32_t sharp = 0;
-    fans_walk(parent->fans, m, v, [&](uint64_t h, uint32_t fan) {
-        const uint32_t i = ring->n++;
+    const fans_met walk = fans_walk(parent->fans, m, v, [&](uint64_t h, uint64_t i) {
         const uint64_t face = m->iedge_face[h];
         const bool sharp_edge = half_stays_sharp(m, h);
         ring->flags[i] = uint8_t((sharp_edge ? ring_sharp : 0) | (face != mesh_no_face ? ring_face : 0));
@@ -368,145 +354,123 @@ void limit_ring_old_vertex(const limit_parent* parent, uint64_t v, limit_ring* r
         for (int k = 0; k < 3; ++k) ring->p[3 * i + k] = p[k];
         if (face != mesh_no_face && !parent->loop)
             for (int k = 0; k < 3; ++k) ring->d[3 * i + k] = parent->face_point[3 * face + k];
-        if (fan == 0) {
-            ring->fan = i + 1;
-            ring->fan_closed = face != mesh_no_face;
-        }
     });
+    ring->n = walk.n;
+    ring->fan = walk.first_fan;
+    ring->fan_closed = walk.first_closed;
     const float given = m->vertex_sharpness ? rule_decay(m->vertex_sharpness[v]) : 0.0f;
     ring->rule = limit_rule(given, rule_implicit_corner(m->vertex_valence[v], parent->smooth_corners),
                             sharp);
 }
 
-namespace {
+// One neighbour of a ring: its point, whether a face follows it (and
+// Catmull-Clark's point opposite the vertex there), whether its edge is
+// sharp.
+static inline void ring_put(limit_ring* ring, const float* p, bool face, const float* d,
+                            bool sharp_edge)
+{
+    const uint32_t i = ring->n++;
+    for (int k = 0; k < 3; ++k) ring->p[3 * i + k] = p[k];
+    if (face && ring->d)
+        for (int k = 0; k < 3; ++k) ring->d[3 * i + k] = d[k];
+    ring->flags[i] = uint8_t((sharp_edge ? ring_sharp : 0) | (face ? ring_face : 0));
+}
 
-// A child, in the next level, of a parent face, at a corner that is the
-// vertex whose ring is chained: its neighbours there as next-level vertices
-// (p after the vertex, d opposite it, before the one before it) and whether
-// its sides from and to the vertex are sharp.
-struct chain_entry {
-    uint64_t face;
-    uint64_t p, d, before;
-    bool out_sharp, out_boundary, in_sharp;
-};
+// The rule of a new vertex, on no sharp edge or two, and its ring as one fan.
+static inline void ring_close(limit_ring* ring, uint32_t sharp_edges)
+{
+    ring->fan = ring->n;
+    ring->fan_closed = ring->flags[ring->n - 1] & ring_face;
+    ring->rule = limit_rule(0.0f, false, sharp_edges);
+}
 
-} // namespace
-
-// The children of parent face f that have `target` at a corner, into
-// entries; returns their count.
-static uint32_t chain_face(const limit_parent* parent, uint64_t f, child_ref target,
-                           chain_entry* entries)
+// Catmull-Clark: child c of a face of n sides is (q_c, m_c, p, m_(c-1)), q
+// its corners, m the points of its sides, p its face point. Round p the
+// children turn from child 0: neighbour i is m_(i-1), the corner opposite
+// p is q_i, no edge sharp.
+void limit_ring_face_point(const limit_parent* parent, uint64_t f, limit_ring* ring)
 {
     const mesh* m = parent->m;
     const geom* g = parent->g;
     const uint64_t n = face_sides(g, f);
-    const children_table& t = *children_of(parent->loop, n);
-    uint64_t h[children_most_sides], q[children_most_sides];
-    for (uint64_t c = 0; c < n; ++c) {
-        h[c] = corner_half_edge(m, g, f, c);
-        q[c] = m->iedge_vertex[h[c]];
-    }
-    const uint64_t V = g->n_vertices;
-    const uint64_t edge_base = V + (parent->loop ? 0 : g->n_faces);
-    const uint64_t first = parent->loop ? 4 * f : geom_face_size(g) ? n * f : g->face_start[f];
-    auto vertex_of = [&](child_ref point) {
-        return point.kind == child_corner       ? q[point.index]
-               : point.kind == child_edge_point ? edge_base + (h[point.index] >> 1)
-                                                : V + f;
-    };
-    auto sharp_side = [&](child_ref side) {
-        return side.kind != child_inner && half_stays_sharp(m, h[side.index]);
-    };
-    uint32_t count = 0;
-    const uint32_t size = t.child_size;
-    for (uint32_t k = 0; k < t.n_children; ++k)
-        for (uint32_t j = 0; j < size; ++j) {
-            if (t.corner[k][j].kind != target.kind || t.corner[k][j].index != target.index) continue;
-            chain_entry* e = &entries[count++];
-            e->face = first + k;
-            e->p = vertex_of(t.corner[k][(j + 1) % size]);
-            e->d = size == 4 ? vertex_of(t.corner[k][(j + 2) % size]) : no_vertex;
-            e->before = vertex_of(t.corner[k][(j + size - 1) % size]);
-            const child_ref out = t.side[k][j];
-            e->out_sharp = sharp_side(out);
-            e->out_boundary = out.kind != child_inner && m->iedge_face[h[out.index] ^ 1] == mesh_no_face;
-            e->in_sharp = sharp_side(t.side[k][(j + size - 1) % size]);
-        }
-    return count;
-}
-
-// The ring of a new vertex at point v from the children round it: from the
-// one whose side from the vertex is on the boundary, else from the lowest,
-// each followed by the child whose side from the vertex runs to the
-// neighbour before it.
-static void chain_ring(const limit_parent* parent, const chain_entry* entries, uint32_t count,
-                       const float* v, limit_ring* ring)
-{
-    // whether child a starts the ring rather than child b
-    auto first = [](const chain_entry& a, const chain_entry& b) {
-        return a.out_boundary != b.out_boundary ? a.out_boundary : a.face < b.face;
-    };
-    uint32_t start = 0;
-    for (uint32_t i = 1; i < count; ++i)
-        if (first(entries[i], entries[start])) start = i;
-    for (int k = 0; k < 3; ++k) ring->v[k] = v[k];
+    for (int k = 0; k < 3; ++k) ring->v[k] = parent->face_point[3 * f + k];
     ring->n = 0;
-    ring->fan_closed = true;
-    uint32_t sharp = 0;
-    auto put = [&](uint64_t id, uint64_t opposite, bool face, bool sharp_edge) {
-        const uint32_t i = ring->n++;
-        const float* const p = next_point(parent, id);
-        for (int k = 0; k < 3; ++k) ring->p[3 * i + k] = p[k];
-        if (face && opposite != no_vertex) {
-            const float* const d = next_point(parent, opposite);
-            for (int k = 0; k < 3; ++k) ring->d[3 * i + k] = d[k];
-        }
-        ring->flags[i] = uint8_t((sharp_edge ? ring_sharp : 0) | (face ? ring_face : 0));
-        sharp += sharp_edge ? 1 : 0;
-    };
-    uint32_t at = start;
-    for (uint32_t step = 0; step < count; ++step) {
-        const chain_entry& e = entries[at];
-        put(e.p, e.d, true, e.out_sharp);
-        uint32_t next = count;
-        for (uint32_t i = 0; i < count && next == count; ++i)
-            if (entries[i].p == e.before) next = i;
-        if (next == count) {
-            // an open ring ends at the far end of its arriving boundary edge
-            put(e.before, no_vertex, false, e.in_sharp);
-            ring->fan_closed = false;
-            break;
-        }
-        if (next == start) break;
-        at = next;
+    uint64_t before = corner_half_edge(m, g, f, n - 1);
+    for (uint64_t c = 0; c < n; ++c) {
+        const uint64_t h = corner_half_edge(m, g, f, c);
+        ring_put(ring, parent->edge_point + 3 * (before >> 1), true,
+                 parent->moved + 3 * m->iedge_vertex[h], false);
+        before = h;
     }
-    ring->fan = ring->n;
-    ring->rule = limit_rule(0.0f, false, sharp);
+    ring_close(ring, 0);
 }
 
-void limit_ring_face_point(const limit_parent* parent, uint64_t f, limit_ring* ring)
-{
-    chain_entry entries[children_most_sides];
-    const uint32_t count = chain_face(parent, f, {child_face_point, 0}, entries);
-    chain_ring(parent, entries, count, parent->face_point + 3 * f, ring);
-}
-
+// The edge point m of edge e, from a to b along its even half-edge in face
+// fa (side s), from b to a in face fb when there is one. Catmull-Clark, by
+// the children above: round m come b (in child s + 1 of fa, opposite
+// m_(s+1)), fa's face point (child s, opposite m_(s-1)), a (in fb's child
+// at a, opposite fb's side after the odd half-edge), fb's face point
+// (opposite fb's side before it); from child s, or from child s + 1 when
+// that is child 0, or on the boundary from b, ending at a. Loop, whose
+// children are (q_c, m_c, m_(c-1)) at the corners and (m_0, m_1, m_2) inside
+// (m_c the point of side c): round m come b, fa's m_(s+1), fa's m_(s-1), a,
+// fb's point after the odd half-edge, fb's point before it; from fa's m_(s-1)
+// (child s), or from b when child s + 1 is child 0 (s = 2), or on the
+// boundary from b, ending at a. The two halves of e are sharp as e stays.
 void limit_ring_edge_point(const limit_parent* parent, uint64_t e, limit_ring* ring)
 {
     const mesh* m = parent->m;
-    chain_entry entries[6];
-    uint32_t count = 0;
-    for (const uint64_t h : {2 * e, 2 * e + 1}) {
-        const uint64_t f = m->iedge_face[h];
-        if (f == mesh_no_face) continue;
-        const uint64_t sides = face_sides(parent->g, f);
-        uint64_t side = 0;
-        while (side < sides && corner_half_edge(m, parent->g, f, side) != h) ++side;
-        CHECK(side < sides, "limit: half-edge %llu is no side of face %llu", (unsigned long long)h,
-              (unsigned long long)f);
-        count += chain_face(parent, f, {child_edge_point, uint8_t(side)}, entries + count);
+    const geom* g = parent->g;
+    const uint64_t even = 2 * e, odd = 2 * e + 1;
+    const uint64_t fa = m->iedge_face[even], fb = m->iedge_face[odd];
+    const bool open = fb == mesh_no_face;
+    const bool half_sharp = half_stays_sharp(m, even);
+    const float* const a = parent->moved + 3 * m->iedge_vertex[even];
+    const float* const b = parent->moved + 3 * m->iedge_vertex[odd];
+    const int face_size = parent->fans->face_size;
+    const uint64_t after_a = m->iedge_next[even];
+    const uint64_t before_a = fans_half_edge_before(m, even, face_size);
+    // child s + 1 of fa is its child 0
+    const bool last_side = corner_half_edge(m, g, fa, 0) == after_a;
+    const float* const ep = parent->edge_point;
+    for (int k = 0; k < 3; ++k) ring->v[k] = ep[3 * e + k];
+    ring->n = 0;
+    // the neighbours as one closed ring from b, and where the ring starts
+    const float* p[6];
+    const float* d[6] = {};
+    bool sharp[6] = {};
+    uint32_t n;
+    if (parent->loop) {
+        p[0] = b, p[1] = ep + 3 * (after_a >> 1), p[2] = ep + 3 * (before_a >> 1), p[3] = a;
+        n = 6;
+        if (!open) {
+            p[4] = ep + 3 * (m->iedge_next[odd] >> 1);
+            p[5] = ep + 3 * (fans_half_edge_before(m, odd, face_size) >> 1);
+        }
+        sharp[0] = sharp[3] = half_sharp;
+    } else {
+        p[0] = b, p[1] = parent->face_point + 3 * fa, p[2] = a;
+        d[0] = ep + 3 * (after_a >> 1), d[1] = ep + 3 * (before_a >> 1);
+        n = 4;
+        if (!open) {
+            p[3] = parent->face_point + 3 * fb;
+            d[2] = ep + 3 * (m->iedge_next[odd] >> 1);
+            d[3] = ep + 3 * (fans_half_edge_before(m, odd, face_size) >> 1);
+        }
+        sharp[0] = sharp[2] = half_sharp;
     }
-    chain_ring(parent, entries, count, parent->edge_point + 3 * e, ring);
+    const uint32_t a_at = parent->loop ? 3 : 2;
+    if (open) {
+        for (uint32_t i = 0; i < a_at; ++i) ring_put(ring, p[i], true, d[i], sharp[i]);
+        ring_put(ring, a, false, nullptr, half_sharp);
+    } else {
+        const uint32_t start = last_side ? 0 : a_at - 1;
+        for (uint32_t i = 0; i < n; ++i) {
+            const uint32_t j = (start + i) % n;
+            ring_put(ring, p[j], true, d[j], sharp[j]);
+        }
+    }
+    ring_close(ring, half_sharp ? 2 : 0);
 }
 
 } // namespace subdiv

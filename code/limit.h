@@ -54,18 +54,19 @@ inline uint64_t fans_half_edge_before(const mesh* m, uint64_t h, int face_size)
     return before;
 }
 
-// Calls visit(h, fan) for the outgoing half-edges of one fan from its first,
-// h, in turn: h has a face unless it is the last of an open fan (the twin of
-// the arriving boundary half-edge). Returns the half-edges visited.
+// Calls visit(h, i) for the outgoing half-edges of one fan from its first,
+// h, in turn, i counting from first_place: h has a face unless it is the
+// last of an open fan (the twin of the arriving boundary half-edge). Returns
+// the half-edges visited.
 template <typename Visit>
-inline uint64_t fans_walk_one(const mesh* m, int face_size, uint64_t first, uint32_t fan,
+inline uint64_t fans_walk_one(const mesh* m, int face_size, uint64_t first, uint64_t first_place,
                               uint64_t most, const Visit& visit)
 {
     uint64_t h = first, count = 0;
     for (;;) {
         CHECK(count < most, "vertex_fans: a fan of half-edge %llu does not end",
               (unsigned long long)first);
-        visit(h, fan);
+        visit(h, first_place + count);
         ++count;
         if (m->iedge_face[h] == mesh_no_face) return count;
         h = fans_half_edge_before(m, h, face_size) ^ 1;
@@ -73,16 +74,43 @@ inline uint64_t fans_walk_one(const mesh* m, int face_size, uint64_t first, uint
     }
 }
 
-// Calls visit(h, fan) for every outgoing half-edge of vertex v, fan by fan
-// (fan 0 the first), each fan in turn from its first.
+// What a walk of a vertex's fans met: its edges, those of its first fan and
+// whether that closes round it.
+struct fans_met {
+    uint32_t n;
+    uint32_t first_fan;
+    bool first_closed;
+};
+
+// Calls visit(h, i) for every outgoing half-edge h of vertex v, i its place
+// in the vertex's ring: fan by fan (the first fan first), each in turn from
+// its first. A vertex of one closed fan, the common case, is walked the
+// other way round, one half-edge per step, from the last place back.
 template <typename Visit>
-inline void fans_walk(const vertex_fans* fans, const mesh* m, uint64_t v, const Visit& visit)
+inline fans_met fans_walk(const vertex_fans* fans, const mesh* m, uint64_t v, const Visit& visit)
 {
     const uint64_t start = fans->start[v];
-    if (start == mesh_no_face) return;
-    const uint64_t most = mesh_valence(m->vertex_valence[v]);
-    fans_walk_one(m, fans->face_size, start & ~fans_more, 0, most, visit);
-    if (!(start & fans_more)) return;
+    if (start == mesh_no_face) return {0, 0, true};
+    const uint64_t entry = m->vertex_valence[v], n = mesh_valence(entry);
+    if (!(start & fans_more) && mesh_boundary_count(entry) == 0) {
+        uint64_t h = start;
+        visit(h, 0);
+        for (uint64_t i = n - 1; i > 0; --i) {
+            h = m->iedge_next[h ^ 1];
+            visit(h, i);
+        }
+        CHECK(m->iedge_next[h ^ 1] == start, "vertex_fans: the fan of vertex %llu is not closed",
+              (unsigned long long)v);
+        return {uint32_t(n), uint32_t(n), true};
+    }
+    const uint64_t first = start & ~fans_more;
+    uint64_t last = first;
+    const uint64_t met = fans_walk_one(m, fans->face_size, first, 0, n, [&](uint64_t h, uint64_t i) {
+        last = h;
+        visit(h, i);
+    });
+    fans_met walk = {uint32_t(met), uint32_t(met), m->iedge_face[last] != mesh_no_face};
+    if (!(start & fans_more)) return walk;
     // the other fans' pairs, found by halving the list
     uint64_t low = 0, high = fans->n_more;
     while (low < high) {
@@ -92,8 +120,9 @@ inline void fans_walk(const vertex_fans* fans, const mesh* m, uint64_t v, const 
         else
             high = middle;
     }
-    for (uint32_t fan = 1; low < fans->n_more && fans->more[2 * low] == v; ++low, ++fan)
-        fans_walk_one(m, fans->face_size, fans->more[2 * low + 1], fan, most, visit);
+    for (; low < fans->n_more && fans->more[2 * low] == v; ++low)
+        walk.n += uint32_t(fans_walk_one(m, fans->face_size, fans->more[2 * low + 1], walk.n, n, visit));
+    return walk;
 }
 
 // Room for the ring of a vertex of up to capacity neighbours.

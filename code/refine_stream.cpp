@@ -115,6 +115,15 @@ static subdiv_status refine_last_level(refine_job* job, geom* input, int32_t ite
                                     options);
     }
     if (made && own) {
+        if (iterations > 1) {
+            // the view finds the corners from the half-edges: their pages go
+            // to the last step's arrays
+            mem_release(&parent.corner0);
+            mem_release(&parent.corner1);
+            mem_release(&parent.corner2);
+            mem_release(&parent.corner3);
+            mem_release(&parent.corners);
+        }
         level_view_own(&view, &parent, &parent_mesh, own_block);
     } else if (made) {
         made = scheme->points(&parent_mesh, &parent, &level, options) &&

@@ -314,19 +314,6 @@ bool limit_masks_init(limit_masks* masks, bool loop, bool classic)
 
 void limit_masks_free(limit_masks* masks) { mem_release(&masks->tangent); }
 
-// The smooth tangent weights of neighbour i of valence n, from the table.
-static inline void limit_tangent_weights(const limit_masks* masks, uint32_t n, uint32_t i,
-                                         double* a, double* b)
-{
-    if (n < limit_tabled_valences) {
-        const double* const row = masks->tangent + n * (n - 1);
-        *a = row[2 * i];
-        *b = row[2 * i + 1];
-        return;
-    }
-    limit_smooth_weights(masks->loop, n, i, a, b);
-}
-
 // Axis k of point i of a ring's array, in double.
 static inline double ring_at(const float* points, uint32_t i, int k)
 {
@@ -426,23 +413,41 @@ static void smooth_tangents(const limit_masks* masks, const limit_ring* ring, do
                             double t2[3])
 {
     const uint32_t n = ring->fan;
+    const double* const row = n < limit_tabled_valences ? masks->tangent + n * (n - 1) : nullptr;
     for (int k = 0; k < 3; ++k) t1[k] = t2[k] = 0.0;
+    // Catmull-Clark's T2 weighs neighbour i as T1 does neighbour i - 1
+    double a_before = 0.0, b_before = 0.0;
+    if (!masks->loop) {
+        if (row) {
+            a_before = row[2 * (n - 1)];
+            b_before = row[2 * (n - 1) + 1];
+        } else {
+            limit_smooth_weights(false, n, n - 1, &a_before, &b_before);
+        }
+    }
     for (uint32_t i = 0; i < n; ++i) {
         double a, b;
-        limit_tangent_weights(masks, n, i, &a, &b);
+        if (row) {
+            a = row[2 * i];
+            b = row[2 * i + 1];
+        } else {
+            limit_smooth_weights(masks->loop, n, i, &a, &b);
+        }
+        const double p[3] = {ring_at(ring->p, i, 0), ring_at(ring->p, i, 1), ring_at(ring->p, i, 2)};
         if (masks->loop) {
             for (int k = 0; k < 3; ++k) {
-                t1[k] += a * ring_at(ring->p, i, k);
-                t2[k] += b * ring_at(ring->p, i, k);
+                t1[k] += a * p[k];
+                t2[k] += b * p[k];
             }
             continue;
         }
-        double a_before, b_before;
-        limit_tangent_weights(masks, n, i == 0 ? n - 1 : i - 1, &a_before, &b_before);
+        const double d[3] = {ring_at(ring->d, i, 0), ring_at(ring->d, i, 1), ring_at(ring->d, i, 2)};
         for (int k = 0; k < 3; ++k) {
-            t1[k] += a * ring_at(ring->p, i, k) + b * ring_at(ring->d, i, k);
-            t2[k] += a_before * ring_at(ring->p, i, k) + b_before * ring_at(ring->d, i, k);
+            t1[k] += a * p[k] + b * d[k];
+            t2[k] += a_before * p[k] + b_before * d[k];
         }
+        a_before = a;
+        b_before = b;
     }
 }
 
@@ -536,10 +541,11 @@ void limit_normal(const limit_masks* masks, const limit_ring* ring, float out[3]
             for (int k = 0; k < 3; ++k) normal[k] = -normal[k];
     }
     if (!made) fan_normal(ring, 0, fan, normal);
-    const double length = sqrt(dot(normal, normal));
-    if (!(length > 0.0)) return;
+    const double span = dot(normal, normal);
+    if (!(span > 0.0)) return;
+    const double inverse_length = 1.0 / sqrt(span);
     // (+ 0 writes a zero as 0, never -0)
-    for (int k = 0; k < 3; ++k) out[k] = float(normal[k] / length) + 0.0f;
+    for (int k = 0; k < 3; ++k) out[k] = float(normal[k] * inverse_length) + 0.0f;
 }
 
 } // namespace subdiv
