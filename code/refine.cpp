@@ -79,10 +79,10 @@ static subdiv_status refine_limit_faces(const geom* input, int32_t iterations,
 // Refuses, with the numbers, a refinement whose counts pass 2^64 or whose
 // memory bound passes the memory this process may use; built holds
 // the counts of the built input. output: how the last level is held, made on
-// `threads` threads.
+// `threads` threads; rings: with its limit positions or normals.
 static subdiv_status refine_fits(const level_counts* built, subdiv_scheme scheme, int32_t count,
-                                 refine_output output, uint32_t threads, memory_limit may_use,
-                                 subdiv_error* error)
+                                 refine_output output, uint32_t threads, bool rings,
+                                 memory_limit may_use, subdiv_error* error)
 {
     const u128 limit = u128(1) << 64;
     level_counts level = *built;
@@ -95,9 +95,9 @@ static subdiv_status refine_fits(const level_counts* built, subdiv_scheme scheme
                              count, i);
     }
     const u128 bound =
-        output == output_streamed   ? memory_bound_streamed(*built, scheme, count, threads)
-        : output == output_gathered ? memory_bound_gathered(*built, scheme, count, threads)
-                                    : memory_bound_iterations(*built, scheme, count);
+        output == output_streamed   ? memory_bound_streamed(*built, scheme, count, threads, rings)
+        : output == output_gathered ? memory_bound_gathered(*built, scheme, count, threads, rings)
+                                    : memory_bound_iterations(*built, scheme, count, rings);
     char text[160];
     if (bound > may_use.bytes)
         return error_set(error, subdiv_error_limit, {},
@@ -229,7 +229,8 @@ subdiv_status refine_begin(const geom* input, int32_t iterations, const subdiv_o
                            input->tex_u != nullptr,
                            input->face_material != nullptr,
                            sharpness_named(input, options->crease_angle),
-                           input->n_creases};
+                           input->n_creases,
+                           0};
     const memory_limit limit = memory_limit_process();
     const u128 build_bound = memory_bound_build(counts);
     char may_use[160];
@@ -251,8 +252,14 @@ subdiv_status refine_begin(const geom* input, int32_t iterations, const subdiv_o
     if (status == subdiv_ok) {
         counts.edges = job->level0.shown.n_edges;
         counts.face_size = geom_face_size(&job->level0.shown);
+        // the rings of limit positions and normals take the largest valence
+        const bool rings = options_limit(options) || options_normals(options);
+        for (uint64_t v = 0; rings && v < input->n_vertices; ++v) {
+            const uint64_t valence = mesh_valence(job->mesh0.vertex_valence[v]);
+            if (valence > counts.most_edges) counts.most_edges = valence;
+        }
         status = refine_fits(&counts, job->scheme, iterations, output, options_threads(options),
-                             limit, error);
+                             rings, limit, error);
     }
     if (status != subdiv_ok) {
         refine_job_free(job);
