@@ -289,3 +289,56 @@ TEST(Limit, PositionsAndNormalsAreThoseOfTheNextLevel)
                              "valence 4", "valence 5", "valence 6", "valence 7", "valence 8"})
         EXPECT_TRUE(kinds_met.count(kind)) << kind;
 }
+
+// Three levels of an icosahedron (Loop) and of a cube (Catmull-Clark, both
+// vertex rules): every normal points away from the centre, and lies within
+// two degrees of the normal of the faces that the vertex's limit position
+// spans with its neighbours'.
+TEST(Limit, NormalsOfASphereLikeSurfacePointOutward)
+{
+    const double t = (1.0 + std::sqrt(5.0)) / 2.0;
+    const std::string icosahedron = obj_text(
+        {{-1, t, 0}, {1, t, 0}, {-1, -t, 0}, {1, -t, 0}, {0, -1, t}, {0, 1, t}, {0, -1, -t}, {0, 1, -t},
+         {t, 0, -1}, {t, 0, 1}, {-t, 0, -1}, {-t, 0, 1}},
+        {{0, 11, 5}, {0, 5, 1}, {0, 1, 7}, {0, 7, 10}, {0, 10, 11}, {1, 5, 9}, {5, 11, 4}, {11, 10, 2},
+         {10, 7, 6}, {7, 1, 8}, {3, 9, 4}, {3, 4, 2}, {3, 2, 6}, {3, 6, 8}, {3, 8, 9}, {4, 9, 5},
+         {2, 4, 11}, {6, 2, 10}, {8, 6, 7}, {9, 8, 1}});
+    for (int job = 0; job < 3; ++job) {
+        subdiv_options options;
+        subdiv_options_init(&options);
+        options.limit = options.normals = 1;
+        options.vertex_rule = job == 2 ? subdiv_vertex_rule_classic : subdiv_vertex_rule_edge_points;
+        const std::string text = job == 0 ? icosahedron : cube(false);
+        subdiv_geom input = {};
+        subdiv_arrays a = {};
+        subdiv_error error;
+        ASSERT_EQ(subdiv_obj_read_text("in.obj", text.data(), text.size(), nullptr, &options, &input, &error),
+                  subdiv_ok);
+        ASSERT_EQ(subdiv_refine_arrays(&input, 3, &options, &a, &error), subdiv_ok) << error.message;
+        std::vector<double> spanned(3 * a.n_vertices, 0.0);
+        const uint64_t n = uint64_t(a.face_size);
+        for (uint64_t f = 0; f < a.n_faces; ++f)
+            for (uint64_t k = 0; k < n; ++k) {
+                const float* const v = &a.positions[3 * a.corners[n * f + k]];
+                const float* const next = &a.positions[3 * a.corners[n * f + (k + 1) % n]];
+                const float* const before = &a.positions[3 * a.corners[n * f + (k + n - 1) % n]];
+                const double u[3] = {next[0] - v[0], next[1] - v[1], next[2] - v[2]};
+                const double w[3] = {before[0] - v[0], before[1] - v[1], before[2] - v[2]};
+                double* const s = &spanned[3 * a.corners[n * f + k]];
+                s[0] += u[1] * w[2] - u[2] * w[1];
+                s[1] += u[2] * w[0] - u[0] * w[2];
+                s[2] += u[0] * w[1] - u[1] * w[0];
+            }
+        for (uint64_t v = 0; v < a.n_vertices; ++v) {
+            const float* const p = &a.positions[3 * v];
+            const float* const normal = &a.normals[3 * v];
+            EXPECT_GT(p[0] * normal[0] + p[1] * normal[1] + p[2] * normal[2], 0.0f) << job << ": vertex " << v;
+            const double* const s = &spanned[3 * v];
+            const float faces_normal[3] = {float(s[0] / std::hypot(s[0], s[1], s[2])),
+                                           float(s[1] / std::hypot(s[0], s[1], s[2])),
+                                           float(s[2] / std::hypot(s[0], s[1], s[2]))};
+            EXPECT_LE(angle(normal, faces_normal), 2.0 * M_PI / 180.0) << job << ": vertex " << v;
+        }
+        subdiv_arrays_free(&a);
+    }
+}
