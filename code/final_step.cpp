@@ -244,7 +244,8 @@ static void moved_pass(void* context, uint64_t i, uint32_t thread)
     const uint64_t first = i * point_block, V = s->view->n_vertices;
     const uint64_t n = V - first < point_block ? V - first : point_block;
     view_valences(s->view, first, n, t->valence);
-    for (uint64_t j = 0; j < n; ++j) moved_point(s, first + j, t->valence[j], s->moved + 3 * (first + j));
+    for (uint64_t j = 0; j < n; ++j)
+        moved_point(s, first + j, t->valence[j], s->moved + 3 * (first + j));
 }
 
 // The last level's points of the edges of the view's block i.

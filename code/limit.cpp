@@ -17,8 +17,10 @@ static const uint64_t fans_block = 8192;
 static inline uint64_t corner_half_edge(const mesh* m, const geom* g, uint64_t f, uint64_t k)
 {
     switch (geom_face_size(g)) {
-    case 0: return m->corner_iedge[g->face_start[f] + k];
-    case 3: return (k == 0 ? m->face_iedge0 : k == 1 ? m->face_iedge1 : m->face_iedge2)[f];
+    case 0:
+        return m->corner_iedge[g->face_start[f] + k];
+    case 3:
+        return (k == 0 ? m->face_iedge0 : k == 1 ? m->face_iedge1 : m->face_iedge2)[f];
     default:
         return (k == 0   ? m->face_iedge0
                 : k == 1 ? m->face_iedge1
@@ -51,7 +53,8 @@ static void fans_starts(vertex_fans* fans, const mesh* m, const geom* g)
         for (uint64_t k = 0; k < sides; ++k) {
             const uint64_t h = corner_half_edge(m, g, f, k);
             const uint64_t v = m->iedge_vertex[h];
-            if (start[v] == mesh_no_face || (leaves_boundary(m, h) && !leaves_boundary(m, start[v])))
+            if (start[v] == mesh_no_face ||
+                (leaves_boundary(m, h) && !leaves_boundary(m, start[v])))
                 start[v] = h;
         }
     }
@@ -68,7 +71,7 @@ struct fans_job {
     vertex_fans* fans;
     const mesh* m;
     uint64_t n_vertices;
-    uint64_t* most;  // per range: its largest valence
+    uint64_t* most;   // per range: its largest valence
     uint8_t* several; // per range: whether a vertex of it has several fans
 };
 
@@ -82,7 +85,8 @@ static void fans_count(void* context, uint64_t i, uint32_t)
     const mesh* m = job->m;
     vertex_fans* fans = job->fans;
     const uint64_t first = i * fans_block;
-    const uint64_t end = first + fans_block < job->n_vertices ? first + fans_block : job->n_vertices;
+    const uint64_t end =
+        first + fans_block < job->n_vertices ? first + fans_block : job->n_vertices;
     uint64_t most = 0;
     bool several = false;
     for (uint64_t v = first; v < end; ++v) {
@@ -118,7 +122,8 @@ static bool fans_others(vertex_fans* fans, const mesh* m, const geom* g)
     uint64_t corners = 0;
     for (uint64_t f = 0; f < g->n_faces; ++f)
         for (uint64_t k = 0, sides = face_sides(g, f); k < sides; ++k)
-            corners += fans->start[m->iedge_vertex[corner_half_edge(m, g, f, k)]] & fans_more ? 1 : 0;
+            corners +=
+                fans->start[m->iedge_vertex[corner_half_edge(m, g, f, k)]] & fans_more ? 1 : 0;
     other_fan* const found = static_cast<other_fan*>(mem_alloc_array(corners, sizeof(other_fan)));
     if (!found) return false;
     uint64_t n = 0;
@@ -254,8 +259,8 @@ static void own_ring(const level_job* job, uint64_t v, limit_ring* ring)
     ring->fan = walk.first_fan;
     ring->fan_closed = walk.first_closed;
     const float given = m->vertex_sharpness ? m->vertex_sharpness[v] : 0.0f;
-    ring->rule = limit_rule(given, rule_implicit_corner(m->vertex_valence[v], job->smooth_corners),
-                            sharp);
+    ring->rule =
+        limit_rule(given, rule_implicit_corner(m->vertex_valence[v], job->smooth_corners), sharp);
 }
 
 static void level_range(void* context, uint64_t i, uint32_t thread)
@@ -303,7 +308,6 @@ bool limit_level(const mesh* m, const geom* g, const limit_masks* masks, bool sm
     return made;
 }
 
-
 bool limit_level_arrays(const mesh* m, const geom* g, bool loop, const subdiv_options* options,
                         float* position[3], float* normal[3])
 {
@@ -348,7 +352,8 @@ void limit_ring_old_vertex(const limit_parent* parent, uint64_t v, limit_ring* r
     const fans_met walk = fans_walk(parent->fans, m, v, [&](uint64_t h, uint64_t i) {
         const uint64_t face = m->iedge_face[h];
         const bool sharp_edge = half_stays_sharp(m, h);
-        ring->flags[i] = uint8_t((sharp_edge ? ring_sharp : 0) | (face != mesh_no_face ? ring_face : 0));
+        ring->flags[i] =
+            uint8_t((sharp_edge ? ring_sharp : 0) | (face != mesh_no_face ? ring_face : 0));
         sharp += sharp_edge ? 1 : 0;
         const float* const p = parent->edge_point + 3 * (h >> 1);
         for (int k = 0; k < 3; ++k) ring->p[3 * i + k] = p[k];
@@ -359,8 +364,8 @@ void limit_ring_old_vertex(const limit_parent* parent, uint64_t v, limit_ring* r
     ring->fan = walk.first_fan;
     ring->fan_closed = walk.first_closed;
     const float given = m->vertex_sharpness ? rule_decay(m->vertex_sharpness[v]) : 0.0f;
-    ring->rule = limit_rule(given, rule_implicit_corner(m->vertex_valence[v], parent->smooth_corners),
-                            sharp);
+    ring->rule = limit_rule(
+        given, rule_implicit_corner(m->vertex_valence[v], parent->smooth_corners), sharp);
 }
 
 // One neighbour of a ring: its point, whether a face follows it (and

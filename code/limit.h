@@ -24,11 +24,11 @@ namespace subdiv {
 
 // The fans of a level's vertices.
 struct vertex_fans {
-    uint64_t* start;     // per vertex: the first outgoing half-edge of its ring, or mesh_no_face
-                         // for a vertex on no face; fans_more set where other fans follow
-    uint64_t* more;      // n_more pairs (vertex, half-edge): the first half-edge of each other
-                         // fan of a vertex where several meet, by vertex, then by the lowest
-                         // face of the fan
+    uint64_t* start; // per vertex: the first outgoing half-edge of its ring, or mesh_no_face
+                     // for a vertex on no face; fans_more set where other fans follow
+    uint64_t* more;  // n_more pairs (vertex, half-edge): the first half-edge of each other
+                     // fan of a vertex where several meet, by vertex, then by the lowest
+                     // face of the fan
     uint64_t n_more;
     uint64_t most_edges; // the largest valence of the level
     int face_size;       // of the level's faces: 3 or 4, or 0 for any sizes
@@ -105,10 +105,11 @@ inline fans_met fans_walk(const vertex_fans* fans, const mesh* m, uint64_t v, co
     }
     const uint64_t first = start & ~fans_more;
     uint64_t last = first;
-    const uint64_t met = fans_walk_one(m, fans->face_size, first, 0, n, [&](uint64_t h, uint64_t i) {
-        last = h;
-        visit(h, i);
-    });
+    const uint64_t met =
+        fans_walk_one(m, fans->face_size, first, 0, n, [&](uint64_t h, uint64_t i) {
+            last = h;
+            visit(h, i);
+        });
     fans_met walk = {uint32_t(met), uint32_t(met), m->iedge_face[last] != mesh_no_face};
     if (!(start & fans_more)) return walk;
     // the other fans' pairs, found by halving the list
@@ -121,7 +122,8 @@ inline fans_met fans_walk(const vertex_fans* fans, const mesh* m, uint64_t v, co
             high = middle;
     }
     for (; low < fans->n_more && fans->more[2 * low] == v; ++low)
-        walk.n += uint32_t(fans_walk_one(m, fans->face_size, fans->more[2 * low + 1], walk.n, n, visit));
+        walk.n +=
+            uint32_t(fans_walk_one(m, fans->face_size, fans->more[2 * low + 1], walk.n, n, visit));
     return walk;
 }
 
@@ -160,7 +162,6 @@ bool limit_level(const mesh* m, const geom* g, const limit_masks* masks, bool sm
 // refused.
 bool limit_level_arrays(const mesh* m, const geom* g, bool loop, const subdiv_options* options,
                         float* position[3], float* normal[3]);
-
 
 // A level held with its connectivity as the parent of the next level, whose
 // points a step holds a value per vertex, face and edge of this one: the

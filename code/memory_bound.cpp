@@ -167,8 +167,8 @@ u128 memory_bound_iterations(level_counts input, subdiv_scheme scheme, int32_t c
         level = next;
     }
     // then the last level, its connectivity and its limit positions and normals
-    const u128 rings = kept + geom_bytes(level) + mesh_bytes(level) + 6 * block(4 * level.vertices) +
-                       limit_bytes(level, input, 1);
+    const u128 rings = kept + geom_bytes(level) + mesh_bytes(level) +
+                       6 * block(4 * level.vertices) + limit_bytes(level, input, 1);
     return limit && rings > peak ? rings : peak;
 }
 

@@ -306,7 +306,8 @@ bool limit_masks_init(limit_masks* masks, bool loop, bool classic)
     if (!masks->tangent) return false;
     for (uint32_t n = 1; n < N; ++n) {
         double* const row = masks->tangent + n * (n - 1);
-        for (uint32_t i = 0; i < n; ++i) limit_smooth_weights(loop, n, i, &row[2 * i], &row[2 * i + 1]);
+        for (uint32_t i = 0; i < n; ++i)
+            limit_smooth_weights(loop, n, i, &row[2 * i], &row[2 * i + 1]);
         masks->loop_chi[n] = loop_limit_chi(n);
     }
     return true;
@@ -433,7 +434,8 @@ static void smooth_tangents(const limit_masks* masks, const limit_ring* ring, do
         } else {
             limit_smooth_weights(masks->loop, n, i, &a, &b);
         }
-        const double p[3] = {ring_at(ring->p, i, 0), ring_at(ring->p, i, 1), ring_at(ring->p, i, 2)};
+        const double p[3] = {ring_at(ring->p, i, 0), ring_at(ring->p, i, 1),
+                             ring_at(ring->p, i, 2)};
         if (masks->loop) {
             for (int k = 0; k < 3; ++k) {
                 t1[k] += a * p[k];
@@ -441,7 +443,8 @@ static void smooth_tangents(const limit_masks* masks, const limit_ring* ring, do
             }
             continue;
         }
-        const double d[3] = {ring_at(ring->d, i, 0), ring_at(ring->d, i, 1), ring_at(ring->d, i, 2)};
+        const double d[3] = {ring_at(ring->d, i, 0), ring_at(ring->d, i, 1),
+                             ring_at(ring->d, i, 2)};
         for (int k = 0; k < 3; ++k) {
             t1[k] += a * p[k] + b * d[k];
             t2[k] += a_before * p[k] + b_before * d[k];

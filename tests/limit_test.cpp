@@ -46,7 +46,8 @@ std::string bipyramid(int n, bool crease)
 {
     std::vector<std::array<double, 3>> v;
     face_list f;
-    for (int i = 0; i < n; ++i) v.push_back({std::cos(2 * M_PI * i / n), std::sin(2 * M_PI * i / n), 0});
+    for (int i = 0; i < n; ++i)
+        v.push_back({std::cos(2 * M_PI * i / n), std::sin(2 * M_PI * i / n), 0});
     v.push_back({0, 0, 1.2});
     v.push_back({0, 0, -0.9});
     for (int i = 0; i < n; ++i) {
@@ -63,8 +64,10 @@ std::string bipyramid(int n, bool crease)
 std::string cube(bool sharp)
 {
     std::vector<std::array<double, 3>> v;
-    for (int i = 0; i < 8; ++i) v.push_back({i & 4 ? 1.0 : -1.0, i & 2 ? 1.0 : -1.0, i & 1 ? 1.0 : -1.0});
-    const face_list f = {{4, 6, 7, 5}, {0, 1, 3, 2}, {2, 3, 7, 6}, {0, 4, 5, 1}, {1, 5, 7, 3}, {0, 2, 6, 4}};
+    for (int i = 0; i < 8; ++i)
+        v.push_back({i & 4 ? 1.0 : -1.0, i & 2 ? 1.0 : -1.0, i & 1 ? 1.0 : -1.0});
+    const face_list f = {{4, 6, 7, 5}, {0, 1, 3, 2}, {2, 3, 7, 6},
+                         {0, 4, 5, 1}, {1, 5, 7, 3}, {0, 2, 6, 4}};
     std::string tags;
     for (const auto& face : f)
         for (int k = 0; k < 4; ++k)
@@ -84,7 +87,8 @@ std::string sheet(int rows, int cols, bool triangles, bool semi_sharp)
     std::vector<std::array<double, 3>> v;
     face_list f;
     for (int i = 0; i <= rows; ++i)
-        for (int j = 0; j <= cols; ++j) v.push_back({double(j), double(i), 0.3 * std::sin(i * 1.3 + j * 0.7)});
+        for (int j = 0; j <= cols; ++j)
+            v.push_back({double(j), double(i), 0.3 * std::sin(i * 1.3 + j * 0.7)});
     for (int i = 0; i < rows; ++i)
         for (int j = 0; j < cols; ++j) {
             const uint64_t a = i * (cols + 1) + j, b = a + 1, c = b + cols + 1, d = a + cols + 1;
@@ -106,7 +110,8 @@ std::string pie(int n)
 {
     std::vector<std::array<double, 3>> v = {{0, 0, 0}};
     face_list f;
-    for (int i = 0; i <= n; ++i) v.push_back({std::cos(M_PI * i / n), std::sin(M_PI * i / n), 0.2 * std::cos(i)});
+    for (int i = 0; i <= n; ++i)
+        v.push_back({std::cos(M_PI * i / n), std::sin(M_PI * i / n), 0.2 * std::cos(i)});
     for (int i = 0; i < n; ++i) f.push_back({0, uint64_t(i) + 1, uint64_t(i) + 2});
     return obj_text(v, f);
 }
@@ -117,7 +122,8 @@ std::string prism()
     std::vector<std::array<double, 3>> v;
     face_list f = {{4, 3, 2, 1, 0}, {5, 6, 7, 8, 9}};
     for (double z : {-0.5, 0.5})
-        for (int i = 0; i < 5; ++i) v.push_back({std::cos(2 * M_PI * i / 5), std::sin(2 * M_PI * i / 5), z});
+        for (int i = 0; i < 5; ++i)
+            v.push_back({std::cos(2 * M_PI * i / 5), std::sin(2 * M_PI * i / 5), z});
     for (uint64_t i = 0; i < 5; ++i) f.push_back({i, (i + 1) % 5, 5 + (i + 1) % 5, 5 + i});
     return obj_text(v, f);
 }
@@ -137,10 +143,14 @@ void make_level(const std::string& text, int iterations, const subdiv_options& o
     subdiv_geom input = {};
     subdiv_arrays arrays = {};
     subdiv_error error;
-    ASSERT_EQ(subdiv_obj_read_text("in.obj", text.data(), text.size(), nullptr, &options, &input, &error), subdiv_ok)
+    ASSERT_EQ(
+        subdiv_obj_read_text("in.obj", text.data(), text.size(), nullptr, &options, &input, &error),
+        subdiv_ok)
         << error.message;
-    ASSERT_EQ(subdiv_refine(&input, iterations, &options, &out->held, &error), subdiv_ok) << error.message;
-    ASSERT_EQ(subdiv_refine_arrays(&input, iterations, &limit, &arrays, &error), subdiv_ok) << error.message;
+    ASSERT_EQ(subdiv_refine(&input, iterations, &options, &out->held, &error), subdiv_ok)
+        << error.message;
+    ASSERT_EQ(subdiv_refine_arrays(&input, iterations, &limit, &arrays, &error), subdiv_ok)
+        << error.message;
     out->position.assign(arrays.positions, arrays.positions + 3 * arrays.n_vertices);
     out->normal.assign(arrays.normals, arrays.normals + 3 * arrays.n_vertices);
     subdiv_arrays_free(&arrays);
@@ -156,7 +166,8 @@ double angle(const float* a, const float* b)
 std::vector<uint64_t> corners(const subdiv_geom& g, uint64_t f)
 {
     const int n = int(g.flags & 0xF);
-    if (n == 0) return std::vector<uint64_t>(g.corners + g.face_start[f], g.corners + g.face_start[f + 1]);
+    if (n == 0)
+        return std::vector<uint64_t>(g.corners + g.face_start[f], g.corners + g.face_start[f + 1]);
     const uint64_t* const corner[4] = {g.corner0, g.corner1, g.corner2, g.corner3};
     std::vector<uint64_t> c;
     for (int k = 0; k < n; ++k) c.push_back(corner[k][f]);
@@ -184,25 +195,29 @@ struct invariance_case {
 TEST(Limit, PositionsAndNormalsAreThoseOfTheNextLevel)
 {
     const subdiv_scheme loop = subdiv_scheme_loop, cc = subdiv_scheme_catmull_clark;
-    const subdiv_vertex_rule edge = subdiv_vertex_rule_edge_points, classic = subdiv_vertex_rule_classic;
+    const subdiv_vertex_rule edge = subdiv_vertex_rule_edge_points,
+                             classic = subdiv_vertex_rule_classic;
     const subdiv_corners sharp = subdiv_corners_sharp, smooth = subdiv_corners_smooth;
     std::vector<invariance_case> cases;
     for (int n = 3; n <= 8; ++n) {
         cases.push_back({"bipyramid", bipyramid(n, n % 2 == 0), loop, edge, sharp, {0, 1, 2}});
         for (subdiv_vertex_rule rule : {edge, classic})
-            cases.push_back({"bipyramid as quads", bipyramid(n, n % 2 == 0), cc, rule, sharp, {1, 2}});
+            cases.push_back(
+                {"bipyramid as quads", bipyramid(n, n % 2 == 0), cc, rule, sharp, {1, 2}});
     }
     for (subdiv_vertex_rule rule : {edge, classic}) {
         cases.push_back({"cube", cube(false), cc, rule, sharp, {0, 1, 2}});
         cases.push_back({"sharp cube", cube(true), cc, rule, sharp, {0, 1, 2}});
         cases.push_back({"prism", prism(), cc, rule, sharp, {1, 2}});
         for (subdiv_corners corners : {sharp, smooth}) {
-            cases.push_back({"sheet of quads", sheet(5, 4, false, true), cc, rule, corners, {0, 1, 2}});
+            cases.push_back(
+                {"sheet of quads", sheet(5, 4, false, true), cc, rule, corners, {0, 1, 2}});
             cases.push_back({"pie as quads", pie(5), cc, rule, corners, {1, 2}});
         }
     }
     for (subdiv_corners corners : {sharp, smooth}) {
-        cases.push_back({"sheet of triangles", sheet(5, 4, true, true), loop, edge, corners, {0, 1, 2}});
+        cases.push_back(
+            {"sheet of triangles", sheet(5, 4, true, true), loop, edge, corners, {0, 1, 2}});
         cases.push_back({"pie", pie(5), loop, edge, corners, {0, 1, 2}});
     }
     std::set<std::string> kinds_met;
@@ -215,7 +230,8 @@ TEST(Limit, PositionsAndNormalsAreThoseOfTheNextLevel)
         for (int n : c.levels) {
             char where[160];
             std::snprintf(where, sizeof where, "%s, %s%s%s, level %d", c.name,
-                          c.scheme == loop ? "Loop" : "Catmull-Clark", c.rule == classic ? ", classic" : "",
+                          c.scheme == loop ? "Loop" : "Catmull-Clark",
+                          c.rule == classic ? ", classic" : "",
                           c.corners == smooth ? ", smooth corners" : "", n);
             level at, next;
             make_level(c.obj, n, options, &at);
@@ -240,7 +256,8 @@ TEST(Limit, PositionsAndNormalsAreThoseOfTheNextLevel)
             // the sharpness left at level N, and what is still semi-sharp
             std::map<std::pair<uint64_t, uint64_t>, float> crease;
             for (uint64_t i = 0; i < g.n_creases; ++i)
-                crease[std::minmax(g.crease_vertices[2 * i], g.crease_vertices[2 * i + 1])] = g.crease_sharpness[i];
+                crease[std::minmax(g.crease_vertices[2 * i], g.crease_vertices[2 * i + 1])] =
+                    g.crease_sharpness[i];
             std::vector<int> sharp_edges(V);
             std::set<uint64_t> changing;
             for (const auto& [e, count] : edge_faces) {
@@ -249,28 +266,37 @@ TEST(Limit, PositionsAndNormalsAreThoseOfTheNextLevel)
                 if (s > 0.0f && s < 10.0f) changing.insert({e.first, e.second});
             }
             for (uint64_t v = 0; g.vertex_sharpness && v < V; ++v)
-                if (g.vertex_sharpness[v] > 0.0f && g.vertex_sharpness[v] < 10.0f) changing.insert(v);
+                if (g.vertex_sharpness[v] > 0.0f && g.vertex_sharpness[v] < 10.0f)
+                    changing.insert(v);
             for (int ring = 0; ring < 2; ++ring) {
                 std::set<uint64_t> wider = changing;
-                for (uint64_t v : changing) wider.insert(neighbours[v].begin(), neighbours[v].end());
+                for (uint64_t v : changing)
+                    wider.insert(neighbours[v].begin(), neighbours[v].end());
                 changing = wider;
             }
-            float low[3] = {INFINITY, INFINITY, INFINITY}, high[3] = {-INFINITY, -INFINITY, -INFINITY};
+            float low[3] = {INFINITY, INFINITY, INFINITY},
+                  high[3] = {-INFINITY, -INFINITY, -INFINITY};
             for (uint64_t v = 0; v < V; ++v)
                 for (int k = 0; k < 3; ++k) {
                     low[k] = std::fmin(low[k], at.position[3 * v + k]);
                     high[k] = std::fmax(high[k], at.position[3 * v + k]);
                 }
-            const double diagonal = std::hypot(high[0] - low[0], high[1] - low[1], high[2] - low[2]);
+            const double diagonal =
+                std::hypot(high[0] - low[0], high[1] - low[1], high[2] - low[2]);
             for (uint64_t v = 0; v < V; ++v) {
                 if (changing.count(v)) continue;
                 bool boundary = false;
-                for (uint64_t w : neighbours[v]) boundary = boundary || edge_faces[std::minmax(v, w)] == 1;
+                for (uint64_t w : neighbours[v])
+                    boundary = boundary || edge_faces[std::minmax(v, w)] == 1;
                 const bool implicit = boundary && neighbours[v].size() == 2 && c.corners == sharp;
-                const bool corner = (g.vertex_sharpness && g.vertex_sharpness[v] > 0.0f) || sharp_edges[v] >= 3 || implicit;
-                const char* kind = corner ? "corner" : sharp_edges[v] == 2 ? (boundary ? "boundary" : "crease") : "smooth";
+                const bool corner = (g.vertex_sharpness && g.vertex_sharpness[v] > 0.0f) ||
+                                    sharp_edges[v] >= 3 || implicit;
+                const char* kind = corner                ? "corner"
+                                   : sharp_edges[v] == 2 ? (boundary ? "boundary" : "crease")
+                                                         : "smooth";
                 char met[40];
-                std::snprintf(met, sizeof met, "%s%s", kind, corner && faces[v] == 1 ? " on one face" : "");
+                std::snprintf(met, sizeof met, "%s%s", kind,
+                              corner && faces[v] == 1 ? " on one face" : "");
                 kinds_met.insert(met);
                 std::snprintf(met, sizeof met, "valence %zu", neighbours[v].size());
                 if (!corner) kinds_met.insert(met);
@@ -280,13 +306,15 @@ TEST(Limit, PositionsAndNormalsAreThoseOfTheNextLevel)
                     << where << ": position of " << kind << " vertex " << v;
                 if (!corner || faces[v] == 1) {
                     EXPECT_LE(angle(&at.normal[3 * v], &next.normal[3 * v]), 1e-3)
-                        << where << ": normal of " << kind << " vertex " << v << " on " << faces[v] << " faces";
+                        << where << ": normal of " << kind << " vertex " << v << " on " << faces[v]
+                        << " faces";
                 }
             }
         }
     }
-    for (const char* kind : {"smooth", "crease", "boundary", "corner", "corner on one face", "valence 3",
-                             "valence 4", "valence 5", "valence 6", "valence 7", "valence 8"})
+    for (const char* kind :
+         {"smooth", "crease", "boundary", "corner", "corner on one face", "valence 3", "valence 4",
+          "valence 5", "valence 6", "valence 7", "valence 8"})
         EXPECT_TRUE(kinds_met.count(kind)) << kind;
 }
 
@@ -298,23 +326,36 @@ TEST(Limit, NormalsOfASphereLikeSurfacePointOutward)
 {
     const double t = (1.0 + std::sqrt(5.0)) / 2.0;
     const std::string icosahedron = obj_text(
-        {{-1, t, 0}, {1, t, 0}, {-1, -t, 0}, {1, -t, 0}, {0, -1, t}, {0, 1, t}, {0, -1, -t}, {0, 1, -t},
-         {t, 0, -1}, {t, 0, 1}, {-t, 0, -1}, {-t, 0, 1}},
-        {{0, 11, 5}, {0, 5, 1}, {0, 1, 7}, {0, 7, 10}, {0, 10, 11}, {1, 5, 9}, {5, 11, 4}, {11, 10, 2},
-         {10, 7, 6}, {7, 1, 8}, {3, 9, 4}, {3, 4, 2}, {3, 2, 6}, {3, 6, 8}, {3, 8, 9}, {4, 9, 5},
-         {2, 4, 11}, {6, 2, 10}, {8, 6, 7}, {9, 8, 1}});
+        {{-1, t, 0},
+         {1, t, 0},
+         {-1, -t, 0},
+         {1, -t, 0},
+         {0, -1, t},
+         {0, 1, t},
+         {0, -1, -t},
+         {0, 1, -t},
+         {t, 0, -1},
+         {t, 0, 1},
+         {-t, 0, -1},
+         {-t, 0, 1}},
+        {{0, 11, 5},  {0, 5, 1},  {0, 1, 7},  {0, 7, 10}, {0, 10, 11}, {1, 5, 9}, {5, 11, 4},
+         {11, 10, 2}, {10, 7, 6}, {7, 1, 8},  {3, 9, 4},  {3, 4, 2},   {3, 2, 6}, {3, 6, 8},
+         {3, 8, 9},   {4, 9, 5},  {2, 4, 11}, {6, 2, 10}, {8, 6, 7},   {9, 8, 1}});
     for (int job = 0; job < 3; ++job) {
         subdiv_options options;
         subdiv_options_init(&options);
         options.limit = options.normals = 1;
-        options.vertex_rule = job == 2 ? subdiv_vertex_rule_classic : subdiv_vertex_rule_edge_points;
+        options.vertex_rule =
+            job == 2 ? subdiv_vertex_rule_classic : subdiv_vertex_rule_edge_points;
         const std::string text = job == 0 ? icosahedron : cube(false);
         subdiv_geom input = {};
         subdiv_arrays a = {};
         subdiv_error error;
-        ASSERT_EQ(subdiv_obj_read_text("in.obj", text.data(), text.size(), nullptr, &options, &input, &error),
+        ASSERT_EQ(subdiv_obj_read_text("in.obj", text.data(), text.size(), nullptr, &options,
+                                       &input, &error),
                   subdiv_ok);
-        ASSERT_EQ(subdiv_refine_arrays(&input, 3, &options, &a, &error), subdiv_ok) << error.message;
+        ASSERT_EQ(subdiv_refine_arrays(&input, 3, &options, &a, &error), subdiv_ok)
+            << error.message;
         std::vector<double> spanned(3 * a.n_vertices, 0.0);
         const uint64_t n = uint64_t(a.face_size);
         for (uint64_t f = 0; f < a.n_faces; ++f)
@@ -332,7 +373,8 @@ TEST(Limit, NormalsOfASphereLikeSurfacePointOutward)
         for (uint64_t v = 0; v < a.n_vertices; ++v) {
             const float* const p = &a.positions[3 * v];
             const float* const normal = &a.normals[3 * v];
-            EXPECT_GT(p[0] * normal[0] + p[1] * normal[1] + p[2] * normal[2], 0.0f) << job << ": vertex " << v;
+            EXPECT_GT(p[0] * normal[0] + p[1] * normal[1] + p[2] * normal[2], 0.0f)
+                << job << ": vertex " << v;
             const double* const s = &spanned[3 * v];
             const float faces_normal[3] = {float(s[0] / std::hypot(s[0], s[1], s[2])),
                                            float(s[1] / std::hypot(s[0], s[1], s[2])),
