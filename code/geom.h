@@ -72,6 +72,9 @@ const char** geom_material_name_table(const geom* g);
 subdiv_status geom_alloc_caller(geom* g, uint64_t n_vertices, uint64_t n_faces, int32_t face_size,
                                 uint64_t n_corners, uint64_t n_texcoords, subdiv_error* error);
 
+// subdiv_geom_alloc_normals (subdiv.h): normal arrays of *g's vertices.
+subdiv_status geom_alloc_normals(geom* g, subdiv_error* error);
+
 // subdiv_geom_free (subdiv.h): releases the arrays of *g and clears it. Null, or a
 // cleared record, is harmless. A geom owns its arrays, and this is the one
 // way they go (some may go before, array by array, through mem_release).

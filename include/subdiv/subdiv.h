@@ -252,6 +252,13 @@ SUBDIV_API subdiv_status subdiv_geom_alloc(subdiv_geom* g, uint64_t n_vertices, 
                                            int32_t face_size, uint64_t n_corners,
                                            uint64_t n_texcoords, subdiv_error* error);
 
+/* Gives *g, whose n_vertices is set, arrays of the library's allocator for
+ * normals that the caller fills: normal_x, normal_y and normal_z of
+ * n_vertices entries each (what they held is overwritten, not released).
+ * Returns subdiv_ok, or subdiv_error_memory with *error filled and the three
+ * left null. */
+SUBDIV_API subdiv_status subdiv_geom_alloc_normals(subdiv_geom* g, subdiv_error* error);
+
 /* Releases the arrays of *g and clears it. Null, or a cleared record, is harmless. */
 SUBDIV_API void subdiv_geom_free(subdiv_geom* g);
 
