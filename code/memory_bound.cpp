@@ -84,10 +84,12 @@ u128 memory_bound_build(level_counts input)
     // After the map: the offset table, the half-edge list and the marks of
     // the check for edges on more than two faces.
     const u128 shared_ends = block(8 * (v + 1)) + block(16 * corners) + block(8 * v);
-    // Then the sharpness of the edges: the creases sorted by their ends, and
-    // the faces' normals of a crease angle.
-    const u128 sharp = input.sharpness ? block(24 * input.creases) + block(input.creases) +
-                                             block(24 * input.faces)
+    // Then the sharpness of the edges: the creases in a table of at most 4
+    // slots each (ends and crease), their found marks, and the faces' normals
+    // of a crease angle.
+    const u128 slots = 4 * input.creases + 16;
+    const u128 sharp = input.sharpness ? block(16 * slots) + block(8 * slots) +
+                                             block(input.creases) + block(24 * input.faces)
                                        : 0;
     u128 after = map > shared_ends ? map : shared_ends;
     if (sharp > after) after = sharp;
