@@ -265,7 +265,21 @@ static void text_faces(text_out* o, const obj_faces* faces, const char* const* n
 // coordinates.
 static void text_tags(text_out* o, const obj_tags* tags, bool shortest)
 {
-    int (*const format)(float, char*) = shortest ? format_shortest : format_f6;
+    int (*const format_number)(float, char*) = shortest ? format_shortest : format_f6;
+    // sharpness values repeat: the text of the last one is kept
+    uint32_t last_bits = 0;
+    char last_text[64];
+    int last_length = 0;
+    auto format = [&](float value, char* out) {
+        uint32_t bits;
+        std::memcpy(&bits, &value, 4);
+        if (last_length == 0 || bits != last_bits) {
+            last_length = format_number(value, last_text);
+            last_bits = bits;
+        }
+        std::memcpy(out, last_text, size_t(last_length));
+        return last_length;
+    };
     for (uint64_t i = 0; i < tags->n_creases; ++i) {
         text_line_room(o);
         std::memcpy(o->p, "t crease 2/1/0 ", 15);
