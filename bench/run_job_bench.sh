@@ -24,7 +24,10 @@
 # 20,000 faces (Catmull-Clark); an icosahedron split seven times at its edge
 # midpoints, 327,680 triangles (Loop); and the open twins of the first and
 # the third: a torus of 501 x 501 cut open along both seams (500 x 500 quads)
-# and the icosphere with a hole round its top. Needs bash, python3 and
+# and the icosphere with a hole round its top. The first torus is written a
+# second time as binary PLY (its output named .ply), and the row of that
+# case ends with its wall time over the OBJ case's, executable by executable
+# (an executable without PLY output skips it). Needs bash, python3 and
 # /usr/bin/time (GNU time).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -157,16 +160,22 @@ def open_icosphere(levels):
     return positions, [f for f in faces if not all(positions[v][2] > 0.9 for v in f)]
 
 
-# (name, file, generator, iterations, faces in, faces out)
+# (name, file, generator, iterations, output extension)
 cases = [
-    ("quad torus 250k", "torus-quad-500x500.obj", lambda: quad_torus(500, 500), 2),
-    ("quad torus 20k", "torus-quad-200x100.obj", lambda: quad_torus(200, 100), 4),
-    ("icosphere 328k", "icosphere-7.obj", lambda: icosphere(7), 2),
-    ("quad torus 250k, cut open", "torus-quad-501x501-open.obj", lambda: open_quad_torus(501, 501), 2),
-    ("icosphere 328k with a hole", "icosphere-7-open.obj", lambda: open_icosphere(7), 2),
+    ("quad torus 250k", "torus-quad-500x500.obj", lambda: quad_torus(500, 500), 2, ".obj"),
+    ("quad torus 250k, to PLY", "torus-quad-500x500.obj", lambda: quad_torus(500, 500), 2, ".ply"),
+    ("quad torus 20k", "torus-quad-200x100.obj", lambda: quad_torus(200, 100), 4, ".obj"),
+    ("icosphere 328k", "icosphere-7.obj", lambda: icosphere(7), 2, ".obj"),
+    ("quad torus 250k, cut open", "torus-quad-501x501-open.obj", lambda: open_quad_torus(501, 501), 2, ".obj"),
+    ("icosphere 328k with a hole", "icosphere-7-open.obj", lambda: open_icosphere(7), 2, ".obj"),
 ]
+# the OBJ case that a PLY case is the twin of
+twin = {"quad torus 250k, to PLY": "quad torus 250k"}
+# executables that write PLY (older builds do not know --format)
+writes_ply = {exe: "--format" in subprocess.run([exe[0], "--help"], capture_output=True,
+                                                 text=True).stdout for exe in exes}
 faces_in = {}
-for name, file, make, iterations in cases:
+for name, file, make, iterations, _ in cases:
     path = os.path.join(scratch, file)
     if not os.path.exists(path):
         print(f"generating {path}", file=sys.stderr)
@@ -201,9 +210,11 @@ peaks = {key: [] for key in keys}
 digests = {key: set() for key in keys}
 faces_out = {}
 for run in range(runs):
-    for name, file, _, iterations in cases:
+    for name, file, _, iterations, extension in cases:
         for exe in exes:
-            out = os.path.join(scratch, "out-" + file)
+            if extension == ".ply" and not writes_ply[exe]:
+                continue
+            out = os.path.join(scratch, "out-" + os.path.splitext(file)[0] + extension)
             wall, peak = run_once(exe, os.path.join(scratch, file), iterations, out)
             if wall is None:
                 continue
@@ -216,24 +227,27 @@ for run in range(runs):
 
 print(f"{runs} runs per case and executable, medians")
 print("| case | executable | iterations | faces in | faces out | wall time (s) | peak memory (MiB) "
-      "| wall / first | peak / first | output sha256 |")
-print("|---|---|---:|---:|---:|---:|---:|---:|---:|---|")
-for name, _, _, iterations in cases:
+      "| wall / first | peak / first | output sha256 | wall / OBJ twin |")
+print("|---|---|---:|---:|---:|---:|---:|---:|---:|---|---:|")
+for name, _, _, iterations, _ in cases:
     for exe in exes:
         key = (name, exe)
         digest = ",".join(sorted(digests[key]))
         if not times[key]:
             print(f"| {name} | {exe_name(exe)} | {iterations} | {faces_in[name]:,} | "
-                  f"{faces_out[name]:,} | refused | | | | |")
+                  f"{faces_out.get(name, 0):,} | refused | | | | | |")
             continue
         wall, peak = statistics.median(times[key]), statistics.median(peaks[key])
         # against the first executable of the list that ran the case
         first = next((k for k in ((name, e) for e in exes) if times[k]), key)
         wall_ratio = wall / statistics.median(times[first])
         peak_ratio = peak / statistics.median(peaks[first])
+        twin_key = (twin.get(name), exe)
+        twin_ratio = (f"{wall / statistics.median(times[twin_key]):.2f}"
+                      if twin_key in times and times[twin_key] else "")
         print(f"| {name} | {exe_name(exe)} | {iterations} | {faces_in[name]:,} | "
               f"{faces_out[name]:,} | {wall:.3f} | {peak:.0f} | {wall_ratio:.2f} | "
-              f"{peak_ratio:.2f} | {digest} |")
+              f"{peak_ratio:.2f} | {digest} | {twin_ratio} |")
 if any(len(d) > 1 for d in digests.values()):
     sys.exit("run_job_bench.sh: the runs of one case wrote different outputs")
 PYTHON

@@ -47,6 +47,7 @@ struct final_thread {
     uint64_t* tag_vertices; // with sharp features: the ends of a block's creases
     float* tag_sharpness;   // and their sharpness, or a block of vertices'
     limit_ring_room ring;   // with limit positions or normals: a vertex's ring
+    float* normal[3];       // with normals: a block's, beside a block of points
 };
 
 // ---------------------------------------------------------------- the level
@@ -281,8 +282,13 @@ static bool limit_prepare(final_step* s, pass_job* job, const subdiv_options* op
     // a ring is a vertex's edges, at most a face's corners or six round a new vertex
     const uint64_t capacity = s->fans.most_edges > children_most_sides ? s->fans.most_edges
                                                                        : children_most_sides;
-    for (uint32_t i = 0; i < s->threads; ++i)
-        if (!limit_ring_alloc(&s->scratch[i].ring, capacity, s->loop)) return false;
+    const uint64_t block = 2 * s->max_edges > point_block ? 2 * s->max_edges : point_block;
+    for (uint32_t i = 0; i < s->threads; ++i) {
+        final_thread* t = &s->scratch[i];
+        if (!limit_ring_alloc(&t->ring, capacity, s->loop)) return false;
+        for (int axis = 0; s->normals && axis < 3; ++axis)
+            if (!(t->normal[axis] = alloc_floats(block))) return false;
+    }
     s->parent = {view->own, view->level, &s->fans, s->loop, s->smooth_corners,
                  s->moved, s->face_point, s->edge_point};
     return true;
@@ -490,6 +496,7 @@ void final_step_free(final_step* step)
         mem_free(scratch->tag_vertices);
         mem_free(scratch->tag_sharpness);
         limit_ring_free(&scratch->ring);
+        for (int axis = 0; axis < 3; ++axis) mem_free(scratch->normal[axis]);
     }
     mem_free(step->scratch);
     mem_free(step->position);
@@ -586,7 +593,8 @@ static void edge_points(final_step* s, uint64_t i, final_thread* t, obj_points* 
 
 // The last level's points of block b of its vertices, the section of the
 // view's vertices, faces (Catmull-Clark) or edges it lies in: their limit
-// positions, or their normals, or (neither) their points as held.
+// positions, or their normals (in the thread's arrays of normals), or
+// (neither) their points as held.
 static void limit_points(final_step* s, uint64_t b, final_thread* t, bool normals,
                          obj_points* points)
 {
@@ -594,6 +602,7 @@ static void limit_points(final_step* s, uint64_t b, final_thread* t, bool normal
     const uint64_t moved = blocks_of(view->n_vertices);
     const uint64_t faces = s->loop ? 0 : blocks_of(view->n_faces);
     const bool rings = normals || s->limit;
+    float* const* const out = normals ? t->normal : t->point;
     limit_ring ring = {};
     ring.p = t->ring.p;
     ring.d = t->ring.d;
@@ -629,9 +638,9 @@ static void limit_points(final_step* s, uint64_t b, final_thread* t, bool normal
             else
                 limit_position(&s->masks, &ring, point);
         }
-        for (int axis = 0; axis < 3; ++axis) t->point[axis][j] = point[axis];
+        for (int axis = 0; axis < 3; ++axis) out[axis][j] = point[axis];
     }
-    *points = {n, {t->point[0], t->point[1], t->point[2]}};
+    *points = {n, {out[0], out[1], out[2]}};
 }
 
 static void final_normals(void* context, uint64_t b, uint32_t thread, obj_points* points)

@@ -53,14 +53,15 @@ static u128 sharp_walk_bytes(const level_counts& c)
 // (a vertex of the input, at most one per corner of it: listed in records
 // of three words, then kept as pairs), the masks' table, and each thread's
 // room for a ring of the largest valence (a level's vertices keep the
-// input's, and new vertices have at most 15 edges).
+// input's, and new vertices have at most 15 edges) and for the normals of a
+// block (as thread_bytes counts its points).
 static u128 limit_bytes(const level_counts& level, const level_counts& input, uint32_t threads)
 {
     const u128 valence =
         (input.most_edges ? input.most_edges : input.edges) + children_most_sides + 1;
     return block(8 * level.vertices) + block(24 * input.corners) +
            block(16 * input.corners) + block(8 * limit_tabled_valences * limit_tabled_valences) +
-           threads * (2 * block(12 * valence) + block(valence));
+           threads * (2 * block(12 * valence) + block(valence) + 3 * block(4 * 2 * 30720));
 }
 
 // A geom: three position arrays, the faces, and what they carry: the
@@ -102,10 +103,12 @@ u128 memory_bound_build(level_counts input)
     // After the map: the offset table, the half-edge list and the marks of
     // the check for edges on more than two faces.
     const u128 shared_ends = block(8 * (v + 1)) + block(16 * corners) + block(8 * v);
-    // Then the sharpness of the edges: the creases sorted by their ends, and
-    // the faces' normals of a crease angle.
-    const u128 sharp = input.sharpness ? block(24 * input.creases) + block(input.creases) +
-                                             block(24 * input.faces)
+    // Then the sharpness of the edges: the creases in a table of at most 4
+    // slots each (ends and crease), their found marks, and the faces' normals
+    // of a crease angle.
+    const u128 slots = 4 * input.creases + 16;
+    const u128 sharp = input.sharpness ? block(16 * slots) + block(8 * slots) +
+                                             block(input.creases) + block(24 * input.faces)
                                        : 0;
     u128 after = map > shared_ends ? map : shared_ends;
     if (sharp > after) after = sharp;

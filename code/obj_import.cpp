@@ -27,10 +27,8 @@ static subdiv_status read_refused(const char* name, int reason, subdiv_error* er
     return subdiv_error_read;
 }
 
-// Reads the whole file behind fd into a NUL-terminated block from mem_alloc.
-// Returns subdiv_ok with the block and its length, or a failure naming name.
-static subdiv_status read_whole_file(int fd, const char* name, char** text, uint64_t* length,
-                                     subdiv_error* error)
+subdiv_status read_whole_file(int fd, const char* name, char** text, uint64_t* length,
+                              subdiv_error* error)
 {
     struct stat info;
     if (fstat(fd, &info) != 0) return read_refused(name, errno, error);

@@ -7,8 +7,6 @@
 // first block of each section writing the section's header.
 #include "obj_stream.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -16,6 +14,7 @@
 
 #include "float_text.h"
 #include "obj_numbers.h"
+#include "output_file.h"
 #include "parallel.h"
 #include "storage.h"
 
@@ -27,23 +26,6 @@ namespace subdiv {
 // each with eight scratch bytes past its end.
 static const uint64_t text_buffer_size = uint64_t(1) << 20;
 static const uint64_t line_room = 1024;
-
-// Writes n bytes to fd, resuming after partial writes and interrupted calls.
-// Returns 0, or the errno of the write that failed.
-static int write_all(int fd, const char* bytes, uint64_t n)
-{
-    while (n > 0) {
-        const ssize_t written = write(fd, bytes, n);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (written == 0) return EIO; // a device that takes nothing would loop forever
-        bytes += written;
-        n -= uint64_t(written);
-    }
-    return 0;
-}
 
 namespace {
 
@@ -84,7 +66,7 @@ static void text_flush(text_out* o)
         o->holding = true;
     }
     if (o->job->error.load(std::memory_order_relaxed) == 0) {
-        const int reason = write_all(o->job->fd, o->start, uint64_t(o->p - o->start));
+        const int reason = output_write_all(o->job->fd, o->start, uint64_t(o->p - o->start));
         if (reason) o->job->error.store(reason, std::memory_order_relaxed);
     }
     o->p = o->start;
@@ -325,7 +307,21 @@ static void text_faces(text_out* o, const obj_faces* faces, const char* const* n
 // coordinates.
 static void text_tags(text_out* o, const obj_tags* tags, bool shortest)
 {
-    int (*const format)(float, char*) = shortest ? format_shortest : format_f6;
+    int (*const format_number)(float, char*) = shortest ? format_shortest : format_f6;
+    // sharpness values repeat: the text of the last one is kept
+    uint32_t last_bits = 0;
+    char last_text[64];
+    int last_length = 0;
+    auto format = [&](float value, char* out) {
+        uint32_t bits;
+        std::memcpy(&bits, &value, 4);
+        if (last_length == 0 || bits != last_bits) {
+            last_length = format_number(value, last_text);
+            last_bits = bits;
+        }
+        std::memcpy(out, last_text, size_t(last_length));
+        return last_length;
+    };
     for (uint64_t i = 0; i < tags->n_creases; ++i) {
         text_line_room(o);
         std::memcpy(o->p, "t crease 2/1/0 ", 15);

@@ -43,11 +43,12 @@ struct obj_tags {
     const float* vertex_sharpness;   // n_vertices entries, or null for none
 };
 
-// What the text is made of: the counts its headers give, and three sections
-// of blocks that the callbacks fill on request, each from any thread (thread
-// is the number of the calling thread, below the writer's thread count) and
-// for any block in any order. Pointers they store stay valid until the next
-// call from the same thread.
+// What the text is made of: the counts its headers give, and the sections of
+// blocks that the callbacks fill on request, each from any thread (thread is
+// the number of the calling thread, below the writer's thread count) and for
+// any block in any order. Pointers they store stay valid until the next call
+// of the same callback from the same thread: a thread may hold a block of
+// vertices and the same block of normals at once.
 struct obj_source {
     uint64_t n_vertices;
     uint64_t n_texcoords;

@@ -1,13 +1,13 @@
 // The "t" statements of an OBJ text.
 #include "obj_tags.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
 #include "error.h"
 #include "obj_scan.h"
+#include "sharpness.h"
 #include "storage.h"
 
 namespace subdiv {
@@ -17,12 +17,12 @@ namespace {
 // The most tag names a file's warnings remember (one warning each).
 constexpr int most_warned = 32;
 
-// The tokens of one tag line, each [start, start + length).
+// The tokens of one tag line, each [start, start + length): arrays of
+// mem_alloc, as long as the line has tokens.
 struct tag_tokens {
-    const char* start[3 * 64 + 4];
-    uint64_t length[3 * 64 + 4];
+    const char** start;
+    uint64_t* length;
     uint64_t count;
-    bool too_many;
 };
 
 // What a tag line reads as.
@@ -95,24 +95,40 @@ static bool corner_room(obj_tag_set* tags, uint64_t* room)
     return true;
 }
 
-// Splits [p, end) into blank-separated tokens (at most the room of tokens).
-static void tag_split(const char* p, const char* end, tag_tokens* tokens)
+// Splits [p, end) into blank-separated tokens, into arrays of their
+// number. Returns false, holding none, when memory is refused.
+static bool tag_split(const char* p, const char* end, tag_tokens* tokens)
 {
-    tokens->count = 0;
-    tokens->too_many = false;
-    const uint64_t room = sizeof tokens->start / sizeof tokens->start[0];
+    *tokens = tag_tokens{};
+    uint64_t n = 0;
+    for (const char* q = p; q < end;) {
+        while (q < end && (is_blank(*q) || *q == '\r')) ++q;
+        if (q >= end) break;
+        while (q < end && !is_blank(*q) && *q != '\r') ++q;
+        ++n;
+    }
+    tokens->start = static_cast<const char**>(mem_alloc(n * sizeof(const char*)));
+    tokens->length = static_cast<uint64_t*>(mem_alloc(n * 8));
+    if (!tokens->start || !tokens->length) {
+        mem_release(&tokens->start);
+        mem_release(&tokens->length);
+        return false;
+    }
     while (p < end) {
         while (p < end && (is_blank(*p) || *p == '\r')) ++p;
         if (p >= end) break;
         const char* start = p;
         while (p < end && !is_blank(*p) && *p != '\r') ++p;
-        if (tokens->count == room) {
-            tokens->too_many = true;
-            return;
-        }
         tokens->start[tokens->count] = start;
         tokens->length[tokens->count++] = uint64_t(p - start);
     }
+    return true;
+}
+
+static void tag_tokens_free(tag_tokens* tokens)
+{
+    mem_release(&tokens->start);
+    mem_release(&tokens->length);
 }
 
 // A whole number of decimal digits only, below 2^63; false otherwise.
@@ -196,6 +212,107 @@ static subdiv_status tag_sharpness(tag_reader* r, const char* p, uint64_t n, flo
     return subdiv_ok;
 }
 
+// The lists' room, as crease_room and corner_room keep it.
+struct tag_rooms {
+    uint64_t creases;
+    uint64_t corners;
+};
+
+// Reads the tokens of one tag line (its tag name first) into *tags.
+static subdiv_status tag_line_read(tag_reader* r, const tag_tokens* tokens, obj_tag_set* tags,
+                                   tag_rooms* rooms)
+{
+    const uint64_t line = r->line->line;
+    if (tokens->count == 0)
+        return error_set(r->error, subdiv_error_syntax, {line, 0, {}},
+                         "%s: line %llu: a 't' statement with no tag", r->name,
+                         (unsigned long long)line);
+    const char* tag = tokens->start[0];
+    const uint64_t tag_length = tokens->length[0];
+    auto is = [&](const char* word) {
+        return tag_length == std::strlen(word) && std::strncmp(tag, word, tag_length) == 0;
+    };
+    const bool crease = is("crease"), corner = is("corner"), boundary = is("interpolateboundary");
+    if (!crease && !corner && !boundary) {
+        tag_warn_once(r, tag, tag_length, "the tag '%s' is not used; it is passed over");
+        return subdiv_ok;
+    }
+    // the counts, and the values they announce
+    uint64_t counts[3] = {0, 0, 0};
+    const bool counted = tokens->count > 1 && tag_counts(tokens->start[1], tokens->length[1], counts);
+    const bool shaped = counted && (crease ? counts[0] >= 2 && counts[1] == 1 && counts[2] == 0
+                                    : corner ? counts[0] >= 1 && counts[2] == 0 &&
+                                                   (counts[1] == 1 || counts[1] == counts[0])
+                                             : counts[0] == 1 && counts[1] == 0 && counts[2] == 0);
+    if (!shaped || tokens->count - 2 != counts[0] + counts[1]) {
+        char shown[32];
+        error_token(tag, tag_length, shown);
+        const char* wanted = crease   ? "n/1/0 (n of 2 or more) and n vertices and a sharpness"
+                             : corner ? "n/1/0 or n/n/0 and n vertices and 1 or n sharpness values"
+                                      : "1/0/0 and one value";
+        return error_set(r->error, subdiv_error_syntax, {line, 0, {}},
+                         "%s: line %llu: 't %s' takes counts %s, which this line does not match",
+                         r->name, (unsigned long long)line, shown, wanted);
+    }
+    const char* const* value = tokens->start + 2;
+    const uint64_t* value_length = tokens->length + 2;
+    if (boundary) {
+        uint64_t k = 0;
+        if (!tag_whole(value[0], value_length[0], &k))
+            return tag_refuse(r, "interpolateboundary '%s' is not a whole number from 0",
+                              value[0], value_length[0]);
+        if (k == 0)
+            warning_report(r->options,
+                           "%s: line %llu: interpolateboundary 0 is taken as 1: the boundary's "
+                           "corners stay sharp",
+                           r->name, (unsigned long long)line);
+        if (k > 2)
+            tag_warn_once(r, tag, tag_length,
+                          "the tag '%s' with a value above 2 is not used; it is passed over");
+        else
+            tags->boundary_corners = k == 2 ? subdiv_corners_smooth : subdiv_corners_sharp;
+        return subdiv_ok;
+    }
+    const uint64_t n = counts[0];
+    subdiv_status status = subdiv_ok;
+    if (crease) {
+        // each consecutive pair an edge of the one sharpness
+        float s = 0;
+        status = tag_sharpness(r, value[n], value_length[n], &s);
+        for (uint64_t k = 0; k + 1 < n && status == subdiv_ok; ++k) {
+            uint64_t a = 0, b = 0;
+            status = tag_vertex(r, value[k], value_length[k], &a);
+            if (status == subdiv_ok) status = tag_vertex(r, value[k + 1], value_length[k + 1], &b);
+            if (status != subdiv_ok) break;
+            if (!crease_room(tags, &rooms->creases))
+                return error_memory_in(r->error, r->name, mem_refused_size());
+            const uint64_t c = tags->n_creases;
+            tags->crease_vertices[2 * c] = a;
+            tags->crease_vertices[2 * c + 1] = b;
+            tags->crease_sharpness[c] = s;
+            tags->crease_line[c] = line;
+            tags->n_creases = c + 1;
+        }
+        return status;
+    }
+    // a corner tag: one sharpness for all, or one each
+    for (uint64_t k = 0; k < n && status == subdiv_ok; ++k) {
+        uint64_t v = 0;
+        float s = 0;
+        status = tag_vertex(r, value[k], value_length[k], &v);
+        const uint64_t at = counts[1] == 1 ? n : n + k;
+        if (status == subdiv_ok) status = tag_sharpness(r, value[at], value_length[at], &s);
+        if (status != subdiv_ok) break;
+        if (!corner_room(tags, &rooms->corners))
+            return error_memory_in(r->error, r->name, mem_refused_size());
+        const uint64_t c = tags->n_corners;
+        tags->corner_vertices[c] = v;
+        tags->corner_sharpness[c] = s;
+        tags->n_corners = c + 1;
+    }
+    return status;
+}
+
 subdiv_status obj_tags_parse(const char* name, const char* text, const obj_tag_line* lines,
                              uint64_t n_lines, uint64_t n_vertices,
                              const subdiv_options* options, obj_tag_set* tags,
@@ -207,142 +324,42 @@ subdiv_status obj_tags_parse(const char* name, const char* text, const obj_tag_l
     r.n_vertices = n_vertices;
     r.options = options;
     r.error = error;
-    uint64_t crease_room_n = 0, corner_room_n = 0; // the lists' room
+    tag_rooms rooms = {0, 0};
     subdiv_status status = subdiv_ok;
-    tag_tokens tokens;
     for (uint64_t i = 0; i < n_lines && status == subdiv_ok; ++i) {
         r.line = &lines[i];
         const char* p = text + lines[i].offset;
         skip_blanks(&p);
         p += 1; // the "t"
-        tag_split(p, text + lines[i].end, &tokens);
-        if (tokens.count == 0) {
-            status = error_set(error, subdiv_error_syntax, {lines[i].line, 0, {}},
-                               "%s: line %llu: a 't' statement with no tag",
-                               name, (unsigned long long)lines[i].line);
+        tag_tokens tokens;
+        if (!tag_split(p, text + lines[i].end, &tokens)) {
+            status = error_memory_in(error, name, mem_refused_size());
             break;
         }
-        const char* tag = tokens.start[0];
-        const uint64_t tag_length = tokens.length[0];
-        auto is = [&](const char* word) {
-            return tag_length == std::strlen(word) && std::strncmp(tag, word, tag_length) == 0;
-        };
-        const bool crease = is("crease"), corner = is("corner"), boundary = is("interpolateboundary");
-        if (!crease && !corner && !boundary) {
-            tag_warn_once(&r, tag, tag_length, "the tag '%s' is not used; it is passed over");
-            continue;
-        }
-        // the counts, and the values they announce
-        uint64_t counts[3] = {0, 0, 0};
-        const char* form = tokens.count > 1 ? tokens.start[1] : tag;
-        const uint64_t form_length = tokens.count > 1 ? tokens.length[1] : tag_length;
-        const bool counted = tokens.count > 1 && tag_counts(form, form_length, counts);
-        const bool shaped = counted && (crease ? counts[0] >= 2 && counts[1] == 1 && counts[2] == 0
-                                        : corner ? counts[0] >= 1 && counts[2] == 0 &&
-                                                       (counts[1] == 1 || counts[1] == counts[0])
-                                                 : counts[0] == 1 && counts[1] == 0 && counts[2] == 0);
-        if (!shaped || tokens.too_many || tokens.count - 2 != counts[0] + counts[1]) {
-            char shown[32];
-            error_token(tag, tag_length, shown);
-            const char* wanted = crease   ? "n/1/0 (n of 2 or more) and n vertices and a sharpness"
-                                 : corner ? "n/1/0 or n/n/0 and n vertices and 1 or n sharpness values"
-                                          : "1/0/0 and one value";
-            status = error_set(error, subdiv_error_syntax, {lines[i].line, 0, {}},
-                               "%s: line %llu: 't %s' takes counts %s, which this line does not "
-                               "match",
-                               name, (unsigned long long)lines[i].line, shown, wanted);
-            break;
-        }
-        const char* const* value = tokens.start + 2;
-        const uint64_t* value_length = tokens.length + 2;
-        if (boundary) {
-            uint64_t k = 0;
-            if (!tag_whole(value[0], value_length[0], &k)) {
-                status = tag_refuse(&r, "interpolateboundary '%s' is not a whole number from 0",
-                                    value[0], value_length[0]);
-                break;
-            }
-            if (k == 0)
-                warning_report(options,
-                               "%s: line %llu: interpolateboundary 0 is taken as 1: the "
-                               "boundary's corners stay sharp",
-                               name, (unsigned long long)lines[i].line);
-            if (k > 2)
-                tag_warn_once(&r, tag, tag_length,
-                              "the tag '%s' with a value above 2 is not used; it is passed over");
-            else
-                tags->boundary_corners = k == 2 ? subdiv_corners_smooth : subdiv_corners_sharp;
-            continue;
-        }
-        const uint64_t n = counts[0];
-        if (crease) {
-            float s = 0;
-            status = tag_sharpness(&r, value[n], value_length[n], &s);
-            for (uint64_t k = 0; k + 1 < n && status == subdiv_ok; ++k) {
-                uint64_t a = 0, b = 0;
-                status = tag_vertex(&r, value[k], value_length[k], &a);
-                if (status == subdiv_ok) status = tag_vertex(&r, value[k + 1], value_length[k + 1], &b);
-                if (status != subdiv_ok) break;
-                const uint64_t c = tags->n_creases;
-                if (!crease_room(tags, &crease_room_n)) {
-                    status = error_memory_in(error, name, mem_refused_size());
-                    break;
-                }
-                tags->crease_vertices[2 * c] = a;
-                tags->crease_vertices[2 * c + 1] = b;
-                tags->crease_sharpness[c] = s;
-                tags->crease_line[c] = lines[i].line;
-                tags->n_creases = c + 1;
-            }
-            continue;
-        }
-        // a corner tag: one sharpness for all, or one each
-        for (uint64_t k = 0; k < n && status == subdiv_ok; ++k) {
-            uint64_t v = 0;
-            float s = 0;
-            status = tag_vertex(&r, value[k], value_length[k], &v);
-            const uint64_t at = counts[1] == 1 ? n : n + k;
-            if (status == subdiv_ok) status = tag_sharpness(&r, value[at], value_length[at], &s);
-            if (status != subdiv_ok) break;
-            const uint64_t c = tags->n_corners;
-            if (!corner_room(tags, &corner_room_n)) {
-                status = error_memory_in(error, name, mem_refused_size());
-                break;
-            }
-            tags->corner_vertices[c] = v;
-            tags->corner_sharpness[c] = s;
-            tags->n_corners = c + 1;
-        }
+        status = tag_line_read(&r, &tokens, tags, &rooms);
+        tag_tokens_free(&tokens);
     }
     if (status != subdiv_ok) obj_tag_set_free(tags);
     return status;
-}
-
-// An undirected edge by its ends, the lower first.
-struct tag_edge {
-    uint64_t low, high;
-};
-
-static bool edge_before(const tag_edge& a, const tag_edge& b)
-{
-    return a.low != b.low ? a.low < b.low : a.high < b.high;
 }
 
 subdiv_status obj_tags_apply(const char* name, obj_tag_set* tags, geom* g, subdiv_error* error)
 {
     subdiv_status status = subdiv_ok;
     g->boundary_corners = tags->boundary_corners;
-    if (tags->n_creases > 0) {
-        // every side of every face, to look the creases up among
-        const int size = geom_face_size(g);
-        const uint64_t n_corners = geom_corner_count(g);
-        auto* edges = static_cast<tag_edge*>(mem_alloc(n_corners * sizeof(tag_edge)));
-        if (!edges) {
+    const uint64_t C = tags->n_creases;
+    if (C > 0) {
+        // every side of every face looked up among the creases
+        crease_index index;
+        auto* found = static_cast<uint8_t*>(mem_alloc(C));
+        if (!found || !crease_index_build(&index, tags->crease_vertices, tags->crease_sharpness, C)) {
+            mem_free(found);
             obj_tag_set_free(tags);
             return error_memory_in(error, name, mem_refused_size());
         }
+        std::memset(found, 0, C);
+        const int size = geom_face_size(g);
         const uint64_t* const corner[4] = {g->corner0, g->corner1, g->corner2, g->corner3};
-        uint64_t next = 0;
         for (uint64_t f = 0; f < g->n_faces; ++f) {
             const uint64_t first = size ? uint64_t(size) * f : g->face_start[f];
             const uint64_t n = size ? uint64_t(size) : g->face_start[f + 1] - first;
@@ -350,21 +367,21 @@ subdiv_status obj_tags_apply(const char* name, obj_tag_set* tags, geom* g, subdi
                 const uint64_t kn = (k + 1) % n;
                 const uint64_t a = size ? corner[k][f] : g->corners[first + k];
                 const uint64_t b = size ? corner[kn][f] : g->corners[first + kn];
-                edges[next++] = {a < b ? a : b, a < b ? b : a};
+                const uint64_t i = crease_index_find(&index, a, b);
+                if (i != UINT64_MAX) found[i] = 1;
             }
         }
-        std::sort(edges, edges + n_corners, edge_before);
-        for (uint64_t c = 0; c < tags->n_creases && status == subdiv_ok; ++c) {
+        for (uint64_t c = 0; c < C && status == subdiv_ok; ++c) {
             const uint64_t a = tags->crease_vertices[2 * c], b = tags->crease_vertices[2 * c + 1];
-            const tag_edge key = {a < b ? a : b, a < b ? b : a};
-            if (!std::binary_search(edges, edges + n_corners, key, edge_before))
+            if (!found[crease_index_find(&index, a, b)])
                 status = error_set(error, subdiv_error_mesh, {tags->crease_line[c], 0, {a + 1, b + 1, 0, 0}},
                                    "%s: line %llu: the crease from vertex %llu to vertex %llu is "
                                    "not an edge of any face (tag vertices count from 0)",
                                    name, (unsigned long long)tags->crease_line[c],
                                    (unsigned long long)a, (unsigned long long)b);
         }
-        mem_free(edges);
+        crease_index_free(&index);
+        mem_free(found);
     }
     if (status == subdiv_ok && tags->n_corners > 0) {
         g->vertex_sharpness = static_cast<float*>(mem_alloc(g->n_vertices * 4));

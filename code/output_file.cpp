@@ -20,6 +20,21 @@
 
 namespace subdiv {
 
+int output_write_all(int fd, const char* bytes, uint64_t n)
+{
+    while (n > 0) {
+        const ssize_t written = write(fd, bytes, n);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (written == 0) return EIO; // a device that takes nothing would loop forever
+        bytes += written;
+        n -= uint64_t(written);
+    }
+    return 0;
+}
+
 // Fills *error for a failed write of path with the system's reason and its
 // errno.
 static subdiv_status report_failure(const char* path, int reason, subdiv_error* error)

@@ -1,6 +1,8 @@
 // Output files: text written whole or not at all.
 #pragma once
 
+#include <cstdint>
+
 #include "subdiv/subdiv.h"
 
 namespace subdiv {
@@ -11,6 +13,10 @@ struct output_text {
     int (*fill)(int fd, void* context);
     void* context;
 };
+
+// Writes n bytes to fd, resuming after partial writes and interrupted calls.
+// Returns 0, or the errno of the write that failed.
+int output_write_all(int fd, const char* bytes, uint64_t n);
 
 // Writes the text to path: "-" is standard output; a symbolic link is
 // followed to the path it ends at, even when nothing is there; a terminal,

@@ -1,5 +1,5 @@
 // The last level of a refinement made a block at a time: written to a file
-// as OBJ text, or gathered into flat arrays.
+// as OBJ text or PLY, or gathered into flat arrays.
 //
 // The steps with connectivity run up to the level two before the last; one
 // step gives the positions of the level before the last (and what its faces
@@ -24,6 +24,8 @@
 #include "obj_write.h"
 #include "options.h"
 #include "output_file.h"
+#include "ply_stream.h"
+#include "ply_write.h"
 #include "refine.h"
 #include "sharpness.h"
 #include "source_arrays.h"
@@ -219,10 +221,11 @@ static subdiv_status refine_streamed(geom* input, int32_t iterations,
 
 namespace {
 
-// The file a refinement writes, and the counts it wrote.
+// The file a refinement writes, its format, and the counts it wrote.
 struct counted_file {
     const char* path;
     bool shortest;
+    subdiv_format format; // obj, ply or ply_ascii
     uint64_t n_vertices, n_faces;
 };
 
@@ -241,21 +244,39 @@ static int final_fill(int fd, void* context)
     return obj_stream_write(fd, &text->source, text->shortest, &text->buffers);
 }
 
+static int ply_fill(int fd, void* context)
+{
+    return ply_stream_write(fd, static_cast<ply_stream*>(context));
+}
+
 static subdiv_status write_last_level(final_step* step, uint32_t threads, void* context,
                                       subdiv_error* error)
 {
     auto* file = static_cast<counted_file*>(context);
     file->n_vertices = step->n_vertices;
     file->n_faces = step->n_faces;
-    final_text text;
-    final_step_source(step, &text.source);
-    text.shortest = file->shortest;
-    // the buffers come before the file: a refusal creates none
-    if (!obj_stream_alloc(&text.buffers, &text.source, threads))
-        return error_memory(error, mem_refused_size());
-    const output_text file_text = {final_fill, &text};
-    const subdiv_status status = output_file_write(file->path, &file_text, error);
-    obj_stream_free(&text.buffers);
+    if (file->format == subdiv_format_obj) {
+        final_text text;
+        final_step_source(step, &text.source);
+        text.shortest = file->shortest;
+        // the buffers come before the file: a refusal creates none
+        if (!obj_stream_alloc(&text.buffers, &text.source, threads))
+            return error_memory(error, mem_refused_size());
+        const output_text file_text = {final_fill, &text};
+        const subdiv_status status = output_file_write(file->path, &file_text, error);
+        obj_stream_free(&text.buffers);
+        return status;
+    }
+    obj_source source;
+    final_step_source(step, &source);
+    const char* name = std::strcmp(file->path, "-") == 0 ? "standard output" : file->path;
+    ply_stream stream;
+    subdiv_status status = ply_stream_open(&source, file->format == subdiv_format_ply_ascii,
+                                           file->shortest, threads, name, &stream, error);
+    if (status != subdiv_ok) return status;
+    const output_text text = {ply_fill, &stream};
+    status = output_file_write(file->path, &text, error);
+    ply_stream_close(&stream);
     return status;
 }
 
@@ -265,15 +286,33 @@ static subdiv_status write_whole_level(const geom* input, const subdiv_options* 
     auto* file = static_cast<counted_file*>(context);
     file->n_vertices = input->n_vertices;
     file->n_faces = input->n_faces;
-    return obj_write_path(file->path, input, options, error);
+    return file->format == subdiv_format_obj
+               ? obj_write_path(file->path, input, options, error)
+               : ply_write_path(file->path, input, file->format == subdiv_format_ply_ascii,
+                                options, error);
 }
 
 subdiv_status refine_to_obj(geom* input, int32_t iterations, const subdiv_options* options,
                             const char* path, uint64_t* n_vertices, uint64_t* n_faces,
                             subdiv_error* error)
 {
-    CHECK(input != nullptr && path != nullptr, "subdiv_refine_to_obj: no input or path");
-    counted_file file = {path, options && options->precision == subdiv_precision_shortest, 0, 0};
+    return refine_to_file(input, iterations, options, path, subdiv_format_obj, n_vertices,
+                          n_faces, error);
+}
+
+subdiv_status refine_to_file(geom* input, int32_t iterations, const subdiv_options* options,
+                             const char* path, subdiv_format format, uint64_t* n_vertices,
+                             uint64_t* n_faces, subdiv_error* error)
+{
+    CHECK(input != nullptr && path != nullptr, "subdiv_refine_to_file: no input or path");
+    CHECK(format == subdiv_format_obj || format == subdiv_format_ply ||
+              format == subdiv_format_ply_ascii,
+          "refine_to_file: format %d", int(format));
+    if (format != subdiv_format_obj && input->face_material)
+        warning_report(options, "%s: PLY has no materials; the faces' materials are left out",
+                       path);
+    counted_file file = {path, options && options->precision == subdiv_precision_shortest, format,
+                         0, 0};
     const subdiv_status status = refine_streamed(input, iterations, options, output_streamed,
                                                  write_whole_level, write_last_level, &file, error);
     if (n_vertices) *n_vertices = status == subdiv_ok ? file.n_vertices : 0;

@@ -1,5 +1,5 @@
 // The last level of a refinement made a block at a time, never held whole:
-// written to a file as it is made, or gathered into flat arrays.
+// written to a file (OBJ or PLY) as it is made, or gathered into flat arrays.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +16,12 @@ namespace subdiv {
 subdiv_status refine_to_obj(geom* input, int32_t iterations, const subdiv_options* options,
                             const char* path, uint64_t* n_vertices, uint64_t* n_faces,
                             subdiv_error* error);
+
+// subdiv_refine_to_file (subdiv.h): as refine_to_obj, the last level
+// written in format (obj, ply or ply_ascii, already resolved).
+subdiv_status refine_to_file(geom* input, int32_t iterations, const subdiv_options* options,
+                             const char* path, subdiv_format format, uint64_t* n_vertices,
+                             uint64_t* n_faces, subdiv_error* error);
 
 // subdiv_refine_arrays (subdiv.h): the same, the last level gathered into
 // the flat arrays of *output.

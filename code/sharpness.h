@@ -12,6 +12,26 @@
 
 namespace subdiv {
 
+// The creases of a list by their ends, to look edges up among: each pair
+// of ends (either way round) gives the crease of the largest sharpness with
+// those ends. Built with crease_index_build, released with
+// crease_index_free.
+struct crease_index {
+    uint64_t* ends;    // 2 capacity entries: the lower and the higher end of each slot's key
+    uint64_t* crease;  // capacity entries: the crease of each slot, UINT64_MAX when empty
+    uint64_t capacity; // a power of two, at least twice the creases
+};
+
+// Indexes the n creases of the list (2n ends, n sharpness values). Returns
+// false, holding nothing, when memory is refused.
+bool crease_index_build(crease_index* index, const uint64_t* ends, const float* sharpness,
+                        uint64_t n);
+
+// The index of the crease from a to b (or b to a), or UINT64_MAX for none.
+uint64_t crease_index_find(const crease_index* index, uint64_t a, uint64_t b);
+
+void crease_index_free(crease_index* index);
+
 // Whether *g names sharp features (creases or vertex sharpness), or a
 // crease angle may make some.
 bool sharpness_named(const geom* g, double crease_angle);

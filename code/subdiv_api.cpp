@@ -10,6 +10,7 @@
 
 #include "error.h"
 #include "geom.h"
+#include "mesh_file.h"
 #include "obj_import.h"
 #include "obj_write.h"
 #include "refine.h"
@@ -114,6 +115,27 @@ subdiv_status subdiv_obj_read_text(const char* name, const char* text, uint64_t 
                : subdiv::obj_import_buffer(name, text, length, folder, resolved, g, error);
 }
 
+subdiv_status subdiv_read(const char* path, const subdiv_options* options, subdiv_geom* g,
+                          subdiv_error* error)
+{
+    subdiv_options copy;
+    const subdiv_options* resolved;
+    const subdiv_status status = options_resolve(options, &copy, &resolved, error);
+    return status != subdiv_ok ? status : subdiv::mesh_read_path(path, resolved, g, error);
+}
+
+subdiv_status subdiv_read_text(const char* name, const char* text, uint64_t length,
+                               const char* folder, const subdiv_options* options, subdiv_geom* g,
+                               subdiv_error* error)
+{
+    subdiv_options copy;
+    const subdiv_options* resolved;
+    const subdiv_status status = options_resolve(options, &copy, &resolved, error);
+    return status != subdiv_ok
+               ? status
+               : subdiv::mesh_read_buffer(name, text, length, folder, resolved, g, error);
+}
+
 subdiv_status subdiv_refine(const subdiv_geom* input, int32_t iterations,
                             const subdiv_options* options, subdiv_geom* output,
                             subdiv_error* error)
@@ -137,6 +159,26 @@ subdiv_status subdiv_refine_to_obj(subdiv_geom* input, int32_t iterations,
         return status;
     }
     return subdiv::refine_to_obj(input, iterations, resolved, path, n_vertices, n_faces, error);
+}
+
+subdiv_status subdiv_refine_to_file(subdiv_geom* input, int32_t iterations,
+                                    const subdiv_options* options, const char* path,
+                                    uint64_t* n_vertices, uint64_t* n_faces, subdiv_error* error)
+{
+    subdiv_options copy;
+    const subdiv_options* resolved;
+    subdiv_status status = options_resolve(options, &copy, &resolved, error);
+    if (status == subdiv_ok) status = subdiv::mesh_format_check(resolved, error);
+    if (status != subdiv_ok) {
+        if (n_vertices) *n_vertices = 0;
+        if (n_faces) *n_faces = 0;
+        subdiv_geom_free(input); // taken over whatever the status
+        return status;
+    }
+    return subdiv::refine_to_file(input, iterations, resolved, path,
+                                  path ? subdiv::mesh_output_format(path, resolved)
+                                       : subdiv_format_obj,
+                                  n_vertices, n_faces, error);
 }
 
 subdiv_status subdiv_refine_arrays(subdiv_geom* input, int32_t iterations,
@@ -167,6 +209,15 @@ subdiv_status subdiv_obj_write(const char* path, const subdiv_geom* g,
     const subdiv_options* resolved;
     const subdiv_status status = options_resolve(options, &copy, &resolved, error);
     return status != subdiv_ok ? status : subdiv::obj_write_path(path, g, resolved, error);
+}
+
+subdiv_status subdiv_write(const char* path, const subdiv_geom* g, const subdiv_options* options,
+                           subdiv_error* error)
+{
+    subdiv_options copy;
+    const subdiv_options* resolved;
+    const subdiv_status status = options_resolve(options, &copy, &resolved, error);
+    return status != subdiv_ok ? status : subdiv::mesh_write_path(path, g, resolved, error);
 }
 
 void subdiv_geom_free(subdiv_geom* g)

@@ -11,6 +11,8 @@ const char command_line_usage[] =
     "       subdiv        (sample job: 4 iterations of meshes/cube-quad.obj into "
     "meshes/cube-quad-1.obj)\n"
     "INPUT or OUTPUT '-' reads standard input or writes standard output.\n"
+    "INPUT is OBJ or PLY (ascii or binary), told by its content; OUTPUT is binary\n"
+    "PLY when its name ends in .ply, else OBJ, unless --format says.\n"
     "options:\n"
     "  --corners=sharp|smooth\n"
     "                    open meshes: whether a boundary vertex on one face keeps its\n"
@@ -35,8 +37,11 @@ const char command_line_usage[] =
     "                    original paper); Loop takes it and ignores it\n"
     "  --limit           write the last level's vertices at their limit positions,\n"
     "                    where endless iterations would take them\n"
-    "  --normals         write the limit surface's normal at each vertex (vn lines,\n"
-    "                    faces v//v, or v/vt/v with --uv)\n"
+    "  --normals         write the limit surface's normal at each vertex (OBJ: vn\n"
+    "                    lines, faces v//v or v/vt/v with --uv; PLY: nx ny nz)\n"
+    "  --format=auto|obj|ply|ply-ascii\n"
+    "                    the output's format: auto (the default) by its name, OBJ\n"
+    "                    text, binary PLY or ascii PLY\n"
     "  --threads=N       threads to run on, from 1; the default is every core the\n"
     "                    process may use. The output is the same for every N\n"
     "  --help            print this text\n"
@@ -172,6 +177,24 @@ static bool option_vertex_rule(command_line* line, const char* value, char* mess
     return true;
 }
 
+static bool option_format(command_line* line, const char* value, char* message, size_t size)
+{
+    static const struct {
+        const char* name;
+        subdiv_format format;
+    } formats[] = {{"auto", subdiv_format_auto},
+                   {"obj", subdiv_format_obj},
+                   {"ply", subdiv_format_ply},
+                   {"ply-ascii", subdiv_format_ply_ascii}};
+    for (const auto& entry : formats)
+        if (std::strcmp(value, entry.name) == 0) {
+            line->options.format = entry.format;
+            return true;
+        }
+    std::snprintf(message, size, "--format must be auto, obj, ply or ply-ascii, not '%s'", value);
+    return false;
+}
+
 // The limit of --threads: more threads than this only wait on each other.
 static const int32_t most_threads = 1024;
 
@@ -190,6 +213,7 @@ static bool option_threads(command_line* line, const char* value, char* message,
 static const option_entry option_table[] = {
     {"corners", true, option_corners},
     {"crease-angle", true, option_crease_angle},
+    {"format", true, option_format},
     {"limit", false, option_limit},
     {"materials", false, option_materials},
     {"normals", false, option_normals},

@@ -1,4 +1,4 @@
-// The tool's run sequence: import an OBJ file, refine it, write it.
+// The tool's run sequence: import an OBJ or PLY file, refine it, write it.
 #pragma once
 
 #include "command_line.h"

@@ -41,16 +41,16 @@ int run(const command_line* line)
     subdiv_error error;
 
     subdiv_geom input = {};
-    if (subdiv_obj_read(line->input_path, &options, &input, &error) != subdiv_ok) {
+    if (subdiv_read(line->input_path, &options, &input, &error) != subdiv_ok) {
         std::fprintf(stderr, "subdiv: %s\n", error.message);
         return failure_status(&error);
     }
     // the last level goes to the file as it is made; the input is released
     // as soon as nothing reads it
     uint64_t n_vertices = 0, n_faces = 0;
-    const subdiv_status status = subdiv_refine_to_obj(&input, line->iterations, &options,
-                                                      line->output_path, &n_vertices, &n_faces,
-                                                      &error);
+    const subdiv_status status = subdiv_refine_to_file(&input, line->iterations, &options,
+                                                       line->output_path, &n_vertices, &n_faces,
+                                                       &error);
     if (status == subdiv_error_write) {
         std::fprintf(stderr, "subdiv: %s\n", error.message);
         return failure_status(&error);

@@ -296,3 +296,79 @@ TEST(HostileInput, WriteThatFailsHalfwayLeavesTheOldOutput)
         EXPECT_EQ(entries, existing ? 1 : 0);
     }
 }
+
+namespace {
+
+// The cube as binary little-endian PLY: its header with extra header lines
+// before end_header, then its vertices and faces, then tail.
+std::string cube_ply(const std::string& extra_header, const std::string& tail = "")
+{
+    std::string text = "ply\nformat binary_little_endian 1.0\nelement vertex 8\n"
+                       "property float x\nproperty float y\nproperty float z\nelement face 6\n"
+                       "property list uchar int vertex_indices\n" + extra_header + "end_header\n";
+    for (int v = 0; v < 8; ++v)
+        for (int axis = 2; axis >= 0; --axis) {
+            const float value = v >> axis & 1 ? 1.0f : -1.0f;
+            text.append(reinterpret_cast<const char*>(&value), 4);
+        }
+    const int32_t faces[6][4] = {{4, 6, 7, 5}, {0, 1, 3, 2}, {2, 3, 7, 6},
+                                 {0, 4, 5, 1}, {1, 5, 7, 3}, {0, 2, 6, 4}};
+    for (const auto& face : faces) {
+        text += char(4);
+        text.append(reinterpret_cast<const char*>(face), 16);
+    }
+    return text + tail;
+}
+
+} // namespace
+
+// PLY files are told by their first line, whatever their name; counts are
+// checked against the file's size before anything is allocated, elements
+// without properties cost nothing whatever their count, and lists are
+// bounded by the data.
+TEST(HostileInput, PlyFiles)
+{
+    const std::string cube_1 = read_file(data_dir + "cube-quad-1.obj");
+    expect_refined("cube.obj", cube_ply(""), 1, cube_1);
+    expect_refined("comment.ply", cube_ply("comment " + std::string(10 << 20, 'c') + "\n"), 1,
+                   cube_1);
+    std::string many_properties = "element extra 1\n";
+    for (int i = 0; i < 100000; ++i) many_properties += "property uchar p" + std::to_string(i) + "\n";
+    expect_refined("properties.ply", cube_ply(many_properties, std::string(100000, '\xff')), 1,
+                   cube_1);
+    expect_refined("empty-elements.ply", cube_ply("element nothing 18446744073709551615\n"), 1,
+                   cube_1);
+
+    const std::string ascii_cube = "ply\nformat ascii 1.0\nelement vertex 8\nproperty float x\n"
+                                   "property float y\nproperty float z\nelement face 6\n"
+                                   "property list uchar int vertex_indices\nend_header\n";
+    const std::string ascii_rest = "-1 -1 1\n-1 1 -1\n-1 1 1\n1 -1 -1\n1 -1 1\n1 1 -1\n1 1 1\n"
+                                   "4 4 6 7 5\n4 0 1 3 2\n4 2 3 7 6\n4 0 4 5 1\n4 1 5 7 3\n";
+    const struct {
+        const char* name;
+        std::string text;
+        const char* message;
+    } cases[] = {
+        {"huge.ply", cube_ply("element more 1099511627776\nproperty double d\n", std::string(1024, '\0')),
+         "declares 1099511627776 records of element more, but the file's 1222 bytes of data "
+         "hold at most 140"},
+        {"count-2-64.ply", cube_ply("element more 18446744073709551616\n"),
+         "line 9 of the PLY header: the count is not a whole number below 2^64: "
+         "'18446744073709551616'"},
+        {"garbage.ply", cube_ply("element more 1000\nproperty list uint double d\n", garbage(1 << 20, 1)),
+         "more 1: the file ends inside the record, at property d"},
+        {"long-list.ply", cube_ply("element more 1\nproperty list uint uchar d\n", "\xff\xff\xff\xff"),
+         "more 1: the file ends inside the record, at property d"},
+        {"truncated.ply", cube_ply("").substr(0, cube_ply("").size() - 20),
+         "face 5: the file ends inside the record"},
+        {"no-end.ply", "ply\nformat ascii 1.0\n" + garbage(1 << 20, 2),
+         "the PLY header has no end_header line"},
+        {"corners-255.ply", ascii_cube + "-1 -1 -1\n" + ascii_rest + "255 1 2 3\n",
+         "face 6 has 255 corners; at most 15 are supported"},
+        {"long-token.ply", ascii_cube + "-1 -1 " + std::string(10 << 20, '7') + "\n" + ascii_rest + "4 0 2 6 4\n",
+         "vertex 1: coordinate z is not finite"},
+        {"nan.ply", ascii_cube + "-1 nan -1\n" + ascii_rest + "4 0 2 6 4\n",
+         "vertex 1: property y: 'nan' is not a value of type float"},
+    };
+    for (const auto& c : cases) expect_refused(c.name, c.text, c.message);
+}

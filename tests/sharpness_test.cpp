@@ -189,3 +189,31 @@ TEST(Sharpness, TagsThatNameNoSharpFeatureAreRefusedOrPassedOver)
         }
     }
 }
+
+TEST(Sharpness, ACreaseTagNamesAsManyVerticesAsItLikes)
+{
+    // a 2 x 300 grid of quads creased along its middle row of 301 vertices
+    scratch_folder folder;
+    std::string text;
+    for (int i = 0; i <= 2; ++i)
+        for (int j = 0; j <= 300; ++j)
+            text += "v " + std::to_string(j) + " " + std::to_string(i) + " 0\n";
+    for (int i = 0; i < 2; ++i)
+        for (int j = 0; j < 300; ++j) {
+            const int a = i * 301 + j + 1, b = (i + 1) * 301 + j + 1;
+            text += "f " + std::to_string(a) + " " + std::to_string(a + 1) + " " +
+                    std::to_string(b + 1) + " " + std::to_string(b) + "\n";
+        }
+    text += "t crease 301/1/0";
+    for (int j = 0; j <= 300; ++j) text += " " + std::to_string(301 + j);
+    text += " 2\n";
+    write_file(folder.file("strip.obj"), text);
+    const auto r = run_tool(folder.path, {"strip.obj", "1", "out.obj"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string out = read_file(folder.file("out.obj"));
+    size_t creases = 0;
+    for (size_t at = out.find("t crease 2/1/0 "); at != std::string::npos;
+         at = out.find("t crease 2/1/0 ", at + 1))
+        ++creases;
+    EXPECT_EQ(creases, 600u); // both halves of each of the 300 edges, at sharpness 1
+}

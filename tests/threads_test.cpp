@@ -3,11 +3,12 @@
 // whole and then written (subdiv_refine, obj_write) give the same file for 1,
 // 2, 3 and 7 threads, and the last level gathered into flat arrays
 // (subdiv_refine_arrays) the same positions, faces, texture coordinates and
-// normals, on meshes whose counts are no multiples of the ranges the work is
-// split into: closed and open, quads, triangles and mixed faces, with
-// texture coordinates that have seams, materials, sharp features, both
-// number forms, limit positions and normals (whose rings the streamed route
-// gathers from the level before the last, the held one from the last).
+// normals; so do the binary PLY routes (subdiv_refine_to_file, subdiv_write),
+// on meshes whose counts are no multiples of the ranges the work is split
+// into: closed and open, quads, triangles and mixed faces, with texture
+// coordinates that have seams, materials, sharp features, both number forms,
+// limit positions and normals (whose rings the streamed route gathers from
+// the level before the last, the held one from the last).
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -132,26 +133,29 @@ subdiv_options case_options(const threads_case& c, int threads)
     return options;
 }
 
-// The file of one job through one route on `threads` threads.
+// The file of one job through one route on `threads` threads, OBJ or PLY.
 std::string job_text(const scratch_folder& folder, const threads_case& c, int iterations,
-                     int threads, bool streamed)
+                     int threads, bool streamed, bool ply)
 {
-    const subdiv_options options = case_options(c, threads);
+    subdiv_options options = case_options(c, threads);
+    options.format = ply ? subdiv_format_ply : subdiv_format_obj;
     subdiv_error error;
     subdiv_geom input = {};
     EXPECT_EQ(subdiv_obj_read(folder.file("in.obj").c_str(), &options, &input, &error), subdiv_ok)
         << error.message;
     const std::string out = folder.file("out.obj");
     if (streamed) {
-        EXPECT_EQ(subdiv_refine_to_obj(&input, iterations, &options, out.c_str(), nullptr, nullptr,
-                                       &error),
+        EXPECT_EQ((ply ? subdiv_refine_to_file : subdiv_refine_to_obj)(
+                      &input, iterations, &options, out.c_str(), nullptr, nullptr, &error),
                   subdiv_ok)
             << error.message;
     } else {
         subdiv_geom output = {};
         EXPECT_EQ(subdiv_refine(&input, iterations, &options, &output, &error), subdiv_ok)
             << error.message;
-        EXPECT_EQ(subdiv_obj_write(out.c_str(), &output, &options, &error), subdiv_ok) << error.message;
+        EXPECT_EQ((ply ? subdiv_write : subdiv_obj_write)(out.c_str(), &output, &options, &error),
+                  subdiv_ok)
+            << error.message;
         subdiv_geom_free(&input);
         subdiv_geom_free(&output);
     }
@@ -199,42 +203,52 @@ bool arrays_match(const scratch_folder& folder, const threads_case& c, int itera
     return same;
 }
 
+// The cases of both tests: meshes whose counts are no multiples of the
+// ranges the work is split into.
+const threads_case threads_cases[] = {
+    {"closed quads", 101, 67, true, "quads", false, false, subdiv_precision_6,
+     subdiv_corners_sharp, {1, 2, 3}, false},
+    {"open triangles with seams and materials", 61, 71, false, "triangles", true, true,
+     subdiv_precision_6, subdiv_corners_sharp, {1, 2}, false},
+    {"closed triangles as polygons, shortest numbers", 47, 53, true, "mixed", true, false,
+     subdiv_precision_shortest, subdiv_corners_sharp, {1, 2}, false},
+    {"open quads with smooth corners and seams", 59, 97, false, "quads", true, true,
+     subdiv_precision_6, subdiv_corners_smooth, {2}, false},
+    {"closed quads with creases and corners", 41, 67, true, "quads", false, false,
+     subdiv_precision_shortest, subdiv_corners_sharp, {1, 2, 3}, true},
+    {"open triangles with creases and corners", 43, 37, false, "triangles", false, false,
+     subdiv_precision_6, subdiv_corners_sharp, {1, 3}, true},
+    {"limit positions and normals of closed quads with creases", 41, 67, true, "quads", false,
+     false, subdiv_precision_6, subdiv_corners_sharp, {0, 1, 2}, true, true, true},
+    {"normals of open triangles with seams and creases", 43, 37, false, "triangles", true, false,
+     subdiv_precision_shortest, subdiv_corners_sharp, {0, 2}, true, false, true},
+    {"limit positions of mixed faces, classic rule, materials", 47, 53, false, "mixed", true,
+     true, subdiv_precision_6, subdiv_corners_smooth, {1, 2}, false, true, true,
+     subdiv_vertex_rule_classic},
+};
+
+// Writes the input of a case into folder.
+void case_input(const scratch_folder& folder, const threads_case& c)
+{
+    write_file(folder.file("in.obj"), grid_obj(c.rows, c.cols, c.closed, c.faces, c.uv,
+                                               c.materials, c.creases));
+    write_file(folder.file("grid.mtl"), "newmtl m0\nnewmtl m1\nnewmtl m2\n");
+}
+
 } // namespace
 
 TEST(Threads, EveryCountAndRouteWritesTheSameBytes)
 {
-    const threads_case cases[] = {
-        {"closed quads", 101, 67, true, "quads", false, false, subdiv_precision_6,
-         subdiv_corners_sharp, {1, 2, 3}, false},
-        {"open triangles with seams and materials", 61, 71, false, "triangles", true, true,
-         subdiv_precision_6, subdiv_corners_sharp, {1, 2}, false},
-        {"closed triangles as polygons, shortest numbers", 47, 53, true, "mixed", true, false,
-         subdiv_precision_shortest, subdiv_corners_sharp, {1, 2}, false},
-        {"open quads with smooth corners and seams", 59, 97, false, "quads", true, true,
-         subdiv_precision_6, subdiv_corners_smooth, {2}, false},
-        {"closed quads with creases and corners", 41, 67, true, "quads", false, false,
-         subdiv_precision_shortest, subdiv_corners_sharp, {1, 2, 3}, true},
-        {"open triangles with creases and corners", 43, 37, false, "triangles", false, false,
-         subdiv_precision_6, subdiv_corners_sharp, {1, 3}, true},
-        {"limit positions and normals of closed quads with creases", 41, 67, true, "quads", false,
-         false, subdiv_precision_6, subdiv_corners_sharp, {0, 1, 2}, true, true, true},
-        {"normals of open triangles with seams and creases", 43, 37, false, "triangles", true,
-         false, subdiv_precision_shortest, subdiv_corners_sharp, {0, 2}, true, false, true},
-        {"limit positions of mixed faces, classic rule, materials", 47, 53, false, "mixed", true,
-         true, subdiv_precision_6, subdiv_corners_smooth, {1, 2}, false, true, true,
-         subdiv_vertex_rule_classic},
-    };
-    for (const threads_case& c : cases) {
+    for (const threads_case& c : threads_cases) {
         scratch_folder folder;
-        write_file(folder.file("in.obj"), grid_obj(c.rows, c.cols, c.closed, c.faces, c.uv,
-                                                   c.materials, c.creases));
-        write_file(folder.file("grid.mtl"), "newmtl m0\nnewmtl m1\nnewmtl m2\n");
+        case_input(folder, c);
         for (int iterations : c.iterations) {
-            const std::string expected = job_text(folder, c, iterations, 1, false);
+            const std::string expected = job_text(folder, c, iterations, 1, false, false);
             ASSERT_GT(expected.size(), 1000u);
             for (int threads : {1, 2, 3, 7}) {
                 for (bool streamed : {false, true})
-                    EXPECT_TRUE(job_text(folder, c, iterations, threads, streamed) == expected)
+                    EXPECT_TRUE(job_text(folder, c, iterations, threads, streamed, false) ==
+                                expected)
                         << c.name << ", " << iterations << " iterations, " << threads
                         << " threads, " << (streamed ? "streamed" : "held whole");
                 EXPECT_TRUE(arrays_match(folder, c, iterations, threads))
@@ -274,14 +288,32 @@ TEST(Threads, ThreadsThatDoNotStartLeaveTheirWorkToTheOthers)
     scratch_folder folder;
     write_file(folder.file("in.obj"), grid_obj(c.rows, c.cols, c.closed, c.faces, c.uv, c.materials));
     write_file(folder.file("grid.mtl"), "newmtl m0\nnewmtl m1\nnewmtl m2\n");
-    const std::string expected = job_text(folder, c, 2, 1, false);
+    const std::string expected = job_text(folder, c, 2, 1, false, false);
     for (uint32_t failing : {1u, 1000u}) {
         for (bool streamed : {false, true}) {
             subdiv::parallel_fail_thread_starts(failing);
-            const std::string text = job_text(folder, c, 2, 3, streamed);
+            const std::string text = job_text(folder, c, 2, 3, streamed, false);
             subdiv::parallel_fail_thread_starts(0);
             EXPECT_TRUE(text == expected) << failing << " failing, "
                                           << (streamed ? "streamed" : "held whole");
+        }
+    }
+}
+
+TEST(Threads, PlyRoutesWriteTheSameBytes)
+{
+    for (const threads_case& c : threads_cases) {
+        scratch_folder folder;
+        case_input(folder, c);
+        for (int iterations : c.iterations) {
+            const std::string expected = job_text(folder, c, iterations, 1, false, true);
+            ASSERT_GT(expected.size(), 1000u);
+            for (int threads : {2, 3, 7})
+                for (bool streamed : {false, true})
+                    EXPECT_TRUE(job_text(folder, c, iterations, threads, streamed, true) ==
+                                expected)
+                        << c.name << ", " << iterations << " iterations, " << threads
+                        << " threads, " << (streamed ? "streamed" : "held whole");
         }
     }
 }

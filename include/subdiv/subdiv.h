@@ -1,5 +1,5 @@
 /* subdiv: refines polygon meshes by repeated subdivision, and reads and
- * writes them as Wavefront OBJ text.
+ * writes them as Wavefront OBJ text or as PLY (ascii or binary).
  *
  * A caller reads a mesh into a subdiv_geom record, refines it a number of
  * times and writes the result:
@@ -123,7 +123,9 @@ typedef int32_t subdiv_status;
 enum {
     subdiv_ok = 0,
     subdiv_error_read = 1,   /* an input file cannot be read */
-    subdiv_error_syntax = 2, /* OBJ text that does not read as a mesh: a bad number, index or face */
+    subdiv_error_syntax = 2, /* a file that does not read as a mesh: OBJ text with a bad number,
+                                index or face; PLY with a bad header, count, value or index,
+                                truncated or with data after its end */
     subdiv_error_mesh = 3,   /* faces that do not form a surface the schemes refine */
     subdiv_error_limit = 4,  /* counts beyond what the formats or this machine's memory hold */
     subdiv_error_write = 5,  /* the output cannot be written */
@@ -139,7 +141,8 @@ enum {
  * fields are only ever added at the end. */
 typedef struct subdiv_error {
     subdiv_status status; /* as returned */
-    uint64_t line;        /* line of the OBJ text, counted from 1; 0 when none */
+    uint64_t line;        /* line of the OBJ text or of the PLY header, counted from 1; 0 when
+                             none */
     uint64_t face;        /* face, counted from 1 in file order; 0 when none */
     uint64_t vertices[4]; /* vertices named, counted from 1; 0 in unused entries */
     char message[512];    /* one line, no final newline, e.g. "in.obj: line 7: ..." */
@@ -199,6 +202,17 @@ enum {
     subdiv_precision_shortest = 1 /* the fewest digits that read back to the same float */
 };
 
+/* The format a mesh is written in (subdiv_format_*). Reading tells the
+ * format by the content: a file whose first line is "ply" is PLY. */
+typedef int32_t subdiv_format;
+enum {
+    subdiv_format_auto = 0,     /* by the output's name: PLY for a name ending in ".ply" (in
+                                   any case), else OBJ (standard output too); the default */
+    subdiv_format_obj = 1,      /* OBJ text */
+    subdiv_format_ply = 2,      /* binary_little_endian PLY */
+    subdiv_format_ply_ascii = 3 /* ascii PLY, numbers as the OBJ text writes them */
+};
+
 /* How a job runs. Set up with subdiv_options_init, then change fields. New
  * fields are only ever added at the end: the library reads those that the
  * size a caller's subdiv_options_init wrote covers, and takes the defaults
@@ -221,6 +235,8 @@ typedef struct subdiv_options {
                                     differ by more than this many degrees (0 < angle < 180)
                                     becomes infinitely sharp; 0: none */
     subdiv_vertex_rule vertex_rule; /* Catmull-Clark's vertex rule (--vertex-rule) */
+    subdiv_format format;        /* the format subdiv_write and subdiv_refine_to_file
+                                    write (--format); reading ignores it */
     int32_t limit;               /* --limit: the last level's vertices at their limit
                                     positions, where endless iterations would take them */
     int32_t normals;             /* --normals: the limit surface's unit normal at each vertex
@@ -230,8 +246,8 @@ typedef struct subdiv_options {
 /* Fills *options with the defaults: no callbacks, the corners the input
  * asks for (else sharp), the scheme of the faces, no texture coordinates, no
  * materials, six decimals, every core the process may use, no crease angle,
- * the edge-points vertex rule, the last level's own positions and no
- * normals; and its size. */
+ * the edge-points vertex rule, the output format by the file's name, the
+ * last level's own positions and no normals; and its size. */
 SUBDIV_API void subdiv_options_init(subdiv_options* options);
 
 /* ---------------------------------------------------------------- records */
@@ -290,6 +306,34 @@ SUBDIV_API subdiv_status subdiv_obj_read_text(const char* name, const char* text
                                               const subdiv_options* options, subdiv_geom* g,
                                               subdiv_error* error);
 
+/* Reads the mesh file at path ("-": standard input) into *g as
+ * subdiv_obj_read does, in the format its content shows: PLY when the first
+ * line is "ply", else OBJ. PLY may be ascii, binary_little_endian or
+ * binary_big_endian. Its element vertex gives the positions (properties x,
+ * y and z of any scalar type), its element face the corners (the list
+ * vertex_indices, or vertex_index, of any integer types); with the option
+ * uv the texture coordinates come from the face list texcoord (u v for each
+ * corner; corners with the same vertex and the same bits of u and v share
+ * one coordinate, so that faces that agree at a vertex share it) or else
+ * from the vertex properties s t, u v or texture_u texture_v; all other
+ * properties and elements are skipped. Messages on PLY name the file, the
+ * element and its record counted from 1 ("in.ply: face 12: vertex index
+ * 900 is out of range (the file has 500 vertices)"); the element counts are
+ * checked against the file's size before anything is allocated. Returns as
+ * subdiv_obj_read does; for PLY subdiv_error_syntax covers a header that
+ * does not read, counts the file cannot hold, truncated data or data after
+ * the last element, a vertex index out of range, a value that is no finite
+ * float and a face of more than 15 corners. */
+SUBDIV_API subdiv_status subdiv_read(const char* path, const subdiv_options* options,
+                                     subdiv_geom* g, subdiv_error* error);
+
+/* As subdiv_read, from the length bytes at text (which may hold NULs),
+ * naming name in messages and looking up an OBJ text's material libraries
+ * in folder (null or "" for the current one). */
+SUBDIV_API subdiv_status subdiv_read_text(const char* name, const char* text, uint64_t length,
+                                          const char* folder, const subdiv_options* options,
+                                          subdiv_geom* g, subdiv_error* error);
+
 /* Refines *input iterations times with the scheme of the options (by
  * default Loop for a mesh of triangles, Catmull-Clark for any other) into
  * *output, which is cleared first and owns the result (new arrays, also for
@@ -323,6 +367,16 @@ SUBDIV_API subdiv_status subdiv_refine_to_obj(subdiv_geom* input, int32_t iterat
                                               const subdiv_options* options, const char* path,
                                               uint64_t* n_vertices, uint64_t* n_faces,
                                               subdiv_error* error);
+
+/* As subdiv_refine_to_obj, in the format of the options (format: by the
+ * name of path for subdiv_format_auto), the PLY as subdiv_write writes it,
+ * byte for byte. Returns as subdiv_refine_to_obj does, and
+ * subdiv_error_usage for a format that is none of subdiv_format_*, or
+ * subdiv_error_limit for PLY of more vertices than 32-bit indices number. */
+SUBDIV_API subdiv_status subdiv_refine_to_file(subdiv_geom* input, int32_t iterations,
+                                               const subdiv_options* options, const char* path,
+                                               uint64_t* n_vertices, uint64_t* n_faces,
+                                               subdiv_error* error);
 
 /* A refined mesh as flat arrays, for callers that hold meshes as arrays
  * (numpy, other libraries): the blocks belong to the library and
@@ -376,6 +430,22 @@ SUBDIV_API void subdiv_arrays_free(subdiv_arrays* arrays);
  * subdiv_error_write or subdiv_error_memory with *error filled. */
 SUBDIV_API subdiv_status subdiv_obj_write(const char* path, const subdiv_geom* g,
                                           const subdiv_options* options, subdiv_error* error);
+
+/* Writes *g to path ("-": standard output) in the format of the options
+ * (subdiv_format_auto: PLY for a name ending in ".ply", else OBJ). OBJ as
+ * subdiv_obj_write writes it; PLY as "ply", "format binary_little_endian
+ * 1.0" (or "ascii 1.0"), "comment written by subdiv VERSION", "element
+ * vertex N" with "property float x", y and z, "element face F" with
+ * "property list uchar int vertex_indices" (uint past 2^31 vertices) and,
+ * when *g has texture coordinates, "property list uchar float texcoord"
+ * giving u v for each corner, then "end_header" and the records (ascii:
+ * one line each, numbers as the OBJ text writes them with the option
+ * precision). The file is replaced whole, as by subdiv_obj_write. Returns
+ * subdiv_ok, or with *error filled: subdiv_error_write, subdiv_error_memory,
+ * subdiv_error_usage (a format that is none of subdiv_format_*) or
+ * subdiv_error_limit (PLY of more than 2^32 vertices). */
+SUBDIV_API subdiv_status subdiv_write(const char* path, const subdiv_geom* g,
+                                      const subdiv_options* options, subdiv_error* error);
 
 #ifdef __cplusplus
 }
