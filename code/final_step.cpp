@@ -237,7 +237,8 @@ static float* alloc_floats(uint64_t n) { return static_cast<float*>(mem_alloc(n 
 static inline void moved_point(const final_step* s, uint64_t v, uint64_t entry, float point[3]);
 static inline void edge_point_of(const final_step* s, const view_edge* e, float point[3]);
 
-// The last level's points of the level's vertices [i point_block, ...).
+// The last level's points of the level's vertices [i point_block, ...), in
+// place of their sums (each vertex's point reads its own sum alone).
 static void moved_pass(void* context, uint64_t i, uint32_t thread)
 {
     final_step* s = static_cast<pass_job*>(context)->step;
@@ -245,8 +246,11 @@ static void moved_pass(void* context, uint64_t i, uint32_t thread)
     const uint64_t first = i * point_block, V = s->view->n_vertices;
     const uint64_t n = V - first < point_block ? V - first : point_block;
     view_valences(s->view, first, n, t->valence);
-    for (uint64_t j = 0; j < n; ++j)
-        moved_point(s, first + j, t->valence[j], s->moved + 3 * (first + j));
+    for (uint64_t j = 0; j < n; ++j) {
+        float point[3];
+        moved_point(s, first + j, t->valence[j], point);
+        for (int axis = 0; axis < 3; ++axis) s->sum[3 * (first + j) + axis] = point[axis];
+    }
 }
 
 // The last level's points of the edges of the view's block i.
@@ -261,20 +265,20 @@ static void edge_point_pass(void* context, uint64_t i, uint32_t thread)
 }
 
 // With limit positions or normals: the last level's points that the rings
-// read, held (the level's own positions and sums go once they are made),
-// the fans of the level's vertices, the masks and a ring per thread. False
-// when memory is refused.
+// read, held (the vertices' in place of their sums; the level's own
+// positions go once they are made), the fans of the level's vertices, the
+// masks and a ring per thread. False when memory is refused.
 static bool limit_prepare(final_step* s, pass_job* job, const subdiv_options* options)
 {
     const level_view* view = s->view;
     CHECK(view->own != nullptr, "final_step: limit rings need the level's own connectivity");
-    s->moved = alloc_floats(3 * view->n_vertices);
     s->edge_point = alloc_floats(3 * view->n_edges);
-    if (!s->moved || !s->edge_point) return false;
-    parallel_for(s->threads, blocks_of(view->n_vertices), moved_pass, job);
+    if (!s->edge_point) return false;
     parallel_for(s->threads, view->n_blocks, edge_point_pass, job);
+    parallel_for(s->threads, blocks_of(view->n_vertices), moved_pass, job);
+    s->moved = s->sum;
+    s->sum = nullptr;
     mem_release(&s->position);
-    mem_release(&s->sum);
     if (s->sharp) sharp_walk_end(&s->walk);
     if (!vertex_fans_build(&s->fans, view->own, view->level, s->threads) ||
         !limit_masks_init(&s->masks, s->loop, options_classic_rule(options)))

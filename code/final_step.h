@@ -53,7 +53,8 @@ struct final_step {
     // and those points are held a value per vertex, face and edge of it.
     bool limit;                 // the last level's vertices at their limit positions
     bool normals;               // and the limit surface's normals
-    float* moved;               // per vertex of the level: its point in the last level
+    float* moved;               // per vertex of the level: its point in the last level (in the
+                                // block of the sums, which it replaces)
     float* edge_point;          // per edge of the level: its point in the last level
     vertex_fans fans;           // the rings of the level's vertices
     limit_masks masks;

@@ -522,15 +522,17 @@ void limit_normal(const limit_masks* masks, const limit_ring* ring, float out[3]
     double t1[3], t2[3], normal[3];
     bool made = false;
     uint32_t a = 0, b = 0;
-    const bool sector = ring_sharp_pair(ring, fan, &a, &b);
-    if (ring->rule == vertex_smooth && ring->fan_closed && fan >= 3) {
-        smooth_tangents(masks, ring, t1, t2);
-        made = tangent_plane(t1, t2, normal);
+    const bool sector = ring->rule != vertex_smooth && ring_sharp_pair(ring, fan, &a, &b);
+    if (ring->rule == vertex_smooth) {
+        if (ring->fan_closed && fan >= 3) {
+            smooth_tangents(masks, ring, t1, t2);
+            made = tangent_plane(t1, t2, normal);
+        }
     } else if (ring->rule == vertex_crease && sector && (b - a >= 2 || masks->loop)) {
         for (int k = 0; k < 3; ++k) t1[k] = ring_at(ring->p, a, k) - ring_at(ring->p, b, k);
         crease_across(masks, ring, a, b, t2);
         made = tangent_plane(t1, t2, normal);
-    } else if (ring->rule != vertex_smooth && sector) {
+    } else if (sector) {
         // a corner, or a crease on one quad: the plane of its two sharp edges,
         // on the side of the faces between them
         for (int k = 0; k < 3; ++k) {
