@@ -247,8 +247,10 @@ for name, _, _, iterations, _, _ in cases:
         key = (name, exe)
         digest = ",".join(sorted(digests[key]))
         if not times[key]:
+            known = runs_case(exe, *next((c[4], c[5]) for c in cases if c[0] == name))
             print(f"| {name} | {exe_name(exe)} | {iterations} | {faces_in[name]:,} | "
-                  f"{faces_out.get(name, 0):,} | refused | | | | | |")
+                  f"{faces_out.get(name, 0):,} | {'refused' if known else 'not known'} "
+                  f"| | | | | |")
             continue
         wall, peak = statistics.median(times[key]), statistics.median(peaks[key])
         # against the first executable of the list that ran the case
