@@ -138,9 +138,12 @@ static void write_in_memory(const subdiv_options* options, int iterations)
     // the same job again, its last level written as it is made
     if (g_stream_path[0] == '\0')
         std::snprintf(g_stream_path, sizeof g_stream_path, "/tmp/fuzz-job-%d.obj", int(getpid()));
+    // a copy of the input (no iterations, so neither limit positions nor normals)
     geom copy = {};
     subdiv_error error;
-    fuzz_check(subdiv_refine(&g_input, 0, options, &copy, &error) == subdiv_ok);
+    subdiv_options copy_options = *options;
+    copy_options.limit = copy_options.normals = 0;
+    fuzz_check(subdiv_refine(&g_input, 0, &copy_options, &copy, &error) == subdiv_ok);
     uint64_t n_vertices = 0, n_faces = 0;
     fuzz_check(subdiv_refine_to_obj(&copy, iterations, options, g_stream_path, &n_vertices, &n_faces,
                                     &error) == subdiv_ok);
