@@ -438,7 +438,8 @@ bool final_step_prepare(final_step* step, const level_view* view, const subdiv_o
             view_vertex_sharpness(view, 0, V, s->vertex_sharpness);
         }
         const float* const in[3] = {s->position, s->position + 1, s->position + 2};
-        if (!sharp_walk_begin(&s->walk, in, 3, V, s->vertex_sharpness))
+        if (!sharp_walk_begin(&s->walk, in, 3, V, s->vertex_sharpness,
+                              view_sharpness_changes(view)))
             return prepare_refused(s, &job);
     }
     parallel_for(s->threads, view->n_blocks, edge_sum_pass, &job);

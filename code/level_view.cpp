@@ -199,6 +199,24 @@ bool view_sharp(const level_view* view)
     return (view->own ? view->own : view->parent_mesh)->edge_sharpness != nullptr;
 }
 
+bool view_sharpness_changes(const level_view* view)
+{
+    if (view->own)
+        return rule_drops_any(view->own->edge_sharpness, view->n_edges) ||
+               rule_drops_any(view->own->vertex_sharpness, view->n_vertices);
+    // the level's values are what its parent's leave: those from above 1 to 2
+    const mesh* m = view->parent_mesh;
+    auto drops_next = [](const float* s, uint64_t n) {
+        for (uint64_t i = 0; s && i < n; ++i) {
+            const float left = rule_decay(s[i]);
+            if (left > 0.0f && rule_decay(left) == 0.0f) return true;
+        }
+        return false;
+    };
+    return drops_next(m->edge_sharpness, view->parent->n_edges) ||
+           drops_next(m->vertex_sharpness, view->parent->n_vertices);
+}
+
 bool view_has_vertex_sharpness(const level_view* view)
 {
     return (view->own ? view->own : view->parent_mesh)->vertex_sharpness != nullptr;

@@ -93,6 +93,9 @@ bool view_sharp(const level_view* view);
 // implicit corners) into values; all 0 when the level gives none.
 void view_vertex_sharpness(const level_view* view, uint64_t first, uint64_t count, float* values);
 
+// Whether any sharpness of the level drops to 0 in the next step.
+bool view_sharpness_changes(const level_view* view);
+
 // Whether any vertex of the level was given sharpness.
 bool view_has_vertex_sharpness(const level_view* view);
 

@@ -7,6 +7,7 @@
 
 #include "error.h"
 #include "obj_scan.h"
+#include "parallel.h"
 #include "sharpness.h"
 #include "storage.h"
 
@@ -343,7 +344,8 @@ subdiv_status obj_tags_parse(const char* name, const char* text, const obj_tag_l
     return status;
 }
 
-subdiv_status obj_tags_apply(const char* name, obj_tag_set* tags, geom* g, subdiv_error* error)
+subdiv_status obj_tags_apply(const char* name, obj_tag_set* tags, geom* g, uint32_t threads,
+                             subdiv_error* error)
 {
     subdiv_status status = subdiv_ok;
     g->boundary_corners = tags->boundary_corners;
@@ -360,25 +362,29 @@ subdiv_status obj_tags_apply(const char* name, obj_tag_set* tags, geom* g, subdi
         std::memset(found, 0, C);
         const int size = geom_face_size(g);
         const uint64_t* const corner[4] = {g->corner0, g->corner1, g->corner2, g->corner3};
-        for (uint64_t f = 0; f < g->n_faces; ++f) {
-            const uint64_t first = size ? uint64_t(size) * f : g->face_start[f];
-            const uint64_t n = size ? uint64_t(size) : g->face_start[f + 1] - first;
-            for (uint64_t k = 0; k < n; ++k) {
-                const uint64_t kn = (k + 1) % n;
-                const uint64_t a = size ? corner[k][f] : g->corners[first + k];
-                const uint64_t b = size ? corner[kn][f] : g->corners[first + kn];
-                const uint64_t i = crease_index_find(&index, a, b);
-                if (i != UINT64_MAX) found[i] = 1;
+        parallel_ranges(threads, g->n_faces, 16384, [&](uint64_t first_face, uint64_t end, uint64_t,
+                                                       uint32_t) {
+            for (uint64_t f = first_face; f < end; ++f) {
+                const uint64_t first = size ? uint64_t(size) * f : g->face_start[f];
+                const uint64_t n = size ? uint64_t(size) : g->face_start[f + 1] - first;
+                for (uint64_t k = 0; k < n; ++k) {
+                    const uint64_t kn = (k + 1) % n;
+                    const uint64_t a = size ? corner[k][f] : g->corners[first + k];
+                    const uint64_t b = size ? corner[kn][f] : g->corners[first + kn];
+                    const uint64_t i = crease_index_find(&index, a, b);
+                    // the marks only ever go from 0 to 1
+                    if (i != UINT64_MAX) __atomic_store_n(&found[i], uint8_t(1), __ATOMIC_RELAXED);
+                }
             }
-        }
-        for (uint64_t c = 0; c < C && status == subdiv_ok; ++c) {
+        });
+        const uint64_t c = crease_first_missing(&index, tags->crease_vertices, C, found, threads);
+        if (c < C) {
             const uint64_t a = tags->crease_vertices[2 * c], b = tags->crease_vertices[2 * c + 1];
-            if (!found[crease_index_find(&index, a, b)])
-                status = error_set(error, subdiv_error_mesh, {tags->crease_line[c], 0, {a + 1, b + 1, 0, 0}},
-                                   "%s: line %llu: the crease from vertex %llu to vertex %llu is "
-                                   "not an edge of any face (tag vertices count from 0)",
-                                   name, (unsigned long long)tags->crease_line[c],
-                                   (unsigned long long)a, (unsigned long long)b);
+            status = error_set(error, subdiv_error_mesh, {tags->crease_line[c], 0, {a + 1, b + 1, 0, 0}},
+                               "%s: line %llu: the crease from vertex %llu to vertex %llu is not "
+                               "an edge of any face (tag vertices count from 0)",
+                               name, (unsigned long long)tags->crease_line[c],
+                               (unsigned long long)a, (unsigned long long)b);
         }
         crease_index_free(&index);
         mem_free(found);

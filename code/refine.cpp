@@ -248,7 +248,8 @@ subdiv_status refine_begin(const geom* input, int32_t iterations, const subdiv_o
     }
     status = mesh_build(&job->mesh0, &job->level0.shown, error);
     if (status == subdiv_ok)
-        status = sharpness_begin(&job->level0.shown, &job->mesh0, options->crease_angle, error);
+        status = sharpness_begin(&job->level0.shown, &job->mesh0, options->crease_angle,
+                                 options_threads(options), error);
     if (status == subdiv_ok) {
         counts.edges = job->level0.shown.n_edges;
         counts.face_size = geom_face_size(&job->level0.shown);

@@ -135,8 +135,15 @@ bool boundary_vertex_points(const mesh* mesh_in, const geom* geom_in, geom* geom
 
 // ---------------------------------------------------------------- sharp features
 
+bool rule_drops_any(const float* sharpness, uint64_t n)
+{
+    for (uint64_t i = 0; sharpness && i < n; ++i)
+        if (sharpness[i] > 0.0f && rule_decay(sharpness[i]) == 0.0f) return true;
+    return false;
+}
+
 bool sharp_walk_begin(sharp_walk* walk, const float* const in[3], uint64_t stride,
-                      uint64_t n_vertices, const float* vertex_sharpness)
+                      uint64_t n_vertices, const float* vertex_sharpness, bool changes)
 {
     *walk = sharp_walk{};
     for (int axis = 0; axis < 3; ++axis) walk->in[axis] = in[axis];
@@ -144,17 +151,22 @@ bool sharp_walk_begin(sharp_walk* walk, const float* const in[3], uint64_t strid
     walk->vertex_sharpness = vertex_sharpness;
     const uint64_t V = n_vertices;
     walk->count = static_cast<uint8_t*>(mem_alloc(V));
-    walk->child_count = static_cast<uint8_t*>(mem_alloc(V));
     walk->crease = static_cast<float*>(mem_alloc(12 * V));
-    walk->child_crease = static_cast<float*>(mem_alloc(12 * V));
-    walk->drop_sum = static_cast<float*>(mem_alloc(4 * V));
-    walk->drop_count = static_cast<uint32_t*>(mem_alloc(4 * V));
-    if (!walk->count || !walk->child_count || !walk->crease || !walk->child_crease ||
-        !walk->drop_sum || !walk->drop_count) {
+    bool allocated = walk->count && walk->crease;
+    if (changes) {
+        walk->child_count = static_cast<uint8_t*>(mem_alloc(V));
+        walk->child_crease = static_cast<float*>(mem_alloc(12 * V));
+        walk->drop_sum = static_cast<float*>(mem_alloc(4 * V));
+        walk->drop_count = static_cast<uint32_t*>(mem_alloc(4 * V));
+        allocated = allocated && walk->child_count && walk->child_crease && walk->drop_sum &&
+                    walk->drop_count;
+    }
+    if (!allocated) {
         sharp_walk_end(walk);
         return false;
     }
     std::memset(walk->count, 0, V);
+    if (!changes) return true;
     std::memset(walk->child_count, 0, V);
     std::memset(walk->drop_count, 0, 4 * V);
     for (uint64_t v = 0; v < V; ++v) {
@@ -190,6 +202,7 @@ void sharp_walk_edge(sharp_walk* walk, uint64_t a, uint64_t b, float s)
     for (int side = 0; side < 2; ++side) {
         const uint64_t v = ends[side], other = ends[1 - side];
         sharp_walk_add(walk, walk->count, walk->crease, v, other);
+        if (!walk->child_count) continue; // no rule changes in this step
         if (stays) {
             sharp_walk_add(walk, walk->child_count, walk->child_crease, v, other);
         } else {
@@ -205,7 +218,9 @@ void sharp_walk_vertex(const sharp_walk* walk, uint64_t v, bool implicit_corner,
     const float s = implicit_corner && given < 10.0f ? 10.0f : given;
     const vertex_rule parent = rule_of_vertex(s, walk->count[v]);
     if (parent == vertex_smooth) return;
-    const vertex_rule child = rule_of_vertex(rule_decay(s), walk->child_count[v]);
+    const vertex_rule child = walk->child_count
+                                  ? rule_of_vertex(rule_decay(s), walk->child_count[v])
+                                  : parent;
     float w = 0.0f;
     if (child != parent) {
         w = walk->drop_sum[v] / float(walk->drop_count[v]);
@@ -234,7 +249,9 @@ bool vertex_points_by_sharpness(const mesh* mesh_in, const geom* geom_in, geom* 
     const float* const in[3] = {geom_in->x, geom_in->y, geom_in->z};
     float* const out[3] = {geom_out->x, geom_out->y, geom_out->z};
     sharp_walk walk;
-    if (!sharp_walk_begin(&walk, in, 1, geom_in->n_vertices, mesh_in->vertex_sharpness))
+    const bool changes = rule_drops_any(mesh_in->edge_sharpness, geom_in->n_edges) ||
+                         rule_drops_any(mesh_in->vertex_sharpness, geom_in->n_vertices);
+    if (!sharp_walk_begin(&walk, in, 1, geom_in->n_vertices, mesh_in->vertex_sharpness, changes))
         return false;
     const float* const sharpness = mesh_in->edge_sharpness;
     for (uint64_t e = 0; e < geom_in->n_edges; ++e)

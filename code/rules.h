@@ -219,19 +219,26 @@ struct sharp_walk {
     uint64_t stride;
     const float* vertex_sharpness; // per vertex, or null: the sharpness each was given
     uint8_t* count;       // per vertex: its edges of sharpness above 0, at most 3 counted
-    uint8_t* child_count; // the same of the sharpness they leave to the next level
     float* crease;        // 3 per vertex: the crease rule over its first two sharp edges
                           // (after the first, that edge's other end)
-    float* child_crease;  // the same over its first two that stay sharp
+    // with changes only, else null:
+    uint8_t* child_count; // the count of the sharpness they leave to the next level
+    float* child_crease;  // the crease over its first two that stay sharp
     float* drop_sum;      // per vertex: the sharpness values that drop to 0 in the step,
                           // its own first, then its edges' in ascending order, from 0
     uint32_t* drop_count; // how many they are
 };
 
-// Starts a walk over a level of n_vertices vertices. Returns false, holding
-// nothing, when the memory it needs is refused.
+// Whether any of the n sharpness values drops to 0 in the next step (lies
+// in (0, 1]): only then can a rule change between a level and the next.
+bool rule_drops_any(const float* sharpness, uint64_t n);
+
+// Starts a walk over a level of n_vertices vertices. Without changes (no
+// sharpness of the level drops to 0 in the step) the next level's rules
+// are this level's, and the walk keeps no record of them. Returns false,
+// holding nothing, when the memory it needs is refused.
 bool sharp_walk_begin(sharp_walk* walk, const float* const in[3], uint64_t stride,
-                      uint64_t n_vertices, const float* vertex_sharpness);
+                      uint64_t n_vertices, const float* vertex_sharpness, bool changes);
 
 // An edge from a to b of sharpness s > 0, after every edge of lower index.
 void sharp_walk_edge(sharp_walk* walk, uint64_t a, uint64_t b, float s);

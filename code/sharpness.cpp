@@ -5,10 +5,12 @@
 // keyed by their ends holds.
 #include "sharpness.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
 #include "error.h"
+#include "parallel.h"
 #include "rules.h"
 #include "storage.h"
 
@@ -73,6 +75,25 @@ void crease_index_free(crease_index* index)
     mem_release(&index->crease);
 }
 
+// Creases or edges per range of the passes that look them up.
+static const uint64_t sharpness_range = 65536;
+
+uint64_t crease_first_missing(const crease_index* index, const uint64_t* ends, uint64_t n,
+                              const uint8_t* found, uint32_t threads)
+{
+    // each range stops at its first, and the least of those stays
+    std::atomic<uint64_t> least{n};
+    parallel_ranges(threads, n, sharpness_range, [&](uint64_t first, uint64_t end, uint64_t, uint32_t) {
+        for (uint64_t i = first; i < end; ++i) {
+            if (found[crease_index_find(index, ends[2 * i], ends[2 * i + 1])]) continue;
+            uint64_t seen = least.load(std::memory_order_relaxed);
+            while (i < seen && !least.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {}
+            return;
+        }
+    });
+    return least.load();
+}
+
 bool sharpness_named(const geom* g, double crease_angle)
 {
     return g->n_creases > 0 || g->vertex_sharpness != nullptr || crease_angle != 0.0;
@@ -133,7 +154,8 @@ static bool sharpness_by_angle(const geom* g, mesh* m, double angle)
 }
 
 // The creases of *g onto the edges of *m; see sharpness_begin.
-static subdiv_status sharpness_of_creases(const geom* g, mesh* m, subdiv_error* error)
+static subdiv_status sharpness_of_creases(const geom* g, mesh* m, uint32_t threads,
+                                          subdiv_error* error)
 {
     const uint64_t C = g->n_creases;
     if (C == 0) return subdiv_ok;
@@ -144,18 +166,21 @@ static subdiv_status sharpness_of_creases(const geom* g, mesh* m, subdiv_error* 
         return error_memory(error, mem_refused_size());
     }
     std::memset(found, 0, C);
-    // every edge takes the largest crease on its ends
-    for (uint64_t e = 0; e < g->n_edges; ++e) {
-        const uint64_t i = crease_index_find(&index, m->iedge_vertex[2 * e], m->iedge_vertex[2 * e + 1]);
-        if (i == UINT64_MAX) continue;
-        found[i] = 1;
-        if (g->crease_sharpness[i] > m->edge_sharpness[e]) m->edge_sharpness[e] = g->crease_sharpness[i];
-    }
+    // every edge takes the largest crease on its ends, on the threads; the
+    // marks of the creases found only ever go from 0 to 1
+    parallel_ranges(threads, g->n_edges, sharpness_range,
+                    [&](uint64_t first, uint64_t end, uint64_t, uint32_t) {
+        for (uint64_t e = first; e < end; ++e) {
+            const uint64_t i =
+                crease_index_find(&index, m->iedge_vertex[2 * e], m->iedge_vertex[2 * e + 1]);
+            if (i == UINT64_MAX) continue;
+            __atomic_store_n(&found[i], uint8_t(1), __ATOMIC_RELAXED);
+            if (g->crease_sharpness[i] > m->edge_sharpness[e])
+                m->edge_sharpness[e] = g->crease_sharpness[i];
+        }
+    });
     // the first crease whose ends no edge joins
-    uint64_t missing = C;
-    for (uint64_t i = 0; i < C && missing == C; ++i)
-        if (!found[crease_index_find(&index, g->crease_vertices[2 * i], g->crease_vertices[2 * i + 1])])
-            missing = i;
+    const uint64_t missing = crease_first_missing(&index, g->crease_vertices, C, found, threads);
     crease_index_free(&index);
     mem_free(found);
     if (missing == C) return subdiv_ok;
@@ -193,7 +218,8 @@ static subdiv_status sharpness_check(const geom* g, double crease_angle, subdiv_
     return subdiv_ok;
 }
 
-subdiv_status sharpness_begin(const geom* g, mesh* m, double crease_angle, subdiv_error* error)
+subdiv_status sharpness_begin(const geom* g, mesh* m, double crease_angle, uint32_t threads,
+                              subdiv_error* error)
 {
     if (!sharpness_named(g, crease_angle)) return subdiv_ok;
     subdiv_status status = sharpness_check(g, crease_angle, error);
@@ -208,7 +234,7 @@ subdiv_status sharpness_begin(const geom* g, mesh* m, double crease_angle, subdi
         if (!m->vertex_sharpness) status = error_memory(error, V * 4);
         else std::memcpy(m->vertex_sharpness, g->vertex_sharpness, V * 4);
     }
-    if (status == subdiv_ok) status = sharpness_of_creases(g, m, error);
+    if (status == subdiv_ok) status = sharpness_of_creases(g, m, threads, error);
     if (status == subdiv_ok && crease_angle != 0.0 && !sharpness_by_angle(g, m, crease_angle))
         status = error_memory(error, g->n_faces * 24);
     if (status != subdiv_ok) {
