@@ -9,7 +9,7 @@
 # anew, timed side by side with the jobs; each row gives the median of a
 # case's copies and the job's wall time over it.
 #
-#   bench/run_job_bench.sh [--runs=N] [--scratch=DIR] [--baseline] [SUBDIV ...]
+#   bench/run_job_bench.sh [--runs=N] [--scratch=DIR] [--baseline] [--cases=TEXT] [SUBDIV ...]
 #
 # SUBDIV   release builds of the tool (default build/release/subdiv, else
 #          build/test/subdiv), each optionally with options for it in the
@@ -21,6 +21,8 @@
 #          scratch folder from this repository's history
 # --runs   runs per case and executable, default 5; the cases take turns
 #          run by run as well
+# --cases  only the cases whose name holds TEXT (and the OBJ cases they are
+#          the twins of)
 # --scratch  folder for the generated meshes and the outputs, default
 #          ${TMPDIR:-/tmp}/subdiv-job-bench; meshes already there are reused
 #
@@ -29,9 +31,10 @@
 # midpoints, 327,680 triangles (Loop); and the open twins of the first and
 # the third: a torus of 501 x 501 cut open along both seams (500 x 500 quads)
 # and the icosphere with a hole round its top. The first torus is written a
-# second time as binary PLY (its output named .ply), and the row of that
-# case ends with its wall time over the OBJ case's, executable by executable
-# (an executable without PLY output skips it). Needs bash, python3 and
+# second time as binary PLY (its output named .ply), and a third time with
+# --limit --normals; the rows of those cases end with their wall time over
+# the OBJ case's, executable by executable (an executable without PLY
+# output, or without the options, skips them). Needs bash, python3 and
 # /usr/bin/time (GNU time).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -40,12 +43,14 @@ runs=5
 scratch=${TMPDIR:-/tmp}/subdiv-job-bench
 baseline_commit=6219a76
 baseline=0
+only=
 exes=()
 for arg in "$@"; do
   case "$arg" in
     --runs=*) runs=${arg#--runs=} ;;
     --scratch=*) scratch=${arg#--scratch=} ;;
     --baseline) baseline=1 ;;
+    --cases=*) only=${arg#--cases=} ;;
     -*) echo "run_job_bench.sh: unknown option '$arg'" >&2; exit 2 ;;
     *) exes+=("$arg") ;;
   esac
@@ -74,7 +79,7 @@ for entry in "${exes[@]}"; do
   fi
 done
 
-exec python3 - "$runs" "$scratch" "${exes[@]}" <<'PYTHON'
+exec python3 - "$runs" "$scratch" "$only" "${exes[@]}" <<'PYTHON'
 import hashlib
 import math
 import os
@@ -83,9 +88,9 @@ import subprocess
 import sys
 import time
 
-runs, scratch = int(sys.argv[1]), sys.argv[2]
+runs, scratch, only = int(sys.argv[1]), sys.argv[2], sys.argv[3]
 # each executable with the options given with it
-exes = [tuple([os.path.abspath(entry.split()[0])] + entry.split()[1:]) for entry in sys.argv[3:]]
+exes = [tuple([os.path.abspath(entry.split()[0])] + entry.split()[1:]) for entry in sys.argv[4:]]
 
 
 def exe_name(exe):
@@ -164,22 +169,30 @@ def open_icosphere(levels):
     return positions, [f for f in faces if not all(positions[v][2] > 0.9 for v in f)]
 
 
-# (name, file, generator, iterations, output extension)
+# (name, file, generator, iterations, output extension, options of the case)
 cases = [
-    ("quad torus 250k", "torus-quad-500x500.obj", lambda: quad_torus(500, 500), 2, ".obj"),
-    ("quad torus 250k, to PLY", "torus-quad-500x500.obj", lambda: quad_torus(500, 500), 2, ".ply"),
-    ("quad torus 20k", "torus-quad-200x100.obj", lambda: quad_torus(200, 100), 4, ".obj"),
-    ("icosphere 328k", "icosphere-7.obj", lambda: icosphere(7), 2, ".obj"),
-    ("quad torus 250k, cut open", "torus-quad-501x501-open.obj", lambda: open_quad_torus(501, 501), 2, ".obj"),
-    ("icosphere 328k with a hole", "icosphere-7-open.obj", lambda: open_icosphere(7), 2, ".obj"),
+    ("quad torus 250k", "torus-quad-500x500.obj", lambda: quad_torus(500, 500), 2, ".obj", []),
+    ("quad torus 250k, to PLY", "torus-quad-500x500.obj", lambda: quad_torus(500, 500), 2, ".ply",
+     []),
+    ("quad torus 250k, --limit --normals", "torus-quad-500x500.obj", lambda: quad_torus(500, 500),
+     2, ".obj", ["--limit", "--normals"]),
+    ("quad torus 20k", "torus-quad-200x100.obj", lambda: quad_torus(200, 100), 4, ".obj", []),
+    ("icosphere 328k", "icosphere-7.obj", lambda: icosphere(7), 2, ".obj", []),
+    ("quad torus 250k, cut open", "torus-quad-501x501-open.obj", lambda: open_quad_torus(501, 501), 2, ".obj", []),
+    ("icosphere 328k with a hole", "icosphere-7-open.obj", lambda: open_icosphere(7), 2, ".obj", []),
 ]
-# the OBJ case that a PLY case is the twin of
-twin = {"quad torus 250k, to PLY": "quad torus 250k"}
-# executables that write PLY (older builds do not know --format)
-writes_ply = {exe: "--format" in subprocess.run([exe[0], "--help"], capture_output=True,
-                                                 text=True).stdout for exe in exes}
+# the OBJ case that a case of PLY output or of other options is the twin of
+twin = {"quad torus 250k, to PLY": "quad torus 250k",
+        "quad torus 250k, --limit --normals": "quad torus 250k"}
+chosen = {c[0] for c in cases if only in c[0]}
+cases = [c for c in cases if c[0] in chosen or c[0] in {twin.get(n) for n in chosen}]
+# the options each executable knows (older builds know neither --format nor --limit)
+usage = {exe: subprocess.run([exe[0], "--help"], capture_output=True, text=True).stdout
+         for exe in exes}
+def runs_case(exe, extension, options):
+    return all(option in usage[exe] for option in options + ["--format"] * (extension == ".ply"))
 faces_in = {}
-for name, file, make, iterations, _ in cases:
+for name, file, make, iterations, _, _ in cases:
     path = os.path.join(scratch, file)
     if not os.path.exists(path):
         print(f"generating {path}", file=sys.stderr)
@@ -189,13 +202,13 @@ for name, file, make, iterations, _ in cases:
         faces_in[name] = sum(1 for line in source if line.startswith("f "))
 
 
-def run_once(exe, path, iterations, out):
+def run_once(exe, path, iterations, out, options):
     # /usr/bin/time reports the peak of the tool alone: a child forked from
     # this process would inherit its peak, which exec does not reset
     report = os.path.join(scratch, "time.txt")
     start = time.perf_counter()
     run = subprocess.run(["/usr/bin/time", "-f", "%e %M", "-o", report,
-                          *exe, path, str(iterations), out],
+                          *exe, *options, path, str(iterations), out],
                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     wall = time.perf_counter() - start
     if run.returncode == 1 and "subdiv: " in run.stderr:
@@ -225,12 +238,12 @@ peaks = {key: [] for key in keys}
 digests = {key: set() for key in keys}
 faces_out = {}
 for run in range(runs):
-    for name, file, _, iterations, extension in cases:
+    for name, file, _, iterations, extension, options in cases:
         for exe in exes:
-            if extension == ".ply" and not writes_ply[exe]:
+            if not runs_case(exe, extension, options):
                 continue
             out = os.path.join(scratch, "out-" + os.path.splitext(file)[0] + extension)
-            wall, peak = run_once(exe, os.path.join(scratch, file), iterations, out)
+            wall, peak = run_once(exe, os.path.join(scratch, file), iterations, out, options)
             if wall is None:
                 continue
             times[(name, exe)].append(wall)
@@ -245,13 +258,15 @@ print(f"{runs} runs per case and executable, medians")
 print("| case | executable | iterations | faces in | faces out | wall time (s) | peak memory (MiB) "
       "| wall / first | peak / first | copy (s) | wall / copy | output sha256 | wall / OBJ twin |")
 print("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---:|")
-for name, _, _, iterations, _ in cases:
+for name, _, _, iterations, _, _ in cases:
     for exe in exes:
         key = (name, exe)
         digest = ",".join(sorted(digests[key]))
         if not times[key]:
+            known = runs_case(exe, *next((c[4], c[5]) for c in cases if c[0] == name))
             print(f"| {name} | {exe_name(exe)} | {iterations} | {faces_in[name]:,} | "
-                  f"{faces_out.get(name, 0):,} | refused | | | | | | | |")
+                  f"{faces_out.get(name, 0):,} | {'refused' if known else 'not known'} "
+                  f"| | | | | | | |")
             continue
         wall, peak = statistics.median(times[key]), statistics.median(peaks[key])
         # against the first executable of the list that ran the case

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "check.h"
+#include "children.h"
 #include "geom.h"
 #include "options.h"
 #include "parallel.h"
@@ -25,6 +26,13 @@ namespace subdiv {
 
 // Vertices per block of the sections that are not the view's blocks.
 static const uint64_t point_block = 8192;
+
+static uint64_t blocks_of(uint64_t n) { return (n + point_block - 1) / point_block; }
+
+static uint64_t block_length(uint64_t n, uint64_t b)
+{
+    return n - b * point_block < point_block ? n - b * point_block : point_block;
+}
 
 // What each thread fills: the view's records of a block, and the values of
 // a block of the last level that the writer reads.
@@ -38,6 +46,8 @@ struct final_thread {
     uint64_t* valence; // the valence entries of a block of vertices
     uint64_t* tag_vertices; // with sharp features: the ends of a block's creases
     float* tag_sharpness;   // and their sharpness, or a block of vertices'
+    limit_ring_room ring;   // with limit positions or normals: a vertex's ring
+    float* normal[3];       // with normals: a block's, beside a block of points
 };
 
 // ---------------------------------------------------------------- the level
@@ -224,6 +234,70 @@ static bool boundary_pass(final_step* s, const uint64_t* ends, uint64_t n_bounda
 
 static float* alloc_floats(uint64_t n) { return static_cast<float*>(mem_alloc(n * 4)); }
 
+static inline void moved_point(const final_step* s, uint64_t v, uint64_t entry, float point[3]);
+static inline void edge_point_of(const final_step* s, const view_edge* e, float point[3]);
+
+// The last level's points of the level's vertices [i point_block, ...), in
+// place of their sums (each vertex's point reads its own sum alone).
+static void moved_pass(void* context, uint64_t i, uint32_t thread)
+{
+    final_step* s = static_cast<pass_job*>(context)->step;
+    final_thread* t = &s->scratch[thread];
+    const uint64_t first = i * point_block, V = s->view->n_vertices;
+    const uint64_t n = V - first < point_block ? V - first : point_block;
+    view_valences(s->view, first, n, t->valence);
+    for (uint64_t j = 0; j < n; ++j) {
+        float point[3];
+        moved_point(s, first + j, t->valence[j], point);
+        for (int axis = 0; axis < 3; ++axis) s->sum[3 * (first + j) + axis] = point[axis];
+    }
+}
+
+// The last level's points of the edges of the view's block i.
+static void edge_point_pass(void* context, uint64_t i, uint32_t thread)
+{
+    final_step* s = static_cast<pass_job*>(context)->step;
+    final_thread* t = &s->scratch[thread];
+    view_edges(s->view, i, t->edges);
+    const uint64_t n = view_edge_first(s->view, i + 1) - view_edge_first(s->view, i);
+    for (uint64_t j = 0; j < n; ++j)
+        edge_point_of(s, &t->edges[j], s->edge_point + 3 * t->edges[j].index);
+}
+
+// With limit positions or normals: the last level's points that the rings
+// read, held (the vertices' in place of their sums; the level's own
+// positions go once they are made), the fans of the level's vertices, the
+// masks and a ring per thread. False when memory is refused.
+static bool limit_prepare(final_step* s, pass_job* job, const subdiv_options* options)
+{
+    const level_view* view = s->view;
+    CHECK(view->own != nullptr, "final_step: limit rings need the level's own connectivity");
+    s->edge_point = alloc_floats(3 * view->n_edges);
+    if (!s->edge_point) return false;
+    parallel_for(s->threads, view->n_blocks, edge_point_pass, job);
+    parallel_for(s->threads, blocks_of(view->n_vertices), moved_pass, job);
+    s->moved = s->sum;
+    s->sum = nullptr;
+    mem_release(&s->position);
+    if (s->sharp) sharp_walk_end(&s->walk);
+    if (!vertex_fans_build(&s->fans, view->own, view->level, s->threads) ||
+        !limit_masks_init(&s->masks, s->loop, options_classic_rule(options)))
+        return false;
+    // a ring is a vertex's edges, at most a face's corners or six round a new vertex
+    const uint64_t capacity = s->fans.most_edges > children_most_sides ? s->fans.most_edges
+                                                                       : children_most_sides;
+    const uint64_t block = 2 * s->max_edges > point_block ? 2 * s->max_edges : point_block;
+    for (uint32_t i = 0; i < s->threads; ++i) {
+        final_thread* t = &s->scratch[i];
+        if (!limit_ring_alloc(&t->ring, capacity, s->loop)) return false;
+        for (int axis = 0; s->normals && axis < 3; ++axis)
+            if (!(t->normal[axis] = alloc_floats(block))) return false;
+    }
+    s->parent = {view->own, view->level, &s->fans, s->loop, s->smooth_corners,
+                 s->moved, s->face_point, s->edge_point};
+    return true;
+}
+
 // What each thread holds for a block of at most max_faces faces and
 // max_edges edges; false when memory is refused (final_step_free releases
 // what was allocated).
@@ -364,7 +438,8 @@ bool final_step_prepare(final_step* step, const level_view* view, const subdiv_o
             view_vertex_sharpness(view, 0, V, s->vertex_sharpness);
         }
         const float* const in[3] = {s->position, s->position + 1, s->position + 2};
-        if (!sharp_walk_begin(&s->walk, in, 3, V, s->vertex_sharpness))
+        if (!sharp_walk_begin(&s->walk, in, 3, V, s->vertex_sharpness,
+                              view_sharpness_changes(view)))
             return prepare_refused(s, &job);
     }
     parallel_for(s->threads, view->n_blocks, edge_sum_pass, &job);
@@ -373,6 +448,10 @@ bool final_step_prepare(final_step* step, const level_view* view, const subdiv_o
     if (!s->sharp && !boundary_pass(s, job.boundary_ends, job.n_boundary, s->smooth_corners))
         return prepare_refused(s, &job);
     mem_release(&job.boundary_ends);
+    s->limit = options_limit(options);
+    s->normals = options_normals(options);
+    if ((s->limit || s->normals) && !limit_prepare(s, &job, options))
+        return prepare_refused(s, &job);
 
     if (g->tex_u) {
         // the old texture coordinates, one per face (Catmull-Clark), then
@@ -421,6 +500,8 @@ void final_step_free(final_step* step)
         mem_free(scratch->valence);
         mem_free(scratch->tag_vertices);
         mem_free(scratch->tag_sharpness);
+        limit_ring_free(&scratch->ring);
+        for (int axis = 0; axis < 3; ++axis) mem_free(scratch->normal[axis]);
     }
     mem_free(step->scratch);
     mem_free(step->position);
@@ -431,16 +512,41 @@ void final_step_free(final_step* step)
     mem_free(step->material_names);
     mem_free(step->vertex_sharpness);
     if (step->sharp) sharp_walk_end(&step->walk);
+    mem_free(step->moved);
+    mem_free(step->edge_point);
+    vertex_fans_free(&step->fans);
+    limit_masks_free(&step->masks);
     *step = final_step{};
 }
 
 // ---------------------------------------------------------------- the blocks of the text
 
-static uint64_t blocks_of(uint64_t n) { return (n + point_block - 1) / point_block; }
 
-static uint64_t block_length(uint64_t n, uint64_t b)
+// The last level's point of vertex v of the level, whose valence entry is
+// `entry`: the boundary rule's position, else the vertex rule over its sum.
+static inline void moved_point(const final_step* s, uint64_t v, uint64_t entry, float point[3])
 {
-    return n - b * point_block < point_block ? n - b * point_block : point_block;
+    const float* const p = s->position + 3 * v;
+    const float* const sum = s->sum + 3 * v;
+    if (!s->sharp && mesh_boundary_count(entry) > 0) {
+        // the boundary rule's point, which the boundary pass left there
+        for (int axis = 0; axis < 3; ++axis) point[axis] = sum[axis];
+        return;
+    }
+    const uint64_t valence = mesh_valence(entry);
+    float weight_old, weight_sum;
+    if (valence < 64) {
+        weight_old = s->weight[0][valence];
+        weight_sum = s->weight[1][valence];
+    } else if (s->loop) {
+        loop_vertex_weights(uint32_t(valence), &weight_old, &weight_sum);
+    } else {
+        catmull_clark_vertex_weights(valence, &weight_old, &weight_sum);
+    }
+    for (int axis = 0; axis < 3; ++axis)
+        point[axis] = rule_smooth_vertex(p[axis], weight_old, sum[axis], weight_sum);
+    if (s->sharp)
+        sharp_walk_vertex(&s->walk, v, rule_implicit_corner(entry, s->smooth_corners), point);
 }
 
 // The moved vertices of block b: the boundary rule's positions, else the
@@ -450,63 +556,109 @@ static void moved_vertices(final_step* s, uint64_t b, final_thread* t, obj_point
     const uint64_t first = b * point_block, n = block_length(s->view->n_vertices, b);
     view_valences(s->view, first, n, t->valence);
     for (uint64_t j = 0; j < n; ++j) {
-        const uint64_t v = first + j;
-        const float* const p = s->position + 3 * v;
-        const float* const sum = s->sum + 3 * v;
-        const uint64_t entry = t->valence[j];
-        if (!s->sharp && mesh_boundary_count(entry) > 0) {
-            // the boundary rule's point, which the boundary pass left there
-            for (int axis = 0; axis < 3; ++axis) t->point[axis][j] = sum[axis];
-            continue;
-        }
-        const uint64_t valence = mesh_valence(entry);
-        float weight_old, weight_sum;
-        if (valence < 64) {
-            weight_old = s->weight[0][valence];
-            weight_sum = s->weight[1][valence];
-        } else if (s->loop) {
-            loop_vertex_weights(uint32_t(valence), &weight_old, &weight_sum);
-        } else {
-            catmull_clark_vertex_weights(valence, &weight_old, &weight_sum);
-        }
         float point[3];
-        for (int axis = 0; axis < 3; ++axis)
-            point[axis] = rule_smooth_vertex(p[axis], weight_old, sum[axis], weight_sum);
-        if (s->sharp)
-            sharp_walk_vertex(&s->walk, v, rule_implicit_corner(entry, s->smooth_corners), point);
+        moved_point(s, first + j, t->valence[j], point);
         for (int axis = 0; axis < 3; ++axis) t->point[axis][j] = point[axis];
     }
     *points = {n, {t->point[0], t->point[1], t->point[2]}};
 }
 
-// The edge points of the view's block i.
-static void edge_points(final_step* s, uint64_t i, final_thread* t, obj_points* points)
+// The last level's point of an edge of the level.
+static inline void edge_point_of(const final_step* s, const view_edge* e, float point[3])
 {
     const float* const p = s->position;
     const float* const fp = s->face_point;
+    for (int axis = 0; axis < 3; ++axis) {
+        const float a = p[3 * e->a + axis], b = p[3 * e->b + axis];
+        float smooth;
+        if (e->fb == mesh_no_face)
+            smooth = rule_midpoint(a, b);
+        else if (s->loop)
+            smooth = rule_loop_edge_point(a, b, p[3 * e->p + axis], p[3 * e->q + axis]);
+        else
+            smooth = rule_cc_edge_point(fp[3 * e->fa + axis], fp[3 * e->fb + axis], a, b);
+        point[axis] = s->sharp ? rule_sharp_edge(smooth, a, b, e->sharpness) : smooth;
+    }
+}
+
+// The edge points of the view's block i.
+static void edge_points(final_step* s, uint64_t i, final_thread* t, obj_points* points)
+{
     view_edges(s->view, i, t->edges);
     const uint64_t n = view_edge_first(s->view, i + 1) - view_edge_first(s->view, i);
     for (uint64_t j = 0; j < n; ++j) {
-        const view_edge* e = &t->edges[j];
-        for (int axis = 0; axis < 3; ++axis) {
-            const float a = p[3 * e->a + axis], b = p[3 * e->b + axis];
-            float point;
-            if (e->fb == mesh_no_face)
-                point = rule_midpoint(a, b);
-            else if (s->loop)
-                point = rule_loop_edge_point(a, b, p[3 * e->p + axis], p[3 * e->q + axis]);
-            else
-                point = rule_cc_edge_point(fp[3 * e->fa + axis], fp[3 * e->fb + axis], a, b);
-            t->point[axis][j] = s->sharp ? rule_sharp_edge(point, a, b, e->sharpness) : point;
-        }
+        float point[3];
+        edge_point_of(s, &t->edges[j], point);
+        for (int axis = 0; axis < 3; ++axis) t->point[axis][j] = point[axis];
     }
     *points = {n, {t->point[0], t->point[1], t->point[2]}};
+}
+
+// ---------------------------------------------------------------- limit positions and normals
+
+// The last level's points of block b of its vertices, the section of the
+// view's vertices, faces (Catmull-Clark) or edges it lies in: their limit
+// positions, or their normals (in the thread's arrays of normals), or
+// (neither) their points as held.
+static void limit_points(final_step* s, uint64_t b, final_thread* t, bool normals,
+                         obj_points* points)
+{
+    const level_view* view = s->view;
+    const uint64_t moved = blocks_of(view->n_vertices);
+    const uint64_t faces = s->loop ? 0 : blocks_of(view->n_faces);
+    const bool rings = normals || s->limit;
+    float* const* const out = normals ? t->normal : t->point;
+    limit_ring ring = {};
+    ring.p = t->ring.p;
+    ring.d = t->ring.d;
+    ring.flags = t->ring.flags;
+    uint64_t first, n;
+    const float* held;
+    void (*ring_of)(const limit_parent*, uint64_t, limit_ring*);
+    if (b < moved) {
+        first = b * point_block;
+        n = block_length(view->n_vertices, b);
+        held = s->moved;
+        ring_of = limit_ring_old_vertex;
+    } else if (b < moved + faces) {
+        first = (b - moved) * point_block;
+        n = block_length(view->n_faces, b - moved);
+        held = s->face_point;
+        ring_of = limit_ring_face_point;
+    } else {
+        const uint64_t i = b - moved - faces;
+        first = view_edge_first(view, i);
+        n = view_edge_first(view, i + 1) - first;
+        held = s->edge_point;
+        ring_of = limit_ring_edge_point;
+    }
+    for (uint64_t j = 0; j < n; ++j) {
+        float point[3];
+        if (!rings) {
+            for (int axis = 0; axis < 3; ++axis) point[axis] = held[3 * (first + j) + axis];
+        } else {
+            ring_of(&s->parent, first + j, &ring);
+            if (normals)
+                limit_normal(&s->masks, &ring, point);
+            else
+                limit_position(&s->masks, &ring, point);
+        }
+        for (int axis = 0; axis < 3; ++axis) out[axis][j] = point[axis];
+    }
+    *points = {n, {out[0], out[1], out[2]}};
+}
+
+static void final_normals(void* context, uint64_t b, uint32_t thread, obj_points* points)
+{
+    auto* s = static_cast<final_step*>(context);
+    limit_points(s, b, &s->scratch[thread], true, points);
 }
 
 static void final_vertices(void* context, uint64_t b, uint32_t thread, obj_points* points)
 {
     auto* s = static_cast<final_step*>(context);
     final_thread* t = &s->scratch[thread];
+    if (s->limit || s->normals) return limit_points(s, b, t, false, points);
     const uint64_t moved = blocks_of(s->view->n_vertices);
     const uint64_t faces = s->loop ? 0 : blocks_of(s->view->n_faces);
     if (b < moved) {
@@ -723,6 +875,11 @@ void final_step_source(final_step* step, obj_source* source)
         source->tags = final_tags;
     }
     source->context = step;
+    if (step->normals) {
+        source->normals = true;
+        source->normal_blocks = source->vertex_blocks;
+        source->normal_points = final_normals;
+    }
 }
 
 } // namespace subdiv

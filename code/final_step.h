@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "level_view.h"
+#include "limit.h"
 #include "obj_stream.h"
 #include "rules.h"
 #include "subdiv/subdiv.h"
@@ -47,12 +48,26 @@ struct final_step {
     uint64_t n_faces;
     uint64_t max_faces, max_edges; // the most face and edge records of a block of the view
     final_thread* scratch;      // a record per thread
+    // With limit positions or normals, whose rings need the last level's
+    // points round each vertex: the level is seen with its own connectivity,
+    // and those points are held a value per vertex, face and edge of it.
+    bool limit;                 // the last level's vertices at their limit positions
+    bool normals;               // and the limit surface's normals
+    float* moved;               // per vertex of the level: its point in the last level (in the
+                                // block of the sums, which it replaces)
+    float* edge_point;          // per edge of the level: its point in the last level
+    vertex_fans fans;           // the rings of the level's vertices
+    limit_masks masks;
+    limit_parent parent;        // the level and those points, for the rings
 };
 
 // Runs the passes that must see the whole level before anything is written,
 // on up to `threads` threads: the face points, the sums of the vertex rules,
-// the boundary vertices and the numbering of the texture coordinates.
-// options (may be null) give the corners' rule. owned_level, when not null,
+// the boundary vertices and the numbering of the texture coordinates; with
+// limit positions or normals (options limit, normals), which need a view of
+// the level with its own connectivity, the last level's points of the
+// level's vertices and edges and the rings' fans. options (may be null)
+// give the corners' rule and the vertex rule. owned_level, when not null,
 // is the view's level, whose positions the caller lets go: x, y and z are
 // released once copied, and cleared. Returns false, the step holding
 // nothing, when memory is refused.

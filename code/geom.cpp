@@ -69,6 +69,16 @@ subdiv_status geom_alloc_caller(geom* g, uint64_t n_vertices, uint64_t n_faces, 
     return error_memory(error, mem_refused_size());
 }
 
+subdiv_status geom_alloc_normals(geom* g, subdiv_error* error)
+{
+    CHECK(g != nullptr, "subdiv_geom_alloc_normals: no record to fill");
+    float** const normal[3] = {&g->normal_x, &g->normal_y, &g->normal_z};
+    for (float** axis : normal) *axis = static_cast<float*>(mem_alloc_array(g->n_vertices, 4));
+    if (g->normal_x && g->normal_y && g->normal_z) return subdiv_ok;
+    for (float** axis : normal) mem_release(axis);
+    return error_memory(error, mem_refused_size());
+}
+
 uint64_t geom_corner_count(const geom* g)
 {
     const int n = geom_face_size(g);
@@ -162,6 +172,9 @@ void geom_release(geom* g)
     mem_free(g->crease_vertices);
     mem_free(g->crease_sharpness);
     mem_free(g->vertex_sharpness);
+    mem_free(g->normal_x);
+    mem_free(g->normal_y);
+    mem_free(g->normal_z);
     std::memset(g, 0, sizeof *g);
 }
 

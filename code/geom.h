@@ -11,11 +11,12 @@ namespace subdiv {
 // The library's own name for the public mesh record.
 typedef subdiv_geom geom;
 
-static_assert(sizeof(geom) == 208, "geom is twenty-six 64-bit words");
+static_assert(sizeof(geom) == 232, "geom is twenty-nine 64-bit words");
 static_assert(offsetof(geom, corner0) == 24 && offsetof(geom, n_vertices) == 56 &&
                   offsetof(geom, flags) == 80 && offsetof(geom, corners) == 96 &&
                   offsetof(geom, corner_texcoord) == 128 && offsetof(geom, material_library) == 160 &&
-                  offsetof(geom, n_creases) == 168 && offsetof(geom, boundary_corners) == 200,
+                  offsetof(geom, n_creases) == 168 && offsetof(geom, boundary_corners) == 200 &&
+                  offsetof(geom, normal_x) == 208,
               "geom field order");
 
 // The face size of a record: flags masked with 0xF; 0 for faces of any
@@ -70,6 +71,9 @@ const char** geom_material_name_table(const geom* g);
 // subdiv_geom_alloc (subdiv.h): the arrays of a mesh that a caller fills.
 subdiv_status geom_alloc_caller(geom* g, uint64_t n_vertices, uint64_t n_faces, int32_t face_size,
                                 uint64_t n_corners, uint64_t n_texcoords, subdiv_error* error);
+
+// subdiv_geom_alloc_normals (subdiv.h): normal arrays of *g's vertices.
+subdiv_status geom_alloc_normals(geom* g, subdiv_error* error);
 
 // subdiv_geom_free (subdiv.h): releases the arrays of *g and clears it. Null, or a
 // cleared record, is harmless. A geom owns its arrays, and this is the one

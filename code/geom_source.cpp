@@ -23,6 +23,14 @@ static void geom_vertices(void* context, uint64_t b, uint32_t, obj_points* point
     *points = {block_length(g->n_vertices, b), {g->x + first, g->y + first, g->z + first}};
 }
 
+static void geom_normals(void* context, uint64_t b, uint32_t, obj_points* points)
+{
+    const geom* g = static_cast<geom_source*>(context)->g;
+    const uint64_t first = b * geom_block;
+    *points = {block_length(g->n_vertices, b),
+               {g->normal_x + first, g->normal_y + first, g->normal_z + first}};
+}
+
 static void geom_texcoords(void* context, uint64_t b, uint32_t, obj_points* points)
 {
     const geom* g = static_cast<geom_source*>(context)->g;
@@ -94,6 +102,11 @@ subdiv_status geom_source_open(const geom* g, geom_source* state, obj_source* so
         block_count(g->n_creases) + (g->vertex_sharpness ? block_count(g->n_vertices) : 0);
     source->tags = geom_tags;
     source->context = state;
+    if (g->normal_x && g->normal_y && g->normal_z) {
+        source->normals = true;
+        source->normal_blocks = source->vertex_blocks;
+        source->normal_points = geom_normals;
+    }
     if (!g->face_material) return subdiv_ok;
     state->names = geom_material_name_table(g);
     source->material_names = state->names;

@@ -19,9 +19,9 @@ struct geom_source {
 };
 
 // Fills *source with the blocks of *g (8192 vertices, texture coordinates,
-// faces, creases or vertices' sharpness each; faces of any size but 4 are
-// given as 3 or, for face size 0, by their offsets), *state holding what it
-// needs. Returns subdiv_ok, or
+// normals when it has all three arrays, faces, creases or vertices'
+// sharpness each; faces of any size but 4 are given as 3 or, for face size
+// 0, by their offsets), *state holding what it needs. Returns subdiv_ok, or
 // subdiv_error_memory with *error filled and nothing held.
 subdiv_status geom_source_open(const geom* g, geom_source* state, obj_source* source,
                                subdiv_error* error);

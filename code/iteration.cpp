@@ -69,7 +69,7 @@ static bool iteration_loop(const iteration_scheme* scheme, const geom* input, ge
         const bool derive = iteration < count || output_mesh;
         // the sharpness the last level keeps, for the record that holds it
         geom kept = {};
-        if (!derive) {
+        if (iteration == count) {
             const uint64_t face_points = scheme->face_size == 3 ? 0 : geom_in->n_faces;
             kept.n_vertices = geom_in->n_vertices + face_points + geom_in->n_edges;
             made = sharpness_output_step(&mesh_in, geom_in, geom_in->n_vertices + face_points,

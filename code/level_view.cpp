@@ -329,6 +329,24 @@ bool view_sharp(const level_view* view)
     return (view->own ? view->own : view->parent_mesh)->edge_sharpness != nullptr;
 }
 
+bool view_sharpness_changes(const level_view* view)
+{
+    if (view->own)
+        return rule_drops_any(view->own->edge_sharpness, view->n_edges) ||
+               rule_drops_any(view->own->vertex_sharpness, view->n_vertices);
+    // the level's values are what its parent's leave: those from above 1 to 2
+    const mesh* m = view->parent_mesh;
+    auto drops_next = [](const float* s, uint64_t n) {
+        for (uint64_t i = 0; s && i < n; ++i) {
+            const float left = rule_decay(s[i]);
+            if (left > 0.0f && rule_decay(left) == 0.0f) return true;
+        }
+        return false;
+    };
+    return drops_next(m->edge_sharpness, view->parent->n_edges) ||
+           drops_next(m->vertex_sharpness, view->parent->n_vertices);
+}
+
 bool view_has_vertex_sharpness(const level_view* view)
 {
     return (view->own ? view->own : view->parent_mesh)->vertex_sharpness != nullptr;
@@ -419,6 +437,7 @@ static void own_faces(const level_view* v, uint64_t i, view_face* faces)
     const mesh* m = v->own;
     const int n = geom_face_size(g);
     const uint64_t* const corner[4] = {g->corner0, g->corner1, g->corner2, g->corner3};
+    const bool corners_held = n ? g->corner0 != nullptr : g->corners != nullptr;
     const uint64_t* const face_iedge[4] = {m->face_iedge0, m->face_iedge1, m->face_iedge2,
                                            m->face_iedge3};
     const uint64_t end = view_face_first(v, i + 1);
@@ -429,8 +448,11 @@ static void own_faces(const level_view* v, uint64_t i, view_face* faces)
         faces->n = uint32_t(count);
         faces->odd_sides = 0;
         for (uint64_t k = 0; k < count; ++k) {
-            faces->corner[k] = n ? corner[k][f] : g->corners[start + k];
             const uint64_t h = n ? face_iedge[k][f] : m->corner_iedge[start + k];
+            // the corner's vertex, from the half-edge leaving it once the
+            // level has let its corner arrays go
+            faces->corner[k] = corners_held ? (n ? corner[k][f] : g->corners[start + k])
+                                            : m->iedge_vertex[h];
             faces->side_edge[k] = h >> 1;
             faces->odd_sides |= uint32_t(h & 1) << k;
             if (g->corner_texcoord) faces->texcoord[k] = g->corner_texcoord[start + k];

@@ -64,7 +64,8 @@ struct level_view {
 };
 
 // Views the level *level with its own connectivity *own, in blocks of about
-// block_size faces.
+// block_size faces. The level may have let its corner arrays go (corner0 to
+// corner3, or corners): its faces' corners then come from the half-edges.
 void level_view_own(level_view* view, const geom* level, const mesh* own, uint64_t block_size);
 
 // Views the level *level, one step of *parent with connectivity
@@ -104,6 +105,9 @@ bool view_sharp(const level_view* view);
 // The sharpness given to the count vertices from first (not the boundary's
 // implicit corners) into values; all 0 when the level gives none.
 void view_vertex_sharpness(const level_view* view, uint64_t first, uint64_t count, float* values);
+
+// Whether any sharpness of the level drops to 0 in the next step.
+bool view_sharpness_changes(const level_view* view);
 
 // Whether any vertex of the level was given sharpness.
 bool view_has_vertex_sharpness(const level_view* view);

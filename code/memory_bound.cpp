@@ -8,8 +8,10 @@
 
 #include <initializer_list>
 
+#include "children.h"
 #include "level_view.h"
 #include "map.h"
+#include "rules.h"
 
 namespace subdiv {
 
@@ -45,6 +47,23 @@ static u128 sharp_walk_bytes(const level_counts& c)
     return c.sharpness ? 2 * block(c.vertices) + 2 * block(12 * c.vertices) +
                              2 * block(4 * c.vertices) + block(4 * c.vertices)
                        : 0;
+}
+
+// What the limit positions and normals of a level held with its
+// connectivity hold besides it and their arrays, on `threads` threads: a
+// first half-edge per vertex, the other fans of the vertices where several meet
+// (a vertex of the input, at most one per corner of it: listed in records
+// of three words, then kept as pairs), the masks' table, and each thread's
+// room for a ring of the largest valence (a level's vertices keep the
+// input's, and new vertices have at most 15 edges) and for the normals of a
+// block (as thread_bytes counts its points).
+static u128 limit_bytes(const level_counts& level, const level_counts& input, uint32_t threads)
+{
+    const u128 valence =
+        (input.most_edges ? input.most_edges : input.edges) + children_most_sides + 1;
+    return block(8 * level.vertices) + block(24 * input.corners) +
+           block(16 * input.corners) + block(8 * limit_tabled_valences * limit_tabled_valences) +
+           threads * (2 * block(12 * valence) + block(valence) + 3 * block(4 * 2 * 30720));
 }
 
 // A geom: three position arrays, the faces, and what they carry: the
@@ -88,10 +107,12 @@ u128 memory_bound_build(level_counts input)
     // while the successors of the half-edges are not yet held.
     const u128 index = corners < UINT32_MAX && v < UINT32_MAX ? 4 : 8;
     const u128 shared_ends = block(index * (v + 1)) + block(index * corners) + block(index * v);
-    // Then the sharpness of the edges: the creases sorted by their ends, and
-    // the faces' normals of a crease angle.
-    const u128 sharp = input.sharpness ? block(24 * input.creases) + block(input.creases) +
-                                             block(24 * input.faces)
+    // Then the sharpness of the edges: the creases in a table of at most 4
+    // slots each (ends and crease), their found marks, and the faces' normals
+    // of a crease angle.
+    const u128 slots = 4 * input.creases + 16;
+    const u128 sharp = input.sharpness ? block(16 * slots) + block(8 * slots) +
+                                             block(input.creases) + block(24 * input.faces)
                                        : 0;
     u128 after = map > shared_ends ? map : shared_ends;
     if (sharp > after) after = sharp;
@@ -125,15 +146,20 @@ level_counts memory_bound_step_counts(level_counts level, subdiv_scheme scheme)
     return next;
 }
 
-u128 memory_bound_iterations(level_counts input, subdiv_scheme scheme, int32_t count)
+u128 memory_bound_iterations(level_counts input, subdiv_scheme scheme, int32_t count, bool limit)
 {
     const u128 kept = geom_bytes(input);
-    if (count <= 0) return 2 * kept + mesh_bytes(input); // the copy beside the connectivity
+    // the copy beside the connectivity, and its limit positions and normals
+    // (six arrays of a float per vertex: the new positions and the normals)
+    const u128 arrays = 6 * block(4 * input.vertices);
+    if (count <= 0)
+        return 2 * kept + mesh_bytes(input) + (limit ? arrays + limit_bytes(input, input, 1) : 0);
     u128 peak = 0;
     level_counts level = input;
     for (int32_t i = 1; i <= count; ++i) {
         const level_counts next = memory_bound_step_counts(level, scheme);
-        const bool last = i == count;
+        // the last level keeps its connectivity for the rings of its limit
+        const bool last = i == count && !limit;
         // the step's scratch: the numbering of the output's connectivity
         // (two entries per edge) and its boundary bits, the boundary
         // vertices' bits, eight group buffers, and the texture coordinates
@@ -147,7 +173,10 @@ u128 memory_bound_iterations(level_counts input, subdiv_scheme scheme, int32_t c
         if (held > peak) peak = held;
         level = next;
     }
-    return peak;
+    // then the last level, its connectivity and its limit positions and normals
+    const u128 rings = kept + geom_bytes(level) + mesh_bytes(level) +
+                       6 * block(4 * level.vertices) + limit_bytes(level, input, 1);
+    return limit && rings > peak ? rings : peak;
 }
 
 // What a level holds besides its positions: the texture coordinates and
@@ -202,11 +231,42 @@ static u128 viewed_mesh_bytes(const level_counts& c, u128 index)
     return corners + 2 * block(2 * index * c.edges) + block(8 * c.vertices) + sharp_level_bytes(c);
 }
 
-u128 memory_bound_streamed(level_counts input, subdiv_scheme scheme, int32_t count,
+// The streamed bound of limit positions and normals: the steps with
+// connectivity up to the level before the last, which keeps it, then the
+// last step from that level held with its connectivity, the last level's
+// points of its vertices and edges, and the rings' fans and rooms.
+static u128 limit_streamed(level_counts input, subdiv_scheme scheme, int32_t count,
                            uint32_t threads)
 {
     const u128 kept = geom_bytes(input);
-    if (count <= 0) return kept + mesh_bytes(input) + threads * thread_bytes();
+    u128 peak = 0;
+    level_counts level = input;
+    for (int32_t i = 1; i <= count - 1; ++i) {
+        const level_counts next = memory_bound_step_counts(level, scheme);
+        const u128 scratch = block(16 * level.edges) + block(level.edges / 8) +
+                             block(level.vertices / 8) + 8 * block(64) +
+                             (level.texcoord_corners ? 2 * block(16 * level.edges) : 0) +
+                             sharp_walk_bytes(level);
+        const u128 held = kept + (i > 1 ? geom_bytes(level) : 0) + mesh_bytes(level) +
+                          geom_bytes(next) + mesh_bytes(next) + scratch;
+        if (held > peak) peak = held;
+        level = next;
+    }
+    const u128 last = (count == 1 ? kept : geom_bytes(level)) + mesh_bytes(level) +
+                      final_bytes(level, scheme, threads) + block(level.vertices / 8) +
+                      block(16 * level.edges) + block(12 * level.vertices) +
+                      block(12 * level.edges) + limit_bytes(level, input, threads);
+    return last > peak ? last : peak;
+}
+
+u128 memory_bound_streamed(level_counts input, subdiv_scheme scheme, int32_t count,
+                           uint32_t threads, bool limit)
+{
+    const u128 kept = geom_bytes(input);
+    if (count <= 0)
+        return kept + mesh_bytes(input) + threads * thread_bytes() +
+               (limit ? 6 * block(4 * input.vertices) + limit_bytes(input, input, threads) : 0);
+    if (limit) return limit_streamed(input, scheme, count, threads);
     if (count == 1)
         return kept + mesh_bytes(input) + final_bytes(input, scheme, threads) +
                block(input.vertices / 8) + block(16 * input.edges);
@@ -263,13 +323,14 @@ u128 memory_bound_streamed(level_counts input, subdiv_scheme scheme, int32_t cou
 }
 
 u128 memory_bound_gathered(level_counts input, subdiv_scheme scheme, int32_t count,
-                           uint32_t threads)
+                           uint32_t threads, bool limit)
 {
     level_counts last = input;
     for (int32_t i = 1; i <= count; ++i) last = memory_bound_step_counts(last, scheme);
     const u128 arrays = block(12 * last.vertices) + block(8 * last.corners) +
-                        (last.face_size == 0 ? block(8 * (last.faces + 1)) : 0);
-    return memory_bound_streamed(input, scheme, count, threads) + arrays;
+                        (last.face_size == 0 ? block(8 * (last.faces + 1)) : 0) +
+                        (limit ? block(12 * last.vertices) : 0);
+    return memory_bound_streamed(input, scheme, count, threads, limit) + arrays;
 }
 
 } // namespace subdiv

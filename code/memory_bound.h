@@ -21,6 +21,7 @@ struct level_counts {
     bool materials;            // whether the faces carry materials
     bool sharpness;            // whether edges and vertices carry sharpness
     unsigned __int128 creases; // the creases the input names
+    unsigned __int128 most_edges; // the largest valence of a vertex, 0 when not known
 };
 
 // An upper bound on the bytes that mesh_build holds at once for a mesh of
@@ -35,23 +36,26 @@ level_counts memory_bound_step_counts(level_counts level, subdiv_scheme scheme);
 // An upper bound on the bytes that count iterations of the scheme hold at
 // once, starting from the connectivity of input (whose counts are those of
 // the built mesh), the caller's geom included. count 0 bounds the copy of
-// the input.
+// the input. limit: the last level also gets its limit positions and
+// normals, from its own connectivity.
 unsigned __int128 memory_bound_iterations(level_counts input, subdiv_scheme scheme,
-                                          int32_t count);
+                                          int32_t count, bool limit);
 
 // The same when the last level is written as it is made, on `threads`
 // threads: the steps with connectivity up to the level two before the last,
 // the positions of the level before the last, then that level seen as the
 // children of the one before it while the last level's text is made (for
 // one iteration, the input with its own connectivity). count 0 bounds the
-// writing of the input.
+// writing of the input. limit: the last level's limit positions or normals,
+// for which the level before the last is held with its own connectivity.
 unsigned __int128 memory_bound_streamed(level_counts input, subdiv_scheme scheme, int32_t count,
-                                        uint32_t threads);
+                                        uint32_t threads, bool limit);
 
 // The same when the last level is gathered into flat arrays as it is made
 // (subdiv_refine_arrays): the streamed bound and the arrays, 3 floats per
-// vertex and the face corners (with the offsets of faces of any sizes).
+// vertex and the face corners (with the offsets of faces of any sizes), and
+// with limit 3 floats per vertex for the normals.
 unsigned __int128 memory_bound_gathered(level_counts input, subdiv_scheme scheme, int32_t count,
-                                        uint32_t threads);
+                                        uint32_t threads, bool limit);
 
 } // namespace subdiv

@@ -14,6 +14,7 @@
 #include "error.h"
 #include "geom.h"
 #include "obj_parse.h"
+#include "options.h"
 #include "storage.h"
 
 namespace subdiv {
@@ -219,7 +220,7 @@ subdiv_status obj_import_block(const char* name, char* text, uint64_t length, co
         status = error_memory_in(error, name, mem_refused_size());
     }
     if (status == subdiv_ok) {
-        status = obj_tags_apply(name, &attribs.tags, g, error);
+        status = obj_tags_apply(name, &attribs.tags, g, options_threads(options), error);
         if (status != subdiv_ok) geom_release(g);
     }
 

@@ -27,12 +27,18 @@ static const uint64_t line_room = 1024;
 
 namespace {
 
+// Where each section of the text starts in the sequence of blocks.
+struct stream_layout {
+    uint64_t first_texcoord_block, first_normal_block, first_face_block, first_tag_block;
+    uint64_t n_blocks;
+};
+
 struct stream_job {
     const obj_source* source;
     bool shortest;
     block_writer writer;
     char* buffers;          // a text buffer per thread, one after the other
-    uint64_t first_texcoord_block, first_face_block, first_tag_block, n_blocks;
+    stream_layout layout;
 };
 
 } // namespace
@@ -77,14 +83,13 @@ static void text_header(text_out* o, const char* title, uint64_t n, bool first)
     *o->p++ = '\n';
 }
 
-// The lines "keyword a b [c]" of a block of points, in either notation.
-static void text_points(text_out* o, const char* keyword, const obj_points* points, int n_axes,
-                        bool shortest)
+// The lines "v x y z" (normal: "vn x y z") of a block of points with six
+// decimals, the common case: four lines at a time, their coordinates below
+// 10 converted together.
+template <bool normal>
+static void text_points6(text_out* o, const obj_points* points)
 {
-    const uint64_t keyword_length = std::strlen(keyword);
-    if (!shortest && n_axes == 3) {
-        // positions with six decimals, the common case: four lines at a
-        // time, their coordinates below 10 converted together
+    {
         const float* const x = points->axis[0];
         const float* const y = points->axis[1];
         const float* const z = points->axis[2];
@@ -105,6 +110,7 @@ static void text_points(text_out* o, const char* keyword, const obj_points* poin
                 // all twelve short: each a blank, a sign when negative, eight characters
                 for (int k = 0; k < 4; ++k) {
                     *p++ = 'v';
+                    if (normal) *p++ = 'n';
                     for (int a = 0; a < 3; ++a) {
                         p[0] = ' ';
                         p[1] = '-';
@@ -118,6 +124,7 @@ static void text_points(text_out* o, const char* keyword, const obj_points* poin
             }
             for (int k = 0; k < 4; ++k) {
                 *p++ = 'v';
+                if (normal) *p++ = 'n';
                 for (int a = 0; a < 3; ++a) {
                     *p++ = ' ';
                     const float value = axes[a][k];
@@ -140,9 +147,9 @@ static void text_points(text_out* o, const char* keyword, const obj_points* poin
                 text_flush(o);
                 p = o->p;
             }
-            p[0] = 'v';
-            p[1] = ' ';
-            p += 2;
+            *p++ = 'v';
+            if (normal) *p++ = 'n';
+            *p++ = ' ';
             p += format_float(x[i], p);
             *p++ = ' ';
             p += format_float(y[i], p);
@@ -151,6 +158,19 @@ static void text_points(text_out* o, const char* keyword, const obj_points* poin
             *p++ = '\n';
         }
         o->p = p;
+    }
+}
+
+// The lines "keyword a b [c]" of a block of points, in either notation.
+static void text_points(text_out* o, const char* keyword, const obj_points* points, int n_axes,
+                        bool shortest)
+{
+    const uint64_t keyword_length = std::strlen(keyword);
+    if (!shortest && n_axes == 3) {
+        if (keyword_length == 1)
+            text_points6<false>(o, points);
+        else
+            text_points6<true>(o, points);
         return;
     }
     int (*const format)(float, char*) = shortest ? format_shortest : format_f6;
@@ -167,11 +187,12 @@ static void text_points(text_out* o, const char* keyword, const obj_points* poin
 }
 
 // Faces of N corners (3 or 4) without texture coordinates or materials, the
-// common case. Neighbouring faces share corners (the children of a face
-// share its face point and the edge points between them, neighbours their
-// edges' points): the text of the indices met last is kept in a table by
-// their low bits, one index per slot, and copied when an index comes again.
-template <int N>
+// common case; with normals each corner "v//v". Neighbouring faces share
+// corners (the children of a face share its face point and the edge points
+// between them, neighbours their edges' points): the text of the indices met
+// last is kept in a table by their low bits, one index per slot, and copied
+// when an index comes again.
+template <int N, bool normals>
 static void text_uniform_faces(text_out* o, const obj_faces* faces)
 {
     const uint64_t* const corner[4] = {faces->corner[0], faces->corner[1], faces->corner[2],
@@ -197,34 +218,46 @@ static void text_uniform_faces(text_out* o, const obj_faces* faces)
             *p++ = ' ';
             const uint64_t index = corner[k][i] + 1;
             if (index >= 100000000) {
+                // longer indices are written where they go and not kept
+                char* const at = p;
                 p += format_i64(int64_t(index), p);
+                if (normals) {
+                    const uint64_t digits = uint64_t(p - at);
+                    p[0] = p[1] = '/';
+                    std::memmove(p + 2, at, digits);
+                    p += 2 + digits;
+                }
                 continue;
             }
             cached_text& c = cache[index & 255];
-            if (c.index == index) {
-                std::memcpy(p, &c.text, 8);
-                p += c.length;
-                continue;
+            if (c.index != index) {
+                c.length = format_below_1e8(index, reinterpret_cast<char*>(&c.text));
+                c.index = index;
             }
-            c.length = format_below_1e8(index, reinterpret_cast<char*>(&c.text));
-            c.index = index;
             std::memcpy(p, &c.text, 8);
             p += c.length;
+            if (normals) {
+                p[0] = p[1] = '/';
+                std::memcpy(p + 2, &c.text, 8);
+                p += 2 + c.length;
+            }
         }
         *p++ = '\n';
     }
     o->p = p;
 }
 
-// Faces of any kind: "f v/vt ..." with texture coordinates, a "usemtl NAME"
-// line before each run of faces of one material.
-static void text_faces(text_out* o, const obj_faces* faces, const char* const* names)
+// Faces of any kind: "f v/vt ..." with texture coordinates, "v//v" with
+// normals (a corner's normal is its vertex's), "v/vt/v" with both, a
+// "usemtl NAME" line before each run of faces of one material.
+static void text_faces(text_out* o, const obj_faces* faces, const char* const* names,
+                       bool normals)
 {
     if (faces->face_size != 0 && !faces->texcoord && !faces->material) {
         if (faces->face_size == 4)
-            text_uniform_faces<4>(o, faces);
+            normals ? text_uniform_faces<4, true>(o, faces) : text_uniform_faces<4, false>(o, faces);
         else
-            text_uniform_faces<3>(o, faces);
+            normals ? text_uniform_faces<3, true>(o, faces) : text_uniform_faces<3, false>(o, faces);
         return;
     }
     const int n = faces->face_size;
@@ -248,6 +281,11 @@ static void text_faces(text_out* o, const obj_faces* faces, const char* const* n
                 *o->p++ = '/';
                 o->p += format_i64(int64_t(faces->texcoord[first + k] + 1), o->p);
             }
+            if (normals) {
+                if (!faces->texcoord) *o->p++ = '/';
+                *o->p++ = '/';
+                o->p += format_i64(int64_t(v + 1), o->p);
+            }
         }
         *o->p++ = '\n';
     }
@@ -257,7 +295,21 @@ static void text_faces(text_out* o, const obj_faces* faces, const char* const* n
 // coordinates.
 static void text_tags(text_out* o, const obj_tags* tags, bool shortest)
 {
-    int (*const format)(float, char*) = shortest ? format_shortest : format_f6;
+    int (*const format_number)(float, char*) = shortest ? format_shortest : format_f6;
+    // sharpness values repeat: the text of the last one is kept
+    uint32_t last_bits = 0;
+    char last_text[64];
+    int last_length = 0;
+    auto format = [&](float value, char* out) {
+        uint32_t bits;
+        std::memcpy(&bits, &value, 4);
+        if (last_length == 0 || bits != last_bits) {
+            last_length = format_number(value, last_text);
+            last_bits = bits;
+        }
+        std::memcpy(out, last_text, size_t(last_length));
+        return last_length;
+    };
     for (uint64_t i = 0; i < tags->n_creases; ++i) {
         text_line_room(o);
         std::memcpy(o->p, "t crease 2/1/0 ", 15);
@@ -286,7 +338,8 @@ static void text_tags(text_out* o, const obj_tags* tags, bool shortest)
 static void stream_block(stream_job* job, uint64_t i, uint32_t thread, text_out* o)
 {
     const obj_source* s = job->source;
-    if (i < job->first_texcoord_block) {
+    const stream_layout& at = job->layout;
+    if (i < at.first_texcoord_block) {
         if (i == 0) {
             if (s->material_library) {
                 text_put(o, "mtllib ", 7);
@@ -299,23 +352,30 @@ static void stream_block(stream_job* job, uint64_t i, uint32_t thread, text_out*
         obj_points points = {};
         s->vertices(s->context, i, thread, &points);
         text_points(o, "v", &points, 3, job->shortest);
-    } else if (i < job->first_face_block) {
-        const uint64_t b = i - job->first_texcoord_block;
+    } else if (i < at.first_normal_block) {
+        const uint64_t b = i - at.first_texcoord_block;
         if (b == 0) text_header(o, "Texture coordinates", s->n_texcoords, false);
         if (b >= s->texcoord_blocks) return;
         obj_points points = {};
         s->texcoord_points(s->context, b, thread, &points);
         text_points(o, "vt", &points, 2, job->shortest);
-    } else if (i < job->first_tag_block) {
-        const uint64_t b = i - job->first_face_block;
+    } else if (i < at.first_face_block) {
+        const uint64_t b = i - at.first_normal_block;
+        if (b == 0) text_header(o, "Normals", s->n_vertices, false);
+        if (b >= s->normal_blocks) return;
+        obj_points points = {};
+        s->normal_points(s->context, b, thread, &points);
+        text_points(o, "vn", &points, 3, job->shortest);
+    } else if (i < at.first_tag_block) {
+        const uint64_t b = i - at.first_face_block;
         if (b == 0) text_header(o, "Triangles", s->n_faces, false);
         if (b >= s->face_blocks) return;
         obj_faces faces = {};
         s->faces(s->context, b, thread, &faces);
-        text_faces(o, &faces, s->material_names);
+        text_faces(o, &faces, s->material_names, s->normals);
     } else {
         obj_tags tags = {};
-        s->tags(s->context, i - job->first_tag_block, thread, &tags);
+        s->tags(s->context, i - at.first_tag_block, thread, &tags);
         text_tags(o, &tags, job->shortest);
     }
 }
@@ -333,23 +393,23 @@ static void stream_task(void* context, uint64_t i, uint32_t thread)
 
 // The first block of each section and the number of blocks of the whole
 // sequence: every section has a block at least, for its header.
-static void stream_sections(const obj_source* source, uint64_t* first_texcoord_block,
-                            uint64_t* first_face_block, uint64_t* first_tag_block,
-                            uint64_t* n_blocks)
+static stream_layout stream_sections(const obj_source* source)
 {
     auto at_least_one = [](uint64_t n) { return n ? n : 1; };
-    *first_texcoord_block = at_least_one(source->vertex_blocks);
-    *first_face_block =
-        *first_texcoord_block + (source->texcoords ? at_least_one(source->texcoord_blocks) : 0);
-    *first_tag_block = *first_face_block + at_least_one(source->face_blocks);
-    *n_blocks = *first_tag_block + (source->tags ? source->tag_blocks : 0);
+    stream_layout at;
+    at.first_texcoord_block = at_least_one(source->vertex_blocks);
+    at.first_normal_block =
+        at.first_texcoord_block + (source->texcoords ? at_least_one(source->texcoord_blocks) : 0);
+    at.first_face_block =
+        at.first_normal_block + (source->normals ? at_least_one(source->normal_blocks) : 0);
+    at.first_tag_block = at.first_face_block + at_least_one(source->face_blocks);
+    at.n_blocks = at.first_tag_block + (source->tags ? source->tag_blocks : 0);
+    return at;
 }
 
 bool obj_stream_alloc(obj_stream_buffers* buffers, const obj_source* source, uint32_t threads)
 {
-    uint64_t first_texcoord_block, first_face_block, first_tag_block, n_blocks;
-    stream_sections(source, &first_texcoord_block, &first_face_block, &first_tag_block,
-                    &n_blocks);
+    const uint64_t n_blocks = stream_sections(source).n_blocks;
     if (threads < 1) threads = 1;
     if (threads > n_blocks) threads = uint32_t(n_blocks);
     buffers->threads = threads;
@@ -372,10 +432,9 @@ int obj_stream_write(int fd, const obj_source* source, bool shortest,
     job.source = source;
     job.shortest = shortest;
     job.buffers = buffers->text;
-    stream_sections(source, &job.first_texcoord_block, &job.first_face_block,
-                    &job.first_tag_block, &job.n_blocks);
-    block_writer_begin(&job.writer, fd, job.n_blocks, progress);
-    parallel_for(buffers->threads, job.n_blocks, stream_task, &job);
+    job.layout = stream_sections(source);
+    block_writer_begin(&job.writer, fd, job.layout.n_blocks, progress);
+    parallel_for(buffers->threads, job.layout.n_blocks, stream_task, &job);
     return block_writer_end(&job.writer);
 }
 

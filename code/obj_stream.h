@@ -45,11 +45,12 @@ struct obj_tags {
     const float* vertex_sharpness;   // n_vertices entries, or null for none
 };
 
-// What the text is made of: the counts its headers give, and three sections
-// of blocks that the callbacks fill on request, each from any thread (thread
-// is the number of the calling thread, below the writer's thread count) and
-// for any block in any order. Pointers they store stay valid until the next
-// call from the same thread.
+// What the text is made of: the counts its headers give, and the sections of
+// blocks that the callbacks fill on request, each from any thread (thread is
+// the number of the calling thread, below the writer's thread count) and for
+// any block in any order. Pointers they store stay valid until the next call
+// of the same callback from the same thread: a thread may hold a block of
+// vertices and the same block of normals at once.
 struct obj_source {
     uint64_t n_vertices;
     uint64_t n_texcoords;
@@ -66,6 +67,10 @@ struct obj_source {
     uint64_t tag_blocks;                // sharp features after the faces, 0 for none
     void (*tags)(void* context, uint64_t block, uint32_t thread, obj_tags* tags);
     void* context;
+    bool normals;                       // a normal per vertex ("vn" lines), and faces that name
+                                        // them: a corner's normal is its vertex's
+    uint64_t normal_blocks;
+    void (*normal_points)(void* context, uint64_t block, uint32_t thread, obj_points* points);
 };
 
 // The text buffers of a stream, one per thread that formats blocks, all
@@ -85,10 +90,12 @@ void obj_stream_free(obj_stream_buffers* buffers);
 // Writes the OBJ text of the source to fd from its current offset: the
 // "mtllib" line when there is a library, "# Vertices n" and a "v x y z" line
 // per vertex, with texture coordinates an empty line, "# Texture
-// coordinates n" and a "vt u v" line each, then an empty line, "# Triangles
-// n" and an "f" line per face with 1-based indices ("v/vt" with texture
-// coordinates), a "usemtl NAME" line before each run of faces of one
-// material, then the "t" lines of the sharp features, if any. Coordinates
+// coordinates n" and a "vt u v" line each, with normals an empty line,
+// "# Normals n" and a "vn x y z" line per vertex, then an empty line,
+// "# Triangles n" and an "f" line per face with 1-based indices ("v/vt" with
+// texture coordinates, "v//v" with normals, "v/vt/v" with both), a "usemtl
+// NAME" line before each run of faces of one material, then the "t" lines
+// of the sharp features, if any. Coordinates
 // have six decimals, or with shortest the fewest digits that read back to
 // the same float. The blocks are formatted on the buffers' threads, from
 // obj_stream_alloc for this source, and written in block order by a

@@ -1,13 +1,14 @@
 // The "t" statements of an OBJ text.
 #include "obj_tags.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
 #include "error.h"
 #include "obj_scan.h"
+#include "parallel.h"
+#include "sharpness.h"
 #include "storage.h"
 
 namespace subdiv {
@@ -343,53 +344,50 @@ subdiv_status obj_tags_parse(const char* name, const char* text, const obj_tag_l
     return status;
 }
 
-// An undirected edge by its ends, the lower first.
-struct tag_edge {
-    uint64_t low, high;
-};
-
-static bool edge_before(const tag_edge& a, const tag_edge& b)
-{
-    return a.low != b.low ? a.low < b.low : a.high < b.high;
-}
-
-subdiv_status obj_tags_apply(const char* name, obj_tag_set* tags, geom* g, subdiv_error* error)
+subdiv_status obj_tags_apply(const char* name, obj_tag_set* tags, geom* g, uint32_t threads,
+                             subdiv_error* error)
 {
     subdiv_status status = subdiv_ok;
     g->boundary_corners = tags->boundary_corners;
-    if (tags->n_creases > 0) {
-        // every side of every face, to look the creases up among
-        const int size = geom_face_size(g);
-        const uint64_t n_corners = geom_corner_count(g);
-        auto* edges = static_cast<tag_edge*>(mem_alloc(n_corners * sizeof(tag_edge)));
-        if (!edges) {
+    const uint64_t C = tags->n_creases;
+    if (C > 0) {
+        // every side of every face looked up among the creases
+        crease_index index;
+        auto* found = static_cast<uint8_t*>(mem_alloc(C));
+        if (!found || !crease_index_build(&index, tags->crease_vertices, tags->crease_sharpness, C)) {
+            mem_free(found);
             obj_tag_set_free(tags);
             return error_memory_in(error, name, mem_refused_size());
         }
+        std::memset(found, 0, C);
+        const int size = geom_face_size(g);
         const uint64_t* const corner[4] = {g->corner0, g->corner1, g->corner2, g->corner3};
-        uint64_t next = 0;
-        for (uint64_t f = 0; f < g->n_faces; ++f) {
-            const uint64_t first = size ? uint64_t(size) * f : g->face_start[f];
-            const uint64_t n = size ? uint64_t(size) : g->face_start[f + 1] - first;
-            for (uint64_t k = 0; k < n; ++k) {
-                const uint64_t kn = (k + 1) % n;
-                const uint64_t a = size ? corner[k][f] : g->corners[first + k];
-                const uint64_t b = size ? corner[kn][f] : g->corners[first + kn];
-                edges[next++] = {a < b ? a : b, a < b ? b : a};
+        parallel_ranges(threads, g->n_faces, 16384, [&](uint64_t first_face, uint64_t end, uint64_t,
+                                                       uint32_t) {
+            for (uint64_t f = first_face; f < end; ++f) {
+                const uint64_t first = size ? uint64_t(size) * f : g->face_start[f];
+                const uint64_t n = size ? uint64_t(size) : g->face_start[f + 1] - first;
+                for (uint64_t k = 0; k < n; ++k) {
+                    const uint64_t kn = (k + 1) % n;
+                    const uint64_t a = size ? corner[k][f] : g->corners[first + k];
+                    const uint64_t b = size ? corner[kn][f] : g->corners[first + kn];
+                    const uint64_t i = crease_index_find(&index, a, b);
+                    // the marks only ever go from 0 to 1
+                    if (i != UINT64_MAX) __atomic_store_n(&found[i], uint8_t(1), __ATOMIC_RELAXED);
+                }
             }
-        }
-        std::sort(edges, edges + n_corners, edge_before);
-        for (uint64_t c = 0; c < tags->n_creases && status == subdiv_ok; ++c) {
+        });
+        const uint64_t c = crease_first_missing(&index, tags->crease_vertices, C, found, threads);
+        if (c < C) {
             const uint64_t a = tags->crease_vertices[2 * c], b = tags->crease_vertices[2 * c + 1];
-            const tag_edge key = {a < b ? a : b, a < b ? b : a};
-            if (!std::binary_search(edges, edges + n_corners, key, edge_before))
-                status = error_set(error, subdiv_error_mesh, {tags->crease_line[c], 0, {a + 1, b + 1, 0, 0}},
-                                   "%s: line %llu: the crease from vertex %llu to vertex %llu is "
-                                   "not an edge of any face (tag vertices count from 0)",
-                                   name, (unsigned long long)tags->crease_line[c],
-                                   (unsigned long long)a, (unsigned long long)b);
+            status = error_set(error, subdiv_error_mesh, {tags->crease_line[c], 0, {a + 1, b + 1, 0, 0}},
+                               "%s: line %llu: the crease from vertex %llu to vertex %llu is not "
+                               "an edge of any face (tag vertices count from 0)",
+                               name, (unsigned long long)tags->crease_line[c],
+                               (unsigned long long)a, (unsigned long long)b);
         }
-        mem_free(edges);
+        crease_index_free(&index);
+        mem_free(found);
     }
     if (status == subdiv_ok && tags->n_corners > 0) {
         g->vertex_sharpness = static_cast<float*>(mem_alloc(g->n_vertices * 4));

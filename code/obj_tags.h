@@ -52,10 +52,12 @@ subdiv_status obj_tags_parse(const char* name, const char* text, const obj_tag_l
 
 // Checks the creases of *tags against the faces of *g (each pair an edge of a
 // face) and moves the tags into *g: its crease list, its vertex sharpness
-// (the larger where a vertex is named twice) and boundary_corners. Returns
+// (the larger where a vertex is named twice) and boundary_corners, on up
+// to `threads` threads. Returns
 // subdiv_ok, or subdiv_error_mesh naming the file, the line and the pair
 // that no face joins, or subdiv_error_memory; *tags is released either way.
-subdiv_status obj_tags_apply(const char* name, obj_tag_set* tags, geom* g, subdiv_error* error);
+subdiv_status obj_tags_apply(const char* name, obj_tag_set* tags, geom* g, uint32_t threads,
+                             subdiv_error* error);
 
 // Releases the arrays of *tags and clears it.
 void obj_tag_set_free(obj_tag_set* tags);

@@ -19,6 +19,12 @@ inline bool options_classic_rule(const subdiv_options* options)
     return options && options->vertex_rule == subdiv_vertex_rule_classic;
 }
 
+// Whether the last level's vertices go to their limit positions (--limit).
+inline bool options_limit(const subdiv_options* options) { return options && options->limit; }
+
+// Whether the last level's vertices get the limit surface's normals (--normals).
+inline bool options_normals(const subdiv_options* options) { return options && options->normals; }
+
 // The threads a job runs on: the option, or every core the process may use.
 inline uint32_t options_threads(const subdiv_options* options)
 {

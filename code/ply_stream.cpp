@@ -36,8 +36,9 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
 static const uint64_t buffer_size = uint64_t(1) << 20;
 static const uint64_t record_room = 4096;
 
-// The vertex properties, in record order.
+// The vertex properties, in record order, then with normals those of the normal.
 static const char* const vertex_properties[] = {"x", "y", "z"};
+static const char* const normal_properties[] = {"nx", "ny", "nz"};
 static const int vertex_axes = 3;
 
 // ---------------------------------------------------------------- the header
@@ -69,6 +70,8 @@ static subdiv_status header_make(ply_stream* s, subdiv_error* error)
                SUBDIV_VERSION_MINOR, SUBDIV_VERSION_PATCH);
     header_put(s, size, "element vertex %llu\n", (unsigned long long)s->source->n_vertices);
     for (const char* name : vertex_properties) header_put(s, size, "property float %s\n", name);
+    if (s->source->normals)
+        for (const char* name : normal_properties) header_put(s, size, "property float %s\n", name);
     header_put(s, size, "element face %llu\n", (unsigned long long)s->source->n_faces);
     header_put(s, size, "property list uchar %s vertex_indices\n", s->uint_indices ? "uint" : "int");
     if (s->source->texcoords) header_put(s, size, "property list uchar float texcoord\n");
@@ -206,7 +209,9 @@ static inline void put_integer(char** p, uint64_t value, bool first)
     *p += format_u64(value, *p);
 }
 
-static void vertex_records(block_out* o, const obj_points* points, const ply_stream* s)
+// The records of a block of vertices, with their normals when not null.
+static void vertex_records(block_out* o, const obj_points* points, const obj_points* normals,
+                           const ply_stream* s)
 {
     char* p = o->p;
     for (uint64_t i = 0; i < points->count; ++i) {
@@ -218,9 +223,12 @@ static void vertex_records(block_out* o, const obj_points* points, const ply_str
         if (s->ascii) {
             for (int a = 0; a < vertex_axes; ++a)
                 put_number(&p, points->axis[a][i], s->shortest, a == 0);
+            for (int a = 0; normals && a < vertex_axes; ++a)
+                put_number(&p, normals->axis[a][i], s->shortest, false);
             *p++ = '\n';
         } else {
             for (int a = 0; a < vertex_axes; ++a) put_f32(&p, points->axis[a][i]);
+            for (int a = 0; normals && a < vertex_axes; ++a) put_f32(&p, normals->axis[a][i]);
         }
     }
     o->p = p;
@@ -303,9 +311,14 @@ static void write_block(void* context, uint64_t i, uint32_t thread)
             std::memcpy(o.p, s->header, s->header_length);
             o.p += s->header_length;
         } else if (i <= source->vertex_blocks) {
-            obj_points points = {};
+            obj_points points = {}, normals = {};
             source->vertices(source->context, i - 1, thread, &points);
-            vertex_records(&o, &points, s);
+            if (source->normals) {
+                source->normal_points(source->context, i - 1, thread, &normals);
+                CHECK(normals.count == points.count, "ply_stream: %llu normals for %llu vertices",
+                      (unsigned long long)normals.count, (unsigned long long)points.count);
+            }
+            vertex_records(&o, &points, source->normals ? &normals : nullptr, s);
         } else {
             obj_faces faces = {};
             source->faces(source->context, i - 1 - source->vertex_blocks, thread, &faces);

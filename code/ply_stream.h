@@ -13,10 +13,10 @@ namespace subdiv {
 
 // A PLY writing job: the source, the layout of its records and what the
 // writing holds. A vertex record is the source's position axes as floats x
-// y z (a later option adds normals nx ny nz as more float properties of the
-// same record); a face record is its corners, a list of a uchar count and
-// int indices (uint past 2^31 vertices), and with texture coordinates the
-// list texcoord of a uchar count and the floats u v of each corner.
+// y z, and with normals the normal's as floats nx ny nz; a face record is
+// its corners, a list of a uchar count and int indices (uint past 2^31
+// vertices), and with texture coordinates the list texcoord of a uchar
+// count and the floats u v of each corner.
 struct ply_stream {
     const obj_source* source;
     bool ascii;          // format ascii 1.0, else binary_little_endian 1.0

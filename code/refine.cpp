@@ -8,6 +8,8 @@
 #include "check.h"
 #include "error.h"
 #include "geom.h"
+#include "iteration.h"
+#include "limit.h"
 #include "loop.h"
 #include "memory_bound.h"
 #include "memory_limit.h"
@@ -49,13 +51,38 @@ static subdiv_status refine_scheme(const geom* input, const subdiv_options* opti
     return subdiv_ok;
 }
 
+// Refuses limit positions and normals of a Catmull-Clark mesh without
+// iterations when a face is no quad, whose rings the masks cannot take,
+// naming the first such face.
+static subdiv_status refine_limit_faces(const geom* input, int32_t iterations,
+                                        const subdiv_options* options, subdiv_scheme scheme,
+                                        subdiv_error* error)
+{
+    if (iterations != 0 || scheme != subdiv_scheme_catmull_clark ||
+        !(options_limit(options) || options_normals(options)) || geom_face_size(input) == 4)
+        return subdiv_ok;
+    uint64_t f = 0, n = uint64_t(geom_face_size(input));
+    for (; n == 0 && f < input->n_faces; ++f) {
+        const uint64_t size = input->face_start[f + 1] - input->face_start[f];
+        if (size != 4) {
+            n = size;
+            break;
+        }
+    }
+    if (n == 0) return subdiv_ok;
+    return error_set(error, subdiv_error_usage, {0, f + 1, {}},
+                     "limit positions and normals of Catmull-Clark with no iterations need quads, "
+                     "but face %llu has %llu corners",
+                     (unsigned long long)f + 1, (unsigned long long)n);
+}
+
 // Refuses, with the numbers, a refinement whose counts pass 2^64 or whose
 // memory bound passes the memory this process may use; built holds
 // the counts of the built input. output: how the last level is held, made on
-// `threads` threads.
+// `threads` threads; rings: with its limit positions or normals.
 static subdiv_status refine_fits(const level_counts* built, subdiv_scheme scheme, int32_t count,
-                                 refine_output output, uint32_t threads, memory_limit may_use,
-                                 subdiv_error* error)
+                                 refine_output output, uint32_t threads, bool rings,
+                                 memory_limit may_use, subdiv_error* error)
 {
     const u128 limit = u128(1) << 64;
     level_counts level = *built;
@@ -68,9 +95,9 @@ static subdiv_status refine_fits(const level_counts* built, subdiv_scheme scheme
                              count, i);
     }
     const u128 bound =
-        output == output_streamed   ? memory_bound_streamed(*built, scheme, count, threads)
-        : output == output_gathered ? memory_bound_gathered(*built, scheme, count, threads)
-                                    : memory_bound_iterations(*built, scheme, count);
+        output == output_streamed   ? memory_bound_streamed(*built, scheme, count, threads, rings)
+        : output == output_gathered ? memory_bound_gathered(*built, scheme, count, threads, rings)
+                                    : memory_bound_iterations(*built, scheme, count, rings);
     char text[160];
     if (bound > may_use.bytes)
         return error_set(error, subdiv_error_limit, {},
@@ -187,6 +214,8 @@ subdiv_status refine_begin(const geom* input, int32_t iterations, const subdiv_o
                              (unsigned long long)f + 1, (unsigned long long)n);
     }
     subdiv_status status = refine_scheme(input, options, &job->scheme, error);
+    if (status == subdiv_ok)
+        status = refine_limit_faces(input, iterations, options, job->scheme, error);
     if (status != subdiv_ok) return status;
 
     // the connectivity of the input checks its faces, whatever the count
@@ -200,7 +229,8 @@ subdiv_status refine_begin(const geom* input, int32_t iterations, const subdiv_o
                            input->tex_u != nullptr,
                            input->face_material != nullptr,
                            sharpness_named(input, options->crease_angle),
-                           input->n_creases};
+                           input->n_creases,
+                           0};
     const memory_limit limit = memory_limit_process();
     const u128 build_bound = memory_bound_build(counts);
     char may_use[160];
@@ -218,12 +248,19 @@ subdiv_status refine_begin(const geom* input, int32_t iterations, const subdiv_o
     }
     status = mesh_build(&job->mesh0, &job->level0.shown, error);
     if (status == subdiv_ok)
-        status = sharpness_begin(&job->level0.shown, &job->mesh0, options->crease_angle, error);
+        status = sharpness_begin(&job->level0.shown, &job->mesh0, options->crease_angle,
+                                 options_threads(options), error);
     if (status == subdiv_ok) {
         counts.edges = job->level0.shown.n_edges;
         counts.face_size = geom_face_size(&job->level0.shown);
+        // the rings of limit positions and normals take the largest valence
+        const bool rings = options_limit(options) || options_normals(options);
+        for (uint64_t v = 0; rings && v < input->n_vertices; ++v) {
+            const uint64_t valence = mesh_valence(job->mesh0.vertex_valence[v]);
+            if (valence > counts.most_edges) counts.most_edges = valence;
+        }
         status = refine_fits(&counts, job->scheme, iterations, output, options_threads(options),
-                             limit, error);
+                             rings, limit, error);
     }
     if (status != subdiv_ok) {
         refine_job_free(job);
@@ -231,6 +268,28 @@ subdiv_status refine_begin(const geom* input, int32_t iterations, const subdiv_o
     }
     if (options && options->start) options->start(options->context, job->scheme, iterations);
     return subdiv_ok;
+}
+
+// Gives *level, whose connectivity *m is, the limit positions and normals
+// that the options ask for in place of its positions. False, *level as it
+// was, when memory is refused.
+static bool refine_limit(const mesh* m, geom* level, bool loop, const subdiv_options* options)
+{
+    float* position[3];
+    float* normal[3];
+    if (!limit_level_arrays(m, level, loop, options, position, normal)) return false;
+    if (position[0]) {
+        mem_free(level->x);
+        mem_free(level->y);
+        mem_free(level->z);
+        level->x = position[0];
+        level->y = position[1];
+        level->z = position[2];
+    }
+    level->normal_x = normal[0];
+    level->normal_y = normal[1];
+    level->normal_z = normal[2];
+    return true;
 }
 
 subdiv_status refine(const geom* input, int32_t iterations, const subdiv_options* options,
@@ -243,6 +302,8 @@ subdiv_status refine(const geom* input, int32_t iterations, const subdiv_options
     const subdiv_status status = refine_begin(input, iterations, options, output_whole, &job, error);
     if (status != subdiv_ok) return status;
     const geom* level0 = &job.level0.shown;
+    const bool loop = job.scheme == subdiv_scheme_loop;
+    const bool limit = options_limit(&job.options) || options_normals(&job.options);
     bool made;
     if (iterations == 0) {
         made = geom_copy(input, output);
@@ -253,7 +314,21 @@ subdiv_status refine(const geom* input, int32_t iterations, const subdiv_options
                                           options_smooth_corners(&job.options), output);
             if (!made) geom_release(output);
         }
-    } else if (job.scheme == subdiv_scheme_loop) {
+        if (made && limit && !refine_limit(&job.mesh0, output, loop, &job.options)) {
+            geom_release(output);
+            made = false;
+        }
+    } else if (limit) {
+        // the last level's rings walk its own connectivity
+        const iteration_scheme* scheme = loop ? loop_iteration() : catmull_clark_iteration();
+        mesh last = {};
+        made = iteration_run(scheme, level0, &job.mesh0, output, &last, iterations, &job.options);
+        if (made && !refine_limit(&last, output, loop, &job.options)) {
+            geom_release(output);
+            made = false;
+        }
+        mesh_free(&last);
+    } else if (loop) {
         made = loop_iterate_mesh(level0, &job.mesh0, output, iterations, &job.options);
     } else {
         made = catmull_clark_iterate_mesh(level0, &job.mesh0, output, iterations, &job.options);

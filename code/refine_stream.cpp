@@ -19,6 +19,7 @@
 #include "final_step.h"
 #include "iteration.h"
 #include "level_view.h"
+#include "limit.h"
 #include "loop.h"
 #include "obj_stream.h"
 #include "obj_write.h"
@@ -97,7 +98,9 @@ static subdiv_status refine_last_level(refine_job* job, geom* input, int32_t ite
     // The level the last step refines: level 0 itself, with its
     // connectivity, for one iteration; else `level`, one step of `parent`
     // (level 0, or iterations - 2 steps of it), seen as the parent's
-    // children.
+    // children. The rings of limit positions and normals walk the level's
+    // own connectivity: then it is `parent`, iterations - 1 steps of level 0.
+    const bool own = iterations == 1 || options_limit(options) || options_normals(options);
     geom parent = {}, level = {};
     mesh parent_mesh = job->mesh0;
     job->mesh0 = mesh{};
@@ -105,15 +108,25 @@ static subdiv_status refine_last_level(refine_job* job, geom* input, int32_t ite
     level_view view = {};
     final_step step = {};
     bool made = true;
-    if (iterations >= 3) {
+    const int32_t steps_held = own ? iterations - 1 : iterations - 2;
+    if (steps_held >= 1) {
         geom level0 = parent;
         mesh mesh0 = parent_mesh;
         parent = geom{};
         parent_mesh = mesh{};
-        made = iteration_run_taking(scheme, &level0, &mesh0, &parent, &parent_mesh,
-                                    iterations - 2, options);
+        made = iteration_run_taking(scheme, &level0, &mesh0, &parent, &parent_mesh, steps_held,
+                                    options);
     }
-    if (made && iterations == 1) {
+    if (made && own) {
+        if (iterations > 1) {
+            // the view finds the corners from the half-edges: their pages go
+            // to the last step's arrays
+            mem_release(&parent.corner0);
+            mem_release(&parent.corner1);
+            mem_release(&parent.corner2);
+            mem_release(&parent.corner3);
+            mem_release(&parent.corners);
+        }
         level_view_own(&view, &parent, &parent_mesh, own_block);
     } else if (made) {
         // the points of faces of one size come from the half-edges, and the
@@ -140,8 +153,7 @@ static subdiv_status refine_last_level(refine_job* job, geom* input, int32_t ite
     }
     // the positions of the level the view shows go once the step has its
     // own copy
-    made = made &&
-           final_step_prepare(&step, &view, options, threads, iterations == 1 ? &parent : &level);
+    made = made && final_step_prepare(&step, &view, options, threads, own ? &parent : &level);
     subdiv_status status = made ? subdiv_ok : error_memory(error, mem_refused_size());
     if (made) {
         // the last iteration is reported once its points can be made, as
@@ -174,16 +186,30 @@ static subdiv_status refine_streamed(geom* input, int32_t iterations,
         status = refine_last_level(&job, input, iterations, options, last_level, context, error);
     // the input as a job of no iterations writes it: its sharp features
     // listed by its edges
+    // and its limit positions and normals when asked for, from its own rings
     geom written = {};
+    float* limit_position[3] = {}, *limit_normal[3] = {};
     if (status == subdiv_ok && iterations == 0) {
         written = *input;
         written.n_creases = 0;
         written.crease_vertices = nullptr;
         written.crease_sharpness = nullptr;
         written.vertex_sharpness = nullptr;
+        written.normal_x = written.normal_y = written.normal_z = nullptr;
         if (!sharpness_output_level(&job.mesh0, &job.level0.shown,
-                                    options_smooth_corners(&job.options), &written))
+                                    options_smooth_corners(&job.options), &written) ||
+            ((options_limit(&job.options) || options_normals(&job.options)) &&
+             !limit_level_arrays(&job.mesh0, &job.level0.shown, job.scheme == subdiv_scheme_loop,
+                                 &job.options, limit_position, limit_normal)))
             status = error_memory(error, mem_refused_size());
+        if (limit_position[0]) {
+            written.x = limit_position[0];
+            written.y = limit_position[1];
+            written.z = limit_position[2];
+        }
+        written.normal_x = limit_normal[0];
+        written.normal_y = limit_normal[1];
+        written.normal_z = limit_normal[2];
     }
     // a job of no iterations lets its connectivity go before the input is written
     refine_job_free(&job);
@@ -191,6 +217,10 @@ static subdiv_status refine_streamed(geom* input, int32_t iterations,
     mem_free(written.crease_vertices);
     mem_free(written.crease_sharpness);
     mem_free(written.vertex_sharpness);
+    for (int k = 0; k < 3; ++k) {
+        mem_free(limit_position[k]);
+        mem_free(limit_normal[k]);
+    }
     // what of the input the levels did not take over: all of it, or nothing
     geom_release(input);
     return status;
@@ -320,15 +350,18 @@ subdiv_status refine_to_file(geom* input, int32_t iterations, const subdiv_optio
 static_assert(sizeof(void*) != 8 || (offsetof(subdiv_arrays, face_size) == 40 &&
                                      offsetof(subdiv_arrays, texcoords) == 48 &&
                                      offsetof(subdiv_arrays, n_texcoords) == 64 &&
-                                     sizeof(subdiv_arrays) == 72),
+                                     offsetof(subdiv_arrays, normals) == 72 &&
+                                     sizeof(subdiv_arrays) == 80),
               "subdiv_arrays: the layout subdiv.h documents");
 
 // Allocates the arrays of a mesh of n_vertices vertices and n_corners
-// corners (and n_faces + 1 offsets for faces of any sizes, face size 0, and
-// n_texcoords texture coordinates with one per corner when not 0) into
-// *arrays; false, *arrays cleared, when memory is refused.
+// corners (and n_faces + 1 offsets for faces of any sizes, face size 0,
+// n_texcoords texture coordinates with one per corner when texcoords, a
+// normal per vertex when normals) into *arrays; false, *arrays cleared,
+// when memory is refused.
 static bool arrays_alloc(subdiv_arrays* arrays, uint64_t n_vertices, uint64_t n_faces,
-                         int face_size, uint64_t n_corners, bool texcoords, uint64_t n_texcoords)
+                         int face_size, uint64_t n_corners, bool texcoords, uint64_t n_texcoords,
+                         bool normals)
 {
     arrays->n_vertices = n_vertices;
     arrays->n_faces = n_faces;
@@ -341,8 +374,10 @@ static bool arrays_alloc(subdiv_arrays* arrays, uint64_t n_vertices, uint64_t n_
         arrays->texcoords = static_cast<float*>(mem_alloc(2 * n_texcoords * 4));
         arrays->corner_texcoords = static_cast<uint64_t*>(mem_alloc(n_corners * 8));
     }
+    if (normals) arrays->normals = static_cast<float*>(mem_alloc(3 * n_vertices * 4));
     if (arrays->positions && arrays->corners && (face_size != 0 || arrays->face_start) &&
-        (!texcoords || (arrays->texcoords && arrays->corner_texcoords)))
+        (!texcoords || (arrays->texcoords && arrays->corner_texcoords)) &&
+        (!normals || arrays->normals))
         return true;
     refine_arrays_free(arrays);
     return false;
@@ -356,10 +391,11 @@ static subdiv_status gather_last_level(final_step* step, uint32_t threads, void*
     obj_source source;
     final_step_source(step, &source);
     if (!arrays_alloc(arrays, step->n_vertices, step->n_faces, face_size,
-                      uint64_t(face_size) * step->n_faces, source.texcoords, source.n_texcoords))
+                      uint64_t(face_size) * step->n_faces, source.texcoords, source.n_texcoords,
+                      source.normals))
         return error_memory(error, mem_refused_size());
     source_gather(&source, threads, face_size, arrays->positions, arrays->corners,
-                  arrays->texcoords, arrays->corner_texcoords);
+                  arrays->texcoords, arrays->corner_texcoords, arrays->normals);
     return subdiv_ok;
 }
 
@@ -371,12 +407,17 @@ static subdiv_status gather_whole_level(const geom* g, const subdiv_options*, vo
     const int n = geom_face_size(g);
     const uint64_t n_corners = geom_corner_count(g);
     if (!arrays_alloc(arrays, g->n_vertices, g->n_faces, n, n_corners, g->tex_u != nullptr,
-                      g->n_texcoords))
+                      g->n_texcoords, g->normal_x != nullptr))
         return error_memory(error, mem_refused_size());
     for (uint64_t v = 0; v < g->n_vertices; ++v) {
         arrays->positions[3 * v] = g->x[v];
         arrays->positions[3 * v + 1] = g->y[v];
         arrays->positions[3 * v + 2] = g->z[v];
+    }
+    for (uint64_t v = 0; g->normal_x && v < g->n_vertices; ++v) {
+        arrays->normals[3 * v] = g->normal_x[v];
+        arrays->normals[3 * v + 1] = g->normal_y[v];
+        arrays->normals[3 * v + 2] = g->normal_z[v];
     }
     if (g->tex_u) {
         for (uint64_t t = 0; t < g->n_texcoords; ++t) {
@@ -414,6 +455,7 @@ void refine_arrays_free(subdiv_arrays* arrays)
     mem_free(arrays->face_start);
     mem_free(arrays->texcoords);
     mem_free(arrays->corner_texcoords);
+    mem_free(arrays->normals);
     *arrays = subdiv_arrays{};
 }
 

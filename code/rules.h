@@ -219,19 +219,26 @@ struct sharp_walk {
     uint64_t stride;
     const float* vertex_sharpness; // per vertex, or null: the sharpness each was given
     uint8_t* count;       // per vertex: its edges of sharpness above 0, at most 3 counted
-    uint8_t* child_count; // the same of the sharpness they leave to the next level
     float* crease;        // 3 per vertex: the crease rule over its first two sharp edges
                           // (after the first, that edge's other end)
-    float* child_crease;  // the same over its first two that stay sharp
+    // with changes only, else null:
+    uint8_t* child_count; // the count of the sharpness they leave to the next level
+    float* child_crease;  // the crease over its first two that stay sharp
     float* drop_sum;      // per vertex: the sharpness values that drop to 0 in the step,
                           // its own first, then its edges' in ascending order, from 0
     uint32_t* drop_count; // how many they are
 };
 
-// Starts a walk over a level of n_vertices vertices. Returns false, holding
-// nothing, when the memory it needs is refused.
+// Whether any of the n sharpness values drops to 0 in the next step (lies
+// in (0, 1]): only then can a rule change between a level and the next.
+bool rule_drops_any(const float* sharpness, uint64_t n);
+
+// Starts a walk over a level of n_vertices vertices. Without changes (no
+// sharpness of the level drops to 0 in the step) the next level's rules
+// are this level's, and the walk keeps no record of them. Returns false,
+// holding nothing, when the memory it needs is refused.
 bool sharp_walk_begin(sharp_walk* walk, const float* const in[3], uint64_t stride,
-                      uint64_t n_vertices, const float* vertex_sharpness);
+                      uint64_t n_vertices, const float* vertex_sharpness, bool changes);
 
 // An edge from a to b of sharpness s > 0, after every edge of lower index.
 void sharp_walk_edge(sharp_walk* walk, uint64_t a, uint64_t b, float s);
@@ -242,5 +249,78 @@ void sharp_walk_edge(sharp_walk* walk, uint64_t a, uint64_t b, float s);
 void sharp_walk_vertex(const sharp_walk* walk, uint64_t v, bool implicit_corner, float point[3]);
 
 void sharp_walk_end(sharp_walk* walk);
+
+// ---------------------------------------------------------------- the limit surface
+
+// Where the vertices of a level converge under endless steps, and the
+// surface's normal there: masks over a vertex's ring of neighbours, the left
+// eigenvectors of each rule's local subdivision matrix (J. Halstead, M. Kass
+// and T. DeRose, "Efficient, fair interpolation using Catmull-Clark
+// surfaces", SIGGRAPH 1993; Loop 1987; H. Biermann, A. Levin and D. Zorin,
+// "Piecewise smooth subdivision surfaces with normal control", SIGGRAPH 2000,
+// for creases and boundaries). A Catmull-Clark ring must be of quads.
+// Computed in double precision, scalar, in the order written, and rounded to
+// single precision at the end.
+
+// What a neighbour of a ring has (limit_ring.flags).
+enum limit_ring_flag : uint8_t {
+    ring_sharp = 1, // the edge to it is sharp at this level (sharpness above 0, or the boundary)
+    ring_face = 2,  // a face lies between it and the next neighbour of its fan
+};
+
+// A vertex V and its neighbours at one level. The neighbours P_i, the other
+// ends of its edges, come fan by fan, each fan in the order the faces turn
+// round V (counter-clockwise seen from outside); the first fan starts at the
+// vertex's outgoing half-edge in its lowest face, or on the boundary at the
+// one whose twin has no face, and an open fan ends with the far end of its
+// arriving boundary edge. Catmull-Clark: D_i is the corner of the quad
+// between P_i and the next neighbour opposite V. A vertex where several fans
+// meet takes its position from all of them and its normal from the first.
+struct limit_ring {
+    float v[3];
+    vertex_rule rule;  // the vertex's rule at this level
+    uint32_t n;        // the neighbours, over every fan
+    uint32_t fan;      // those of the first fan
+    bool fan_closed;   // whether the first fan closes round V
+    float* p;          // 3 n floats: P_i
+    float* d;          // 3 n floats: D_i where flags[i] has ring_face (Catmull-Clark)
+    uint8_t* flags;    // n entries of limit_ring_flag
+};
+
+// Valences whose smooth tangent weights are tabled; higher ones are computed
+// each time, by the same function.
+constexpr uint32_t limit_tabled_valences = 64;
+
+// The weights of a scheme's masks, computed once per job.
+struct limit_masks {
+    bool loop;
+    bool classic;        // Catmull-Clark's classic vertex rule
+    double* tangent;     // per valence n below limit_tabled_valences, at 2 (n (n - 1) / 2 + i):
+                         // the smooth tangent weights of neighbour i (limit_smooth_weights)
+    double loop_chi[limit_tabled_valences]; // Loop: the position weight of the neighbours
+};
+
+// Fills the weights of the scheme (loop, else Catmull-Clark with the classic
+// or the edge-points vertex rule). Returns false, holding nothing, when
+// memory is refused.
+bool limit_masks_init(limit_masks* masks, bool loop, bool classic);
+void limit_masks_free(limit_masks* masks);
+
+// The limit position of the ring's vertex by its rule: a corner stays; a
+// crease (A + 4 V + B) / 6 over its first two sharp edges A and B; a smooth
+// vertex of valence n, Loop (1 - n chi) V + chi sum P_i with
+// chi = 1 / (n + 3 / (8 beta)), Catmull-Clark (n^2 V + 4 sum P_i + sum D_i) /
+// (n (n + 5)) (classic) or (n^2 V + 3 sum P_i + sum D_i) / (n (n + 4)) (edge
+// points). A vertex on no edge stays.
+void limit_position(const limit_masks* masks, const limit_ring* ring, float out[3]);
+
+// The unit normal of the limit surface at the ring's vertex, oriented as the
+// faces turn (outward on a closed surface): T1 x T2 normalised. Smooth: the
+// tangents of the first fan; a crease whose two sharp edges bound a sector of
+// the first fan: T1 = A - B and the tangent across it; a corner: A - V and
+// B - V over the sector of its first two sharp edges, turned to the sector's
+// side. Where those give no plane, the normal of the fan's faces, (0, 0, 0)
+// for none.
+void limit_normal(const limit_masks* masks, const limit_ring* ring, float out[3]);
 
 } // namespace subdiv

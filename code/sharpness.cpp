@@ -1,34 +1,98 @@
 // Sharp features through a refinement.
 //
 // The crease list names edges by their ends; the level's connectivity
-// numbers them. Each crease is found by sorting the creases by their ends
-// (the lower first) and looking every edge up among them.
+// numbers them. Each edge is looked up among the creases, which a table
+// keyed by their ends holds.
 #include "sharpness.h"
 
-#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
 #include "error.h"
+#include "parallel.h"
 #include "rules.h"
 #include "storage.h"
 
 namespace subdiv {
 
-namespace {
-
-// A crease by its ends, the lower first, and its place in the list.
-struct crease_entry {
-    uint64_t low, high;
-    uint64_t index;
-};
-
-bool crease_before(const crease_entry& a, const crease_entry& b)
+// The home slot of the edge between low and high (low <= high), in a table
+// of capacity slots: a multiplicative hash of both ends.
+static inline uint64_t crease_home(uint64_t low, uint64_t high, uint64_t capacity)
 {
-    return a.low != b.low ? a.low < b.low : a.high != b.high ? a.high < b.high : a.index < b.index;
+    const uint64_t mixed = (low * 0x9E3779B97F4A7C15ull) ^ (high * 0xC2B2AE3D27D4EB4Full);
+    return (mixed ^ (mixed >> 29)) & (capacity - 1);
 }
 
-} // namespace
+// The slot of the edge between a and b: the one that holds it, or the empty
+// one where it would go (linear probing; the table is never full).
+static inline uint64_t crease_slot(const crease_index* index, uint64_t a, uint64_t b)
+{
+    const uint64_t low = a < b ? a : b, high = a < b ? b : a;
+    uint64_t slot = crease_home(low, high, index->capacity);
+    while (index->crease[slot] != UINT64_MAX &&
+           (index->ends[2 * slot] != low || index->ends[2 * slot + 1] != high))
+        slot = (slot + 1) & (index->capacity - 1);
+    return slot;
+}
+
+bool crease_index_build(crease_index* index, const uint64_t* ends, const float* sharpness,
+                        uint64_t n)
+{
+    uint64_t capacity = 16;
+    while (capacity < 2 * n) capacity *= 2;
+    index->capacity = capacity;
+    index->ends = static_cast<uint64_t*>(mem_alloc(16 * capacity));
+    index->crease = static_cast<uint64_t*>(mem_alloc(8 * capacity));
+    if (!index->ends || !index->crease) {
+        crease_index_free(index);
+        return false;
+    }
+    std::memset(index->crease, 0xFF, 8 * capacity);
+    for (uint64_t i = 0; i < n; ++i) {
+        const uint64_t a = ends[2 * i], b = ends[2 * i + 1];
+        const uint64_t slot = crease_slot(index, a, b);
+        uint64_t& at = index->crease[slot];
+        if (at == UINT64_MAX) {
+            index->ends[2 * slot] = a < b ? a : b;
+            index->ends[2 * slot + 1] = a < b ? b : a;
+            at = i;
+        } else if (sharpness[i] > sharpness[at]) {
+            at = i;
+        }
+    }
+    return true;
+}
+
+uint64_t crease_index_find(const crease_index* index, uint64_t a, uint64_t b)
+{
+    return index->crease[crease_slot(index, a, b)];
+}
+
+void crease_index_free(crease_index* index)
+{
+    mem_release(&index->ends);
+    mem_release(&index->crease);
+}
+
+// Creases or edges per range of the passes that look them up.
+static const uint64_t sharpness_range = 65536;
+
+uint64_t crease_first_missing(const crease_index* index, const uint64_t* ends, uint64_t n,
+                              const uint8_t* found, uint32_t threads)
+{
+    // each range stops at its first, and the least of those stays
+    std::atomic<uint64_t> least{n};
+    parallel_ranges(threads, n, sharpness_range, [&](uint64_t first, uint64_t end, uint64_t, uint32_t) {
+        for (uint64_t i = first; i < end; ++i) {
+            if (found[crease_index_find(index, ends[2 * i], ends[2 * i + 1])]) continue;
+            uint64_t seen = least.load(std::memory_order_relaxed);
+            while (i < seen && !least.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {}
+            return;
+        }
+    });
+    return least.load();
+}
 
 bool sharpness_named(const geom* g, double crease_angle)
 {
@@ -90,38 +154,34 @@ static bool sharpness_by_angle(const geom* g, mesh* m, double angle)
 }
 
 // The creases of *g onto the edges of *m; see sharpness_begin.
-static subdiv_status sharpness_of_creases(const geom* g, mesh* m, subdiv_error* error)
+static subdiv_status sharpness_of_creases(const geom* g, mesh* m, uint32_t threads,
+                                          subdiv_error* error)
 {
     const uint64_t C = g->n_creases;
     if (C == 0) return subdiv_ok;
-    auto* sorted = static_cast<crease_entry*>(mem_alloc(C * sizeof(crease_entry)));
+    crease_index index;
     auto* found = static_cast<uint8_t*>(mem_alloc(C));
-    if (!sorted || !found) {
-        mem_free(sorted);
+    if (!found || !crease_index_build(&index, g->crease_vertices, g->crease_sharpness, C)) {
         mem_free(found);
-        return error_memory(error, C * sizeof(crease_entry));
+        return error_memory(error, mem_refused_size());
     }
-    for (uint64_t i = 0; i < C; ++i) {
-        const uint64_t a = g->crease_vertices[2 * i], b = g->crease_vertices[2 * i + 1];
-        sorted[i] = {a < b ? a : b, a < b ? b : a, i};
-    }
-    std::sort(sorted, sorted + C, crease_before);
     std::memset(found, 0, C);
-    // every edge takes the largest crease on its ends
-    for (uint64_t e = 0; e < g->n_edges; ++e) {
-        const uint64_t a = m->iedge_vertex[2 * e], b = m->iedge_vertex[2 * e + 1];
-        const crease_entry key = {a < b ? a : b, a < b ? b : a, 0};
-        crease_entry* at = std::lower_bound(sorted, sorted + C, key, crease_before);
-        for (; at < sorted + C && at->low == key.low && at->high == key.high; ++at) {
-            found[at->index] = 1;
-            const float s = g->crease_sharpness[at->index];
-            if (s > m->edge_sharpness[e]) m->edge_sharpness[e] = s;
+    // every edge takes the largest crease on its ends, on the threads; the
+    // marks of the creases found only ever go from 0 to 1
+    parallel_ranges(threads, g->n_edges, sharpness_range,
+                    [&](uint64_t first, uint64_t end, uint64_t, uint32_t) {
+        for (uint64_t e = first; e < end; ++e) {
+            const uint64_t i =
+                crease_index_find(&index, m->iedge_vertex[2 * e], m->iedge_vertex[2 * e + 1]);
+            if (i == UINT64_MAX) continue;
+            __atomic_store_n(&found[i], uint8_t(1), __ATOMIC_RELAXED);
+            if (g->crease_sharpness[i] > m->edge_sharpness[e])
+                m->edge_sharpness[e] = g->crease_sharpness[i];
         }
-    }
-    uint64_t missing = C;
-    for (uint64_t i = 0; i < C && missing == C; ++i)
-        if (!found[i]) missing = i;
-    mem_free(sorted);
+    });
+    // the first crease whose ends no edge joins
+    const uint64_t missing = crease_first_missing(&index, g->crease_vertices, C, found, threads);
+    crease_index_free(&index);
     mem_free(found);
     if (missing == C) return subdiv_ok;
     const uint64_t a = g->crease_vertices[2 * missing], b = g->crease_vertices[2 * missing + 1];
@@ -158,7 +218,8 @@ static subdiv_status sharpness_check(const geom* g, double crease_angle, subdiv_
     return subdiv_ok;
 }
 
-subdiv_status sharpness_begin(const geom* g, mesh* m, double crease_angle, subdiv_error* error)
+subdiv_status sharpness_begin(const geom* g, mesh* m, double crease_angle, uint32_t threads,
+                              subdiv_error* error)
 {
     if (!sharpness_named(g, crease_angle)) return subdiv_ok;
     subdiv_status status = sharpness_check(g, crease_angle, error);
@@ -173,7 +234,7 @@ subdiv_status sharpness_begin(const geom* g, mesh* m, double crease_angle, subdi
         if (!m->vertex_sharpness) status = error_memory(error, V * 4);
         else std::memcpy(m->vertex_sharpness, g->vertex_sharpness, V * 4);
     }
-    if (status == subdiv_ok) status = sharpness_of_creases(g, m, error);
+    if (status == subdiv_ok) status = sharpness_of_creases(g, m, threads, error);
     if (status == subdiv_ok && crease_angle != 0.0 && !sharpness_by_angle(g, m, crease_angle))
         status = error_memory(error, g->n_faces * 24);
     if (status != subdiv_ok) {

@@ -20,6 +20,7 @@ struct gather_job {
     uint64_t* corners;
     float* texcoords;          // null without texture coordinates
     uint64_t* corner_texcoords;
+    float* normals;            // null without normals
     parallel_turns turns;
     uint64_t next; // the first element of the block whose turn it is
 };
@@ -45,6 +46,19 @@ static void gather_vertices(void* context, uint64_t b, uint32_t thread)
     CHECK(first + points.count <= job->source->n_vertices, "source_gather: more vertices than %llu",
           (unsigned long long)job->source->n_vertices);
     float* out = job->positions + 3 * first;
+    for (uint64_t i = 0; i < points.count; ++i)
+        for (int axis = 0; axis < 3; ++axis) out[3 * i + uint64_t(axis)] = points.axis[axis][i];
+}
+
+static void gather_normals(void* context, uint64_t b, uint32_t thread)
+{
+    auto* job = static_cast<gather_job*>(context);
+    obj_points points = {};
+    job->source->normal_points(job->source->context, b, thread, &points);
+    const uint64_t first = gather_place(job, b, points.count);
+    CHECK(first + points.count <= job->source->n_vertices, "source_gather: more normals than %llu",
+          (unsigned long long)job->source->n_vertices);
+    float* out = job->normals + 3 * first;
     for (uint64_t i = 0; i < points.count; ++i)
         for (int axis = 0; axis < 3; ++axis) out[3 * i + uint64_t(axis)] = points.axis[axis][i];
 }
@@ -84,7 +98,8 @@ static void gather_faces(void* context, uint64_t b, uint32_t thread)
 }
 
 void source_gather(const obj_source* source, uint32_t threads, int face_size, float* positions,
-                   uint64_t* corners, float* texcoords, uint64_t* corner_texcoords)
+                   uint64_t* corners, float* texcoords, uint64_t* corner_texcoords,
+                   float* normals)
 {
     CHECK(face_size == 3 || face_size == 4, "source_gather: face size %d", face_size);
     gather_job job;
@@ -94,6 +109,7 @@ void source_gather(const obj_source* source, uint32_t threads, int face_size, fl
     job.corners = corners;
     job.texcoords = source->texcoords ? texcoords : nullptr;
     job.corner_texcoords = corner_texcoords;
+    job.normals = source->normals ? normals : nullptr;
     job.turns.next = 0;
     job.next = 0;
     parallel_for(threads, source->vertex_blocks, gather_vertices, &job);
@@ -105,6 +121,13 @@ void source_gather(const obj_source* source, uint32_t threads, int face_size, fl
         parallel_for(threads, source->texcoord_blocks, gather_texcoords, &job);
         CHECK(job.next == source->n_texcoords, "source_gather: %llu texture coordinates, not %llu",
               (unsigned long long)job.next, (unsigned long long)source->n_texcoords);
+    }
+    if (job.normals) {
+        job.turns.next = 0;
+        job.next = 0;
+        parallel_for(threads, source->normal_blocks, gather_normals, &job);
+        CHECK(job.next == source->n_vertices, "source_gather: %llu normals, not %llu",
+              (unsigned long long)job.next, (unsigned long long)source->n_vertices);
     }
     job.turns.next = 0;
     job.next = 0;

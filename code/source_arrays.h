@@ -14,8 +14,11 @@ namespace subdiv {
 // corners (face_size entries each, n_faces of them), in the order of the
 // text; block by block on up to `threads` threads. A source with texture
 // coordinates also fills texcoords (two floats each, n_texcoords of them) and
-// corner_texcoords (as corners); without, those two are not touched.
+// corner_texcoords (as corners); without, those two are not touched. A
+// source with normals fills normals (three floats per vertex), else leaves
+// it untouched.
 void source_gather(const obj_source* source, uint32_t threads, int face_size, float* positions,
-                   uint64_t* corners, float* texcoords, uint64_t* corner_texcoords);
+                   uint64_t* corners, float* texcoords, uint64_t* corner_texcoords,
+                   float* normals);
 
 } // namespace subdiv

@@ -101,6 +101,12 @@ subdiv_status subdiv_geom_alloc(subdiv_geom* g, uint64_t n_vertices, uint64_t n_
                                      error);
 }
 
+subdiv_status subdiv_geom_alloc_normals(subdiv_geom* g, subdiv_error* error)
+{
+    const subdiv_status status = processor_check(error);
+    return status != subdiv_ok ? status : subdiv::geom_alloc_normals(g, error);
+}
+
 subdiv_status subdiv_obj_read(const char* path, const subdiv_options* options, subdiv_geom* g,
                               subdiv_error* error)
 {

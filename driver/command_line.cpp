@@ -35,6 +35,10 @@ const char command_line_usage[] =
     "                    Catmull-Clark's vertex rule sums the new edge points (the\n"
     "                    default) or the old neighbours (classic, the rule of the\n"
     "                    original paper); Loop takes it and ignores it\n"
+    "  --limit           write the last level's vertices at their limit positions,\n"
+    "                    where endless iterations would take them\n"
+    "  --normals         write the limit surface's normal at each vertex (OBJ: vn\n"
+    "                    lines, faces v//v or v/vt/v with --uv; PLY: nx ny nz)\n"
     "  --format=auto|obj|ply|ply-ascii\n"
     "                    the output's format: auto (the default) by its name, OBJ\n"
     "                    text, binary PLY or ascii PLY\n"
@@ -120,6 +124,18 @@ static bool option_materials(command_line* line, const char*, char*, size_t)
     return true;
 }
 
+static bool option_limit(command_line* line, const char*, char*, size_t)
+{
+    line->options.limit = 1;
+    return true;
+}
+
+static bool option_normals(command_line* line, const char*, char*, size_t)
+{
+    line->options.normals = 1;
+    return true;
+}
+
 static bool option_precision(command_line* line, const char* value, char* message, size_t size)
 {
     if (std::strcmp(value, "6") == 0) {
@@ -198,7 +214,9 @@ static const option_entry option_table[] = {
     {"corners", true, option_corners},
     {"crease-angle", true, option_crease_angle},
     {"format", true, option_format},
+    {"limit", false, option_limit},
     {"materials", false, option_materials},
+    {"normals", false, option_normals},
     {"precision", true, option_precision},
     {"scheme", true, option_scheme},
     {"threads", true, option_threads},

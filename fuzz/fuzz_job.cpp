@@ -5,7 +5,8 @@
 //
 // Input: the first byte picks the iteration count (odd: 1, even: 2; the seeds
 // start with "1" or "2") and the options (texture coordinates, materials,
-// shortest numbers: bits 1, 2 and 3), the rest is the OBJ text.
+// shortest numbers: bits 1, 2 and 3; limit positions and normals: bit 6,
+// clear in the seeds' digits), the rest is the OBJ text.
 //
 // What must hold for every input:
 // - the import either fills a mesh of triangles or quads whose corners name
@@ -102,7 +103,8 @@ static void check_message(const subdiv_error* error)
 
 // Formats g_output into the in-memory file and checks that it holds the
 // headers, the empty lines and one line per vertex, per face and, with
-// texture coordinates, per coordinate; with materials, the library's line and
+// texture coordinates, per coordinate, with normals per vertex again; with
+// materials, the library's line and
 // a line before each run of faces of one material. Then runs the job again
 // on a copy of g_input, its last level written to a file as it is made, and
 // compares the bytes.
@@ -121,6 +123,7 @@ static void write_in_memory(const subdiv_options* options, int iterations)
     fuzz_check(text[size - 1] == '\n');
     uint64_t expected = 3 + g_output.n_vertices + g_output.n_faces;
     if (g_output.tex_u) expected += 2 + g_output.n_texcoords;
+    if (g_output.normal_x) expected += 2 + g_output.n_vertices;
     if (g_output.face_material) {
         expected += g_output.material_library != nullptr;
         int32_t material = -1;
@@ -135,9 +138,12 @@ static void write_in_memory(const subdiv_options* options, int iterations)
     // the same job again, its last level written as it is made
     if (g_stream_path[0] == '\0')
         std::snprintf(g_stream_path, sizeof g_stream_path, "/tmp/fuzz-job-%d.obj", int(getpid()));
+    // a copy of the input (no iterations, so neither limit positions nor normals)
     geom copy = {};
     subdiv_error error;
-    fuzz_check(subdiv_refine(&g_input, 0, options, &copy, &error) == subdiv_ok);
+    subdiv_options copy_options = *options;
+    copy_options.limit = copy_options.normals = 0;
+    fuzz_check(subdiv_refine(&g_input, 0, &copy_options, &copy, &error) == subdiv_ok);
     uint64_t n_vertices = 0, n_faces = 0;
     fuzz_check(subdiv_refine_to_obj(&copy, iterations, options, g_stream_path, &n_vertices, &n_faces,
                                     &error) == subdiv_ok);
@@ -156,13 +162,14 @@ static void write_in_memory(const subdiv_options* options, int iterations)
 static void run_job(const uint8_t* data, size_t size)
 {
     // the first byte: the count in bit 0; texture coordinates, materials and
-    // the shortest numbers in bits 1 to 3
+    // the shortest numbers in bits 1 to 3; limit positions and normals in bit 6
     const int iterations = (data[0] & 1) ? 1 : 2;
     subdiv_options options;
     subdiv_options_init(&options);
     options.uv = (data[0] & 2) != 0;
     options.materials = (data[0] & 4) != 0;
     options.precision = (data[0] & 8) ? subdiv_precision_shortest : subdiv_precision_6;
+    options.limit = options.normals = (data[0] & 64) != 0;
     options.threads = 2;
     subdiv_error error;
     if (subdiv_obj_read_text("fuzz input", reinterpret_cast<const char*>(data + 1), size - 1,

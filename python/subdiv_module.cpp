@@ -4,12 +4,13 @@
 //
 //   refine(vertices, faces, iterations, uv, face_uv, progress, options) -> dict
 //   read_obj(path, options) -> dict
-//   write_obj(path, vertices, faces, uv, face_uv, options) -> None
+//   write_obj(path, vertices, faces, uv, face_uv, normals, options) -> None
 //   set_error_factory(make_error)
 //
 // options is a dict of the keyword options that set fields of
 // subdiv_options (option_rules below). A result dict holds "vertices",
-// "faces" and, when the mesh has texture coordinates, "uv" and "face_uv":
+// "faces", when the mesh has texture coordinates "uv" and "face_uv", and
+// with normals "normals":
 // numpy arrays over the library's blocks, which a capsule holding the whole
 // subdiv_arrays record releases once the last of them goes. Faces come as
 // an (m, k) array when all have k corners, else as a pair (corners,
@@ -534,6 +535,7 @@ py::dict mesh_dict(subdiv_arrays* arrays)
         mesh["uv"] = view_array<float>(shape.texcoords, shape.n_texcoords, 2, owner);
         mesh["face_uv"] = corner_indices(shape, size, shape.corner_texcoords, offsets, owner);
     }
+    if (shape.normals) mesh["normals"] = view_array<float>(shape.normals, shape.n_vertices, 3, owner);
     return mesh;
 }
 
@@ -590,11 +592,31 @@ void apply_precision(const py::handle& value, subdiv_options* options)
             "precision", value, {{"6", subdiv_precision_6}, {"shortest", subdiv_precision_shortest}});
 }
 
-void apply_uv(const py::handle& value, subdiv_options* options)
+// The truth of a flag's value, as Python's bool() gives it.
+int32_t truth_of(const py::handle& value)
 {
     const int truth = PyObject_IsTrue(value.ptr());
     if (truth < 0) throw py::error_already_set();
-    options->uv = truth;
+    return truth;
+}
+
+void apply_uv(const py::handle& value, subdiv_options* options) { options->uv = truth_of(value); }
+
+void apply_limit(const py::handle& value, subdiv_options* options)
+{
+    options->limit = truth_of(value);
+}
+
+void apply_normals(const py::handle& value, subdiv_options* options)
+{
+    options->normals = truth_of(value);
+}
+
+void apply_vertex_rule(const py::handle& value, subdiv_options* options)
+{
+    options->vertex_rule = choice<subdiv_vertex_rule>(
+        "vertex_rule", value,
+        {{"edge-points", subdiv_vertex_rule_edge_points}, {"classic", subdiv_vertex_rule_classic}});
 }
 
 // A keyword option of the package that sets a field of subdiv_options: its
@@ -610,6 +632,9 @@ const option_rule option_rules[] = {
     {"threads", apply_threads},
     {"precision", apply_precision},
     {"uv", apply_uv},
+    {"limit", apply_limit},
+    {"normals", apply_normals},
+    {"vertex_rule", apply_vertex_rule},
 };
 
 // The library's options set by the given keyword options, the defaults for
@@ -763,17 +788,31 @@ py::dict read_obj(const py::handle& path_given, const py::dict& given_options)
 }
 
 void write_obj(const py::handle& path_given, const py::handle& vertices, const py::handle& faces,
-               const py::handle& uv, const py::handle& face_uv, const py::dict& given_options)
+               const py::handle& uv, const py::handle& face_uv, const py::handle& normals,
+               const py::dict& given_options)
 {
     const file_path path = path_of(path_given);
     const subdiv_options options = options_of(given_options);
     const mesh_input mesh = mesh_of(vertices, faces, uv, face_uv);
+    std::optional<strided> normal;
+    if (!normals.is_none()) normal = float_array(normals, 3, "normals");
     subdiv_error error;
     subdiv_status status;
     {
         py::gil_scoped_release unlocked;
         subdiv_geom g;
         status = geom_fill(mesh, &g, &error);
+        if (status == subdiv_ok && normal) {
+            // a normal per vertex, written as the vertex's
+            if (normal->rows != g.n_vertices)
+                status = refuse(&error, "normals has %llu rows, vertices %llu",
+                                (unsigned long long)normal->rows, (unsigned long long)g.n_vertices);
+            if (status == subdiv_ok) status = subdiv_geom_alloc_normals(&g, &error);
+            float* const axes[3] = {g.normal_x, g.normal_y, g.normal_z};
+            for (int a = 0; a < 3 && status == subdiv_ok; ++a)
+                status = floats_copy(*normal, uint64_t(a), "normal", axes[a], &error);
+            if (status != subdiv_ok) subdiv_geom_free(&g);
+        }
         if (status == subdiv_ok) {
             status = subdiv_obj_write(path.bytes.c_str(), &g, &options, &error);
             subdiv_geom_free(&g);

@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -112,6 +113,83 @@ TEST(Driver, OneIterationMatchesTheRulesByteForByte)
     EXPECT_NE(tetrahedron.find("\nv 0.000000 0.000000 -0.500000\n"), std::string::npos);
 }
 
+// The classic vertex rule: a cube's corner goes to 5/9 (the edge-points
+// rule's 11/18 above), and on a grid of quads with heights x^2 every point
+// that the interior rules make lies at x^2 + 1/4, as on the bicubic B-spline
+// (the edge-points rule leaves 0.21875 at x = 0).
+TEST(Driver, TheClassicVertexRuleIsTheBicubicSplines)
+{
+    scratch_folder folder;
+    write_file(folder.file("cube.obj"), cube_obj);
+    tool_result r = run_tool(folder.path, {"--vertex-rule=classic", "cube.obj", "1", "out.obj"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(folder.file("out.obj"))
+                  .rfind("# Vertices 26\nv -0.555556 -0.555556 -0.555556\n", 0),
+              0u);
+
+    std::string grid;
+    for (int y = -3; y <= 3; ++y)
+        for (int x = -3; x <= 3; ++x)
+            grid += "v " + std::to_string(x) + " " + std::to_string(y) + " " +
+                    std::to_string(x * x) + "\n";
+    for (int y = 0; y < 6; ++y)
+        for (int x = 0; x < 6; ++x) {
+            const int a = 7 * y + x + 1;
+            grid += "f " + std::to_string(a) + " " + std::to_string(a + 1) + " " +
+                    std::to_string(a + 8) + " " + std::to_string(a + 7) + "\n";
+        }
+    write_file(folder.file("grid.obj"), grid);
+    for (const char* rule : {"--vertex-rule=classic", "--vertex-rule=edge-points"}) {
+        r = run_tool(folder.path, {rule, "--precision=shortest", "grid.obj", "1", "out.obj"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::istringstream text(read_file(folder.file("out.obj")));
+        int interior = 0, on_the_parabola = 0;
+        float centre = 0.0f;
+        for (std::string line; std::getline(text, line);) {
+            float x, y, z;
+            if (std::sscanf(line.c_str(), "v %f %f %f", &x, &y, &z) != 3 || std::fabs(x) == 3 ||
+                std::fabs(y) == 3)
+                continue;
+            interior += 1;
+            on_the_parabola += z == x * x + 0.25f;
+            if (x == 0 && y == 0) centre = z;
+        }
+        // the edge-points rule moves the 25 old vertices elsewhere
+        const bool classic = rule == std::string("--vertex-rule=classic");
+        EXPECT_EQ(interior, 121) << rule;
+        EXPECT_EQ(on_the_parabola, classic ? 121 : 96) << rule;
+        EXPECT_EQ(centre, classic ? 0.25f : 0.21875f) << rule;
+    }
+}
+
+// --normals: a "vn" line per vertex after the vertices (and texture
+// coordinates), the same with or without --limit; faces name a corner's
+// normal by its vertex's index.
+TEST(Driver, NormalsFollowTheVerticesAndTheFacesNameThem)
+{
+    scratch_folder folder;
+    write_file(folder.file("cube.obj"), cube_obj);
+    write_file(folder.file("square.obj"), "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0.5\nvt 0 0\nvt 1 "
+                                          "0\nvt 1 1\nvt 0 1\nf 1/1 2/2 3/3 4/4\n");
+    tool_result r = run_tool(folder.path, {"--normals", "cube.obj", "1", "normals.obj"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = run_tool(folder.path, {"--normals", "--limit", "cube.obj", "1", "limit.obj"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string normals = read_file(folder.file("normals.obj")),
+                      limit = read_file(folder.file("limit.obj"));
+    const size_t at = normals.find("\n\n# Normals 26\nvn -0.577350 -0.577350 -0.577350\n");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(count_lines_starting(normals, "vn "), 26);
+    EXPECT_NE(normals.find("\n# Triangles 24\nf 5//5 15//15 9//9 18//18\n"), std::string::npos);
+    EXPECT_EQ(normals.substr(at), limit.substr(limit.find("\n\n# Normals 26\n")));
+    EXPECT_NE(normals.substr(0, at), limit.substr(0, at));
+    r = run_tool(folder.path, {"--normals", "--uv", "square.obj", "1", "out.obj"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string square = read_file(folder.file("out.obj"));
+    EXPECT_LT(square.find("# Texture coordinates 9\n"), square.find("# Normals 9\n"));
+    EXPECT_NE(square.find("\nf 1/1/1 6/6/6 5/5/5 9/9/9\n"), std::string::npos);
+}
+
 TEST(Driver, ZeroIterationsWriteTheInputMesh)
 {
     scratch_folder folder;
@@ -164,7 +242,18 @@ TEST(Driver, UsageErrorsExitTwoAndWriteNothing)
     EXPECT_EQ(loop.status, 2);
     EXPECT_EQ(loop.err, "subdiv: cube.obj: the Loop scheme refines triangles only, but face 1 has "
                         "4 corners\n");
-    for (const char* option : {"--scheme=sqrt3", "--corners=round", "--scheme"}) {
+    // the limit masks of Catmull-Clark need quads: with no iterations the
+    // first face that is none is named
+    write_file(folder.file("pentagon.obj"),
+               "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nv 2 0 0\nv 2 1 0\nv 1.5 2 0\n"
+               "f 1 2 3 4\nf 2 5 6 7 3\n");
+    for (const char* option : {"--limit", "--normals"}) {
+        tool_result r = run_tool(folder.path, {option, "pentagon.obj", "0", "out.obj"});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, "subdiv: pentagon.obj: limit positions and normals of Catmull-Clark with "
+                         "no iterations need quads, but face 2 has 5 corners\n");
+    }
+    for (const char* option : {"--scheme=sqrt3", "--corners=round", "--scheme", "--limit=1"}) {
         tool_result r = run_tool(folder.path, {"cube.obj", "1", "out.obj", option});
         EXPECT_EQ(r.status, 2) << option;
         EXPECT_EQ(r.err.rfind("subdiv: ", 0), 0u) << r.err;

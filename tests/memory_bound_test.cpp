@@ -61,18 +61,18 @@ std::string shuffled_icosphere(int splits, level_counts* counts)
     for (const auto& q : f)
         text += "f " + std::to_string(q[0] + 1) + " " + std::to_string(q[1] + 1) + " " +
                 std::to_string(q[2] + 1) + "\n";
-    *counts = {v.size(), f.size(), 3 * f.size() / 2, 3 * f.size(), 3, 0, false, false, false, 0};
+    *counts = {v.size(), f.size(), 3 * f.size() / 2, 3 * f.size(), 3, 0, false, false, false, 0, 6};
     return text;
 }
 
 // The peak resident bytes of one run of the tool on input.
 uint64_t tool_peak(const std::string& folder, const char* input, const char* count,
-                   const char* option = "--precision=6")
+                   const char* option = "--precision=6", const char* option2 = "--precision=6")
 {
     pid_t child = fork();
     if (child == 0) {
         if (chdir(folder.c_str()) != 0 || !freopen("/dev/null", "w", stderr)) _exit(99);
-        execl(SUBDIV_EXE, SUBDIV_EXE, option, input, count, "out.obj", (char*)nullptr);
+        execl(SUBDIV_EXE, SUBDIV_EXE, option, option2, input, count, "out.obj", (char*)nullptr);
         _exit(98);
     }
     int status = 0;
@@ -115,20 +115,26 @@ TEST(MemoryBound, ThePeakOfAShuffledMeshStaysBelowIt)
     test_util::write_file(folder.file("tiny.obj"), shuffled_icosphere(0, &tiny));
     // what the process holds besides the job's blocks
     const uint64_t baseline = tool_peak(folder.path, "tiny.obj", "0");
-    // and with every edge sharp, whose sharpness each level carries
-    for (bool sharp : {false, true})
-        for (const char* count : {"1", "2", "3"}) {
-            const uint64_t peak = tool_peak(folder.path, "big.obj", count,
-                                            sharp ? "--crease-angle=0.01" : "--precision=6");
+    // and with every edge sharp, whose sharpness each level carries; and
+    // with limit positions and normals, for which the level before the last
+    // keeps its connectivity
+    for (const char* kind : {"", "sharp", "limit"})
+        for (const char* count : {"0", "1", "2", "3"}) {
+            const bool sharp = kind == std::string("sharp"), limit = kind == std::string("limit");
+            if (!limit && count == std::string("0")) continue;
+            const uint64_t peak =
+                tool_peak(folder.path, "big.obj", count,
+                          sharp ? "--crease-angle=0.01" : limit ? "--limit" : "--precision=6",
+                          limit ? "--normals" : "--precision=6");
             level_counts job = counts;
             job.sharpness = sharp;
             const unsigned __int128 build = memory_bound_build(job);
             const unsigned __int128 iterations = memory_bound_streamed(
-                job, subdiv_scheme_loop, std::atoi(count), parallel_threads(0));
+                job, subdiv_scheme_loop, std::atoi(count), parallel_threads(0), limit);
             const uint64_t bound = uint64_t(build > iterations ? build : iterations);
             // (a peak below the baseline, which the sanitizers' varying share
             // of it can give, is within the bound too)
-            EXPECT_LE(peak, baseline + bound) << count << " iterations" << (sharp ? ", sharp" : "")
+            EXPECT_LE(peak, baseline + bound) << count << " iterations, " << kind
                                               << ": peak " << peak << ", baseline " << baseline;
         }
 }
@@ -155,7 +161,8 @@ TEST(MemoryBound, TheArraysOfRefineArraysCountInItsBound)
     for (int count : {0, 1, 2, 3}) {
         const uint64_t bound =
             uint64_t(std::max(memory_bound_build(counts),
-                              memory_bound_gathered(counts, subdiv_scheme_loop, count, threads)));
+                              memory_bound_gathered(counts, subdiv_scheme_loop, count, threads,
+                                                    false)));
         EXPECT_EQ(in_child([&] {
             subdiv_geom input = {};
             subdiv_arrays arrays = {};
@@ -171,8 +178,10 @@ TEST(MemoryBound, TheArraysOfRefineArraysCountInItsBound)
         }), 0) << count << " iterations";
     }
 
-    const uint64_t streamed = uint64_t(memory_bound_streamed(counts, subdiv_scheme_loop, 3, threads));
-    const uint64_t gathered = uint64_t(memory_bound_gathered(counts, subdiv_scheme_loop, 3, threads));
+    const uint64_t streamed =
+        uint64_t(memory_bound_streamed(counts, subdiv_scheme_loop, 3, threads, false));
+    const uint64_t gathered =
+        uint64_t(memory_bound_gathered(counts, subdiv_scheme_loop, 3, threads, false));
     const uint64_t limit = streamed + (gathered - streamed) / 2;
     const std::string reason =
         "this process may use " + std::to_string(limit) + " bytes (its data limit, RLIMIT_DATA)";
@@ -205,14 +214,15 @@ TEST(MemoryBound, WritingTheLastLevelAdmitsOneMoreLevel)
         level_counts counts;
         subdiv_scheme scheme;
     } meshes[] = {
-        {{250000, 250000, 500000, 1000000, 4, 0, false, false, false, 0}, subdiv_scheme_catmull_clark},
-        {{163842, 327680, 491520, 983040, 3, 0, false, false, false, 0}, subdiv_scheme_loop},
+        {{250000, 250000, 500000, 1000000, 4, 0, false, false, false, 0, 4},
+         subdiv_scheme_catmull_clark},
+        {{163842, 327680, 491520, 983040, 3, 0, false, false, false, 0, 6}, subdiv_scheme_loop},
     };
     for (const auto& mesh : meshes) {
         int held_whole = 0, streamed = 0;
-        while (memory_bound_iterations(mesh.counts, mesh.scheme, held_whole + 1) <= memory)
+        while (memory_bound_iterations(mesh.counts, mesh.scheme, held_whole + 1, false) <= memory)
             ++held_whole;
-        while (memory_bound_streamed(mesh.counts, mesh.scheme, streamed + 1, 2) <= memory)
+        while (memory_bound_streamed(mesh.counts, mesh.scheme, streamed + 1, 2, false) <= memory)
             ++streamed;
         EXPECT_EQ(streamed, held_whole + 1) << mesh.counts.face_size;
     }

@@ -4,6 +4,7 @@
 // reader takes are refused with the place named.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,7 @@ struct mesh_arrays {
     std::vector<float> positions;
     std::vector<std::vector<uint32_t>> faces;
     std::vector<float> corner_uv;
+    std::vector<float> normals; // empty without
 };
 
 template <typename T>
@@ -53,17 +55,20 @@ mesh_arrays decode_ply(const std::string& bytes)
     std::istringstream header(bytes.substr(0, header_end));
     std::string word, line;
     uint64_t n_vertices = 0, n_faces = 0;
-    bool uv = false;
+    bool uv = false, normals = false;
     while (header >> word) {
         if (word == "element") {
             header >> word;
             header >> (word == "vertex" ? n_vertices : n_faces);
         }
         if (word == "texcoord") uv = true;
+        if (word == "nx") normals = true;
     }
     mesh_arrays m;
     size_t at = header_end;
-    for (uint64_t i = 0; i < 3 * n_vertices; ++i) m.positions.push_back(take<float>(bytes, &at));
+    for (uint64_t v = 0; v < n_vertices; ++v)
+        for (int k = 0; k < (normals ? 6 : 3); ++k)
+            (k < 3 ? m.positions : m.normals).push_back(take<float>(bytes, &at));
     for (uint64_t f = 0; f < n_faces; ++f) {
         m.faces.emplace_back(take<uint8_t>(bytes, &at));
         for (uint32_t& corner : m.faces.back()) corner = take<uint32_t>(bytes, &at);
@@ -87,15 +92,15 @@ mesh_arrays decode_obj(const std::string& text)
     while (std::getline(lines, line)) {
         std::istringstream words(line);
         words >> word;
-        if (word == "v" || word == "vt") {
-            std::vector<float>& out = word == "v" ? m.positions : vt;
+        if (word == "v" || word == "vt" || word == "vn") {
+            std::vector<float>& out = word == "v" ? m.positions : word == "vt" ? vt : m.normals;
             while (words >> word) out.push_back(std::strtof(word.c_str(), nullptr));
         } else if (word == "f") {
             m.faces.emplace_back();
             while (words >> word) {
                 m.faces.back().push_back(uint32_t(std::stoul(word) - 1));
                 const size_t slash = word.find('/');
-                if (slash == std::string::npos) continue;
+                if (slash == std::string::npos || word[slash + 1] == '/') continue;
                 const size_t t = std::stoul(word.substr(slash + 1)) - 1;
                 m.corner_uv.insert(m.corner_uv.end(), {vt[2 * t], vt[2 * t + 1]});
             }
@@ -115,6 +120,7 @@ void expect_same_bits(const mesh_arrays& a, const mesh_arrays& b)
     EXPECT_EQ(bits(a.positions), bits(b.positions));
     EXPECT_EQ(a.faces, b.faces);
     EXPECT_EQ(bits(a.corner_uv), bits(b.corner_uv));
+    EXPECT_EQ(bits(a.normals), bits(b.normals));
 }
 
 // Values of a PLY body, in one encoding.
@@ -206,7 +212,8 @@ std::vector<T> array(const T* values, uint64_t n)
 
 // The tool's PLY and its OBJ with the fewest digits give the same floats and
 // corners, streamed from the last step and written from a held record, on
-// closed, open, polygon and textured meshes, Loop and Catmull-Clark.
+// closed, open, polygon and textured meshes, Loop and Catmull-Clark, and
+// with limit positions and normals.
 TEST(Ply, OutputEqualsObjOutputToTheBit)
 {
     const struct {
@@ -218,6 +225,8 @@ TEST(Ply, OutputEqualsObjOutputToTheBit)
         {"icosahedron.obj", {}},        {"grid-tri.obj", {}},
         {"cube-textured.obj", {"--uv"}}, {"grid-textured.obj", {"--uv"}},
         {"torus-tri.obj", {"--scheme=catmull-clark"}},
+        {"cube-quad.obj", {"--limit", "--normals"}}, {"icosahedron.obj", {"--normals"}},
+        {"cube-textured.obj", {"--uv", "--normals"}},
     };
     scratch_folder folder;
     for (const auto& c : cases)
@@ -236,7 +245,12 @@ TEST(Ply, OutputEqualsObjOutputToTheBit)
 
             subdiv_options options;
             subdiv_options_init(&options);
-            options.uv = c.options == std::vector<std::string>{"--uv"};
+            auto has = [&](const char* option) {
+                return std::find(c.options.begin(), c.options.end(), option) != c.options.end();
+            };
+            options.uv = has("--uv");
+            options.limit = has("--limit");
+            options.normals = has("--normals");
             options.scheme = c.mesh == std::string("torus-tri.obj") ? subdiv_scheme_catmull_clark
                                                                     : subdiv_scheme_auto;
             options.corners = c.mesh == std::string("polygon-open.obj") ? subdiv_corners_smooth

@@ -2,12 +2,13 @@
 // level written as it is made (subdiv_refine_to_obj) and the last level held
 // whole and then written (subdiv_refine, obj_write) give the same file for 1,
 // 2, 3 and 7 threads, and the last level gathered into flat arrays
-// (subdiv_refine_arrays) the same positions, faces and texture coordinates;
-// so do the binary PLY routes (subdiv_refine_to_file, subdiv_write), on
-// meshes whose counts are no multiples of the ranges the work is split into:
-// closed and open, quads, triangles and mixed faces, with texture
-// coordinates that have seams, materials, sharp features and both number
-// forms.
+// (subdiv_refine_arrays) the same positions, faces, texture coordinates and
+// normals; so do the binary PLY routes (subdiv_refine_to_file, subdiv_write),
+// on meshes whose counts are no multiples of the ranges the work is split
+// into: closed and open, quads, triangles and mixed faces, with texture
+// coordinates that have seams, materials, sharp features, both number forms,
+// limit positions and normals (whose rings the streamed route gathers from
+// the level before the last, the held one from the last).
 #include <gtest/gtest.h>
 
 #include <pthread.h>
@@ -117,6 +118,8 @@ struct threads_case {
     subdiv_corners corners;
     std::vector<int> iterations;
     bool creases;
+    bool limit = false, normals = false;
+    subdiv_vertex_rule vertex_rule = subdiv_vertex_rule_edge_points;
 };
 
 subdiv_options case_options(const threads_case& c, int threads)
@@ -128,6 +131,9 @@ subdiv_options case_options(const threads_case& c, int threads)
     options.precision = c.precision;
     options.corners = c.corners;
     options.threads = threads;
+    options.limit = c.limit;
+    options.normals = c.normals;
+    options.vertex_rule = c.vertex_rule;
     return options;
 }
 
@@ -190,6 +196,12 @@ bool arrays_match(const scratch_folder& folder, const threads_case& c, int itera
     const uint64_t n_corners = uint64_t(arrays.face_size) * arrays.n_faces;
     if (same && held.tex_u)
         same = std::memcmp(arrays.corner_texcoords, held.corner_texcoord, n_corners * 8) == 0;
+    // the normals
+    same = same && (arrays.normals != nullptr) == (held.normal_x != nullptr);
+    const float* const normal[3] = {held.normal_x, held.normal_y, held.normal_z};
+    for (uint64_t v = 0; same && held.normal_x && v < held.n_vertices; ++v)
+        for (int a = 0; a < 3; ++a)
+            same = same && std::memcmp(&arrays.normals[3 * v + a], &normal[a][v], 4) == 0;
     subdiv_arrays_free(&arrays);
     subdiv_geom_free(&held);
     return same;
@@ -210,6 +222,13 @@ const threads_case threads_cases[] = {
      subdiv_precision_shortest, subdiv_corners_sharp, {1, 2, 3}, true},
     {"open triangles with creases and corners", 43, 37, false, "triangles", false, false,
      subdiv_precision_6, subdiv_corners_sharp, {1, 3}, true},
+    {"limit positions and normals of closed quads with creases", 41, 67, true, "quads", false,
+     false, subdiv_precision_6, subdiv_corners_sharp, {0, 1, 2}, true, true, true},
+    {"normals of open triangles with seams and creases", 43, 37, false, "triangles", true, false,
+     subdiv_precision_shortest, subdiv_corners_sharp, {0, 2}, true, false, true},
+    {"limit positions of mixed faces, classic rule, materials", 47, 53, false, "mixed", true,
+     true, subdiv_precision_6, subdiv_corners_smooth, {1, 2}, false, true, true,
+     subdiv_vertex_rule_classic},
 };
 
 // Writes the input of a case into folder.

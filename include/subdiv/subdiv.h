@@ -106,6 +106,13 @@ typedef struct subdiv_geom {
                                    interpolateboundary tag): subdiv_corners_sharp (0, also
                                    without one) or subdiv_corners_smooth; options whose corners
                                    are subdiv_corners_auto follow it */
+
+    /* Normals (made by a refinement with the option normals), null without:
+     * the unit normal of the limit surface at each vertex. The reader never
+     * fills them; the writers write them when all three are there. */
+    float* normal_x;            /* n_vertices entries: x of each vertex's normal */
+    float* normal_y;
+    float* normal_z;
 } subdiv_geom;
 
 /* ---------------------------------------------------------------- results */
@@ -238,6 +245,10 @@ typedef struct subdiv_options {
     subdiv_vertex_rule vertex_rule; /* Catmull-Clark's vertex rule (--vertex-rule) */
     subdiv_format format;        /* the format subdiv_write and subdiv_refine_to_file
                                     write (--format); reading ignores it */
+    int32_t limit;               /* --limit: the last level's vertices at their limit
+                                    positions, where endless iterations would take them */
+    int32_t normals;             /* --normals: the limit surface's unit normal at each vertex
+                                    of the last level, with or without limit */
     subdiv_write_progress_fn write_progress; /* null: the writing of the last level is
                                                 not reported */
 } subdiv_options;
@@ -245,8 +256,8 @@ typedef struct subdiv_options {
 /* Fills *options with the defaults: no callbacks, the corners the input
  * asks for (else sharp), the scheme of the faces, no texture coordinates, no
  * materials, six decimals, every core the process may use, no crease angle,
- * the edge-points vertex rule, the output format by the file's name; and its
- * size. */
+ * the edge-points vertex rule, the output format by the file's name, the
+ * last level's own positions and no normals; and its size. */
 SUBDIV_API void subdiv_options_init(subdiv_options* options);
 
 /* ---------------------------------------------------------------- records */
@@ -266,6 +277,13 @@ SUBDIV_API const char* subdiv_version(void);
 SUBDIV_API subdiv_status subdiv_geom_alloc(subdiv_geom* g, uint64_t n_vertices, uint64_t n_faces,
                                            int32_t face_size, uint64_t n_corners,
                                            uint64_t n_texcoords, subdiv_error* error);
+
+/* Gives *g, whose n_vertices is set, arrays of the library's allocator for
+ * normals that the caller fills: normal_x, normal_y and normal_z of
+ * n_vertices entries each (what they held is overwritten, not released).
+ * Returns subdiv_ok, or subdiv_error_memory with *error filled and the three
+ * left null. */
+SUBDIV_API subdiv_status subdiv_geom_alloc_normals(subdiv_geom* g, subdiv_error* error);
 
 /* Releases the arrays of *g and clears it. Null, or a cleared record, is harmless. */
 SUBDIV_API void subdiv_geom_free(subdiv_geom* g);
@@ -375,8 +393,8 @@ SUBDIV_API subdiv_status subdiv_refine_to_file(subdiv_geom* input, int32_t itera
  * subdiv_arrays_free releases them. New fields are only ever added at the
  * end; on x86-64 and other LP64 systems the fields lie at byte offsets 0
  * (positions), 8 (corners), 16 (face_start), 24 (n_vertices), 32 (n_faces),
- * 40 (face_size), 48 (texcoords), 56 (corner_texcoords) and 64
- * (n_texcoords), 72 bytes in all. */
+ * 40 (face_size), 48 (texcoords), 56 (corner_texcoords), 64 (n_texcoords)
+ * and 72 (normals), 80 bytes in all. */
 typedef struct subdiv_arrays {
     float* positions;     /* 3 n_vertices floats: x y z of each vertex */
     uint64_t* corners;    /* the zero-based vertex of each face corner, face by face: face_size
@@ -392,12 +410,15 @@ typedef struct subdiv_arrays {
     uint64_t* corner_texcoords;  /* an entry per entry of corners: the zero-based texture
                                     coordinate of that face corner */
     uint64_t n_texcoords;
+
+    /* Normals, with the option normals (else null). */
+    float* normals;              /* 3 n_vertices floats: the unit normal of each vertex */
 } subdiv_arrays;
 
 /* Refines *input as subdiv_refine_to_obj does, its last iteration gathered
  * block by block into *output (cleared first) instead of a file: positions,
- * faces and, when *input has them, texture coordinates (materials are not
- * gathered). Takes over *input as subdiv_refine_to_obj does. Returns as
+ * faces, when *input has them texture coordinates, and with the option
+ * normals the normals (materials are not gathered). Takes over *input as subdiv_refine_to_obj does. Returns as
  * subdiv_refine does; *output holds nothing on failure. */
 SUBDIV_API subdiv_status subdiv_refine_arrays(subdiv_geom* input, int32_t iterations,
                                               const subdiv_options* options,

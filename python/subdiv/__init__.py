@@ -42,6 +42,8 @@ class Mesh:
     uv: float32 array (t, 2), u v of each texture coordinate, or None.
     face_uv: the texture coordinate of each face corner, shaped like faces
         (for a pair, the same offsets array), or None.
+    normals: float32 array (n, 3), the unit normal of the limit surface at
+        each vertex (refine with normals=True), or None.
 
     Arrays that refine and read_obj return hold the library's memory
     without a copy; it is released when the last of them goes.
@@ -51,6 +53,7 @@ class Mesh:
     faces: object
     uv: object = None
     face_uv: object = None
+    normals: object = None
 
 
 class Error(ValueError):
@@ -120,7 +123,8 @@ _subdiv.set_error_factory(_make_error)
 
 
 def refine(vertices, faces, iterations, *, scheme="auto", corners="sharp", threads=None,
-           uv=None, face_uv=None, progress=None):
+           uv=None, face_uv=None, progress=None, vertex_rule="edge-points", limit=False,
+           normals=False):
     """Refines a mesh iterations times; returns a Mesh.
 
     vertices: (n, 3) array of numbers; float32 is used as it is, float64
@@ -146,10 +150,18 @@ def refine(vertices, faces, iterations, *, scheme="auto", corners="sharp", threa
         vertices_before, vertices_after) after each iteration, on the
         calling thread. An exception it raises ends its calls and is
         raised when the refinement ends.
+    vertex_rule: Catmull-Clark's vertex rule, "edge-points" (over the new
+        edge points) or "classic" (over the old neighbours, as in the
+        original paper); Loop ignores it.
+    limit: the last level's vertices at their limit positions, where
+        endless iterations would take them.
+    normals: also the unit normal of the limit surface at each vertex. With
+        0 iterations Catmull-Clark's limit needs quads.
 
     Returns a Mesh: float32 vertices (n', 3), int64 faces (m', 4) for
     Catmull-Clark or (m', 3) for Loop (for 0 iterations, faces as given,
-    or a pair for faces of mixed sizes), with uv and face_uv when given.
+    or a pair for faces of mixed sizes), with uv and face_uv when given,
+    with float32 normals (n', 3) when asked for.
 
     Raises Error for arrays or arguments that do not fit (before any work)
     and for faces that do not form a consistently oriented surface, with
@@ -157,7 +169,9 @@ def refine(vertices, faces, iterations, *, scheme="auto", corners="sharp", threa
     the memory; TypeError for arguments of another type.
     """
     return Mesh(**_subdiv.refine(vertices, faces, iterations, uv, face_uv, progress,
-                                 {"scheme": scheme, "corners": corners, "threads": threads}))
+                                 {"scheme": scheme, "corners": corners, "threads": threads,
+                                  "vertex_rule": vertex_rule, "limit": limit,
+                                  "normals": normals}))
 
 
 def read_obj(path, *, uv=False):
@@ -183,7 +197,8 @@ def write_obj(path, mesh, *, precision=6):
     path: str, bytes or os.PathLike ("-" is a file of that name). A
         regular file is replaced whole, or left as it was on failure.
     mesh: a Mesh, or any object with vertices and faces attributes in the
-        forms refine takes (and uv, face_uv to write texture coordinates).
+        forms refine takes (and uv, face_uv to write texture coordinates,
+        normals, an (n, 3) array, to write a normal per vertex).
     precision: 6 (six decimals, as printf's "%f") or "shortest" (the
         fewest digits that read back to the same float32).
 
@@ -192,4 +207,5 @@ def write_obj(path, mesh, *, precision=6):
     the memory.
     """
     _subdiv.write_obj(path, mesh.vertices, mesh.faces, getattr(mesh, "uv", None),
-                      getattr(mesh, "face_uv", None), {"precision": precision})
+                      getattr(mesh, "face_uv", None), getattr(mesh, "normals", None),
+                      {"precision": precision})

@@ -22,6 +22,7 @@ class Mesh:
     faces: Faces
     uv: Optional[npt.NDArray[np.float32]] = None
     face_uv: Optional[Faces] = None
+    normals: Optional[npt.NDArray[np.float32]] = None
 
 class Error(ValueError):
     line: int
@@ -38,7 +39,9 @@ def refine(vertices: npt.ArrayLike, faces: FacesLike, iterations: int, *,
            scheme: Literal["auto", "loop", "catmull-clark"] = "auto",
            corners: Literal["sharp", "smooth"] = "sharp", threads: Optional[int] = None,
            uv: Optional[npt.ArrayLike] = None, face_uv: Optional[FacesLike] = None,
-           progress: Optional[Callable[[int, int, int], object]] = None) -> Mesh: ...
+           progress: Optional[Callable[[int, int, int], object]] = None,
+           vertex_rule: Literal["edge-points", "classic"] = "edge-points", limit: bool = False,
+           normals: bool = False) -> Mesh: ...
 def read_obj(path: PathLike, *, uv: bool = False) -> Mesh: ...
 def write_obj(path: PathLike, mesh: Mesh, *,
               precision: Union[Literal[6], Literal["6", "shortest"]] = 6) -> None: ...

@@ -47,6 +47,11 @@ CUBE = subdiv.Mesh(CUBE_V, CUBE_F)
     ("cube-textured.obj", 2, {"uv": True}),
     ("grid-textured.obj", 2, {"uv": True, "threads": 2}),
     ("grid-textured.obj", 1, {"uv": True, "scheme": "catmull-clark", "precision": "shortest"}),
+    ("cube-quad.obj", 2, {"limit": True, "normals": True, "vertex_rule": "classic"}),
+    ("cube-quad.obj", 0, {"normals": True}),
+    ("icosahedron.obj", 1, {"limit": True, "normals": True}),
+    ("polygon-open.obj", 1, {"normals": True, "threads": 2}),
+    ("cube-textured.obj", 1, {"uv": True, "normals": True}),
 ])
 def test_write_of_refine_is_the_tool_output(tmp_path, mesh, count, options):
     options = dict(options)
@@ -58,10 +63,19 @@ def test_write_of_refine_is_the_tool_output(tmp_path, mesh, count, options):
     ours = tmp_path / "python.obj"
     subdiv.write_obj(ours, refined, precision=precision)
     theirs = tmp_path / "tool.obj"
-    args = [f"--{k}={v}" for k, v in options.items()] + ["--uv"] * uv
+    args = [f"--{k.replace('_', '-')}" + ("" if v is True else f"={v}")
+            for k, v in options.items()] + ["--uv"] * uv
     subprocess.run([TOOL, *args, f"--precision={precision}", os.path.join(MESHES, mesh),
                     str(count), str(theirs)], check=True, capture_output=True)
     assert ours.read_bytes() == theirs.read_bytes()
+
+
+def test_normals_are_unit_rows_pointing_outward():
+    assert subdiv.refine(CUBE_V, CUBE_F, 1).normals is None
+    mesh = subdiv.refine(CUBE_V, CUBE_F, 2, limit=True, normals=True)
+    assert mesh.normals.dtype == np.float32 and mesh.normals.shape == mesh.vertices.shape
+    assert np.allclose(np.linalg.norm(mesh.normals, axis=1), 1, atol=1e-6)
+    assert (np.sum((mesh.vertices - 0.5) * mesh.normals, axis=1) > 0).all()
 
 
 def test_every_form_of_the_arrays_gives_the_same_mesh():
@@ -134,6 +148,8 @@ def error_of(kind, call):
      "lies on 3 faces", (0, 1, (1, 2))),
     (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, scheme="loop"), "refines triangles only",
      (0, 1, ())),
+    (lambda p: subdiv.refine(CUBE_V, [[0, 1, 2, 3], [4, 5, 6]], 0, normals=True), "need quads",
+     (0, 2, ())),
     (lambda p: subdiv.read_obj(p / "bad.obj"), "line 2", (2, 0, ())),
     # files the system refuses: FileError, an OSError of the errno's kind
     (lambda p: subdiv.read_obj(p / "missing.obj"), "missing.obj", FileNotFoundError),
@@ -160,6 +176,9 @@ def error_of(kind, call):
     (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, uv=CUBE_UV, face_uv=CUBE_FACE_UV[:5]),
      "face_uv has 5 faces", (0, 0, ())),
     (lambda p: subdiv.write_obj(p / "out.obj", CUBE, precision=9), "precision", (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, vertex_rule="loop"), "vertex_rule", (0, 0, ())),
+    (lambda p: subdiv.write_obj(p / "out.obj", subdiv.Mesh(CUBE_V, CUBE_F, normals=CUBE_V[:7])),
+     "normals has 7 rows", (0, 0, ())),
 ])
 def test_refusals_raise_their_error_with_their_places(tmp_path, call, text, places):
     (tmp_path / "bad.obj").write_text("v 0 0 0\nv 1 x 0\n")
