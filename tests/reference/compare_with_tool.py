@@ -9,11 +9,15 @@ only; open adds meshes with boundaries under both corner modes, polygon meshes
 with faces of other sizes and a triangle mesh under Catmull-Clark, uv the
 texture coordinates (--uv). creases covers sharp and semi-sharp edges and
 vertices (t tags and --crease-angle), classic --vertex-rule=classic; all
-runs every list. With --uv the tool numbers its vt lines as it likes,
-so there the v lines, the vertex indices of the f lines and the t lines
-must agree byte for byte, and each face corner's vt text must be the
-model's texture coordinate as the tool prints numbers (six decimals, or
---precision=shortest).
+runs every list.
+
+With --uv the vt lines are numbered as the model numbers them (see
+texcoord_lines in subdivide_reference.py) and the whole output must agree
+byte for byte; where the model gives one coordinate of the input two values
+(it then writes extra vt lines), the tool may number its vt lines as it
+likes: the v lines, the vertex indices of the f lines and the t lines must
+agree byte for byte, and each face corner's vt text must be the model's
+texture coordinate as the tool prints numbers.
 """
 import os
 import subprocess
@@ -157,7 +161,7 @@ def model_options(options):
     for option in options:
         name, _, value = option[2:].partition("=")
         if name == "uv":
-            kwargs["uv"] = True
+            kwargs["uv"] = value or True
         elif name == "precision":
             precision = value
         elif name == "crease-angle":
@@ -169,8 +173,8 @@ def model_options(options):
 
 
 def model_output(path, iterations, options=()):
-    """The model's positions, faces, per-corner texture coordinates (None
-    without --uv) and remaining sharpness (None without sharpness)."""
+    """The model's positions, faces, Texcoords (None without --uv) and
+    remaining sharpness (None without sharpness)."""
     with open(path) as source:
         return reference.subdivide_text(source.read(), iterations, **model_options(options)[0])
 
@@ -204,7 +208,7 @@ def uv_difference(tool_text, positions, faces, uvs, remaining, precision):
         return "t lines: " + first_difference("\n".join(t_lines), "\n".join(model_t_lines))
     if len(f_corners) != len(faces):
         return f"tool {len(f_corners)} faces, model {len(faces)}"
-    for f, (corners, face, face_uvs) in enumerate(zip(f_corners, faces, uvs)):
+    for f, (corners, face, face_uvs) in enumerate(zip(f_corners, faces, uvs.values)):
         if len(corners) != len(face):
             return f"face {f + 1}: tool {len(corners)} corners, model {len(face)}"
         for c, (corner, v, uv) in enumerate(zip(corners, face, face_uvs)):
@@ -224,9 +228,9 @@ def difference(tool_text, path, iterations, options):
     """What differs between the tool's output and the model's, or None."""
     positions, faces, uvs, remaining = model_output(path, iterations, options)
     precision = model_options(options)[1]
-    if uvs is not None:
+    model_text = reference.write_obj(positions, faces, precision, remaining, uvs)
+    if uvs is not None and len(reference.texcoord_lines(uvs)[0]) != len(uvs.table):
         return uv_difference(tool_text, positions, faces, uvs, remaining, precision)
-    model_text = reference.write_obj(positions, faces, precision, remaining)
     return None if tool_text == model_text else first_difference(tool_text, model_text)
 
 
