@@ -2,14 +2,14 @@
 """Runs the subdiv executable and the reference model on the sample meshes and
 fails unless every output byte agrees.
 
-    compare_with_tool.py SUBDIV_EXE MESH_FOLDER [--cases=closed|open|polygon|uv|creases|classic|all]
+    compare_with_tool.py SUBDIV_EXE MESH_FOLDER [--cases=closed|open|polygon|uv|creases|classic|uvmodes|all]
 
 The closed cases (the default) are closed meshes of triangles only or quads
 only; open adds meshes with boundaries under both corner modes, polygon meshes
 with faces of other sizes and a triangle mesh under Catmull-Clark, uv the
-texture coordinates (--uv). creases covers sharp and semi-sharp edges and
-vertices (t tags and --crease-angle), classic --vertex-rule=classic; all
-runs every list.
+texture coordinates (--uv), uvmodes the modes of --uv=MODE. creases covers
+sharp and semi-sharp edges and vertices (t tags and --crease-angle), classic
+--vertex-rule=classic; all runs every list but uvmodes.
 
 With --uv the vt lines are numbered as the model numbers them (see
 texcoord_lines in subdivide_reference.py) and the whole output must agree
@@ -143,6 +143,30 @@ CLASSIC_CASES = [
     ("cube-textured.obj", 2, ["--uv", "--vertex-rule=classic"]),
 ]
 
+# Every texture coordinate mode (--uv=MODE) on the seam samples: a cube with
+# one seam loop, a dart, a concave corner, a junction of three islands, a
+# ring A B A B, a seam with crease and corner tags, and the textured cube and
+# grid; 0 to 4 iterations, both vertex rules, both corner modes on the open
+# ones, triangles under both schemes, crease angles, six decimals and shortest.
+UV_SAMPLES = ("uv-cube-seam.obj", "uv-dart.obj", "uv-concave.obj", "uv-junction.obj", "uv-ring-abab.obj",
+              "uv-seam-creased.obj", "cube-textured.obj", "grid-textured.obj")
+UV_VARIANTS = [(1, []), (2, ["--vertex-rule=classic"]), (3, ["--precision=shortest"]), (4, []), (2, []),
+               (3, ["--vertex-rule=classic", "--precision=shortest"])]
+UV_MODE_CASES = [(mesh, UV_VARIANTS[(m + k) % 6][0], [f"--uv={mode}"] + UV_VARIANTS[(m + k) % 6][1])
+                 for k, mesh in enumerate(UV_SAMPLES) for m, mode in enumerate(reference.UV_MODES)]
+UV_MODE_CASES += [(mesh, 0, [f"--uv={mode}"]) for mesh, mode in (("uv-cube-seam.obj", "smooth"),
+                                                                  ("uv-seam-creased.obj", "corners-junctions"))]
+for mode in reference.UV_MODES:
+    UV_MODE_CASES += [("uv-seam-creased.obj", 4, [f"--uv={mode}"]),
+                      ("uv-seam-creased.obj", 4, [f"--uv={mode}", "--vertex-rule=classic"]),
+                      ("uv-cube-seam.obj", 2, [f"--uv={mode}", "--crease-angle=60"]),
+                      ("grid-textured.obj", 2, [f"--uv={mode}", "--corners=smooth"]),
+                      ("uv-dart.obj", 3, [f"--uv={mode}", "--corners=smooth", "--precision=shortest"]),
+                      ("uv-concave.obj", 2, [f"--uv={mode}", "--corners=smooth", "--vertex-rule=classic"]),
+                      ("uv-junction.obj", 2, [f"--uv={mode}", "--scheme=catmull-clark"]),
+                      ("uv-ring-abab.obj", 2, [f"--uv={mode}", "--scheme=catmull-clark"]),
+                      ("grid-textured.obj", 2, [f"--uv={mode}", "--scheme=catmull-clark", "--corners=smooth"])]
+
 CASE_LISTS = {
     "closed": [(name, iterations, []) for name, iterations in CASES],
     "open": OPEN_CASES,
@@ -150,8 +174,9 @@ CASE_LISTS = {
     "uv": UV_CASES,
     "creases": CREASE_CASES,
     "classic": CLASSIC_CASES,
+    "uvmodes": UV_MODE_CASES,
 }
-CASE_LISTS["all"] = [case for cases in CASE_LISTS.values() for case in cases]
+CASE_LISTS["all"] = [case for name, cases in CASE_LISTS.items() if name != "uvmodes" for case in cases]
 
 
 def model_options(options):
