@@ -264,16 +264,11 @@ def cube_seam_loop():
     return v, faces, [[uv(v[i], k == 4) for i in f] for k, f in enumerate(faces)]
 
 
-def quad_patch(xs, ys):
-    """An open grid of quads, rows of cells from ys[0] up."""
-    return grid(xs, ys)
-
-
 def uv_dart():
     """2 x 2 quads with a slit from the middle of the right side to the
     centre: the faces on either side of the edge (1, 1)-(2, 1) differ at
     (2, 1) only, so the centre has one coordinate but a seam edge."""
-    v, faces = quad_patch((0, 1, 2), (0, 1, 2))
+    v, faces = grid((0, 1, 2), (0, 1, 2))
     return v, faces, [[(0.5625, 0.25) if k == 3 and i == 5 else (v[i][0] / 4, v[i][1] / 4) for i in f]
                       for k, f in enumerate(faces)]
 
@@ -281,7 +276,7 @@ def uv_dart():
 def uv_concave():
     """2 x 2 quads, the top right one an island of its own: the other three
     wrap round the centre with a concave corner there."""
-    v, faces = quad_patch((0, 1, 2), (0, 1, 2))
+    v, faces = grid((0, 1, 2), (0, 1, 2))
     return v, faces, [[(v[i][0] / 4 + (0.5 if k == 3 else 0), v[i][1] / 4 + (0.5 if k == 3 else 0)) for i in f]
                       for k, f in enumerate(faces)]
 
