@@ -26,11 +26,12 @@ def write(name, vertices, faces, comment, tags=(), first_tags=()):
             out.write(f"t {tag}\n")
 
 
-def write_textured(name, vertices, faces, face_texcoords, comment, library=None, materials=()):
+def write_textured(name, vertices, faces, face_texcoords, comment, library=None, materials=(), tags=()):
     """Faces as f v/vt ...: face_texcoords gives per face the (u, v) of each
     corner, and every distinct (u, v) is written once, in order of first use,
     so faces that meet along an edge without a seam share their vt lines.
-    materials lists (first face, material name) for the usemtl statements."""
+    materials lists (first face, material name) for the usemtl statements;
+    tags, t statements written after the faces."""
     texcoords = {}
     for uvs in face_texcoords:
         for uv in uvs:
@@ -48,6 +49,8 @@ def write_textured(name, vertices, faces, face_texcoords, comment, library=None,
             if k in starts:
                 out.write(f"usemtl {starts[k]}\n")
             out.write("f " + " ".join(f"{i + 1}/{texcoords[uv] + 1}" for i, uv in zip(f, uvs)) + "\n")
+        for tag in tags:
+            out.write(f"t {tag}\n")
 
 
 def fmt(c):
@@ -242,6 +245,88 @@ ICOSAHEDRON_TAGS = ["crease 6/1/0 11 5 1 7 10 11 10", "crease 3/1/0 9 3 4 1.5", 
                     "corner 2/2/0 8 0 2.5 1"]
 
 
+# Samples of texture coordinate seams, each vertex with coordinates of its
+# own (no two vertices share a (u, v)), in dyadic fractions.
+
+def cube_seam_loop():
+    """The cube with one seam loop round its +z face: that face is an island
+    of its own, the other five one island seen as an open box from above (its
+    rim outside, its bottom inside): three faces meet at each corner of the
+    loop, one of the lid and two of the box."""
+    v, faces = cube()
+
+    def uv(p, lid):
+        x, y, z = p
+        if lid:
+            return (0.75 + 0.125 * x, 0.25 + 0.125 * y)
+        scale = 0.25 if z > 0 else 0.125
+        return (0.25 - scale * x, 0.25 + scale * y)
+    return v, faces, [[uv(v[i], k == 4) for i in f] for k, f in enumerate(faces)]
+
+
+def uv_dart():
+    """2 x 2 quads with a slit from the middle of the right side to the
+    centre: the faces on either side of the edge (1, 1)-(2, 1) differ at
+    (2, 1) only, so the centre has one coordinate but a seam edge."""
+    v, faces = grid((0, 1, 2), (0, 1, 2))
+    return v, faces, [[(0.5625, 0.25) if k == 3 and i == 5 else (v[i][0] / 4, v[i][1] / 4) for i in f]
+                      for k, f in enumerate(faces)]
+
+
+def uv_concave():
+    """2 x 2 quads, the top right one an island of its own: the other three
+    wrap round the centre with a concave corner there."""
+    v, faces = grid((0, 1, 2), (0, 1, 2))
+    return v, faces, [[(v[i][0] / 4 + (0.5 if k == 3 else 0), v[i][1] / 4 + (0.5 if k == 3 else 0)) for i in f]
+                      for k, f in enumerate(faces)]
+
+
+def fan(rim, regions, offsets):
+    """Triangles round (0, 0) through the rim's points (counter-clockwise);
+    face k's coordinates are its corners' (x / 8 + 0.5, y / 8 + 0.5) shifted by
+    offsets[regions[k]]."""
+    v = [(0, 0, 0)] + [(x, y, 0) for x, y in rim]
+    n = len(rim)
+    faces = [(0, 1 + k, 1 + (k + 1) % n) for k in range(n)]
+    return v, faces, [[(v[i][0] / 8 + 0.5 + offsets[regions[k]][0], v[i][1] / 8 + 0.5 + offsets[regions[k]][1])
+                       for i in f] for k, f in enumerate(faces)]
+
+
+def uv_junction():
+    """Six triangles round the centre, three islands of two each."""
+    return fan([(2, 0), (1, 2), (-1, 2), (-2, 0), (-1, -2), (1, -2)], [0, 0, 1, 1, 2, 2],
+               [(0, 0), (1, 0), (0, 1)])
+
+
+def uv_ring_abab():
+    """Eight triangles round the centre whose coordinates there run A B A B
+    (face 0 in the middle of a run of A)."""
+    return fan([(2, 0), (2, 2), (0, 2), (-2, 2), (-2, 0), (-2, -2), (0, -2), (2, -2)],
+               [0, 1, 1, 0, 0, 1, 1, 0], [(0, 0), (0.75, 0)])
+
+
+SEAM_ROWS = (0, 1, 2.5, 3, 4)
+SEAM_COLUMN = (2, 2.25, 2, 1.75, 2)
+
+
+def uv_seam_creased():
+    """4 x 4 quads, rows unevenly spaced, with a seam along the wavy third
+    column line: u = x / 4, v = y / 4, the right half shifted by 0.5 in u."""
+    xs = (0, 1, None, 3, 4)
+    v = [(SEAM_COLUMN[j] if x is None else x, y, 0) for j, y in enumerate(SEAM_ROWS) for x in xs]
+    _, faces = grid(range(5), range(5))
+    return v, faces, [[(v[i][0] / 4 + (0.5 if k % 4 >= 2 else 0), v[i][1] / 4) for i in f]
+                      for k, f in enumerate(faces)]
+
+
+# On the seam (vertices 2, 7, 12, 17, 22 from the bottom): its ends
+# infinitely sharp corners, an edge at 2.5 inside the left island at 7, one at
+# 10 inside the right island at 12, a vertex at 1.5 at 17; a crease line along
+# x = 1 inside the left island.
+SEAM_TAGS = ["corner 2/1/0 2 22 10", "crease 2/1/0 6 7 2.5", "crease 2/1/0 12 13 10", "corner 1/1/0 17 1.5",
+             "crease 5/1/0 1 6 11 16 21 10"]
+
+
 def write_materials(name, materials, comment):
     with open(os.path.join(HERE, name), "w", newline="\n") as out:
         out.write(f"# {comment}\n")
@@ -281,3 +366,11 @@ if __name__ == "__main__":
     v, faces = grid(GRID_X, GRID_Y, triangles=True)
     write_textured("grid-textured.obj", v, faces, grid_texcoords(v, faces),
                    "open triangle grid with texture coordinates and a seam along x = 3")
+    write_textured("uv-cube-seam.obj", *cube_seam_loop(), "cube, its +z face a texture island of its own")
+    write_textured("uv-dart.obj", *uv_dart(), "2 x 2 quads, a texture seam ending inside: a dart")
+    write_textured("uv-concave.obj", *uv_concave(), "2 x 2 quads, three round a concave texture corner")
+    write_textured("uv-junction.obj", *uv_junction(), "six triangles, three texture islands meet at the centre")
+    write_textured("uv-ring-abab.obj", *uv_ring_abab(), "eight triangles, texture coordinates A B A B round the"
+                   " centre")
+    write_textured("uv-seam-creased.obj", *uv_seam_creased(), "4 x 4 quads, a texture seam with crease and"
+                   " corner tags", tags=SEAM_TAGS)

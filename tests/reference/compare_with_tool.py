@@ -2,18 +2,22 @@
 """Runs the subdiv executable and the reference model on the sample meshes and
 fails unless every output byte agrees.
 
-    compare_with_tool.py SUBDIV_EXE MESH_FOLDER [--cases=closed|open|polygon|uv|creases|classic|all]
+    compare_with_tool.py SUBDIV_EXE MESH_FOLDER [--cases=closed|open|polygon|uv|creases|classic|uvmodes|all]
 
 The closed cases (the default) are closed meshes of triangles only or quads
 only; open adds meshes with boundaries under both corner modes, polygon meshes
 with faces of other sizes and a triangle mesh under Catmull-Clark, uv the
-texture coordinates (--uv). creases covers sharp and semi-sharp edges and
-vertices (t tags and --crease-angle), classic --vertex-rule=classic; all
-runs every list. With --uv the tool numbers its vt lines as it likes,
-so there the v lines, the vertex indices of the f lines and the t lines
-must agree byte for byte, and each face corner's vt text must be the
-model's texture coordinate as the tool prints numbers (six decimals, or
---precision=shortest).
+texture coordinates (--uv), uvmodes the modes of --uv=MODE. creases covers
+sharp and semi-sharp edges and vertices (t tags and --crease-angle), classic
+--vertex-rule=classic; all runs every list but uvmodes.
+
+With --uv the vt lines are numbered as the model numbers them (see
+texcoord_lines in subdivide_reference.py) and the whole output must agree
+byte for byte; where the model gives one coordinate of the input two values
+(it then writes extra vt lines), the tool may number its vt lines as it
+likes: the v lines, the vertex indices of the f lines and the t lines must
+agree byte for byte, and each face corner's vt text must be the model's
+texture coordinate as the tool prints numbers.
 """
 import os
 import subprocess
@@ -139,6 +143,30 @@ CLASSIC_CASES = [
     ("cube-textured.obj", 2, ["--uv", "--vertex-rule=classic"]),
 ]
 
+# Every texture coordinate mode (--uv=MODE) on the seam samples: a cube with
+# one seam loop, a dart, a concave corner, a junction of three islands, a
+# ring A B A B, a seam with crease and corner tags, and the textured cube and
+# grid; 0 to 4 iterations, both vertex rules, both corner modes on the open
+# ones, triangles under both schemes, crease angles, six decimals and shortest.
+UV_SAMPLES = ("uv-cube-seam.obj", "uv-dart.obj", "uv-concave.obj", "uv-junction.obj", "uv-ring-abab.obj",
+              "uv-seam-creased.obj", "cube-textured.obj", "grid-textured.obj")
+UV_VARIANTS = [(1, []), (2, ["--vertex-rule=classic"]), (3, ["--precision=shortest"]), (4, []), (2, []),
+               (3, ["--vertex-rule=classic", "--precision=shortest"])]
+UV_MODE_CASES = [(mesh, UV_VARIANTS[(m + k) % 6][0], [f"--uv={mode}"] + UV_VARIANTS[(m + k) % 6][1])
+                 for k, mesh in enumerate(UV_SAMPLES) for m, mode in enumerate(reference.UV_MODES)]
+UV_MODE_CASES += [(mesh, 0, [f"--uv={mode}"]) for mesh, mode in (("uv-cube-seam.obj", "smooth"),
+                                                                  ("uv-seam-creased.obj", "corners-junctions"))]
+for mode in reference.UV_MODES:
+    UV_MODE_CASES += [("uv-seam-creased.obj", 4, [f"--uv={mode}"]),
+                      ("uv-seam-creased.obj", 4, [f"--uv={mode}", "--vertex-rule=classic"]),
+                      ("uv-cube-seam.obj", 2, [f"--uv={mode}", "--crease-angle=60"]),
+                      ("grid-textured.obj", 2, [f"--uv={mode}", "--corners=smooth"]),
+                      ("uv-dart.obj", 3, [f"--uv={mode}", "--corners=smooth", "--precision=shortest"]),
+                      ("uv-concave.obj", 2, [f"--uv={mode}", "--corners=smooth", "--vertex-rule=classic"]),
+                      ("uv-junction.obj", 2, [f"--uv={mode}", "--scheme=catmull-clark"]),
+                      ("uv-ring-abab.obj", 2, [f"--uv={mode}", "--scheme=catmull-clark"]),
+                      ("grid-textured.obj", 2, [f"--uv={mode}", "--scheme=catmull-clark", "--corners=smooth"])]
+
 CASE_LISTS = {
     "closed": [(name, iterations, []) for name, iterations in CASES],
     "open": OPEN_CASES,
@@ -146,8 +174,9 @@ CASE_LISTS = {
     "uv": UV_CASES,
     "creases": CREASE_CASES,
     "classic": CLASSIC_CASES,
+    "uvmodes": UV_MODE_CASES,
 }
-CASE_LISTS["all"] = [case for cases in CASE_LISTS.values() for case in cases]
+CASE_LISTS["all"] = [case for name, cases in CASE_LISTS.items() if name != "uvmodes" for case in cases]
 
 
 def model_options(options):
@@ -157,7 +186,7 @@ def model_options(options):
     for option in options:
         name, _, value = option[2:].partition("=")
         if name == "uv":
-            kwargs["uv"] = True
+            kwargs["uv"] = value or True
         elif name == "precision":
             precision = value
         elif name == "crease-angle":
@@ -169,8 +198,8 @@ def model_options(options):
 
 
 def model_output(path, iterations, options=()):
-    """The model's positions, faces, per-corner texture coordinates (None
-    without --uv) and remaining sharpness (None without sharpness)."""
+    """The model's positions, faces, Texcoords (None without --uv) and
+    remaining sharpness (None without sharpness)."""
     with open(path) as source:
         return reference.subdivide_text(source.read(), iterations, **model_options(options)[0])
 
@@ -204,7 +233,7 @@ def uv_difference(tool_text, positions, faces, uvs, remaining, precision):
         return "t lines: " + first_difference("\n".join(t_lines), "\n".join(model_t_lines))
     if len(f_corners) != len(faces):
         return f"tool {len(f_corners)} faces, model {len(faces)}"
-    for f, (corners, face, face_uvs) in enumerate(zip(f_corners, faces, uvs)):
+    for f, (corners, face, face_uvs) in enumerate(zip(f_corners, faces, uvs.values)):
         if len(corners) != len(face):
             return f"face {f + 1}: tool {len(corners)} corners, model {len(face)}"
         for c, (corner, v, uv) in enumerate(zip(corners, face, face_uvs)):
@@ -224,9 +253,9 @@ def difference(tool_text, path, iterations, options):
     """What differs between the tool's output and the model's, or None."""
     positions, faces, uvs, remaining = model_output(path, iterations, options)
     precision = model_options(options)[1]
-    if uvs is not None:
+    model_text = reference.write_obj(positions, faces, precision, remaining, uvs)
+    if uvs is not None and len(reference.texcoord_lines(uvs)[0]) != len(uvs.table):
         return uv_difference(tool_text, positions, faces, uvs, remaining, precision)
-    model_text = reference.write_obj(positions, faces, precision, remaining)
     return None if tool_text == model_text else first_difference(tool_text, model_text)
 
 

@@ -4,18 +4,33 @@ check expected output bytes.
 
     subdivide_reference.py INPUT.obj ITERATIONS [--scheme=auto|loop|catmull-clark]
                            [--corners=sharp|smooth] [--vertex-rule=edge-points|classic]
-                           [--crease-angle=DEG] [--precision=6|shortest] > OUTPUT.obj
+                           [--crease-angle=DEG] [--precision=6|shortest]
+                           [--uv[=linear|boundaries|corners-concave|corners-junctions|corners|smooth]]
+                           > OUTPUT.obj
 
 It reads the v, vt, f and t statements of an OBJ file (corners v, v/vt, v//vn
 or v/vt/vn; 1-based or negative relative indices), numbers edges in the order
 a scan of the faces first meets them, applies the Loop or Catmull-Clark rules
 with every addition, multiplication and division rounded to single precision in
 the tool's order, and prints the result in the tool's output format (positions,
-faces, and the sharpness that remains). Meshes may be open (edges on one face)
-and, for Catmull-Clark, made of faces of any size from 3 corners up. Texture
-coordinates are carried per face corner and interpolated linearly, so seams
-stay where they are; the command line does not print them, refine() returns
-them.
+texture coordinates with --uv, faces, and the sharpness that remains). Meshes
+may be open (edges on one face) and, for Catmull-Clark, made of faces of any
+size from 3 corners up.
+
+Texture coordinates (--uv=MODE; --uv alone is linear) are carried per face
+corner and told apart by their vt number: a seam edge is one whose two faces
+give other numbers at either end. A face point takes the mean of its face's
+corners; a seam edge (in linear and boundaries also a boundary edge) one
+midpoint per side. The modes differ at seam vertices: the ends of seam
+edges; in linear and boundaries every boundary vertex; in the three corners
+modes with smooth corners a vertex on one face; and any vertex whose faces
+give it more than one coordinate. Elsewhere a coordinate is matched and
+follows the geometry's rules (linear: copied, midpoints), sharpness and
+vertex rule included. At a seam vertex each span (a run of faces round it
+with one coordinate) is kept or takes the crease rule (uv * 0.75) +
+((a + b) * 0.125) with a and b its coordinates at the far ends of its two
+bounding edges; see seam_vertex_values for when, and ring_spans for the walk
+round the vertex.
 
 Sharpness: every edge and vertex of a level has a sharpness s, 0 smooth, 10 or
 more infinitely sharp. It comes from the tags `t crease n/1/0 v0 .. v(n-1) s`,
@@ -49,6 +64,49 @@ Readings (where the rules leave a choice):
 - --crease-angle: n1 is the normal of the face that first meets the edge
   (the lower face index), n2 the other; see crease_angle_edges for the order
   of every double operation.
+
+Readings of the texture coordinate modes:
+- Coordinates are told apart by vt number, as the tool finds seams today:
+  two vt lines with the same (u, v) at one vertex make a seam there.
+- A vertex whose faces give it two coordinates without a seam edge (fans
+  that touch only there) is a seam vertex too. Whether smooth counts among
+  the corners modes for a vertex on one face changes no value: the crease
+  rule of its one-face span is the boundary rule, transitions included.
+- The walk round a vertex (ring_spans): face i + 1 lies across the edge
+  (previous vertex of face i, the vertex), counter-clockwise seen from the
+  faces' front. A fan starts at the lowest face not yet walked, or, when
+  walking back from it reaches a boundary edge, at the face there; a closed
+  fan of several coordinates starts at the beginning of the run holding its
+  lowest face (walking back while the coordinate stays the same), so no
+  run is cut in two. Only the values' numbering (the A B A B rule) depends
+  on the start: from a run of B, A B A B is B A B A', and A is creased.
+- The values: a span starts a new value when its coordinate has not been
+  seen, compared with the first value only while exactly two are known; a
+  span is disjoint when its value (so counted) comes back in another span
+  or an inner edge is a seam. In A B A B, A is disjoint and kept; the two
+  runs of B are not, and in corners and smooth each takes the crease rule
+  with its own ends: one coordinate of the input gets two values.
+- A dart: one value in one closed fan with a seam edge; its span starts
+  after the first seam edge met from the lowest face. With more seam edges
+  the others are inner edges, so it is disjoint and kept.
+- "Either span has an infinitely sharp or disjoint inner edge" and "either
+  span has one face": any span at the vertex (a value may have two, A B A on
+  a boundary), disjoint by either cause.
+- "The vertex has sharpness 10": 10 or more, the implicit corners included.
+- Kept while sharpness lasts: the span's values are the vertex's sharpness
+  and its inner edges' below 10, vertex first, edges in ascending edge index.
+  While any of those above 0 stays above 0 after this step's decay the value
+  is copied; in the step where all reach 0, (uv * w) + (crease * (1 - w)), w
+  their sum from 0 divided by their count, at most 1; later the crease rule.
+- Two values where exactly one span has semi-sharp inner edges (corners-
+  junctions, corners-concave): the spans of the other value take those edges
+  as theirs, so they are kept as long and blended by the same w.
+- A span that no edge bounds (a whole closed fan without a seam edge, at a
+  vertex that is a seam vertex through another fan) is kept.
+- Where one coordinate of the input gets two values (A B A B in corners and
+  smooth, or one vt line on two vertices in any mode but linear) today's
+  numbering has no line for the second: the output gives every further
+  (number, value) a vt line of its own after the others (texcoord_lines).
 """
 import argparse
 import ctypes
@@ -138,12 +196,24 @@ def resolve_index(text, count):
     return index
 
 
-def parse_obj(text, tags=None):
+class Texcoords:
+    """Texture coordinates per face corner: ids[f][c] is the number of the
+    coordinate at corner c of face f (its vt line, counted from 0, as the tool
+    numbers them), values[f][c] its (u, v). table holds a value per number,
+    the tool's vt lines: the ones no corner uses keep theirs, the others take
+    their corners' values when written (see texcoord_lines)."""
+
+    def __init__(self, ids, values, table):
+        self.ids, self.values, self.table = ids, values, table
+
+
+def parse_obj(text, tags=None, texcoords=None):
     """Positions, faces (lists of 0-based vertex indices) and, per face, the
     texture coordinates of its corners (None for a face without them). The
     words of each t statement are appended to tags, if given, with their line
-    numbers."""
-    positions, texcoords, faces, face_uvs = [], [], [], []
+    numbers; texcoords, if given (a Texcoords), takes the vt lines and each
+    face's vt numbers (None for a face without them)."""
+    positions, texcoords_read, faces, face_uvs, face_ids = [], [], [], [], []
     for number, line in enumerate(text.splitlines(), 1):
         words = line.split()
         if not words:
@@ -151,19 +221,22 @@ def parse_obj(text, tags=None):
         if words[0] == "v":
             positions.append([f32(float(c)) for c in (words[1:4] + ["0", "0", "0"])[:3]])
         elif words[0] == "vt":
-            texcoords.append([f32(float(c)) for c in (words[1:3] + ["0", "0"])[:2]])
+            texcoords_read.append([f32(float(c)) for c in (words[1:3] + ["0", "0"])[:2]])
         elif words[0] == "f":
-            face, uvs = [], []
+            face, ids = [], []
             for corner in words[1:]:
                 parts = corner.split("/")
                 face.append(resolve_index(parts[0], len(positions)))
                 if len(parts) > 1 and parts[1]:
-                    uvs.append(texcoords[resolve_index(parts[1], len(texcoords))])
-            assert len(uvs) in (0, len(face)), "face with texture indices on some corners only"
+                    ids.append(resolve_index(parts[1], len(texcoords_read)))
+            assert len(ids) in (0, len(face)), "face with texture indices on some corners only"
             faces.append(face)
-            face_uvs.append(uvs or None)
+            face_uvs.append([texcoords_read[t] for t in ids] or None)
+            face_ids.append(ids or None)
         elif words[0] == "t" and tags is not None:
             tags.append((number, words[1:]))
+    if texcoords is not None:
+        texcoords.ids, texcoords.values, texcoords.table = face_ids, face_uvs, texcoords_read
     return positions, faces, face_uvs
 
 
@@ -459,11 +532,56 @@ def child_sharpness(conn, level_es, sharpness, n_children, edge_point_index):
     return Sharpness(creases, vertices + [0.0] * (n_children - len(vertices)))
 
 
-# Refinement steps. Each takes positions, faces, the per-face corner texture
-# coordinates (or None) and the Sharpness, and returns the four for the refined
-# mesh.
+# The schemes' smooth rules, the same for positions and texture coordinates.
 
-def catmull_clark(P, faces, corners="sharp", uvs=None, sharpness=None, rule="edge-points"):
+def cc_smooth_edge_point(a, b, fa, fb):
+    """((fa + fb) + (a + b)) * 0.25: a and b the edge's ends, fa and fb the
+    face points of its two faces."""
+    return mul_p(add_p(add_p(fa, fb), add_p(a, b)), 0.25)
+
+
+def cc_smooth_vertex_point(p, k, face_terms, edge_terms):
+    """((k - 2) / k) * p + (1 / k^2) * S for a vertex of k edges, S summed
+    from 0: the face points of its faces in ascending face order, then per
+    edge in ascending edge order its edge point or (classic) its other end."""
+    w_old, w_sum = f32((k - 2) / k), f32(1 / (k * k))
+    S = [0.0] * len(p)
+    for q in face_terms + edge_terms:
+        S = add_p(S, q)
+    return add_p(mul_p(p, w_old), mul_p(S, w_sum))
+
+
+def loop_smooth_edge_point(a, b, p, q):
+    """((a + b) * 0.375) + ((p + q) * 0.125), p and q the corners of the two
+    faces that face the edge."""
+    return add_p(mul_p(add_p(a, b), 0.375), mul_p(add_p(p, q), 0.125))
+
+
+LOOP_PI = f32(3.14159274)
+
+
+def loop_smooth_vertex_point(p, n_edges, S):
+    """(p * alpha) + (S * beta) for a vertex of n edges, S the sum of their
+    other ends (see neighbour_sum)."""
+    n = f32(n_edges)
+    kappa = libm.cosf(f32(mul(2.0, LOOP_PI) / n))
+    beta = mul(f32(0.625 - libm.powf(add(mul(0.25, kappa), 0.375), 2.0)), f32(1.0 / n))
+    alpha = f32(1.0 - mul(n, beta))
+    return add_p(mul_p(p, alpha), mul_p(S, beta))
+
+
+def neighbour_sum(P, conn, v):
+    """The other ends of v's edges summed from 0 in ascending edge order."""
+    S = [0.0] * len(P[v])
+    for e in conn.vertex_edges[v]:
+        S = add_p(S, P[conn.other_end(e, v)])
+    return S
+
+
+# Refinement steps. Each takes positions, faces, the Texcoords (or None) and
+# the Sharpness, and returns the four for the refined mesh.
+
+def catmull_clark(P, faces, corners="sharp", tex=None, sharpness=None, rule="edge-points", uv_mode="linear"):
     conn = Connectivity(faces, len(P))
     nv, nf = len(P), len(faces)
     sharpness = sharpness or Sharpness([], [0.0] * nv)
@@ -474,45 +592,32 @@ def catmull_clark(P, faces, corners="sharp", uvs=None, sharpness=None, rule="edg
     def smooth_edge_point(e):
         a, b = conn.ends[e]
         fa, fb = (face_points[f] for f, _ in conn.sides[e])
-        return mul_p(add_p(add_p(fa, fb), add_p(P[a], P[b])), 0.25)
+        return cc_smooth_edge_point(P[a], P[b], fa, fb)
 
     edge_points = [edge_point(level.es[e], P[a], P[b], lambda e=e: smooth_edge_point(e))
                    for e, (a, b) in enumerate(conn.ends)]
 
-    # ((k - 2) / k) * P + (1 / k^2) * S, S summed from 0: the face points of
-    # the vertex's faces, then per edge its edge point or (classic) its other end
     def smooth_vertex_point(v):
-        k = len(conn.vertex_edges[v])
-        w_old, w_sum = f32((k - 2) / k), f32(1 / (k * k))
-        S = [0.0, 0.0, 0.0]
-        for f in conn.vertex_faces[v]:
-            S = add_p(S, face_points[f])
-        for e in conn.vertex_edges[v]:
-            S = add_p(S, P[conn.other_end(e, v)] if rule == "classic" else edge_points[e])
-        return add_p(mul_p(P[v], w_old), mul_p(S, w_sum))
+        edges = conn.vertex_edges[v]
+        ends = [P[conn.other_end(e, v)] if rule == "classic" else edge_points[e] for e in edges]
+        return cc_smooth_vertex_point(P[v], len(edges), [face_points[f] for f in conn.vertex_faces[v]], ends)
 
     vertex_points = [vertex_point(P, conn, level, v, smooth_vertex_point) for v in range(nv)]
 
     # Face f with n corners gives n quads: corner c, the edge point of the side
     # leaving it, the face point, the edge point of the side arriving at it.
-    children, child_uvs = [], []
+    children = []
     for f, face in enumerate(faces):
-        n = len(face)
         E = [nv + nf + e for e in conn.face_edges[f]]
-        for c in range(n):
+        for c in range(len(face)):
             children.append([face[c], E[c], nv + f, E[c - 1]])
-        if uvs is not None:
-            corner_uv = uvs[f]
-            side_uv = [midpoint(corner_uv[c], corner_uv[(c + 1) % n]) for c in range(n)]
-            middle_uv = centroid(corner_uv)
-            for c in range(n):
-                child_uvs.append([corner_uv[c], side_uv[c], middle_uv, side_uv[c - 1]])
     points = vertex_points + face_points + edge_points
     child = child_sharpness(conn, level.es, sharpness, len(points), lambda e: nv + nf + e)
-    return points, children, (child_uvs if uvs is not None else None), child
+    child_tex = None if tex is None else texcoord_step(tex, faces, conn, level, False, uv_mode, rule, corners)
+    return points, children, child_tex, child
 
 
-def loop(P, faces, corners="sharp", uvs=None, sharpness=None, rule="edge-points"):
+def loop(P, faces, corners="sharp", tex=None, sharpness=None, rule="edge-points", uv_mode="linear"):
     assert all(len(face) == 3 for face in faces), "Loop subdivision needs a triangle mesh"
     conn = Connectivity(faces, len(P))
     nv = len(P)
@@ -522,40 +627,299 @@ def loop(P, faces, corners="sharp", uvs=None, sharpness=None, rule="edge-points"
     def smooth_edge_point(e):
         a, b = conn.ends[e]
         p, q = (P[faces[f][(k + 2) % 3]] for f, k in conn.sides[e])
-        return add_p(mul_p(add_p(P[a], P[b]), 0.375), mul_p(add_p(p, q), 0.125))
+        return loop_smooth_edge_point(P[a], P[b], p, q)
 
     edge_points = [edge_point(level.es[e], P[a], P[b], lambda e=e: smooth_edge_point(e))
                    for e, (a, b) in enumerate(conn.ends)]
 
-    # Neighbour sums, edge by edge: both ends of an edge add the other's old
-    # position.
-    S = [[0.0, 0.0, 0.0] for _ in range(nv)]
-    for a, b in conn.ends:
-        S[a] = add_p(S[a], P[b])
-        S[b] = add_p(S[b], P[a])
-
-    pi = f32(3.14159274)
-
     def smooth_vertex_point(v):
-        n = f32(len(conn.vertex_edges[v]))
-        kappa = libm.cosf(f32(mul(2.0, pi) / n))
-        beta = mul(f32(0.625 - libm.powf(add(mul(0.25, kappa), 0.375), 2.0)), f32(1.0 / n))
-        alpha = f32(1.0 - mul(n, beta))
-        return add_p(mul_p(P[v], alpha), mul_p(S[v], beta))
+        return loop_smooth_vertex_point(P[v], len(conn.vertex_edges[v]), neighbour_sum(P, conn, v))
 
     vertex_points = [vertex_point(P, conn, level, v, smooth_vertex_point) for v in range(nv)]
 
-    children, child_uvs = [], []
+    children = []
     for f, (c0, c1, c2) in enumerate(faces):
         m0, m1, m2 = (nv + e for e in conn.face_edges[f])
         children += [[c0, m0, m2], [m0, c1, m1], [m1, c2, m2], [m1, m2, m0]]
-        if uvs is not None:
-            u0, u1, u2 = uvs[f]
-            h0, h1, h2 = midpoint(u0, u1), midpoint(u1, u2), midpoint(u2, u0)
-            child_uvs += [[u0, h0, h2], [h0, u1, h1], [h1, u2, h2], [h1, h2, h0]]
     points = vertex_points + edge_points
     child = child_sharpness(conn, level.es, sharpness, len(points), lambda e: nv + e)
-    return points, children, (child_uvs if uvs is not None else None), child
+    child_tex = None if tex is None else texcoord_step(tex, faces, conn, level, True, uv_mode, rule, corners)
+    return points, children, child_tex, child
+
+
+# Texture coordinates
+
+UV_MODES = ("linear", "boundaries", "corners-concave", "corners-junctions", "corners", "smooth")
+CORNER_UV_MODES = ("corners-concave", "corners-junctions", "corners")
+
+
+def is_seam(tex, faces, conn, e):
+    """Whether the two faces of edge e give other coordinates at either of
+    its ends (an edge on one face is none)."""
+    if conn.is_boundary(e):
+        return False
+    (f, k), (g, j) = conn.sides[e]
+    ids_f, ids_g = tex.ids[f], tex.ids[g]
+    return (ids_f[k], ids_f[(k + 1) % len(ids_f)]) != (ids_g[(j + 1) % len(ids_g)], ids_g[j])
+
+
+class Span:
+    """A run of faces round a vertex with one coordinate. corners lists
+    (face, corner at the vertex) in ring order; inner the edges between them,
+    ascending; ends the two coordinates at the far ends of its bounding edges
+    (None when no edge bounds it); whole whether it is a whole closed fan;
+    value the number of the ring value it belongs to."""
+
+    def __init__(self, tex, conn, run, bounded, whole):
+        self.corners, self.whole = run, whole
+        f, c = run[0]
+        self.id = tex.ids[f][c]
+        between = run if whole and not bounded else run[:-1]
+        self.inner = sorted(conn.face_edges[g][d - 1] for g, d in between)
+        g, d = run[-1]
+        self.ends = (tex.values[f][(c + 1) % len(tex.values[f])], tex.values[g][d - 1]) if bounded else None
+
+
+def ring_spans(tex, faces, conn, seam, corners_at_v):
+    """The spans round a vertex, fan after fan (a vertex where open fans
+    touch has several), each fan in ring order: face i + 1 lies across the
+    edge (previous vertex of face i, the vertex). A fan starts at the lowest
+    face not yet walked, or, when walking back from it ends at a boundary
+    edge, at the face there. A closed fan of one coordinate is one span that
+    starts after the first seam edge met from its start face (a dart); a
+    closed fan of several starts at the beginning of the run holding its start
+    face, so that no run is cut in two."""
+    def across(e, f, shift):
+        if conn.is_boundary(e):
+            return None
+        g, k = next(side for side in conn.sides[e] if side[0] != f)
+        return g, (k + shift) % len(faces[g])
+
+    def after(corner):  # the next face: across the edge (previous vertex, v)
+        f, c = corner
+        return across(conn.face_edges[f][c - 1], f, 0)
+
+    def before(corner):  # the face before: across the edge (v, next vertex)
+        f, c = corner
+        return across(conn.face_edges[f][c], f, 1)
+
+    def coordinate(corner):
+        return tex.ids[corner[0]][corner[1]]
+
+    walked, spans = set(), []
+    for first in corners_at_v:
+        if first[0] in walked:
+            continue
+        start, closed = first, False
+        while (back := before(start)) is not None:
+            if back == first:
+                start, closed = first, True
+                break
+            start = back
+        fan = [start]
+        while (ahead := after(fan[-1])) is not None and ahead != fan[0]:
+            fan.append(ahead)
+        walked.update(f for f, _ in fan)
+        if closed and all(coordinate(x) == coordinate(fan[0]) for x in fan):
+            cuts = [i for i, (f, c) in enumerate(fan) if seam[conn.face_edges[f][c - 1]]]
+            if cuts:
+                fan = fan[cuts[0] + 1:] + fan[:cuts[0] + 1]
+            spans.append(Span(tex, conn, fan, bool(cuts), True))
+            continue
+        if closed:
+            r = 0
+            while coordinate(fan[r - 1]) == coordinate(fan[0]):
+                r -= 1
+            fan = fan[r:] + fan[:r]
+        run = [fan[0]]
+        for x in fan[1:] + [None]:
+            if x is not None and coordinate(x) == coordinate(run[0]):
+                run.append(x)
+                continue
+            spans.append(Span(tex, conn, run, True, False))
+            run = [x]
+
+    # The ring's values: a span starts a new one when its coordinate has not
+    # been seen, except that while exactly two have been seen it is compared
+    # with the first only (in A B A B the second run of B is a value of its own).
+    values = []
+    for span in spans:
+        seen = values[:1] if len(values) == 2 else values
+        if span.id in seen:
+            span.value = seen.index(span.id)
+        else:
+            span.value = len(values)
+            values.append(span.id)
+    return spans
+
+
+def crease_rule(uv, ends):
+    """(uv * 0.75) + ((a + b) * 0.125)."""
+    return add_p(mul_p(uv, 0.75), mul_p(add_p(*ends), 0.125))
+
+
+def seam_vertex_values(tex, conn, level, seam, spans, v, mode):
+    """(corners, value) for each span of a seam vertex: kept (copied), the
+    crease rule, or kept while a semi-sharp vertex or inner edge lasts and
+    blended with the crease rule in the step it runs out."""
+    n_values = max(span.value for span in spans) + 1
+    for span in spans:
+        span.disjoint = (sum(other.value == span.value for other in spans) > 1
+                         or any(seam[e] for e in span.inner))
+        span.infinitely_sharp = any(level.es[e] >= INFINITELY_SHARP for e in span.inner)
+        span.semi_sharp = [e for e in span.inner if 0 < level.es[e] < INFINITELY_SHARP]
+    vs = level.vs[v]
+    all_sharp = mode in ("linear", "boundaries") or vs >= INFINITELY_SHARP
+    if mode in ("corners-junctions", "corners-concave"):
+        all_sharp = all_sharp or n_values >= 3 or (
+            n_values == 2 and any(span.infinitely_sharp or span.disjoint for span in spans))
+        if mode == "corners-concave":
+            dart = len(spans) == 1 and spans[0].whole and spans[0].ends is not None
+            all_sharp = all_sharp or dart or (n_values == 2 and any(len(span.corners) == 1 for span in spans))
+        # two values, one with semi-sharp inner edges: the other keeps as long
+        semi = [span for span in spans if span.semi_sharp]
+        if n_values == 2 and len(semi) == 1:
+            for span in spans:
+                if span.value != semi[0].value:
+                    span.semi_sharp = semi[0].semi_sharp
+    result = []
+    for span in spans:
+        f, c = span.corners[0]
+        uv = tex.values[f][c]
+        if (span.disjoint or all_sharp or span.infinitely_sharp or span.ends is None
+                or (len(span.corners) == 1 and mode != "smooth")):
+            result.append((span.corners, uv))
+            continue
+        crease = crease_rule(uv, span.ends)
+        sharp = [s for s in [vs] + [level.es[e] for e in span.semi_sharp] if s > 0]
+        if not sharp:
+            value = crease
+        elif any(decay(s) > 0 for s in sharp):
+            value = uv
+        else:
+            w = 0.0
+            for s in sharp:
+                w = add(w, s)
+            w = min(div(w, f32(len(sharp))), 1.0)
+            value = add_p(mul_p(uv, w), mul_p(crease, f32(1.0 - w)))
+        result.append((span.corners, value))
+    return result
+
+
+def texcoord_step(tex, faces, conn, level, loop_scheme, mode, rule, corners):
+    """The Texcoords of the children of faces (Loop's or Catmull-Clark's),
+    numbered as the tool numbers them: the old ones, then one per face
+    (Catmull-Clark), then per edge in edge order one, or two on a seam (the
+    side of the face that first meets it first). See the docstring at the top
+    for the rules of each mode."""
+    nv, nf = len(conn.vertex_edges), len(faces)
+    ids, vals = tex.ids, tex.values
+    seam = [is_seam(tex, faces, conn, e) for e in range(conn.n_edges)]
+    split_boundary = mode in ("linear", "boundaries")
+
+    def side_midpoint(f, k):
+        return midpoint(vals[f][k], vals[f][(k + 1) % len(faces[f])])
+
+    face_uv = [centroid(vals[f]) for f in range(nf)]
+    edge_uv = []
+    for e in range(conn.n_edges):
+        if seam[e] or (split_boundary and conn.is_boundary(e)):
+            edge_uv.append([side_midpoint(f, k) for f, k in conn.sides[e]])
+            continue
+        f, k = conn.sides[e][0]
+        a, b = vals[f][k], vals[f][(k + 1) % len(faces[f])]
+        if mode == "linear":
+            point = midpoint(a, b)
+        else:
+            def smooth(f=f, k=k, e=e, a=a, b=b):
+                g, j = conn.sides[e][1]
+                if loop_scheme:
+                    return loop_smooth_edge_point(a, b, vals[f][(k + 2) % 3], vals[g][(j + 2) % 3])
+                return cc_smooth_edge_point(a, b, face_uv[f], face_uv[g])
+            point = edge_point(level.es[e], a, b, smooth)
+        edge_uv.append([point] * len(conn.sides[e]))
+
+    corners_at = [[] for _ in range(nv)]
+    for f, face in enumerate(faces):
+        for c, v in enumerate(face):
+            corners_at[v].append((f, c))
+    seam_vertex = [len({ids[f][c] for f, c in at}) > 1 for at in corners_at]
+    for e in range(conn.n_edges):
+        if seam[e] or (split_boundary and conn.is_boundary(e)):
+            for v in conn.ends[e]:
+                seam_vertex[v] = True
+    if mode in CORNER_UV_MODES and corners == "smooth":
+        for v, at in enumerate(corners_at):
+            seam_vertex[v] = seam_vertex[v] or len(at) == 1
+
+    def end_uv(e, v):
+        """The coordinate at the other end of v's edge e, read in its first face."""
+        f, k = conn.sides[e][0]
+        return vals[f][(k + 1) % len(faces[f])] if faces[f][k] == v else vals[f][k]
+
+    new_vals = [list(row) for row in vals]
+    for v, at in enumerate(corners_at):
+        if not at:
+            continue
+        if seam_vertex[v]:
+            spans = ring_spans(tex, faces, conn, seam, at)
+            for span_corners, value in seam_vertex_values(tex, conn, level, seam, spans, v, mode):
+                for f, c in span_corners:
+                    new_vals[f][c] = value
+            continue
+        if mode == "linear":
+            continue
+        # a matched vertex: the geometry's rules on the coordinates
+        view = {conn.other_end(e, v): end_uv(e, v) for e in conn.vertex_edges[v]}
+        view[v] = vals[at[0][0]][at[0][1]]
+
+        def smooth_vertex_point(v):
+            edges = conn.vertex_edges[v]
+            if loop_scheme:
+                return loop_smooth_vertex_point(view[v], len(edges), neighbour_sum(view, conn, v))
+            ends = [view[conn.other_end(e, v)] if rule == "classic" else edge_uv[e][0] for e in edges]
+            return cc_smooth_vertex_point(view[v], len(edges), [face_uv[f] for f in conn.vertex_faces[v]], ends)
+
+        value = vertex_point(view, conn, level, v, smooth_vertex_point)
+        for f, c in at:
+            new_vals[f][c] = value
+
+    # numbers of the new coordinates, and the children's corners
+    count = len(tex.table)
+    edge_ids, next_id = [], count + (0 if loop_scheme else nf)
+    for e in range(conn.n_edges):
+        edge_ids.append([next_id, next_id + 1] if seam[e] else [next_id] * len(conn.sides[e]))
+        next_id += 2 if seam[e] else 1
+    table = tex.table + ([] if loop_scheme else face_uv)
+    for e in range(conn.n_edges):
+        table += edge_uv[e][:2 if seam[e] else 1]
+
+    def side(f, e):
+        s = 0 if conn.sides[e][0][0] == f else 1
+        return edge_ids[e][s], edge_uv[e][s]
+
+    child_ids, child_vals = [], []
+    for f, face in enumerate(faces):
+        corner = list(zip(ids[f], new_vals[f]))
+        mids = [side(f, e) for e in conn.face_edges[f]]
+        if loop_scheme:
+            (c0, c1, c2), (h0, h1, h2) = corner, mids
+            children = [[c0, h0, h2], [h0, c1, h1], [h1, c2, h2], [h1, h2, h0]]
+        else:
+            middle = (count + f, face_uv[f])
+            children = [[corner[c], mids[c], middle, mids[c - 1]] for c in range(len(face))]
+        for child in children:
+            child_ids.append([t for t, _ in child])
+            child_vals.append([uv for _, uv in child])
+    return Texcoords(child_ids, child_vals, table)
+
+
+def texcoords_by_value(face_uvs):
+    """Texcoords for per-face corner coordinates given as values: equal
+    values share a number, in order of first use."""
+    numbers = {}
+    ids = [[numbers.setdefault(tuple(uv), len(numbers)) for uv in row] for row in face_uvs]
+    return Texcoords(ids, [[list(uv) for uv in row] for row in face_uvs], [list(uv) for uv in numbers])
 
 
 def remaining_sharpness(faces, n_vertices, sharpness, corners):
@@ -567,25 +931,30 @@ def remaining_sharpness(faces, n_vertices, sharpness, corners):
 
 
 def refine(positions, faces, iterations, scheme="auto", corners="sharp", uvs=None, sharpness=None,
-           vertex_rule="edge-points"):
+           vertex_rule="edge-points", uv_mode="linear"):
     """Applies the iterations. scheme 'auto' gives Loop to a mesh of triangles
-    only and Catmull-Clark to any other; uvs, if given, holds per face the
-    texture coordinates of its corners, and comes back refined the same way.
-    Returns positions, faces, uvs and the remaining sharpness (None when the
-    input has none; see remaining_sharpness)."""
+    only and Catmull-Clark to any other; uvs, if given, is a Texcoords or per
+    face the texture coordinates of its corners (equal ones then share a
+    number), and comes back a refined Texcoords, by uv_mode. Returns
+    positions, faces, the Texcoords and the remaining sharpness (None when
+    the input has none; see remaining_sharpness)."""
     if scheme not in SCHEMES:
         raise ValueError(f"unknown scheme {scheme!r}")
     if corners not in CORNER_MODES:
         raise ValueError(f"unknown corner mode {corners!r}")
     if vertex_rule not in VERTEX_RULES:
         raise ValueError(f"unknown vertex rule {vertex_rule!r}")
+    if uv_mode not in UV_MODES:
+        raise ValueError(f"unknown texture coordinate mode {uv_mode!r}")
     triangles = all(len(face) == 3 for face in faces)
     if scheme == "loop" and not triangles:
         raise ValueError("Loop subdivision needs a triangle mesh")
     step = loop if scheme == "loop" or (scheme == "auto" and triangles) else catmull_clark
+    if uvs is not None and not isinstance(uvs, Texcoords):
+        uvs = texcoords_by_value(uvs)
     had_sharpness = sharpness is not None
     for _ in range(iterations):
-        positions, faces, uvs, sharpness = step(positions, faces, corners, uvs, sharpness, vertex_rule)
+        positions, faces, uvs, sharpness = step(positions, faces, corners, uvs, sharpness, vertex_rule, uv_mode)
     remaining = remaining_sharpness(faces, len(positions), sharpness, corners) if had_sharpness else None
     return positions, faces, uvs, remaining
 
@@ -593,17 +962,17 @@ def refine(positions, faces, iterations, scheme="auto", corners="sharp", uvs=Non
 def subdivide_text(text, iterations, scheme="auto", corners=None, uv=False, vertex_rule="edge-points",
                    crease_angle=None):
     """Reads OBJ text and refines it; corners None takes the mode of the tags,
-    or sharp. With uv every face must carry texture indices and the refined
-    per-corner texture coordinates come back third; the remaining sharpness
-    comes fourth."""
-    tag_lines = []
-    positions, faces, face_uvs = parse_obj(text, tag_lines)
+    or sharp. uv True or a mode of UV_MODES (True: linear) refines the texture
+    coordinates, which every face must then carry, and returns their
+    Texcoords third; the remaining sharpness comes fourth."""
+    tag_lines, tex = [], Texcoords(None, None, None)
+    positions, faces, face_uvs = parse_obj(text, tag_lines, tex)
     if uv and any(corner_uvs is None for corner_uvs in face_uvs):
         raise ValueError("a face has no texture coordinates")
     sharpness, tag_corners = input_sharpness(positions, faces, tag_lines, crease_angle)
     corners = corners or tag_corners or "sharp"
-    return refine(positions, faces, iterations, scheme, corners, face_uvs if uv else None, sharpness,
-                  vertex_rule)
+    return refine(positions, faces, iterations, scheme, corners, tex if uv else None, sharpness,
+                  vertex_rule, "linear" if uv is True else uv or "linear")
 
 
 # Writing
@@ -658,13 +1027,42 @@ def format_number(value, precision="6"):
     return "%f" % value if precision == "6" else format_shortest(value)
 
 
-def write_obj(P, faces, precision="6", remaining=None):
+def write_obj(P, faces, precision="6", remaining=None, tex=None):
+    """The tool's OBJ output; with tex (a Texcoords) its vt lines and faces
+    f v/vt (see texcoord_lines)."""
     lines = ["# Vertices %d" % len(P)]
     lines += ["v " + " ".join(format_number(c, precision) for c in p) for p in P]
+    corners = [[str(i + 1) for i in f] for f in faces]
+    if tex is not None:
+        vt_lines, numbers = texcoord_lines(tex, precision)
+        lines += ["", "# Texture coordinates %d" % len(vt_lines)] + vt_lines
+        corners = [[f"{v}/{t + 1}" for v, t in zip(row, ts)] for row, ts in zip(corners, numbers)]
     lines += ["", "# Triangles %d" % len(faces)]
-    lines += ["f " + " ".join(str(i + 1) for i in f) for f in faces]
+    lines += ["f " + " ".join(row) for row in corners]
     lines += sharpness_lines(remaining, precision)
     return "\n".join(lines) + "\n"
+
+
+def texcoord_lines(tex, precision="6"):
+    """The vt lines and each face corner's vt number (from 0): the table,
+    each number taking the value of its first corner in face order. A corner
+    whose value differs from its number's (one coordinate of the input that
+    the rules give two values: on two vertices, or in a ring A B A B) gets a
+    line of its own after the table, one per number and value."""
+    table, claimed, extra, numbers = list(tex.table), set(), {}, []
+    for row_ids, row_values in zip(tex.ids, tex.values):
+        row = []
+        for t, uv in zip(row_ids, row_values):
+            if t not in claimed:
+                claimed.add(t)
+                table[t] = uv
+            if struct.pack("2f", *table[t]) == struct.pack("2f", *uv):
+                row.append(t)
+            else:
+                row.append(extra.setdefault((t, struct.pack("2f", *uv)), len(table) + len(extra)))
+        numbers.append(row)
+    table += [list(struct.unpack("2f", bits)) for _, bits in extra]
+    return ["vt " + format_uv(uv, precision) for uv in table], numbers
 
 
 def sharpness_lines(remaining, precision="6"):
@@ -690,16 +1088,16 @@ def main():
     parser.add_argument("--vertex-rule", choices=VERTEX_RULES, default="edge-points")
     parser.add_argument("--crease-angle", type=float)
     parser.add_argument("--precision", choices=PRECISIONS, default="6")
-    args = parser.parse_args()
+    parser.add_argument("--uv", choices=UV_MODES)  # --uv alone: linear
+    args = parser.parse_args(["--uv=linear" if arg == "--uv" else arg for arg in sys.argv[1:]])
     with open(args.input) as source:
         text = source.read()
     try:
-        positions, faces, _, remaining = subdivide_text(
-            text, args.iterations, args.scheme, args.corners, vertex_rule=args.vertex_rule,
-            crease_angle=args.crease_angle)
+        positions, faces, tex, remaining = subdivide_text(
+            text, args.iterations, args.scheme, args.corners, args.uv, args.vertex_rule, args.crease_angle)
     except (ValueError, AssertionError) as problem:
         sys.exit(f"{args.input}: {problem}")
-    sys.stdout.write(write_obj(positions, faces, args.precision, remaining))
+    sys.stdout.write(write_obj(positions, faces, args.precision, remaining, tex))
 
 
 if __name__ == "__main__":
