@@ -31,10 +31,12 @@
 # midpoints, 327,680 triangles (Loop); and the open twins of the first and
 # the third: a torus of 501 x 501 cut open along both seams (500 x 500 quads)
 # and the icosphere with a hole round its top. The first torus is written a
-# second time as binary PLY (its output named .ply), and a third time with
-# --limit --normals; the rows of those cases end with their wall time over
-# the OBJ case's, executable by executable (an executable without PLY
-# output, or without the options, skips them). Needs bash, python3 and
+# second time as binary PLY (its output named .ply), a third time with
+# --limit --normals, and a fourth with every edge tagged `t crease` at
+# sharpness 2.5; the rows of those cases end with their wall time over the
+# OBJ case's, executable by executable (an executable without PLY output, or
+# without the options, skips them; one without sharp features reads the
+# tagged torus as the plain one). Needs bash, python3 and
 # /usr/bin/time (GNU time).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -97,9 +99,10 @@ def exe_name(exe):
     return " ".join([os.path.relpath(exe[0])] + list(exe[1:]))
 
 
-def write_obj(path, positions, faces):
+def write_obj(path, positions, faces, tags=()):
     lines = [f"v {x:.7g} {y:.7g} {z:.7g}\n" for x, y, z in positions]
     lines += ["f " + " ".join(str(i + 1) for i in face) + "\n" for face in faces]
+    lines += list(tags)
     tmp = path + ".part"
     with open(tmp, "w") as out:
         out.writelines(lines)
@@ -119,6 +122,14 @@ def quad_torus(rows, cols):
             i1, j1 = (i + 1) % rows, (j + 1) % cols
             faces.append((i * cols + j, i * cols + j1, i1 * cols + j1, i1 * cols + j))
     return positions, faces
+
+
+def sharp_quad_torus(rows, cols, sharpness):
+    # the torus with every edge tagged semi-sharp, once, from its lower end
+    positions, faces = quad_torus(rows, cols)
+    edges = sorted({(min(a, b), max(a, b)) for face in faces
+                    for a, b in zip(face, face[1:] + face[:1])})
+    return positions, faces, [f"t crease 2/1/0 {a} {b} {sharpness}\n" for a, b in edges]
 
 
 def open_quad_torus(rows, cols):
@@ -176,6 +187,8 @@ cases = [
      []),
     ("quad torus 250k, --limit --normals", "torus-quad-500x500.obj", lambda: quad_torus(500, 500),
      2, ".obj", ["--limit", "--normals"]),
+    ("quad torus 250k, every edge sharp 2.5", "torus-quad-500x500-sharp-2.5.obj",
+     lambda: sharp_quad_torus(500, 500, 2.5), 2, ".obj", []),
     ("quad torus 20k", "torus-quad-200x100.obj", lambda: quad_torus(200, 100), 4, ".obj", []),
     ("icosphere 328k", "icosphere-7.obj", lambda: icosphere(7), 2, ".obj", []),
     ("quad torus 250k, cut open", "torus-quad-501x501-open.obj", lambda: open_quad_torus(501, 501), 2, ".obj", []),
@@ -183,7 +196,8 @@ cases = [
 ]
 # the OBJ case that a case of PLY output or of other options is the twin of
 twin = {"quad torus 250k, to PLY": "quad torus 250k",
-        "quad torus 250k, --limit --normals": "quad torus 250k"}
+        "quad torus 250k, --limit --normals": "quad torus 250k",
+        "quad torus 250k, every edge sharp 2.5": "quad torus 250k"}
 chosen = {c[0] for c in cases if only in c[0]}
 cases = [c for c in cases if c[0] in chosen or c[0] in {twin.get(n) for n in chosen}]
 # the options each executable knows (older builds know neither --format nor --limit)
@@ -196,8 +210,7 @@ for name, file, make, iterations, _, _ in cases:
     path = os.path.join(scratch, file)
     if not os.path.exists(path):
         print(f"generating {path}", file=sys.stderr)
-        positions, faces = make()
-        write_obj(path, positions, faces)
+        write_obj(path, *make())
     with open(path) as source:
         faces_in[name] = sum(1 for line in source if line.startswith("f "))
 
