@@ -19,11 +19,13 @@ namespace {
 constexpr int most_warned = 32;
 
 // The tokens of one tag line, each [start, start + length): arrays of
-// mem_alloc, as long as the line has tokens.
+// mem_alloc with room for `room` tokens, kept from line to line and grown
+// for a line of more.
 struct tag_tokens {
     const char** start;
     uint64_t* length;
     uint64_t count;
+    uint64_t room;
 };
 
 // What a tag line reads as.
@@ -96,30 +98,35 @@ static bool corner_room(obj_tag_set* tags, uint64_t* room)
     return true;
 }
 
-// Splits [p, end) into blank-separated tokens, into arrays of their
-// number. Returns false, holding none, when memory is refused.
+// Whether c ends a token of a tag line.
+static inline bool tag_space(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// Splits [p, end) into blank-separated tokens, into the arrays of *tokens,
+// grown first when they might not hold them all (a line of L characters has
+// at most (L + 1) / 2). Returns false, holding none, when memory is refused.
 static bool tag_split(const char* p, const char* end, tag_tokens* tokens)
 {
-    *tokens = tag_tokens{};
-    uint64_t n = 0;
-    for (const char* q = p; q < end;) {
-        while (q < end && (is_blank(*q) || *q == '\r')) ++q;
-        if (q >= end) break;
-        while (q < end && !is_blank(*q) && *q != '\r') ++q;
-        ++n;
-    }
-    tokens->start = static_cast<const char**>(mem_alloc(n * sizeof(const char*)));
-    tokens->length = static_cast<uint64_t*>(mem_alloc(n * 8));
-    if (!tokens->start || !tokens->length) {
+    const uint64_t most = (uint64_t(end - p) + 1) / 2;
+    tokens->count = 0;
+    if (most > tokens->room) {
         mem_release(&tokens->start);
         mem_release(&tokens->length);
-        return false;
+        const uint64_t room = most < 64 ? 64 : most;
+        tokens->start = static_cast<const char**>(mem_alloc(room * sizeof(const char*)));
+        tokens->length = static_cast<uint64_t*>(mem_alloc(room * 8));
+        tokens->room = room;
+        if (!tokens->start || !tokens->length) {
+            mem_release(&tokens->start);
+            mem_release(&tokens->length);
+            tokens->room = 0;
+            return false;
+        }
     }
     while (p < end) {
-        while (p < end && (is_blank(*p) || *p == '\r')) ++p;
+        while (p < end && tag_space(*p)) ++p;
         if (p >= end) break;
         const char* start = p;
-        while (p < end && !is_blank(*p) && *p != '\r') ++p;
+        while (p < end && !tag_space(*p)) ++p;
         tokens->start[tokens->count] = start;
         tokens->length[tokens->count++] = uint64_t(p - start);
     }
@@ -130,6 +137,7 @@ static void tag_tokens_free(tag_tokens* tokens)
 {
     mem_release(&tokens->start);
     mem_release(&tokens->length);
+    *tokens = tag_tokens{};
 }
 
 // A whole number of decimal digits only, below 2^63; false otherwise.
@@ -327,19 +335,19 @@ subdiv_status obj_tags_parse(const char* name, const char* text, const obj_tag_l
     r.error = error;
     tag_rooms rooms = {0, 0};
     subdiv_status status = subdiv_ok;
+    tag_tokens tokens = {};
     for (uint64_t i = 0; i < n_lines && status == subdiv_ok; ++i) {
         r.line = &lines[i];
         const char* p = text + lines[i].offset;
         skip_blanks(&p);
         p += 1; // the "t"
-        tag_tokens tokens;
         if (!tag_split(p, text + lines[i].end, &tokens)) {
             status = error_memory_in(error, name, mem_refused_size());
             break;
         }
         status = tag_line_read(&r, &tokens, tags, &rooms);
-        tag_tokens_free(&tokens);
     }
+    tag_tokens_free(&tokens);
     if (status != subdiv_ok) obj_tag_set_free(tags);
     return status;
 }
