@@ -146,7 +146,7 @@ _subdiv.set_error_factory(_make_error)
 def _crease_pair(creases):
     """creases as the extension takes them: None or a pair (edges, sharpness)."""
     if isinstance(creases, dict):
-        return list(creases.keys()), list(creases.values())
+        return (list(creases.keys()), list(creases.values())) if creases else None
     if isinstance(creases, list) and len(creases) == 2:
         return tuple(creases)
     return creases
