@@ -2,19 +2,25 @@
 // arrays, for the package subdiv (python/subdiv/__init__.py), which gives
 // them their signatures, documentation and result type.
 //
-//   refine(vertices, faces, iterations, uv, face_uv, progress, options) -> dict
-//   read_obj(path, options) -> dict
-//   write_obj(path, vertices, faces, uv, face_uv, normals, options) -> None
+//   refine(vertices, faces, iterations, uv, face_uv, progress, options,
+//          creases, corner_sharpness, face_material) -> dict
+//   read(path, options, obj_only) -> dict
+//   write(path, vertices, faces, uv, face_uv, normals, creases,
+//         corner_sharpness, options) -> None
 //   set_error_factory(make_error)
 //
 // options is a dict of the keyword options that set fields of
-// subdiv_options (option_rules below). A result dict holds "vertices",
-// "faces", when the mesh has texture coordinates "uv" and "face_uv", and
-// with normals "normals":
-// numpy arrays over the library's blocks, which a capsule holding the whole
-// subdiv_arrays record releases once the last of them goes. Faces come as
-// an (m, k) array when all have k corners, else as a pair (corners,
-// offsets).
+// subdiv_options (option_rules below); creases is None or a pair (edges,
+// sharpness). A result dict holds "vertices", "faces", when the mesh has
+// texture coordinates "uv" and "face_uv", with normals "normals", with
+// sharpness left "creases" and "corner_sharpness", with materials
+// "face_material": numpy arrays over blocks that a capsule releases once
+// the last of them goes. Without sharp features or materials the blocks
+// are the library's, of a subdiv_arrays record gathered as the last level
+// is made; with them, the library's subdiv_refine holds the result whole
+// (the only call that gives the sharpness left) and it is copied into
+// blocks of this module. Faces come as an (m, k) array when all have k
+// corners, else as a pair (corners, offsets).
 //
 // The arrays given are looked at with the GIL held (their shapes and element
 // types); copying and checking them, reading, refining and writing run
@@ -29,6 +35,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -469,6 +476,219 @@ subdiv_status geom_fill(const mesh_input& mesh, subdiv_geom* g, subdiv_error* er
     return status;
 }
 
+// ---------------------------------------------------------------- sharp features in
+
+// A 1-D array of numbers from any array-like (a single number gives rows
+// entries of that number when rows is given), as the copy loops read it,
+// else converted to float64; refused naming it `what`.
+strided number_vector(const py::handle& given, const char* what,
+                      std::optional<uint64_t> rows = std::nullopt)
+{
+    py::array array = py::array::ensure(given);
+    const bool scalar = array && array.ndim() == 0 && rows;
+    if (!array || (array.ndim() != 1 && !scalar))
+        raise_message(std::string(what) + " must be a 1-D array of numbers");
+    const char kind = array.dtype().kind();
+    if (kind != 'f' && kind != 'i' && kind != 'u')
+        raise_message(std::string(what) + " must be an array of numbers");
+    if (!readable(array, "f")) array = py::array_t<double, py::array::forcecast>::ensure(array);
+    if (!array) raise_message(std::string(what) + " cannot be converted to float64");
+    if (!scalar) return view_of(std::move(array));
+    // one number for every row: a view that never moves
+    array = array.reshape({py::ssize_t(1)});
+    strided a = view_of(std::move(array));
+    a.rows = *rows;
+    a.stride[0] = 0;
+    return a;
+}
+
+// An integer array of ndim dimensions (and for 2 the given columns) from
+// any array-like, refused naming it `what` as shaped `shape`.
+strided integer_array(const py::handle& given, int ndim, uint64_t columns, const char* what,
+                      const char* shape)
+{
+    py::array array = py::array::ensure(given);
+    std::optional<strided> a;
+    if (array) a = index_array(array, ndim);
+    if (!a || (ndim == 2 && a->columns != columns))
+        raise_message(std::string(what) + " must be " + shape + " array of integers");
+    return std::move(*a);
+}
+
+// The sharp features and materials given to refine or write: the creases'
+// ends (c, 2) and sharpness (c), the vertices' sharpness (n, or as a pair
+// of indices and values the vertices named), the faces' materials (m).
+struct feature_input {
+    std::optional<strided> crease_ends, crease_sharpness;
+    std::optional<strided> vertex_sharpness, sharp_vertices;
+    std::optional<strided> face_material;
+};
+
+// The record's arrays of the features: the caller's own blocks, which
+// subdiv_refine and subdiv_write only read; features_detach takes them out
+// of the record again before subdiv_geom_free releases it.
+struct feature_blocks {
+    std::vector<uint64_t> crease_ends;
+    std::vector<float> crease_sharpness, vertex_sharpness;
+    std::vector<int32_t> face_material;
+};
+
+// The features from the caller's objects (the GIL held): creases a pair
+// (ends, sharpness) of array-likes or None, corner_sharpness an array-like,
+// a dict {vertex: sharpness} or None, face_material an array-like or None.
+feature_input features_of(const py::handle& creases, const py::handle& corner_sharpness,
+                          const py::handle& face_material)
+{
+    feature_input features;
+    if (!creases.is_none()) {
+        if (!py::isinstance<py::tuple>(creases) || py::len(creases) != 2)
+            raise_message("creases must be a pair (edges, sharpness) or a dict "
+                          "{(a, b): sharpness}");
+        const py::tuple pair = py::reinterpret_borrow<py::tuple>(creases);
+        features.crease_ends = integer_array(pair[0], 2, 2, "creases: edges", "a (c, 2)");
+        features.crease_sharpness =
+            number_vector(pair[1], "creases: sharpness", features.crease_ends->rows);
+        if (features.crease_sharpness->rows != features.crease_ends->rows)
+            raise_message("creases: " + std::to_string(features.crease_ends->rows) +
+                          " edges, but " + std::to_string(features.crease_sharpness->rows) +
+                          " sharpness values");
+    }
+    if (py::isinstance<py::dict>(corner_sharpness)) {
+        // a dict names some vertices; an empty one none
+        const py::dict named = py::reinterpret_borrow<py::dict>(corner_sharpness);
+        if (!named.empty()) {
+            features.sharp_vertices = integer_array(py::list(named.attr("keys")()), 1, 1,
+                                                    "corner_sharpness: vertices", "a 1-D");
+            features.vertex_sharpness =
+                number_vector(py::list(named.attr("values")()), "corner_sharpness");
+        }
+    } else if (!corner_sharpness.is_none()) {
+        features.vertex_sharpness = number_vector(corner_sharpness, "corner_sharpness");
+    }
+    if (!face_material.is_none())
+        features.face_material = integer_array(face_material, 1, 1, "face_material", "a 1-D");
+    return features;
+}
+
+// Whether any sharp feature or material is given, or the options make some.
+bool features_given(const feature_input& features, const subdiv_options& options)
+{
+    return features.crease_ends || features.vertex_sharpness || features.face_material ||
+           options.crease_angle != 0.0;
+}
+
+// Copies column `column` of the number array a, cast to T, into to.
+template <typename T>
+void numbers_copy(const strided& a, uint64_t column, T* to)
+{
+    with_element(a, [&](auto type) {
+        using S = decltype(type);
+        for (uint64_t i = 0; i < a.rows; ++i) to[i] = static_cast<T>(at<S>(a, i, column));
+        return 0;
+    });
+}
+
+// The integer at row i, column j of a, or INT64_MIN for one past int64.
+int64_t integer_at(const strided& a, uint64_t i, uint64_t j)
+{
+    return with_element(a, [&](auto type) {
+        using S = decltype(type);
+        const S value = at<S>(a, i, j);
+        if constexpr (std::is_unsigned_v<S>)
+            return uint64_t(value) > uint64_t(INT64_MAX) ? INT64_MIN : int64_t(value);
+        else
+            return int64_t(value);
+    });
+}
+
+// Puts the features into *g (filled by geom_fill), their arrays held in
+// *blocks; the sharpness values as float32, for the library to check. A
+// refusal names the crease, vertex or face of an index out of range or a
+// count that does not fit. Returns subdiv_ok or the refusal, *g unchanged.
+subdiv_status features_attach(const feature_input& features, feature_blocks* blocks,
+                              subdiv_geom* g, subdiv_error* error)
+{
+    const uint64_t n = g->n_vertices;
+    if (features.crease_ends) {
+        const strided& ends = *features.crease_ends;
+        blocks->crease_ends.resize(2 * ends.rows);
+        for (uint64_t i = 0; i < ends.rows; ++i)
+            for (uint64_t j = 0; j < 2; ++j) {
+                const int64_t v = integer_at(ends, i, j);
+                if (v < 0 || uint64_t(v) >= n)
+                    return refuse(error,
+                                  "creases: crease %llu names vertex index %s, but the indices "
+                                  "run from 0 to %lld",
+                                  (unsigned long long)i + 1,
+                                  v == INT64_MIN ? "past 2^63" : std::to_string(v).c_str(),
+                                  (long long)n - 1);
+                blocks->crease_ends[2 * i + j] = uint64_t(v);
+            }
+        blocks->crease_sharpness.resize(ends.rows);
+        numbers_copy(*features.crease_sharpness, 0, blocks->crease_sharpness.data());
+    }
+    if (features.vertex_sharpness && features.sharp_vertices) {
+        // a dict: the vertices it names, the rest 0
+        const strided& named = *features.sharp_vertices;
+        std::vector<float> values(named.rows);
+        numbers_copy(*features.vertex_sharpness, 0, values.data());
+        blocks->vertex_sharpness.assign(n, 0.0f);
+        for (uint64_t i = 0; i < named.rows; ++i) {
+            const int64_t v = integer_at(named, i, 0);
+            if (v < 0 || uint64_t(v) >= n)
+                return refuse(error,
+                              "corner_sharpness names vertex index %s, but the indices run from "
+                              "0 to %lld",
+                              v == INT64_MIN ? "past 2^63" : std::to_string(v).c_str(),
+                              (long long)n - 1);
+            blocks->vertex_sharpness[uint64_t(v)] = values[i];
+        }
+    } else if (features.vertex_sharpness) {
+        if (features.vertex_sharpness->rows != n)
+            return refuse(error, "corner_sharpness has %llu entries, vertices %llu",
+                          (unsigned long long)features.vertex_sharpness->rows,
+                          (unsigned long long)n);
+        blocks->vertex_sharpness.resize(n);
+        numbers_copy(*features.vertex_sharpness, 0, blocks->vertex_sharpness.data());
+    }
+    if (features.face_material) {
+        const strided& material = *features.face_material;
+        if (material.rows != g->n_faces)
+            return refuse(error, "face_material has %llu entries, faces %llu",
+                          (unsigned long long)material.rows, (unsigned long long)g->n_faces);
+        blocks->face_material.resize(material.rows);
+        for (uint64_t f = 0; f < material.rows; ++f) {
+            const int64_t m = integer_at(material, f, 0);
+            if (m < -1 || m > INT32_MAX)
+                return refuse(error,
+                              "face_material: face %llu has material %s; a material is from -1 "
+                              "(none) to 2^31 - 1",
+                              (unsigned long long)f + 1,
+                              m == INT64_MIN ? "past 2^63" : std::to_string(m).c_str());
+            blocks->face_material[f] = int32_t(m);
+        }
+    }
+    // the record points at the blocks; a vector's data may be null when empty
+    if (features.crease_ends && !blocks->crease_ends.empty()) {
+        g->n_creases = features.crease_ends->rows;
+        g->crease_vertices = blocks->crease_ends.data();
+        g->crease_sharpness = blocks->crease_sharpness.data();
+    }
+    if (!blocks->vertex_sharpness.empty()) g->vertex_sharpness = blocks->vertex_sharpness.data();
+    if (features.face_material) g->face_material = blocks->face_material.data();
+    return subdiv_ok;
+}
+
+// Takes the caller's blocks of the features out of *g.
+void features_detach(subdiv_geom* g)
+{
+    g->n_creases = 0;
+    g->crease_vertices = nullptr;
+    g->crease_sharpness = nullptr;
+    g->vertex_sharpness = nullptr;
+    g->face_material = nullptr;
+}
+
 // ---------------------------------------------------------------- arrays out
 
 // The capsule that owns a subdiv_arrays record and its blocks, released with
@@ -536,6 +756,123 @@ py::dict mesh_dict(subdiv_arrays* arrays)
         mesh["face_uv"] = corner_indices(shape, size, shape.corner_texcoords, offsets, owner);
     }
     if (shape.normals) mesh["normals"] = view_array<float>(shape.normals, shape.n_vertices, 3, owner);
+    return mesh;
+}
+
+// A mesh record's result as the caller sees it, copied out of the record
+// (which holds positions and corners by axis and by corner) into blocks of
+// its own: positions (n, 3), corners face by face, their offsets for faces
+// of different sizes, texture coordinates, normals, the creases left, the
+// vertices' sharpness left (when any is above 0) and the faces' materials.
+struct geom_result {
+    std::vector<float> positions, texcoords, normals, crease_sharpness, vertex_sharpness;
+    std::vector<int64_t> corners, face_start, corner_texcoords, crease_ends;
+    std::vector<int32_t> face_material;
+    uint64_t n_vertices = 0, n_faces = 0, n_texcoords = 0, size = 0, n_creases = 0;
+    bool texcoords_given = false, normals_given = false, material_given = false;
+};
+
+// Copies *g into *result (no GIL needed); std::bad_alloc when memory is
+// refused.
+void geom_result_fill(const subdiv_geom& g, geom_result* result)
+{
+    const uint64_t n = g.n_vertices, m = g.n_faces;
+    result->n_vertices = n;
+    result->n_faces = m;
+    result->positions.resize(3 * n);
+    for (uint64_t v = 0; v < n; ++v) {
+        result->positions[3 * v] = g.x[v];
+        result->positions[3 * v + 1] = g.y[v];
+        result->positions[3 * v + 2] = g.z[v];
+    }
+    const uint64_t face_size = g.flags & 15;
+    const uint64_t n_corners = face_size ? face_size * m : g.face_start[m];
+    result->size = face_size;
+    if (!face_size) {
+        // faces of any sizes that all have one size come as a table too
+        result->size = g.face_start[1] - g.face_start[0];
+        for (uint64_t f = 1; f < m && result->size; ++f)
+            if (g.face_start[f + 1] - g.face_start[f] != result->size) result->size = 0;
+        if (!result->size) result->face_start.assign(g.face_start, g.face_start + m + 1);
+        result->corners.assign(g.corners, g.corners + n_corners);
+    } else {
+        const uint64_t* const corner[4] = {g.corner0, g.corner1, g.corner2, g.corner3};
+        result->corners.resize(n_corners);
+        for (uint64_t f = 0; f < m; ++f)
+            for (uint64_t c = 0; c < face_size; ++c)
+                result->corners[face_size * f + c] = int64_t(corner[c][f]);
+    }
+    if (g.tex_u) {
+        result->texcoords_given = true;
+        result->n_texcoords = g.n_texcoords;
+        result->texcoords.resize(2 * g.n_texcoords);
+        for (uint64_t t = 0; t < g.n_texcoords; ++t) {
+            result->texcoords[2 * t] = g.tex_u[t];
+            result->texcoords[2 * t + 1] = g.tex_v[t];
+        }
+        result->corner_texcoords.assign(g.corner_texcoord, g.corner_texcoord + n_corners);
+    }
+    if (g.normal_x && g.normal_y && g.normal_z) {
+        result->normals_given = true;
+        result->normals.resize(3 * n);
+        for (uint64_t v = 0; v < n; ++v) {
+            result->normals[3 * v] = g.normal_x[v];
+            result->normals[3 * v + 1] = g.normal_y[v];
+            result->normals[3 * v + 2] = g.normal_z[v];
+        }
+    }
+    result->n_creases = g.n_creases;
+    result->crease_ends.assign(g.crease_vertices, g.crease_vertices + 2 * g.n_creases);
+    result->crease_sharpness.assign(g.crease_sharpness, g.crease_sharpness + g.n_creases);
+    // as the OBJ text: the vertices' sharpness when some vertex keeps any
+    for (uint64_t v = 0; g.vertex_sharpness && v < n; ++v)
+        if (g.vertex_sharpness[v] > 0.0f) {
+            result->vertex_sharpness.assign(g.vertex_sharpness, g.vertex_sharpness + n);
+            break;
+        }
+    if (g.face_material) {
+        result->material_given = true;
+        result->face_material.assign(g.face_material, g.face_material + m);
+    }
+}
+
+// An array of rows x columns elements of a vector (columns 0: one
+// dimension), held by owner.
+template <typename T>
+py::array vector_array(const std::vector<T>& values, uint64_t rows, uint64_t columns,
+                       const py::capsule& owner)
+{
+    // an empty vector may have no data; any address of the owner's serves
+    static const T none{};
+    return view_array<T>(values.empty() ? &none : values.data(), rows, columns, owner);
+}
+
+// The result dict of *result, which its arrays take over.
+py::dict result_dict(std::unique_ptr<geom_result> held)
+{
+    const geom_result& r = *held;
+    const py::capsule owner(held.release(),
+                            [](void* p) { delete static_cast<geom_result*>(p); });
+    py::dict mesh;
+    mesh["vertices"] = vector_array(r.positions, r.n_vertices, 3, owner);
+    py::object offsets = py::none();
+    if (!r.size) offsets = vector_array(r.face_start, r.n_faces + 1, 0, owner);
+    auto faces_of_corners = [&](const std::vector<int64_t>& indices) -> py::object {
+        if (r.size) return vector_array(indices, r.n_faces, r.size, owner);
+        return py::make_tuple(vector_array(indices, indices.size(), 0, owner), offsets);
+    };
+    mesh["faces"] = faces_of_corners(r.corners);
+    if (r.texcoords_given) {
+        mesh["uv"] = vector_array(r.texcoords, r.n_texcoords, 2, owner);
+        mesh["face_uv"] = faces_of_corners(r.corner_texcoords);
+    }
+    if (r.normals_given) mesh["normals"] = vector_array(r.normals, r.n_vertices, 3, owner);
+    if (r.n_creases)
+        mesh["creases"] = py::make_tuple(vector_array(r.crease_ends, r.n_creases, 2, owner),
+                                         vector_array(r.crease_sharpness, r.n_creases, 0, owner));
+    if (!r.vertex_sharpness.empty())
+        mesh["corner_sharpness"] = vector_array(r.vertex_sharpness, r.n_vertices, 0, owner);
+    if (r.material_given) mesh["face_material"] = vector_array(r.face_material, r.n_faces, 0, owner);
     return mesh;
 }
 
@@ -619,6 +956,29 @@ void apply_vertex_rule(const py::handle& value, subdiv_options* options)
         {{"edge-points", subdiv_vertex_rule_edge_points}, {"classic", subdiv_vertex_rule_classic}});
 }
 
+void apply_crease_angle(const py::handle& value, subdiv_options* options)
+{
+    if (value.is_none()) return;
+    const std::string refusal = "crease_angle must be a number of degrees above 0 and below "
+                                "180, or None, not " + std::string(py::repr(value));
+    if (py::isinstance<py::bool_>(value) || !PyNumber_Check(value.ptr()) ||
+        py::isinstance<py::str>(value))
+        raise_message(refusal);
+    const double degrees = PyFloat_AsDouble(value.ptr());
+    if (degrees == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    if (!(degrees > 0.0 && degrees < 180.0)) raise_message(refusal);
+    options->crease_angle = degrees;
+}
+
+void apply_format(const py::handle& value, subdiv_options* options)
+{
+    options->format = choice<subdiv_format>("format", value,
+                                            {{"auto", subdiv_format_auto},
+                                             {"obj", subdiv_format_obj},
+                                             {"ply", subdiv_format_ply},
+                                             {"ply-ascii", subdiv_format_ply_ascii}});
+}
+
 // A keyword option of the package that sets a field of subdiv_options: its
 // name, and how its value sets the field (or raises the package's error).
 struct option_rule {
@@ -635,6 +995,8 @@ const option_rule option_rules[] = {
     {"limit", apply_limit},
     {"normals", apply_normals},
     {"vertex_rule", apply_vertex_rule},
+    {"crease_angle", apply_crease_angle},
+    {"format", apply_format},
 };
 
 // The library's options set by the given keyword options, the defaults for
@@ -731,9 +1093,19 @@ file_path path_of(const py::handle& path)
 
 // ---------------------------------------------------------------- calls
 
+// A record released when it goes, whatever ends the call.
+struct geom_held {
+    subdiv_geom g = {};
+    geom_held() = default;
+    geom_held(const geom_held&) = delete;
+    geom_held& operator=(const geom_held&) = delete;
+    ~geom_held() { subdiv_geom_free(&g); }
+};
+
 py::dict refine(const py::handle& vertices, const py::handle& faces, const py::handle& iterations,
                 const py::handle& uv, const py::handle& face_uv, const py::object& progress,
-                const py::dict& given_options)
+                const py::dict& given_options, const py::handle& creases,
+                const py::handle& corner_sharpness, const py::handle& face_material)
 {
     subdiv_options options = options_of(given_options);
     call_reports reports;
@@ -748,59 +1120,90 @@ py::dict refine(const py::handle& vertices, const py::handle& faces, const py::h
         raise_message("the iteration count " + std::string(py::str(py::handle(count))) + " is negative");
     const int32_t n = count.cast<int32_t>();
     const mesh_input mesh = mesh_of(vertices, faces, uv, face_uv);
+    const feature_input features = features_of(creases, corner_sharpness, face_material);
+    // without sharp features or materials the last level is gathered as it
+    // is made; with them the result is held whole, which carries them
+    const bool whole = features_given(features, options);
     subdiv_arrays arrays = {};
+    auto result = whole ? std::make_unique<geom_result>() : nullptr;
     subdiv_error error;
     subdiv_status status;
     {
         py::gil_scoped_release unlocked;
-        subdiv_geom input;
-        status = geom_fill(mesh, &input, &error);
-        if (status == subdiv_ok)
-            status = subdiv_refine_arrays(&input, n, &options, &arrays, &error);
+        geom_held input, output;
+        feature_blocks blocks;
+        status = geom_fill(mesh, &input.g, &error);
+        if (status == subdiv_ok && whole) {
+            status = features_attach(features, &blocks, &input.g, &error);
+            if (status == subdiv_ok) status = subdiv_refine(&input.g, n, &options, &output.g, &error);
+            features_detach(&input.g);
+            if (status == subdiv_ok) geom_result_fill(output.g, result.get());
+        } else if (status == subdiv_ok) {
+            status = subdiv_refine_arrays(&input.g, n, &options, &arrays, &error);
+        }
     }
     // the result is held by its arrays before anything is raised
-    py::dict result = status == subdiv_ok ? mesh_dict(&arrays) : py::dict();
+    py::dict mesh_result;
+    if (status == subdiv_ok) mesh_result = whole ? result_dict(std::move(result)) : mesh_dict(&arrays);
     reports_raise(&reports);
     if (status != subdiv_ok) raise_error(error);
-    return result;
+    return mesh_result;
 }
 
-py::dict read_obj(const py::handle& path_given, const py::dict& given_options)
+// Reads the file at path (in the format its content shows, or with obj
+// only as OBJ), checked as a refinement of no iterations checks it; with
+// sharp features, what is left of them as the tool writes them.
+py::dict read_mesh(const py::handle& path_given, const py::dict& given_options, bool obj)
 {
     const file_path path = path_of(path_given);
     subdiv_options options = options_of(given_options);
     call_reports reports;
     reports_attach(&reports, py::none(), &options);
     subdiv_arrays arrays = {};
+    auto result = std::make_unique<geom_result>();
+    bool whole = false;
     subdiv_error error;
     subdiv_status status;
     {
         py::gil_scoped_release unlocked;
-        subdiv_geom g;
-        status = subdiv_obj_read(path.bytes.c_str(), &options, &g, &error);
-        // the mesh as read, checked as a refinement checks it: no iterations
-        if (status == subdiv_ok) status = subdiv_refine_arrays(&g, 0, &options, &arrays, &error);
+        geom_held input, output;
+        status = obj ? subdiv_obj_read(path.bytes.c_str(), &options, &input.g, &error)
+                     : subdiv_read(path.bytes.c_str(), &options, &input.g, &error);
+        whole = status == subdiv_ok && (input.g.n_creases || input.g.vertex_sharpness);
+        if (whole) {
+            status = subdiv_refine(&input.g, 0, &options, &output.g, &error);
+            if (status == subdiv_ok) geom_result_fill(output.g, result.get());
+        } else if (status == subdiv_ok) {
+            status = subdiv_refine_arrays(&input.g, 0, &options, &arrays, &error);
+        }
     }
     if (status != subdiv_ok) raise_error(error, path.given);
-    py::dict result = mesh_dict(&arrays);
+    py::dict mesh = whole ? result_dict(std::move(result)) : mesh_dict(&arrays);
     reports_raise(&reports);
-    return result;
+    return mesh;
 }
 
-void write_obj(const py::handle& path_given, const py::handle& vertices, const py::handle& faces,
-               const py::handle& uv, const py::handle& face_uv, const py::handle& normals,
-               const py::dict& given_options)
+// Writes the mesh to the file at path in the format of the options.
+void write_mesh(const py::handle& path_given, const py::handle& vertices,
+                const py::handle& faces, const py::handle& uv, const py::handle& face_uv,
+                const py::handle& normals, const py::handle& creases,
+                const py::handle& corner_sharpness, const py::dict& given_options)
 {
     const file_path path = path_of(path_given);
-    const subdiv_options options = options_of(given_options);
+    subdiv_options options = options_of(given_options);
+    call_reports reports;
+    reports_attach(&reports, py::none(), &options);
     const mesh_input mesh = mesh_of(vertices, faces, uv, face_uv);
     std::optional<strided> normal;
     if (!normals.is_none()) normal = float_array(normals, 3, "normals");
+    const feature_input features = features_of(creases, corner_sharpness, py::none());
     subdiv_error error;
     subdiv_status status;
     {
         py::gil_scoped_release unlocked;
-        subdiv_geom g;
+        geom_held held;
+        feature_blocks blocks;
+        subdiv_geom& g = held.g;
         status = geom_fill(mesh, &g, &error);
         if (status == subdiv_ok && normal) {
             // a normal per vertex, written as the vertex's
@@ -811,14 +1214,19 @@ void write_obj(const py::handle& path_given, const py::handle& vertices, const p
             float* const axes[3] = {g.normal_x, g.normal_y, g.normal_z};
             for (int a = 0; a < 3 && status == subdiv_ok; ++a)
                 status = floats_copy(*normal, uint64_t(a), "normal", axes[a], &error);
-            if (status != subdiv_ok) subdiv_geom_free(&g);
         }
-        if (status == subdiv_ok) {
-            status = subdiv_obj_write(path.bytes.c_str(), &g, &options, &error);
-            subdiv_geom_free(&g);
+        if (status == subdiv_ok) status = features_attach(features, &blocks, &g, &error);
+        if (status == subdiv_ok && features_given(features, options)) {
+            // sharp features are checked as refine checks them (edges of
+            // faces, finite sharpness from 0), which needs the surface
+            geom_held checked;
+            status = subdiv_refine(&g, 0, &options, &checked.g, &error);
         }
+        if (status == subdiv_ok) status = subdiv_write(path.bytes.c_str(), &g, &options, &error);
+        features_detach(&g);
     }
     if (status != subdiv_ok) raise_error(error, path.given);
+    reports_raise(&reports);
 }
 
 void set_error_factory(const py::object& make_error)
@@ -834,7 +1242,7 @@ PYBIND11_MODULE(_subdiv, module)
     module.doc() = "The library's calls over numpy arrays; the package subdiv wraps them.";
     module.attr("version") = subdiv_version();
     module.def("refine", &refine);
-    module.def("read_obj", &read_obj);
-    module.def("write_obj", &write_obj);
+    module.def("read", &read_mesh);
+    module.def("write", &write_mesh);
     module.def("set_error_factory", &set_error_factory);
 }

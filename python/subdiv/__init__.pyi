@@ -2,7 +2,7 @@
 # documentation is in __init__.py (help(subdiv)).
 import os
 from dataclasses import dataclass
-from typing import Callable, Literal, Optional, Sequence, Tuple, Union
+from typing import Callable, Dict, Literal, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -15,6 +15,12 @@ Faces = Union[npt.NDArray[np.int64], Tuple[npt.NDArray[np.int64], npt.NDArray[np
 # faces as arguments: those, any integer arrays, or lists of index lists
 FacesLike = Union[npt.ArrayLike, Tuple[npt.ArrayLike, npt.ArrayLike], Sequence[Sequence[int]]]
 PathLike = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+# creases as results hold them: (edges (c, 2), sharpness (c,))
+Creases = Tuple[npt.NDArray[np.int64], npt.NDArray[np.float32]]
+# creases as arguments: a pair (edges, sharpness) or {(a, b): sharpness}
+CreasesLike = Union[Tuple[npt.ArrayLike, npt.ArrayLike], Dict[Tuple[int, int], float]]
+# a sharpness per vertex, or {vertex: sharpness}
+CornersLike = Union[npt.ArrayLike, Dict[int, float]]
 
 @dataclass(eq=False)
 class Mesh:
@@ -23,6 +29,9 @@ class Mesh:
     uv: Optional[npt.NDArray[np.float32]] = None
     face_uv: Optional[Faces] = None
     normals: Optional[npt.NDArray[np.float32]] = None
+    creases: Optional[Creases] = None
+    corner_sharpness: Optional[npt.NDArray[np.float32]] = None
+    face_material: Optional[npt.NDArray[np.int32]] = None
 
 class Error(ValueError):
     line: int
@@ -41,7 +50,14 @@ def refine(vertices: npt.ArrayLike, faces: FacesLike, iterations: int, *,
            uv: Optional[npt.ArrayLike] = None, face_uv: Optional[FacesLike] = None,
            progress: Optional[Callable[[int, int, int], object]] = None,
            vertex_rule: Literal["edge-points", "classic"] = "edge-points", limit: bool = False,
-           normals: bool = False) -> Mesh: ...
+           normals: bool = False, creases: Optional[CreasesLike] = None,
+           corner_sharpness: Optional[CornersLike] = None,
+           crease_angle: Optional[float] = None,
+           face_material: Optional[npt.ArrayLike] = None) -> Mesh: ...
+def read(path: PathLike, *, uv: bool = False) -> Mesh: ...
+def write(path: PathLike, mesh: Mesh, *,
+          format: Literal["auto", "obj", "ply", "ply-ascii"] = "auto",
+          precision: Union[Literal[6], Literal["6", "shortest"]] = 6) -> None: ...
 def read_obj(path: PathLike, *, uv: bool = False) -> Mesh: ...
 def write_obj(path: PathLike, mesh: Mesh, *,
               precision: Union[Literal[6], Literal["6", "shortest"]] = 6) -> None: ...

@@ -52,21 +52,40 @@ CUBE = subdiv.Mesh(CUBE_V, CUBE_F)
     ("icosahedron.obj", 1, {"limit": True, "normals": True}),
     ("polygon-open.obj", 1, {"normals": True, "threads": 2}),
     ("cube-textured.obj", 1, {"uv": True, "normals": True}),
+    # sharp features from the files' t tags, kept in the Mesh between the calls
+    ("cube-creased.obj", 3, {}),
+    ("cube-creased.obj", 0, {}),
+    ("cube-creased.obj", 2, {"limit": True, "normals": True, "precision": "shortest"}),
+    ("grid-creased.obj", 2, {"corners": "smooth"}),
+    ("grid-tri-creased.obj", 3, {"threads": 2}),
+    ("icosahedron-creased.obj", 2, {"scheme": "catmull-clark"}),
+    ("polygon-creased.obj", 2, {"crease_angle": 50}),
+    ("uv-seam-creased.obj", 2, {"uv": True}),
+    ("cube-quad.obj", 4, {"crease_angle": 89.5}),
+    ("torus-tri.obj", 1, {"crease_angle": 20, "precision": "shortest"}),
+    # PLY out, as the tool writes it
+    ("cube-creased.obj", 1, {"format": "ply"}),
+    ("cube-textured.obj", 1, {"uv": True, "normals": True, "format": "ply-ascii"}),
+    ("grid-textured.obj", 2, {"uv": True, "format": "ply"}),
 ])
 def test_write_of_refine_is_the_tool_output(tmp_path, mesh, count, options):
     options = dict(options)
     uv, precision = options.pop("uv", False), options.pop("precision", 6)
-    read = subdiv.read_obj(os.path.join(MESHES, mesh), uv=uv)
+    file_format = options.pop("format", "obj")
+    read = subdiv.read(os.path.join(MESHES, mesh), uv=uv)
     assert (read.uv is not None) == uv
+    assert (read.creases is not None) == ("creased" in mesh)
     refined = subdiv.refine(read.vertices, read.faces, count, uv=read.uv, face_uv=read.face_uv,
+                            creases=read.creases, corner_sharpness=read.corner_sharpness,
                             **options)
-    ours = tmp_path / "python.obj"
-    subdiv.write_obj(ours, refined, precision=precision)
-    theirs = tmp_path / "tool.obj"
+    ours = tmp_path / "python.out"
+    subdiv.write(ours, refined, format=file_format, precision=precision)
+    theirs = tmp_path / "tool.out"
     args = [f"--{k.replace('_', '-')}" + ("" if v is True else f"={v}")
             for k, v in options.items()] + ["--uv"] * uv
-    subprocess.run([TOOL, *args, f"--precision={precision}", os.path.join(MESHES, mesh),
-                    str(count), str(theirs)], check=True, capture_output=True)
+    subprocess.run([TOOL, *args, f"--precision={precision}", f"--format={file_format}",
+                    os.path.join(MESHES, mesh), str(count), str(theirs)],
+                   check=True, capture_output=True)
     assert ours.read_bytes() == theirs.read_bytes()
 
 
@@ -102,6 +121,85 @@ def test_every_form_of_the_arrays_gives_the_same_mesh():
     assert subdiv.refine(CUBE_V, [[0, 1, 2, 3, 4], [4, 3, 2, 1, 0]], 0).faces.shape == (2, 5)
     once = subdiv.refine(CUBE_V, (corners, offsets), 1)
     assert once.vertices.shape == (8 + 7 + 13, 3) and once.faces.shape == (3 + 3 + 5 * 4, 4)
+
+
+CUBE_EDGES = np.array([[0, 1], [1, 2], [2, 3], [3, 0], [4, 5], [5, 6], [6, 7], [7, 4],
+                       [0, 4], [1, 5], [2, 6], [3, 7]])
+
+
+@pytest.mark.parametrize("options", [
+    {},
+    {"uv": CUBE_UV, "face_uv": CUBE_FACE_UV, "threads": 2},
+    {"limit": True, "normals": True, "vertex_rule": "classic"},
+    {"scheme": "loop", "faces": np.vstack([CUBE_F[:, :3], CUBE_F[:, [0, 2, 3]]])},
+])
+def test_sharp_features_in_every_form_and_materials_through_refine(options):
+    options = dict(options)
+    faces = options.pop("faces", CUBE_F)
+    count = 3 if "scheme" in options else 2
+    smooth = subdiv.refine(CUBE_V, faces, count, **options)
+    # materials alone change nothing else: each face's children keep its material
+    material = np.arange(len(faces)) - 1
+    carried = subdiv.refine(CUBE_V, faces, count, face_material=material, **options)
+    assert carried.face_material.dtype == np.int32 and smooth.face_material is None
+    assert np.array_equal(carried.face_material, np.repeat(material, 4 ** count))
+    assert carried.creases is None and carried.corner_sharpness is None
+    for field in ("vertices", "faces", "uv", "face_uv", "normals"):
+        assert np.array_equal(getattr(carried, field), getattr(smooth, field)), field
+    # every edge infinitely sharp, however said, keeps the points on the cube's faces
+    forms = [{"creases": (CUBE_EDGES, np.full(12, 10.0))},
+             {"creases": (CUBE_EDGES[:, ::-1].tolist(), 12)},
+             {"creases": {tuple(e): 10 for e in CUBE_EDGES}},
+             {"crease_angle": 60.0}]
+    results = [subdiv.refine(CUBE_V, faces, count, **form, **options) for form in forms]
+    for sharp in results:
+        assert np.array_equal(sharp.vertices, results[0].vertices)
+        assert np.array_equal(sharp.creases[0], results[0].creases[0])
+        assert ((sharp.vertices == 0) | (sharp.vertices == 1)).any(axis=1).all()
+    assert results[0].creases[1].dtype == np.float32
+    assert len(results[0].creases[0]) == 12 * 2 ** count
+    # a corner's sharpness, as an array or a dict, decays by one a level
+    corner = {6: 2.5}
+    as_dict = subdiv.refine(CUBE_V, faces, 1, corner_sharpness=corner, **options)
+    as_array = subdiv.refine(CUBE_V, faces, 1, corner_sharpness=[0, 0, 0, 0, 0, 0, 2.5, 0],
+                             **options)
+    assert np.array_equal(as_dict.vertices, as_array.vertices)
+    assert np.flatnonzero(as_dict.corner_sharpness).tolist() == [6]
+    assert as_dict.corner_sharpness[6] == 1.5 and as_dict.creases is None
+    assert np.array_equal(as_dict.vertices[6], CUBE_V[6]) or options.get("limit")
+
+
+@pytest.mark.parametrize("name, file_format, precision", [
+    ("out.ply", "auto", 6),
+    ("OUT.PLY", "auto", 6),
+    ("out.obj", "ply", 6),
+    ("out.ply", "ply-ascii", "shortest"),
+    ("out.ply", "obj", "shortest"),
+    ("out.obj", "auto", "shortest"),
+])
+def test_read_gives_back_what_write_wrote_in_either_format(tmp_path, name, file_format,
+                                                           precision):
+    given = subdiv.refine(CUBE_V, CUBE_F, 2, uv=CUBE_UV, face_uv=CUBE_FACE_UV, normals=True,
+                          creases=(CUBE_EDGES[:4], 3.5), corner_sharpness={7: 3})
+    subdiv.write(tmp_path / name, given, format=file_format, precision=precision)
+    is_ply = file_format.startswith("ply") or (file_format == "auto" and name.endswith("PLY"))
+    is_ply = is_ply or (file_format == "auto" and name.endswith(".ply"))
+    assert (tmp_path / name).read_bytes().startswith(b"ply\n") == is_ply
+    back = subdiv.read(tmp_path / name, uv=True)
+    assert np.array_equal(back.vertices, given.vertices) == (precision == "shortest" or is_ply)
+    assert np.allclose(back.vertices, given.vertices, atol=1e-6)
+    assert np.array_equal(back.faces, given.faces)
+    # PLY numbers the texture coordinates anew: each corner keeps its u v
+    assert np.allclose(back.uv[back.face_uv], given.uv[given.face_uv], atol=1e-6)
+    # the tags are OBJ's: PLY leaves the sharpness out
+    if is_ply:
+        assert back.creases is None and back.corner_sharpness is None
+    else:
+        # read lists each edge once in the mesh's edge order
+        def edges(creases):
+            return sorted((*sorted(e), s) for e, s in zip(creases[0].tolist(), creases[1]))
+        assert edges(back.creases) == edges(given.creases) and len(given.creases[0]) == 16
+        assert np.array_equal(back.corner_sharpness, given.corner_sharpness)
 
 
 def test_paths_of_every_kind_and_a_file_named_dash(tmp_path, monkeypatch, capfd):
@@ -179,9 +277,50 @@ def error_of(kind, call):
     (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, vertex_rule="loop"), "vertex_rule", (0, 0, ())),
     (lambda p: subdiv.write_obj(p / "out.obj", subdiv.Mesh(CUBE_V, CUBE_F, normals=CUBE_V[:7])),
      "normals has 7 rows", (0, 0, ())),
+    # sharp features and materials: the library's refusals, then the arrays'
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, creases=([[0, 1], [0, 6]], [1, 2])),
+     "crease 2 joins vertex 1 and vertex 7, but no face has that edge", (0, 0, (1, 7))),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, creases={(0, 1): -1}), "sharpness -1",
+     (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, creases=(CUBE_EDGES, np.float64(1e39))),
+     "crease 1 has sharpness inf", (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, corner_sharpness={3: np.nan}),
+     "vertex 4 has sharpness nan", (0, 0, (4,))),
+    (lambda p: subdiv.write(p / "out.obj", subdiv.Mesh(CUBE_V, CUBE_F, creases=([[1, 3]], 1))),
+     "no face has that edge", (0, 0, (2, 4))),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, creases=([[0, 8]], 1)),
+     "crease 1 names vertex index 8, but the indices run from 0 to 7", (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, creases=([[0, 1]], [1, 2])),
+     "1 edges, but 2 sharpness values", (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, creases=([0, 1], 1)), "(c, 2)", (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, creases=([[0.0, 1.0]], 1)), "integers",
+     (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, creases=CUBE_EDGES), "pair", (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, creases=(CUBE_EDGES, "sharp")), "numbers",
+     (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, corner_sharpness=np.ones(7)),
+     "corner_sharpness has 7 entries, vertices 8", (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, corner_sharpness={-1: 1}),
+     "corner_sharpness names vertex index -1", (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, crease_angle=180), "crease_angle", (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, crease_angle="30"), "crease_angle", (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, face_material=[0] * 5),
+     "face_material has 5 entries, faces 6", (0, 0, ())),
+    (lambda p: subdiv.refine(CUBE_V, CUBE_F, 1, face_material=[0, 0, -2, 0, 0, 0]),
+     "face 3 has material -2", (0, 0, ())),
+    # read and write in either format
+    (lambda p: subdiv.write(p / "out.obj", CUBE, format="stl"), "format", (0, 0, ())),
+    (lambda p: subdiv.read(p / "bad.ply"), "bad.ply: face 1: vertex index 5 is out of range",
+     (0, 1, ())),
+    (lambda p: subdiv.read(p / "missing.ply"), "missing.ply", FileNotFoundError),
+    (lambda p: subdiv.write(p / "no" / "out.ply", CUBE), "cannot write", FileNotFoundError),
 ])
 def test_refusals_raise_their_error_with_their_places(tmp_path, call, text, places):
     (tmp_path / "bad.obj").write_text("v 0 0 0\nv 1 x 0\n")
+    (tmp_path / "bad.ply").write_text(
+        "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
+        "property float z\nelement face 1\nproperty list uchar int vertex_indices\n"
+        "end_header\n0 0 0\n1 0 0\n0 1 0\n3 0 1 5\n")
     if isinstance(places, tuple):
         error = error_of(subdiv.Error, lambda: call(tmp_path))
         assert isinstance(error, ValueError) and not isinstance(error, OSError)
@@ -220,9 +359,11 @@ def test_ten_thousand_calls_hold_no_more_memory():
 
     def call(i):
         # one array of the result outlives the rest until the next call;
-        # every other call ends in its progress function's exception
+        # every other call ends in its progress function's exception; half
+        # are held whole and copied, carrying creases
         try:
             return subdiv.refine(CUBE_V, CUBE_F, 2, uv=CUBE_UV, face_uv=CUBE_FACE_UV,
+                                 creases=(CUBE_EDGES, 2) if i % 4 < 2 else None,
                                  progress=stop if i % 2 else None).face_uv
         except KeyError:
             return kept
@@ -236,14 +377,15 @@ def test_ten_thousand_calls_hold_no_more_memory():
     assert resident() - before < 4 << 20 and kept.shape == (96, 4)
 
 
-def test_readme_example_prints_what_it_says():
+def test_readme_example_prints_what_it_says(tmp_path):
     with open(os.path.join(SOURCE, "README.md")) as readme:
         section = readme.read().split("## From Python", 1)[1]
     code = re.search(r"```python\n(.*?)```", section, re.S).group(1)
     printed = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True,
-                             text=True).stdout
-    expected = re.search(r"# prints (.*)", code).group(1)
-    assert printed.strip() == expected.strip()
+                             text=True, cwd=tmp_path).stdout
+    expected = re.findall(r"# prints (.*)", code)
+    assert printed.splitlines() == expected
+    assert (tmp_path / "sharp.ply").read_bytes().startswith(b"ply\n")
 
 
 def test_stubs_give_each_function_its_parameters():
