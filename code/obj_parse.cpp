@@ -1040,7 +1040,7 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
     // the tags, whose vertices count over the whole file, once the rest reads
     if (status == subdiv_ok && n_tag_lines > 0)
         status = obj_tags_parse(name, text, tag_lines, n_tag_lines, counts.vertices, options,
-                                &attribs->tags, error);
+                                options_threads(options), &attribs->tags, error);
     mem_free(tag_lines);
     name_table_free(&material_table);
     // the usemtl names go out in their block; the table goes

@@ -37,6 +37,10 @@ struct tag_reader {
     subdiv_error* error;
     char warned[most_warned][32];
     int n_warned;
+    // a reader of one range of the lines among several: it warns of nothing
+    // and notes instead that a line would warn
+    bool quiet;
+    bool would_warn;
 };
 
 } // namespace
@@ -181,6 +185,10 @@ static subdiv_status tag_refuse(tag_reader* r, const char* format, const char* t
 // Warns about the tag name once per file.
 static void tag_warn_once(tag_reader* r, const char* tag, uint64_t n, const char* format)
 {
+    if (r->quiet) {
+        r->would_warn = true;
+        return;
+    }
     char shown[32];
     error_token(tag, n, shown);
     for (int i = 0; i < r->n_warned; ++i)
@@ -270,7 +278,9 @@ static subdiv_status tag_line_read(tag_reader* r, const tag_tokens* tokens, obj_
         if (!tag_whole(value[0], value_length[0], &k))
             return tag_refuse(r, "interpolateboundary '%s' is not a whole number from 0",
                               value[0], value_length[0]);
-        if (k == 0)
+        if (k == 0 && r->quiet)
+            r->would_warn = true;
+        else if (k == 0)
             warning_report(r->options,
                            "%s: line %llu: interpolateboundary 0 is taken as 1: the boundary's "
                            "corners stay sharp",
@@ -322,32 +332,126 @@ static subdiv_status tag_line_read(tag_reader* r, const tag_tokens* tokens, obj_
     return status;
 }
 
-subdiv_status obj_tags_parse(const char* name, const char* text, const obj_tag_line* lines,
-                             uint64_t n_lines, uint64_t n_vertices,
-                             const subdiv_options* options, obj_tag_set* tags,
-                             subdiv_error* error)
+// Reads lines [first, end) into *tags, cleared first, its boundary_corners
+// `no_boundary` unless a line names them, through *r. Returns subdiv_ok, or
+// the first line's failure (*tags then partly filled).
+static subdiv_status tags_read_lines(tag_reader* r, const char* text, const obj_tag_line* lines,
+                                     uint64_t first, uint64_t end, int64_t no_boundary,
+                                     obj_tag_set* tags)
 {
     *tags = obj_tag_set{};
+    tags->boundary_corners = no_boundary;
+    tag_rooms rooms = {0, 0};
+    subdiv_status status = subdiv_ok;
+    tag_tokens tokens = {};
+    for (uint64_t i = first; i < end && status == subdiv_ok && !r->would_warn; ++i) {
+        r->line = &lines[i];
+        const char* p = text + lines[i].offset;
+        skip_blanks(&p);
+        p += 1; // the "t"
+        if (!tag_split(p, text + lines[i].end, &tokens)) {
+            status = error_memory_in(r->error, r->name, mem_refused_size());
+            break;
+        }
+        status = tag_line_read(r, &tokens, tags, &rooms);
+    }
+    tag_tokens_free(&tokens);
+    return status;
+}
+
+// The tag lines that a range of a parallel reading takes.
+static const uint64_t tag_range_lines = 16384;
+
+// Reads the lines in ranges on up to `threads` threads, each range into its
+// own set, and joins the sets in order into *tags. Returns false, *tags
+// empty, when a line would warn or fail or memory is refused: the lines are
+// then read in order, which warns and fails as a reading in order does.
+static bool tags_read_ranges(const char* name, const char* text, const obj_tag_line* lines,
+                             uint64_t n_lines, uint64_t n_vertices, const subdiv_options* options,
+                             uint32_t threads, obj_tag_set* tags)
+{
+    *tags = obj_tag_set{};
+    const uint64_t n_ranges = (n_lines + tag_range_lines - 1) / tag_range_lines;
+    auto* sets = static_cast<obj_tag_set*>(mem_alloc(n_ranges * sizeof(obj_tag_set)));
+    auto* failed = static_cast<uint8_t*>(mem_alloc(n_ranges));
+    const bool ran = sets && failed;
+    bool whole = ran;
+    if (ran) {
+        parallel_ranges(threads, n_lines, tag_range_lines,
+                        [&](uint64_t first, uint64_t end, uint64_t i, uint32_t) {
+                            tag_reader r = {};
+                            subdiv_error scratch = {};
+                            r.name = name;
+                            r.n_vertices = n_vertices;
+                            r.options = options;
+                            r.error = &scratch;
+                            r.quiet = true;
+                            // -1: the range names no boundary corners
+                            const subdiv_status status =
+                                tags_read_lines(&r, text, lines, first, end, -1, &sets[i]);
+                            failed[i] = status != subdiv_ok || r.would_warn;
+                        });
+        for (uint64_t i = 0; i < n_ranges; ++i) whole = whole && !failed[i];
+    }
+    uint64_t creases = 0, corners = 0;
+    for (uint64_t i = 0; whole && i < n_ranges; ++i) {
+        creases += sets[i].n_creases;
+        corners += sets[i].n_corners;
+    }
+    if (whole && creases) {
+        tags->crease_vertices = static_cast<uint64_t*>(mem_alloc(16 * creases));
+        tags->crease_sharpness = static_cast<float*>(mem_alloc(4 * creases));
+        tags->crease_line = static_cast<uint64_t*>(mem_alloc(8 * creases));
+        whole = tags->crease_vertices && tags->crease_sharpness && tags->crease_line;
+    }
+    if (whole && corners) {
+        tags->corner_vertices = static_cast<uint64_t*>(mem_alloc(8 * corners));
+        tags->corner_sharpness = static_cast<float*>(mem_alloc(4 * corners));
+        whole = tags->corner_vertices && tags->corner_sharpness;
+    }
+    tags->boundary_corners = subdiv_corners_sharp;
+    for (uint64_t i = 0; whole && i < n_ranges; ++i) {
+        const obj_tag_set* part = &sets[i];
+        if (part->boundary_corners >= 0) tags->boundary_corners = part->boundary_corners;
+        if (part->n_creases) {
+            std::memcpy(tags->crease_vertices + 2 * tags->n_creases, part->crease_vertices,
+                        16 * part->n_creases);
+            std::memcpy(tags->crease_sharpness + tags->n_creases, part->crease_sharpness,
+                        4 * part->n_creases);
+            std::memcpy(tags->crease_line + tags->n_creases, part->crease_line,
+                        8 * part->n_creases);
+            tags->n_creases += part->n_creases;
+        }
+        if (part->n_corners) {
+            std::memcpy(tags->corner_vertices + tags->n_corners, part->corner_vertices,
+                        8 * part->n_corners);
+            std::memcpy(tags->corner_sharpness + tags->n_corners, part->corner_sharpness,
+                        4 * part->n_corners);
+            tags->n_corners += part->n_corners;
+        }
+    }
+    for (uint64_t i = 0; ran && i < n_ranges; ++i) obj_tag_set_free(&sets[i]);
+    mem_free(sets);
+    mem_free(failed);
+    if (!whole) obj_tag_set_free(tags);
+    return whole;
+}
+
+subdiv_status obj_tags_parse(const char* name, const char* text, const obj_tag_line* lines,
+                             uint64_t n_lines, uint64_t n_vertices,
+                             const subdiv_options* options, uint32_t threads, obj_tag_set* tags,
+                             subdiv_error* error)
+{
+    if (threads > 1 && n_lines > tag_range_lines &&
+        tags_read_ranges(name, text, lines, n_lines, n_vertices, options, threads, tags))
+        return subdiv_ok;
     tag_reader r = {};
     r.name = name;
     r.n_vertices = n_vertices;
     r.options = options;
     r.error = error;
-    tag_rooms rooms = {0, 0};
-    subdiv_status status = subdiv_ok;
-    tag_tokens tokens = {};
-    for (uint64_t i = 0; i < n_lines && status == subdiv_ok; ++i) {
-        r.line = &lines[i];
-        const char* p = text + lines[i].offset;
-        skip_blanks(&p);
-        p += 1; // the "t"
-        if (!tag_split(p, text + lines[i].end, &tokens)) {
-            status = error_memory_in(error, name, mem_refused_size());
-            break;
-        }
-        status = tag_line_read(&r, &tokens, tags, &rooms);
-    }
-    tag_tokens_free(&tokens);
+    const subdiv_status status =
+        tags_read_lines(&r, text, lines, 0, n_lines, subdiv_corners_sharp, tags);
     if (status != subdiv_ok) obj_tag_set_free(tags);
     return status;
 }

@@ -39,7 +39,9 @@ struct obj_tag_set {
 };
 
 // Reads the n_lines tag lines of text (NUL-ended) of a file of n_vertices
-// vertices into *tags (which it clears first). Warns once per tag name it
+// vertices into *tags (which it clears first), in ranges on up to `threads`
+// threads when they are many; the result, warnings and failures are those of
+// a reading in order. Warns once per tag name it
 // passes over, and for interpolateboundary 0 or above 2. Returns subdiv_ok,
 // or with *tags empty and *error naming the file and line:
 // subdiv_error_syntax for counts that do not match the values, a crease of
@@ -47,8 +49,8 @@ struct obj_tag_set {
 // sharpness that is negative or not a finite number; or subdiv_error_memory.
 subdiv_status obj_tags_parse(const char* name, const char* text, const obj_tag_line* lines,
                              uint64_t n_lines, uint64_t n_vertices,
-                             const subdiv_options* options, obj_tag_set* tags,
-                             subdiv_error* error);
+                             const subdiv_options* options, uint32_t threads,
+                             obj_tag_set* tags, subdiv_error* error);
 
 // Checks the creases of *tags against the faces of *g (each pair an edge of a
 // face) and moves the tags into *g: its crease list, its vertex sharpness

@@ -217,3 +217,54 @@ TEST(Sharpness, ACreaseTagNamesAsManyVerticesAsItLikes)
         ++creases;
     EXPECT_EQ(creases, 600u); // both halves of each of the 300 edges, at sharpness 1
 }
+
+TEST(Sharpness, ManyTagLinesReadOnThreadsAsInOrder)
+{
+    // a 2 x 20000 grid of quads with each edge of its middle row on a line of
+    // its own, then a last line in the last range of lines that threads read
+    scratch_folder folder;
+    const int n = 20000;
+    std::string grid;
+    for (int i = 0; i <= 2; ++i)
+        for (int j = 0; j <= n; ++j)
+            grid += "v " + std::to_string(j) + " " + std::to_string(i) + " 0\n";
+    for (int i = 0; i < 2; ++i)
+        for (int j = 0; j < n; ++j) {
+            const int a = i * (n + 1) + j + 1, b = (i + 1) * (n + 1) + j + 1;
+            grid += "f " + std::to_string(a) + " " + std::to_string(a + 1) + " " +
+                    std::to_string(b + 1) + " " + std::to_string(b) + "\n";
+        }
+    for (int j = 0; j < n; ++j)
+        grid += "t crease 2/1/0 " + std::to_string(n + 1 + j) + " " + std::to_string(n + 2 + j) +
+                (j % 2 ? " 1.5\n" : " 3\n");
+    const struct {
+        const char* last;
+        int status;
+    } cases[] = {{"", 0},
+                 {"t corner 1/1/0 5 3\n", 0},
+                 {"t interpolateboundary 1/0/0 2\n", 0},
+                 {"t hole 1/0/0 1\n", 0},
+                 {"t interpolateboundary 1/0/0 0\n", 0},
+                 {"t crease 2/1/0 0 1 -1\n", 1},
+                 {"t crease 2/1/0 0 2 1\n", 1}};
+    for (const auto& [last, expected] : cases) {
+        write_file(folder.file("grid.obj"), grid + last);
+        std::string out[2], err[2];
+        int status[2];
+        for (int t = 0; t < 2; ++t) {
+            std::remove(folder.file("out.obj").c_str());
+            const auto r = run_tool(folder.path, {"--threads=" + std::to_string(t + 1),
+                                                  "grid.obj", "1", "out.obj"});
+            status[t] = r.status;
+            err[t] = r.err;
+            out[t] = r.status == 0 ? read_file(folder.file("out.obj")) : "";
+        }
+        EXPECT_EQ(status[0], expected) << last << err[0];
+        EXPECT_EQ(status[1], status[0]) << last;
+        EXPECT_EQ(err[1], err[0]) << last;
+        EXPECT_TRUE(out[1] == out[0]) << last;
+        if (expected == 0) {
+            EXPECT_NE(out[0].find("t crease 2/1/0 "), std::string::npos) << last;
+        }
+    }
+}
