@@ -64,16 +64,31 @@ subdiv_status options_resolve(const subdiv_options* given, subdiv_options* copy,
     return subdiv_ok;
 }
 
-// Runs a call of the library, once its processor and options are checked,
-// with a pool of threads that its parallel passes share.
-template <typename Call>
-subdiv_status in_pool(const Call& call)
+// Runs call(the options as this library knows them) with a pool of threads
+// that its parallel passes share, once the processor and the options check;
+// when they do not, runs refused() and returns the failure.
+template <typename Call, typename Refused>
+subdiv_status resolved_call(const subdiv_options* options, subdiv_error* error, const Call& call,
+                            const Refused& refused)
 {
+    subdiv_options copy;
+    const subdiv_options* resolved;
+    subdiv_status status = options_resolve(options, &copy, &resolved, error);
+    if (status != subdiv_ok) {
+        refused();
+        return status;
+    }
     subdiv::parallel_pool pool;
     subdiv::parallel_pool_open(&pool);
-    const subdiv_status status = call();
+    status = call(resolved);
     subdiv::parallel_pool_close(&pool);
     return status;
+}
+
+template <typename Call>
+subdiv_status resolved_call(const subdiv_options* options, subdiv_error* error, const Call& call)
+{
+    return resolved_call(options, error, call, [] {});
 }
 
 } // namespace
@@ -110,63 +125,42 @@ subdiv_status subdiv_geom_alloc_normals(subdiv_geom* g, subdiv_error* error)
 subdiv_status subdiv_obj_read(const char* path, const subdiv_options* options, subdiv_geom* g,
                               subdiv_error* error)
 {
-    subdiv_options copy;
-    const subdiv_options* resolved;
-    const subdiv_status status = options_resolve(options, &copy, &resolved, error);
-    return status != subdiv_ok
-               ? status
-               : in_pool([&] { return subdiv::obj_import_path(path, resolved, g, error); });
+    return resolved_call(options, error, [&](const subdiv_options* resolved) {
+        return subdiv::obj_import_path(path, resolved, g, error);
+    });
 }
 
 subdiv_status subdiv_obj_read_text(const char* name, const char* text, uint64_t length,
                                    const char* folder, const subdiv_options* options,
                                    subdiv_geom* g, subdiv_error* error)
 {
-    subdiv_options copy;
-    const subdiv_options* resolved;
-    const subdiv_status status = options_resolve(options, &copy, &resolved, error);
-    return status != subdiv_ok
-               ? status
-               : in_pool([&] {
-                     return subdiv::obj_import_buffer(name, text, length, folder, resolved, g,
-                                                      error);
-                 });
+    return resolved_call(options, error, [&](const subdiv_options* resolved) {
+        return subdiv::obj_import_buffer(name, text, length, folder, resolved, g, error);
+    });
 }
 
 subdiv_status subdiv_read(const char* path, const subdiv_options* options, subdiv_geom* g,
                           subdiv_error* error)
 {
-    subdiv_options copy;
-    const subdiv_options* resolved;
-    const subdiv_status status = options_resolve(options, &copy, &resolved, error);
-    return status != subdiv_ok
-               ? status
-               : in_pool([&] { return subdiv::mesh_read_path(path, resolved, g, error); });
+    return resolved_call(options, error, [&](const subdiv_options* resolved) {
+        return subdiv::mesh_read_path(path, resolved, g, error);
+    });
 }
 
 subdiv_status subdiv_read_text(const char* name, const char* text, uint64_t length,
                                const char* folder, const subdiv_options* options, subdiv_geom* g,
                                subdiv_error* error)
 {
-    subdiv_options copy;
-    const subdiv_options* resolved;
-    const subdiv_status status = options_resolve(options, &copy, &resolved, error);
-    return status != subdiv_ok
-               ? status
-               : in_pool([&] {
-                     return subdiv::mesh_read_buffer(name, text, length, folder, resolved, g,
-                                                     error);
-                 });
+    return resolved_call(options, error, [&](const subdiv_options* resolved) {
+        return subdiv::mesh_read_buffer(name, text, length, folder, resolved, g, error);
+    });
 }
 
 subdiv_status subdiv_refine(const subdiv_geom* input, int32_t iterations,
                             const subdiv_options* options, subdiv_geom* output,
                             subdiv_error* error)
 {
-    subdiv_options copy;
-    const subdiv_options* resolved;
-    const subdiv_status status = options_resolve(options, &copy, &resolved, error);
-    return status != subdiv_ok ? status : in_pool([&] {
+    return resolved_call(options, error, [&](const subdiv_options* resolved) {
         return subdiv::refine(input, iterations, resolved, output, error);
     });
 }
@@ -175,55 +169,54 @@ subdiv_status subdiv_refine_to_obj(subdiv_geom* input, int32_t iterations,
                                    const subdiv_options* options, const char* path,
                                    uint64_t* n_vertices, uint64_t* n_faces, subdiv_error* error)
 {
-    subdiv_options copy;
-    const subdiv_options* resolved;
-    const subdiv_status status = options_resolve(options, &copy, &resolved, error);
-    if (status != subdiv_ok) {
-        subdiv_geom_free(input); // taken over whatever the status
-        return status;
-    }
-    return in_pool([&] {
-        return subdiv::refine_to_obj(input, iterations, resolved, path, n_vertices, n_faces,
-                                     error);
-    });
+    return resolved_call(
+        options, error,
+        [&](const subdiv_options* resolved) {
+            return subdiv::refine_to_obj(input, iterations, resolved, path, n_vertices, n_faces,
+                                         error);
+        },
+        [&] { subdiv_geom_free(input); }); // taken over whatever the status
 }
 
 subdiv_status subdiv_refine_to_file(subdiv_geom* input, int32_t iterations,
                                     const subdiv_options* options, const char* path,
                                     uint64_t* n_vertices, uint64_t* n_faces, subdiv_error* error)
 {
-    subdiv_options copy;
-    const subdiv_options* resolved;
-    subdiv_status status = options_resolve(options, &copy, &resolved, error);
-    if (status == subdiv_ok) status = subdiv::mesh_format_check(resolved, error);
-    if (status != subdiv_ok) {
+    // the input is taken over whatever the status
+    auto refused = [&] {
         if (n_vertices) *n_vertices = 0;
         if (n_faces) *n_faces = 0;
-        subdiv_geom_free(input); // taken over whatever the status
-        return status;
-    }
-    return in_pool([&] {
-        return subdiv::refine_to_file(input, iterations, resolved, path,
-                                      path ? subdiv::mesh_output_format(path, resolved)
-                                           : subdiv_format_obj,
-                                      n_vertices, n_faces, error);
-    });
+        subdiv_geom_free(input);
+    };
+    return resolved_call(
+        options, error,
+        [&](const subdiv_options* resolved) {
+            const subdiv_status status = subdiv::mesh_format_check(resolved, error);
+            if (status != subdiv_ok) {
+                refused();
+                return status;
+            }
+            return subdiv::refine_to_file(input, iterations, resolved, path,
+                                          path ? subdiv::mesh_output_format(path, resolved)
+                                               : subdiv_format_obj,
+                                          n_vertices, n_faces, error);
+        },
+        refused);
 }
 
 subdiv_status subdiv_refine_arrays(subdiv_geom* input, int32_t iterations,
                                    const subdiv_options* options, subdiv_arrays* output,
                                    subdiv_error* error)
 {
-    subdiv_options copy;
-    const subdiv_options* resolved;
-    const subdiv_status status = options_resolve(options, &copy, &resolved, error);
-    if (status != subdiv_ok) {
-        if (output) *output = subdiv_arrays{};
-        subdiv_geom_free(input); // taken over whatever the status
-        return status;
-    }
-    return in_pool(
-        [&] { return subdiv::refine_to_arrays(input, iterations, resolved, output, error); });
+    return resolved_call(
+        options, error,
+        [&](const subdiv_options* resolved) {
+            return subdiv::refine_to_arrays(input, iterations, resolved, output, error);
+        },
+        [&] {
+            if (output) *output = subdiv_arrays{};
+            subdiv_geom_free(input); // taken over whatever the status
+        });
 }
 
 void subdiv_arrays_free(subdiv_arrays* arrays)
@@ -235,23 +228,17 @@ void subdiv_arrays_free(subdiv_arrays* arrays)
 subdiv_status subdiv_obj_write(const char* path, const subdiv_geom* g,
                                const subdiv_options* options, subdiv_error* error)
 {
-    subdiv_options copy;
-    const subdiv_options* resolved;
-    const subdiv_status status = options_resolve(options, &copy, &resolved, error);
-    return status != subdiv_ok
-               ? status
-               : in_pool([&] { return subdiv::obj_write_path(path, g, resolved, error); });
+    return resolved_call(options, error, [&](const subdiv_options* resolved) {
+        return subdiv::obj_write_path(path, g, resolved, error);
+    });
 }
 
 subdiv_status subdiv_write(const char* path, const subdiv_geom* g, const subdiv_options* options,
                            subdiv_error* error)
 {
-    subdiv_options copy;
-    const subdiv_options* resolved;
-    const subdiv_status status = options_resolve(options, &copy, &resolved, error);
-    return status != subdiv_ok
-               ? status
-               : in_pool([&] { return subdiv::mesh_write_path(path, g, resolved, error); });
+    return resolved_call(options, error, [&](const subdiv_options* resolved) {
+        return subdiv::mesh_write_path(path, g, resolved, error);
+    });
 }
 
 void subdiv_geom_free(subdiv_geom* g)
