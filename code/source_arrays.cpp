@@ -37,44 +37,42 @@ static uint64_t gather_place(gather_job* job, uint64_t block, uint64_t count)
     return first;
 }
 
+// Block b of a section of points (made by `make`) into out, `axes` floats a
+// point, at the place the blocks before it leave; at most `most` points.
+static void gather_points(gather_job* job, uint64_t b, uint32_t thread,
+                          void (*make)(void*, uint64_t, uint32_t, obj_points*), float* out,
+                          int axes, uint64_t most, const char* what)
+{
+    obj_points points = {};
+    make(job->source->context, b, thread, &points);
+    const uint64_t first = gather_place(job, b, points.count);
+    CHECK(first + points.count <= most, "source_gather: more %s than %llu", what,
+          (unsigned long long)most);
+    out += uint64_t(axes) * first;
+    for (uint64_t i = 0; i < points.count; ++i)
+        for (int axis = 0; axis < axes; ++axis)
+            out[uint64_t(axes) * i + uint64_t(axis)] = points.axis[axis][i];
+}
+
 static void gather_vertices(void* context, uint64_t b, uint32_t thread)
 {
     auto* job = static_cast<gather_job*>(context);
-    obj_points points = {};
-    job->source->vertices(job->source->context, b, thread, &points);
-    const uint64_t first = gather_place(job, b, points.count);
-    CHECK(first + points.count <= job->source->n_vertices, "source_gather: more vertices than %llu",
-          (unsigned long long)job->source->n_vertices);
-    float* out = job->positions + 3 * first;
-    for (uint64_t i = 0; i < points.count; ++i)
-        for (int axis = 0; axis < 3; ++axis) out[3 * i + uint64_t(axis)] = points.axis[axis][i];
+    gather_points(job, b, thread, job->source->vertices, job->positions, 3,
+                  job->source->n_vertices, "vertices");
 }
 
 static void gather_normals(void* context, uint64_t b, uint32_t thread)
 {
     auto* job = static_cast<gather_job*>(context);
-    obj_points points = {};
-    job->source->normal_points(job->source->context, b, thread, &points);
-    const uint64_t first = gather_place(job, b, points.count);
-    CHECK(first + points.count <= job->source->n_vertices, "source_gather: more normals than %llu",
-          (unsigned long long)job->source->n_vertices);
-    float* out = job->normals + 3 * first;
-    for (uint64_t i = 0; i < points.count; ++i)
-        for (int axis = 0; axis < 3; ++axis) out[3 * i + uint64_t(axis)] = points.axis[axis][i];
+    gather_points(job, b, thread, job->source->normal_points, job->normals, 3,
+                  job->source->n_vertices, "normals");
 }
 
 static void gather_texcoords(void* context, uint64_t b, uint32_t thread)
 {
     auto* job = static_cast<gather_job*>(context);
-    obj_points points = {};
-    job->source->texcoord_points(job->source->context, b, thread, &points);
-    const uint64_t first = gather_place(job, b, points.count);
-    CHECK(first + points.count <= job->source->n_texcoords,
-          "source_gather: more texture coordinates than %llu",
-          (unsigned long long)job->source->n_texcoords);
-    float* out = job->texcoords + 2 * first;
-    for (uint64_t i = 0; i < points.count; ++i)
-        for (int axis = 0; axis < 2; ++axis) out[2 * i + uint64_t(axis)] = points.axis[axis][i];
+    gather_points(job, b, thread, job->source->texcoord_points, job->texcoords, 2,
+                  job->source->n_texcoords, "texture coordinates");
 }
 
 static void gather_faces(void* context, uint64_t b, uint32_t thread)
