@@ -36,7 +36,10 @@
 # sharpness 2.5; the rows of those cases end with their wall time over the
 # OBJ case's, executable by executable (an executable without PLY output, or
 # without the options, skips them; one without sharp features reads the
-# tagged torus as the plain one). Needs bash, python3 and
+# tagged torus as the plain one). The same torus with texture coordinates on
+# a grid (seams where it wraps round) runs with --uv and with
+# --uv=boundaries, the second's row ending with its time over the first's.
+# Needs bash, python3 and
 # /usr/bin/time (GNU time).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -99,9 +102,14 @@ def exe_name(exe):
     return " ".join([os.path.relpath(exe[0])] + list(exe[1:]))
 
 
-def write_obj(path, positions, faces, tags=()):
+def write_obj(path, positions, faces, texcoords=None, face_texcoords=None, tags=()):
     lines = [f"v {x:.7g} {y:.7g} {z:.7g}\n" for x, y, z in positions]
-    lines += ["f " + " ".join(str(i + 1) for i in face) + "\n" for face in faces]
+    if texcoords is None:
+        lines += ["f " + " ".join(str(i + 1) for i in face) + "\n" for face in faces]
+    else:
+        lines += [f"vt {u:.7g} {v:.7g}\n" for u, v in texcoords]
+        lines += ["f " + " ".join(f"{i + 1}/{t + 1}" for i, t in zip(face, corners)) + "\n"
+                  for face, corners in zip(faces, face_texcoords)]
     lines += list(tags)
     tmp = path + ".part"
     with open(tmp, "w") as out:
@@ -129,7 +137,18 @@ def sharp_quad_torus(rows, cols, sharpness):
     positions, faces = quad_torus(rows, cols)
     edges = sorted({(min(a, b), max(a, b)) for face in faces
                     for a, b in zip(face, face[1:] + face[:1])})
-    return positions, faces, [f"t crease 2/1/0 {a} {b} {sharpness}\n" for a, b in edges]
+    return positions, faces, None, None, [f"t crease 2/1/0 {a} {b} {sharpness}\n"
+                                          for a, b in edges]
+
+
+def textured_quad_torus(rows, cols):
+    # the torus with texture coordinates on a (rows + 1) x (cols + 1) grid:
+    # seams where it wraps round, both ways
+    positions, faces = quad_torus(rows, cols)
+    texcoords = [(j / cols, i / rows) for i in range(rows + 1) for j in range(cols + 1)]
+    corners = [(i * (cols + 1) + j, i * (cols + 1) + j + 1, (i + 1) * (cols + 1) + j + 1,
+                (i + 1) * (cols + 1) + j) for i in range(rows) for j in range(cols)]
+    return positions, faces, texcoords, corners
 
 
 def open_quad_torus(rows, cols):
@@ -189,6 +208,10 @@ cases = [
      2, ".obj", ["--limit", "--normals"]),
     ("quad torus 250k, every edge sharp 2.5", "torus-quad-500x500-sharp-2.5.obj",
      lambda: sharp_quad_torus(500, 500, 2.5), 2, ".obj", []),
+    ("textured quad torus 250k, --uv", "torus-quad-500x500-uv.obj",
+     lambda: textured_quad_torus(500, 500), 2, ".obj", ["--uv"]),
+    ("textured quad torus 250k, --uv=boundaries", "torus-quad-500x500-uv.obj",
+     lambda: textured_quad_torus(500, 500), 2, ".obj", ["--uv=boundaries"]),
     ("quad torus 20k", "torus-quad-200x100.obj", lambda: quad_torus(200, 100), 4, ".obj", []),
     ("icosphere 328k", "icosphere-7.obj", lambda: icosphere(7), 2, ".obj", []),
     ("quad torus 250k, cut open", "torus-quad-501x501-open.obj", lambda: open_quad_torus(501, 501), 2, ".obj", []),
@@ -197,14 +220,17 @@ cases = [
 # the OBJ case that a case of PLY output or of other options is the twin of
 twin = {"quad torus 250k, to PLY": "quad torus 250k",
         "quad torus 250k, --limit --normals": "quad torus 250k",
-        "quad torus 250k, every edge sharp 2.5": "quad torus 250k"}
+        "quad torus 250k, every edge sharp 2.5": "quad torus 250k",
+        "textured quad torus 250k, --uv=boundaries": "textured quad torus 250k, --uv"}
 chosen = {c[0] for c in cases if only in c[0]}
 cases = [c for c in cases if c[0] in chosen or c[0] in {twin.get(n) for n in chosen}]
 # the options each executable knows (older builds know neither --format nor --limit)
 usage = {exe: subprocess.run([exe[0], "--help"], capture_output=True, text=True).stdout
          for exe in exes}
 def runs_case(exe, extension, options):
-    return all(option in usage[exe] for option in options + ["--format"] * (extension == ".ply"))
+    # an option with a value: its name and the value's word in the help
+    return all(all(word in usage[exe] for word in option.split("="))
+               for option in options + ["--format"] * (extension == ".ply"))
 faces_in = {}
 for name, file, make, iterations, _, _ in cases:
     path = os.path.join(scratch, file)

@@ -4,8 +4,10 @@
 #include <cstring>
 
 #include "check.h"
+#include "options.h"
 #include "rules.h"
 #include "storage.h"
+#include "uv_modes.h"
 
 namespace subdiv {
 
@@ -36,13 +38,32 @@ static inline uint64_t face_side(const face_sides* s, uint64_t f, uint64_t k)
     return face_iedge[k][f];
 }
 
-bool texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out)
+bool texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
+                    const subdiv_options* options)
 {
     if (!geom_in->tex_u) return true;
     const face_sides sides = {geom_in, mesh_in, geom_face_size(geom_in)};
     const bool loop = geom_face_size(geom_out) == 3;
     const uint64_t F = geom_in->n_faces, E = geom_in->n_edges, U = geom_in->n_texcoords;
     const uint64_t* const ct = geom_in->corner_texcoord;
+
+    // the other modes: the corners' new values, over the face points' values
+    const subdiv_uv_mode mode = options_uv_mode(options);
+    const bool linear = mode == subdiv_uv_linear;
+    uv_level level = {mesh_in, geom_in, mode, loop, options_classic_rule(options),
+                      options_smooth_corners(options), nullptr};
+    uv_moved moved = {};
+    float* face_uv = nullptr;
+    if (!linear) {
+        face_uv = loop ? nullptr : static_cast<float*>(mem_alloc_array(F, 8));
+        if (!loop && !face_uv) return false;
+        if (face_uv) uv_face_points(&level, 0, F, face_uv);
+        level.face_uv = face_uv;
+        if (!uv_moved_compute(&level, options_threads(options), &moved)) {
+            mem_free(face_uv);
+            return false;
+        }
+    }
 
     // the coordinates at the two ends of each half-edge in its face (none on
     // the side of a boundary edge that no face holds)
@@ -51,6 +72,8 @@ bool texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out)
     if (!from || !to) {
         mem_free(from);
         mem_free(to);
+        mem_free(face_uv);
+        uv_moved_free(&moved);
         return false;
     }
     std::memset(from, 0xFF, 2 * E * 8);
@@ -75,30 +98,49 @@ bool texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out)
         const bool seam = from[t] != UINT64_MAX && (from[h] != to[t] || to[h] != from[t]);
         next += seam ? 2 : 1;
     }
-    if (!geom_alloc_texcoords(geom_out, next)) {
+    // the extra values of the other modes after the edges'
+    const uint64_t extra_base = next;
+    if (!geom_alloc_texcoords(geom_out, next + moved.n_extra)) {
         mem_free(from);
         mem_free(to);
+        mem_free(face_uv);
+        uv_moved_free(&moved);
         return false;
     }
     float* const tex_out[2] = {geom_out->tex_u, geom_out->tex_v};
-    for (int axis = 0; axis < 2; ++axis) std::memcpy(tex_out[axis], tex_in[axis], U * 4);
+    const float* const kept[2] = {linear ? tex_in[0] : moved.u, linear ? tex_in[1] : moved.v};
+    for (int axis = 0; axis < 2; ++axis) std::memcpy(tex_out[axis], kept[axis], U * 4);
+    for (uint64_t x = 0; x < moved.n_extra; ++x)
+        for (int axis = 0; axis < 2; ++axis)
+            tex_out[axis][extra_base + x] = axis ? moved.v[U + x] : moved.u[U + x];
     next = edge_base;
     for (uint64_t e = 0; e < E; ++e) {
         const uint64_t h = 2 * e, t = h + 1;
         const bool boundary = from[t] == UINT64_MAX;
         const bool seam = !boundary && (from[h] != to[t] || to[h] != from[t]);
         const uint64_t even_point = next++;
-        for (int axis = 0; axis < 2; ++axis)
-            tex_out[axis][even_point] = rule_midpoint(tex_in[axis][from[h]], tex_in[axis][to[h]]);
         uint64_t odd_point = even_point;
-        if (seam) {
-            odd_point = next++;
+        if (seam) odd_point = next++;
+        if (!linear) {
+            float points[2][2];
+            CHECK(uv_edge_points(&level, e, points) == (seam ? 2u : 1u),
+                  "texcoords_step: edge %llu's sides", (unsigned long long)e);
+            for (int axis = 0; axis < 2; ++axis) {
+                tex_out[axis][even_point] = points[0][axis];
+                tex_out[axis][odd_point] = points[seam ? 1 : 0][axis];
+            }
+        } else {
             for (int axis = 0; axis < 2; ++axis)
-                tex_out[axis][odd_point] = rule_midpoint(tex_in[axis][from[t]], tex_in[axis][to[t]]);
+                tex_out[axis][even_point] =
+                    rule_midpoint(tex_in[axis][from[h]], tex_in[axis][to[h]]);
+            for (int axis = 0; seam && axis < 2; ++axis)
+                tex_out[axis][odd_point] =
+                    rule_midpoint(tex_in[axis][from[t]], tex_in[axis][to[t]]);
         }
         side_point[h] = even_point;
         side_point[t] = odd_point;
     }
+    mem_free(face_uv);
 
     // the face points' coordinates (Catmull-Clark)
     for (uint64_t f = 0; !loop && f < F; ++f) {
@@ -110,13 +152,18 @@ bool texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out)
         }
     }
 
-    // the children's corners, in the children's corner tables
+    // the children's corners, in the children's corner tables; a corner
+    // whose value is an extra one takes its number
+    const uint64_t* const extra = moved.corner_extra;
+    auto corner = [&](uint64_t c) {
+        return extra && extra[c] != UINT64_MAX ? extra_base + extra[c] : ct[c];
+    };
     uint64_t* const out = geom_out->corner_texcoord;
     for (uint64_t f = 0; f < F; ++f) {
         const uint64_t first = face_first(&sides, f), n = face_size(&sides, f);
         if (loop) {
             // children (c0 m0 m2) (m0 c1 m1) (m1 c2 m2) (m1 m2 m0)
-            const uint64_t c[3] = {ct[first], ct[first + 1], ct[first + 2]};
+            const uint64_t c[3] = {corner(first), corner(first + 1), corner(first + 2)};
             const uint64_t m[3] = {side_point[face_side(&sides, f, 0)],
                                    side_point[face_side(&sides, f, 1)],
                                    side_point[face_side(&sides, f, 2)]};
@@ -128,7 +175,7 @@ bool texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out)
         // child c: (corner c, edge point of c–c+1, face point, edge point of c−1–c)
         for (uint64_t k = 0; k < n; ++k) {
             uint64_t* child = out + 4 * (first + k);
-            child[0] = ct[first + k];
+            child[0] = corner(first + k);
             child[1] = side_point[face_side(&sides, f, k)];
             child[2] = U + f;
             child[3] = side_point[face_side(&sides, f, (k + n - 1) % n)];
@@ -136,6 +183,7 @@ bool texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out)
     }
     mem_free(from);
     mem_free(to);
+    uv_moved_free(&moved);
     return true;
 }
 

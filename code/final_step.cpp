@@ -470,6 +470,23 @@ bool final_step_prepare(final_step* step, const level_view* view, const subdiv_o
         s->edge_texcoord[E] = next;
         s->n_texcoords = next;
         mem_release(&job.counts);
+        s->uv_rings = options_uv_mode(options) != subdiv_uv_linear;
+        if (s->uv_rings) {
+            CHECK(view->own != nullptr,
+                  "final_step: texture coordinate rings need the level's own connectivity");
+            s->uv = {view->own, g, options_uv_mode(options), s->loop, s->classic,
+                     s->smooth_corners, nullptr};
+            if (!s->loop) {
+                s->face_uv = alloc_floats(2 * F);
+                if (!s->face_uv) return prepare_refused(s, &job);
+                uv_face_points(&s->uv, 0, F, s->face_uv);
+                s->uv.face_uv = s->face_uv;
+            }
+            if (!uv_moved_compute(&s->uv, s->threads, &s->uv_values))
+                return prepare_refused(s, &job);
+            s->extra_base = next;
+            s->n_texcoords = next + s->uv_values.n_extra;
+        }
     }
     if (g->face_material) {
         s->material_names = geom_material_name_table(g);
@@ -516,6 +533,8 @@ void final_step_free(final_step* step)
     mem_free(step->edge_point);
     vertex_fans_free(&step->fans);
     limit_masks_free(&step->masks);
+    uv_moved_free(&step->uv_values);
+    mem_free(step->face_uv);
     *step = final_step{};
 }
 
@@ -687,7 +706,10 @@ static void final_texcoords(void* context, uint64_t b, uint32_t thread, obj_poin
     const uint64_t faces = s->loop ? 0 : blocks_of(g->n_faces);
     if (b < own) {
         const uint64_t first = b * point_block;
-        *points = {block_length(g->n_texcoords, b), {g->tex_u + first, g->tex_v + first, nullptr}};
+        const float* const values[2] = {s->uv_rings ? s->uv_values.u : g->tex_u,
+                                        s->uv_rings ? s->uv_values.v : g->tex_v};
+        *points = {block_length(g->n_texcoords, b),
+                   {values[0] + first, values[1] + first, nullptr}};
         return;
     }
     if (b < own + faces) {
@@ -705,10 +727,24 @@ static void final_texcoords(void* context, uint64_t b, uint32_t thread, obj_poin
         return;
     }
     const uint64_t i = b - own - faces;
+    if (i >= s->view->n_blocks) {
+        // the extra values of the modes other than linear
+        const uint64_t first = (i - s->view->n_blocks) * point_block;
+        const uint64_t U = g->n_texcoords;
+        *points = {block_length(s->uv_values.n_extra, i - s->view->n_blocks),
+                   {s->uv_values.u + U + first, s->uv_values.v + U + first, nullptr}};
+        return;
+    }
     view_edges(s->view, i, t->edges);
     const uint64_t n = view_edge_first(s->view, i + 1) - view_edge_first(s->view, i);
     uint64_t out = 0;
-    for (uint64_t j = 0; j < n; ++j) {
+    for (uint64_t j = 0; s->uv_rings && j < n; ++j) {
+        float values[2][2];
+        const uint32_t count = uv_edge_points(&s->uv, t->edges[j].index, values);
+        for (uint32_t k = 0; k < count; ++k, ++out)
+            for (int axis = 0; axis < 2; ++axis) t->point[axis][out] = values[k][axis];
+    }
+    for (uint64_t j = 0; !s->uv_rings && j < n; ++j) {
         const view_edge* e = &t->edges[j];
         uint64_t from, to;
         side_texcoords(g, e->fa, e->sa, &from, &to);
@@ -736,6 +772,16 @@ static inline uint64_t side_texcoord(const final_step* s, const view_face* face,
     return first + ((face->odd_sides >> k & 1) && seam ? 1 : 0);
 }
 
+// The texture coordinate of the last level at corner k of a face: the
+// level's, or the extra value the corner takes.
+static inline uint64_t corner_texcoord(const final_step* s, const view_face* face, uint32_t k)
+{
+    const uint64_t* const extra = s->uv_values.corner_extra;
+    if (!extra) return face->texcoord[k];
+    const uint64_t x = extra[level_corner(s->level, face->index, k)];
+    return x == UINT64_MAX ? face->texcoord[k] : s->extra_base + x;
+}
+
 // The children of the faces of the view's block i.
 static void final_faces(void* context, uint64_t i, uint32_t thread, obj_faces* faces)
 {
@@ -760,7 +806,8 @@ static void final_faces(void* context, uint64_t i, uint32_t thread, obj_faces* f
                 {c[0], m[0], m[2]}, {m[0], c[1], m[1]}, {m[1], c[2], m[2]}, {m[1], m[2], m[0]}};
             uint64_t tc[4][3];
             if (uv) {
-                const uint64_t* const ct = face->texcoord;
+                uint64_t ct[3] = {face->texcoord[0], face->texcoord[1], face->texcoord[2]};
+                for (uint32_t k = 0; k < 3; ++k) ct[k] = corner_texcoord(s, face, k);
                 const uint64_t mt[3] = {side_texcoord(s, face, 0), side_texcoord(s, face, 1),
                                         side_texcoord(s, face, 2)};
                 const uint64_t texcoords[4][3] = {{ct[0], mt[0], mt[2]},
@@ -786,7 +833,7 @@ static void final_faces(void* context, uint64_t i, uint32_t thread, obj_faces* f
             t->corner[3][out] = V + F + face->side_edge[before];
             if (uv) {
                 uint64_t* tc = t->texcoord + 4 * out;
-                tc[0] = face->texcoord[c];
+                tc[0] = corner_texcoord(s, face, c);
                 tc[1] = side_texcoord(s, face, c);
                 tc[2] = U + face->index;
                 tc[3] = side_texcoord(s, face, before);
@@ -863,7 +910,7 @@ void final_step_source(final_step* step, obj_source* source)
         blocks_of(view->n_vertices) + (step->loop ? 0 : blocks_of(view->n_faces)) + view->n_blocks;
     source->texcoord_blocks = g->tex_u ? blocks_of(g->n_texcoords) +
                                              (step->loop ? 0 : blocks_of(view->n_faces)) +
-                                             view->n_blocks
+                                             view->n_blocks + blocks_of(step->uv_values.n_extra)
                                        : 0;
     source->face_blocks = view->n_blocks;
     source->vertices = final_vertices;

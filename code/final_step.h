@@ -12,6 +12,7 @@
 #include "obj_stream.h"
 #include "rules.h"
 #include "subdiv/subdiv.h"
+#include "uv_modes.h"
 
 namespace subdiv {
 
@@ -59,6 +60,13 @@ struct final_step {
     vertex_fans fans;           // the rings of the level's vertices
     limit_masks masks;
     limit_parent parent;        // the level and those points, for the rings
+    // With texture coordinates in a mode other than linear, whose vertices
+    // need their rings: the level is seen with its own connectivity.
+    bool uv_rings;
+    uv_level uv;                // the level as the modes read it
+    uv_moved uv_values;         // its coordinates' values in the last level, and extra ones
+    float* face_uv;             // Catmull-Clark: per face of the level, its face point's
+    uint64_t extra_base;        // the number of the first extra value
 };
 
 // Runs the passes that must see the whole level before anything is written,

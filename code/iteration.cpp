@@ -61,8 +61,13 @@ static bool iteration_loop(const iteration_scheme* scheme, const geom* input, ge
     *input_mesh = mesh{};
     bool made = true;
     for (int32_t iteration = 1; iteration <= count && made; ++iteration) {
-        // what nothing reads goes before the output is allocated
-        iteration_release(scheme->unread, &mesh_in, owned_in);
+        // what nothing reads goes before the output is allocated; the
+        // texture coordinates of modes other than linear walk the rings
+        // first
+        const uint32_t rings = geom_in->tex_u && options_uv_mode(options) != subdiv_uv_linear
+                                   ? uint32_t(array_iedge_next | array_iedge_face)
+                                   : 0u;
+        iteration_release(scheme->unread & ~rings, &mesh_in, owned_in);
         // the last geometry needs no connectivity unless the caller takes it;
         // texture coordinates read the input's faces after the step, which
         // the last step releases
@@ -77,7 +82,8 @@ static bool iteration_loop(const iteration_scheme* scheme, const geom* input, ge
         }
         if (made && (derive || geom_in->tex_u)) {
             made = scheme->step(&mesh_in, geom_in, &level_out, options) &&
-                   texcoords_step(&mesh_in, geom_in, &level_out);
+                   texcoords_step(&mesh_in, geom_in, &level_out, options);
+            iteration_release(scheme->unread & rings, &mesh_in, owned_in);
             if (made && derive) {
                 iteration_release(scheme->unread_by_derive, &mesh_in, owned_in);
                 made = scheme->derive(&mesh_in, geom_in, &level_out, &mesh_out);

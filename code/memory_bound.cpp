@@ -66,6 +66,25 @@ static u128 limit_bytes(const level_counts& level, const level_counts& input, ui
            threads * (2 * block(12 * valence) + block(valence) + 3 * block(4 * 2 * 30720));
 }
 
+// What the texture coordinate modes other than linear hold through a step
+// of a level: its fans (as limit_bytes counts them), its face points'
+// coordinates, its coordinates' values and the vertex of each, a mark per
+// vertex, an extra number per corner, extra values (at most one per
+// corner, in lists that double, then beside the values they join), and each
+// thread's room for a ring of the largest valence.
+static u128 uv_ring_bytes(const level_counts& level, const level_counts& input)
+{
+    if (!level.uv_ring_threads) return 0;
+    const u128 valence =
+        (input.most_edges ? input.most_edges : input.edges) + children_most_sides + 1;
+    const u128 values = level.texcoords + level.corners;
+    return block(8 * level.vertices) + block(24 * input.corners) + block(16 * input.corners) +
+           block(8 * level.faces) + 2 * block(4 * level.texcoords) + block(8 * level.texcoords) +
+           block(level.vertices + 1) + block(8 * level.corners) + block(level.texcoords) +
+           3 * (block(8 * level.corners) + block(8 * level.corners)) + 2 * block(4 * values) +
+           level.uv_ring_threads * (9 * block(0) + 200 * valence);
+}
+
 // A geom: three position arrays, the faces, and what they carry: the
 // texture coordinates and their corners, the materials.
 static u128 geom_bytes(const level_counts& c)
@@ -167,7 +186,7 @@ u128 memory_bound_iterations(level_counts input, subdiv_scheme scheme, int32_t c
         const u128 scratch = (last ? 0 : block(16 * level.edges) + block(level.edges / 8)) +
                              block(level.vertices / 8) + 8 * block(64) +
                              (level.texcoord_corners ? 2 * block(16 * level.edges) : 0) +
-                             sharp_walk_bytes(level);
+                             sharp_walk_bytes(level) + uv_ring_bytes(level, input);
         const u128 held = kept + (i > 1 ? geom_bytes(level) : 0) + mesh_bytes(level) +
                           geom_bytes(next) + (last ? 0 : mesh_bytes(next)) + scratch;
         if (held > peak) peak = held;
@@ -246,7 +265,7 @@ static u128 limit_streamed(level_counts input, subdiv_scheme scheme, int32_t cou
         const u128 scratch = block(16 * level.edges) + block(level.edges / 8) +
                              block(level.vertices / 8) + 8 * block(64) +
                              (level.texcoord_corners ? 2 * block(16 * level.edges) : 0) +
-                             sharp_walk_bytes(level);
+                             sharp_walk_bytes(level) + uv_ring_bytes(level, input);
         const u128 held = kept + (i > 1 ? geom_bytes(level) : 0) + mesh_bytes(level) +
                           geom_bytes(next) + mesh_bytes(next) + scratch;
         if (held > peak) peak = held;
@@ -255,7 +274,8 @@ static u128 limit_streamed(level_counts input, subdiv_scheme scheme, int32_t cou
     const u128 last = (count == 1 ? kept : geom_bytes(level)) + mesh_bytes(level) +
                       final_bytes(level, scheme, threads) + block(level.vertices / 8) +
                       block(16 * level.edges) + block(12 * level.vertices) +
-                      block(12 * level.edges) + limit_bytes(level, input, threads);
+                      block(12 * level.edges) + limit_bytes(level, input, threads) +
+                      uv_ring_bytes(level, input);
     return last > peak ? last : peak;
 }
 
@@ -266,7 +286,7 @@ u128 memory_bound_streamed(level_counts input, subdiv_scheme scheme, int32_t cou
     if (count <= 0)
         return kept + mesh_bytes(input) + threads * thread_bytes() +
                (limit ? 6 * block(4 * input.vertices) + limit_bytes(input, input, threads) : 0);
-    if (limit) return limit_streamed(input, scheme, count, threads);
+    if (limit || input.uv_ring_threads) return limit_streamed(input, scheme, count, threads);
     if (count == 1)
         return kept + mesh_bytes(input) + final_bytes(input, scheme, threads) +
                block(input.vertices / 8) + block(16 * input.edges);

@@ -22,6 +22,8 @@ struct level_counts {
     bool sharpness;            // whether edges and vertices carry sharpness
     unsigned __int128 creases; // the creases the input names
     unsigned __int128 most_edges; // the largest valence of a vertex, 0 when not known
+    uint32_t uv_ring_threads;  // texture coordinates in a mode other than linear, whose steps
+                               // walk each vertex's ring on this many threads; 0 for none
 };
 
 // An upper bound on the bytes that mesh_build holds at once for a mesh of
@@ -37,7 +39,9 @@ level_counts memory_bound_step_counts(level_counts level, subdiv_scheme scheme);
 // once, starting from the connectivity of input (whose counts are those of
 // the built mesh), the caller's geom included. count 0 bounds the copy of
 // the input. limit: the last level also gets its limit positions and
-// normals, from its own connectivity.
+// normals, from its own connectivity. Texture coordinates in a mode other
+// than linear (input.uv_ring_threads) count what their rings hold at each
+// step.
 unsigned __int128 memory_bound_iterations(level_counts input, subdiv_scheme scheme,
                                           int32_t count, bool limit);
 
@@ -47,7 +51,8 @@ unsigned __int128 memory_bound_iterations(level_counts input, subdiv_scheme sche
 // children of the one before it while the last level's text is made (for
 // one iteration, the input with its own connectivity). count 0 bounds the
 // writing of the input. limit: the last level's limit positions or normals,
-// for which the level before the last is held with its own connectivity.
+// for which the level before the last is held with its own connectivity, as
+// it is for texture coordinates in a mode other than linear.
 unsigned __int128 memory_bound_streamed(level_counts input, subdiv_scheme scheme, int32_t count,
                                         uint32_t threads, bool limit);
 

@@ -25,6 +25,15 @@ inline bool options_limit(const subdiv_options* options) { return options && opt
 // Whether the last level's vertices get the limit surface's normals (--normals).
 inline bool options_normals(const subdiv_options* options) { return options && options->normals; }
 
+// How a refinement moves the texture coordinates its input carries: the
+// option's mode, linear for none (a record given them is refined as --uv).
+inline subdiv_uv_mode options_uv_mode(const subdiv_options* options)
+{
+    return options && options->uv > subdiv_uv_linear && options->uv <= subdiv_uv_smooth
+               ? options->uv
+               : subdiv_uv_linear;
+}
+
 // The threads a job runs on: the option, or every core the process may use.
 inline uint32_t options_threads(const subdiv_options* options)
 {

@@ -230,6 +230,7 @@ subdiv_status refine_begin(const geom* input, int32_t iterations, const subdiv_o
                            input->face_material != nullptr,
                            sharpness_named(input, options->crease_angle),
                            input->n_creases,
+                           0,
                            0};
     const memory_limit limit = memory_limit_process();
     const u128 build_bound = memory_bound_build(counts);
@@ -253,14 +254,18 @@ subdiv_status refine_begin(const geom* input, int32_t iterations, const subdiv_o
     if (status == subdiv_ok) {
         counts.edges = job->level0.shown.n_edges;
         counts.face_size = geom_face_size(&job->level0.shown);
-        // the rings of limit positions and normals take the largest valence
-        const bool rings = options_limit(options) || options_normals(options);
+        // the rings of limit positions and normals, and of the texture
+        // coordinate modes other than linear, take the largest valence
+        if (input->tex_u && options_uv_mode(options) != subdiv_uv_linear)
+            counts.uv_ring_threads = options_threads(options);
+        const bool limit_rings = options_limit(options) || options_normals(options);
+        const bool rings = limit_rings || counts.uv_ring_threads;
         for (uint64_t v = 0; rings && v < input->n_vertices; ++v) {
             const uint64_t valence = mesh_valence(job->mesh0.vertex_valence[v]);
             if (valence > counts.most_edges) counts.most_edges = valence;
         }
         status = refine_fits(&counts, job->scheme, iterations, output, options_threads(options),
-                             rings, limit, error);
+                             limit_rings, limit, error);
     }
     if (status != subdiv_ok) {
         refine_job_free(job);

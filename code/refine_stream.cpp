@@ -100,7 +100,9 @@ static subdiv_status refine_last_level(refine_job* job, geom* input, int32_t ite
     // (level 0, or iterations - 2 steps of it), seen as the parent's
     // children. The rings of limit positions and normals walk the level's
     // own connectivity: then it is `parent`, iterations - 1 steps of level 0.
-    const bool own = iterations == 1 || options_limit(options) || options_normals(options);
+    // So do the texture coordinates of modes other than linear.
+    const bool own = iterations == 1 || options_limit(options) || options_normals(options) ||
+                     (input->tex_u && options_uv_mode(options) != subdiv_uv_linear);
     geom parent = {}, level = {};
     mesh parent_mesh = job->mesh0;
     job->mesh0 = mesh{};
@@ -136,7 +138,8 @@ static subdiv_status refine_last_level(refine_job* job, geom* input, int32_t ite
                                       &parent.corner3})
                 mem_release(corner);
         made = scheme->points(&parent_mesh, &parent, &level, options) &&
-               texcoords_step(&parent_mesh, &parent, &level) && materials_step(&parent, &level);
+               texcoords_step(&parent_mesh, &parent, &level, options) &&
+               materials_step(&parent, &level);
         if (made && options && options->progress)
             options->progress(options->context, iterations - 1, parent.n_vertices,
                               level.n_vertices);

@@ -60,6 +60,17 @@ subdiv_status options_resolve(const subdiv_options* given, subdiv_options* copy,
     subdiv_options_init(copy);
     std::memcpy(copy, given, given->size < sizeof *copy ? given->size : sizeof *copy);
     copy->size = sizeof *copy;
+    if (copy->uv < subdiv_uv_none || copy->uv > subdiv_uv_smooth) {
+        if (error) {
+            *error = subdiv_error{};
+            error->status = subdiv_error_usage;
+            std::snprintf(error->message, sizeof error->message,
+                          "the texture coordinate mode %d is none of subdiv_uv_none to "
+                          "subdiv_uv_smooth (0 to 6)",
+                          int(copy->uv));
+        }
+        return subdiv_error_usage;
+    }
     *resolved = copy;
     return subdiv_ok;
 }

@@ -24,8 +24,20 @@ const char command_line_usage[] =
     "  --scheme=auto|loop|catmull-clark\n"
     "                    the scheme: auto (the default) takes Loop for a mesh of\n"
     "                    triangles only and Catmull-Clark for any other\n"
-    "  --uv              read the faces' texture coordinates, refine them and write\n"
-    "                    them (vt lines, faces v/vt)\n"
+    "  --uv[=MODE]       read the faces' texture coordinates, refine them and write\n"
+    "                    them (vt lines, faces v/vt). MODE, given only as --uv=MODE\n"
+    "                    (--uv alone is linear and takes no next argument), says\n"
+    "                    what seams and the inside do:\n"
+    "                      linear             corners kept, edges midpoints\n"
+    "                      boundaries         smooth inside; seams and the mesh\n"
+    "                                         boundary piecewise linear\n"
+    "                      corners-concave    seams smooth; kept at junctions,\n"
+    "                                         darts and concave corners\n"
+    "                      corners-junctions  seams smooth; kept where three or\n"
+    "                                         more regions meet\n"
+    "                      corners            seams smooth; kept at sharp corners\n"
+    "                      smooth             as corners; a region's corner on one\n"
+    "                                         face follows its seam too\n"
     "  --materials       write the material library and each face's material\n"
     "                    (mtllib, usemtl) as the input named them\n"
     "  --precision=6|shortest\n"
@@ -62,10 +74,14 @@ static bool parse_count(const char* text, int32_t* count)
     return true;
 }
 
+// What follows an option's name (option_entry.takes_value).
+enum { option_flag = 0, option_value = 1, option_optional = 2 };
+
 // One option of the command line.
 struct option_entry {
     const char* name;  // without the leading "--"
-    bool takes_value;  // "--name=value" or "--name value"
+    int takes_value;   // option_flag, option_value ("--name=value" or "--name value") or
+                       // option_optional ("--name" or "--name=value" only)
     // Applies the option (value null when it takes none); false with the
     // reason in message for a value it does not know.
     bool (*apply)(command_line* line, const char* value, char* message, size_t size);
@@ -112,10 +128,31 @@ static bool option_scheme(command_line* line, const char* value, char* message, 
     return true;
 }
 
-static bool option_uv(command_line* line, const char*, char*, size_t)
+static bool option_uv(command_line* line, const char* value, char* message, size_t size)
 {
-    line->options.uv = 1;
-    return true;
+    static const struct {
+        const char* name;
+        subdiv_uv_mode mode;
+    } modes[] = {{"linear", subdiv_uv_linear},
+                 {"boundaries", subdiv_uv_boundaries},
+                 {"corners-concave", subdiv_uv_corners_concave},
+                 {"corners-junctions", subdiv_uv_corners_junctions},
+                 {"corners", subdiv_uv_corners},
+                 {"smooth", subdiv_uv_smooth}};
+    if (!value) {
+        line->options.uv = subdiv_uv_linear;
+        return true;
+    }
+    for (const auto& entry : modes)
+        if (std::strcmp(value, entry.name) == 0) {
+            line->options.uv = entry.mode;
+            return true;
+        }
+    std::snprintf(message, size,
+                  "--uv must be linear, boundaries, corners-concave, corners-junctions, corners "
+                  "or smooth, not '%s'",
+                  value);
+    return false;
 }
 
 static bool option_materials(command_line* line, const char*, char*, size_t)
@@ -211,19 +248,19 @@ static bool option_threads(command_line* line, const char* value, char* message,
 }
 
 static const option_entry option_table[] = {
-    {"corners", true, option_corners},
-    {"crease-angle", true, option_crease_angle},
-    {"format", true, option_format},
-    {"limit", false, option_limit},
-    {"materials", false, option_materials},
-    {"normals", false, option_normals},
-    {"precision", true, option_precision},
-    {"scheme", true, option_scheme},
-    {"threads", true, option_threads},
-    {"uv", false, option_uv},
-    {"vertex-rule", true, option_vertex_rule},
-    {"help", false, option_help},
-    {"version", false, option_version},
+    {"corners", option_value, option_corners},
+    {"crease-angle", option_value, option_crease_angle},
+    {"format", option_value, option_format},
+    {"limit", option_flag, option_limit},
+    {"materials", option_flag, option_materials},
+    {"normals", option_flag, option_normals},
+    {"precision", option_value, option_precision},
+    {"scheme", option_value, option_scheme},
+    {"threads", option_value, option_threads},
+    {"uv", option_optional, option_uv},
+    {"vertex-rule", option_value, option_vertex_rule},
+    {"help", option_flag, option_help},
+    {"version", option_flag, option_version},
 };
 
 // Applies the option argument arg ("--name" or "--name=value"), taking its
@@ -239,11 +276,11 @@ static bool apply_option(const char* arg, int argc, char** argv, int* next, comm
             std::strncmp(entry.name, name, name_length) != 0)
             continue;
         const char* value = equals ? equals + 1 : nullptr;
-        if (!entry.takes_value && value) {
+        if (entry.takes_value == option_flag && value) {
             std::snprintf(message, size, "option '--%s' takes no value", entry.name);
             return false;
         }
-        if (entry.takes_value && !value) {
+        if (entry.takes_value == option_value && !value) {
             if (*next >= argc) {
                 std::snprintf(message, size, "option '--%s' needs a value", entry.name);
                 return false;

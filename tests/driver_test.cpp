@@ -226,6 +226,9 @@ TEST(Driver, UsageErrorsExitTwoAndWriteNothing)
         {"cube.obj", "1", "out.obj", "-x"},
         {"cube.obj", "1", "--version=2", "out.obj"},
         {"--", "cube.obj", "1", "out.obj", "--help"},
+        {"--uv=bilinear", "cube.obj", "1", "out.obj"},
+        {"--uv=", "cube.obj", "1", "out.obj"},
+        {"--uv", "smooth", "cube.obj", "1", "out.obj"},
     };
     for (const auto& args : bad) {
         tool_result r = run_tool(folder.path, args);
@@ -236,6 +239,11 @@ TEST(Driver, UsageErrorsExitTwoAndWriteNothing)
         EXPECT_EQ(r.out, "");
         EXPECT_FALSE(std::filesystem::exists(folder.file("out.obj")));
     }
+
+    // a mode comes only after '=': "--uv NAME" leaves NAME to the arguments
+    write_file(folder.file("smooth"), cube_obj);
+    EXPECT_EQ(run_tool(folder.path, {"--uv", "smooth", "1", "out.obj"}).status, 0);
+    std::filesystem::remove(folder.file("out.obj"));
 
     // Loop takes triangles only: the first face that is none is named
     tool_result loop = run_tool(folder.path, {"--scheme=loop", "cube.obj", "1", "out.obj"});

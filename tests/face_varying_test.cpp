@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <array>
 #include <map>
 #include <set>
@@ -142,4 +144,120 @@ TEST(FaceVarying, MaterialsPassToTheChildrenInRuns)
     EXPECT_EQ(faces_between, 16);
     subdiv_geom_free(&input);
     subdiv_geom_free(&output);
+}
+
+namespace {
+
+// A mesh read from OBJ text with the options; empty on failure.
+geom read_text(const std::string& text, const subdiv_options& options)
+{
+    geom g = {};
+    subdiv_error error;
+    EXPECT_EQ(subdiv_obj_read_text("in.obj", text.data(), text.size(), nullptr, &options, &g,
+                                   &error),
+              subdiv_ok)
+        << error.message;
+    return g;
+}
+
+} // namespace
+
+// Without seams, smooth, the corners modes with sharp corners and
+// boundaries on a closed mesh refine a coordinate of each vertex exactly as
+// positions (u, v, 0) refine, tags, boundaries and both vertex rules
+// included.
+TEST(FaceVarying, ModesWithoutSeamsRefineCoordinatesAsPositions)
+{
+    const struct {
+        const char* mesh;
+        bool closed;
+    } meshes[] = {{"cube-quad.obj", true},         {"icosahedron-creased.obj", true},
+                  {"polygon-creased.obj", true},   {"grid-quad.obj", false},
+                  {"grid-tri-creased.obj", false}, {"polygon-open.obj", false}};
+    for (const auto& mesh : meshes) {
+        // the mesh with a coordinate per vertex, and the plane of those coordinates
+        std::string textured, flat, faces, plain_faces, tags;
+        geom shape = read(std::string(SUBDIV_SOURCE_DIR "/meshes/") + mesh.mesh, false, false);
+        for (uint64_t v = 0; v < shape.n_vertices; ++v) {
+            char line[160];
+            const float u = shape.x[v] * 0.3f + shape.y[v] * 0.7f + shape.z[v] * 0.1f;
+            const float w = shape.x[v] * 0.5f + shape.y[v] * 0.2f - shape.z[v] * 0.9f;
+            std::snprintf(line, sizeof line, "v %.9g %.9g %.9g\n", shape.x[v], shape.y[v], shape.z[v]);
+            textured += line;
+            std::snprintf(line, sizeof line, "vt %.9g %.9g\n", u, w);
+            textured += line;
+            std::snprintf(line, sizeof line, "v %.9g %.9g 0\n", u, w);
+            flat += line;
+        }
+        const int n = geom_face_size(&shape);
+        const uint64_t* const corner[4] = {shape.corner0, shape.corner1, shape.corner2, shape.corner3};
+        for (uint64_t f = 0; f < shape.n_faces; ++f) {
+            faces += "f";
+            plain_faces += "f";
+            const uint64_t first = n ? 0 : shape.face_start[f];
+            const uint64_t count = n ? uint64_t(n) : shape.face_start[f + 1] - first;
+            for (uint64_t k = 0; k < count; ++k) {
+                char text[48];
+                const uint64_t v = (n ? corner[k][f] : shape.corners[first + k]) + 1;
+                std::snprintf(text, sizeof text, " %llu", (unsigned long long)v);
+                plain_faces += text;
+                std::snprintf(text, sizeof text, " %llu/%llu", (unsigned long long)v,
+                              (unsigned long long)v);
+                faces += text;
+            }
+            faces += "\n";
+            plain_faces += "\n";
+        }
+        char tag[96];
+        for (uint64_t c = 0; c < shape.n_creases; ++c) {
+            std::snprintf(tag, sizeof tag, "t crease 2/1/0 %llu %llu %.9g\n",
+                          (unsigned long long)shape.crease_vertices[2 * c],
+                          (unsigned long long)shape.crease_vertices[2 * c + 1],
+                          shape.crease_sharpness[c]);
+            tags += tag;
+        }
+        for (uint64_t v = 0; shape.vertex_sharpness && v < shape.n_vertices; ++v)
+            if (shape.vertex_sharpness[v] > 0.0f) {
+                std::snprintf(tag, sizeof tag, "t corner 1/1/0 %llu %.9g\n", (unsigned long long)v,
+                              shape.vertex_sharpness[v]);
+                tags += tag;
+            }
+        subdiv_geom_free(&shape);
+        const std::pair<subdiv_uv_mode, subdiv_corners> modes[] = {
+            {subdiv_uv_smooth, subdiv_corners_smooth},
+            {subdiv_uv_smooth, subdiv_corners_sharp},
+            {subdiv_uv_corners, subdiv_corners_sharp},
+            {subdiv_uv_corners_junctions, subdiv_corners_sharp},
+            {subdiv_uv_corners_concave, subdiv_corners_sharp},
+            {mesh.closed ? subdiv_uv_boundaries : subdiv_uv_smooth, subdiv_corners_sharp}};
+        for (const auto& [mode, corners] : modes)
+            for (const subdiv_vertex_rule rule :
+                 {subdiv_vertex_rule_edge_points, subdiv_vertex_rule_classic}) {
+                SCOPED_TRACE(std::string(mesh.mesh) + ", mode " + std::to_string(mode) +
+                             ", corners " + std::to_string(corners) + ", rule " +
+                             std::to_string(rule));
+                subdiv_options options;
+                subdiv_options_init(&options);
+                options.uv = mode;
+                options.corners = corners;
+                options.vertex_rule = rule;
+                geom in = read_text(textured + faces + tags, options), out = {};
+                geom plane_in = read_text(flat + plain_faces + tags, options), plane = {};
+                subdiv_error error;
+                ASSERT_EQ(subdiv_refine(&in, 2, &options, &out, &error), subdiv_ok);
+                ASSERT_EQ(subdiv_refine(&plane_in, 2, &options, &plane, &error), subdiv_ok);
+                ASSERT_NE(out.tex_u, nullptr);
+                const int size = geom_face_size(&out);
+                const uint64_t* const at[4] = {out.corner0, out.corner1, out.corner2, out.corner3};
+                uint64_t differ = 0;
+                for (uint64_t f = 0; f < out.n_faces; ++f)
+                    for (int k = 0; k < size; ++k) {
+                        const uint64_t v = at[k][f], t = out.corner_texcoord[uint64_t(size) * f + k];
+                        differ += std::memcmp(&out.tex_u[t], &plane.x[v], 4) != 0 ||
+                                  std::memcmp(&out.tex_v[t], &plane.y[v], 4) != 0;
+                    }
+                EXPECT_EQ(differ, 0u);
+                for (geom* g : {&in, &out, &plane_in, &plane}) subdiv_geom_free(g);
+            }
+    }
 }

@@ -61,7 +61,7 @@ std::string shuffled_icosphere(int splits, level_counts* counts)
     for (const auto& q : f)
         text += "f " + std::to_string(q[0] + 1) + " " + std::to_string(q[1] + 1) + " " +
                 std::to_string(q[2] + 1) + "\n";
-    *counts = {v.size(), f.size(), 3 * f.size() / 2, 3 * f.size(), 3, 0, false, false, false, 0, 6};
+    *counts = {v.size(), f.size(), 3 * f.size() / 2, 3 * f.size(), 3, 0, false, false, false, 0, 6, 0};
     return text;
 }
 
@@ -214,9 +214,9 @@ TEST(MemoryBound, WritingTheLastLevelAdmitsOneMoreLevel)
         level_counts counts;
         subdiv_scheme scheme;
     } meshes[] = {
-        {{250000, 250000, 500000, 1000000, 4, 0, false, false, false, 0, 4},
+        {{250000, 250000, 500000, 1000000, 4, 0, false, false, false, 0, 4, 0},
          subdiv_scheme_catmull_clark},
-        {{163842, 327680, 491520, 983040, 3, 0, false, false, false, 0, 6}, subdiv_scheme_loop},
+        {{163842, 327680, 491520, 983040, 3, 0, false, false, false, 0, 6, 0}, subdiv_scheme_loop},
     };
     for (const auto& mesh : meshes) {
         int held_whole = 0, streamed = 0;

@@ -63,6 +63,7 @@ struct job {
     int32_t iterations;
     int32_t threads;
     subdiv_scheme scheme;
+    subdiv_uv_mode uv = subdiv_uv_linear;
 };
 
 // What one run of a job gave with the allocation after the first `served`
@@ -86,7 +87,8 @@ outcome run(const job& j, const scratch_folder& folder, uint64_t served)
 {
     subdiv_options options;
     subdiv_options_init(&options);
-    options.uv = options.materials = 1;
+    options.uv = j.uv;
+    options.materials = 1;
     options.threads = j.threads;
     options.scheme = j.scheme;
     subdiv_error error = {};
@@ -185,6 +187,12 @@ TEST(OutOfMemory, EveryRefusalOfEveryJobComesBackAsAStatus)
          octahedron_creased_obj.c_str(), 2, 2, subdiv_scheme_auto},
         {"sharp features streamed, 0 iterations", to_obj_route, sheet_creased_obj.c_str(), 0, 1,
          subdiv_scheme_auto},
+        {"texture coordinates smooth, held whole, 2 iterations", refine_route,
+         sheet_creased_obj.c_str(), 2, 2, subdiv_scheme_auto, subdiv_uv_smooth},
+        {"texture coordinates by boundaries, streamed, 2 iterations", to_obj_route,
+         octahedron_obj, 2, 2, subdiv_scheme_auto, subdiv_uv_boundaries},
+        {"texture coordinates by corners, into arrays, 1 iteration", arrays_route, sheet_obj, 1,
+         1, subdiv_scheme_auto, subdiv_uv_corners},
     };
     for (const job& j : jobs) {
         scratch_folder folder;

@@ -113,7 +113,8 @@ struct threads_case {
     int rows, cols;
     bool closed;
     const char* faces;
-    bool uv, materials;
+    subdiv_uv_mode uv; // subdiv_uv_none (false) or a mode (true: linear)
+    bool materials;
     subdiv_precision precision;
     subdiv_corners corners;
     std::vector<int> iterations;
@@ -228,6 +229,14 @@ const threads_case threads_cases[] = {
      subdiv_precision_shortest, subdiv_corners_sharp, {0, 2}, true, false, true},
     {"limit positions of mixed faces, classic rule, materials", 47, 53, false, "mixed", true,
      true, subdiv_precision_6, subdiv_corners_smooth, {1, 2}, false, true, true,
+     subdiv_vertex_rule_classic},
+    {"closed quads with seams, boundaries mode", 41, 67, true, "quads", subdiv_uv_boundaries,
+     false, subdiv_precision_6, subdiv_corners_sharp, {1, 2, 3}, false},
+    {"open triangles with seams and creases, corners-junctions mode", 43, 37, false, "triangles",
+     subdiv_uv_corners_junctions, false, subdiv_precision_shortest, subdiv_corners_smooth, {1, 2},
+     true},
+    {"mixed faces with seams, smooth mode, classic rule, normals", 47, 53, false, "mixed",
+     subdiv_uv_smooth, true, subdiv_precision_6, subdiv_corners_sharp, {2}, true, false, true,
      subdiv_vertex_rule_classic},
 };
 

@@ -203,6 +203,28 @@ enum {
     subdiv_vertex_rule_classic = 1      /* the old neighbours, as Catmull and Clark's paper */
 };
 
+/* What becomes of the faces' texture coordinates (subdiv_uv_*, the option
+ * uv). The modes differ only at seam vertices: the ends of a seam edge (an
+ * edge whose two faces give other texture coordinates at either end), in
+ * linear and boundaries every boundary vertex, and in the three corners
+ * modes with smooth corners a boundary vertex on one face. Every other
+ * coordinate follows the geometry's rules (sharpness and vertex rule
+ * included) but in linear, where it is copied and edges take midpoints. A
+ * seam edge's point has a value per side, each its side's midpoint. At a
+ * seam vertex, each run of faces round it with one coordinate is kept or
+ * follows the seam as a crease, by the mode; README's texture section has
+ * the whole table. */
+typedef int32_t subdiv_uv_mode;
+enum {
+    subdiv_uv_none = 0,              /* read and refine no texture coordinates (the default) */
+    subdiv_uv_linear = 1,            /* corners copied, edge and face points means (--uv) */
+    subdiv_uv_boundaries = 2,        /* smooth inside; seams and the mesh boundary linear */
+    subdiv_uv_corners_concave = 3,   /* seams smooth; kept at junctions, darts, concave corners */
+    subdiv_uv_corners_junctions = 4, /* seams smooth; kept where three or more regions meet */
+    subdiv_uv_corners = 5,           /* seams smooth; kept at corners of sharpness 10 */
+    subdiv_uv_smooth = 6             /* as corners, and a region's corner on one face smooth too */
+};
+
 /* How coordinates are written (subdiv_precision_*). */
 typedef int32_t subdiv_precision;
 enum {
@@ -234,7 +256,8 @@ typedef struct subdiv_options {
     void* context;               /* passed to every callback */
     subdiv_corners corners;      /* the corners of open meshes (--corners) */
     subdiv_scheme scheme;        /* the scheme (--scheme) */
-    int32_t uv;                  /* read and refine texture coordinates (--uv) */
+    subdiv_uv_mode uv;           /* read and refine texture coordinates (--uv=MODE); any
+                                    other value than subdiv_uv_none reads them */
     int32_t materials;           /* read and carry the faces' materials (--materials) */
     subdiv_precision precision;  /* how coordinates are written (--precision) */
     int32_t threads;             /* threads a job runs on (--threads); 0: as many as the
