@@ -939,6 +939,17 @@ int32_t truth_of(const py::handle& value)
 
 void apply_uv(const py::handle& value, subdiv_options* options) { options->uv = truth_of(value); }
 
+void apply_uv_mode(const py::handle& value, subdiv_options* options)
+{
+    options->uv = choice<subdiv_uv_mode>("uv_mode", value,
+                                         {{"linear", subdiv_uv_linear},
+                                          {"boundaries", subdiv_uv_boundaries},
+                                          {"corners-concave", subdiv_uv_corners_concave},
+                                          {"corners-junctions", subdiv_uv_corners_junctions},
+                                          {"corners", subdiv_uv_corners},
+                                          {"smooth", subdiv_uv_smooth}});
+}
+
 void apply_limit(const py::handle& value, subdiv_options* options)
 {
     options->limit = truth_of(value);
@@ -992,6 +1003,7 @@ const option_rule option_rules[] = {
     {"threads", apply_threads},
     {"precision", apply_precision},
     {"uv", apply_uv},
+    {"uv_mode", apply_uv_mode},
     {"limit", apply_limit},
     {"normals", apply_normals},
     {"vertex_rule", apply_vertex_rule},

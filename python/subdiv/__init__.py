@@ -155,7 +155,7 @@ def _crease_pair(creases):
 def refine(vertices, faces, iterations, *, scheme="auto", corners="sharp", threads=None,
            uv=None, face_uv=None, progress=None, vertex_rule="edge-points", limit=False,
            normals=False, creases=None, corner_sharpness=None, crease_angle=None,
-           face_material=None):
+           face_material=None, uv_mode="linear"):
     """Refines a mesh iterations times; returns a Mesh.
 
     vertices: (n, 3) array of numbers; float32 is used as it is, float64
@@ -204,6 +204,12 @@ def refine(vertices, faces, iterations, *, scheme="auto", corners="sharp", threa
     face_material: None, or an (m,) integer array, a material per face
         from -1 (none) to 2**31 - 1; each face's children take their
         parent's, in Mesh.face_material (int32).
+    uv_mode: how uv is refined, the tool's --uv=MODE: "linear" (corners
+        kept, edges at their midpoints), "boundaries" (smooth inside, the
+        seams and the mesh boundary linear), "corners-concave",
+        "corners-junctions", "corners" (smooth, the seams too, keeping
+        the corners those name) or "smooth"; README's texture section
+        explains each. Without uv it changes nothing.
 
     With creases, corner_sharpness, crease_angle or face_material the
     result is made whole and then copied into its arrays (more memory and
@@ -228,7 +234,8 @@ def refine(vertices, faces, iterations, *, scheme="auto", corners="sharp", threa
     return Mesh(**_subdiv.refine(vertices, faces, iterations, uv, face_uv, progress,
                                  {"scheme": scheme, "corners": corners, "threads": threads,
                                   "vertex_rule": vertex_rule, "limit": limit,
-                                  "normals": normals, "crease_angle": crease_angle},
+                                  "normals": normals, "crease_angle": crease_angle,
+                                  "uv_mode": uv_mode},
                                  _crease_pair(creases), corner_sharpness, face_material))
 
 

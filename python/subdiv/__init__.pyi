@@ -53,7 +53,9 @@ def refine(vertices: npt.ArrayLike, faces: FacesLike, iterations: int, *,
            normals: bool = False, creases: Optional[CreasesLike] = None,
            corner_sharpness: Optional[CornersLike] = None,
            crease_angle: Optional[float] = None,
-           face_material: Optional[npt.ArrayLike] = None) -> Mesh: ...
+           face_material: Optional[npt.ArrayLike] = None,
+           uv_mode: Literal["linear", "boundaries", "corners-concave", "corners-junctions",
+                            "corners", "smooth"] = "linear") -> Mesh: ...
 def read(path: PathLike, *, uv: bool = False) -> Mesh: ...
 def write(path: PathLike, mesh: Mesh, *,
           format: Literal["auto", "obj", "ply", "ply-ascii"] = "auto",

@@ -61,6 +61,12 @@ CUBE = subdiv.Mesh(CUBE_V, CUBE_F)
     ("icosahedron-creased.obj", 2, {"scheme": "catmull-clark"}),
     ("polygon-creased.obj", 2, {"crease_angle": 50}),
     ("uv-seam-creased.obj", 2, {"uv": True}),
+    # texture coordinate modes, by the seam samples
+    ("uv-seam-creased.obj", 2, {"uv": True, "uv_mode": "boundaries"}),
+    ("uv-cube-seam.obj", 2, {"uv": True, "uv_mode": "smooth", "vertex_rule": "classic"}),
+    ("uv-junction.obj", 1, {"uv": True, "uv_mode": "corners-junctions", "threads": 2}),
+    ("uv-ring-abab.obj", 2, {"uv": True, "uv_mode": "corners-concave"}),
+    ("uv-dart.obj", 1, {"uv": True, "uv_mode": "corners", "format": "ply"}),
     ("cube-quad.obj", 4, {"crease_angle": 89.5}),
     ("torus-tri.obj", 1, {"crease_angle": 20, "precision": "shortest"}),
     # PLY out, as the tool writes it
@@ -71,6 +77,7 @@ CUBE = subdiv.Mesh(CUBE_V, CUBE_F)
 def test_write_of_refine_is_the_tool_output(tmp_path, mesh, count, options):
     options = dict(options)
     uv, precision = options.pop("uv", False), options.pop("precision", 6)
+    uv_mode = options.get("uv_mode", "linear")
     file_format = options.pop("format", "obj")
     read = subdiv.read(os.path.join(MESHES, mesh), uv=uv)
     assert (read.uv is not None) == uv
@@ -82,7 +89,7 @@ def test_write_of_refine_is_the_tool_output(tmp_path, mesh, count, options):
     subdiv.write(ours, refined, format=file_format, precision=precision)
     theirs = tmp_path / "tool.out"
     args = [f"--{k.replace('_', '-')}" + ("" if v is True else f"={v}")
-            for k, v in options.items()] + ["--uv"] * uv
+            for k, v in options.items() if k != "uv_mode"] + [f"--uv={uv_mode}"] * uv
     subprocess.run([TOOL, *args, f"--precision={precision}", f"--format={file_format}",
                     os.path.join(MESHES, mesh), str(count), str(theirs)],
                    check=True, capture_output=True)
