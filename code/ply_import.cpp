@@ -190,33 +190,37 @@ static value_result ascii_real(cursor* c, ply_type type, double* out)
     return value_ok;
 }
 
-// Reads n integers of the type into out.
-template <int E>
-static inline value_result read_integers(cursor* c, ply_type type, uint64_t n, int64_t* out)
+// One value of the type as an integer or a real, from binary or ascii.
+template <bool big_endian>
+static inline void binary_value(const char* p, ply_type type, int64_t* out)
 {
-    if constexpr (E == ply_ascii) {
-        for (uint64_t i = 0; i < n; ++i) {
-            const value_result result = ascii_integer(c, type, &out[i]);
-            if (result != value_ok) return result;
-        }
-        return value_ok;
-    } else {
-        const uint64_t size = uint64_t(ply_type_size(type));
-        if (uint64_t(c->end - c->p) / size < n) return value_end;
-        for (uint64_t i = 0; i < n; ++i)
-            out[i] = binary_integer<E == ply_binary_big_endian>(c->p + i * size, type);
-        c->p += n * size;
-        return value_ok;
-    }
+    *out = binary_integer<big_endian>(p, type);
 }
 
-// Reads n values of the type into out as doubles.
-template <int E>
-static inline value_result read_reals(cursor* c, ply_type type, uint64_t n, double* out)
+template <bool big_endian>
+static inline void binary_value(const char* p, ply_type type, double* out)
+{
+    *out = binary_real<big_endian>(p, type);
+}
+
+static inline value_result ascii_value(cursor* c, ply_type type, int64_t* out)
+{
+    return ascii_integer(c, type, out);
+}
+
+static inline value_result ascii_value(cursor* c, ply_type type, double* out)
+{
+    return ascii_real(c, type, out);
+}
+
+// Reads n values of the type into out, as integers (int64_t) or reals
+// (double).
+template <int E, typename T>
+static inline value_result read_values(cursor* c, ply_type type, uint64_t n, T* out)
 {
     if constexpr (E == ply_ascii) {
         for (uint64_t i = 0; i < n; ++i) {
-            const value_result result = ascii_real(c, type, &out[i]);
+            const value_result result = ascii_value(c, type, &out[i]);
             if (result != value_ok) return result;
         }
         return value_ok;
@@ -224,7 +228,7 @@ static inline value_result read_reals(cursor* c, ply_type type, uint64_t n, doub
         const uint64_t size = uint64_t(ply_type_size(type));
         if (uint64_t(c->end - c->p) / size < n) return value_end;
         for (uint64_t i = 0; i < n; ++i)
-            out[i] = binary_real<E == ply_binary_big_endian>(c->p + i * size, type);
+            binary_value<E == ply_binary_big_endian>(c->p + i * size, type, &out[i]);
         c->p += n * size;
         return value_ok;
     }
@@ -298,7 +302,7 @@ static inline bool record_read(cursor* c, const ply_header* h, const record_plac
         uint64_t count = 1;
         if (property->list) {
             int64_t n = 0;
-            const value_result result = read_integers<E>(c, property->count_type, 1, &n);
+            const value_result result = read_values<E>(c, property->count_type, 1, &n);
             if (result != value_ok) {
                 record_refuse(place, property, property->count_type, result, c, error);
                 return false;
@@ -726,7 +730,7 @@ static subdiv_status vertices_read(const char* name, const ply_plan* plan, geom*
                 if (int64_t(i) != wanted[k]) continue;
                 double value = 0.0;
                 const value_result result =
-                    read_reals<E>(at, element_property(h, element, wanted[k])->type, 1, &value);
+                    read_values<E>(at, element_property(h, element, wanted[k])->type, 1, &value);
                 if (result != value_ok) return result;
                 return coordinate_take(value, &out[k][r], &place, what[k], error);
             }
@@ -878,9 +882,9 @@ static subdiv_status faces_read(const char* name, const ply_plan* plan, geom* g,
                 CHECK(count >= 3 && count <= 15, "ply_import: a face of %llu corners passed",
                       (unsigned long long)count);
                 size = count;
-                return read_integers<E>(at, property->type, count, indices);
+                return read_values<E>(at, property->type, count, indices);
             }
-            if (int64_t(i) == plan->texcoord) return read_reals<E>(at, property->type, count, texcoords);
+            if (int64_t(i) == plan->texcoord) return read_values<E>(at, property->type, count, texcoords);
             return value_pass;
         };
         if (!record_read<E>(&c, h, &place, take, error)) return error->status;
