@@ -165,6 +165,33 @@ level_counts memory_bound_step_counts(level_counts level, subdiv_scheme scheme)
     return next;
 }
 
+// The most that `steps` steps with connectivity from *level hold beside the
+// input (kept), the output of the last without its connectivity when
+// `last_bare`; *level becomes the level they reach. Each step holds its
+// scratch: the numbering of the output's connectivity (two entries per
+// edge) and its boundary bits, the boundary vertices' bits, eight group
+// buffers, the texture coordinates at the ends of each half-edge, the sharp
+// walk and the rings of the texture coordinate modes.
+static u128 steps_with_connectivity(level_counts* level, const level_counts& input,
+                                    subdiv_scheme scheme, int32_t steps, bool last_bare)
+{
+    const u128 kept = geom_bytes(input);
+    u128 peak = 0;
+    for (int32_t i = 1; i <= steps; ++i) {
+        const level_counts next = memory_bound_step_counts(*level, scheme);
+        const bool bare = last_bare && i == steps;
+        const u128 scratch = (bare ? 0 : block(16 * level->edges) + block(level->edges / 8)) +
+                             block(level->vertices / 8) + 8 * block(64) +
+                             (level->texcoord_corners ? 2 * block(16 * level->edges) : 0) +
+                             sharp_walk_bytes(*level) + uv_ring_bytes(*level, input);
+        const u128 held = kept + (i > 1 ? geom_bytes(*level) : 0) + mesh_bytes(*level) +
+                          geom_bytes(next) + (bare ? 0 : mesh_bytes(next)) + scratch;
+        if (held > peak) peak = held;
+        *level = next;
+    }
+    return peak;
+}
+
 u128 memory_bound_iterations(level_counts input, subdiv_scheme scheme, int32_t count, bool limit)
 {
     const u128 kept = geom_bytes(input);
@@ -173,25 +200,9 @@ u128 memory_bound_iterations(level_counts input, subdiv_scheme scheme, int32_t c
     const u128 arrays = 6 * block(4 * input.vertices);
     if (count <= 0)
         return 2 * kept + mesh_bytes(input) + (limit ? arrays + limit_bytes(input, input, 1) : 0);
-    u128 peak = 0;
     level_counts level = input;
-    for (int32_t i = 1; i <= count; ++i) {
-        const level_counts next = memory_bound_step_counts(level, scheme);
-        // the last level keeps its connectivity for the rings of its limit
-        const bool last = i == count && !limit;
-        // the step's scratch: the numbering of the output's connectivity
-        // (two entries per edge) and its boundary bits, the boundary
-        // vertices' bits, eight group buffers, and the texture coordinates
-        // at the ends of each half-edge
-        const u128 scratch = (last ? 0 : block(16 * level.edges) + block(level.edges / 8)) +
-                             block(level.vertices / 8) + 8 * block(64) +
-                             (level.texcoord_corners ? 2 * block(16 * level.edges) : 0) +
-                             sharp_walk_bytes(level) + uv_ring_bytes(level, input);
-        const u128 held = kept + (i > 1 ? geom_bytes(level) : 0) + mesh_bytes(level) +
-                          geom_bytes(next) + (last ? 0 : mesh_bytes(next)) + scratch;
-        if (held > peak) peak = held;
-        level = next;
-    }
+    // the last level keeps its connectivity for the rings of its limit
+    const u128 peak = steps_with_connectivity(&level, input, scheme, count, !limit);
     // then the last level, its connectivity and its limit positions and normals
     const u128 rings = kept + geom_bytes(level) + mesh_bytes(level) +
                        6 * block(4 * level.vertices) + limit_bytes(level, input, 1);
@@ -258,19 +269,8 @@ static u128 limit_streamed(level_counts input, subdiv_scheme scheme, int32_t cou
                            uint32_t threads)
 {
     const u128 kept = geom_bytes(input);
-    u128 peak = 0;
     level_counts level = input;
-    for (int32_t i = 1; i <= count - 1; ++i) {
-        const level_counts next = memory_bound_step_counts(level, scheme);
-        const u128 scratch = block(16 * level.edges) + block(level.edges / 8) +
-                             block(level.vertices / 8) + 8 * block(64) +
-                             (level.texcoord_corners ? 2 * block(16 * level.edges) : 0) +
-                             sharp_walk_bytes(level) + uv_ring_bytes(level, input);
-        const u128 held = kept + (i > 1 ? geom_bytes(level) : 0) + mesh_bytes(level) +
-                          geom_bytes(next) + mesh_bytes(next) + scratch;
-        if (held > peak) peak = held;
-        level = next;
-    }
+    const u128 peak = steps_with_connectivity(&level, input, scheme, count - 1, false);
     const u128 last = (count == 1 ? kept : geom_bytes(level)) + mesh_bytes(level) +
                       final_bytes(level, scheme, threads) + block(level.vertices / 8) +
                       block(16 * level.edges) + block(12 * level.vertices) +
@@ -291,19 +291,8 @@ u128 memory_bound_streamed(level_counts input, subdiv_scheme scheme, int32_t cou
         return kept + mesh_bytes(input) + final_bytes(input, scheme, threads) +
                block(input.vertices / 8) + block(16 * input.edges);
     // the steps with connectivity, as memory_bound_iterations counts them
-    u128 peak = 0;
     level_counts parent = input;
-    for (int32_t i = 1; i <= count - 2; ++i) {
-        const level_counts next = memory_bound_step_counts(parent, scheme);
-        const u128 scratch = block(16 * parent.edges) + block(parent.edges / 8) +
-                             block(parent.vertices / 8) + 8 * block(64) +
-                             (parent.texcoord_corners ? 2 * block(16 * parent.edges) : 0) +
-                             sharp_walk_bytes(parent);
-        const u128 held = kept + (i > 1 ? geom_bytes(parent) : 0) + mesh_bytes(parent) +
-                          geom_bytes(next) + mesh_bytes(next) + scratch;
-        if (held > peak) peak = held;
-        parent = next;
-    }
+    u128 peak = steps_with_connectivity(&parent, input, scheme, count - 2, false);
     // the positions of the level before the last from its parent, whole;
     // the input goes once a step has read it, and the corners of faces of
     // one size before the step
