@@ -108,30 +108,21 @@ void source_gather(const obj_source* source, uint32_t threads, int face_size, fl
     job.texcoords = source->texcoords ? texcoords : nullptr;
     job.corner_texcoords = corner_texcoords;
     job.normals = source->normals ? normals : nullptr;
-    job.turns.next = 0;
-    job.next = 0;
-    parallel_for(threads, source->vertex_blocks, gather_vertices, &job);
-    CHECK(job.next == source->n_vertices, "source_gather: %llu vertices, not %llu",
-          (unsigned long long)job.next, (unsigned long long)source->n_vertices);
-    if (job.texcoords) {
+    // each section's blocks in turn, each from the first place
+    auto gather = [&](uint64_t blocks, void (*block)(void*, uint64_t, uint32_t), uint64_t count,
+                      const char* what) {
         job.turns.next = 0;
         job.next = 0;
-        parallel_for(threads, source->texcoord_blocks, gather_texcoords, &job);
-        CHECK(job.next == source->n_texcoords, "source_gather: %llu texture coordinates, not %llu",
-              (unsigned long long)job.next, (unsigned long long)source->n_texcoords);
-    }
-    if (job.normals) {
-        job.turns.next = 0;
-        job.next = 0;
-        parallel_for(threads, source->normal_blocks, gather_normals, &job);
-        CHECK(job.next == source->n_vertices, "source_gather: %llu normals, not %llu",
-              (unsigned long long)job.next, (unsigned long long)source->n_vertices);
-    }
-    job.turns.next = 0;
-    job.next = 0;
-    parallel_for(threads, source->face_blocks, gather_faces, &job);
-    CHECK(job.next == source->n_faces, "source_gather: %llu faces, not %llu",
-          (unsigned long long)job.next, (unsigned long long)source->n_faces);
+        parallel_for(threads, blocks, block, &job);
+        CHECK(job.next == count, "source_gather: %llu %s, not %llu",
+              (unsigned long long)job.next, what, (unsigned long long)count);
+    };
+    gather(source->vertex_blocks, gather_vertices, source->n_vertices, "vertices");
+    if (job.texcoords)
+        gather(source->texcoord_blocks, gather_texcoords, source->n_texcoords,
+               "texture coordinates");
+    if (job.normals) gather(source->normal_blocks, gather_normals, source->n_vertices, "normals");
+    gather(source->face_blocks, gather_faces, source->n_faces, "faces");
 }
 
 } // namespace subdiv
