@@ -69,6 +69,16 @@ bool block_writer_going(const block_writer* writer);
 // keeping it: the blocks after it start where it ends.
 void block_flush(block_out* o);
 
+// Room for one more line at p, the block's fill mark held in a local:
+// the block flushed first when it is full. Returns the mark to go on from.
+inline char* block_room(block_out* o, char* p)
+{
+    if (p < o->full) return p;
+    o->p = p;
+    block_flush(o);
+    return o->p;
+}
+
 // Ends the block on thread `thread`: its last bytes written and its turn
 // passed on (every block passes its turn, even after a failed write).
 void block_end(block_out* o, uint32_t thread);

@@ -46,14 +46,8 @@ struct stream_job {
 // The text of one block: its thread's buffer, filled from start to p.
 typedef block_out text_out;
 
-// Writes what the block's text holds before its end.
-static void text_flush(text_out* o) { block_flush(o); }
-
 // Makes room for one more line.
-static inline void text_line_room(text_out* o)
-{
-    if (o->p >= o->full) text_flush(o);
-}
+static inline void text_line_room(text_out* o) { o->p = block_room(o, o->p); }
 
 // Appends n bytes of text of any length (a header or a name).
 static void text_put(text_out* o, const char* text, uint64_t n)
@@ -97,11 +91,7 @@ static void text_points6(text_out* o, const obj_points* points)
         char* p = o->p;
         uint64_t i = 0;
         for (; i + 4 <= n; i += 4) {
-            if (p >= o->full) {
-                o->p = p;
-                text_flush(o);
-                p = o->p;
-            }
+            p = block_room(o, p);
             const float* const axes[3] = {x + i, y + i, z + i};
             uint64_t text[3][4];
             unsigned short_text[3];
@@ -142,11 +132,7 @@ static void text_points6(text_out* o, const obj_points* points)
             }
         }
         for (; i < n; ++i) {
-            if (p >= o->full) {
-                o->p = p;
-                text_flush(o);
-                p = o->p;
-            }
+            p = block_room(o, p);
             *p++ = 'v';
             if (normal) *p++ = 'n';
             *p++ = ' ';
@@ -208,11 +194,7 @@ static void text_uniform_faces(text_out* o, const obj_faces* faces)
     for (cached_text& c : cache) c = {UINT64_MAX, 0, 0};
     char* p = o->p;
     for (uint64_t i = 0; i < n; ++i) {
-        if (p >= o->full) {
-            o->p = p;
-            text_flush(o);
-            p = o->p;
-        }
+        p = block_room(o, p);
         *p++ = 'f';
         for (int k = 0; k < N; ++k) {
             *p++ = ' ';

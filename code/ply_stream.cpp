@@ -215,11 +215,7 @@ static void vertex_records(block_out* o, const obj_points* points, const obj_poi
 {
     char* p = o->p;
     for (uint64_t i = 0; i < points->count; ++i) {
-        if (p >= o->full) {
-            o->p = p;
-            block_flush(o);
-            p = o->p;
-        }
+        p = block_room(o, p);
         if (s->ascii) {
             for (int a = 0; a < vertex_axes; ++a)
                 put_number(&p, points->axis[a][i], s->shortest, a == 0);
@@ -240,11 +236,7 @@ static void uniform_face_records(block_out* o, const obj_faces* faces)
 {
     char* p = o->p;
     for (uint64_t j = 0; j < faces->count; ++j) {
-        if (p >= o->full) {
-            o->p = p;
-            block_flush(o);
-            p = o->p;
-        }
+        p = block_room(o, p);
         put_u8(&p, n);
         for (int k = 0; k < n; ++k) put_u32(&p, faces->corner[k][j]);
     }
@@ -261,11 +253,7 @@ static void face_records(block_out* o, const obj_faces* faces, const ply_stream*
     const bool uv = s->source->texcoords;
     char* p = o->p;
     for (uint64_t j = 0; j < faces->count; ++j) {
-        if (p >= o->full) {
-            o->p = p;
-            block_flush(o);
-            p = o->p;
-        }
+        p = block_room(o, p);
         const uint64_t first = n ? uint64_t(n) * j : faces->start[j];
         const uint64_t count = n ? uint64_t(n) : faces->start[j + 1] - first;
         auto corner = [&](uint64_t k) { return n ? faces->corner[k][j] : faces->corners[first + k]; };
