@@ -51,16 +51,23 @@ bool texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
     const subdiv_uv_mode mode = options_uv_mode(options);
     const bool linear = mode == subdiv_uv_linear;
     uv_level level = {mesh_in, geom_in, mode, loop, options_classic_rule(options),
-                      options_smooth_corners(options), nullptr};
+                      options_smooth_corners(options), nullptr, nullptr};
     uv_moved moved = {};
     float* face_uv = nullptr;
+    // what the other modes hold, let go at every return
+    auto release = [&] {
+        mem_free(face_uv);
+        uv_level_sides_free(&level);
+        uv_moved_free(&moved);
+    };
     if (!linear) {
         face_uv = loop ? nullptr : static_cast<float*>(mem_alloc_array(F, 8));
         if (!loop && !face_uv) return false;
         if (face_uv) uv_face_points(&level, 0, F, face_uv);
         level.face_uv = face_uv;
-        if (!uv_moved_compute(&level, options_threads(options), &moved)) {
-            mem_free(face_uv);
+        if (!uv_level_sides(&level, options_threads(options)) ||
+            !uv_moved_compute(&level, options_threads(options), &moved)) {
+            release();
             return false;
         }
     }
@@ -72,8 +79,7 @@ bool texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
     if (!from || !to) {
         mem_free(from);
         mem_free(to);
-        mem_free(face_uv);
-        uv_moved_free(&moved);
+        release();
         return false;
     }
     std::memset(from, 0xFF, 2 * E * 8);
@@ -103,8 +109,7 @@ bool texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
     if (!geom_alloc_texcoords(geom_out, next + moved.n_extra)) {
         mem_free(from);
         mem_free(to);
-        mem_free(face_uv);
-        uv_moved_free(&moved);
+        release();
         return false;
     }
     float* const tex_out[2] = {geom_out->tex_u, geom_out->tex_v};
@@ -140,7 +145,8 @@ bool texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
         side_point[h] = even_point;
         side_point[t] = odd_point;
     }
-    mem_free(face_uv);
+    mem_release(&face_uv);
+    level.face_uv = nullptr;
 
     // the face points' coordinates (Catmull-Clark)
     for (uint64_t f = 0; !loop && f < F; ++f) {
@@ -183,7 +189,7 @@ bool texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
     }
     mem_free(from);
     mem_free(to);
-    uv_moved_free(&moved);
+    release();
     return true;
 }
 

@@ -54,32 +54,47 @@ static inline uint64_t uv_face_side(const uv_level* level, uint64_t f, uint64_t 
     return sides[k][f];
 }
 
-// The corner of half-edge h's face at h's origin: its place k in the face.
-static inline uint64_t uv_side_of(const uv_level* level, uint64_t f, uint64_t h)
+bool uv_level_sides(uv_level* level, uint32_t threads)
 {
-    const uint64_t n = uv_face_corners(level, f);
-    for (uint64_t k = 0; k < n; ++k)
-        if (uv_face_side(level, f, k) == h) return k;
-    CHECK(false, "uv_modes: half-edge %llu is no side of face %llu", (unsigned long long)h,
-          (unsigned long long)f);
-    return 0;
+    const uint64_t H = 2 * level->g->n_edges;
+    level->side = static_cast<uint8_t*>(mem_alloc(H));
+    if (!level->side) return false;
+    std::memset(level->side, 0xFF, H);
+    parallel_ranges(threads, level->g->n_faces, uv_block * 4,
+                    [&](uint64_t first, uint64_t end, uint64_t, uint32_t) {
+                        for (uint64_t f = first; f < end; ++f) {
+                            const uint64_t n = uv_face_corners(level, f);
+                            for (uint64_t k = 0; k < n; ++k)
+                                level->side[uv_face_side(level, f, k)] = uint8_t(k);
+                        }
+                    });
+    return true;
 }
 
-void uv_half_edge_texcoords(const uv_level* level, uint64_t h, uint64_t* from, uint64_t* to)
+void uv_level_sides_free(uv_level* level) { mem_release(&level->side); }
+
+// The coordinate numbers at the origin and at the end of half-edge h in its
+// face, which it must have.
+static inline void half_edge_texcoords(const uv_level* level, uint64_t h, uint64_t* from,
+                                       uint64_t* to)
 {
     const uint64_t f = level->m->iedge_face[h];
-    const uint64_t k = uv_side_of(level, f, h), n = uv_face_corners(level, f);
+    const uint64_t k = level->side[h], n = uv_face_corners(level, f);
+    CHECK(k < n, "uv_modes: half-edge %llu is no side of face %llu", (unsigned long long)h,
+          (unsigned long long)f);
     const uint64_t first = uv_face_first(level, f);
     *from = level->g->corner_texcoord[first + k];
-    *to = level->g->corner_texcoord[first + (k + 1) % n];
+    *to = level->g->corner_texcoord[first + (k + 1 == n ? 0 : k + 1)];
 }
 
-bool uv_edge_seam(const uv_level* level, uint64_t e)
+// Whether edge e's two faces give its ends other coordinates (a seam); an
+// edge on one face is none.
+static bool uv_edge_seam(const uv_level* level, uint64_t e)
 {
     if (level->m->iedge_face[2 * e + 1] == mesh_no_face) return false;
     uint64_t from_a, to_a, from_b, to_b;
-    uv_half_edge_texcoords(level, 2 * e, &from_a, &to_a);
-    uv_half_edge_texcoords(level, 2 * e + 1, &from_b, &to_b);
+    half_edge_texcoords(level, 2 * e, &from_a, &to_a);
+    half_edge_texcoords(level, 2 * e + 1, &from_b, &to_b);
     return from_a != to_b || to_a != from_b;
 }
 
@@ -109,7 +124,7 @@ static inline float uv_edge_sharpness(const uv_level* level, uint64_t e)
 static inline uint64_t uv_opposite(const uv_level* level, uint64_t h)
 {
     uint64_t from, to;
-    uv_half_edge_texcoords(level, level->m->iedge_next[level->m->iedge_next[h]], &from, &to);
+    half_edge_texcoords(level, level->m->iedge_next[level->m->iedge_next[h]], &from, &to);
     return from;
 }
 
@@ -119,10 +134,10 @@ uint32_t uv_edge_points(const uv_level* level, uint64_t e, float out[2][2])
     const float* const tex[2] = {g->tex_u, g->tex_v};
     const bool boundary = level->m->iedge_face[2 * e + 1] == mesh_no_face;
     uint64_t a, b;
-    uv_half_edge_texcoords(level, 2 * e, &a, &b);
+    half_edge_texcoords(level, 2 * e, &a, &b);
     if (uv_edge_seam(level, e)) {
         uint64_t c, d;
-        uv_half_edge_texcoords(level, 2 * e + 1, &c, &d);
+        half_edge_texcoords(level, 2 * e + 1, &c, &d);
         for (int axis = 0; axis < 2; ++axis) {
             out[0][axis] = rule_midpoint(tex[axis][a], tex[axis][b]);
             out[1][axis] = rule_midpoint(tex[axis][c], tex[axis][d]);
@@ -209,7 +224,7 @@ static void sort_small(uint64_t* values, uint32_t n)
 static inline uint64_t uv_far_end(const uv_level* level, uint64_t e, uint64_t v)
 {
     uint64_t from, to;
-    uv_half_edge_texcoords(level, 2 * e, &from, &to);
+    half_edge_texcoords(level, 2 * e, &from, &to);
     return level->m->iedge_vertex[2 * e] == v ? to : from;
 }
 
@@ -379,7 +394,7 @@ static uint32_t uv_ring(const uv_level* level, const vertex_fans* fans, uint64_t
             s->corner[corners] = h;
             s->cross[corners] = fans_half_edge_before(m, h, face_size) >> 1;
             uint64_t to;
-            uv_half_edge_texcoords(level, h, &s->id[corners], &to);
+            half_edge_texcoords(level, h, &s->id[corners], &to);
             ++corners;
         }
     }
@@ -424,11 +439,11 @@ static uint32_t uv_spans(const uv_level* level, uv_scratch* s, uint32_t n_fans, 
         span->whole = whole;
         if (bounded) {
             uint64_t from, to;
-            uv_half_edge_texcoords(level, s->corner[first], &from, &to);
+            half_edge_texcoords(level, s->corner[first], &from, &to);
             span->ends[0] = to;
             const uint64_t last = s->corner[first + n - 1];
             const uint64_t before = fans_half_edge_before(level->m, last, uv_face_size(level));
-            uv_half_edge_texcoords(level, before, &from, &to);
+            half_edge_texcoords(level, before, &from, &to);
             span->ends[1] = from;
         }
     };

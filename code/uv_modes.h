@@ -27,15 +27,16 @@ struct uv_level {
     bool smooth_corners;   // --corners=smooth
     const float* face_uv;  // Catmull-Clark: 2 per face, its face point's coordinate
                            // (uv_face_points); null for Loop
+    uint8_t* side;         // per half-edge, the place of its origin in its face
+                           // (uv_level_sides), 0xFF on a boundary edge's faceless side
 };
 
-// The coordinate numbers at the origin and at the end of half-edge h in its
-// face, which it must have.
-void uv_half_edge_texcoords(const uv_level* level, uint64_t h, uint64_t* from, uint64_t* to);
+// Fills level->side, a new array, on up to `threads` threads. Returns false,
+// holding nothing, when memory is refused.
+bool uv_level_sides(uv_level* level, uint32_t threads);
 
-// Whether edge e's two faces give its ends other coordinates (a seam); an
-// edge on one face is none.
-bool uv_edge_seam(const uv_level* level, uint64_t e);
+// Releases level->side.
+void uv_level_sides_free(uv_level* level);
 
 // The face point coordinates of the count faces from first, 2 floats each
 // into out: the corners' coordinates summed in corner order, divided by n.
