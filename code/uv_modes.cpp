@@ -196,6 +196,7 @@ struct uv_scratch {
     uint64_t* semi;   // the spans' semi-sharp inner edges
     uv_span* spans;
     float* value;     // per corner: 2 floats, its coordinate in the next level
+    bool matched;     // the last vertex had one number and one value at every corner
 };
 
 struct uv_job {
@@ -612,6 +613,7 @@ static uint32_t uv_vertex(const uv_level* level, const vertex_fans* fans, uint64
     for (uint32_t i = 0; i < n_edges && !seam; ++i) seam = uv_edge_seam(level, s->sorted[i]);
     if (uv_split_boundary(level) && mesh_boundary_count(entry) > 0) seam = true;
     if (level->mode != subdiv_uv_smooth && level->smooth_corners && corners == 1) seam = true;
+    s->matched = !seam;
     if (seam) {
         uv_seam_vertex(level, v, s, n_fans);
         return corners;
@@ -640,6 +642,17 @@ static void uv_vertex_range(void* context, uint64_t i, uint32_t thread)
     const uint64_t end = first + uv_block < V ? first + uv_block : V;
     for (uint64_t v = first; v < end; ++v) {
         const uint32_t corners = uv_vertex(level, job->fans, v, s);
+        if (corners > 0 && s->matched) {
+            // one number, one value: the number's value unless other vertices carry it
+            const uint64_t t = s->id[0];
+            if (job->owner[t] != v) {
+                job->complex[v] = 1;
+                continue;
+            }
+            job->moved->u[t] = s->value[0];
+            job->moved->v[t] = s->value[1];
+            continue;
+        }
         for (uint32_t c = 0; c < corners; ++c) {
             const uint64_t t = s->id[c];
             bool alone = job->owner[t] == v;
