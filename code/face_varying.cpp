@@ -51,13 +51,13 @@ bool texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
     const subdiv_uv_mode mode = options_uv_mode(options);
     const bool linear = mode == subdiv_uv_linear;
     uv_level level = {mesh_in, geom_in, mode, loop, options_classic_rule(options),
-                      options_smooth_corners(options), nullptr, nullptr};
+                      options_smooth_corners(options), nullptr, nullptr, nullptr};
     uv_moved moved = {};
     float* face_uv = nullptr;
     // what the other modes hold, let go at every return
     auto release = [&] {
         mem_free(face_uv);
-        uv_level_sides_free(&level);
+        uv_level_release(&level);
         uv_moved_free(&moved);
     };
     if (!linear) {
@@ -65,7 +65,7 @@ bool texcoords_step(const mesh* mesh_in, const geom* geom_in, geom* geom_out,
         if (!loop && !face_uv) return false;
         if (face_uv) uv_face_points(&level, 0, F, face_uv);
         level.face_uv = face_uv;
-        if (!uv_level_sides(&level, options_threads(options)) ||
+        if (!uv_level_prepare(&level, options_threads(options)) ||
             !uv_moved_compute(&level, options_threads(options), &moved)) {
             release();
             return false;

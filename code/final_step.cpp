@@ -475,15 +475,15 @@ bool final_step_prepare(final_step* step, const level_view* view, const subdiv_o
             CHECK(view->own != nullptr,
                   "final_step: texture coordinate rings need the level's own connectivity");
             s->uv = {view->own, g, options_uv_mode(options), s->loop, s->classic,
-                     s->smooth_corners, nullptr, nullptr};
-            if (!uv_level_sides(&s->uv, s->threads)) return prepare_refused(s, &job);
+                     s->smooth_corners, nullptr, nullptr, nullptr};
             if (!s->loop) {
                 s->face_uv = alloc_floats(2 * F);
                 if (!s->face_uv) return prepare_refused(s, &job);
                 uv_face_points(&s->uv, 0, F, s->face_uv);
                 s->uv.face_uv = s->face_uv;
             }
-            if (!uv_moved_compute(&s->uv, s->threads, &s->uv_values))
+            if (!uv_level_prepare(&s->uv, s->threads) ||
+                !uv_moved_compute(&s->uv, s->threads, &s->uv_values))
                 return prepare_refused(s, &job);
             s->extra_base = next;
             s->n_texcoords = next + s->uv_values.n_extra;
@@ -535,7 +535,7 @@ void final_step_free(final_step* step)
     vertex_fans_free(&step->fans);
     limit_masks_free(&step->masks);
     uv_moved_free(&step->uv_values);
-    uv_level_sides_free(&step->uv);
+    uv_level_release(&step->uv);
     mem_free(step->face_uv);
     *step = final_step{};
 }

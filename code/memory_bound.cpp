@@ -78,7 +78,7 @@ static u128 uv_ring_bytes(const level_counts& level, const level_counts& input)
     const u128 valence =
         (input.most_edges ? input.most_edges : input.edges) + children_most_sides + 1;
     const u128 values = level.texcoords + level.corners;
-    return block(2 * level.edges) + block(8 * level.vertices) + block(24 * input.corners) +
+    return block(2 * level.edges) + block(8 * level.edges) + block(8 * level.vertices) + block(24 * input.corners) +
            block(16 * input.corners) +
            block(8 * level.faces) + 2 * block(4 * level.texcoords) + block(8 * level.texcoords) +
            block(level.vertices + 1) + block(8 * level.corners) + block(level.texcoords) +

@@ -54,24 +54,6 @@ static inline uint64_t uv_face_side(const uv_level* level, uint64_t f, uint64_t 
     return sides[k][f];
 }
 
-bool uv_level_sides(uv_level* level, uint32_t threads)
-{
-    const uint64_t H = 2 * level->g->n_edges;
-    level->side = static_cast<uint8_t*>(mem_alloc(H));
-    if (!level->side) return false;
-    std::memset(level->side, 0xFF, H);
-    parallel_ranges(threads, level->g->n_faces, uv_block * 4,
-                    [&](uint64_t first, uint64_t end, uint64_t, uint32_t) {
-                        for (uint64_t f = first; f < end; ++f) {
-                            const uint64_t n = uv_face_corners(level, f);
-                            for (uint64_t k = 0; k < n; ++k)
-                                level->side[uv_face_side(level, f, k)] = uint8_t(k);
-                        }
-                    });
-    return true;
-}
-
-void uv_level_sides_free(uv_level* level) { mem_release(&level->side); }
 
 // The coordinate numbers at the origin and at the end of half-edge h in its
 // face, which it must have.
@@ -164,6 +146,42 @@ uint32_t uv_edge_points(const uv_level* level, uint64_t e, float out[2][2])
         out[0][axis] = rule_sharp_edge(smooth, ua, ub, s);
     }
     return 1;
+}
+
+bool uv_level_prepare(uv_level* level, uint32_t threads)
+{
+    const uint64_t E = level->g->n_edges;
+    level->side = static_cast<uint8_t*>(mem_alloc(2 * E));
+    level->edge_uv = static_cast<float*>(mem_alloc_array(E, 8));
+    if (!level->side || !level->edge_uv) {
+        uv_level_release(level);
+        return false;
+    }
+    std::memset(level->side, 0xFF, 2 * E);
+    parallel_ranges(threads, level->g->n_faces, uv_block * 4,
+                    [&](uint64_t first, uint64_t end, uint64_t, uint32_t) {
+                        for (uint64_t f = first; f < end; ++f) {
+                            const uint64_t n = uv_face_corners(level, f);
+                            for (uint64_t k = 0; k < n; ++k)
+                                level->side[uv_face_side(level, f, k)] = uint8_t(k);
+                        }
+                    });
+    parallel_ranges(threads, E, uv_block * 4,
+                    [&](uint64_t first, uint64_t end, uint64_t, uint32_t) {
+                        for (uint64_t e = first; e < end; ++e) {
+                            float points[2][2];
+                            uv_edge_points(level, e, points);
+                            level->edge_uv[2 * e] = points[0][0];
+                            level->edge_uv[2 * e + 1] = points[0][1];
+                        }
+                    });
+    return true;
+}
+
+void uv_level_release(uv_level* level)
+{
+    mem_release(&level->side);
+    mem_release(&level->edge_uv);
 }
 
 // ---------------------------------------------------------------- a vertex's ring
@@ -261,9 +279,7 @@ static void uv_smooth_vertex(const uv_level* level, uint64_t v, const float p[2]
             const uint64_t t = uv_far_end(level, edges[i], v);
             for (int axis = 0; axis < 2; ++axis) sum[axis] += tex[axis][t];
         } else {
-            float points[2][2];
-            uv_edge_points(level, edges[i], points);
-            for (int axis = 0; axis < 2; ++axis) sum[axis] += points[0][axis];
+            for (int axis = 0; axis < 2; ++axis) sum[axis] += level->edge_uv[2 * edges[i] + axis];
         }
     }
     for (int axis = 0; axis < 2; ++axis)

@@ -27,16 +27,19 @@ struct uv_level {
     bool smooth_corners;   // --corners=smooth
     const float* face_uv;  // Catmull-Clark: 2 per face, its face point's coordinate
                            // (uv_face_points); null for Loop
-    uint8_t* side;         // per half-edge, the place of its origin in its face
-                           // (uv_level_sides), 0xFF on a boundary edge's faceless side
+    uint8_t* side;         // per half-edge, the place of its origin in its face, 0xFF on a
+                           // boundary edge's faceless side (uv_level_prepare)
+    float* edge_uv;        // per edge, 2 floats: the first coordinate of its point in the
+                           // next level (uv_edge_points; uv_level_prepare)
 };
 
-// Fills level->side, a new array, on up to `threads` threads. Returns false,
-// holding nothing, when memory is refused.
-bool uv_level_sides(uv_level* level, uint32_t threads);
+// Fills level->side and level->edge_uv, new arrays, on up to `threads`
+// threads, once the rest of *level is set (face_uv included). Returns
+// false, holding nothing, when memory is refused.
+bool uv_level_prepare(uv_level* level, uint32_t threads);
 
-// Releases level->side.
-void uv_level_sides_free(uv_level* level);
+// Releases what uv_level_prepare made.
+void uv_level_release(uv_level* level);
 
 // The face point coordinates of the count faces from first, 2 floats each
 // into out: the corners' coordinates summed in corner order, divided by n.
