@@ -110,7 +110,8 @@ static inline uint64_t uv_opposite(const uv_level* level, uint64_t h)
     return from;
 }
 
-uint32_t uv_edge_points(const uv_level* level, uint64_t e, float out[2][2])
+// uv_edge_points made from the coordinates of the edge's faces.
+static uint32_t edge_points_made(const uv_level* level, uint64_t e, float out[2][2])
 {
     const geom* g = level->g;
     const float* const tex[2] = {g->tex_u, g->tex_v};
@@ -148,6 +149,14 @@ uint32_t uv_edge_points(const uv_level* level, uint64_t e, float out[2][2])
     return 1;
 }
 
+uint32_t uv_edge_points(const uv_level* level, uint64_t e, float out[2][2])
+{
+    if (!level->edge_uv || uv_edge_seam(level, e)) return edge_points_made(level, e, out);
+    out[0][0] = level->edge_uv[2 * e];
+    out[0][1] = level->edge_uv[2 * e + 1];
+    return 1;
+}
+
 bool uv_level_prepare(uv_level* level, uint32_t threads)
 {
     const uint64_t E = level->g->n_edges;
@@ -170,7 +179,7 @@ bool uv_level_prepare(uv_level* level, uint32_t threads)
                     [&](uint64_t first, uint64_t end, uint64_t, uint32_t) {
                         for (uint64_t e = first; e < end; ++e) {
                             float points[2][2];
-                            uv_edge_points(level, e, points);
+                            edge_points_made(level, e, points);
                             level->edge_uv[2 * e] = points[0][0];
                             level->edge_uv[2 * e + 1] = points[0][1];
                         }

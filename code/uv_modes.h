@@ -48,8 +48,8 @@ void uv_face_points(const uv_level* level, uint64_t first, uint64_t count, float
 // The coordinates of edge e's point in the next level into out: two on a
 // seam (the even side's first), each its side's midpoint; one on a boundary
 // edge (in linear and boundaries its side's midpoint); else the scheme's
-// edge rule with the edge's sharpness on the coordinates of its faces.
-// Returns how many: 1 or 2.
+// edge rule with the edge's sharpness on the coordinates of its faces (read
+// from level->edge_uv once uv_level_prepare made it). Returns how many: 1 or 2.
 uint32_t uv_edge_points(const uv_level* level, uint64_t e, float out[2][2]);
 
 // The coordinates of a level's corners in the next level. Each coordinate
