@@ -40,6 +40,7 @@
 #include <optional>
 #include <string>
 #include <type_traits>
+#include <initializer_list>
 #include <vector>
 
 #include "subdiv/subdiv.h"
@@ -772,6 +773,18 @@ struct geom_result {
     bool texcoords_given = false, normals_given = false, material_given = false;
 };
 
+// The axes' arrays of n values each, interleaved into *out (n rows).
+void interleave(std::vector<float>* out, std::initializer_list<const float*> axes, uint64_t n)
+{
+    const uint64_t width = axes.size();
+    out->resize(width * n);
+    uint64_t a = 0;
+    for (const float* axis : axes) {
+        for (uint64_t i = 0; i < n; ++i) (*out)[width * i + a] = axis[i];
+        ++a;
+    }
+}
+
 // Copies *g into *result (no GIL needed); std::bad_alloc when memory is
 // refused.
 void geom_result_fill(const subdiv_geom& g, geom_result* result)
@@ -779,12 +792,7 @@ void geom_result_fill(const subdiv_geom& g, geom_result* result)
     const uint64_t n = g.n_vertices, m = g.n_faces;
     result->n_vertices = n;
     result->n_faces = m;
-    result->positions.resize(3 * n);
-    for (uint64_t v = 0; v < n; ++v) {
-        result->positions[3 * v] = g.x[v];
-        result->positions[3 * v + 1] = g.y[v];
-        result->positions[3 * v + 2] = g.z[v];
-    }
+    interleave(&result->positions, {g.x, g.y, g.z}, n);
     const uint64_t face_size = g.flags & 15;
     const uint64_t n_corners = face_size ? face_size * m : g.face_start[m];
     result->size = face_size;
@@ -805,21 +813,12 @@ void geom_result_fill(const subdiv_geom& g, geom_result* result)
     if (g.tex_u) {
         result->texcoords_given = true;
         result->n_texcoords = g.n_texcoords;
-        result->texcoords.resize(2 * g.n_texcoords);
-        for (uint64_t t = 0; t < g.n_texcoords; ++t) {
-            result->texcoords[2 * t] = g.tex_u[t];
-            result->texcoords[2 * t + 1] = g.tex_v[t];
-        }
+        interleave(&result->texcoords, {g.tex_u, g.tex_v}, g.n_texcoords);
         result->corner_texcoords.assign(g.corner_texcoord, g.corner_texcoord + n_corners);
     }
     if (g.normal_x && g.normal_y && g.normal_z) {
         result->normals_given = true;
-        result->normals.resize(3 * n);
-        for (uint64_t v = 0; v < n; ++v) {
-            result->normals[3 * v] = g.normal_x[v];
-            result->normals[3 * v + 1] = g.normal_y[v];
-            result->normals[3 * v + 2] = g.normal_z[v];
-        }
+        interleave(&result->normals, {g.normal_x, g.normal_y, g.normal_z}, n);
     }
     result->n_creases = g.n_creases;
     result->crease_ends.assign(g.crease_vertices, g.crease_vertices + 2 * g.n_creases);
