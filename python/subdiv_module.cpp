@@ -35,12 +35,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <type_traits>
-#include <initializer_list>
 #include <vector>
 
 #include "subdiv/subdiv.h"
