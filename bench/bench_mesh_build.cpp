@@ -1,4 +1,5 @@
-// Speed of the half-edge construction on two big closed meshes:
+// Speed of the half-edge construction, through the edge map and with the
+// corners paired on 1 and 2 threads, on two big closed meshes:
 //   - a torus grid of 500 x 500 quadrilaterals (250,000 faces),
 //   - an icosahedron split seven times at its edge midpoints (327,680 triangles).
 //
@@ -23,6 +24,7 @@
 #include <unordered_map>
 
 #include "mesh.h"
+#include "mesh_twins.h"
 #include "storage.h"
 #include "map.h"
 
@@ -199,7 +201,17 @@ void return_released_blocks()
 
 // ---------------------------------------------------------------- benchmarks
 
-void run_build(benchmark::State& state, const geom* g, bool fresh)
+// mesh_build through the edge map for threads 0, else mesh_build_paired on
+// that many threads.
+void build(mesh* m, geom* g, uint32_t threads)
+{
+    if (threads == 0)
+        mesh_build(m, g, nullptr);
+    else
+        mesh_build_paired(m, g, threads, nullptr);
+}
+
+void run_build(benchmark::State& state, const geom* g, bool fresh, uint32_t threads = 0)
 {
     if (fresh)
         return_released_blocks();
@@ -207,16 +219,16 @@ void run_build(benchmark::State& state, const geom* g, bool fresh)
         keep_released_blocks();
     mesh m;
     geom built = *g; // shares the arrays; mesh_build sets its edge count
-    mesh_build(&m, &built, nullptr); // first touch of the heap pages, outside the timing
+    build(&m, &built, threads); // first touch of the heap pages, outside the timing
     mesh_free(&m);
     for (auto _ : state) {
-        mesh_build(&m, &built, nullptr);
+        build(&m, &built, threads);
         benchmark::DoNotOptimize(m.iedge_next);
         mesh_free(&m);
         if (fresh) mem_trim();
     }
     state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(g->n_faces));
-    report_probes(state, g);
+    if (threads == 0) report_probes(state, g);
 }
 
 void BM_mesh_build_torus_quads(benchmark::State& state)
@@ -251,6 +263,23 @@ void BM_mesh_build_icosphere_triangles_fresh(benchmark::State& state)
     subdiv_geom_free(&g);
 }
 
+// The corners paired on state.range(0) threads.
+void BM_mesh_build_paired_torus_quads(benchmark::State& state)
+{
+    geom g;
+    make_torus_quads(&g, 500, 500);
+    run_build(state, &g, false, uint32_t(state.range(0)));
+    subdiv_geom_free(&g);
+}
+
+void BM_mesh_build_paired_icosphere_triangles(benchmark::State& state)
+{
+    geom g;
+    make_icosphere(&g, 7);
+    run_build(state, &g, false, uint32_t(state.range(0)));
+    subdiv_geom_free(&g);
+}
+
 // The first write to each 4 KiB page of a freshly mapped 64 MiB block.
 void BM_first_touch(benchmark::State& state)
 {
@@ -271,6 +300,12 @@ BENCHMARK(BM_mesh_build_torus_quads)->Unit(benchmark::kMillisecond)->UseRealTime
 BENCHMARK(BM_mesh_build_icosphere_triangles)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_mesh_build_torus_quads_fresh)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_mesh_build_icosphere_triangles_fresh)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_mesh_build_paired_torus_quads)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_mesh_build_paired_icosphere_triangles)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK(BM_first_touch)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 BENCHMARK_MAIN();

@@ -4,6 +4,7 @@
 #include "check.h"
 #include "error.h"
 #include "face_varying.h"
+#include "mesh_twins.h"
 #include "options.h"
 #include "sharpness.h"
 #include "storage.h"
@@ -158,7 +159,8 @@ subdiv_status iteration_build_and_run(const iteration_scheme* scheme, const geom
     // takes the edge count
     geom_view level0 = {*input};
     mesh mesh0 = {};
-    const subdiv_status status = mesh_build(&mesh0, &level0.shown, error);
+    const subdiv_status status =
+        mesh_build_paired(&mesh0, &level0.shown, options_threads(options), error);
     if (status != subdiv_ok) return status;
     if (!iteration_run(scheme, &level0.shown, &mesh0, output, nullptr, count, options))
         return error_memory(error, mem_refused_size());

@@ -311,10 +311,7 @@ static bool mesh_link_next(mesh* m, const geom* g, uint64_t n_edges)
     return true;
 }
 
-// The boundary edges of the built mesh, ascending, into m->boundary_edges,
-// and the number at each vertex into its vertex_valence entry; false when
-// memory is refused.
-static bool mesh_list_boundary(mesh* m, uint64_t n_edges)
+bool mesh_list_boundary(mesh* m, uint64_t n_edges)
 {
     uint64_t n_boundary = 0;
     for (uint64_t e = 0; e < n_edges; ++e) n_boundary += m->iedge_face[2 * e + 1] == mesh_no_face;

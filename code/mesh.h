@@ -87,6 +87,11 @@ bool mesh_alloc(mesh* m, const geom* g, bool with_next);
 // order); or subdiv_error_memory, *m cleared, when memory is refused.
 subdiv_status mesh_build(mesh* m, geom* g, subdiv_error* error);
 
+// The boundary edges of a mesh whose half-edges are all set, ascending, into
+// m->boundary_edges, and the number at each vertex into its vertex_valence
+// entry, which counts its edges already; false when memory is refused.
+bool mesh_list_boundary(mesh* m, uint64_t n_edges);
+
 // Releases the arrays of *m and clears it.
 void mesh_free(mesh* m);
 

@@ -14,6 +14,7 @@
 #include "memory_bound.h"
 #include "memory_limit.h"
 #include "mesh.h"
+#include "mesh_twins.h"
 #include "options.h"
 #include "parallel.h"
 #include "sharpness.h"
@@ -247,7 +248,7 @@ subdiv_status refine_begin(const geom* input, int32_t iterations, const subdiv_o
         refine_job_free(job);
         return error_memory(error, mem_refused_size());
     }
-    status = mesh_build(&job->mesh0, &job->level0.shown, error);
+    status = mesh_build_paired(&job->mesh0, &job->level0.shown, options_threads(options), error);
     if (status == subdiv_ok)
         status = sharpness_begin(&job->level0.shown, &job->mesh0, options->crease_angle,
                                  options_threads(options), error);

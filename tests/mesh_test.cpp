@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "mesh.h"
+#include "mesh_twins.h"
 #include "storage.h"
 
 using namespace subdiv;
@@ -241,6 +242,92 @@ TEST(Mesh, FacesInRandomOrderGrowTheMap)
         expect_builds_consistently(3, 50 * 50, shuffled(3, torus(50, 50, true), 4)));
 }
 
+// The corners paired on threads give, entry for entry, what the edge map
+// gives: closed, open and polygon meshes whose faces, shuffled, come in
+// several blocks, so that edges are met first in one block and closed in
+// another.
+TEST(Mesh, PairedOnThreadsIsTheEdgeMapsConnectivity)
+{
+    // a quad torus with each other quad of every third row merged with its
+    // neighbour into a hexagon: faces of 4 and 6 corners
+    std::vector<std::vector<uint64_t>> polygons;
+    const uint64_t rows = 60, cols = 200;
+    for (uint64_t i = 0; i < rows; ++i)
+        for (uint64_t j = 0; j < cols; ++j) {
+            auto at = [](uint64_t r, uint64_t c) { return r % rows * cols + c % cols; };
+            if (i % 3 == 0 && j % 2 == 0)
+                polygons.push_back({at(i, j), at(i, j + 1), at(i, j + 2), at(i + 1, j + 2),
+                                    at(i + 1, j + 1), at(i + 1, j)});
+            else if (i % 3 != 0)
+                polygons.push_back({at(i, j), at(i, j + 1), at(i + 1, j + 1), at(i + 1, j)});
+        }
+    std::shuffle(polygons.begin(), polygons.end(), std::mt19937(5));
+    // open: every seventh face of a shuffled torus left out
+    std::vector<uint64_t> open;
+    const std::vector<uint64_t> quads = shuffled(4, torus(100, 120, false), 6);
+    for (uint64_t f = 0; f < quads.size() / 4; ++f)
+        if (f % 7 != 3) open.insert(open.end(), quads.begin() + 4 * f, quads.begin() + 4 * f + 4);
+
+    struct shape {
+        const char* name;
+        geom g;
+    } shapes[] = {
+        {"quads", make_closed(4, 110 * 90, shuffled(4, torus(110, 90, false), 7))},
+        {"triangles", make_closed(3, 80 * 70, shuffled(3, torus(80, 70, true), 8))},
+        {"open quads", make_geom(4, 100 * 120, open, open.size() / 2)},
+        {"in order", make_closed(3, 90 * 100, torus(90, 100, true))},
+        {"polygons", {}},
+    };
+    uint64_t n_corners = 0;
+    for (const auto& face : polygons) n_corners += face.size();
+    geom* g = &shapes[4].g;
+    ASSERT_TRUE(geom_alloc_polygons(g, rows * cols, polygons.size(), n_corners));
+    for (uint64_t v = 0; v < g->n_vertices; ++v) g->x[v] = g->y[v] = g->z[v] = 0.0f;
+    for (uint64_t f = 0, c = 0; f < polygons.size(); ++f) {
+        g->face_start[f] = c;
+        for (uint64_t v : polygons[f]) g->corners[c++] = v;
+        g->face_start[f + 1] = c;
+    }
+
+    for (shape& s : shapes) {
+        mesh expected;
+        subdiv_error error;
+        ASSERT_EQ(mesh_build(&expected, &s.g, &error), subdiv_ok) << s.name;
+        const uint64_t E = s.g.n_edges, F = s.g.n_faces;
+        ASSERT_GT(F, 8192u) << s.name << ": faces in one block only";
+        const bool corners = geom_face_size(&s.g) == 0;
+        for (uint32_t threads : {1u, 2u, 3u}) {
+            SCOPED_TRACE(std::string(s.name) + " on " + std::to_string(threads) + " threads");
+            mesh m;
+            ASSERT_EQ(mesh_build_paired(&m, &s.g, threads, &error), subdiv_ok) << error.message;
+            ASSERT_EQ(s.g.n_edges, E);
+            auto same = [](const uint64_t* a, const uint64_t* b, uint64_t n) {
+                return (a == nullptr) == (b == nullptr) &&
+                       (a == nullptr || std::equal(a, a + n, b));
+            };
+            EXPECT_TRUE(same(m.face_iedge0, expected.face_iedge0, F));
+            EXPECT_TRUE(same(m.face_iedge1, expected.face_iedge1, F));
+            EXPECT_TRUE(same(m.face_iedge2, expected.face_iedge2, F));
+            EXPECT_TRUE(same(m.face_iedge3, expected.face_iedge3, F));
+            EXPECT_TRUE(same(m.corner_iedge, expected.corner_iedge,
+                             corners ? geom_corner_count(&s.g) : 0));
+            EXPECT_TRUE(same(m.iedge_vertex, expected.iedge_vertex, 2 * E));
+            EXPECT_TRUE(same(m.iedge_face, expected.iedge_face, 2 * E));
+            EXPECT_TRUE(same(m.iedge_next, expected.iedge_next, 2 * E));
+            EXPECT_TRUE(same(m.vertex_valence, expected.vertex_valence, s.g.n_vertices));
+            ASSERT_EQ(m.n_boundary_edges, expected.n_boundary_edges);
+            EXPECT_TRUE(same(m.boundary_edges, expected.boundary_edges, m.n_boundary_edges));
+            if (!corners && m.n_boundary_edges == 0) {
+                ASSERT_NO_FATAL_FAILURE(expect_consistent(&m, &s.g));
+            }
+            mesh_free(&m);
+        }
+        EXPECT_EQ(expected.n_boundary_edges > 0, std::string(s.name) == "open quads");
+        mesh_free(&expected);
+        subdiv_geom_free(&s.g);
+    }
+}
+
 TEST(Mesh, AllocFillsTailsAndClearsValences)
 {
     geom g = make_closed(4, 8, cube);
@@ -351,6 +438,11 @@ TEST(MeshBuild, RefusalsNameThePlaceAndReleaseEverything)
         subdiv_error error;
         const size_t before = heap_in_use();
         EXPECT_EQ(mesh_build(&m, &g, &error), subdiv_error_mesh) << r.message;
+        EXPECT_EQ(heap_in_use(), before) << r.message;
+        // built on threads, the same refusal
+        subdiv_error paired;
+        EXPECT_EQ(mesh_build_paired(&m, &g, 2, &paired), subdiv_error_mesh) << r.message;
+        EXPECT_STREQ(paired.message, error.message);
         EXPECT_EQ(heap_in_use(), before) << r.message;
         EXPECT_NE(std::string(error.message).find(r.message), std::string::npos) << error.message;
         EXPECT_EQ(error.face, r.face) << r.message;
