@@ -845,6 +845,339 @@ static void fill_range(void* context, uint64_t r, uint32_t)
           "OBJ: the fill pass found other counts than the counting pass");
 }
 
+// ---------------------------------------------------------------- counting pass
+//
+// The counting pass splits the text into lines, joins continued lines and
+// recognises every statement; face statements are counted token by token
+// without reading numbers. The usemtl names are numbered in order of first
+// use, the shapes' statements noted, and the fill pass's ranges marked with
+// what comes before them. On several threads the text is counted in chunks
+// of whole lines, each noting its range starts and the statements that
+// depend on those before them (names, libraries, materials, tags), which are
+// then taken in order on the calling thread. A chunk that runs out of room
+// for those goes on with more; a text with a continued line is counted
+// again line after line.
+
+// What the counting pass finds, and the lists it makes.
+struct count_state {
+    obj_counts counts;
+    line_joins joins;
+    usemtl_table usemtl;
+    shape_mark* marks;
+    uint64_t n_marks;
+    fill_start* starts;
+    uint64_t n_ranges;
+    const char* last_usemtl; // the last usemtl name so far, trailing blanks cut
+    uint64_t last_usemtl_length;
+    obj_tag_line* tag_lines;
+    uint64_t n_tag_lines;
+};
+
+// Starts a fill range at the line at start; false when memory is refused.
+static bool count_range_start(count_state* c, uint64_t start, uint64_t line_number)
+{
+    const obj_counts& n = c->counts;
+    return list_append(&c->starts, &c->n_ranges,
+                       fill_start{start, line_number, n.vertices, n.normals, n.texcoords,
+                                  n.corners, n.faces, c->joins.count, c->last_usemtl,
+                                  c->last_usemtl_length});
+}
+
+// Counts the line from start to end, whose statement is kind (the cursor p
+// past its keyword); false when memory is refused.
+static bool count_line(count_state* c, line_kind kind, const char* p, const char* text,
+                       uint64_t start, uint64_t end, uint64_t line_number, bool triangulate)
+{
+    obj_counts& counts = c->counts;
+    line_record record;
+    switch (kind) {
+    case kind_vertex: counts.vertices += 1; return true;
+    case kind_normal: counts.normals += 1; return true;
+    case kind_texcoord: counts.texcoords += 1; return true;
+    case kind_face: {
+        uint64_t corners = 0, faces = 0;
+        face_yield(face_corner_tokens(p, text + end), triangulate, &corners, &faces);
+        counts.corners += corners;
+        counts.faces += faces;
+        counts.face_statements += 1;
+        return true;
+    }
+    case kind_group:
+    case kind_object:
+        counts.names += 1;
+        obj_parse_line(&record, text + start, end - start, triangulate);
+        if (record.kind == kind_group)
+            return list_append(&c->marks, &c->n_marks,
+                               shape_mark{record.group_name, record.group_name_length,
+                                          counts.face_statements});
+        return list_append(&c->marks, &c->n_marks,
+                           shape_mark{record.object_name, record.object_name_length,
+                                      counts.face_statements});
+    case kind_material_library:
+        obj_parse_line(&record, text + start, end - start, triangulate);
+        counts.library = record.library_name;
+        counts.library_length = name_trimmed_length(record.library_name, record.library_name_length);
+        counts.library_line = line_number;
+        return true;
+    case kind_use_material: {
+        obj_parse_line(&record, text + start, end - start, triangulate);
+        const uint64_t n = name_trimmed_length(record.material_name, record.material_name_length);
+        if (n == 0) return true;
+        c->last_usemtl = record.material_name;
+        c->last_usemtl_length = n;
+        return usemtl_table_index(&c->usemtl, record.material_name, n) >= 0;
+    }
+    case kind_tag:
+        return list_append(&c->tag_lines, &c->n_tag_lines, obj_tag_line{start, end, line_number});
+    case kind_empty: return true;
+    }
+    return true;
+}
+
+// The text line after line; false when memory is refused.
+static bool count_serial(count_state* c, char* text, uint64_t length, bool triangulate)
+{
+    for (uint64_t start = 0, line_number = 1, range_offset = 0;;) {
+        if ((start == 0 || start - range_offset >= fill_range_bytes)) {
+            range_offset = start;
+            if (!count_range_start(c, start, line_number)) return false;
+        }
+        uint64_t end = line_end_find(text, start, length);
+        const uint64_t joined_before = c->joins.count;
+        if (!line_join_continued(text, start, &end, length, &c->joins)) return false;
+        const char* p = text + start;
+        const line_kind kind = line_statement(&p);
+        if (!count_line(c, kind, p, text, start, end, line_number, triangulate)) return false;
+        if (end >= length) return true;
+        start = end + 1;
+        line_number += 1 + (c->joins.count - joined_before);
+    }
+}
+
+// A statement that a chunk leaves to the calling thread: its line and the
+// face statements of the chunk before it.
+struct chunk_line {
+    uint64_t start, end, line, face_statements;
+    line_kind kind;
+};
+
+// A range start in a chunk, its counts the chunk's before it.
+struct chunk_range {
+    uint64_t start, line;
+    uint64_t vertices, normals, texcoords, corners, faces;
+};
+
+// Lines of text that one thread counts: those that start in [begin, end).
+struct count_chunk {
+    uint64_t begin, end;
+    uint64_t next, line, range_offset; // the line the count goes on from, its number in
+                                       // the chunk, and where the last range started
+    obj_counts counts; // of the chunk alone; names and the library not counted
+    chunk_line* named;
+    uint64_t n_named, named_room;
+    chunk_range* ranges;
+    uint64_t n_ranges, ranges_room;
+    bool continued; // a continued line: the text is counted line after line
+    bool full;      // stopped at a statement that named had no room for
+};
+
+struct count_job {
+    const char* text;
+    uint64_t length;
+    bool triangulate;
+    count_chunk* chunks;
+    const uint64_t* order; // the chunks to count, or null for all in order
+};
+
+// True when the line from start to end continues on the next one: it ends
+// in a backslash, before the CR of a CR LF end.
+static inline bool line_continues(const char* text, uint64_t start, uint64_t end, uint64_t length)
+{
+    uint64_t before = end;
+    if (before > start && text[before - 1] == '\r' && (end == length || text[end] == '\n'))
+        before -= 1;
+    return before > start && text[before - 1] == '\\';
+}
+
+// Counts a chunk's lines from where its count stands; stops, nothing of the
+// line counted, at a continued line or a statement that it has no room to
+// note.
+static void count_chunk_lines(void* context, uint64_t i, uint32_t)
+{
+    const auto* job = static_cast<const count_job*>(context);
+    count_chunk* k = &job->chunks[job->order ? job->order[i] : i];
+    const char* const text = job->text;
+    const uint64_t length = job->length;
+    obj_counts& counts = k->counts;
+    k->full = false;
+    for (uint64_t start = k->next;;) {
+        const uint64_t end = line_end_find(text, start, length);
+        if (line_continues(text, start, end, length)) {
+            k->continued = true;
+            return;
+        }
+        const char* p = text + start;
+        const line_kind kind = line_statement(&p);
+        const bool named = kind != kind_vertex && kind != kind_normal && kind != kind_texcoord &&
+                           kind != kind_face && kind != kind_empty;
+        if (named && k->n_named == k->named_room) {
+            k->next = start;
+            k->full = true;
+            return;
+        }
+        if (start == k->begin || start - k->range_offset >= fill_range_bytes) {
+            k->range_offset = start;
+            CHECK(k->n_ranges < k->ranges_room, "OBJ: no room for a chunk's ranges");
+            k->ranges[k->n_ranges++] = {start,          k->line,        counts.vertices,
+                                        counts.normals, counts.texcoords, counts.corners,
+                                        counts.faces};
+        }
+        switch (kind) {
+        case kind_vertex: counts.vertices += 1; break;
+        case kind_normal: counts.normals += 1; break;
+        case kind_texcoord: counts.texcoords += 1; break;
+        case kind_face: {
+            uint64_t corners = 0, faces = 0;
+            face_yield(face_corner_tokens(p, text + end), job->triangulate, &corners, &faces);
+            counts.corners += corners;
+            counts.faces += faces;
+            counts.face_statements += 1;
+            break;
+        }
+        case kind_empty: break;
+        default:
+            k->named[k->n_named++] = {start, end, k->line, counts.face_statements, kind};
+            break;
+        }
+        k->line += 1;
+        if (end >= length || end + 1 >= k->end) {
+            k->next = k->end;
+            return;
+        }
+        start = end + 1;
+    }
+}
+
+// Gives every full chunk of the list four times the room for statements;
+// false when memory is refused.
+static bool count_chunks_grow(count_chunk* chunks, const uint64_t* full, uint64_t n_full)
+{
+    for (uint64_t i = 0; i < n_full; ++i) {
+        count_chunk* k = &chunks[full[i]];
+        auto* named = static_cast<chunk_line*>(mem_alloc(4 * k->named_room * sizeof(chunk_line)));
+        if (!named) return false;
+        std::memcpy(named, k->named, k->n_named * sizeof(chunk_line));
+        mem_free(k->named);
+        k->named = named;
+        k->named_room *= 4;
+    }
+    return true;
+}
+
+// Chunks of about this many bytes, at least, go to the threads.
+static const uint64_t count_chunk_bytes = uint64_t(1) << 21;
+
+// The chunks' findings in order into *c; false when memory is refused.
+static bool count_merge(count_state* c, const count_chunk* chunks, uint64_t n_chunks,
+                        const char* text, bool triangulate)
+{
+    obj_counts& counts = c->counts;
+    uint64_t line_base = 1;
+    for (uint64_t i = 0; i < n_chunks; ++i) {
+        const count_chunk* k = &chunks[i];
+        const obj_counts before = counts;
+        uint64_t r = 0, j = 0;
+        // the range starts and the statements by offset; a range starts
+        // before its first line is counted
+        while (r < k->n_ranges || j < k->n_named) {
+            if (r < k->n_ranges && (j == k->n_named || k->ranges[r].start <= k->named[j].start)) {
+                const chunk_range& range = k->ranges[r++];
+                counts.vertices = before.vertices + range.vertices;
+                counts.normals = before.normals + range.normals;
+                counts.texcoords = before.texcoords + range.texcoords;
+                counts.corners = before.corners + range.corners;
+                counts.faces = before.faces + range.faces;
+                if (!count_range_start(c, range.start, line_base + range.line)) return false;
+                continue;
+            }
+            const chunk_line& named = k->named[j++];
+            counts.face_statements = before.face_statements + named.face_statements;
+            if (!count_line(c, named.kind, nullptr, text, named.start, named.end,
+                            line_base + named.line, triangulate))
+                return false;
+        }
+        counts.vertices = before.vertices + k->counts.vertices;
+        counts.normals = before.normals + k->counts.normals;
+        counts.texcoords = before.texcoords + k->counts.texcoords;
+        counts.corners = before.corners + k->counts.corners;
+        counts.faces = before.faces + k->counts.faces;
+        counts.face_statements = before.face_statements + k->counts.face_statements;
+        line_base += k->line;
+    }
+    return true;
+}
+
+// Counts the text into *c (cleared by the caller), in chunks on up to
+// `threads` threads when it is large enough; false when memory is refused.
+static bool count_text(count_state* c, char* text, uint64_t length, bool triangulate,
+                       uint32_t threads)
+{
+    const uint64_t most_chunks = length / count_chunk_bytes;
+    if (threads < 2 || most_chunks < 2) return count_serial(c, text, length, triangulate);
+    const uint64_t wanted = 4 * uint64_t(threads);
+    const uint64_t n_wanted = wanted < most_chunks ? wanted : most_chunks;
+    auto* chunks = static_cast<count_chunk*>(mem_alloc(n_wanted * sizeof(count_chunk)));
+    auto* full = static_cast<uint64_t*>(mem_alloc(n_wanted * 8));
+    const uint64_t ranges_room = length / fill_range_bytes + 2 * n_wanted + 2;
+    auto* ranges = static_cast<chunk_range*>(mem_alloc(ranges_room * sizeof(chunk_range)));
+    uint64_t n_chunks = 0;
+    bool refused = !chunks || !full || !ranges, continued = false;
+    // chunks that start after a line feed, about length / n_wanted apart
+    for (uint64_t i = 0, begin = 0, used_ranges = 0; !refused && begin < length; ++i) {
+        uint64_t end = length + 1;
+        if (i + 1 < n_wanted) {
+            const uint64_t from = (i + 1) * (length / n_wanted) > begin
+                                      ? (i + 1) * (length / n_wanted)
+                                      : begin;
+            const void* feed = std::memchr(text + from, '\n', length - from);
+            if (feed) end = uint64_t(static_cast<const char*>(feed) - text) + 1;
+        }
+        count_chunk* k = &chunks[n_chunks++];
+        std::memset(k, 0, sizeof *k);
+        k->begin = k->next = k->range_offset = begin;
+        k->end = end;
+        k->named_room = 64;
+        k->named = static_cast<chunk_line*>(mem_alloc(k->named_room * sizeof(chunk_line)));
+        k->ranges = ranges + used_ranges;
+        k->ranges_room = (end - begin) / fill_range_bytes + 2;
+        used_ranges += k->ranges_room;
+        CHECK(used_ranges <= ranges_room, "OBJ: no room for the chunks' ranges");
+        refused = !k->named;
+        begin = end;
+    }
+    // each round counts the chunks that the one before stopped for want of
+    // room, with more room
+    count_job job = {text, length, triangulate, chunks, nullptr};
+    for (uint64_t n = n_chunks; !refused && !continued && n > 0;) {
+        parallel_for(threads, n, count_chunk_lines, &job);
+        uint64_t n_full = 0;
+        for (uint64_t i = 0; i < n_chunks; ++i) {
+            continued = continued || chunks[i].continued;
+            if (chunks[i].full) full[n_full++] = i;
+        }
+        refused = !count_chunks_grow(chunks, full, n_full);
+        job.order = full;
+        n = n_full;
+    }
+    if (!refused && !continued) refused = !count_merge(c, chunks, n_chunks, text, triangulate);
+    for (uint64_t i = 0; i < n_chunks; ++i) mem_free(chunks[i].named);
+    mem_free(chunks);
+    mem_free(full);
+    mem_free(ranges);
+    if (refused) return false;
+    return !continued || count_serial(c, text, length, triangulate);
+}
+
 subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_shapes,
                         obj_material** materials, uint64_t* n_materials, char* text,
                         uint64_t length, uint32_t flags, const char* base_dir, const char* name,
@@ -861,89 +1194,20 @@ subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_sh
     *n_materials = 0;
     const bool triangulate = (flags & parse_triangulate) != 0;
 
-    // Counting pass: split the text into lines, join continued lines and
-    // recognise every statement; face statements are counted token by token
-    // without reading numbers. The usemtl names are numbered in order of
-    // first use, the shapes' statements noted, and the fill pass's ranges
-    // marked with what comes before them.
-    obj_counts counts;
-    std::memset(&counts, 0, sizeof counts);
-    line_joins joins = {nullptr, 0, 0};
-    line_record record;
-    usemtl_table usemtl = {};
-    shape_mark* marks = nullptr;
-    uint64_t n_marks = 0;
-    fill_start* starts = nullptr;
-    uint64_t n_ranges = 0;
-    const char* last_usemtl = nullptr;
-    uint64_t last_usemtl_length = 0;
-    bool refused = false; // memory for the lists below
-    obj_tag_line* tag_lines = nullptr;
-    uint64_t n_tag_lines = 0;
-    for (uint64_t start = 0, line_number = 1, range_offset = 0;;) {
-        if (start == 0 || start - range_offset >= fill_range_bytes) {
-            range_offset = start;
-            refused = !list_append(&starts, &n_ranges,
-                                   fill_start{start, line_number, counts.vertices, counts.normals,
-                                              counts.texcoords, counts.corners, counts.faces,
-                                              joins.count, last_usemtl, last_usemtl_length});
-        }
-        uint64_t end = line_end_find(text, start, length);
-        const uint64_t joined_before = joins.count;
-        refused = refused || !line_join_continued(text, start, &end, length, &joins);
-        if (refused) break;
-        const char* p = text + start;
-        switch (line_statement(&p)) {
-        case kind_vertex: counts.vertices += 1; break;
-        case kind_normal: counts.normals += 1; break;
-        case kind_texcoord: counts.texcoords += 1; break;
-        case kind_face: {
-            uint64_t corners = 0, faces = 0;
-            face_yield(face_corner_tokens(p, text + end), triangulate, &corners, &faces);
-            counts.corners += corners;
-            counts.faces += faces;
-            counts.face_statements += 1;
-            break;
-        }
-        case kind_group:
-        case kind_object:
-            counts.names += 1;
-            obj_parse_line(&record, text + start, end - start, triangulate);
-            if (record.kind == kind_group)
-                refused = !list_append(&marks, &n_marks,
-                                       shape_mark{record.group_name, record.group_name_length,
-                                                  counts.face_statements});
-            else
-                refused = !list_append(&marks, &n_marks,
-                                       shape_mark{record.object_name, record.object_name_length,
-                                                  counts.face_statements});
-            break;
-        case kind_material_library:
-            obj_parse_line(&record, text + start, end - start, triangulate);
-            counts.library = record.library_name;
-            counts.library_length = name_trimmed_length(record.library_name, record.library_name_length);
-            counts.library_line = line_number;
-            break;
-        case kind_use_material: {
-            obj_parse_line(&record, text + start, end - start, triangulate);
-            const uint64_t n = name_trimmed_length(record.material_name, record.material_name_length);
-            if (n > 0) {
-                refused = usemtl_table_index(&usemtl, record.material_name, n) < 0;
-                last_usemtl = record.material_name;
-                last_usemtl_length = n;
-            }
-            break;
-        }
-        case kind_tag:
-            refused = !list_append(&tag_lines, &n_tag_lines, obj_tag_line{start, end, line_number});
-            break;
-        case kind_empty: break;
-        }
-        if (refused || end >= length) break;
-        start = end + 1;
-        line_number += 1 + (joins.count - joined_before);
-    }
-    if (refused) {
+    // Counting pass: the counts, the lists, and where the fill's ranges start
+    count_state c;
+    std::memset(&c, 0, sizeof c);
+    const bool counted = count_text(&c, text, length, triangulate, options_threads(options));
+    obj_counts& counts = c.counts;
+    line_joins& joins = c.joins;
+    usemtl_table& usemtl = c.usemtl;
+    shape_mark*& marks = c.marks;
+    const uint64_t n_marks = c.n_marks;
+    fill_start*& starts = c.starts;
+    const uint64_t n_ranges = c.n_ranges;
+    obj_tag_line*& tag_lines = c.tag_lines;
+    const uint64_t n_tag_lines = c.n_tag_lines;
+    if (!counted) {
         mem_free(joins.at);
         mem_free(marks);
         mem_free(starts);

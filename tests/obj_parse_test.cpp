@@ -3,7 +3,9 @@
 // with the line named.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -35,8 +37,10 @@ void record_warning(void* context, const char* message)
     *static_cast<std::string*>(context) += std::string(message) + "\n";
 }
 
-// obj_parse of a copy of text, named "m.obj".
-parsed parse_text(const std::string& text, uint32_t flags = 0, const char* base_dir = nullptr)
+// obj_parse of a copy of text, named "m.obj", on `threads` threads (0: all
+// the cores).
+parsed parse_text(const std::string& text, uint32_t flags = 0, const char* base_dir = nullptr,
+                  int threads = 0)
 {
     parsed p;
     std::memset(&p.error, 0, sizeof p.error);
@@ -44,6 +48,7 @@ parsed parse_text(const std::string& text, uint32_t flags = 0, const char* base_
     subdiv_options_init(&options);
     options.warning = record_warning;
     options.context = &p.warnings;
+    options.threads = threads;
     std::string copy = text; // the reader may change the text
     p.result = obj_parse(&p.attribs, &p.shapes, &p.n_shapes, &p.materials, &p.n_materials,
                          copy.data(), copy.size(), flags, base_dir, "m.obj", &options, &p.error);
@@ -456,4 +461,86 @@ TEST(ObjParse, UnreadableLibraryIsOneWarningAndNoFailure)
     EXPECT_EQ(p.warnings, "");
     EXPECT_EQ(p.result, subdiv_ok);
     parsed_free(&p);
+}
+
+// A text of some megabytes is counted in chunks on several threads: what
+// they find is what the count line after line finds, down to the line that
+// a fault names, with statements that depend on those before them (shapes,
+// materials, tags) in every chunk and more of them than a chunk first has
+// room for, comments and CR LF line ends; a continued line sends the whole
+// text to the count line after line.
+TEST(ObjParse, LargeTextsReadOnThreadsAsLineByLine)
+{
+    const int rows = 300, cols = 600;
+    std::string text = "mtllib none.mtl\n";
+    char line[160];
+    for (int i = 0; i <= rows; ++i)
+        for (int j = 0; j <= cols; ++j) {
+            std::snprintf(line, sizeof line, "v %d.25 %d.5 %g%s", j, i, 0.001 * (i * j % 97),
+                          j % 5 == 0 ? "\r\n" : "\n");
+            text += line;
+        }
+    for (int i = 0; i < rows; ++i)
+        for (int j = 0; j < cols; ++j) {
+            const int f = i * cols + j, a = i * (cols + 1) + j + 1, b = a + cols + 1;
+            if (f % 500 == 0) text += (f % 1000 ? "o part " : "g part ") + std::to_string(f) + "\n";
+            if (f % 37 == 0) text += "usemtl m" + std::to_string(f % 5) + "\n";
+            if (f % 211 == 0) text += "# a comment\ns 1\n";
+            std::snprintf(line, sizeof line, "f %d %d %d %d\n", a, a + 1, b + 1, b);
+            text += line;
+            if (f % 13 == 0) {
+                std::snprintf(line, sizeof line, "t crease 2/1/0 %d %d 1.5\n", a - 1, a);
+                text += line;
+            }
+        }
+    ASSERT_GT(text.size(), 8u << 20); // four chunks of 2 MiB
+    const size_t late = text.rfind("f "), middle = text.find('\n', text.size() / 2) + 1;
+    const struct {
+        const char* name;
+        std::string text;
+    } cases[] = {
+        {"whole", text},
+        {"a late fault", text.substr(0, late) + "f 1 2 999999999\n" + text.substr(late)},
+        {"a continued line",
+         text.substr(0, middle) + "g continued \\\nname\n" + text.substr(middle)},
+    };
+    for (const auto& c : cases) {
+        parsed serial = parse_text(c.text, 0, nullptr, 1);
+        EXPECT_EQ(serial.result == subdiv_ok, std::string(c.name) != "a late fault") << c.name;
+        for (int threads : {2, 3}) {
+            SCOPED_TRACE(std::string(c.name) + " on " + std::to_string(threads) + " threads");
+            parsed p = parse_text(c.text, 0, nullptr, threads);
+            ASSERT_EQ(p.result, serial.result);
+            EXPECT_STREQ(p.error.message, serial.error.message);
+            EXPECT_EQ(p.warnings, serial.warnings);
+            if (p.result != subdiv_ok) {
+                parsed_free(&p);
+                continue;
+            }
+            EXPECT_EQ(positions_of(p), positions_of(serial));
+            EXPECT_EQ(position_indices_of(p), position_indices_of(serial));
+            EXPECT_EQ(face_sizes_of(p), face_sizes_of(serial));
+            EXPECT_EQ(std::vector<int32_t>(p.attribs.face_usemtl,
+                                           p.attribs.face_usemtl + p.attribs.face_count),
+                      std::vector<int32_t>(serial.attribs.face_usemtl,
+                                           serial.attribs.face_usemtl + serial.attribs.face_count));
+            ASSERT_EQ(p.attribs.usemtl_count, serial.attribs.usemtl_count);
+            EXPECT_STREQ(p.attribs.usemtl_names, serial.attribs.usemtl_names);
+            EXPECT_STREQ(p.attribs.library_name, serial.attribs.library_name);
+            ASSERT_EQ(p.n_shapes, serial.n_shapes);
+            for (uint64_t k = 0; k < p.n_shapes; ++k) {
+                EXPECT_STREQ(p.shapes[k].name, serial.shapes[k].name);
+                EXPECT_EQ(p.shapes[k].first_face, serial.shapes[k].first_face);
+                EXPECT_EQ(p.shapes[k].face_count, serial.shapes[k].face_count);
+            }
+            const obj_tag_set& t = p.attribs.tags;
+            ASSERT_EQ(t.n_creases, serial.attribs.tags.n_creases);
+            EXPECT_TRUE(std::equal(t.crease_line, t.crease_line + t.n_creases,
+                                   serial.attribs.tags.crease_line));
+            EXPECT_TRUE(std::equal(t.crease_vertices, t.crease_vertices + 2 * t.n_creases,
+                                   serial.attribs.tags.crease_vertices));
+            parsed_free(&p);
+        }
+        parsed_free(&serial);
+    }
 }
