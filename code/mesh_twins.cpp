@@ -137,34 +137,47 @@ void twins_number(void* context, uint64_t b, uint32_t)
             if (twin == no_corner) {
                 m->iedge_vertex[h + 1] = q[k + 1 < n ? k + 1 : 0];
                 m->iedge_face[h + 1] = mesh_no_face;
-                m->iedge_next[h + 1] = mesh_no_face;
             }
         }
     }
 }
 
-// Gives block b's second corners the odd half-edges of their twins' edges,
-// and links every half-edge of its faces to the next.
+// Gives block b's second corners the odd half-edges of their twins' edges.
 template <int N>
-void twins_link(void* context, uint64_t b, uint32_t)
+void twins_second(void* context, uint64_t b, uint32_t)
+{
+    auto* job = static_cast<twins_job*>(context);
+    mesh* const m = job->m;
+    for (uint64_t f = b * twins_block, end = block_end(job->g, b); f < end; ++f) {
+        uint64_t q[15], c0;
+        const int n = face_corners<N>(job->g, f, q, &c0);
+        for (int k = 0; k < n; ++k) {
+            const uint64_t c = c0 + uint64_t(k), twin = job->twin[c];
+            if (twin == no_corner || twin > c) continue;
+            const uint64_t h = *corner_slot<N>(m, twin) + 1;
+            *corner_slot<N>(m, c) = h;
+            m->iedge_vertex[h] = q[k];
+            m->iedge_face[h] = f;
+        }
+    }
+}
+
+// Links every half-edge of block b's faces to the next, and gives the odd
+// half-edges that no face holds none.
+template <int N>
+void twins_next(void* context, uint64_t b, uint32_t)
 {
     auto* job = static_cast<twins_job*>(context);
     mesh* const m = job->m;
     for (uint64_t f = b * twins_block, end = block_end(job->g, b); f < end; ++f) {
         uint64_t q[15], c0, h[15];
         const int n = face_corners<N>(job->g, f, q, &c0);
+        for (int k = 0; k < n; ++k) h[k] = *corner_slot<N>(m, c0 + uint64_t(k));
         for (int k = 0; k < n; ++k) {
-            const uint64_t c = c0 + uint64_t(k), twin = job->twin[c];
-            if (twin == no_corner || twin > c) {
-                h[k] = *corner_slot<N>(m, c);
-                continue;
-            }
-            h[k] = *corner_slot<N>(m, twin) + 1;
-            *corner_slot<N>(m, c) = h[k];
-            m->iedge_vertex[h[k]] = q[k];
-            m->iedge_face[h[k]] = f;
+            m->iedge_next[h[k]] = h[k + 1 < n ? k + 1 : 0];
+            if ((h[k] & 1) == 0 && m->iedge_face[h[k] + 1] == mesh_no_face)
+                m->iedge_next[h[k] + 1] = mesh_no_face;
         }
-        for (int k = 0; k < n; ++k) m->iedge_next[h[k]] = h[k + 1 < n ? k + 1 : 0];
     }
 }
 
@@ -246,19 +259,28 @@ twins_outcome pair_twins(mesh* m, geom* g, uint32_t threads)
     mem_release(&listed);
     job.listed = nullptr;
 
+    // the successors last, once the twins and the lists by origin are gone
     g->n_edges = n_edges;
-    if (!mesh_alloc(m, g, true)) {
+    if (!mesh_alloc(m, g, false)) {
         release();
         return twins_outcome::refused;
     }
     parallel_for(threads, n_blocks, twins_number<N>, &job);
-    parallel_for(threads, n_blocks, twins_link<N>, &job);
+    parallel_for(threads, n_blocks, twins_second<N>, &job);
     // every edge at a vertex leaves it on a face, but a boundary edge whose
     // face runs towards the vertex
     for (uint64_t v = 0; v < V; ++v) m->vertex_valence[v] = start[v + 1] - start[v];
     for (uint64_t e = 0; e < n_edges; ++e)
         if (m->iedge_face[2 * e + 1] == mesh_no_face) m->vertex_valence[m->iedge_vertex[2 * e + 1]] += 1;
     release();
+    m->iedge_next = static_cast<uint64_t*>(mem_alloc(2 * n_edges * 8));
+    if (!m->iedge_next) {
+        mesh_free(m);
+        return twins_outcome::refused;
+    }
+    const uint64_t fill = index_pad_fill;
+    pad_fill(m->iedge_next, 8, 2 * n_edges, &fill);
+    parallel_for(threads, n_blocks, twins_next<N>, &job);
     return twins_outcome::built;
 }
 
