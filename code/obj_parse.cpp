@@ -854,9 +854,9 @@ static void fill_range(void* context, uint64_t r, uint32_t)
 // what comes before them. On several threads the text is counted in chunks
 // of whole lines, each noting its range starts and the statements that
 // depend on those before them (names, libraries, materials, tags), which are
-// then taken in order on the calling thread. A chunk that runs out of room
-// for those goes on with more; a text with a continued line is counted
-// again line after line.
+// then taken in order on the calling thread; a chunk with more of them than
+// it first has room for notes them again with room for all. A text with a
+// continued line is counted again line after line.
 
 // What the counting pass finds, and the lists it makes.
 struct count_state {
@@ -954,8 +954,8 @@ static bool count_serial(count_state* c, char* text, uint64_t length, bool trian
     }
 }
 
-// A statement that a chunk leaves to the calling thread: its line and the
-// face statements of the chunk before it.
+// A statement other than a tag that a chunk leaves to the calling thread:
+// its line and the face statements of the chunk before it.
 struct chunk_line {
     uint64_t start, end, line, face_statements;
     line_kind kind;
@@ -967,18 +967,24 @@ struct chunk_range {
     uint64_t vertices, normals, texcoords, corners, faces;
 };
 
+// The statements and tags a chunk notes on its first count; one with more
+// notes them all on a second.
+constexpr uint64_t chunk_first_room = 64;
+
 // Lines of text that one thread counts: those that start in [begin, end).
 struct count_chunk {
     uint64_t begin, end;
-    uint64_t next, line, range_offset; // the line the count goes on from, its number in
-                                       // the chunk, and where the last range started
-    obj_counts counts; // of the chunk alone; names and the library not counted
-    chunk_line* named;
+    uint64_t line_base; // the number of its first line (second count)
+    obj_counts counts;  // of the chunk alone; names and the library not counted
+    uint64_t lines;
+    chunk_line* named;  // the statements of the calling thread, as room allows
     uint64_t n_named, named_room;
+    obj_tag_line* tags; // the tag lines (lines in the chunk on the first count)
+    uint64_t n_tags, tags_room;
     chunk_range* ranges;
     uint64_t n_ranges, ranges_room;
     bool continued; // a continued line: the text is counted line after line
-    bool full;      // stopped at a statement that named had no room for
+    bool again;     // more statements or tags than room: counted a second time
 };
 
 struct count_job {
@@ -987,6 +993,7 @@ struct count_job {
     bool triangulate;
     count_chunk* chunks;
     const uint64_t* order; // the chunks to count, or null for all in order
+    bool second;           // the second count: the notes alone, with their file lines
 };
 
 // True when the line from start to end continues on the next one: it ends
@@ -999,90 +1006,79 @@ static inline bool line_continues(const char* text, uint64_t start, uint64_t end
     return before > start && text[before - 1] == '\\';
 }
 
-// Counts a chunk's lines from where its count stands; stops, nothing of the
-// line counted, at a continued line or a statement that it has no room to
-// note.
+// Counts a chunk's lines and notes their statements and tags as far as it
+// has room, counting all; stops at a continued line. The second count notes
+// them alone, all of them.
 static void count_chunk_lines(void* context, uint64_t i, uint32_t)
 {
     const auto* job = static_cast<const count_job*>(context);
     count_chunk* k = &job->chunks[job->order ? job->order[i] : i];
     const char* const text = job->text;
     const uint64_t length = job->length;
-    obj_counts& counts = k->counts;
-    k->full = false;
-    for (uint64_t start = k->next;;) {
+    const bool second = job->second;
+    obj_counts counts;
+    std::memset(&counts, 0, sizeof counts);
+    uint64_t n_named = 0, n_tags = 0, line = 0;
+    for (uint64_t start = k->begin, range_offset = k->begin;; ++line) {
         const uint64_t end = line_end_find(text, start, length);
-        if (line_continues(text, start, end, length)) {
+        if (!second && line_continues(text, start, end, length)) {
             k->continued = true;
             return;
         }
-        const char* p = text + start;
-        const line_kind kind = line_statement(&p);
-        const bool named = kind != kind_vertex && kind != kind_normal && kind != kind_texcoord &&
-                           kind != kind_face && kind != kind_empty;
-        if (named && k->n_named == k->named_room) {
-            k->next = start;
-            k->full = true;
-            return;
-        }
-        if (start == k->begin || start - k->range_offset >= fill_range_bytes) {
-            k->range_offset = start;
+        if (!second && (start == k->begin || start - range_offset >= fill_range_bytes)) {
+            range_offset = start;
             CHECK(k->n_ranges < k->ranges_room, "OBJ: no room for a chunk's ranges");
-            k->ranges[k->n_ranges++] = {start,          k->line,        counts.vertices,
+            k->ranges[k->n_ranges++] = {start,          line,             counts.vertices,
                                         counts.normals, counts.texcoords, counts.corners,
                                         counts.faces};
         }
+        const char* p = text + start;
+        const line_kind kind = line_statement(&p);
         switch (kind) {
         case kind_vertex: counts.vertices += 1; break;
         case kind_normal: counts.normals += 1; break;
         case kind_texcoord: counts.texcoords += 1; break;
         case kind_face: {
             uint64_t corners = 0, faces = 0;
-            face_yield(face_corner_tokens(p, text + end), job->triangulate, &corners, &faces);
+            if (!second)
+                face_yield(face_corner_tokens(p, text + end), job->triangulate, &corners, &faces);
             counts.corners += corners;
             counts.faces += faces;
             counts.face_statements += 1;
             break;
         }
         case kind_empty: break;
+        case kind_tag:
+            if (n_tags < k->tags_room) k->tags[n_tags] = {start, end, k->line_base + line};
+            n_tags += 1;
+            break;
         default:
-            k->named[k->n_named++] = {start, end, k->line, counts.face_statements, kind};
+            if (n_named < k->named_room)
+                k->named[n_named] = {start, end, line, counts.face_statements, kind};
+            n_named += 1;
             break;
         }
-        k->line += 1;
-        if (end >= length || end + 1 >= k->end) {
-            k->next = k->end;
-            return;
-        }
+        if (end >= length || end + 1 >= k->end) break;
         start = end + 1;
     }
-}
-
-// Gives every full chunk of the list four times the room for statements;
-// false when memory is refused.
-static bool count_chunks_grow(count_chunk* chunks, const uint64_t* full, uint64_t n_full)
-{
-    for (uint64_t i = 0; i < n_full; ++i) {
-        count_chunk* k = &chunks[full[i]];
-        auto* named = static_cast<chunk_line*>(mem_alloc(4 * k->named_room * sizeof(chunk_line)));
-        if (!named) return false;
-        std::memcpy(named, k->named, k->n_named * sizeof(chunk_line));
-        mem_free(k->named);
-        k->named = named;
-        k->named_room *= 4;
-    }
-    return true;
+    k->n_named = n_named;
+    k->n_tags = n_tags;
+    if (second) return;
+    k->counts = counts;
+    k->lines = line + 1;
 }
 
 // Chunks of about this many bytes, at least, go to the threads.
 static const uint64_t count_chunk_bytes = uint64_t(1) << 21;
 
-// The chunks' findings in order into *c; false when memory is refused.
+// The chunks' findings in order into *c, their tags into the n_tags entries
+// of c->tag_lines where the second count left them not; false when memory is
+// refused.
 static bool count_merge(count_state* c, const count_chunk* chunks, uint64_t n_chunks,
                         const char* text, bool triangulate)
 {
     obj_counts& counts = c->counts;
-    uint64_t line_base = 1;
+    uint64_t n_tags = 0;
     for (uint64_t i = 0; i < n_chunks; ++i) {
         const count_chunk* k = &chunks[i];
         const obj_counts before = counts;
@@ -1097,13 +1093,13 @@ static bool count_merge(count_state* c, const count_chunk* chunks, uint64_t n_ch
                 counts.texcoords = before.texcoords + range.texcoords;
                 counts.corners = before.corners + range.corners;
                 counts.faces = before.faces + range.faces;
-                if (!count_range_start(c, range.start, line_base + range.line)) return false;
+                if (!count_range_start(c, range.start, k->line_base + range.line)) return false;
                 continue;
             }
             const chunk_line& named = k->named[j++];
             counts.face_statements = before.face_statements + named.face_statements;
             if (!count_line(c, named.kind, nullptr, text, named.start, named.end,
-                            line_base + named.line, triangulate))
+                            k->line_base + named.line, triangulate))
                 return false;
         }
         counts.vertices = before.vertices + k->counts.vertices;
@@ -1112,8 +1108,14 @@ static bool count_merge(count_state* c, const count_chunk* chunks, uint64_t n_ch
         counts.corners = before.corners + k->counts.corners;
         counts.faces = before.faces + k->counts.faces;
         counts.face_statements = before.face_statements + k->counts.face_statements;
-        line_base += k->line;
+        // tags noted on the first count have their lines in the chunk
+        if (!k->again)
+            for (uint64_t t = 0; t < k->n_tags; ++t)
+                c->tag_lines[n_tags + t] = {k->tags[t].offset, k->tags[t].end,
+                                            k->line_base + k->tags[t].line};
+        n_tags += k->n_tags;
     }
+    c->n_tag_lines = n_tags;
     return true;
 }
 
@@ -1127,11 +1129,13 @@ static bool count_text(count_state* c, char* text, uint64_t length, bool triangu
     const uint64_t wanted = 4 * uint64_t(threads);
     const uint64_t n_wanted = wanted < most_chunks ? wanted : most_chunks;
     auto* chunks = static_cast<count_chunk*>(mem_alloc(n_wanted * sizeof(count_chunk)));
-    auto* full = static_cast<uint64_t*>(mem_alloc(n_wanted * 8));
+    auto* again = static_cast<uint64_t*>(mem_alloc(n_wanted * 8));
+    auto* named = static_cast<chunk_line*>(mem_alloc(n_wanted * chunk_first_room * sizeof(chunk_line)));
+    auto* tags = static_cast<obj_tag_line*>(mem_alloc(n_wanted * chunk_first_room * sizeof(obj_tag_line)));
     const uint64_t ranges_room = length / fill_range_bytes + 2 * n_wanted + 2;
     auto* ranges = static_cast<chunk_range*>(mem_alloc(ranges_room * sizeof(chunk_range)));
     uint64_t n_chunks = 0;
-    bool refused = !chunks || !full || !ranges, continued = false;
+    bool refused = !chunks || !again || !named || !tags || !ranges, continued = false;
     // chunks that start after a line feed, about length / n_wanted apart
     for (uint64_t i = 0, begin = 0, used_ranges = 0; !refused && begin < length; ++i) {
         uint64_t end = length + 1;
@@ -1142,40 +1146,67 @@ static bool count_text(count_state* c, char* text, uint64_t length, bool triangu
             const void* feed = std::memchr(text + from, '\n', length - from);
             if (feed) end = uint64_t(static_cast<const char*>(feed) - text) + 1;
         }
-        count_chunk* k = &chunks[n_chunks++];
+        count_chunk* k = &chunks[n_chunks];
         std::memset(k, 0, sizeof *k);
-        k->begin = k->next = k->range_offset = begin;
+        k->begin = begin;
         k->end = end;
-        k->named_room = 64;
-        k->named = static_cast<chunk_line*>(mem_alloc(k->named_room * sizeof(chunk_line)));
+        k->named = named + n_chunks * chunk_first_room;
+        k->tags = tags + n_chunks * chunk_first_room;
+        k->named_room = k->tags_room = chunk_first_room;
         k->ranges = ranges + used_ranges;
         k->ranges_room = (end - begin) / fill_range_bytes + 2;
         used_ranges += k->ranges_room;
         CHECK(used_ranges <= ranges_room, "OBJ: no room for the chunks' ranges");
-        refused = !k->named;
+        n_chunks += 1;
         begin = end;
     }
-    // each round counts the chunks that the one before stopped for want of
-    // room, with more room
-    count_job job = {text, length, triangulate, chunks, nullptr};
-    for (uint64_t n = n_chunks; !refused && !continued && n > 0;) {
-        parallel_for(threads, n, count_chunk_lines, &job);
-        uint64_t n_full = 0;
-        for (uint64_t i = 0; i < n_chunks; ++i) {
-            continued = continued || chunks[i].continued;
-            if (chunks[i].full) full[n_full++] = i;
+    count_job job = {text, length, triangulate, chunks, nullptr, false};
+    if (!refused) parallel_for(threads, n_chunks, count_chunk_lines, &job);
+    for (uint64_t i = 0; i < n_chunks; ++i) continued = continued || chunks[i].continued;
+    // the tags go where the file's list has them; chunks that noted not all
+    // their statements or tags count again with room for all
+    uint64_t n_again = 0, n_tags = 0, line_base = 1;
+    for (uint64_t i = 0; !refused && !continued && i < n_chunks; ++i) {
+        count_chunk* k = &chunks[i];
+        k->line_base = line_base;
+        line_base += k->lines;
+        const bool named_full = k->n_named > k->named_room;
+        k->again = named_full || k->n_tags > k->tags_room;
+        if (k->again) again[n_again++] = i;
+        if (named_full) {
+            k->named = static_cast<chunk_line*>(mem_alloc(k->n_named * sizeof(chunk_line)));
+            k->named_room = k->n_named;
+            refused = !k->named;
         }
-        refused = !count_chunks_grow(chunks, full, n_full);
-        job.order = full;
-        n = n_full;
+        n_tags += k->n_tags;
+    }
+    if (!refused && !continued && n_tags > 0) {
+        c->tag_lines = static_cast<obj_tag_line*>(mem_alloc(n_tags * sizeof(obj_tag_line)));
+        refused = !c->tag_lines;
+    }
+    if (!refused && !continued && n_again > 0) {
+        // the second count writes the tags where they go, with their lines
+        for (uint64_t i = 0, at = 0; i < n_chunks; at += chunks[i++].n_tags)
+            if (chunks[i].again) {
+                chunks[i].tags = c->tag_lines + at;
+                chunks[i].tags_room = chunks[i].n_tags;
+            }
+        job.order = again;
+        job.second = true;
+        parallel_for(threads, n_again, count_chunk_lines, &job);
     }
     if (!refused && !continued) refused = !count_merge(c, chunks, n_chunks, text, triangulate);
-    for (uint64_t i = 0; i < n_chunks; ++i) mem_free(chunks[i].named);
+    for (uint64_t i = 0; i < n_chunks; ++i)
+        if (chunks[i].named_room > chunk_first_room) mem_free(chunks[i].named);
     mem_free(chunks);
-    mem_free(full);
+    mem_free(again);
+    mem_free(named);
+    mem_free(tags);
     mem_free(ranges);
     if (refused) return false;
-    return !continued || count_serial(c, text, length, triangulate);
+    if (!continued) return true;
+    mem_release(&c->tag_lines);
+    return count_serial(c, text, length, triangulate);
 }
 
 subdiv_status obj_parse(obj_attribs* attribs, obj_shape** shapes, uint64_t* n_shapes,

@@ -471,6 +471,11 @@ TEST(ObjParse, UnreadableLibraryIsOneWarningAndNoFailure)
 // text to the count line after line.
 TEST(ObjParse, LargeTextsReadOnThreadsAsLineByLine)
 {
+    // statements and tags every few faces (more than a chunk first notes),
+    // or sparse: a few of each, three tags at the end
+    auto make = [](bool sparse) {
+    const int group_every = sparse ? 50000 : 500, usemtl_every = sparse ? 60000 : 37;
+    const int tag_every = sparse ? 1 << 30 : 13;
     const int rows = 300, cols = 600;
     std::string text = "mtllib none.mtl\n";
     char line[160];
@@ -483,16 +488,20 @@ TEST(ObjParse, LargeTextsReadOnThreadsAsLineByLine)
     for (int i = 0; i < rows; ++i)
         for (int j = 0; j < cols; ++j) {
             const int f = i * cols + j, a = i * (cols + 1) + j + 1, b = a + cols + 1;
-            if (f % 500 == 0) text += (f % 1000 ? "o part " : "g part ") + std::to_string(f) + "\n";
-            if (f % 37 == 0) text += "usemtl m" + std::to_string(f % 5) + "\n";
+            if (f % group_every == 0)
+                text += (f % (2 * group_every) ? "o part " : "g part ") + std::to_string(f) + "\n";
+            if (f % usemtl_every == 0) text += "usemtl m" + std::to_string(f % 5) + "\n";
             if (f % 211 == 0) text += "# a comment\ns 1\n";
             std::snprintf(line, sizeof line, "f %d %d %d %d\n", a, a + 1, b + 1, b);
             text += line;
-            if (f % 13 == 0) {
+            if (f % tag_every == 0) {
                 std::snprintf(line, sizeof line, "t crease 2/1/0 %d %d 1.5\n", a - 1, a);
                 text += line;
             }
         }
+    return text + "t crease 2/1/0 1 2 1\nt crease 2/1/0 2 3 1\nt corner 1/1/0 5 2\n";
+    };
+    const std::string text = make(false);
     ASSERT_GT(text.size(), 8u << 20); // four chunks of 2 MiB
     const size_t late = text.rfind("f "), middle = text.find('\n', text.size() / 2) + 1;
     const struct {
@@ -501,6 +510,7 @@ TEST(ObjParse, LargeTextsReadOnThreadsAsLineByLine)
     } cases[] = {
         {"whole", text},
         {"a late fault", text.substr(0, late) + "f 1 2 999999999\n" + text.substr(late)},
+        {"sparse", make(true)},
         {"a continued line",
          text.substr(0, middle) + "g continued \\\nname\n" + text.substr(middle)},
     };
