@@ -101,13 +101,19 @@ void twins_find(void* context, uint64_t b, uint32_t)
         const int n = face_corners<N>(job->g, f, q, &c0);
         for (int k = 0; k < n; ++k) {
             const uint64_t c = c0 + uint64_t(k), o = q[k], d = q[k + 1 < n ? k + 1 : 0];
-            // this corner must be the only one from o to d
-            int same = 0;
-            for (uint32_t i = start[o]; i < start[o + 1]; ++i) same += listed[i].destination == d;
-            fault |= same != 1;
+            // one corner at most from d to o: two would be found from this
+            // one; a second from o to d is found from the twin, or, without
+            // one, here
             uint32_t twin = no_corner;
+            int twins = 0;
             for (uint32_t i = start[d]; i < start[d + 1]; ++i)
-                if (listed[i].destination == o) twin = listed[i].corner;
+                if (listed[i].destination == o) twin = listed[i].corner, ++twins;
+            if (twins == 0) {
+                int same = 0;
+                for (uint32_t i = start[o]; i < start[o + 1]; ++i) same += listed[i].destination == d;
+                fault |= same != 1;
+            }
+            fault |= twins > 1;
             job->twin[c] = twin;
             firsts += twin == no_corner || twin > c;
         }

@@ -883,6 +883,30 @@ static bool count_range_start(count_state* c, uint64_t start, uint64_t line_numb
                                   c->last_usemtl_length});
 }
 
+// Counts a line of the statements that need none before them (an element,
+// a face whose corners' tokens, with `corners`, are counted from p to
+// line_end, an empty line); false, nothing counted, for any other.
+__attribute__((always_inline)) static inline bool
+count_plain(obj_counts* counts, line_kind kind, const char* p, const char* line_end,
+            bool triangulate, bool corners = true)
+{
+    switch (kind) {
+    case kind_vertex: counts->vertices += 1; return true;
+    case kind_normal: counts->normals += 1; return true;
+    case kind_texcoord: counts->texcoords += 1; return true;
+    case kind_face: {
+        uint64_t n_corners = 0, n_faces = 0;
+        if (corners) face_yield(face_corner_tokens(p, line_end), triangulate, &n_corners, &n_faces);
+        counts->corners += n_corners;
+        counts->faces += n_faces;
+        counts->face_statements += 1;
+        return true;
+    }
+    case kind_empty: return true;
+    default: return false;
+    }
+}
+
 // Counts the line from start to end, whose statement is kind (the cursor p
 // past its keyword); false when memory is refused.
 static bool count_line(count_state* c, line_kind kind, const char* p, const char* text,
@@ -890,18 +914,8 @@ static bool count_line(count_state* c, line_kind kind, const char* p, const char
 {
     obj_counts& counts = c->counts;
     line_record record;
+    if (count_plain(&counts, kind, p, text + end, triangulate)) return true;
     switch (kind) {
-    case kind_vertex: counts.vertices += 1; return true;
-    case kind_normal: counts.normals += 1; return true;
-    case kind_texcoord: counts.texcoords += 1; return true;
-    case kind_face: {
-        uint64_t corners = 0, faces = 0;
-        face_yield(face_corner_tokens(p, text + end), triangulate, &corners, &faces);
-        counts.corners += corners;
-        counts.faces += faces;
-        counts.face_statements += 1;
-        return true;
-    }
     case kind_group:
     case kind_object:
         counts.names += 1;
@@ -929,9 +943,8 @@ static bool count_line(count_state* c, line_kind kind, const char* p, const char
     }
     case kind_tag:
         return list_append(&c->tag_lines, &c->n_tag_lines, obj_tag_line{start, end, line_number});
-    case kind_empty: return true;
+    default: return true;
     }
-    return true;
 }
 
 // The text line after line; false when memory is refused.
@@ -947,7 +960,9 @@ static bool count_serial(count_state* c, char* text, uint64_t length, bool trian
         if (!line_join_continued(text, start, &end, length, &c->joins)) return false;
         const char* p = text + start;
         const line_kind kind = line_statement(&p);
-        if (!count_line(c, kind, p, text, start, end, line_number, triangulate)) return false;
+        if (!count_plain(&c->counts, kind, p, text + end, triangulate) &&
+            !count_line(c, kind, p, text, start, end, line_number, triangulate))
+            return false;
         if (end >= length) return true;
         start = end + 1;
         line_number += 1 + (c->joins.count - joined_before);
@@ -1034,29 +1049,15 @@ static void count_chunk_lines(void* context, uint64_t i, uint32_t)
         }
         const char* p = text + start;
         const line_kind kind = line_statement(&p);
-        switch (kind) {
-        case kind_vertex: counts.vertices += 1; break;
-        case kind_normal: counts.normals += 1; break;
-        case kind_texcoord: counts.texcoords += 1; break;
-        case kind_face: {
-            uint64_t corners = 0, faces = 0;
-            if (!second)
-                face_yield(face_corner_tokens(p, text + end), job->triangulate, &corners, &faces);
-            counts.corners += corners;
-            counts.faces += faces;
-            counts.face_statements += 1;
-            break;
-        }
-        case kind_empty: break;
-        case kind_tag:
+        if (count_plain(&counts, kind, p, text + end, job->triangulate, !second)) {
+            // counted
+        } else if (kind == kind_tag) {
             if (n_tags < k->tags_room) k->tags[n_tags] = {start, end, k->line_base + line};
             n_tags += 1;
-            break;
-        default:
+        } else {
             if (n_named < k->named_room)
                 k->named[n_named] = {start, end, line, counts.face_statements, kind};
             n_named += 1;
-            break;
         }
         if (end >= length || end + 1 >= k->end) break;
         start = end + 1;
