@@ -27,6 +27,25 @@ static const uint64_t line_room = 1024;
 
 namespace {
 
+// An index of a face corner below 10^8 and its text (eight bytes, those past
+// the length scratch), kept for when it comes again: key is the index + 1,
+// 0 in an empty slot.
+struct index_text {
+    uint64_t text;
+    uint32_t key;
+    uint32_t length;
+};
+
+// Slots of each thread's table of index texts, by the index's low bits:
+// enough that the corners of a block's faces, which neighbouring faces and
+// blocks share, mostly find their text.
+constexpr uint64_t index_text_slots = 4096;
+
+// A thread's part of the stream's buffers: its text buffer, the room past
+// it, then its table of index texts.
+constexpr uint64_t thread_buffer_size =
+    text_buffer_size + line_room + index_text_slots * sizeof(index_text);
+
 // Where each section of the text starts in the sequence of blocks.
 struct stream_layout {
     uint64_t first_texcoord_block, first_normal_block, first_face_block, first_tag_block;
@@ -37,7 +56,7 @@ struct stream_job {
     const obj_source* source;
     bool shortest;
     block_writer writer;
-    char* buffers;          // a text buffer per thread, one after the other
+    char* buffers;          // per thread, one after the other: its text buffer and table
     stream_layout layout;
 };
 
@@ -176,22 +195,14 @@ static void text_points(text_out* o, const char* keyword, const obj_points* poin
 // common case; with normals each corner "v//v". Neighbouring faces share
 // corners (the children of a face share its face point and the edge points
 // between them, neighbours their edges' points): the text of the indices met
-// last is kept in a table by their low bits, one index per slot, and copied
-// when an index comes again.
+// is kept in the thread's table, one index per slot, and copied when an
+// index comes again.
 template <int N, bool normals>
-static void text_uniform_faces(text_out* o, const obj_faces* faces)
+static void text_uniform_faces(text_out* o, const obj_faces* faces, index_text* cache)
 {
     const uint64_t* const corner[4] = {faces->corner[0], faces->corner[1], faces->corner[2],
                                        faces->corner[3]};
     const uint64_t n = faces->count;
-    // an index below 10^8 (all bits set for none), its text (eight bytes)
-    // and length
-    struct cached_text {
-        uint64_t index, text;
-        uint64_t length;
-    };
-    cached_text cache[256];
-    for (cached_text& c : cache) c = {UINT64_MAX, 0, 0};
     char* p = o->p;
     for (uint64_t i = 0; i < n; ++i) {
         p = block_room(o, p);
@@ -211,10 +222,10 @@ static void text_uniform_faces(text_out* o, const obj_faces* faces)
                 }
                 continue;
             }
-            cached_text& c = cache[index & 255];
-            if (c.index != index) {
-                c.length = format_below_1e8(index, reinterpret_cast<char*>(&c.text));
-                c.index = index;
+            index_text& c = cache[index & (index_text_slots - 1)];
+            if (c.key != index + 1) {
+                c.length = uint32_t(format_below_1e8(index, reinterpret_cast<char*>(&c.text)));
+                c.key = uint32_t(index + 1);
             }
             std::memcpy(p, &c.text, 8);
             p += c.length;
@@ -233,13 +244,15 @@ static void text_uniform_faces(text_out* o, const obj_faces* faces)
 // normals (a corner's normal is its vertex's), "v/vt/v" with both, a
 // "usemtl NAME" line before each run of faces of one material.
 static void text_faces(text_out* o, const obj_faces* faces, const char* const* names,
-                       bool normals)
+                       bool normals, index_text* cache)
 {
     if (faces->face_size != 0 && !faces->texcoord && !faces->material) {
         if (faces->face_size == 4)
-            normals ? text_uniform_faces<4, true>(o, faces) : text_uniform_faces<4, false>(o, faces);
+            normals ? text_uniform_faces<4, true>(o, faces, cache)
+                    : text_uniform_faces<4, false>(o, faces, cache);
         else
-            normals ? text_uniform_faces<3, true>(o, faces) : text_uniform_faces<3, false>(o, faces);
+            normals ? text_uniform_faces<3, true>(o, faces, cache)
+                    : text_uniform_faces<3, false>(o, faces, cache);
         return;
     }
     const int n = faces->face_size;
@@ -354,7 +367,9 @@ static void stream_block(stream_job* job, uint64_t i, uint32_t thread, text_out*
         if (b >= s->face_blocks) return;
         obj_faces faces = {};
         s->faces(s->context, b, thread, &faces);
-        text_faces(o, &faces, s->material_names, s->normals);
+        auto* cache = reinterpret_cast<index_text*>(job->buffers + thread * thread_buffer_size +
+                                                    text_buffer_size + line_room);
+        text_faces(o, &faces, s->material_names, s->normals, cache);
     } else {
         obj_tags tags = {};
         s->tags(s->context, i - at.first_tag_block, thread, &tags);
@@ -366,7 +381,7 @@ static void stream_task(void* context, uint64_t i, uint32_t thread)
 {
     auto* job = static_cast<stream_job*>(context);
     text_out o;
-    block_out_begin(&o, &job->writer, job->buffers + thread * (text_buffer_size + line_room),
+    block_out_begin(&o, &job->writer, job->buffers + thread * thread_buffer_size,
                     text_buffer_size, i);
     // after a failed write the rest is not formatted, but every turn passes
     if (block_writer_going(&job->writer)) stream_block(job, i, thread, &o);
@@ -395,8 +410,13 @@ bool obj_stream_alloc(obj_stream_buffers* buffers, const obj_source* source, uin
     if (threads < 1) threads = 1;
     if (threads > n_blocks) threads = uint32_t(n_blocks);
     buffers->threads = threads;
-    buffers->text = static_cast<char*>(mem_alloc(threads * (text_buffer_size + line_room)));
-    if (buffers->text) return true;
+    buffers->text = static_cast<char*>(mem_alloc(threads * thread_buffer_size));
+    if (buffers->text) {
+        for (uint32_t t = 0; t < threads; ++t)
+            std::memset(buffers->text + t * thread_buffer_size + text_buffer_size + line_room, 0,
+                        index_text_slots * sizeof(index_text));
+        return true;
+    }
     *buffers = obj_stream_buffers{};
     return false;
 }
