@@ -13,6 +13,7 @@
 #include "error.h"
 #include "obj_import.h"
 #include "obj_write.h"
+#include "options.h"
 #include "ply_header.h"
 #include "ply_import.h"
 #include "ply_write.h"
@@ -64,7 +65,8 @@ subdiv_status mesh_read_path(const char* path, const subdiv_options* options, ge
     }
     char* text = nullptr;
     uint64_t length = 0;
-    const subdiv_status status = read_whole_file(fd, name, &text, &length, error);
+    const subdiv_status status =
+        read_whole_file(fd, name, options_threads(options), &text, &length, error);
     if (!standard_input) close(fd);
     if (status != subdiv_ok) return status;
     // an OBJ file's material libraries are looked up beside it

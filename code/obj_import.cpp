@@ -15,6 +15,7 @@
 #include "geom.h"
 #include "obj_parse.h"
 #include "options.h"
+#include "parallel.h"
 #include "storage.h"
 
 namespace subdiv {
@@ -28,8 +29,65 @@ static subdiv_status read_refused(const char* name, int reason, subdiv_error* er
     return subdiv_error_read;
 }
 
-subdiv_status read_whole_file(int fd, const char* name, char** text, uint64_t* length,
-                              subdiv_error* error)
+namespace {
+
+// A regular file read on threads: part k of n_parts from offset `start`.
+struct file_parts {
+    int fd;
+    char* block;
+    uint64_t start, length, n_parts;
+    uint64_t* read; // per part: the bytes it read, or ~0 when a read failed
+};
+
+} // namespace
+
+// Files at least this large are read in parts on the threads: the first
+// touch of the block's pages and the kernel's copy shared.
+static const uint64_t file_parts_least = uint64_t(4) << 20;
+
+static void file_part_read(void* context, uint64_t k, uint32_t)
+{
+    const auto* f = static_cast<const file_parts*>(context);
+    const uint64_t from = k * (f->length / f->n_parts);
+    const uint64_t to = k + 1 == f->n_parts ? f->length : (k + 1) * (f->length / f->n_parts);
+    uint64_t done = 0;
+    while (from + done < to) {
+        const ssize_t n = pread(f->fd, f->block + from + done, to - from - done,
+                                off_t(f->start + from + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n < 0) done = ~uint64_t(0);
+            break;
+        }
+        done += uint64_t(n);
+    }
+    f->read[k] = done;
+}
+
+// Reads what follows the offset of the regular file of size bytes behind fd
+// into block on up to `threads` threads and moves the offset past it;
+// returns the bytes read, or 0, the offset where it was, when a part read
+// less (the file changed) or failed: the caller then reads the file in
+// order.
+static uint64_t read_parts(int fd, char* block, uint64_t size, uint32_t threads)
+{
+    const off_t at = lseek(fd, 0, SEEK_CUR);
+    if (at < 0 || uint64_t(at) >= size) return 0;
+    const uint64_t length = size - uint64_t(at);
+    uint64_t read[8];
+    const uint64_t n_parts = threads < 8 ? threads : 8;
+    file_parts parts = {fd, block, uint64_t(at), length, n_parts, read};
+    parallel_for(threads, n_parts, file_part_read, &parts);
+    for (uint64_t k = 0; k < n_parts; ++k) {
+        const uint64_t from = k * (length / n_parts);
+        const uint64_t to = k + 1 == n_parts ? length : (k + 1) * (length / n_parts);
+        if (read[k] != to - from) return 0;
+    }
+    return lseek(fd, at + off_t(length), SEEK_SET) >= 0 ? length : 0;
+}
+
+subdiv_status read_whole_file(int fd, const char* name, uint32_t threads, char** text,
+                              uint64_t* length, subdiv_error* error)
 {
     struct stat info;
     if (fstat(fd, &info) != 0) return read_refused(name, errno, error);
@@ -46,7 +104,11 @@ subdiv_status read_whole_file(int fd, const char* name, char** text, uint64_t* l
                          (unsigned long long)info.st_size);
     char* block = static_cast<char*>(mem_alloc(capacity));
     if (!block) return error_memory_in(error, name, mem_refused_size());
+    // a large regular file in parts on the threads, then the read that
+    // finds its end
     uint64_t used = 0;
+    if (S_ISREG(info.st_mode) && threads > 1 && uint64_t(info.st_size) >= file_parts_least)
+        used = read_parts(fd, block, uint64_t(info.st_size), threads);
     for (;;) {
         if (used + 1 == capacity) {
             if (capacity > memory / 2) {
@@ -261,7 +323,8 @@ subdiv_status obj_import_path(const char* path, const subdiv_options* options, g
     if (fd < 0) return read_refused(path, errno, error);
     char* text = nullptr;
     uint64_t length = 0;
-    subdiv_status status = read_whole_file(fd, name, &text, &length, error);
+    subdiv_status status =
+        read_whole_file(fd, name, options_threads(options), &text, &length, error);
     if (!standard_input) close(fd);
     if (status != subdiv_ok) return status;
 

@@ -8,11 +8,12 @@
 
 namespace subdiv {
 
-// Reads the whole file behind fd into a NUL-terminated block from mem_alloc
-// (the readers of every format take files this way). Returns subdiv_ok with
-// the block and its length, or a failure naming name.
-subdiv_status read_whole_file(int fd, const char* name, char** text, uint64_t* length,
-                              subdiv_error* error);
+// Reads the whole file behind fd, from its offset, into a NUL-terminated
+// block from mem_alloc (the readers of every format take files this way); a
+// large regular file in parts on up to `threads` threads. Returns subdiv_ok
+// with the block and its length, or a failure naming name.
+subdiv_status read_whole_file(int fd, const char* name, uint32_t threads, char** text,
+                              uint64_t* length, subdiv_error* error);
 
 // obj_import (subdiv.h): the file at path, "-" for standard input.
 subdiv_status obj_import_path(const char* path, const subdiv_options* options, geom* g,

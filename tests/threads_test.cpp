@@ -272,6 +272,54 @@ TEST(Threads, EveryCountAndRouteWritesTheSameBytes)
     }
 }
 
+// A file of some megabytes is read in parts on the threads: the mesh read is
+// the one read in order, from the file's start or from where standard input
+// stands.
+TEST(Threads, LargeFilesReadInPartsAsInOrder)
+{
+    scratch_folder folder;
+    const std::string text = grid_obj(400, 500, true, "mixed", false, false);
+    ASSERT_GT(text.size(), 8u << 20);
+    write_file(folder.file("big.obj"), text);
+    auto read = [&](int threads, subdiv_geom* g) {
+        subdiv_options options;
+        subdiv_options_init(&options);
+        options.threads = threads;
+        subdiv_error error;
+        ASSERT_EQ(subdiv_read(folder.file("big.obj").c_str(), &options, g, &error), subdiv_ok)
+            << error.message;
+    };
+    subdiv_geom expected = {};
+    ASSERT_NO_FATAL_FAILURE(read(1, &expected));
+    const uint64_t n_corners = expected.face_start[expected.n_faces];
+    for (int threads : {2, 3, 7}) {
+        subdiv_geom g = {};
+        ASSERT_NO_FATAL_FAILURE(read(threads, &g));
+        ASSERT_EQ(g.n_vertices, expected.n_vertices);
+        ASSERT_EQ(g.n_faces, expected.n_faces);
+        EXPECT_EQ(std::memcmp(g.x, expected.x, 4 * g.n_vertices), 0) << threads;
+        EXPECT_EQ(std::memcmp(g.z, expected.z, 4 * g.n_vertices), 0) << threads;
+        EXPECT_EQ(std::memcmp(g.corners, expected.corners, 8 * n_corners), 0) << threads;
+        subdiv_geom_free(&g);
+    }
+    subdiv_geom_free(&expected);
+    // standard input past its first line: the rest, which names a vertex
+    // that is not there, read on two threads as on one
+    std::string out[2];
+    for (int t = 0; t < 2; ++t) {
+        const std::string command = "{ read -r line; " + std::string(SUBDIV_EXE) + " --threads=" +
+                                    std::to_string(t + 1) + " - 1 " + folder.file("out.obj") +
+                                    " 2>&1; } < " + folder.file("big.obj");
+        FILE* pipe = popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        char buffer[512];
+        while (std::fgets(buffer, sizeof buffer, pipe)) out[t] += buffer;
+        EXPECT_NE(pclose(pipe), 0);
+    }
+    EXPECT_NE(out[0].find("names vertex"), std::string::npos) << out[0];
+    EXPECT_EQ(out[1], out[0]);
+}
+
 // A thread the system does not start leaves its share to those that did,
 // the caller's among them: every index runs once, on threads numbered from
 // 0 up, and a job writes the bytes it writes on one thread.
