@@ -369,6 +369,16 @@ static void interleave_positions(void* context, uint64_t i, uint32_t)
     }
 }
 
+// The sums of block i's vertices set to zero.
+static void clear_sums(void* context, uint64_t i, uint32_t)
+{
+    final_step* s = static_cast<pass_job*>(context)->step;
+    const uint64_t first = i * point_block;
+    const uint64_t end = first + point_block < s->level->n_vertices ? first + point_block
+                                                                    : s->level->n_vertices;
+    std::memset(s->sum + 3 * first, 0, (end - first) * 3 * 4);
+}
+
 bool final_step_prepare(final_step* step, const level_view* view, const subdiv_options* options,
                         uint32_t threads, geom* owned_level)
 {
@@ -422,7 +432,7 @@ bool final_step_prepare(final_step* step, const level_view* view, const subdiv_o
     s->sum = alloc_floats(3 * V);
     if (!s->loop) s->face_point = alloc_floats(3 * F);
     if (!s->sum || (!s->loop && !s->face_point)) return prepare_refused(s, &job);
-    std::memset(s->sum, 0, 3 * V * 4);
+    parallel_for(s->threads, (V + point_block - 1) / point_block, clear_sums, &job);
     if (!s->loop) {
         parallel_for(s->threads, view->n_blocks, face_point_pass, &job);
         job.turns.next = 0;
