@@ -41,10 +41,8 @@ struct index_text {
 // blocks share, mostly find their text.
 constexpr uint64_t index_text_slots = 4096;
 
-// A thread's part of the stream's buffers: its text buffer, the room past
-// it, then its table of index texts.
-constexpr uint64_t thread_buffer_size =
-    text_buffer_size + line_room + index_text_slots * sizeof(index_text);
+// A thread's text buffer and the room past it.
+constexpr uint64_t thread_buffer_size = text_buffer_size + line_room;
 
 // Where each section of the text starts in the sequence of blocks.
 struct stream_layout {
@@ -56,7 +54,8 @@ struct stream_job {
     const obj_source* source;
     bool shortest;
     block_writer writer;
-    char* buffers;          // per thread, one after the other: its text buffer and table
+    char* buffers;          // a text buffer per thread, one after the other
+    index_text* index_texts; // a table of index_text_slots per thread
     stream_layout layout;
 };
 
@@ -367,9 +366,8 @@ static void stream_block(stream_job* job, uint64_t i, uint32_t thread, text_out*
         if (b >= s->face_blocks) return;
         obj_faces faces = {};
         s->faces(s->context, b, thread, &faces);
-        auto* cache = reinterpret_cast<index_text*>(job->buffers + thread * thread_buffer_size +
-                                                    text_buffer_size + line_room);
-        text_faces(o, &faces, s->material_names, s->normals, cache);
+        text_faces(o, &faces, s->material_names, s->normals,
+                   job->index_texts + thread * index_text_slots);
     } else {
         obj_tags tags = {};
         s->tags(s->context, i - at.first_tag_block, thread, &tags);
@@ -410,13 +408,16 @@ bool obj_stream_alloc(obj_stream_buffers* buffers, const obj_source* source, uin
     if (threads < 1) threads = 1;
     if (threads > n_blocks) threads = uint32_t(n_blocks);
     buffers->threads = threads;
+    // the tables in a block of their own: beside the text buffers they would
+    // take the pages of another 2 MiB
     buffers->text = static_cast<char*>(mem_alloc(threads * thread_buffer_size));
-    if (buffers->text) {
-        for (uint32_t t = 0; t < threads; ++t)
-            std::memset(buffers->text + t * thread_buffer_size + text_buffer_size + line_room, 0,
-                        index_text_slots * sizeof(index_text));
+    buffers->index_texts = mem_alloc(threads * index_text_slots * sizeof(index_text));
+    if (buffers->text && buffers->index_texts) {
+        std::memset(buffers->index_texts, 0, threads * index_text_slots * sizeof(index_text));
         return true;
     }
+    mem_free(buffers->text);
+    mem_free(buffers->index_texts);
     *buffers = obj_stream_buffers{};
     return false;
 }
@@ -424,6 +425,7 @@ bool obj_stream_alloc(obj_stream_buffers* buffers, const obj_source* source, uin
 void obj_stream_free(obj_stream_buffers* buffers)
 {
     mem_free(buffers->text);
+    mem_free(buffers->index_texts);
     *buffers = obj_stream_buffers{};
 }
 
@@ -434,6 +436,7 @@ int obj_stream_write(int fd, const obj_source* source, bool shortest,
     job.source = source;
     job.shortest = shortest;
     job.buffers = buffers->text;
+    job.index_texts = static_cast<index_text*>(buffers->index_texts);
     job.layout = stream_sections(source);
     block_writer_begin(&job.writer, fd, job.layout.n_blocks, progress);
     parallel_for(buffers->threads, job.layout.n_blocks, stream_task, &job);

@@ -76,8 +76,8 @@ struct obj_source {
 // The text buffers of a stream, one per thread that formats blocks, all
 // allocated before anything is written: writing then allocates nothing.
 struct obj_stream_buffers {
-    char* text;       // threads buffers one after the other, each with its table of the
-                      // texts of face corners' indices
+    char* text;        // threads buffers one after the other
+    void* index_texts; // threads tables of the texts of face corners' indices
     uint32_t threads; // the threads that write: at most those asked for, at most the blocks
 };
 
