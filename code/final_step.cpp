@@ -141,7 +141,8 @@ static void edge_sum_pass(void* context, uint64_t i, uint32_t thread)
     final_thread* t = &s->scratch[thread];
     const float* const p = s->position;
     const float* const fp = s->face_point;
-    view_edges(s->view, i, t->edges);
+    // Loop's sums take the neighbours alone: not the faces across
+    view_edges(s->view, i, t->edges, !s->loop);
     const uint64_t n_edges = view_edge_first(s->view, i + 1) - view_edge_first(s->view, i);
     float* const points = t->point[0];
     for (uint64_t j = 0; !s->loop && j < n_edges; ++j) {

@@ -557,7 +557,7 @@ static void across(const level_view* v, const parent_index<I>& p, uint64_t h, bo
         across_in(v, p, face_children(v, f), f, c, at_end, face, side, opposite);
 }
 
-template <typename I>
+template <typename I, bool with_across>
 static void children_edges(const level_view* v, uint64_t i, view_edge* edges)
 {
     const parent_index<I> p = parent_arrays<I>(v);
@@ -608,6 +608,9 @@ static void children_edges(const level_view* v, uint64_t i, view_edge* edges)
             if (parent_faceless(p, twin)) {
                 r->fb = mesh_no_face;
                 r->sb = 0;
+            } else if (!with_across) {
+                r->fb = 0;
+                r->sb = 0;
             } else {
                 across(v, p, twin, e.kind == child_half_origin, &r->fb, &r->sb, &r->q);
             }
@@ -625,14 +628,16 @@ void view_faces(const level_view* view, uint64_t i, view_face* faces, bool with_
         children_faces<uint64_t>(view, i, faces, with_sides);
 }
 
-void view_edges(const level_view* view, uint64_t i, view_edge* edges)
+void view_edges(const level_view* view, uint64_t i, view_edge* edges, bool across)
 {
     if (view->own)
         own_edges(view, i, edges);
     else if (view->narrow)
-        children_edges<uint32_t>(view, i, edges);
+        across ? children_edges<uint32_t, true>(view, i, edges)
+               : children_edges<uint32_t, false>(view, i, edges);
     else
-        children_edges<uint64_t>(view, i, edges);
+        across ? children_edges<uint64_t, true>(view, i, edges)
+               : children_edges<uint64_t, false>(view, i, edges);
 }
 
 } // namespace subdiv

@@ -94,8 +94,11 @@ uint64_t view_face_first(const level_view* view, uint64_t i);
 void view_faces(const level_view* view, uint64_t i, view_face* faces, bool with_sides);
 
 // The edges of block i, edge_first(i + 1) - edge_first(i) records into edges.
+// Without across, an edge of the children's view that lies on a face of
+// another parent face has fb and sb 0 and q equal to p: only whether it has
+// a second face is set.
 uint64_t view_edge_first(const level_view* view, uint64_t i);
-void view_edges(const level_view* view, uint64_t i, view_edge* edges);
+void view_edges(const level_view* view, uint64_t i, view_edge* edges, bool across = true);
 
 
 // Whether the level has sharp features: then its edges' records carry their
