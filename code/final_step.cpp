@@ -141,11 +141,13 @@ static void edge_sum_pass(void* context, uint64_t i, uint32_t thread)
     final_thread* t = &s->scratch[thread];
     const float* const p = s->position;
     const float* const fp = s->face_point;
-    // Loop's sums take the neighbours alone: not the faces across
-    view_edges(s->view, i, t->edges, !s->loop);
+    // the sums take the neighbours (Loop, classic Catmull-Clark) or the edge
+    // points; the neighbours need not the faces across
+    const bool neighbours = s->loop || s->classic;
+    view_edges(s->view, i, t->edges, !neighbours);
     const uint64_t n_edges = view_edge_first(s->view, i + 1) - view_edge_first(s->view, i);
     float* const points = t->point[0];
-    for (uint64_t j = 0; !s->loop && j < n_edges; ++j) {
+    for (uint64_t j = 0; !neighbours && j < n_edges; ++j) {
         const view_edge* e = &t->edges[j];
         if (e->fb == mesh_no_face) continue;
         for (int axis = 0; axis < 3; ++axis) {
@@ -167,8 +169,6 @@ static void edge_sum_pass(void* context, uint64_t i, uint32_t thread)
         }
         float* const sum_a = s->sum + 3 * e->a;
         float* const sum_b = s->sum + 3 * e->b;
-        // the neighbours (Loop, classic Catmull-Clark) or the edge point
-        const bool neighbours = s->loop || s->classic;
         const float* const add_a = neighbours ? p + 3 * e->b : points + 3 * j;
         const float* const add_b = neighbours ? p + 3 * e->a : points + 3 * j;
         for (int axis = 0; axis < 3; ++axis) sum_a[axis] += add_a[axis];
