@@ -374,10 +374,7 @@ static void interleave_positions(void* context, uint64_t i, uint32_t)
 static void clear_sums(void* context, uint64_t i, uint32_t)
 {
     final_step* s = static_cast<pass_job*>(context)->step;
-    const uint64_t first = i * point_block;
-    const uint64_t end = first + point_block < s->level->n_vertices ? first + point_block
-                                                                    : s->level->n_vertices;
-    std::memset(s->sum + 3 * first, 0, (end - first) * 3 * 4);
+    std::memset(s->sum + 3 * i * point_block, 0, block_length(s->level->n_vertices, i) * 3 * 4);
 }
 
 bool final_step_prepare(final_step* step, const level_view* view, const subdiv_options* options,
@@ -422,7 +419,7 @@ bool final_step_prepare(final_step* step, const level_view* view, const subdiv_o
     job.boundary_ends = static_cast<uint64_t*>(mem_alloc(2 * view->n_boundary * 8));
     s->position = alloc_floats(3 * V);
     if (!job.boundary_ends || !s->position) return prepare_refused(s, &job);
-    parallel_for(s->threads, (V + point_block - 1) / point_block, interleave_positions, &job);
+    parallel_for(s->threads, blocks_of(V), interleave_positions, &job);
     if (owned_level) {
         CHECK(owned_level == g, "final_step_prepare: the positions of another level");
         mem_release(&owned_level->x);
@@ -433,7 +430,7 @@ bool final_step_prepare(final_step* step, const level_view* view, const subdiv_o
     s->sum = alloc_floats(3 * V);
     if (!s->loop) s->face_point = alloc_floats(3 * F);
     if (!s->sum || (!s->loop && !s->face_point)) return prepare_refused(s, &job);
-    parallel_for(s->threads, (V + point_block - 1) / point_block, clear_sums, &job);
+    parallel_for(s->threads, blocks_of(V), clear_sums, &job);
     if (!s->loop) {
         parallel_for(s->threads, view->n_blocks, face_point_pass, &job);
         job.turns.next = 0;

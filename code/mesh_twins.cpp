@@ -42,7 +42,6 @@ struct listed_corner {
 struct twins_job {
     const geom* g;
     mesh* m;
-    uint64_t n_blocks;
     const uint32_t* start;        // V + 1 offsets into listed, by origin
     const listed_corner* listed;  // every corner, by origin
     uint32_t* twin;               // per corner: the twin corner, or no_corner
@@ -69,7 +68,11 @@ __attribute__((always_inline)) inline int face_corners(const geom* g, uint64_t f
     return n;
 }
 
-// The half-edge slot of corner c (face f, corner k).
+// Whether corner c, whose twin is `twin`, meets its edge first: it has no
+// twin or comes before it.
+inline bool first_of_edge(uint64_t twin, uint64_t c) { return twin == no_corner || twin > c; }
+
+// The half-edge slot of corner c.
 template <int N>
 __attribute__((always_inline)) inline uint64_t* corner_slot(mesh* m, uint64_t c)
 {
@@ -115,7 +118,7 @@ void twins_find(void* context, uint64_t b, uint32_t)
             }
             fault |= twins > 1;
             job->twin[c] = twin;
-            firsts += twin == no_corner || twin > c;
+            firsts += first_of_edge(twin, c);
         }
     }
     job->block_edges[b] = firsts;
@@ -135,7 +138,7 @@ void twins_number(void* context, uint64_t b, uint32_t)
         const int n = face_corners<N>(job->g, f, q, &c0);
         for (int k = 0; k < n; ++k) {
             const uint64_t c = c0 + uint64_t(k), twin = job->twin[c];
-            if (twin != no_corner && twin < c) continue;
+            if (!first_of_edge(twin, c)) continue;
             const uint64_t h = 2 * e++;
             *corner_slot<N>(m, c) = h;
             m->iedge_vertex[h] = q[k];
@@ -159,7 +162,7 @@ void twins_second(void* context, uint64_t b, uint32_t)
         const int n = face_corners<N>(job->g, f, q, &c0);
         for (int k = 0; k < n; ++k) {
             const uint64_t c = c0 + uint64_t(k), twin = job->twin[c];
-            if (twin == no_corner || twin > c) continue;
+            if (first_of_edge(twin, c)) continue;
             const uint64_t h = *corner_slot<N>(m, twin) + 1;
             *corner_slot<N>(m, c) = h;
             m->iedge_vertex[h] = q[k];
@@ -235,7 +238,6 @@ twins_outcome pair_twins(mesh* m, geom* g, uint32_t threads)
     twins_job job;
     job.g = g;
     job.m = m;
-    job.n_blocks = n_blocks;
     job.start = start;
     job.listed = listed;
     job.twin = static_cast<uint32_t*>(mem_alloc(n_corners * 4));

@@ -36,7 +36,7 @@ struct file_parts {
     int fd;
     char* block;
     uint64_t start, length, n_parts;
-    uint64_t* read; // per part: the bytes it read, or ~0 when a read failed
+    bool* whole; // per part: whether it read all its bytes
 };
 
 } // namespace
@@ -50,18 +50,14 @@ static void file_part_read(void* context, uint64_t k, uint32_t)
     const auto* f = static_cast<const file_parts*>(context);
     const uint64_t from = k * (f->length / f->n_parts);
     const uint64_t to = k + 1 == f->n_parts ? f->length : (k + 1) * (f->length / f->n_parts);
-    uint64_t done = 0;
-    while (from + done < to) {
-        const ssize_t n = pread(f->fd, f->block + from + done, to - from - done,
-                                off_t(f->start + from + done));
+    uint64_t at = from;
+    while (at < to) {
+        const ssize_t n = pread(f->fd, f->block + at, to - at, off_t(f->start + at));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n < 0) done = ~uint64_t(0);
-            break;
-        }
-        done += uint64_t(n);
+        if (n <= 0) break;
+        at += uint64_t(n);
     }
-    f->read[k] = done;
+    f->whole[k] = at == to;
 }
 
 // Reads what follows the offset of the regular file of size bytes behind fd
@@ -74,15 +70,12 @@ static uint64_t read_parts(int fd, char* block, uint64_t size, uint32_t threads)
     const off_t at = lseek(fd, 0, SEEK_CUR);
     if (at < 0 || uint64_t(at) >= size) return 0;
     const uint64_t length = size - uint64_t(at);
-    uint64_t read[8];
+    bool whole[8];
     const uint64_t n_parts = threads < 8 ? threads : 8;
-    file_parts parts = {fd, block, uint64_t(at), length, n_parts, read};
+    file_parts parts = {fd, block, uint64_t(at), length, n_parts, whole};
     parallel_for(threads, n_parts, file_part_read, &parts);
-    for (uint64_t k = 0; k < n_parts; ++k) {
-        const uint64_t from = k * (length / n_parts);
-        const uint64_t to = k + 1 == n_parts ? length : (k + 1) * (length / n_parts);
-        if (read[k] != to - from) return 0;
-    }
+    for (uint64_t k = 0; k < n_parts; ++k)
+        if (!whole[k]) return 0;
     return lseek(fd, at + off_t(length), SEEK_SET) >= 0 ? length : 0;
 }
 

@@ -907,14 +907,13 @@ count_plain(obj_counts* counts, line_kind kind, const char* p, const char* line_
     }
 }
 
-// Counts the line from start to end, whose statement is kind (the cursor p
-// past its keyword); false when memory is refused.
-static bool count_line(count_state* c, line_kind kind, const char* p, const char* text,
-                       uint64_t start, uint64_t end, uint64_t line_number, bool triangulate)
+// Counts the line from start to end, whose statement is kind, one that
+// count_plain does not count; false when memory is refused.
+static bool count_line(count_state* c, line_kind kind, const char* text, uint64_t start,
+                       uint64_t end, uint64_t line_number, bool triangulate)
 {
     obj_counts& counts = c->counts;
     line_record record;
-    if (count_plain(&counts, kind, p, text + end, triangulate)) return true;
     switch (kind) {
     case kind_group:
     case kind_object:
@@ -951,7 +950,7 @@ static bool count_line(count_state* c, line_kind kind, const char* p, const char
 static bool count_serial(count_state* c, char* text, uint64_t length, bool triangulate)
 {
     for (uint64_t start = 0, line_number = 1, range_offset = 0;;) {
-        if ((start == 0 || start - range_offset >= fill_range_bytes)) {
+        if (start == 0 || start - range_offset >= fill_range_bytes) {
             range_offset = start;
             if (!count_range_start(c, start, line_number)) return false;
         }
@@ -961,7 +960,7 @@ static bool count_serial(count_state* c, char* text, uint64_t length, bool trian
         const char* p = text + start;
         const line_kind kind = line_statement(&p);
         if (!count_plain(&c->counts, kind, p, text + end, triangulate) &&
-            !count_line(c, kind, p, text, start, end, line_number, triangulate))
+            !count_line(c, kind, text, start, end, line_number, triangulate))
             return false;
         if (end >= length) return true;
         start = end + 1;
@@ -976,11 +975,23 @@ struct chunk_line {
     line_kind kind;
 };
 
-// A range start in a chunk, its counts the chunk's before it.
+// A range start in a chunk, with the chunk's counts before it.
 struct chunk_range {
     uint64_t start, line;
-    uint64_t vertices, normals, texcoords, corners, faces;
+    obj_counts counts;
 };
+
+// Sets the elements, faces and face statements of *counts to those of before
+// and local together.
+static void counts_add(obj_counts* counts, const obj_counts& before, const obj_counts& local)
+{
+    counts->vertices = before.vertices + local.vertices;
+    counts->normals = before.normals + local.normals;
+    counts->texcoords = before.texcoords + local.texcoords;
+    counts->corners = before.corners + local.corners;
+    counts->faces = before.faces + local.faces;
+    counts->face_statements = before.face_statements + local.face_statements;
+}
 
 // The statements and tags a chunk notes on its first count; one with more
 // notes them all on a second.
@@ -1043,9 +1054,7 @@ static void count_chunk_lines(void* context, uint64_t i, uint32_t)
         if (!second && (start == k->begin || start - range_offset >= fill_range_bytes)) {
             range_offset = start;
             CHECK(k->n_ranges < k->ranges_room, "OBJ: no room for a chunk's ranges");
-            k->ranges[k->n_ranges++] = {start,          line,             counts.vertices,
-                                        counts.normals, counts.texcoords, counts.corners,
-                                        counts.faces};
+            k->ranges[k->n_ranges++] = {start, line, counts};
         }
         const char* p = text + start;
         const line_kind kind = line_statement(&p);
@@ -1089,26 +1098,17 @@ static bool count_merge(count_state* c, const count_chunk* chunks, uint64_t n_ch
         while (r < k->n_ranges || j < k->n_named) {
             if (r < k->n_ranges && (j == k->n_named || k->ranges[r].start <= k->named[j].start)) {
                 const chunk_range& range = k->ranges[r++];
-                counts.vertices = before.vertices + range.vertices;
-                counts.normals = before.normals + range.normals;
-                counts.texcoords = before.texcoords + range.texcoords;
-                counts.corners = before.corners + range.corners;
-                counts.faces = before.faces + range.faces;
+                counts_add(&counts, before, range.counts);
                 if (!count_range_start(c, range.start, k->line_base + range.line)) return false;
                 continue;
             }
             const chunk_line& named = k->named[j++];
             counts.face_statements = before.face_statements + named.face_statements;
-            if (!count_line(c, named.kind, nullptr, text, named.start, named.end,
-                            k->line_base + named.line, triangulate))
+            if (!count_line(c, named.kind, text, named.start, named.end, k->line_base + named.line,
+                            triangulate))
                 return false;
         }
-        counts.vertices = before.vertices + k->counts.vertices;
-        counts.normals = before.normals + k->counts.normals;
-        counts.texcoords = before.texcoords + k->counts.texcoords;
-        counts.corners = before.corners + k->counts.corners;
-        counts.faces = before.faces + k->counts.faces;
-        counts.face_statements = before.face_statements + k->counts.face_statements;
+        counts_add(&counts, before, k->counts);
         // tags noted on the first count have their lines in the chunk
         if (!k->again)
             for (uint64_t t = 0; t < k->n_tags; ++t)
